@@ -328,8 +328,8 @@ TQRF_API(int32_t) tqrf_loadkey_asc(int32_t key_type, int32_t sector, const char*
  * @param size_text out, 2 characters ("*" when any step failed).
  * @return the result of the last call that ran (any non-zero result stops the sequence).
  */
-TQRF_API(int32_t) tqrf_card_asc_1(int32_t mode, int32_t arg, char* type_text, char* serial_text,
-                                  char* size_text);
+TQRF_API(int32_t)
+tqrf_card_asc_1(int32_t mode, int32_t arg, char* type_text, char* serial_text, char* size_text);
 
 /**
  * Find and select a card in one exchange (command 0x62), answers as hex text.
@@ -340,8 +340,8 @@ TQRF_API(int32_t) tqrf_card_asc_1(int32_t mode, int32_t arg, char* type_text, ch
  *        does not carry are star-filled); star-filled on -85 / -86; untouched on -82 / -83.
  * @return the reader's status byte, or a negative code.
  */
-TQRF_API(int32_t) tqrf_card_asc(int32_t mode, int32_t reserved, char* type_text,
-                                char* serial_text, char* size_text);
+TQRF_API(int32_t)
+tqrf_card_asc(int32_t mode, int32_t reserved, char* type_text, char* serial_text, char* size_text);
 
 /**
  * Read a block as 32 hex characters.

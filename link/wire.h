@@ -1,0 +1,94 @@
+// Every constant of the serial wire protocol and of the port set-up, named once.
+#pragma once
+
+#include <cstdint>
+
+namespace tqrf {
+
+// The address byte sent, with mark parity, before every request frame.
+inline constexpr std::uint8_t READER_ADDRESS = 0x58;
+// The first byte of every command payload.
+inline constexpr std::uint8_t COMMAND_LEAD = 0xBB;
+// The pause between sending a request and reading its reply, in milliseconds.
+inline constexpr std::uint32_t REPLY_WAIT_MS = 40;
+// The pause between the address byte and the frame, in milliseconds.
+inline constexpr std::uint32_t ADDRESS_PAUSE_MS = 1;
+
+// A frame is LEN (2 bytes, most significant first), the payload and one XOR byte.
+inline constexpr std::uint32_t FRAME_OVERHEAD = 3;
+// A request frame is built in a buffer of this size: payloads up to 101 bytes.
+inline constexpr std::uint32_t REQUEST_FRAME_MAX = 104;
+inline constexpr std::uint32_t REQUEST_PAYLOAD_MAX = REQUEST_FRAME_MAX - FRAME_OVERHEAD;
+// A reply is read in one piece of at most this many bytes: payloads up to 102 bytes.
+inline constexpr std::uint32_t REPLY_FRAME_MAX = 105;
+// The smallest valid reply: LEN, one status byte, XOR.
+inline constexpr std::uint32_t REPLY_FRAME_MIN = 4;
+// Data bytes a reply can carry at most: the frame less LEN, status byte and XOR.
+inline constexpr std::uint32_t REPLY_DATA_MAX = REPLY_FRAME_MAX - REPLY_FRAME_MIN;
+// Position of the first data byte in a reply frame.
+inline constexpr std::uint32_t REPLY_DATA_OFFSET = 2;
+
+// Line modes: the frame and the port's resting mode use space parity, the address byte mark
+// parity; tqrf_BaudSetup appends the no-parity suffix to the caller's rate.
+inline constexpr const char* MODE_FRAME = "19200,S,8,1";
+inline constexpr const char* MODE_ADDRESS = "19200,M,8,1";
+inline constexpr const char* MODE_BAUD_SUFFIX = ",N,8,1";
+// tqrf_BaudSetup composes its mode string in a buffer of this size, terminator included.
+inline constexpr std::uint32_t MODE_STRING_MAX = 40;
+
+// Driver queue sizes, in bytes.
+inline constexpr std::uint32_t PORT_QUEUE_BYTES = 400;
+
+// Command codes (payload byte 1).
+namespace cmd {
+inline constexpr std::uint8_t REQUEST = 0x41;
+inline constexpr std::uint8_t ANTICOLL = 0x42;
+inline constexpr std::uint8_t SELECT = 0x43;
+inline constexpr std::uint8_t AUTHENTICATE = 0x44;
+inline constexpr std::uint8_t READ_BLOCK = 0x45;
+inline constexpr std::uint8_t WRITE_BLOCK = 0x46;
+inline constexpr std::uint8_t INIT_VALUE = 0x47;
+inline constexpr std::uint8_t READ_VALUE = 0x48;
+inline constexpr std::uint8_t INCREMENT = 0x49;
+inline constexpr std::uint8_t DECREMENT = 0x4A;
+inline constexpr std::uint8_t RESTORE = 0x4B;
+inline constexpr std::uint8_t TRANSFER = 0x4C;
+inline constexpr std::uint8_t LOAD_KEY = 0x61;
+inline constexpr std::uint8_t CARD_FIND_SELECT = 0x62;
+inline constexpr std::uint8_t BEEP = 0x69;
+inline constexpr std::uint8_t SET_CLOCK = 0x6A;
+inline constexpr std::uint8_t READ_CLOCK = 0x6B;
+inline constexpr std::uint8_t HALT = 0x71;
+inline constexpr std::uint8_t RESET = 0x72;
+inline constexpr std::uint8_t READ_VERSION = 0x73;
+inline constexpr std::uint8_t WRITE_E2 = 0x74;
+inline constexpr std::uint8_t READ_E2 = 0x75;
+inline constexpr std::uint8_t READ_ID = 0x76;
+inline constexpr std::uint8_t LINK_TEST = 0x77;
+}  // namespace cmd
+
+// Parameter values of the card commands.
+inline constexpr std::uint8_t REQUEST_IDLE = 0x26;  // REQA: idle cards only
+inline constexpr std::uint8_t REQUEST_ALL = 0x52;   // WUPA: halted cards too
+inline constexpr std::uint8_t KEY_TYPE_A = 0x60;
+inline constexpr std::uint8_t KEY_TYPE_B = 0x61;
+inline constexpr std::uint8_t BLOCK_MASK = 0x3F;
+inline constexpr std::uint8_t SECTOR_MASK = 0x0F;
+inline constexpr std::uint8_t E2_WRITE_ADDRESS_MASK = 0x7F;
+// The fixed parameter byte of reset, link test and E2PROM write.
+inline constexpr std::uint8_t FIXED_PARAMETER = 0x55;
+// Beep durations are in units of 10 ms and limited to 2.4 s.
+inline constexpr std::uint8_t BEEP_DURATION_MAX = 240;
+inline constexpr std::uint32_t BEEP_UNIT_MS = 10;
+
+// Sizes of the caller's fixed buffers.
+inline constexpr std::uint32_t CARD_TYPE_BYTES = 2;
+inline constexpr std::uint32_t SERIAL_BYTES = 4;
+inline constexpr std::uint32_t SIZE_BYTES = 1;
+inline constexpr std::uint32_t KEY_BYTES = 6;
+inline constexpr std::uint32_t BLOCK_BYTES = 16;
+inline constexpr std::uint32_t VALUE_BYTES = 4;
+inline constexpr std::uint32_t E2_WRITE_BYTES = 16;
+inline constexpr std::uint32_t CLOCK_BYTES = 7;
+
+}  // namespace tqrf

@@ -1,0 +1,45 @@
+/* The public header used from plain C: every export is declared, callable and linkable. */
+#include <stdio.h>
+#include <string.h>
+
+#include "tq_RWD_DLL.h"
+
+typedef void (*generic_fn)(void);
+
+int main(void) {
+    uint8_t card_type[2] = {0xAA, 0xAA};
+    char name[8];
+    int failures = 0;
+    /* With no port open, a command answers ERR_PORT_NOT_OPEN and leaves its output alone. */
+    if (tqrf_request(0, card_type) != ERR_PORT_NOT_OPEN) failures++;
+    if (card_type[0] != 0xAA || card_type[1] != 0xAA) failures++;
+    if (tqrf_exit() != ERR_FAILED) failures++;
+    strcpy(name, "COM0");
+    if (tqrf_init(name) != ERR_PORT_OPEN_FAILED) failures++;
+    if (strcmp(name, "0") != 0) failures++;
+    {
+        /* Every export is a C symbol of the library. */
+        generic_fn exports[] = {
+            (generic_fn)tqrf_init, (generic_fn)tqrf_init_device, (generic_fn)tqrf_exit,
+            (generic_fn)tqrf_BaudSetup, (generic_fn)tqrf_request, (generic_fn)tqrf_request_2,
+            (generic_fn)tqrf_anticoll, (generic_fn)tqrf_select, (generic_fn)tqrf_halt,
+            (generic_fn)tqrf_loadkey, (generic_fn)tqrf_authentication,
+            (generic_fn)tqrf_authentication_2, (generic_fn)tqrf_read, (generic_fn)tqrf_write,
+            (generic_fn)tqrf_initval, (generic_fn)tqrf_readval, (generic_fn)tqrf_increment,
+            (generic_fn)tqrf_decrement, (generic_fn)tqrf_restore, (generic_fn)tqrf_transfer,
+            (generic_fn)tqrf_reset, (generic_fn)tqrf_ReadHardwareVersionNumber,
+            (generic_fn)tqrf_Read_RWD_ID, (generic_fn)tqrf_Read_RC500E2,
+            (generic_fn)tqrf_Write_RC500E2, (generic_fn)tqrf_Link_PCandRWD,
+            (generic_fn)tqrf_BeepControl, (generic_fn)tqrf_UploadRTC,
+            (generic_fn)tqrf_DownloadRTC, (generic_fn)tqrf_loadkey_asc,
+            (generic_fn)tqrf_card_asc_1, (generic_fn)tqrf_card_asc, (generic_fn)tqrf_rd_asc,
+            (generic_fn)tqrf_wr_asc};
+        size_t i;
+        for (i = 0; i < sizeof exports / sizeof exports[0]; i++) {
+            if (exports[i] == NULL) failures++;
+        }
+        if (sizeof exports / sizeof exports[0] != 34) failures++;
+    }
+    printf("%d failures\n", failures);
+    return failures == 0 ? 0 : 1;
+}
