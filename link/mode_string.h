@@ -10,9 +10,9 @@ namespace tqrf::serial {
 enum class Parity : std::uint8_t { None, Mark, Space, Even, Odd };
 
 struct LineMode {
-    std::uint32_t rate = 0;      // bits per second, above 0
+    std::uint32_t rate = 0;  // bits per second, above 0
     Parity parity = Parity::None;
-    std::uint8_t data_bits = 8;  // 5 to 8
+    std::uint8_t data_bits = 8;     // 5 to 8
     std::uint8_t stop_tenths = 10;  // 10 (1), 15 (1.5) or 20 (2)
 };
 
