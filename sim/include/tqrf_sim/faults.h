@@ -1,0 +1,55 @@
+// Faults the simulated reader can be told to commit on its replies.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tqrf_sim {
+
+enum class FaultKind : std::uint8_t {
+    NoReply,      // the request is carried out, no reply is sent
+    Delay,        // the reply goes out `arg` ms later than usual
+    CorruptXor,   // the XOR byte is wrong
+    Truncate,     // only the first `arg` bytes of the frame go out (0: all but the last byte)
+    NoiseBefore,  // `arg` noise bytes (0: 3) go out before the frame
+    NoiseAfter,   // `arg` noise bytes (0: 3) go out after the frame
+    Oversize,     // a valid frame of `arg` bytes (0: 110), padded with zero data bytes: longer
+                  // than the 105 bytes a host reads in one piece
+    ExtraData,    // `arg` extra data bytes 0xEE (0: 1) before the status byte; the frame is valid
+    ForceStatus,  // the status byte is replaced by `arg`
+};
+
+struct Fault {
+    FaultKind kind = FaultKind::NoReply;
+    std::uint32_t arg = 0;
+};
+
+// A fault and the requests it applies to: those with `command` as their command code (any
+// request when empty), the next `count` of them (every one when count is negative).
+struct FaultRule {
+    Fault fault;
+    std::optional<std::uint8_t> command;
+    int count = -1;
+};
+
+// What goes on the line for a reply payload under a fault: the bytes, and the extra delay.
+struct WireReply {
+    std::vector<std::uint8_t> bytes;
+    std::chrono::milliseconds extra_delay{0};
+};
+WireReply apply_fault(std::span<const std::uint8_t> reply_payload, const std::optional<Fault>& f);
+
+// Parses "KIND[:ARG][@CODE][/COUNT]", for example "noreply@0x45", "delay:100/1",
+// "status:0x14@0x46/2", "noise-before:5". Kinds: noreply, delay, corrupt-xor, truncate,
+// noise-before, noise-after, oversize, extra-data, status. ARG and CODE take decimal or 0x hex.
+// Gives nothing and an explanation in `error` when the text is not a fault.
+std::optional<FaultRule> parse_fault_rule(std::string_view text, std::string* error = nullptr);
+std::string describe(const FaultRule& rule);
+const char* fault_kind_name(FaultKind kind);
+
+}  // namespace tqrf_sim

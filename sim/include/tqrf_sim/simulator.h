@@ -1,0 +1,147 @@
+// The simulated reader on a pseudo-terminal. It owns the master side of a new pty and serves
+// requests on a thread of its own; a host opens slave_path() as if it were the reader's
+// serial port (for example with tqrf_init_device()).
+//
+//   tqrf_sim::Simulator sim;          // one factory-fresh card in the field
+//   sim.start();
+//   tqrf_init_device(sim.slave_path().c_str());
+//   ...
+//   tqrf_exit();
+//   sim.stop();                       // the destructor stops it too
+//
+// Every control function is thread-safe and takes effect from the next request.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tqrf_sim/card.h"
+#include "tqrf_sim/faults.h"
+#include "tqrf_sim/reader.h"
+
+namespace tqrf_sim {
+
+// The UID of the card placed by default.
+inline constexpr Uid kDefaultUid{0x3A, 0x7C, 0x91, 0xE5};
+
+// One character at 19200 baud with start, parity and stop bits: 11 bits.
+inline constexpr std::chrono::microseconds kByteTime{573};
+
+struct SimulatorOptions {
+    // Time from the end of a request to the start of the reply.
+    std::chrono::microseconds latency{3000};
+    // Send the reply a byte at a time at the line's rate instead of all at once.
+    bool pacing = false;
+    // Put one factory-fresh card with kDefaultUid in the field.
+    bool default_card = true;
+};
+
+// One request and what went back on the line.
+struct Exchange {
+    std::uint64_t sequence = 0;         // 1 for the first request served
+    std::vector<std::uint8_t> request;  // the request payload
+    std::vector<std::uint8_t> reply;    // the bytes sent (empty when none)
+    std::optional<Fault> fault;         // the fault committed on the reply, if any
+    Clock::time_point received{};       // the request's last byte was taken
+    Clock::time_point answered{};       // the reply's last byte was written
+    std::uint8_t command() const { return request.size() > 1 ? request[1] : 0; }
+};
+
+enum class ImageView {
+    Raw,     // the card's memory, keys included
+    AsRead,  // as a reader would read it: key A zeros, key B only where readable
+};
+
+class Simulator {
+  public:
+    explicit Simulator(SimulatorOptions options = {});
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Opens a new pseudo-terminal and starts serving on a thread. Throws std::system_error
+    // when the pty cannot be set up, std::logic_error when already running.
+    void start();
+    // Stops serving and closes the pty; a reply that is being delayed is not sent.
+    void stop();
+    bool running() const { return thread_.joinable(); }
+    // The device path a host opens, for example /dev/pts/3. Empty before start().
+    const std::string& slave_path() const { return slave_path_; }
+
+    // ---- Cards in the field ----------------------------------------------------------------
+    // A factory-fresh card with this UID. False when a card with the UID is already there.
+    bool place_card(const Uid& uid);
+    // A card from a 1024-byte image (block 0 first; its UID is bytes 0..3). False when the
+    // image is not 1024 bytes or its UID is already in the field.
+    bool place_card(std::span<const std::uint8_t> image);
+    bool remove_card(const Uid& uid);
+    void remove_all_cards();
+    std::vector<Uid> cards() const;
+    std::optional<CardImage> card_image(const Uid& uid, ImageView view = ImageView::Raw) const;
+    std::optional<CardState> card_state(const Uid& uid) const;
+
+    // ---- Timing and faults -----------------------------------------------------------------
+    void set_latency(std::chrono::microseconds latency);
+    void set_pacing(bool on);
+    void add_fault(const FaultRule& rule);
+    void clear_faults();
+    std::vector<FaultRule> faults() const;
+
+    // ---- Reader state ------------------------------------------------------------------------
+    // Back to power-on: no keys loaded, E2PROM as shipped, clock at the host's time, every card
+    // idle, no selection. Cards, faults and timing stay.
+    void reset_reader();
+    void set_identity(std::uint32_t id);
+    // Runs `f` on the reader model under the simulator's lock.
+    template <class F>
+    auto with_reader(F&& f) {
+        std::lock_guard lock(mutex_);
+        return f(reader_);
+    }
+
+    // ---- What happened -----------------------------------------------------------------------
+    // The last exchanges (up to 256), oldest first.
+    std::vector<Exchange> journal() const;
+    void clear_journal();
+    // The number of requests served (replied to, or dropped by a fault) since start.
+    std::uint64_t exchanges() const;
+    // Waits until at least `count` requests have been served; false on time-out.
+    bool wait_for_exchanges(std::uint64_t count, std::chrono::milliseconds timeout) const;
+    // Called on the serving thread after each exchange (not under the lock).
+    void set_observer(std::function<void(const Exchange&)> observer);
+
+  private:
+    void serve();
+    bool respond(std::span<const std::uint8_t> payload);
+    bool sleep_until(Clock::time_point deadline);
+    bool write_line(const std::vector<std::uint8_t>& bytes, bool pacing);
+    std::optional<Fault> take_fault(std::optional<std::uint8_t> command);
+    void close_fds();
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable served_cv_;
+    Reader reader_;
+    SimulatorOptions options_;
+    std::vector<FaultRule> faults_;
+    std::vector<Exchange> journal_;
+    std::uint64_t served_ = 0;
+    std::function<void(const Exchange&)> observer_;
+
+    std::string slave_path_;
+    int master_ = -1;
+    int slave_ = -1;
+    int wake_read_ = -1;
+    int wake_write_ = -1;
+    std::thread thread_;
+};
+
+}  // namespace tqrf_sim

@@ -1,0 +1,189 @@
+#include "tqrf_sim/faults.h"
+
+#include <charconv>
+#include <cstdio>
+
+#include "tqrf_sim/frame.h"
+
+namespace tqrf_sim {
+
+namespace {
+
+struct KindName {
+    FaultKind kind;
+    const char* name;
+};
+constexpr KindName kKinds[] = {
+    {FaultKind::NoReply, "noreply"},          {FaultKind::Delay, "delay"},
+    {FaultKind::CorruptXor, "corrupt-xor"},   {FaultKind::Truncate, "truncate"},
+    {FaultKind::NoiseBefore, "noise-before"}, {FaultKind::NoiseAfter, "noise-after"},
+    {FaultKind::Oversize, "oversize"},        {FaultKind::ExtraData, "extra-data"},
+    {FaultKind::ForceStatus, "status"},
+};
+
+constexpr std::uint8_t kNoise[] = {0xA5, 0x5A, 0xC3, 0x3C, 0x96, 0x69, 0x0F, 0xF0};
+
+std::vector<std::uint8_t> noise(std::uint32_t count) {
+    std::vector<std::uint8_t> out(count == 0 ? 3 : count);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = kNoise[i % sizeof kNoise];
+    return out;
+}
+
+std::optional<std::uint64_t> parse_number(std::string_view s) {
+    int base = 10;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        s.remove_prefix(2);
+        base = 16;
+    }
+    std::uint64_t v = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, base);
+    if (s.empty() || ec != std::errc{} || end != s.data() + s.size()) return std::nullopt;
+    return v;
+}
+
+bool fail(std::string* error, std::string message) {
+    if (error != nullptr) *error = std::move(message);
+    return false;
+}
+
+}  // namespace
+
+const char* fault_kind_name(FaultKind kind) {
+    for (const auto& k : kKinds) {
+        if (k.kind == kind) return k.name;
+    }
+    return "?";
+}
+
+WireReply apply_fault(std::span<const std::uint8_t> reply_payload, const std::optional<Fault>& f) {
+    std::vector<std::uint8_t> payload(reply_payload.begin(), reply_payload.end());
+    if (payload.empty()) payload.push_back(0);
+    WireReply out;
+    if (!f) {
+        out.bytes = encode_frame(payload);
+        return out;
+    }
+    switch (f->kind) {
+        case FaultKind::NoReply:
+            return out;
+        case FaultKind::Delay:
+            out.extra_delay = std::chrono::milliseconds(f->arg);
+            break;
+        case FaultKind::ForceStatus:
+            payload.back() = static_cast<std::uint8_t>(f->arg);
+            break;
+        case FaultKind::ExtraData:
+            payload.insert(payload.end() - 1, f->arg == 0 ? 1 : f->arg, std::uint8_t{0xEE});
+            break;
+        case FaultKind::Oversize: {
+            const std::size_t frame = f->arg <= kMaxReplyFrame ? 110 : f->arg;
+            if (frame > payload.size() + 3) {
+                payload.insert(payload.end() - 1, frame - payload.size() - 3, std::uint8_t{0});
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    out.bytes = encode_frame(payload);
+    switch (f->kind) {
+        case FaultKind::CorruptXor:
+            out.bytes.back() ^= 0x5A;
+            break;
+        case FaultKind::Truncate: {
+            std::size_t keep = f->arg == 0 ? out.bytes.size() - 1 : f->arg;
+            if (keep >= out.bytes.size()) keep = out.bytes.size() - 1;
+            out.bytes.resize(keep);
+            break;
+        }
+        case FaultKind::NoiseBefore: {
+            const auto n = noise(f->arg);
+            out.bytes.insert(out.bytes.begin(), n.begin(), n.end());
+            break;
+        }
+        case FaultKind::NoiseAfter: {
+            const auto n = noise(f->arg);
+            out.bytes.insert(out.bytes.end(), n.begin(), n.end());
+            break;
+        }
+        default:
+            break;
+    }
+    return out;
+}
+
+std::optional<FaultRule> parse_fault_rule(std::string_view text, std::string* error) {
+    FaultRule rule;
+    std::string_view rest = text;
+    if (const auto slash = rest.rfind('/'); slash != std::string_view::npos) {
+        const auto n = parse_number(rest.substr(slash + 1));
+        if (!n || *n == 0 || *n > 1000000) {
+            fail(error, "bad count in fault '" + std::string(text) + "'");
+            return std::nullopt;
+        }
+        rule.count = static_cast<int>(*n);
+        rest = rest.substr(0, slash);
+    }
+    if (const auto at = rest.find('@'); at != std::string_view::npos) {
+        const auto n = parse_number(rest.substr(at + 1));
+        if (!n || *n > 0xFF) {
+            fail(error, "bad command code in fault '" + std::string(text) + "'");
+            return std::nullopt;
+        }
+        rule.command = static_cast<std::uint8_t>(*n);
+        rest = rest.substr(0, at);
+    }
+    std::string_view name = rest;
+    std::optional<std::uint64_t> arg;
+    if (const auto colon = rest.find(':'); colon != std::string_view::npos) {
+        name = rest.substr(0, colon);
+        arg = parse_number(rest.substr(colon + 1));
+        if (!arg || *arg > 100000) {
+            fail(error, "bad argument in fault '" + std::string(text) + "'");
+            return std::nullopt;
+        }
+    }
+    bool known = false;
+    for (const auto& k : kKinds) {
+        if (name == k.name) {
+            rule.fault.kind = k.kind;
+            known = true;
+        }
+    }
+    if (!known) {
+        fail(error, "unknown fault '" + std::string(name) + "'");
+        return std::nullopt;
+    }
+    if (arg) rule.fault.arg = static_cast<std::uint32_t>(*arg);
+    if ((rule.fault.kind == FaultKind::Delay || rule.fault.kind == FaultKind::ForceStatus) &&
+        !arg) {
+        fail(error, "fault '" + std::string(name) + "' needs an argument");
+        return std::nullopt;
+    }
+    if (rule.fault.kind == FaultKind::ForceStatus && rule.fault.arg > 0xFF) {
+        fail(error, "status must be 0..255");
+        return std::nullopt;
+    }
+    return rule;
+}
+
+std::string describe(const FaultRule& rule) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%s:%u", fault_kind_name(rule.fault.kind),
+                  static_cast<unsigned>(rule.fault.arg));
+    std::string out = buf;
+    if (rule.command) {
+        std::snprintf(buf, sizeof buf, " on command 0x%02X", static_cast<unsigned>(*rule.command));
+        out += buf;
+    } else {
+        out += " on any command";
+    }
+    if (rule.count >= 0) {
+        out += ", next " + std::to_string(rule.count) + " request(s)";
+    } else {
+        out += ", until cleared";
+    }
+    return out;
+}
+
+}  // namespace tqrf_sim

@@ -1,0 +1,329 @@
+#include "tqrf_sim/simulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+#include <system_error>
+
+#include "tqrf_sim/frame.h"
+
+namespace tqrf_sim {
+
+namespace {
+
+// A silence this long ends an unfinished frame. A host pauses about 1 ms between the address
+// byte and the frame, and at least 40 ms between requests.
+constexpr int kIdleGapMs = 20;
+constexpr std::size_t kJournalLimit = 256;
+
+[[noreturn]] void throw_errno(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+void set_cloexec(int fd) {
+    ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+}
+
+std::int64_t utc_now() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+Simulator::Simulator(SimulatorOptions options) : options_(options) {
+    if (options_.default_card) reader_.place(MifareClassic(kDefaultUid));
+}
+
+Simulator::~Simulator() {
+    stop();
+}
+
+void Simulator::start() {
+    if (running()) throw std::logic_error("simulator already running");
+    try {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0) throw_errno("posix_openpt");
+        set_cloexec(master_);
+        if (::grantpt(master_) != 0) throw_errno("grantpt");
+        if (::unlockpt(master_) != 0) throw_errno("unlockpt");
+        char name[128];
+        if (::ptsname_r(master_, name, sizeof name) != 0) throw_errno("ptsname_r");
+        // Holding the slave open keeps the master usable while no host has the port open:
+        // otherwise the master reads EIO and polls POLLHUP after every close by the host.
+        slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave_ < 0) throw_errno("open pty slave");
+        termios t{};
+        if (::tcgetattr(slave_, &t) != 0) throw_errno("tcgetattr");
+        ::cfmakeraw(&t);
+        ::cfsetispeed(&t, B19200);
+        ::cfsetospeed(&t, B19200);
+        if (::tcsetattr(slave_, TCSANOW, &t) != 0) throw_errno("tcsetattr");
+        // Writes never block: a line delivers its bytes whether anybody listens or not.
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+        int pipe_fds[2];
+        if (::pipe(pipe_fds) != 0) throw_errno("pipe");
+        wake_read_ = pipe_fds[0];
+        wake_write_ = pipe_fds[1];
+        set_cloexec(wake_read_);
+        set_cloexec(wake_write_);
+        slave_path_ = name;
+        {
+            std::lock_guard lock(mutex_);
+            served_ = 0;
+        }
+        thread_ = std::thread([this] { serve(); });
+    } catch (...) {
+        close_fds();
+        slave_path_.clear();
+        throw;
+    }
+}
+
+void Simulator::stop() {
+    if (thread_.joinable()) {
+        const char wake = 1;
+        while (::write(wake_write_, &wake, 1) < 0 && errno == EINTR) {
+        }
+        thread_.join();
+    }
+    close_fds();
+}
+
+void Simulator::close_fds() {
+    for (int* fd : {&master_, &slave_, &wake_read_, &wake_write_}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
+}
+
+void Simulator::serve() {
+    RequestParser parser;
+    std::uint8_t buffer[512];
+    for (;;) {
+        pollfd fds[2] = {{master_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, parser.mid_frame() ? kIdleGapMs : -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[1].revents != 0) return;
+        if (ready == 0) {
+            parser.line_idle();
+            continue;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            const ssize_t n = ::read(master_, buffer, sizeof buffer);
+            if (n > 0) {
+                for (ssize_t i = 0; i < n; ++i) {
+                    if (parser.feed(buffer[i]) && !respond(parser.payload())) return;
+                }
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        }
+        // Nobody on the other end (cannot happen while the slave is held open, but a hang-up
+        // must not turn into a busy loop).
+        parser.line_idle();
+        if (!sleep_until(Clock::now() + std::chrono::milliseconds(10))) return;
+    }
+}
+
+std::optional<Fault> Simulator::take_fault(std::optional<std::uint8_t> command) {
+    for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+        if (it->count == 0) continue;
+        if (it->command && it->command != command) continue;
+        const Fault f = it->fault;
+        if (it->count > 0 && --it->count == 0) faults_.erase(it);
+        return f;
+    }
+    return std::nullopt;
+}
+
+bool Simulator::respond(std::span<const std::uint8_t> payload) {
+    Exchange ex;
+    ex.received = Clock::now();
+    ex.request.assign(payload.begin(), payload.end());
+    Reply reply;
+    std::chrono::microseconds latency;
+    bool pacing;
+    {
+        std::lock_guard lock(mutex_);
+        reply = reader_.handle(payload, ex.received);
+        ex.fault =
+            take_fault(payload.size() > 1 ? std::optional<std::uint8_t>(payload[1]) : std::nullopt);
+        latency = options_.latency;
+        pacing = options_.pacing;
+    }
+    WireReply wire = apply_fault(reply.payload, ex.fault);
+    bool alive = true;
+    if (!wire.bytes.empty()) {
+        alive = sleep_until(ex.received + latency + reply.hold + wire.extra_delay) &&
+                write_line(wire.bytes, pacing);
+    }
+    ex.reply = std::move(wire.bytes);
+    ex.answered = Clock::now();
+    std::function<void(const Exchange&)> observer;
+    {
+        std::lock_guard lock(mutex_);
+        ex.sequence = ++served_;
+        journal_.push_back(ex);
+        if (journal_.size() > kJournalLimit) journal_.erase(journal_.begin());
+        observer = observer_;
+    }
+    served_cv_.notify_all();
+    if (observer) observer(ex);
+    return alive;
+}
+
+bool Simulator::sleep_until(Clock::time_point deadline) {
+    for (;;) {
+        const auto now = Clock::now();
+        const auto left = deadline > now ? deadline - now : Clock::duration::zero();
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        pollfd wake{wake_read_, POLLIN, 0};
+        const int r = ::ppoll(&wake, 1, &ts, nullptr);
+        if (r > 0) return false;
+        if (r == 0 && Clock::now() >= deadline) return true;
+        if (r < 0 && errno != EINTR) return true;
+    }
+}
+
+bool Simulator::write_line(const std::vector<std::uint8_t>& bytes, bool pacing) {
+    if (!pacing) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                break;  // nobody takes the bytes: they are lost, as on a line
+            }
+        }
+        return true;
+    }
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        // Byte i has left the line once its 11 bits have gone out.
+        if (!sleep_until(start + kByteTime * static_cast<long>(i + 1))) return false;
+        while (::write(master_, &bytes[i], 1) < 0 && errno == EINTR) {
+        }
+    }
+    return true;
+}
+
+bool Simulator::place_card(const Uid& uid) {
+    std::lock_guard lock(mutex_);
+    return reader_.place(MifareClassic(uid));
+}
+
+bool Simulator::place_card(std::span<const std::uint8_t> image) {
+    if (image.size() != kCardSize) return false;
+    CardImage copy{};
+    std::copy(image.begin(), image.end(), copy.begin());
+    std::lock_guard lock(mutex_);
+    return reader_.place(MifareClassic(copy));
+}
+
+bool Simulator::remove_card(const Uid& uid) {
+    std::lock_guard lock(mutex_);
+    return reader_.remove(uid);
+}
+
+void Simulator::remove_all_cards() {
+    std::lock_guard lock(mutex_);
+    reader_.remove_all();
+}
+
+std::vector<Uid> Simulator::cards() const {
+    std::lock_guard lock(mutex_);
+    return reader_.uids();
+}
+
+std::optional<CardImage> Simulator::card_image(const Uid& uid, ImageView view) const {
+    std::lock_guard lock(mutex_);
+    const MifareClassic* c = reader_.card(uid);
+    if (c == nullptr) return std::nullopt;
+    return view == ImageView::Raw ? c->memory() : c->image_as_read();
+}
+
+std::optional<CardState> Simulator::card_state(const Uid& uid) const {
+    std::lock_guard lock(mutex_);
+    const MifareClassic* c = reader_.card(uid);
+    if (c == nullptr) return std::nullopt;
+    return c->state();
+}
+
+void Simulator::set_latency(std::chrono::microseconds latency) {
+    std::lock_guard lock(mutex_);
+    options_.latency = latency;
+}
+
+void Simulator::set_pacing(bool on) {
+    std::lock_guard lock(mutex_);
+    options_.pacing = on;
+}
+
+void Simulator::add_fault(const FaultRule& rule) {
+    std::lock_guard lock(mutex_);
+    faults_.push_back(rule);
+}
+
+void Simulator::clear_faults() {
+    std::lock_guard lock(mutex_);
+    faults_.clear();
+}
+
+std::vector<FaultRule> Simulator::faults() const {
+    std::lock_guard lock(mutex_);
+    return faults_;
+}
+
+void Simulator::reset_reader() {
+    std::lock_guard lock(mutex_);
+    const std::uint32_t id = reader_.identity();
+    reader_.power_on(Clock::now(), utc_now());
+    reader_.set_identity(id);
+}
+
+void Simulator::set_identity(std::uint32_t id) {
+    std::lock_guard lock(mutex_);
+    reader_.set_identity(id);
+}
+
+std::vector<Exchange> Simulator::journal() const {
+    std::lock_guard lock(mutex_);
+    return journal_;
+}
+
+void Simulator::clear_journal() {
+    std::lock_guard lock(mutex_);
+    journal_.clear();
+}
+
+std::uint64_t Simulator::exchanges() const {
+    std::lock_guard lock(mutex_);
+    return served_;
+}
+
+bool Simulator::wait_for_exchanges(std::uint64_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return served_cv_.wait_for(lock, timeout, [&] { return served_ >= count; });
+}
+
+void Simulator::set_observer(std::function<void(const Exchange&)> observer) {
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
+}
+
+}  // namespace tqrf_sim

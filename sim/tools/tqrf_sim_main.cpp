@@ -1,0 +1,210 @@
+// tqrf-sim: the simulated reader on a pseudo-terminal, as a program. Prints the device path
+// to open on its first line, then serves until SIGINT or SIGTERM.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tqrf_sim/simulator.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: tqrf-sim [options]\n"
+    "\n"
+    "Simulates the MF RC500 card reader on a pseudo-terminal. Prints the device path to\n"
+    "open (for example /dev/pts/4) on its first line, then serves requests until SIGINT or\n"
+    "SIGTERM.\n"
+    "\n"
+    "options:\n"
+    "  --link PATH       also make PATH a symlink to the device (removed on exit)\n"
+    "  --card FILE       put a card holding a 1024-byte image in the field (repeatable)\n"
+    "  --uid HEX         put a factory-fresh card with this 8-digit UID in the field\n"
+    "                    (repeatable)\n"
+    "  --no-card         start with an empty field\n"
+    "                    (without --card, --uid or --no-card one factory-fresh card with UID\n"
+    "                    3A7C91E5 is in the field)\n"
+    "  --latency MS      reply latency in milliseconds (default 3)\n"
+    "  --pace            send replies at the line's rate, 0.573 ms per byte\n"
+    "  --identity HEX    the reader's identity number (default 12345678)\n"
+    "  --fault SPEC      commit a fault on replies (repeatable):\n"
+    "                    KIND[:ARG][@CODE][/COUNT], KIND one of noreply, delay:MS,\n"
+    "                    corrupt-xor, truncate[:KEEP], noise-before[:N], noise-after[:N],\n"
+    "                    oversize[:SIZE], extra-data[:N], status:BYTE; @CODE limits it to one\n"
+    "                    command code, /COUNT to the next COUNT matching requests\n"
+    "  --verbose         log every exchange on stderr\n"
+    "  --help            show this text\n";
+
+bool parse_hex32(std::string_view s, std::uint32_t& out) {
+    if (s.empty() || s.size() > 8) return false;
+    std::uint32_t v = 0;
+    for (char c : s) {
+        int d;
+        if (c >= '0' && c <= '9') {
+            d = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            d = c - 'a' + 10;
+        } else if (c >= 'A' && c <= 'F') {
+            d = c - 'A' + 10;
+        } else {
+            return false;
+        }
+        v = (v << 4) | static_cast<std::uint32_t>(d);
+    }
+    out = v;
+    return true;
+}
+
+std::string hex(const std::vector<std::uint8_t>& bytes) {
+    std::string s;
+    char buf[4];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(buf, sizeof buf, "%02X ", b);
+        s += buf;
+    }
+    if (!s.empty()) s.pop_back();
+    return s;
+}
+
+int usage_error(const std::string& message) {
+    std::fprintf(stderr, "tqrf-sim: %s\n(try --help)\n", message.c_str());
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tqrf_sim::SimulatorOptions options;
+    std::vector<std::vector<std::uint8_t>> images;
+    std::vector<tqrf_sim::Uid> uids;
+    std::vector<tqrf_sim::FaultRule> faults;
+    std::string link;
+    bool no_card = false;
+    bool verbose = false;
+    std::optional<std::uint32_t> identity;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--link") {
+            if (!value(link)) return usage_error("--link needs a path");
+        } else if (arg == "--card") {
+            if (!value(v)) return usage_error("--card needs a file");
+            std::ifstream in(v, std::ios::binary);
+            std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(in)),
+                                            std::istreambuf_iterator<char>());
+            if (!in.good() && !in.eof()) return usage_error("cannot read " + v);
+            if (image.size() != tqrf_sim::kCardSize) {
+                return usage_error(v + ": a card image is 1024 bytes, this one has " +
+                                   std::to_string(image.size()));
+            }
+            images.push_back(std::move(image));
+        } else if (arg == "--uid") {
+            std::uint32_t u = 0;
+            if (!value(v) || v.size() != 8 || !parse_hex32(v, u)) {
+                return usage_error("--uid needs 8 hex digits");
+            }
+            uids.push_back({static_cast<std::uint8_t>(u >> 24), static_cast<std::uint8_t>(u >> 16),
+                            static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)});
+        } else if (arg == "--no-card") {
+            no_card = true;
+        } else if (arg == "--latency") {
+            char* end = nullptr;
+            if (!value(v)) return usage_error("--latency needs milliseconds");
+            const double ms = std::strtod(v.c_str(), &end);
+            if (end == v.c_str() || *end != '\0' || ms < 0 || ms > 60000) {
+                return usage_error("bad latency '" + v + "'");
+            }
+            options.latency = std::chrono::microseconds(static_cast<long>(ms * 1000));
+        } else if (arg == "--pace") {
+            options.pacing = true;
+        } else if (arg == "--identity") {
+            std::uint32_t id = 0;
+            if (!value(v) || !parse_hex32(v, id)) return usage_error("--identity needs hex");
+            identity = id;
+        } else if (arg == "--fault") {
+            std::string error;
+            if (!value(v)) return usage_error("--fault needs a spec");
+            const auto rule = tqrf_sim::parse_fault_rule(v, &error);
+            if (!rule) return usage_error(error);
+            faults.push_back(*rule);
+        } else if (arg == "--verbose") {
+            verbose = true;
+        } else {
+            return usage_error("unknown option '" + std::string(arg) + "'");
+        }
+    }
+
+    options.default_card = !no_card && images.empty() && uids.empty();
+    tqrf_sim::Simulator sim(options);
+    for (const auto& image : images) {
+        if (!sim.place_card(image)) return usage_error("two cards with the same UID");
+    }
+    for (const auto& uid : uids) {
+        if (!sim.place_card(uid)) return usage_error("two cards with the same UID");
+    }
+    for (const auto& rule : faults) sim.add_fault(rule);
+    if (identity) sim.set_identity(*identity);
+    if (verbose) {
+        sim.set_observer([](const tqrf_sim::Exchange& ex) {
+            std::fprintf(stderr, "#%llu request %s -> reply %s%s%s\n",
+                         static_cast<unsigned long long>(ex.sequence), hex(ex.request).c_str(),
+                         ex.reply.empty() ? "(none)" : hex(ex.reply).c_str(),
+                         ex.fault ? " fault " : "",
+                         ex.fault ? tqrf_sim::fault_kind_name(ex.fault->kind) : "");
+        });
+    }
+
+    // The serving thread inherits this mask; the signals are taken by sigwait below.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    try {
+        sim.start();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tqrf-sim: %s\n", e.what());
+        return 1;
+    }
+    if (!link.empty()) {
+        struct stat st {};
+        if (::lstat(link.c_str(), &st) == 0) {
+            if (!S_ISLNK(st.st_mode)) {
+                std::fprintf(stderr, "tqrf-sim: %s exists and is not a symlink\n", link.c_str());
+                return 1;
+            }
+            ::unlink(link.c_str());
+        }
+        if (::symlink(sim.slave_path().c_str(), link.c_str()) != 0) {
+            std::fprintf(stderr, "tqrf-sim: symlink %s: %s\n", link.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    std::printf("%s\n", sim.slave_path().c_str());
+    std::fflush(stdout);
+
+    int signal_number = 0;
+    sigwait(&stop_signals, &signal_number);
+    sim.stop();
+    if (!link.empty()) ::unlink(link.c_str());
+    return 0;
+}
