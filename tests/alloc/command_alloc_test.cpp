@@ -1,0 +1,138 @@
+// No command allocates memory: every export is run against a minimal responder on a
+// pseudo-terminal, through the real POSIX backend, while the calling thread's heap calls are
+// counted.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tq_RWD_DLL.h"
+
+extern "C" void* __libc_malloc(size_t);
+extern "C" void* __libc_calloc(size_t, size_t);
+extern "C" void* __libc_realloc(void*, size_t);
+extern "C" void __libc_free(void*);
+
+namespace {
+thread_local bool t_counting = false;
+thread_local long t_allocations = 0;
+}  // namespace
+
+extern "C" void* malloc(size_t n) {
+    if (t_counting) ++t_allocations;
+    return __libc_malloc(n);
+}
+extern "C" void* calloc(size_t n, size_t m) {
+    if (t_counting) ++t_allocations;
+    return __libc_calloc(n, m);
+}
+extern "C" void* realloc(void* p, size_t n) {
+    if (t_counting) ++t_allocations;
+    return __libc_realloc(p, n);
+}
+extern "C" void free(void* p) {
+    __libc_free(p);
+}
+
+namespace {
+
+// Answers every request (address byte, frame) with a status-only reply of status 0.
+class Responder {
+  public:
+    Responder() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        grantpt(master_);
+        unlockpt(master_);
+        termios t{};
+        tcgetattr(master_, &t);
+        cfmakeraw(&t);
+        tcsetattr(master_, TCSANOW, &t);
+        slave_ = ptsname(master_);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Responder() {
+        stop_ = true;
+        thread_.join();
+        close(master_);
+    }
+    const std::string& slave() const { return slave_; }
+
+  private:
+    void run() {
+        std::vector<std::uint8_t> in;
+        while (!stop_) {
+            pollfd p{master_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            std::uint8_t buf[256];
+            const ssize_t n = read(master_, buf, sizeof buf);
+            if (n <= 0) {
+                usleep(1000);
+                continue;
+            }
+            in.insert(in.end(), buf, buf + n);
+            // A request is 0x58, LEN (2 bytes), LEN payload bytes, XOR.
+            while (in.size() >= 3) {
+                const std::size_t need = 1 + 2 + ((in[1] << 8) | in[2]) + 1;
+                if (in.size() < need) break;
+                in.erase(in.begin(), in.begin() + static_cast<long>(need));
+                const std::uint8_t reply[] = {0x00, 0x01, 0x00, 0x01};
+                (void)!write(master_, reply, sizeof reply);
+            }
+        }
+    }
+    int master_ = -1;
+    std::string slave_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+};
+
+TEST(NoAllocation, EveryCommandRunsWithoutTouchingTheHeap) {
+    Responder responder;
+    ASSERT_EQ(tqrf_init_device(responder.slave().c_str()), 0);
+    std::uint8_t buf[128] = {};
+    std::uint32_t value = 0;
+    char text[40] = {};
+    const std::vector<std::pair<const char*, std::function<int()>>> calls = {
+        {"request", [&] { return tqrf_request(0, buf); }},
+        {"anticoll", [&] { return tqrf_anticoll(0, buf); }},
+        {"select", [&] { return tqrf_select(buf, buf + 8); }},
+        {"halt", [&] { return tqrf_halt(); }},
+        {"loadkey", [&] { return tqrf_loadkey(0, 1, buf); }},
+        {"auth", [&] { return tqrf_authentication(0, 1); }},
+        {"read", [&] { return tqrf_read(4, buf); }},
+        {"write", [&] { return tqrf_write(4, buf); }},
+        {"initval", [&] { return tqrf_initval(4, 1); }},
+        {"readval", [&] { return tqrf_readval(4, &value); }},
+        {"increment", [&] { return tqrf_increment(4, 1); }},
+        {"transfer", [&] { return tqrf_transfer(4); }},
+        {"version", [&] { return tqrf_ReadHardwareVersionNumber(buf); }},
+        {"id", [&] { return tqrf_Read_RWD_ID(&value); }},
+        {"e2", [&] { return tqrf_Read_RC500E2(0, buf); }},
+        {"beep", [&] { return tqrf_BeepControl(1, 1); }},
+        {"clock", [&] { return tqrf_UploadRTC(buf); }},
+        {"card_asc", [&] { return tqrf_card_asc(0, 0, text, text + 4, text + 12); }},
+        {"rd_asc", [&] { return tqrf_rd_asc(4, text); }},
+        {"loadkey_asc", [&] { return tqrf_loadkey_asc(0, 1, "FFFFFFFFFFFF"); }},
+        {"baud", [&] { return tqrf_BaudSetup("9600"); }},
+    };
+    for (const auto& [name, call] : calls) {
+        t_allocations = 0;
+        t_counting = true;
+        const int r = call();
+        t_counting = false;
+        EXPECT_GE(r, 0) << name;
+        EXPECT_EQ(t_allocations, 0) << name;
+    }
+    EXPECT_EQ(tqrf_exit(), 0);
+}
+
+}  // namespace
