@@ -208,7 +208,9 @@ static void reader_session(int32_t e2_address) {
     uint8_t version[128];
     uint8_t e2_data[16];
     uint8_t e2_back[128];
-    uint8_t clock_set[7] = {0x26, 0x12, 0x08, 0x02, 0x16, 0x30, 0x00};
+    /* The simulator's clock layout: BCD second, minute, hour, day, month, then the weekday
+     * (1 to 7), then the BCD year: 16:15:30 on Tuesday 8 December 2026. */
+    uint8_t clock_set[7] = {0x30, 0x15, 0x16, 0x08, 0x12, 0x02, 0x26};
     uint8_t clock_read[128];
     uint32_t id = 0;
     char text[129];
@@ -239,7 +241,9 @@ static void reader_session(int32_t e2_address) {
     memset(clock_read, 0, sizeof clock_read);
     r = REQ(api.read_clock(clock_read));
     to_hex(clock_read, 7, text);
-    step("UploadRTC (read clock)", r == 0, r, "%s", text);
+    /* The clock runs on from the time set: all but the seconds still read as set. */
+    step("UploadRTC (read clock)", r == 0 && memcmp(clock_read + 1, clock_set + 1, 6) == 0, r, "%s",
+         text);
 
     r = REQ(api.beep(0, 5));
     step("BeepControl 50 ms, waited", r == 0, r, NULL);
