@@ -379,7 +379,9 @@ class Port {
     Result<std::int32_t> read_value(int block) {
         if (!valid_block(block)) return bad_argument();
         std::uint32_t v = 0;
-        return data(tqrf_readval(block, &v), static_cast<std::int32_t>(v));
+        const std::int32_t r = tqrf_readval(block, &v);
+        if (r != 0) return result_code(r);
+        return static_cast<std::int32_t>(v);
     }
 
     // Increment, decrement and restore leave their result in the card's transfer buffer;
