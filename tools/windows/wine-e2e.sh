@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end test of the Windows DLLs under Wine, against the reader simulator on a
 # pseudo-terminal, for i686 and x86_64:
-#   1. installs Wine (wine, wine64, wine32:i386) and the cross compilers when missing;
+#   1. installs Wine (wine, wine64, wine32:i386) and the cross compilers when missing
+#      (tools/windows/install-wine.sh);
 #   2. cross-builds the DLLs and the host program (tools/windows/build.sh, incremental) and
 #      checks their export and import tables (tools/windows/check-exports.sh);
 #   3. builds the native simulator tqrf-sim unless $TQRF_SIM names one;
@@ -33,10 +34,10 @@ PORT=${TQRF_WINE_COM:-42}
 MISSING_PORT=$((PORT + 1))
 PREFIX=${TQRF_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/tqrf-wine-64}
 read -r -a ARCHS <<<"${TQRF_WINE_ARCHS:-i686 x86_64}"
-LOGS=${TQRF_WINE_LOGS:-$ROOT/build-wine-e2e}
+LOGS=$(realpath -m "${TQRF_WINE_LOGS:-$ROOT/build-wine-e2e}")
 E2PROM_ADDRESS=${TQRF_E2PROM_ADDRESS:-0x30}
-BUILD32=${TQRF_BUILD_MINGW32:-$ROOT/build-mingw32}
-BUILD64=${TQRF_BUILD_MINGW64:-$ROOT/build-mingw64}
+BUILD32=$(realpath -m "${TQRF_BUILD_MINGW32:-$ROOT/build-mingw32}")
+BUILD64=$(realpath -m "${TQRF_BUILD_MINGW64:-$ROOT/build-mingw64}")
 export TQRF_BUILD_MINGW32=$BUILD32 TQRF_BUILD_MINGW64=$BUILD64
 
 say() { printf 'wine-e2e: %s\n' "$*"; }
@@ -50,19 +51,11 @@ die() {
     exit 1
 }
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
-have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+# Any unexpected failure is reported as loudly as an expected one.
+trap 'banner "unexpected failure (exit $?) at line $LINENO of $0"' ERR
 
 # ---- 1. Packages --------------------------------------------------------------------------
-need=()
-for pkg in wine wine64 wine32:i386; do have_pkg "$pkg" || need+=("$pkg"); done
-if [ ${#need[@]} -gt 0 ]; then
-    say "installing ${need[*]} (large; once per machine)"
-    dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+"$HERE/install-wine.sh"
 command -v wine >/dev/null 2>&1 || die "no wine command after installing the packages"
 
 # ---- 2. Cross builds and their tables -----------------------------------------------------
@@ -85,6 +78,7 @@ if [ -z "$SIM" ]; then
     cmake --build "$native" -j"${TQRF_JOBS:-2}" --target tqrf-sim
     SIM=$(find "$native" -name tqrf-sim -type f -perm -u+x -print -quit)
 fi
+SIM=$(realpath -m "$SIM")
 [ -n "$SIM" ] && [ -x "$SIM" ] || die "no tqrf-sim executable (set TQRF_SIM or build the simulator)"
 say "simulator: $SIM"
 
@@ -155,12 +149,10 @@ for arch in "${ARCHS[@]}"; do
     rm -f "$PREFIX/dosdevices/com$MISSING_PORT"
     say "COM$PORT -> $slave"
 
-    set +e
+    rc=0
     WINEDEBUG=fixme-all,+pid,+timestamp,+comm,+file timeout 300 \
         wine "$host" "$(windows_path "$dll")" "COM$PORT" "COM$MISSING_PORT" "$E2PROM_ADDRESS" \
-        >"$log" 2>"$trace"
-    rc=$?
-    set -e
+        >"$log" 2>"$trace" || rc=$?
     tr -d '\r' <"$log" | sed "s/^/  [$arch] /"
 
     kill "$SIM_PID" 2>/dev/null || true
