@@ -1,0 +1,114 @@
+#include "tqrf_sim/faults.h"
+
+#include <gtest/gtest.h>
+
+#include "tqrf_sim/frame.h"
+
+namespace tqrf_sim {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+// A read reply: 16 data bytes and status 0, a 20-byte frame.
+Bytes read_reply() {
+    Bytes p(16);
+    for (std::size_t i = 0; i < 16; ++i) p[i] = static_cast<std::uint8_t>(i);
+    p.push_back(0);
+    return p;
+}
+
+TEST(ApplyFault, WithoutFaultTheFrameIsSentAsItIs) {
+    const WireReply w = apply_fault(read_reply(), std::nullopt);
+    EXPECT_EQ(w.bytes, encode_frame(read_reply()));
+    EXPECT_EQ(w.extra_delay, 0ms);
+}
+
+TEST(ApplyFault, EachKindChangesTheFrameAsDocumented) {
+    const Bytes good = encode_frame(read_reply());  // 20 bytes, LEN 0x0011
+    struct Case {
+        Fault fault;
+        std::size_t size;     // bytes on the line
+        bool valid_frame;     // LEN + 3 bytes with XOR 0
+        std::uint8_t status;  // status byte, when valid
+    };
+    const Case cases[] = {
+        {{FaultKind::NoReply, 0}, 0, false, 0},
+        {{FaultKind::Delay, 100}, 20, true, 0},
+        {{FaultKind::CorruptXor, 0}, 20, false, 0},
+        {{FaultKind::Truncate, 0}, 19, false, 0},
+        {{FaultKind::Truncate, 5}, 5, false, 0},
+        {{FaultKind::Truncate, 50}, 19, false, 0},
+        {{FaultKind::NoiseBefore, 0}, 23, false, 0},
+        {{FaultKind::NoiseAfter, 4}, 24, false, 0},
+        {{FaultKind::Oversize, 0}, 110, true, 0},
+        {{FaultKind::Oversize, 200}, 200, true, 0},
+        {{FaultKind::ExtraData, 0}, 21, true, 0},
+        {{FaultKind::ExtraData, 3}, 23, true, 0},
+        {{FaultKind::ForceStatus, 0x42}, 20, true, 0x42},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fault_kind_name(c.fault.kind) + std::string(":") +
+                     std::to_string(c.fault.arg));
+        const WireReply w = apply_fault(read_reply(), c.fault);
+        ASSERT_EQ(w.bytes.size(), c.size);
+        if (c.size == 0) continue;
+        const std::size_t len = (std::size_t{w.bytes[0]} << 8) | w.bytes[1];
+        const bool valid = w.bytes.size() == len + 3 && xor_of(w.bytes) == 0;
+        EXPECT_EQ(valid, c.valid_frame);
+        if (valid) {
+            EXPECT_EQ(w.bytes[w.bytes.size() - 2], c.status);
+            EXPECT_TRUE(std::equal(good.begin() + 2, good.begin() + 18, w.bytes.begin() + 2));
+        }
+    }
+    EXPECT_EQ(apply_fault(read_reply(), Fault{FaultKind::Delay, 100}).extra_delay, 100ms);
+    const WireReply noise = apply_fault(read_reply(), Fault{FaultKind::NoiseBefore, 3});
+    EXPECT_TRUE(std::equal(good.begin(), good.end(), noise.bytes.begin() + 3));
+    const WireReply extra = apply_fault(read_reply(), Fault{FaultKind::ExtraData, 2});
+    EXPECT_EQ(extra.bytes[18], 0xEE);
+    EXPECT_EQ(extra.bytes[19], 0xEE);
+}
+
+TEST(ParseFaultRule, AcceptsKindArgumentCodeAndCount) {
+    struct Case {
+        const char* text;
+        FaultKind kind;
+        std::uint32_t arg;
+        std::optional<std::uint8_t> command;
+        int count;
+    };
+    const Case cases[] = {
+        {"noreply", FaultKind::NoReply, 0, std::nullopt, -1},
+        {"noreply@0x45", FaultKind::NoReply, 0, 0x45, -1},
+        {"delay:100/1", FaultKind::Delay, 100, std::nullopt, 1},
+        {"status:0x14@70/2", FaultKind::ForceStatus, 0x14, 70, 2},
+        {"noise-before:5", FaultKind::NoiseBefore, 5, std::nullopt, -1},
+        {"truncate@0x41", FaultKind::Truncate, 0, 0x41, -1},
+        {"corrupt-xor/3", FaultKind::CorruptXor, 0, std::nullopt, 3},
+        {"oversize", FaultKind::Oversize, 0, std::nullopt, -1},
+        {"extra-data:2", FaultKind::ExtraData, 2, std::nullopt, -1},
+        {"noise-after", FaultKind::NoiseAfter, 0, std::nullopt, -1},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        const auto r = parse_fault_rule(c.text, &error);
+        ASSERT_TRUE(r) << c.text << ": " << error;
+        EXPECT_EQ(r->fault.kind, c.kind) << c.text;
+        EXPECT_EQ(r->fault.arg, c.arg) << c.text;
+        EXPECT_EQ(r->command, c.command) << c.text;
+        EXPECT_EQ(r->count, c.count) << c.text;
+    }
+}
+
+TEST(ParseFaultRule, RefusesMalformedSpecs) {
+    for (const char* text :
+         {"", "nope", "delay", "status", "status:256", "noreply@0x100", "noreply@", "noreply/0",
+          "noreply/x", "delay:abc", "delay:-1", "noreply@0x45/2/3"}) {
+        std::string error;
+        EXPECT_FALSE(parse_fault_rule(text, &error)) << text;
+        EXPECT_FALSE(error.empty()) << text;
+    }
+}
+
+}  // namespace
+}  // namespace tqrf_sim
