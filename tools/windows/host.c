@@ -4,13 +4,19 @@
  * no header of the library) and runs a card session and a reader session against a reader on
  * a COM port. One line per step; exit code 0 only when every step worked.
  *
- *   tqrf-win-host.exe DLL PORT [MISSING_PORT] [E2PROM_ADDRESS]
+ *   tqrf-win-host.exe DLL PORT [MISSING_PORT] [E2PROM_ADDRESS] [faults]
  *
  *   DLL             path of tq_RWD_DLL.dll
  *   PORT            the reader's port name, for example COM5
  *   MISSING_PORT    a port name that does not exist, for the open-failure check ("-" skips it)
  *   E2PROM_ADDRESS  E2PROM address for the write/read-back step (decimal or 0x hex; default
  *                   0x30)
+ *   faults          first run the fault steps, against a simulator started with
+ *                     --fault noreply@0x77/1 --fault corrupt-xor@0x76/1
+ *                     --fault delay:60@0x73/1 --fault oversize@0x75/1 --fault truncate@0x6B/1
+ *                   (one bad reply each for link test, identity, version, E2PROM read and
+ *                   clock read): each must give its error code, leave the outputs untouched,
+ *                   and the next command must work again.
  *
  * The card steps expect a factory-fresh card in the field: transport keys FF FF FF FF FF FF
  * and access conditions that let key A read and write sector 1.
@@ -204,6 +210,48 @@ static void card_session(void) {
     step("halt", r == 0, r, NULL);
 }
 
+/* Replies that go wrong once each (see the usage above). */
+static void fault_session(void) {
+    uint8_t buffer[128];
+    uint8_t untouched[128];
+    uint32_t id = 0xDEADBEEFu;
+    int32_t r;
+
+    memset(untouched, 0xC5, sizeof untouched);
+
+    r = REQ(api.link_test());
+    step("link test, no reply", r == -86, r, "want -86");
+    r = REQ(api.link_test());
+    step("link test after no reply", r == 0, r, NULL);
+
+    r = REQ(api.read_id(&id));
+    step("Read_RWD_ID, bad XOR byte", r == -85 && id == 0xDEADBEEFu, r,
+         "want -85, id untouched: 0x%08lX", (unsigned long)id);
+
+    memcpy(buffer, untouched, sizeof buffer);
+    r = REQ(api.read_version(buffer));
+    step("version, reply too late", r == -86 && memcmp(buffer, untouched, sizeof buffer) == 0, r,
+         "want -86, output untouched");
+    /* Let the late reply arrive: the next request must discard it before sending. */
+    Sleep(200);
+    r = REQ(api.link_test());
+    step("link test after a late reply", r == 0, r, NULL);
+
+    memcpy(buffer, untouched, sizeof buffer);
+    r = REQ(api.read_e2(0x30, buffer));
+    step("Read_RC500E2, 110-byte reply", r == -86 && memcmp(buffer, untouched, sizeof buffer) == 0,
+         r, "want -86, output untouched");
+    r = REQ(api.link_test());
+    step("link test after an oversized reply", r == 0, r, NULL);
+
+    memcpy(buffer, untouched, sizeof buffer);
+    r = REQ(api.read_clock(buffer));
+    step("UploadRTC, truncated reply", r == -86 && memcmp(buffer, untouched, sizeof buffer) == 0, r,
+         "want -86, output untouched");
+    r = REQ(api.link_test());
+    step("link test after a truncated reply", r == 0, r, NULL);
+}
+
 static void reader_session(int32_t e2_address) {
     uint8_t version[128];
     uint8_t e2_data[16];
@@ -257,7 +305,7 @@ int main(int argc, char** argv) {
     int32_t r;
 
     if (argc < 3) {
-        fprintf(stderr, "usage: %s DLL PORT [MISSING_PORT|-] [E2PROM_ADDRESS]\n", argv[0]);
+        fprintf(stderr, "usage: %s DLL PORT [MISSING_PORT|-] [E2PROM_ADDRESS] [faults]\n", argv[0]);
         return 2;
     }
     if (argc > 4) e2_address = (int32_t)strtol(argv[4], NULL, 0);
@@ -293,6 +341,7 @@ int main(int argc, char** argv) {
     r = api.init(name);
     step("init again", r == -80, r, "want -80");
 
+    if (argc > 5 && strcmp(argv[5], "faults") == 0) fault_session();
     card_session();
     reader_session(e2_address);
 

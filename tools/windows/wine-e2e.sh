@@ -9,6 +9,8 @@
 #   4. per architecture: starts a fresh simulator, maps COMn of a cached Wine prefix to its
 #      pseudo-terminal (a dosdevices symlink), runs the host program against tqrf_init("COMn")
 #      with the serial trace on, and checks the steps' results and the parity order on the line.
+#      The simulator is told to answer five requests badly once each (no reply, bad XOR, too
+#      late, too long, truncated); the host's fault steps expect exactly that.
 #
 #   tools/windows/wine-e2e.sh
 #
@@ -132,7 +134,10 @@ for arch in "${ARCHS[@]}"; do
     say "---- $arch: $host"
 
     # A fresh simulator per session: a new pseudo-terminal in its initial line state.
-    "$SIM" >"$LOGS/sim-$arch.out" 2>"$LOGS/sim-$arch.err" &
+    # One bad reply each for five commands: the host's fault steps run first and expect them.
+    "$SIM" --fault noreply@0x77/1 --fault corrupt-xor@0x76/1 --fault delay:60@0x73/1 \
+        --fault oversize@0x75/1 --fault truncate@0x6B/1 \
+        >"$LOGS/sim-$arch.out" 2>"$LOGS/sim-$arch.err" &
     SIM_PID=$!
     slave=""
     for _ in $(seq 1 100); do
@@ -151,7 +156,7 @@ for arch in "${ARCHS[@]}"; do
 
     rc=0
     WINEDEBUG=fixme-all,+pid,+timestamp,+comm,+file timeout 300 \
-        wine "$host" "$(windows_path "$dll")" "COM$PORT" "COM$MISSING_PORT" "$E2PROM_ADDRESS" \
+        wine "$host" "$(windows_path "$dll")" "COM$PORT" "COM$MISSING_PORT" "$E2PROM_ADDRESS" faults \
         >"$log" 2>"$trace" || rc=$?
     tr -d '\r' <"$log" | sed "s/^/  [$arch] /"
 
