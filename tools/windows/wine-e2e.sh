@@ -133,7 +133,11 @@ for arch in "${ARCHS[@]}"; do
     trace=$LOGS/trace-$arch.log
     say "---- $arch: $host"
 
-    # A fresh simulator per session: a new pseudo-terminal in its initial line state.
+    # A fresh simulator per session: a new pseudo-terminal in its initial line state. (Newer
+    # Linux kernels refuse, with EINVAL, a parity change on a pseudo-terminal that leaves its
+    # settings as they were; a second session's opening switch to space parity on a terminal
+    # that the first one left in space parity would be such a change, and Wine passes the
+    # refusal on as a failed SetCommState.)
     # One bad reply each for five commands: the host's fault steps run first and expect them.
     "$SIM" --fault noreply@0x77/1 --fault corrupt-xor@0x76/1 --fault delay:60@0x73/1 \
         --fault oversize@0x75/1 --fault truncate@0x6B/1 \
