@@ -134,6 +134,20 @@ void drain_until(int fd, long long deadline_ms) {
     }
 }
 
+// Writes `t` to the line. A pseudo-terminal takes the settings but silently drops the parity
+// flags, and the C library may then report EINVAL although the kernel applied the call (it
+// does so when the same parity mode is set twice). Such a result counts as success when the
+// rate, the character size, the stop bits and the receiver settings are in force.
+bool write_line(int fd, int when, const termios& t) {
+    if (tcsetattr(fd, when, &t) == 0) return true;
+    if (errno != EINVAL) return false;
+    termios now{};
+    if (tcgetattr(fd, &now) != 0) return false;
+    const tcflag_t kept = CSIZE | CSTOPB | CREAD | CLOCAL;
+    return (now.c_cflag & kept) == (t.c_cflag & kept) && cfgetospeed(&now) == cfgetospeed(&t) &&
+           cfgetispeed(&now) == cfgetispeed(&t);
+}
+
 }  // namespace
 
 bool device_path_for_port(int number, char* out, std::size_t capacity) {
@@ -193,7 +207,7 @@ bool apply_mode(Device* device, const char* mode) {
     // TCSADRAIN: a byte still in the transmitter leaves with the old parity before the line
     // changes. The settings are never read back to check them (a pseudo-terminal silently
     // drops the parity flags).
-    return tcsetattr(device->fd, TCSADRAIN, &t) == 0;
+    return write_line(device->fd, TCSADRAIN, t);
 }
 
 bool set_queue_sizes(Device* device, std::uint32_t input_bytes, std::uint32_t output_bytes) {
@@ -209,7 +223,7 @@ bool set_timeouts(Device* device) {
     if (tcgetattr(device->fd, &device->line) != 0) return false;
     device->line.c_cc[VMIN] = 0;
     device->line.c_cc[VTIME] = 0;
-    return tcsetattr(device->fd, TCSANOW, &device->line) == 0;
+    return write_line(device->fd, TCSANOW, device->line);
 }
 
 void purge_input(Device* device) {

@@ -163,6 +163,22 @@ TEST_F(Pty, ModeStringsAcceptedAndRefused) {
     for (const Case& c : cases) EXPECT_EQ(apply_mode(device_, c.mode), c.ok) << c.mode;
 }
 
+TEST_F(Pty, SettingTheSameModeAgainSucceeds) {
+    // A pseudo-terminal drops the parity flags; setting the mode in force again, or opening
+    // a line that an earlier session left in space parity, must still work.
+    device_ = open_device(slave_.c_str());
+    ASSERT_NE(device_, nullptr);
+    for (const char* mode : {"19200,S,8,1", "19200,S,8,1", "19200,M,8,1", "19200,M,8,1",
+                             "19200,S,8,1", "9600,N,8,1", "9600,N,8,1", "19200,S,8,1"}) {
+        EXPECT_TRUE(apply_mode(device_, mode)) << mode;
+    }
+    EXPECT_TRUE(set_timeouts(device_));
+    close_device(device_);
+    device_ = open_device(slave_.c_str());
+    ASSERT_NE(device_, nullptr);
+    EXPECT_TRUE(apply_mode(device_, "19200,S,8,1"));
+}
+
 TEST(SerialPaths, ComNumbersMapToTtyS) {
     char path[64];
     ASSERT_TRUE(device_path_for_port(1, path, sizeof path));
