@@ -10,6 +10,10 @@ step() { printf '\n==== %s ====\n' "$*"; }
 
 step "installing packages"
 scripts/install-deps.sh g++-mingw-w64-i686 g++-mingw-w64-x86-64 clang libclang-rt-14-dev
+mkdir -p build
+# Wine is large: install it in the background while the native builds run.
+tools/windows/install-wine.sh >build/install-wine.log 2>&1 &
+WINE_INSTALL=$!
 
 step "build with warnings as errors, all tests"
 cmake -S . -B build/ci-werror -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQRF_WERROR=ON >/dev/null
@@ -28,5 +32,18 @@ for arch in i686 x86_64; do
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-$arch.cmake" >/dev/null
     cmake --build "build/ci-mingw-$arch" -j"$JOBS"
 done
+
+step "Windows DLL exports and imports"
+tools/windows/selftest.sh
+tools/windows/check-exports.sh build/ci-mingw-i686/tq_RWD_DLL.dll build/ci-mingw-x86_64/tq_RWD_DLL.dll
+
+step "Windows DLLs under Wine against the simulated reader (i686 and x86_64)"
+if ! wait "$WINE_INSTALL"; then
+    cat build/install-wine.log
+    echo "installing Wine failed" >&2
+    exit 1
+fi
+TQRF_BUILD_MINGW32=build/ci-mingw-i686 TQRF_BUILD_MINGW64=build/ci-mingw-x86_64 \
+    TQRF_SIM=build/ci-werror/sim/tqrf-sim TQRF_WINE_LOGS=build/wine-e2e tools/windows/wine-e2e.sh
 
 step "all tests passed"
