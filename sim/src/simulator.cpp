@@ -78,6 +78,7 @@ void Simulator::start() {
         {
             std::lock_guard lock(mutex_);
             served_ = 0;
+            received_ = 0;
         }
         thread_ = std::thread([this] { serve(); });
     } catch (...) {
@@ -156,6 +157,7 @@ bool Simulator::respond(std::span<const std::uint8_t> payload) {
     bool pacing;
     {
         std::lock_guard lock(mutex_);
+        ++received_;
         reply = reader_.handle(payload, ex.received);
         ex.fault =
             take_fault(payload.size() > 1 ? std::optional<std::uint8_t>(payload[1]) : std::nullopt);
@@ -170,6 +172,7 @@ bool Simulator::respond(std::span<const std::uint8_t> payload) {
     }
     ex.reply = std::move(wire.bytes);
     ex.answered = Clock::now();
+    rest_line();
     std::function<void(const Exchange&)> observer;
     {
         std::lock_guard lock(mutex_);
@@ -181,6 +184,20 @@ bool Simulator::respond(std::span<const std::uint8_t> payload) {
     served_cv_.notify_all();
     if (observer) observer(ex);
     return alive;
+}
+
+// A pseudo-terminal cannot keep a parity setting: the kernel drops PARENB, and the C library
+// then reports a line setting whose only change is PARENB as EINVAL. A host that opens the
+// line again while it still holds the space-parity mode of an earlier session would have its
+// first line setting refused. So after each reply the parity-mode bits are cleared, as on a
+// line at rest; the host sets them again before its next request anyway.
+void Simulator::rest_line() {
+    termios t{};
+    if (slave_ < 0 || ::tcgetattr(slave_, &t) != 0) return;
+    constexpr tcflag_t kModeBits = CMSPAR | PARODD | PARENB | CLOCAL;
+    if ((t.c_cflag & kModeBits) == 0) return;
+    t.c_cflag &= ~kModeBits;
+    (void)::tcsetattr(slave_, TCSANOW, &t);
 }
 
 bool Simulator::sleep_until(Clock::time_point deadline) {
@@ -319,6 +336,11 @@ std::uint64_t Simulator::exchanges() const {
 bool Simulator::wait_for_exchanges(std::uint64_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
     return served_cv_.wait_for(lock, timeout, [&] { return served_ >= count; });
+}
+
+bool Simulator::wait_until_idle(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return served_cv_.wait_for(lock, timeout, [&] { return served_ == received_; });
 }
 
 void Simulator::set_observer(std::function<void(const Exchange&)> observer) {

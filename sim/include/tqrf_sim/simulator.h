@@ -116,6 +116,9 @@ class Simulator {
     std::uint64_t exchanges() const;
     // Waits until at least `count` requests have been served; false on time-out.
     bool wait_for_exchanges(std::uint64_t count, std::chrono::milliseconds timeout) const;
+    // Waits until every request taken so far has been answered (a delayed reply has gone out);
+    // false on time-out.
+    bool wait_until_idle(std::chrono::milliseconds timeout) const;
     // Called on the serving thread after each exchange (not under the lock).
     void set_observer(std::function<void(const Exchange&)> observer);
 
@@ -126,6 +129,7 @@ class Simulator {
     bool write_line(const std::vector<std::uint8_t>& bytes, bool pacing);
     std::optional<Fault> take_fault(std::optional<std::uint8_t> command);
     void close_fds();
+    void rest_line();
 
     mutable std::mutex mutex_;
     mutable std::condition_variable served_cv_;
@@ -134,6 +138,7 @@ class Simulator {
     std::vector<FaultRule> faults_;
     std::vector<Exchange> journal_;
     std::uint64_t served_ = 0;
+    std::uint64_t received_ = 0;
     std::function<void(const Exchange&)> observer_;
 
     std::string slave_path_;
