@@ -1,0 +1,648 @@
+// Every exported function, driven through the recording serial double: arbitrary arguments,
+// arbitrary reply bytes arriving after an arbitrary delay, noise before and during the wait,
+// short writes, null pointers and a closed port. Each caller buffer is an exact-size heap
+// allocation at its documented size, so AddressSanitizer reports any byte read or written past
+// it. The target keeps its own model of the line, works out what each call must return and
+// what it may write, and stops on any difference.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "tests/support/recording_serial.h"
+#include "tq_RWD_DLL.h"
+
+namespace {
+
+using tqrf::fuzz::Buffer;
+using tqrf::fuzz::Input;
+using tqrf::testing::recorder;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t kReplyReadMax = 105;
+constexpr std::uint32_t kReplyWait = 40;
+
+// ---- A model of the line as the recording double plays it -----------------------------------
+
+struct Arrival {
+    std::uint64_t at;
+    Bytes bytes;
+};
+
+struct LineModel {
+    std::uint64_t now = 0;
+    std::vector<Arrival> in_flight;
+    int short_write_countdown = -1;
+
+    bool write_whole() {
+        if (short_write_countdown == 0) {
+            short_write_countdown = -1;
+            return false;
+        }
+        if (short_write_countdown > 0) --short_write_countdown;
+        return true;
+    }
+
+    // One exchange: purge, address byte, 1 ms, frame, the reader's reply `delay` ms after the
+    // frame, the wait, one read. Returns the transaction's result and the bytes read.
+    int exchange(const Bytes* reply, std::uint32_t delay, std::uint32_t wait, Bytes* read) {
+        read->clear();
+        // The purge drops everything that has arrived by now.
+        std::erase_if(in_flight, [&](const Arrival& a) { return a.at <= now; });
+        if (!write_whole()) return ERR_SEND_FAILED;
+        now += 1;
+        if (!write_whole()) return ERR_SEND_FAILED;
+        if (reply != nullptr) in_flight.push_back({now + delay, *reply});
+        now += wait;
+        for (auto it = in_flight.begin(); it != in_flight.end();) {
+            if (it->at <= now) {
+                read->insert(read->end(), it->bytes.begin(), it->bytes.end());
+                it = in_flight.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        // One read of at most 105 bytes; the rest goes at the next purge.
+        if (read->size() > kReplyReadMax) read->resize(kReplyReadMax);
+        if (read->size() < 4) return ERR_REPLY_FRAME;
+        if (read->size() != (std::size_t{(*read)[0]} << 8 | (*read)[1]) + 3) return ERR_REPLY_FRAME;
+        std::uint8_t x = 0;
+        for (std::uint8_t b : *read) x ^= b;
+        if (x != 0) return ERR_REPLY_CHECKSUM;
+        return (*read)[read->size() - 2];
+    }
+};
+
+// A valid reply frame of `payload`.
+Bytes frame_of(const Bytes& payload) {
+    return tqrf::testing::reply_frame(payload);
+}
+
+// Reply bytes chosen by the input: a valid frame, a damaged one, raw bytes, or nothing (a
+// reader that does not answer).
+struct PlannedReply {
+    Bytes bytes;
+    std::uint32_t delay = 0;
+};
+
+PlannedReply plan_reply(Input& in) {
+    PlannedReply r;
+    const std::uint8_t shape = in.byte();
+    const std::uint8_t d = in.byte();
+    // Mostly well within the wait; sometimes around it or far beyond.
+    r.delay = d < 192 ? d % 48 : std::uint32_t{d - 192u} * 8;
+    switch (shape % 5) {
+        case 0:
+            return r;  // the reader does not answer
+        case 1:
+            r.bytes = in.bytes(in.byte() % 120);  // noise
+            break;
+        case 2:
+        case 3: {
+            r.bytes = frame_of(in.bytes(in.byte() % 104));
+            break;
+        }
+        default: {
+            r.bytes = frame_of(in.bytes(in.byte() % 104));
+            const std::uint8_t how = in.byte();
+            const std::size_t at = in.byte() % r.bytes.size();
+            switch (how % 3) {
+                case 0:
+                    r.bytes[at] ^= static_cast<std::uint8_t>(in.byte() | 1);
+                    break;
+                case 1:
+                    r.bytes.resize(at);
+                    break;
+                default: {
+                    const Bytes tail = in.bytes(in.byte() % 8 + 1);
+                    r.bytes.insert(r.bytes.end(), tail.begin(), tail.end());
+                    break;
+                }
+            }
+            break;
+        }
+    }
+    return r;
+}
+
+// ---- Expected outputs ------------------------------------------------------------------------
+
+bool is_upper_hex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
+
+char hex_digit(unsigned v) {
+    return "0123456789ABCDEF"[v & 0xF];
+}
+
+// `text` holds the hex of `bytes` from its first character.
+bool holds_hex(const Buffer& text, std::size_t at, const std::uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (static_cast<char>(text[at + 2 * i]) != hex_digit(bytes[i] >> 4u)) return false;
+        if (static_cast<char>(text[at + 2 * i + 1]) != hex_digit(bytes[i])) return false;
+    }
+    return true;
+}
+
+// `count` '*' from the start, everything after it as before.
+bool star_filled(const Buffer& text, std::size_t count) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const std::uint8_t want = i < count ? std::uint8_t{'*'} : text.before()[i];
+        if (text[i] != want) return false;
+    }
+    return true;
+}
+
+// Bytes from `from` on are as before.
+bool unchanged_from(const Buffer& b, std::size_t from) {
+    for (std::size_t i = from; i < b.size(); ++i) {
+        if (b[i] != b.before()[i]) return false;
+    }
+    return true;
+}
+
+// Frame positions first.. copied to `out` where the frame has them; the rest as before.
+bool holds_positions(const Buffer& out, const Bytes& frame, std::size_t first) {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const std::uint8_t want = first + i < frame.size() ? frame[first + i] : out.before()[i];
+        if (out[i] != want) return false;
+    }
+    return true;
+}
+
+// The data bytes (at most out.size()) from its start; the rest as before.
+bool holds_data(const Buffer& out, const Bytes& frame) {
+    const std::size_t data = frame.size() - 4;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const std::uint8_t want = i < data ? frame[2 + i] : out.before()[i];
+        if (out[i] != want) return false;
+    }
+    return true;
+}
+
+// A field of `count` bytes from data byte `first` of a valid reply, as the find-and-select
+// command writes it: hex of the bytes the reply carries, then one '*' per missing byte.
+bool holds_reply_field(const Buffer& text, const Bytes& frame, std::size_t first,
+                       std::size_t count) {
+    const std::size_t data = frame.size() - 4;
+    const std::size_t present = data > first ? (data - first < count ? data - first : count) : 0;
+    if (!holds_hex(text, 0, frame.data() + 2 + first, present)) return false;
+    for (std::size_t i = 0; i < count - present; ++i) {
+        if (text[2 * present + i] != '*') return false;
+    }
+    return unchanged_from(text, 2 * present + (count - present));
+}
+
+std::uint32_t le32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+           std::uint32_t{p[3]} << 24;
+}
+
+bool is_command_result(int r) {
+    return (r >= 0 && r <= 255) || r == ERR_SEND_FAILED || r == ERR_REPLY_CHECKSUM ||
+           r == ERR_REPLY_FRAME;
+}
+
+// ---- One call --------------------------------------------------------------------------------
+
+enum Export : std::uint8_t {
+    kRequest,
+    kRequest2,
+    kAnticoll,
+    kSelect,
+    kHalt,
+    kLoadkey,
+    kAuthentication,
+    kAuthentication2,
+    kRead,
+    kWrite,
+    kInitval,
+    kReadval,
+    kIncrement,
+    kDecrement,
+    kRestore,
+    kTransfer,
+    kReset,
+    kHardwareVersion,
+    kReadId,
+    kReadE2,
+    kWriteE2,
+    kLinkTest,
+    kBeep,
+    kUploadRtc,
+    kDownloadRtc,
+    kLoadkeyAsc,
+    kCardAsc1,
+    kCardAsc,
+    kRdAsc,
+    kWrAsc,
+    kBaudSetup,
+    kInit,
+    kExportCount
+};
+
+// The documented size of each export's output buffer (1 where it has none).
+std::size_t output_size(Export e) {
+    switch (e) {
+        case kRequest:
+        case kRequest2:
+            return 2;
+        case kAnticoll:
+        case kReadval:
+        case kReadId:
+            return 4;
+        case kRead:
+            return 16;
+        case kHardwareVersion:
+        case kReadE2:
+        case kUploadRtc:
+            return 101;
+        case kRdAsc:
+            return 32;
+        default:
+            return 1;
+    }
+}
+
+// The documented size of each export's input buffer (1 where it has none).
+std::size_t input_size(Export e) {
+    switch (e) {
+        case kSelect:
+            return 4;
+        case kLoadkey:
+            return 6;
+        case kWrite:
+        case kWriteE2:
+            return 16;
+        case kDownloadRtc:
+            return 7;
+        case kLoadkeyAsc:
+            return 12;
+        case kWrAsc:
+            return 32;
+        default:
+            return 1;
+    }
+}
+
+struct Session {
+    LineModel line;
+    bool open = false;
+};
+
+void call_one(Session& s, Input& in) {
+    auto& rec = recorder();
+    const Export which = static_cast<Export>(in.byte() % kExportCount);
+    const std::uint8_t null_mask = in.byte();
+    // A null pointer now and then: bit 7 of the mask enables the others.
+    auto null_at = [&](int k) { return (null_mask & 0x80) != 0 && (null_mask & (1u << k)) != 0; };
+
+    const std::int32_t a1 = in.i32();
+    const std::int32_t a2 = in.i32();
+    const std::int32_t a3 = in.i32();
+
+    // Stale bytes in the input queue and noise arriving during the wait.
+    const std::uint8_t extras = in.byte();
+    if (extras & 0x01) rec.arrive_now(in.bytes(in.byte() % 12));
+    if (extras & 0x02) {
+        Arrival a{rec.now_ms + 1 + in.byte() % 64, in.bytes(in.byte() % 12 + 1)};
+        rec.in_flight.push_back({a.at, a.bytes});
+        s.line.in_flight.push_back(std::move(a));
+    }
+
+    // Up to three replies (the card_asc_1 sequence runs three exchanges).
+    PlannedReply replies[3];
+    const int exchanges = which == kCardAsc1 ? 3 : 1;
+    for (int i = 0; i < exchanges; ++i) {
+        replies[i] = plan_reply(in);
+        // A reader that does not answer still takes its place in the script: nothing arrives.
+        rec.script_reply(replies[i].bytes, replies[i].delay);
+    }
+
+    // The caller's buffers, exact size, filled from the input.
+    Buffer out(output_size(which));
+    Buffer input(input_size(which));
+    Buffer t_type(4), t_serial(8), t_size(2);
+    for (Buffer* b : {&out, &input, &t_type, &t_serial, &t_size}) {
+        b->fill_from(in);
+        b->take_snapshot();
+    }
+    // Rate text and port name: NUL-terminated strings of their exact length.
+    const Bytes text_bytes = in.bytes(in.byte() % 48);
+    Buffer str(text_bytes.size() + 1);
+    for (std::size_t i = 0; i < text_bytes.size(); ++i) {
+        str.data()[i] = text_bytes[i] == 0 ? '1' : text_bytes[i];
+    }
+    str.data()[text_bytes.size()] = 0;
+
+    std::uint8_t* o = null_at(0) ? nullptr : out.data();
+    std::uint8_t* i_ = null_at(1) ? nullptr : input.data();
+    char* tt = null_at(2) ? nullptr : t_type.text();
+    char* ts = null_at(3) ? nullptr : t_serial.text();
+    char* tz = null_at(4) ? nullptr : t_size.text();
+    const char* it = reinterpret_cast<const char*>(i_);
+    const bool any_text_null = tt == nullptr || ts == nullptr || tz == nullptr;
+
+    const std::size_t wire_before = rec.wire.size();
+    const std::uint32_t beep_wait =
+        (a1 & 0xFF) == 0
+            ? ((a2 & 0xFF) > 240 ? 240u : static_cast<std::uint32_t>(a2 & 0xFF)) * 10 + kReplyWait
+            : kReplyWait;
+
+    int r = 0;
+    switch (which) {
+        case kRequest:
+            r = tqrf_request(a1, o);
+            break;
+        case kRequest2:
+            r = tqrf_request_2(a1, o);
+            break;
+        case kAnticoll:
+            r = tqrf_anticoll(a1, o);
+            break;
+        case kSelect:
+            r = tqrf_select(i_, o);
+            break;
+        case kHalt:
+            r = tqrf_halt();
+            break;
+        case kLoadkey:
+            r = tqrf_loadkey(a1, a2, i_);
+            break;
+        case kAuthentication:
+            r = tqrf_authentication(a1, a2);
+            break;
+        case kAuthentication2:
+            r = tqrf_authentication_2(a1, a2, a3);
+            break;
+        case kRead:
+            r = tqrf_read(a1, o);
+            break;
+        case kWrite:
+            r = tqrf_write(a1, i_);
+            break;
+        case kInitval:
+            r = tqrf_initval(a1, static_cast<std::uint32_t>(a2));
+            break;
+        case kReadval:
+            r = tqrf_readval(a1, reinterpret_cast<std::uint32_t*>(o));
+            break;
+        case kIncrement:
+            r = tqrf_increment(a1, static_cast<std::uint32_t>(a2));
+            break;
+        case kDecrement:
+            r = tqrf_decrement(a1, static_cast<std::uint32_t>(a2));
+            break;
+        case kRestore:
+            r = tqrf_restore(a1);
+            break;
+        case kTransfer:
+            r = tqrf_transfer(a1);
+            break;
+        case kReset:
+            r = tqrf_reset(a1);
+            break;
+        case kHardwareVersion:
+            r = tqrf_ReadHardwareVersionNumber(o);
+            break;
+        case kReadId:
+            r = tqrf_Read_RWD_ID(reinterpret_cast<std::uint32_t*>(o));
+            break;
+        case kReadE2:
+            r = tqrf_Read_RC500E2(a1, o);
+            break;
+        case kWriteE2:
+            r = tqrf_Write_RC500E2(a1, i_);
+            break;
+        case kLinkTest:
+            r = tqrf_Link_PCandRWD();
+            break;
+        case kBeep:
+            r = tqrf_BeepControl(a1, a2);
+            break;
+        case kUploadRtc:
+            r = tqrf_UploadRTC(o);
+            break;
+        case kDownloadRtc:
+            r = tqrf_DownloadRTC(i_);
+            break;
+        case kLoadkeyAsc:
+            r = tqrf_loadkey_asc(a1, a2, it);
+            break;
+        case kCardAsc1:
+            r = tqrf_card_asc_1(a1, a2, tt, ts, tz);
+            break;
+        case kCardAsc:
+            r = tqrf_card_asc(a1, a2, tt, ts, tz);
+            break;
+        case kRdAsc:
+            r = tqrf_rd_asc(a1, reinterpret_cast<char*>(o));
+            break;
+        case kWrAsc:
+            r = tqrf_wr_asc(a1, it);
+            break;
+        case kBaudSetup:
+            r = tqrf_BaudSetup(null_at(5) ? nullptr : str.text());
+            break;
+        case kInit:
+            r = tqrf_init(null_at(5) ? nullptr : str.text());
+            break;
+        case kExportCount:
+            break;
+    }
+    rec.scripted.clear();  // replies a failed send never asked for
+
+    // ---- Calls that never reach the line --------------------------------------------------
+    if (which == kInit) {
+        if (s.open) {
+            FUZZ_CHECK(r == ERR_PORT_IN_USE || r == ERR_FAILED);
+        } else {
+            FUZZ_CHECK(r == 0 || r == ERR_PORT_OPEN_FAILED || r == ERR_FAILED);
+            s.open = r == 0;
+        }
+        FUZZ_CHECK(rec.wire.size() == wire_before);
+        return;
+    }
+    if (which == kBaudSetup) {
+        FUZZ_CHECK(r == (s.open ? r : ERR_PORT_NOT_OPEN));
+        FUZZ_CHECK(r == 0 || r == ERR_FAILED || r == ERR_PORT_NOT_OPEN);
+        FUZZ_CHECK(rec.wire.size() == wire_before);
+        return;
+    }
+    if (which == kAuthentication2 && (a3 & 0xFF) != (a2 & 0xFF) * 4 + 3) {
+        FUZZ_CHECK(r == ERR_NOT_SECTOR_TRAILER);
+        FUZZ_CHECK(rec.wire.size() == wire_before);
+        return;
+    }
+    const bool all_untouched =
+        out.untouched() && t_type.untouched() && t_serial.untouched() && t_size.untouched();
+    if (!s.open) {
+        FUZZ_CHECK(rec.wire.size() == wire_before);
+        if ((which == kLoadkeyAsc || which == kWrAsc) && it == nullptr) {
+            FUZZ_CHECK(r == ERR_FAILED);
+            return;
+        }
+        FUZZ_CHECK(r == ERR_PORT_NOT_OPEN);
+        if (which == kRdAsc && o != nullptr) {
+            FUZZ_CHECK(star_filled(out, 16));
+        } else if (which == kCardAsc1 && !any_text_null) {
+            FUZZ_CHECK(star_filled(t_type, 2) && star_filled(t_serial, 4) &&
+                       star_filled(t_size, 1));
+        } else {
+            FUZZ_CHECK(all_untouched);
+        }
+        return;
+    }
+
+    // Port open: a null pointer the export needs gives -1 with nothing sent.
+    const bool needs_out = which == kRequest || which == kRequest2 || which == kAnticoll ||
+                           which == kSelect || which == kRead || which == kReadval ||
+                           which == kReadId || which == kHardwareVersion || which == kReadE2 ||
+                           which == kUploadRtc || which == kRdAsc;
+    const bool needs_in = which == kSelect || which == kLoadkey || which == kWrite ||
+                          which == kWriteE2 || which == kDownloadRtc || which == kLoadkeyAsc ||
+                          which == kWrAsc;
+    const bool needs_text = which == kCardAsc1 || which == kCardAsc;
+    if ((needs_out && o == nullptr) || (needs_in && i_ == nullptr) ||
+        (needs_text && any_text_null)) {
+        FUZZ_CHECK(r == ERR_FAILED);
+        FUZZ_CHECK(rec.wire.size() == wire_before);
+        FUZZ_CHECK(all_untouched);
+        return;
+    }
+
+    // ---- Calls that run exchanges: the result the line model gives -------------------------
+    FUZZ_CHECK(is_command_result(r));
+    Bytes frames[3];
+    int results[3] = {0, 0, 0};
+    int expected = 0;
+    for (int k = 0; k < exchanges; ++k) {
+        const std::uint32_t wait = which == kBeep ? beep_wait : kReplyWait;
+        results[k] = s.line.exchange(&replies[k].bytes, replies[k].delay, wait, &frames[k]);
+        expected = results[k];
+        if (expected != 0) break;
+    }
+    if (r != expected && std::getenv("FUZZ_TRACE") != nullptr) {
+        std::fprintf(stderr, "export %d: result %d, model %d (%d %d %d)\n", int{which}, r, expected,
+                     results[0], results[1], results[2]);
+        for (int k = 0; k < exchanges; ++k) {
+            std::fprintf(stderr, " reply %d (delay %u):", k, replies[k].delay);
+            for (std::uint8_t b : replies[k].bytes) std::fprintf(stderr, " %02X", b);
+            std::fprintf(stderr, "\n read:");
+            for (std::uint8_t b : frames[k]) std::fprintf(stderr, " %02X", b);
+            std::fprintf(stderr, "\n");
+        }
+        for (const auto& e : recorder().events) std::fprintf(stderr, "  %s\n", e.c_str());
+    }
+    FUZZ_CHECK(r == expected);
+    FUZZ_CHECK(rec.now_ms == s.line.now);
+
+    const Bytes& f = frames[0];
+    if (which == kCardAsc1) {
+        if (results[0] != 0) {
+            FUZZ_CHECK(star_filled(t_type, 2) && star_filled(t_serial, 4) &&
+                       star_filled(t_size, 1));
+            return;
+        }
+        FUZZ_CHECK(holds_hex(t_type, 0, frames[0].data() + 2, 2));
+        if (results[1] != 0) {
+            FUZZ_CHECK(star_filled(t_serial, 4) && star_filled(t_size, 1));
+            return;
+        }
+        // The serial number text: hex of what the anticollision reply carried.
+        const std::size_t carried = frames[1].size() - 2 < 4 ? frames[1].size() - 2 : 4;
+        FUZZ_CHECK(holds_hex(t_serial, 0, frames[1].data() + 2, carried));
+        for (std::size_t i = 0; i < 8; ++i)
+            FUZZ_CHECK(is_upper_hex(static_cast<char>(t_serial[i])));
+        if (results[2] != 0) {
+            FUZZ_CHECK(star_filled(t_size, 1));
+            return;
+        }
+        FUZZ_CHECK(holds_hex(t_size, 0, frames[2].data() + 2, 1));
+        return;
+    }
+    if (which == kCardAsc) {
+        if (r == ERR_REPLY_FRAME || r == ERR_REPLY_CHECKSUM) {
+            FUZZ_CHECK(star_filled(t_type, 2) && star_filled(t_serial, 4) &&
+                       star_filled(t_size, 1));
+        } else if (r < 0) {
+            FUZZ_CHECK(all_untouched);
+        } else {
+            FUZZ_CHECK(holds_reply_field(t_type, f, 0, 2));
+            FUZZ_CHECK(holds_reply_field(t_size, f, 2, 1));
+            FUZZ_CHECK(holds_reply_field(t_serial, f, 3, 4));
+        }
+        return;
+    }
+    if (which == kRdAsc) {
+        if (r != 0) {
+            FUZZ_CHECK(star_filled(out, 16));
+            return;
+        }
+        const std::size_t data = f.size() - 4 < 16 ? f.size() - 4 : 16;
+        FUZZ_CHECK(holds_hex(out, 0, f.data() + 2, data));
+        for (std::size_t i = 0; i < 32; ++i) FUZZ_CHECK(is_upper_hex(static_cast<char>(out[i])));
+        return;
+    }
+    if (r < 0) {
+        FUZZ_CHECK(all_untouched);
+        return;
+    }
+    switch (which) {
+        case kRequest:
+        case kRequest2:
+        case kAnticoll:
+        case kSelect:
+            FUZZ_CHECK(holds_positions(out, f, 2));
+            break;
+        case kRead:
+        case kHardwareVersion:
+        case kReadE2:
+        case kUploadRtc:
+            FUZZ_CHECK(holds_data(out, f));
+            break;
+        case kReadval:
+            if (f.size() - 4 >= 4) {
+                FUZZ_CHECK(le32(out.data()) == le32(f.data() + 2));
+            } else {
+                FUZZ_CHECK(out.untouched());
+            }
+            break;
+        case kReadId: {
+            std::uint32_t id = 0;
+            for (std::size_t k = 0; k + 4 < f.size(); ++k) {
+                id += std::uint32_t{f[2 + k]} << (8 * (k % 4));
+            }
+            FUZZ_CHECK(le32(out.data()) == id);
+            break;
+        }
+        default:
+            FUZZ_CHECK(out.untouched());
+            break;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in(data, size);
+    auto& rec = recorder();
+    tqrf_exit();
+    rec.reset();
+
+    Session s;
+    const std::uint8_t flags = in.byte();
+    if ((flags & 0x07) != 0) {
+        FUZZ_CHECK(tqrf_init_device("/dev/reader") == 0);
+        s.open = true;
+    }
+    if (flags & 0x08) {
+        rec.short_write_countdown = in.byte() % 8;
+        s.line.short_write_countdown = rec.short_write_countdown;
+    }
+    for (int calls = 0; calls < 6 && !in.empty(); ++calls) call_one(s, in);
+    tqrf_exit();
+    return 0;
+}

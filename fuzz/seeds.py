@@ -1,0 +1,170 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz targets under fuzz/corpus/. Run it again after changing
+how a target reads its input; libFuzzer grows the corpus from these at run time."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Export numbers and buffer sizes, in the order commands_fuzz.cpp lists them.
+EXPORTS = [
+    # name, output size, input size, reply payload (data bytes, then status)
+    ("request", 2, 1, [0x04, 0x00, 0x00]),
+    ("request_2", 2, 1, [0x04, 0x00, 0x00]),
+    ("anticoll", 4, 1, [0x3A, 0x7C, 0x91, 0xE5, 0x00]),
+    ("select", 1, 4, [0x08, 0x00]),
+    ("halt", 1, 1, [0x00]),
+    ("loadkey", 1, 6, [0x00]),
+    ("authentication", 1, 1, [0x00]),
+    ("authentication_2", 1, 1, [0x00]),
+    ("read", 16, 1, list(range(16)) + [0x00]),
+    ("write", 1, 16, [0x00]),
+    ("initval", 1, 1, [0x00]),
+    ("readval", 4, 1, [0x10, 0x27, 0x00, 0x00, 0x00]),
+    ("increment", 1, 1, [0x00]),
+    ("decrement", 1, 1, [0x00]),
+    ("restore", 1, 1, [0x00]),
+    ("transfer", 1, 1, [0x00]),
+    ("reset", 1, 1, [0x00]),
+    ("version", 101, 1, list(b"TQRF RC500 V1.0") + [0x00]),
+    ("read_id", 4, 1, [0x78, 0x56, 0x34, 0x12, 0x00]),
+    ("read_e2", 101, 1, list(range(16)) + [0x00]),
+    ("write_e2", 1, 16, [0x00]),
+    ("link_test", 1, 1, [0x00]),
+    ("beep", 1, 1, [0x00]),
+    ("upload_rtc", 101, 1, [0x26, 0x12, 0x08, 0x02, 0x16, 0x20, 0x00, 0x00]),
+    ("download_rtc", 1, 7, [0x00]),
+    ("loadkey_asc", 1, 12, [0x00]),
+    ("card_asc_1", 1, 1, None),
+    ("card_asc", 1, 1, [0x04, 0x00, 0x08, 0x3A, 0x7C, 0x91, 0xE5, 0x00]),
+    ("rd_asc", 32, 1, list(range(16)) + [0x00]),
+    ("wr_asc", 1, 32, [0x00]),
+    ("baud_setup", 1, 1, None),
+    ("init", 1, 1, None),
+]
+
+
+def reply(payload, delay=5, shape=2):
+    return bytes([shape, delay, len(payload)]) + bytes(payload)
+
+
+def no_reply():
+    return bytes([0, 0])
+
+
+def call(index, args=(0, 0, 0), replies=(), out_fill=0x00, in_bytes=b"", text=b"",
+         null_mask=0, extras=0):
+    name, out_size, in_size, _ = EXPORTS[index]
+    b = bytes([index, null_mask]) + struct.pack("<iii", *args) + bytes([extras])
+    for r in replies:
+        b += r
+    b += bytes([out_fill]) * out_size
+    b += (in_bytes + bytes(in_size))[:in_size]
+    b += b"x" * (4 + 8 + 2)
+    b += bytes([len(text)]) + text
+    return b
+
+
+def write(target, name, data):
+    d = os.path.join(HERE, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+def commands():
+    for i, (name, _, _, payload) in enumerate(EXPORTS):
+        args = (0, 1, 7) if name == "authentication_2" else (4, 1, 0)
+        if name == "card_asc_1":
+            rs = (reply([0x04, 0x00, 0x00]), reply([0x3A, 0x7C, 0x91, 0xE5, 0x00]),
+                  reply([0x08, 0x00]))
+        elif payload is None:
+            rs = ()
+        else:
+            rs = (reply(payload),)
+        in_bytes = b"FFFFFFFFFFFF" if name == "loadkey_asc" else bytes(range(1, 33))
+        text = b"9600" if name == "baud_setup" else b"COM1" if name == "init" else b""
+        write("commands", f"{name}_ok", bytes([1]) + call(i, args, rs, 0xEE, in_bytes, text))
+        # The same call with the port closed.
+        write("commands", f"{name}_closed", bytes([0]) + call(i, args, rs, 0xEE, in_bytes, text))
+    # Bad replies: no answer, late answer, corrupted XOR, short, noise, oversize.
+    read = 8
+    data = list(range(16)) + [0]
+    write("commands", "read_no_reply", bytes([1]) + call(read, (4, 0, 0), (no_reply(),)))
+    write("commands", "read_late", bytes([1]) + call(read, (4, 0, 0), (reply(data, 200),)))
+    write("commands", "read_bad_xor",
+          bytes([1]) + call(read, (4, 0, 0), (bytes([4, 5, 17]) + bytes(data) + bytes([0, 2, 0x55]),)))
+    write("commands", "read_noise",
+          bytes([1]) + call(read, (4, 0, 0), (bytes([1, 5, 9]) + b"\x00\x11\x22\x33\x44\x55\x66\x77\x88",)))
+    write("commands", "read_oversize", bytes([1]) + call(read, (4, 0, 0), (reply([0] * 103 + [0]),)))
+    write("commands", "read_status_only", bytes([1]) + call(read, (4, 0, 0), (reply([0x14]),)))
+    write("commands", "readval_short", bytes([1]) + call(11, (4, 0, 0), (reply([1, 2, 0]),)))
+    write("commands", "rd_asc_short", bytes([1]) + call(28, (4, 0, 0), (reply([1, 2, 0]),)))
+    write("commands", "card_asc_short", bytes([1]) + call(27, (0, 0, 0), (reply([4, 0]),)))
+    write("commands", "short_write", bytes([0x09, 1]) + call(9, (4, 0, 0), (reply([0]),)))
+    write("commands", "null_pointer", bytes([1]) + call(8, (4, 0, 0), (reply(data),), null_mask=0x81))
+    write("commands", "stale_and_noise",
+          bytes([1]) + call(8, (4, 0, 0), (reply(data),), extras=3)[:15]
+          + bytes([3]) + b"\x00\x01\x02" + bytes([10, 1]) + b"\x00\x04"
+          + call(8, (4, 0, 0), (reply(data),))[15:])
+    write("commands", "beep_wait", bytes([1]) + call(22, (0, 10, 0), (reply([0], 120),)))
+    session = bytes([1])
+    for i, args, rs in [(0, (0, 0, 0), (reply([4, 0, 0]),)),
+                        (2, (0, 0, 0), (reply([0x3A, 0x7C, 0x91, 0xE5, 0]),)),
+                        (5, (0, 1, 0), (reply([0]),)),
+                        (6, (0, 1, 0), (reply([0]),)),
+                        (9, (4, 0, 0), (reply([0]),)),
+                        (8, (4, 0, 0), (reply(data),))]:
+        session += call(i, args, rs, 0xEE, bytes(range(1, 33)))
+    write("commands", "session", session)
+
+
+def hex_seeds():
+    write("hex", "upper", b"0123456789ABCDEF")
+    write("hex", "lower", b"abcdef0123")
+    write("hex", "odd", b"ABC")
+    write("hex", "non_hex", b"G0zz \x00\xff")
+    write("hex", "key", b"FFFFFFFFFFFF")
+
+
+def mode_seeds():
+    for i, s in enumerate([b"19200,S,8,1", b"19200,M,8,1", b"9600,N,8,1", b" 115200 , e , 7 , 2 ",
+                           b"300,o,5,1.5", b"4294967295,N,8,1", b"4294967296,N,8,1", b"19200,S,8,1x",
+                           b"19200,,8,1", b"0,N,8,1"]):
+        write("mode_string", f"mode{i}", s)
+
+
+def frame(payload):
+    f = bytes([len(payload) >> 8, len(payload) & 0xFF]) + bytes(payload)
+    x = 0
+    for b in f:
+        x ^= b
+    return f + bytes([x])
+
+
+def sim_seeds():
+    rule = b"noreply@0x45\x00"
+    pause = b"\xff\x05"
+    req = lambda p: b"\x58" + frame(p) + pause
+    write("sim_request", "session", rule
+          + req([0xBB, 0x41, 0x26, 0x00]) + req([0xBB, 0x42, 0x00, 0x00])
+          + req([0xBB, 0x43, 0x3A, 0x7C, 0x91, 0xE5, 0x00])
+          + req([0xBB, 0x61, 0x60, 0x01] + [0xFF] * 6) + req([0xBB, 0x44, 0x60, 0x01])
+          + req([0xBB, 0x45, 0x04, 0x00]) + req([0xBB, 0x46, 0x04] + list(range(16)))
+          + req([0xBB, 0x47, 0x05, 0x10, 0x27, 0x00, 0x00]) + req([0xBB, 0x49, 0x05, 1, 0, 0, 0])
+          + req([0xBB, 0x4C, 0x05, 0x00]) + req([0xBB, 0x48, 0x05, 0x00]))
+    write("sim_request", "reader", b"delay:100/1\x00"
+          + req([0xBB, 0x72, 0x55, 0x00]) + req([0xBB, 0x73, 0x00, 0x00])
+          + req([0xBB, 0x76, 0x00, 0x00]) + req([0xBB, 0x75, 0x10, 0x00])
+          + req([0xBB, 0x74, 0x55, 0x20] + list(range(16))) + req([0xBB, 0x77, 0x55, 0x00])
+          + req([0xBB, 0x69, 0x01, 0x05]) + req([0xBB, 0x6B, 0x00, 0x00])
+          + req([0xBB, 0x6A, 0x26, 0x12, 0x08, 0x02, 0x16, 0x20, 0x00]) + req([0xBB, 0x62, 0x26, 0x00]))
+    write("sim_request", "garbage", b"status:0x14@0x46/2\x00\x00\x58\x00\x04\xbb\x41\x26\x00\x00"
+          + b"\x12\x34" + pause + b"\x58\x01\x00" + pause + b"\x58\x00\x00\x00")
+
+
+if __name__ == "__main__":
+    commands()
+    hex_seeds()
+    mode_seeds()
+    sim_seeds()
