@@ -198,6 +198,10 @@ std::unique_ptr<Connection> connect(const Globals& g) {
     auto c = std::make_unique<Connection>();
     std::string target = g.port;
     if (g.simulate) {
+        tool::set_status_namer([](int status) -> const char* {
+            if (status < 0x11 || status > 0x1B) return nullptr;
+            return tqrf_sim::status_name(static_cast<tqrf_sim::Status>(status));
+        });
         tqrf_sim::SimulatorOptions opts;
         opts.default_card = false;
         c->sim = std::make_unique<tqrf_sim::Simulator>(opts);
@@ -366,7 +370,7 @@ json dump_json(const tool::CardDump& d) {
 std::string data_rights(mifare::Condition cond) {
     const auto a = mifare::data_access(cond);
     char buf[96];
-    std::snprintf(buf, sizeof buf, "read %-2s write %-2s inc %-2s dec %-2s",
+    std::snprintf(buf, sizeof buf, "read %-2s write %-2s inc %-2s dec %s",
                   mifare::to_string(a.read), mifare::to_string(a.write),
                   mifare::to_string(a.increment), mifare::to_string(a.decrement));
     return buf;

@@ -15,8 +15,19 @@ const char* type_name(KeyType t) {
 
 }  // namespace
 
+namespace {
+const char* (*status_namer)(int) = nullptr;
+}  // namespace
+
+void set_status_namer(const char* (*namer)(int status)) {
+    status_namer = namer;
+}
+
 std::string explain(const std::string& what, const std::error_code& ec) {
     std::string text = what + ": " + ec.message();
+    if (is_reader_status(ec) && status_namer != nullptr) {
+        if (const char* name = status_namer(ec.value())) text += std::string(" (") + name + ")";
+    }
     if (ec == errc::reply_frame) {
         text += " (is the reader connected to this port and powered?)";
     }
@@ -115,8 +126,8 @@ Login CardSession::with_block(int block, const std::string& what,
         auto r = op();
         if (r) return Login{type, *key};
         fail_if_link_error(r.error(), what);
-        refusal += std::string(refusal.empty() ? "" : "; ") + "with key " + type_name(type) + ": " +
-                   r.error().message();
+        refusal += std::string(refusal.empty() ? "" : "; ") +
+                   explain(std::string("with key ") + type_name(type), r.error());
         lost();
     }
     if (!opened) {
@@ -147,7 +158,7 @@ CardDump CardSession::dump(const std::function<void(int)>& progress) {
                     sd.errors[static_cast<std::size_t>(i)].clear();
                 } else {
                     fail_if_link_error(data.error(), "reading block " + std::to_string(b));
-                    sd.errors[static_cast<std::size_t>(i)] = data.error().message();
+                    sd.errors[static_cast<std::size_t>(i)] = explain("read", data.error());
                     lost();
                 }
             }

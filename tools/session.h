@@ -28,8 +28,10 @@ class LinkError : public CommandError {
     using CommandError::CommandError;
 };
 
-// "what: meaning of the code".
+// "what: meaning of the code". A reader status byte is followed by its meaning when a
+// status namer is set (the simulated reader's codes are known; a real reader's are its own).
 std::string explain(const std::string& what, const std::error_code& ec);
+void set_status_namer(const char* (*namer)(int status));
 
 struct Login {
     KeyType type;
