@@ -1,0 +1,31 @@
+#!/bin/sh
+# tqrf-sim as a program: first line is the device, --link makes and removes the symlink,
+# SIGTERM ends it cleanly, bad options and bad card images are refused.
+set -eu
+exe=$1
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+"$exe" --bogus >/dev/null 2>&1 && fail "unknown option accepted"
+head -c 1000 /dev/zero >"$dir/short.bin"
+"$exe" --card "$dir/short.bin" >/dev/null 2>&1 && fail "1000-byte card image accepted"
+"$exe" --fault nonsense >/dev/null 2>&1 && fail "bad fault accepted"
+"$exe" --help | grep -q -- "--link" || fail "--help does not list --link"
+
+head -c 1024 /dev/zero >"$dir/card.bin"
+"$exe" --link "$dir/reader" --card "$dir/card.bin" --uid 01020304 --latency 2 \
+    --fault noreply@0x45/1 >"$dir/out" 2>"$dir/err" &
+pid=$!
+i=0
+while [ ! -s "$dir/out" ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i + 1)); done
+path=$(head -n 1 "$dir/out")
+[ -c "$path" ] || fail "first line '$path' is not a character device"
+[ "$(readlink "$dir/reader")" = "$path" ] || fail "--link does not point at $path"
+kill -TERM "$pid"
+status=0
+wait "$pid" || status=$?
+[ "$status" -eq 0 ] || fail "exit status $status after SIGTERM"
+[ ! -e "$dir/reader" ] && [ ! -L "$dir/reader" ] || fail "symlink left behind"
+echo ok
