@@ -18,8 +18,11 @@ namespace tqrf_sim {
 namespace {
 
 // A silence this long ends an unfinished frame. A host pauses about 1 ms between the address
-// byte and the frame, and at least 40 ms between requests.
-constexpr int kIdleGapMs = 20;
+// byte and the frame, and at least 40 ms between requests. The pause after the address byte
+// is given much longer: a busy host may be late with its frame, and a request lost to an
+// impatient simulator would look like a fault of the host's.
+constexpr auto kIdleGap = std::chrono::milliseconds(20);
+constexpr auto kAddressGap = std::chrono::milliseconds(250);
 constexpr std::size_t kJournalLimit = 256;
 
 [[noreturn]] void throw_errno(const char* what) {
@@ -108,9 +111,11 @@ void Simulator::close_fds() {
 void Simulator::serve() {
     RequestParser parser;
     std::uint8_t buffer[512];
+    auto last_byte = Clock::now();
+    auto gap = [&] { return parser.after_address() ? kAddressGap : kIdleGap; };
     for (;;) {
         pollfd fds[2] = {{master_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, parser.mid_frame() ? kIdleGapMs : -1);
+        const int ready = ::poll(fds, 2, parser.mid_frame() ? static_cast<int>(gap().count()) : -1);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return;
@@ -123,8 +128,14 @@ void Simulator::serve() {
         if ((fds[0].revents & POLLIN) != 0) {
             const ssize_t n = ::read(master_, buffer, sizeof buffer);
             if (n > 0) {
+                // The silence may have ended before this thread saw the time-out.
+                const auto now = Clock::now();
+                if (parser.mid_frame() && now - last_byte >= gap()) parser.line_idle();
+                last_byte = now;
                 for (ssize_t i = 0; i < n; ++i) {
-                    if (parser.feed(buffer[i]) && !respond(parser.payload())) return;
+                    if (!parser.feed(buffer[i])) continue;
+                    if (!respond(parser.payload())) return;
+                    last_byte = Clock::now();
                 }
                 continue;
             }

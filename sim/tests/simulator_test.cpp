@@ -96,6 +96,22 @@ TEST(Simulator, IgnoresBadChecksumAndForeignAddress) {
     EXPECT_EQ(sim.exchanges(), 1u);
 }
 
+TEST(Simulator, SilencesEndSkippedFramesButNotTheWaitForAFrame) {
+    Simulator sim;
+    sim.start();
+    Host host(sim.slave_path());
+    // A late frame after the address byte is still taken.
+    host.send({kReaderAddress});
+    std::this_thread::sleep_for(60ms);
+    host.send(encode_frame(Bytes{0xBB, 0x77, 0x55, 0x00}));
+    EXPECT_EQ(host.receive(40ms), (Bytes{0x00, 0x01, 0x00, 0x01}));
+    // Half a frame, then silence: dropped, and the next request is served.
+    host.send({kReaderAddress, 0x00, 0x04, 0xBB});
+    std::this_thread::sleep_for(40ms);
+    EXPECT_EQ(host.exchange({0xBB, 0x77, 0x55, 0x00}), (Bytes{0x00, 0x01, 0x00, 0x01}));
+    EXPECT_EQ(sim.exchanges(), 2u);
+}
+
 TEST(Simulator, KeepsServingWhileHostsComeAndGo) {
     Simulator sim;
     sim.start();

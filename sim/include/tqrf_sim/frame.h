@@ -39,6 +39,8 @@ class RequestParser {
     void line_idle();
     // True while part of a frame (or of a skipped frame) has been taken.
     bool mid_frame() const { return state_ != State::Hunting; }
+    // True when the address byte has been taken and the frame has not begun.
+    bool after_address() const { return state_ == State::LenHigh; }
 
     std::span<const std::uint8_t> payload() const { return {payload_.data(), length_}; }
 
