@@ -205,7 +205,7 @@ bool Simulator::respond(std::span<const std::uint8_t> payload) {
 void Simulator::rest_line() {
     termios t{};
     if (slave_ < 0 || ::tcgetattr(slave_, &t) != 0) return;
-    constexpr tcflag_t kModeBits = CMSPAR | PARODD | PARENB | CLOCAL;
+    constexpr tcflag_t kModeBits = CMSPAR | PARODD | PARENB;
     if ((t.c_cflag & kModeBits) == 0) return;
     t.c_cflag &= ~kModeBits;
     (void)::tcsetattr(slave_, TCSANOW, &t);
