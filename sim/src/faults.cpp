@@ -1,5 +1,6 @@
 #include "tqrf_sim/faults.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -56,8 +57,9 @@ const char* fault_kind_name(FaultKind kind) {
 }
 
 WireReply apply_fault(std::span<const std::uint8_t> reply_payload, const std::optional<Fault>& f) {
-    std::vector<std::uint8_t> payload(reply_payload.begin(), reply_payload.end());
-    if (payload.empty()) payload.push_back(0);
+    // An empty payload still answers with a status byte of 0.
+    std::vector<std::uint8_t> payload(reply_payload.empty() ? 1 : reply_payload.size(), 0);
+    std::copy(reply_payload.begin(), reply_payload.end(), payload.begin());
     WireReply out;
     if (!f) {
         out.bytes = encode_frame(payload);
