@@ -471,13 +471,16 @@ void cmd_dump(Port& port, const Globals& g, const KeyOptions& ko, const std::str
         print_dump(d);
         if (!out_file.empty()) std::cout << "\nWritten to " << out_file << '\n';
     }
+    if (skipped == mifare::kSectors) {
+        throw CommandError(
+            "no key opens any sector of this card; give its keys with --key or --keys");
+    }
     for (const auto& sd : d.sectors) {
         if (!sd.opened()) {
             std::cerr << "tqrf: sector " << sd.sector
                       << ": no key opens it; skipped (add its keys with --keys)\n";
         }
     }
-    (void)skipped;
 }
 
 tool::Image read_image(const std::string& path) {

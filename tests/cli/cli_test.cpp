@@ -183,6 +183,9 @@ TEST_F(Cli, WrongKeyFailsWithAMessage) {
     r = tqrf("read 1 --key 010203040506");
     EXPECT_RUN(r, 1);
     EXPECT_NE(r.err.find("no key opens sector 0"), std::string::npos) << r.err;
+    r = tqrf("dump --key 010203040506");
+    EXPECT_RUN(r, 1);
+    EXPECT_NE(r.err.find("no key opens any sector"), std::string::npos) << r.err;
     const Block before = card_block(9);
     r = tqrf("write 9 0102030405060708090A0B0C0D0E0F10 --key A0A1A2A3A4A5");
     EXPECT_RUN(r, 1);  // key A may read sector 2 but not write it
