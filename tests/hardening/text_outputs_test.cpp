@@ -1,9 +1,13 @@
 // Text-form outputs of replies that carry fewer data bytes than the field: whatever the text
 // then holds, it must come from the reply, never from what the library's own stack held
-// before. Runs on the recording serial double: two calls with the same reply, after the stack
-// was filled with two different patterns, must give the same text and send the same bytes.
+// before. Runs on the recording serial double: two calls with the same reply, each on a stack
+// filled with a different pattern, must give the same text and send the same bytes.
+#include <pthread.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "tests/support/fixture.h"
@@ -11,12 +15,25 @@
 namespace tqrf::testing {
 namespace {
 
-// Fills a stretch of the stack below the caller with `value`, where the library's locals will
-// lie during the next call.
-[[gnu::noinline]] void scribble_stack(std::uint8_t value) {
-    volatile std::uint8_t area[8192];
-    for (std::size_t i = 0; i < sizeof area; ++i) area[i] = value;
-    asm volatile("" : : "r"(area) : "memory");
+// Runs `f` on a thread whose whole stack was filled with `value` beforehand, so every byte of
+// the library's locals that it does not write itself reads as `value`.
+void on_patterned_stack(std::uint8_t value, const std::function<void()>& f) {
+    constexpr std::size_t kStackBytes = 1 << 20;
+    void* stack = std::aligned_alloc(4096, kStackBytes);
+    ASSERT_NE(stack, nullptr);
+    std::memset(stack, value, kStackBytes);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstack(&attr, stack, kStackBytes);
+    pthread_t thread;
+    auto run = [](void* arg) -> void* {
+        (*static_cast<const std::function<void()>*>(arg))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, run, const_cast<std::function<void()>*>(&f)), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    std::free(stack);
 }
 
 using ShortReplies = PortOpen;
@@ -28,8 +45,9 @@ TEST_F(ShortReplies, BlockTextOfAShortReplyDoesNotDependOnStaleStack) {
         reply({0x11, 0x22, 0x00});  // two data bytes, status 0
         char text[32];
         std::memset(text, 'x', sizeof text);
-        scribble_stack(patterns[k]);
-        ASSERT_EQ(tqrf_rd_asc(4, text), 0);
+        int r = -1;
+        on_patterned_stack(patterns[k], [&] { r = tqrf_rd_asc(4, text); });
+        ASSERT_EQ(r, 0);
         texts[k].assign(text, sizeof text);
         EXPECT_EQ(texts[k].substr(0, 4), "1122");
     }
@@ -48,8 +66,10 @@ TEST_F(ShortReplies, SerialOfAStatusOnlyAnticollisionDoesNotDependOnStaleStack) 
         char type_text[4], serial_text[8], size_text[2];
         std::memset(serial_text, 'x', sizeof serial_text);
         rec().clear_log();
-        scribble_stack(patterns[k]);
-        ASSERT_EQ(tqrf_card_asc_1(0, 0, type_text, serial_text, size_text), 0);
+        int r = -1;
+        on_patterned_stack(patterns[k],
+                           [&] { r = tqrf_card_asc_1(0, 0, type_text, serial_text, size_text); });
+        ASSERT_EQ(r, 0);
         serial_texts[k].assign(serial_text, sizeof serial_text);
         // The third request on the wire is the select with the serial number.
         const Bytes wire = rec().wire_values();
