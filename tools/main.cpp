@@ -300,8 +300,11 @@ void cmd_read(Port& port, const Globals& g, const KeyOptions& ko, int block) {
 void cmd_write(Port& port, const Globals& g, const KeyOptions& ko, int block,
                const std::string& hex, bool force) {
     const Block data = parse_block_hex(hex);
-    if (block == 0) {
-        throw CommandError("block 0 is the manufacturer block and is read-only", kExitUsage);
+    if (block == 0 && !force) {
+        throw CommandError(
+            "block 0 is the manufacturer block, read-only on genuine cards (--force sends the "
+            "write anyway)",
+            kExitUsage);
     }
     if (mifare::is_trailer(block)) {
         const auto check = tool::check_trailer(data);
@@ -716,7 +719,7 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 63));
     write->add_option("HEX32", hex, "16 bytes as 32 hex digits")->required();
     write->add_flag("--force", force,
-                    "Write a trailer even when it fixes its access bits for good");
+                    "Write block 0, or a trailer whose access bits could never be changed again");
     write_keys.add_to(write);
 
     // dump / restore

@@ -176,6 +176,31 @@ TEST_F(Cli, ReadAndWriteABlock) {
     EXPECT_RUN(r, 0);
 }
 
+TEST_F(Cli, WriteGuardsTrailersAndBlockZero) {
+    const tool::Image before = card();
+    struct Case {
+        std::string args;
+        int status;
+        const char* message;
+    };
+    const Case cases[] = {
+        // Trailer 110: no key could ever change these access bits again.
+        {"write 7 FFFFFFFFFFFF778F0869FFFFFFFFFFFF", 1, "can never be changed again"},
+        // Inverted copies that do not match.
+        {"write 7 FFFFFFFFFFFF00078069FFFFFFFFFFFF --force", 1, "invalid access bits"},
+        {"write 0 00112233445566778899AABBCCDDEEFF", 2, "manufacturer block"},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = tqrf(c.args);
+        EXPECT_RUN(r, c.status);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+    }
+    EXPECT_EQ(image_bytes(card()), image_bytes(before));
+    // --force writes the permanent trailer; the card takes it.
+    EXPECT_RUN(tqrf("write 7 FFFFFFFFFFFF778F0869FFFFFFFFFFFF --force"), 0);
+    EXPECT_EQ(card_block(7).hex(), "FFFFFFFFFFFF778F0869FFFFFFFFFFFF");
+}
+
 TEST_F(Cli, WrongKeyFailsWithAMessage) {
     Outcome r = tqrf("read 8");
     EXPECT_RUN(r, 1);
