@@ -339,7 +339,8 @@ json dump_json(const tool::CardDump& d) {
         std::optional<mifare::AccessConditions> ac;
         if (s.blocks[3]) {
             ac = mifare::AccessConditions::from_trailer(*s.blocks[3]);
-            js["access_bytes"] = s.blocks[3]->hex().substr(12, 8);
+            js["access_bytes"] = s.blocks[3]->hex().substr(12, 6);
+            js["user_byte"] = s.blocks[3]->hex().substr(18, 2);
             js["access_valid"] = ac.has_value();
         }
         json blocks = json::array();

@@ -256,6 +256,9 @@ TEST_F(Cli, DumpAsJsonFile) {
     EXPECT_EQ(j["sectors"][2]["key_b"], "B0B1B2B3B4B5");
     EXPECT_EQ(j["sectors"][1]["blocks"][0]["value"], 100);
     EXPECT_EQ(j["sectors"][0]["blocks"][3]["access"], "001");
+    EXPECT_EQ(j["sectors"][0]["access_bytes"], "FF0780");
+    EXPECT_EQ(j["sectors"][2]["access_bytes"], "787788");
+    EXPECT_EQ(j["sectors"][2]["blocks"][3]["rights"]["key_b_read"], "-");
     EXPECT_EQ(j["sectors"][2]["blocks"][0]["rights"]["write"], "B");
     EXPECT_EQ(json::parse(r.out), j);
 }
