@@ -262,7 +262,9 @@ TEST(PortCycles, AThousandOpenCloseCyclesLeakNoDescriptor) {
     const std::size_t before = open_fds();
     for (int i = 0; i < 1000; ++i) {
         ASSERT_EQ(tqrf_init_device(sim.slave_path().c_str()), 0) << "cycle " << i;
-        if (i % 100 == 0) EXPECT_EQ(tqrf_Link_PCandRWD(), 0) << "cycle " << i;
+        if (i % 100 == 0) {
+            EXPECT_EQ(tqrf_Link_PCandRWD(), 0) << "cycle " << i;
+        }
         ASSERT_EQ(tqrf_exit(), 0) << "cycle " << i;
     }
     EXPECT_EQ(open_fds(), before);
