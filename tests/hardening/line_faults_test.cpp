@@ -2,8 +2,10 @@
 // misbehaves: the reader vanishes in the middle of a session, answers after the wait, or
 // sends noise. Real serial stack and real 40 ms waits; time bounds are generous and only
 // where the bound is the point (a command must never hang).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -274,6 +277,33 @@ TEST(PortCycles, AThousandOpenCloseCyclesLeakNoDescriptor) {
         ASSERT_EQ(tqrf_init_device("/dev/null"), ERR_PORT_OPEN_FAILED);
     }
     EXPECT_EQ(open_fds(), before);
+    sim.stop();
+}
+
+// The simulated reader survives any byte stream on its line: after a burst of random bytes,
+// with and without pauses, it still answers the library.
+TEST(ReaderInput, SimulatorSurvivesRandomBytes) {
+    tqrf_sim::Simulator sim;
+    sim.start();
+    std::mt19937 rng(12345);
+    const int fd = ::open(sim.slave_path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    for (int burst = 0; burst < 50; ++burst) {
+        std::vector<std::uint8_t> bytes(1 + rng() % 300);
+        for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+        if (burst % 5 == 0) bytes[0] = 0x58;  // now and then something that starts like a request
+        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        if (burst % 3 == 0) std::this_thread::sleep_for(15ms);
+    }
+    ::close(fd);
+    std::this_thread::sleep_for(100ms);  // the line falls silent: any unfinished frame is dropped
+    ASSERT_TRUE(sim.running());
+
+    ASSERT_EQ(tqrf_init_device(sim.slave_path().c_str()), 0);
+    EXPECT_EQ(tqrf_Link_PCandRWD(), 0);
+    std::uint8_t type[2] = {};
+    EXPECT_EQ(tqrf_request(1, type), 0);
+    EXPECT_EQ(tqrf_exit(), 0);
     sim.stop();
 }
 
