@@ -1,11 +1,8 @@
 // The built tqrf executable against the simulated reader: each test starts a simulator on a
 // pseudo-terminal in this process with the demo card in its field, runs tqrf --port on it and
 // checks the output, the exit status and the card's memory afterwards.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -64,24 +61,8 @@ class Cli : public ::testing::Test {
 
     std::string path(const std::string& name) const { return dir_ + name; }
 
-    // A pseudo-terminal keeps the sticky-parity flag the last session left on it while it
-    // drops the parity-enable flag, and glibc's tcsetattr then reports the next session's
-    // identical line setting as refused. Each run here is a new session on the same pty, so
-    // the flag is cleared between runs, as a freshly opened pty has it.
-    void clear_sticky_parity() const {
-        const int fd = ::open(sim_->slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0) return;
-        termios t{};
-        if (tcgetattr(fd, &t) == 0) {
-            t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR | PARENB | PARODD);
-            (void)tcsetattr(fd, TCSANOW, &t);
-        }
-        (void)::close(fd);
-    }
-
     // Runs tqrf with the simulator's port in front of `args`.
     Outcome tqrf(const std::string& args, bool with_port = true) const {
-        clear_sticky_parity();
         Outcome r;
         const std::string out = path("stdout"), err = path("stderr");
         const std::string cmd = std::string(TQRF_EXE) + " " +
