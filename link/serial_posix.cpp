@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <new>
 
 #include "link/mode_string.h"
 #include "link/serial.h"
@@ -166,10 +165,10 @@ Device* open_device(const char* path) {
         ::close(fd);
         return nullptr;
     }
-    Device* device = new (&the_device) Device{};
-    device->fd = fd;
+    the_device = Device{};
+    the_device.fd = fd;
     device_in_use = true;
-    return device;
+    return &the_device;
 }
 
 void close_device(Device* device) {
