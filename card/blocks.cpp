@@ -1,11 +1,15 @@
 // Block read and write.
+#include "card/blocks.h"
+
 #include "card/card_params.h"
 #include "link/command.h"
 #include "tq_RWD_DLL.h"
 
 using namespace tqrf;
 
-TQRF_API(int32_t) tqrf_read(int32_t block, uint8_t* data) {
+namespace tqrf {
+
+int read_block(std::int32_t block, std::uint8_t* data, std::uint32_t* copied) {
     return run_command(
         {cmd::READ_BLOCK, 4}, {data},
         [&](std::uint8_t* p) {
@@ -13,7 +17,16 @@ TQRF_API(int32_t) tqrf_read(int32_t block, uint8_t* data) {
             p[1] = 0x00;
         },
         // The caller's buffer holds one block: never more than 16 bytes go into it.
-        [&](const Reply& r) { r.copy_data(data, BLOCK_BYTES); });
+        [&](const Reply& r) {
+            const std::uint32_t n = r.copy_data(data, BLOCK_BYTES);
+            if (copied != nullptr) *copied = n;
+        });
+}
+
+}  // namespace tqrf
+
+TQRF_API(int32_t) tqrf_read(int32_t block, uint8_t* data) {
+    return read_block(block, data, nullptr);
 }
 
 TQRF_API(int32_t) tqrf_write(int32_t block, const uint8_t* data) {

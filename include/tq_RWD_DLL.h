@@ -326,6 +326,7 @@ TQRF_API(int32_t) tqrf_loadkey_asc(int32_t key_type, int32_t sector, const char*
  * @param type_text out, 4 characters ("**" on failure of the request).
  * @param serial_text out, 8 characters ("****" when the request or anticollision failed).
  * @param size_text out, 2 characters ("*" when any step failed).
+ *        Serial number bytes that a short anticollision reply does not carry count as 0.
  * @return the result of the last call that ran (any non-zero result stops the sequence).
  */
 TQRF_API(int32_t)
@@ -346,7 +347,9 @@ tqrf_card_asc(int32_t mode, int32_t reserved, char* type_text, char* serial_text
 /**
  * Read a block as 32 hex characters.
  * @param block as for tqrf_read().
- * @param block_text out, 32 characters; on any non-zero result 16 '*' from its start.
+ * @param block_text out, 32 characters; on any non-zero result 16 '*' from its start. When
+ *        a reply carries fewer than 16 data bytes, each missing byte is one '*' after the hex
+ *        of the bytes it does carry.
  * @return as tqrf_read().
  */
 TQRF_API(int32_t) tqrf_rd_asc(int32_t block, char* block_text);

@@ -1,6 +1,7 @@
 // The card functions in hexadecimal text form.
 #include <cstdint>
 
+#include "card/blocks.h"
 #include "card/card_params.h"
 #include "link/command.h"
 #include "link/wire.h"
@@ -51,9 +52,13 @@ TQRF_API(int32_t) tqrf_wr_asc(int32_t block, const char* block_text) {
 TQRF_API(int32_t) tqrf_rd_asc(int32_t block, char* block_text) {
     if (block_text == nullptr) return port_is_open() != 0 ? ERR_PORT_NOT_OPEN : ERR_FAILED;
     std::uint8_t data[BLOCK_BYTES];
-    const int result = tqrf_read(low_byte(block), data);
+    std::uint32_t copied = 0;
+    const int result = read_block(low_byte(block), data, &copied);
     if (result == 0) {
-        hex_encode(data, block_text, BLOCK_BYTES);
+        // A reply with fewer than 16 data bytes: the bytes it does not carry are marked with
+        // one '*' each after the hex of those it does, never taken from stale memory.
+        hex_encode(data, block_text, copied);
+        star_fill(block_text + 2 * copied, BLOCK_BYTES - copied);
     } else {
         star_fill(block_text, BLOCK_BYTES);
     }
@@ -65,9 +70,11 @@ tqrf_card_asc_1(int32_t mode, int32_t arg, char* type_text, char* serial_text, c
     if (type_text == nullptr || serial_text == nullptr || size_text == nullptr) {
         return port_is_open() != 0 ? ERR_PORT_NOT_OPEN : ERR_FAILED;
     }
-    std::uint8_t card_type[CARD_TYPE_BYTES];
-    std::uint8_t serial[SERIAL_BYTES];
-    std::uint8_t size[SIZE_BYTES];
+    // Zeroed: a short anticollision reply leaves serial number bytes unwritten, and those must
+    // neither show stale memory in the text nor go to the reader with the select.
+    std::uint8_t card_type[CARD_TYPE_BYTES] = {};
+    std::uint8_t serial[SERIAL_BYTES] = {};
+    std::uint8_t size[SIZE_BYTES] = {};
 
     int result = tqrf_request(low_byte(mode), card_type);
     if (result != 0) {

@@ -225,6 +225,30 @@ TEST_F(Text, ReadBlockAsText) {
     EXPECT_EQ(std::string(text, 40), std::string(16, '*') + "08090A0B0C0D0E0F" + "xxxxxxxx");
 }
 
+TEST_F(Text, ShortBlockReadMarksTheMissingBytes) {
+    char text[34];
+    std::memset(text, 'x', sizeof text);
+    reply({0x11, 0x22, 0x00});  // two data bytes, status 0
+    EXPECT_EQ(tqrf_rd_asc(4, text), 0);
+    EXPECT_EQ(std::string(text, sizeof text), "1122" + std::string(14, '*') + std::string(16, 'x'));
+    std::memset(text, 'x', sizeof text);
+    reply({0x00});  // status only
+    EXPECT_EQ(tqrf_rd_asc(4, text), 0);
+    EXPECT_EQ(std::string(text, sizeof text), std::string(16, '*') + std::string(18, 'x'));
+}
+
+TEST_F(Text, ShortAnticollisionReplyGivesZeroedSerialBytes) {
+    reply({0x04, 0x00, 0x00});
+    reply({0x00});  // status 0, no serial number: positions 2 and 3 are the status and XOR
+    reply({0x08, 0x00});
+    Fields f;
+    EXPECT_EQ(tqrf_card_asc_1(0, 0, f.type, f.serial, f.size), 0);
+    EXPECT_EQ(f.s(), "00010000xx");
+    const Bytes select = {0x00, 0x07, 0xBB, 0x43, 0x00, 0x01, 0x00, 0x00, 0x00};
+    const Bytes wire = rec().wire_values();
+    EXPECT_NE(std::search(wire.begin(), wire.end(), select.begin(), select.end()), wire.end());
+}
+
 TEST_F(Text, KeyAndBlockTextDecodeEitherCase) {
     reply({0x00});
     reply({0x00});
