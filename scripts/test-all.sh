@@ -27,7 +27,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build/ci-sanitize --output-on-failure -j"$JOBS"
 
 step "fuzzing every reply path, the codecs and the simulator's parser (bounded time per target)"
-FUZZ_SECONDS=${FUZZ_SECONDS:-45} fuzz/run.sh
+FUZZ_SECONDS=${FUZZ_SECONDS:-60} fuzz/run.sh
 
 step "Windows cross-builds (mingw-w64, i686 and x86_64)"
 for arch in i686 x86_64; do

@@ -20,20 +20,23 @@ int main(void) {
     {
         /* Every export is a C symbol of the library. */
         generic_fn exports[] = {
-            (generic_fn)tqrf_init, (generic_fn)tqrf_init_device, (generic_fn)tqrf_exit,
-            (generic_fn)tqrf_BaudSetup, (generic_fn)tqrf_request, (generic_fn)tqrf_request_2,
-            (generic_fn)tqrf_anticoll, (generic_fn)tqrf_select, (generic_fn)tqrf_halt,
-            (generic_fn)tqrf_loadkey, (generic_fn)tqrf_authentication,
-            (generic_fn)tqrf_authentication_2, (generic_fn)tqrf_read, (generic_fn)tqrf_write,
-            (generic_fn)tqrf_initval, (generic_fn)tqrf_readval, (generic_fn)tqrf_increment,
-            (generic_fn)tqrf_decrement, (generic_fn)tqrf_restore, (generic_fn)tqrf_transfer,
-            (generic_fn)tqrf_reset, (generic_fn)tqrf_ReadHardwareVersionNumber,
-            (generic_fn)tqrf_Read_RWD_ID, (generic_fn)tqrf_Read_RC500E2,
-            (generic_fn)tqrf_Write_RC500E2, (generic_fn)tqrf_Link_PCandRWD,
-            (generic_fn)tqrf_BeepControl, (generic_fn)tqrf_UploadRTC,
-            (generic_fn)tqrf_DownloadRTC, (generic_fn)tqrf_loadkey_asc,
-            (generic_fn)tqrf_card_asc_1, (generic_fn)tqrf_card_asc, (generic_fn)tqrf_rd_asc,
-            (generic_fn)tqrf_wr_asc};
+            (generic_fn)tqrf_init,           (generic_fn)tqrf_init_device,
+            (generic_fn)tqrf_exit,           (generic_fn)tqrf_BaudSetup,
+            (generic_fn)tqrf_request,        (generic_fn)tqrf_request_2,
+            (generic_fn)tqrf_anticoll,       (generic_fn)tqrf_select,
+            (generic_fn)tqrf_halt,           (generic_fn)tqrf_loadkey,
+            (generic_fn)tqrf_authentication, (generic_fn)tqrf_authentication_2,
+            (generic_fn)tqrf_read,           (generic_fn)tqrf_write,
+            (generic_fn)tqrf_initval,        (generic_fn)tqrf_readval,
+            (generic_fn)tqrf_increment,      (generic_fn)tqrf_decrement,
+            (generic_fn)tqrf_restore,        (generic_fn)tqrf_transfer,
+            (generic_fn)tqrf_reset,          (generic_fn)tqrf_ReadHardwareVersionNumber,
+            (generic_fn)tqrf_Read_RWD_ID,    (generic_fn)tqrf_Read_RC500E2,
+            (generic_fn)tqrf_Write_RC500E2,  (generic_fn)tqrf_Link_PCandRWD,
+            (generic_fn)tqrf_BeepControl,    (generic_fn)tqrf_UploadRTC,
+            (generic_fn)tqrf_DownloadRTC,    (generic_fn)tqrf_loadkey_asc,
+            (generic_fn)tqrf_card_asc_1,     (generic_fn)tqrf_card_asc,
+            (generic_fn)tqrf_rd_asc,         (generic_fn)tqrf_wr_asc};
         size_t i;
         for (i = 0; i < sizeof exports / sizeof exports[0]; i++) {
             if (exports[i] == NULL) failures++;
