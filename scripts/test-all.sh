@@ -9,11 +9,14 @@ JOBS=$(nproc)
 step() { printf '\n==== %s ====\n' "$*"; }
 
 step "installing packages"
-scripts/install-deps.sh g++-mingw-w64-i686 g++-mingw-w64-x86-64 clang libclang-rt-14-dev
+scripts/install-deps.sh g++-mingw-w64-i686 g++-mingw-w64-x86-64 clang libclang-rt-14-dev clang-format
 mkdir -p build
 # Wine is large: install it in the background while the native builds run.
 tools/windows/install-wine.sh >build/install-wine.log 2>&1 &
 WINE_INSTALL=$!
+
+step "formatting (clang-format)"
+git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format --dry-run --Werror
 
 step "build with warnings as errors, all tests"
 cmake -S . -B build/ci-werror -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQRF_WERROR=ON >/dev/null
