@@ -36,7 +36,7 @@ constexpr const char* kUsage =
     "  --latency MS      reply latency in milliseconds (default 3)\n"
     "  --pace            send replies at the line's rate, 0.573 ms per byte\n"
     "  --identity HEX    the reader's identity number (default 12345678)\n"
-    "  --fault SPEC      commit a fault on replies (repeatable):\n"
+    "  --fault RULE      commit a fault on replies (repeatable):\n"
     "                    KIND[:ARG][@CODE][/COUNT], KIND one of noreply, delay:MS,\n"
     "                    corrupt-xor, truncate[:KEEP], noise-before[:N], noise-after[:N],\n"
     "                    oversize[:SIZE], extra-data[:N], status:BYTE; @CODE limits it to one\n"
@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
             identity = id;
         } else if (arg == "--fault") {
             std::string error;
-            if (!value(v)) return usage_error("--fault needs a spec");
+            if (!value(v)) return usage_error("--fault needs a rule");
             const auto rule = tqrf_sim::parse_fault_rule(v, &error);
             if (!rule) return usage_error(error);
             faults.push_back(*rule);
