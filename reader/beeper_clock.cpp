@@ -1,5 +1,6 @@
 // Beeper and real-time clock.
 #include "link/command.h"
+#include "reader/read_all.h"
 #include "tq_RWD_DLL.h"
 
 using namespace tqrf;
@@ -21,13 +22,7 @@ TQRF_API(int32_t) tqrf_BeepControl(int32_t mode, int32_t duration) {
 }
 
 TQRF_API(int32_t) tqrf_UploadRTC(uint8_t* clock) {
-    return run_command(
-        {cmd::READ_CLOCK, 4}, {clock},
-        [](std::uint8_t* p) {
-            p[0] = 0x00;
-            p[1] = 0x00;
-        },
-        [&](const Reply& r) { r.copy_data(clock, REPLY_DATA_MAX); });
+    return read_all_command(cmd::READ_CLOCK, 0x00, clock);
 }
 
 TQRF_API(int32_t) tqrf_DownloadRTC(const uint8_t* clock) {

@@ -1,5 +1,6 @@
 // Reader identity, hardware version, link test, reset and the RC500 chip's E2PROM.
 #include "link/command.h"
+#include "reader/read_all.h"
 #include "tq_RWD_DLL.h"
 
 using namespace tqrf;
@@ -12,17 +13,6 @@ int fixed_command(std::uint8_t code, std::uint8_t first, std::uint8_t second) {
         p[0] = first;
         p[1] = second;
     });
-}
-
-// Commands that hand every data byte of the reply (0 to 101) to the caller's buffer.
-int read_all_command(std::uint8_t code, std::uint8_t first, std::uint8_t* out) {
-    return run_command(
-        {code, 4}, {out},
-        [&](std::uint8_t* p) {
-            p[0] = first;
-            p[1] = 0x00;
-        },
-        [&](const Reply& r) { r.copy_data(out, REPLY_DATA_MAX); });
 }
 
 }  // namespace

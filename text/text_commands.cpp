@@ -33,6 +33,11 @@ void encode_reply_field(const Reply& reply, std::uint32_t first, char* text, std
     star_fill(text + 2 * present, count - present);
 }
 
+// A null output text: the port check still comes first, then the argument is refused.
+int null_text_result() {
+    return port_is_open() != 0 ? ERR_PORT_NOT_OPEN : ERR_FAILED;
+}
+
 }  // namespace
 
 TQRF_API(int32_t) tqrf_loadkey_asc(int32_t key_type, int32_t sector, const char* key_text) {
@@ -50,7 +55,7 @@ TQRF_API(int32_t) tqrf_wr_asc(int32_t block, const char* block_text) {
 }
 
 TQRF_API(int32_t) tqrf_rd_asc(int32_t block, char* block_text) {
-    if (block_text == nullptr) return port_is_open() != 0 ? ERR_PORT_NOT_OPEN : ERR_FAILED;
+    if (block_text == nullptr) return null_text_result();
     std::uint8_t data[BLOCK_BYTES];
     std::uint32_t copied = 0;
     const int result = read_block(low_byte(block), data, &copied);
@@ -68,7 +73,7 @@ TQRF_API(int32_t) tqrf_rd_asc(int32_t block, char* block_text) {
 TQRF_API(int32_t)
 tqrf_card_asc_1(int32_t mode, int32_t arg, char* type_text, char* serial_text, char* size_text) {
     if (type_text == nullptr || serial_text == nullptr || size_text == nullptr) {
-        return port_is_open() != 0 ? ERR_PORT_NOT_OPEN : ERR_FAILED;
+        return null_text_result();
     }
     // Zeroed: a short anticollision reply leaves serial number bytes unwritten, and those must
     // neither show stale memory in the text nor go to the reader with the select.
