@@ -28,7 +28,10 @@
  *   After that check, a null pointer argument gives ERR_FAILED (-1) and nothing is sent.
  *
  * Threads
- *   The library has one port per process and no locks: calls must not overlap.
+ *   The legacy exports act on one built-in default reader. Its calls are serialised by the
+ *   reader's own lock, but a host that runs a sequence (request, anticoll, select, ...) from
+ *   several threads must still keep the sequences apart itself. Hosts that need several
+ *   readers, or one reader shared by threads, use the reader handles (tqrf_reader_*), below.
  *
  * Calling convention
  *   Every export uses the C calling convention (__cdecl on Windows) and C linkage.
@@ -90,6 +93,22 @@
  *  length field (still arriving, longer than 105 bytes, or noise). */
 #define ERR_REPLY_FRAME (-86)
 
+/** -87: handle API only: the reader answered status 0 but its reply does not carry the data
+ *  bytes the command's reply must carry (for example a block read whose reply holds no data,
+ *  or the reply of another request). Outputs are untouched. */
+#define ERR_REPLY_LENGTH (-87)
+/** -88: handle API only: the operating system says the device is gone (unplugged, or the
+ *  other end of a pseudo-terminal closed). Every later call on that reader returns -88 at once
+ *  until it is closed with tqrf_reader_close(). */
+#define ERR_DEVICE_LOST (-88)
+/** -89: handle API only: an argument was refused (a null pointer, a block above 63, a sector
+ *  above 15, an address the command cannot reach, an unknown option or value); nothing was
+ *  sent. */
+#define ERR_BAD_ARGUMENT (-89)
+/** -90: handle API only: a variable-length reply is longer than the caller's capacity; nothing
+ *  was copied and the length output holds the reply's length. */
+#define ERR_BUFFER_TOO_SMALL (-90)
+
 /* ---- Port control ------------------------------------------------------------------------- */
 
 /**
@@ -104,6 +123,15 @@
  * @return 0; -80 a port is already open (the name is still shortened); -81 the device did not
  *         open (on POSIX also for n < 1); -1 the name is null, or configuring the line failed
  *         (the port then stays open: call tqrf_exit()).
+ *
+ * Two environment variables, read only here (and by tqrf_init_device()), change the default
+ * reader for a host that cannot be changed itself:
+ *   TQRF_REPLY=complete or complete:SLACK  take each reply as soon as it is complete instead
+ *        of after the fixed pause, with SLACK (0 to 1000) extra milliseconds of deadline; a late
+ *        reply is then also never taken for the next command's (see TQRF_REPLY_COMPLETE).
+ *   TQRF_TRACE=FILE  append one text line per frame and result to FILE (created readable and
+ *        writable by its owner only: the trace shows the keys that tqrf_loadkey() sends).
+ * Without them nothing changes and nothing is read at each command.
  */
 TQRF_API(int32_t) tqrf_init(char* port_name);
 
@@ -360,5 +388,288 @@ TQRF_API(int32_t) tqrf_rd_asc(int32_t block, char* block_text);
  * @return as tqrf_write(); -1 when block_text is null.
  */
 TQRF_API(int32_t) tqrf_wr_asc(int32_t block, const char* block_text);
+
+/* ==== Reader handles ==========================================================================
+ *
+ * Each open reader is a tqrf_reader: one serial port with its own line settings, options,
+ * trace hook and lock. Any number of readers may be open at once, on different devices.
+ *
+ *   tqrf_reader* r;
+ *   if (tqrf_reader_open("/dev/ttyUSB0", &r) != 0) ...     (or "COM3")
+ *   uint8_t type[2], serial[4], size, block[16];
+ *   if (tqrf_reader_find(r, TQRF_REQUEST_IDLE, type, serial, &size) == 0 &&
+ *       tqrf_reader_loadkey(r, TQRF_KEY_A, 1, key) == 0 &&
+ *       tqrf_reader_authenticate(r, TQRF_KEY_A, 1) == 0 &&
+ *       tqrf_reader_read(r, 4, block) == 0) ...
+ *   tqrf_reader_close(r);
+ *
+ * How the handle API differs from the legacy exports:
+ *   - Arguments are checked, never folded: block 64 is ERR_BAD_ARGUMENT (-89), not block 0;
+ *     null pointers give -89. Nothing is sent for a refused argument.
+ *   - Replies are checked against the request: a status-0 reply must carry exactly the data
+ *     bytes of its command (2 for request, 4 anticoll, 1 select, 7 find, 16 read, 4 readval,
+ *     1 to 4 for the identity, none for the commands without data); otherwise
+ *     ERR_REPLY_LENGTH (-87).
+ *   - Outputs are written only when the result is 0. With a non-zero status byte the status is
+ *     returned and every output is left as it was.
+ *   - Variable-length reads (version, E2PROM, clock) take the buffer's capacity and report the
+ *     length that came.
+ *   - A device the operating system reports gone gives ERR_DEVICE_LOST (-88), for good.
+ *   - Replies are taken as soon as they are complete (TQRF_REPLY_COMPLETE) unless the reader
+ *     is set to the legacy fixed pause (TQRF_REPLY_FIXED).
+ *   - After an exchange that failed with -85, -86 or -87 (a reply may still be on its way), the
+ *     next exchange first waits until the line has been quiet for 20 ms (at most the command's
+ *     own reply deadline) and discards what came, so that a late reply is never taken for the
+ *     next command's.
+ *
+ * Threads: every call on a reader takes that reader's lock, so calls on one reader from
+ * several threads never interleave their frames; calls on different readers run in parallel.
+ * A reader must not be closed while another thread may still call it. A sequence of calls
+ * (find, loadkey, authenticate, read) is not atomic: a host that shares one reader between
+ * threads keeps its sequences apart itself.
+ *
+ * Every function returns 0 to 255 (the reader's status byte; 0 = done) or a negative code. */
+
+/** An open reader. Opaque; created by tqrf_reader_open(), freed by tqrf_reader_close(). */
+typedef struct tqrf_reader tqrf_reader;
+
+/* Request mode: idle cards only (REQA, 0x26), or all cards, halted ones too (WUPA, 0x52). */
+#define TQRF_REQUEST_IDLE 0
+#define TQRF_REQUEST_ALL 1
+
+/* Key type. */
+#define TQRF_KEY_A 0
+#define TQRF_KEY_B 1
+
+/* Options of tqrf_reader_set_option(). */
+/** How the reply is taken. Values TQRF_REPLY_COMPLETE (the default for handles) or
+ *  TQRF_REPLY_FIXED. */
+#define TQRF_OPTION_REPLY_MODE 1
+/** Extra milliseconds, 0 to 1000 (default 0), added to the reply deadline in complete mode,
+ *  for slow adapters (USB latency timers). */
+#define TQRF_OPTION_REPLY_SLACK_MS 2
+
+/** Pause the command's fixed time (40 ms; the beep time plus 40 ms for a beep in mode 0), then
+ *  read once: the legacy behaviour, byte for byte and millisecond for millisecond. */
+#define TQRF_REPLY_FIXED 0
+/** Wait on the port and return as soon as the frame its first two bytes announce is complete;
+ *  the deadline is the fixed time plus the slack option. Bytes after the frame are never taken
+ *  into it. */
+#define TQRF_REPLY_COMPLETE 1
+
+/* Trace events (see tqrf_reader_set_trace()). */
+/** The address byte, sent with mark parity. */
+#define TQRF_TRACE_ADDRESS 1
+/** The request frame, sent with space parity. */
+#define TQRF_TRACE_FRAME 2
+/** The bytes taken as the reply, also when they fail the checks (count may be 0). */
+#define TQRF_TRACE_REPLY 3
+/** The end of a call: no bytes; result is the call's result. */
+#define TQRF_TRACE_RESULT 4
+
+/**
+ * A trace hook. Called on the calling thread, with the reader's lock held: it must not call
+ * functions of the same reader, and should return quickly (it runs inside the exchange).
+ *
+ * @param user the pointer given to tqrf_reader_set_trace().
+ * @param event one of TQRF_TRACE_*.
+ * @param result the call's result for TQRF_TRACE_RESULT, 0 for the other events.
+ * @param bytes the bytes of the event, valid only during the call; null when count is 0.
+ * @param count number of bytes.
+ * @param time_us monotonic time in microseconds (an arbitrary origin, the same for all readers).
+ */
+typedef void(TQRF_CALL* tqrf_trace_fn)(void* user, int32_t event, int32_t result,
+                                       const uint8_t* bytes, uint32_t count, uint64_t time_us);
+
+/**
+ * Open a reader.
+ *
+ * @param port "COMn", mapped as tqrf_init() maps it (Windows "\\.\COMn", POSIX
+ *        /dev/ttyS(n-1)) but never modified, or a device path used as given. Read only.
+ * @param out receives the new reader; set to null on failure.
+ * @return 0; -89 port or out is null; -81 the device did not open (missing, not permitted,
+ *         already open in this or another process, or not a serial device: see
+ *         tqrf_reader_os_error(NULL)); -1 the line settings were refused. On failure nothing
+ *         stays open. The line is set as tqrf_init() sets it (19200 baud, 8 data bits, 1 stop
+ *         bit, space parity) and the reply mode is TQRF_REPLY_COMPLETE.
+ */
+TQRF_API(int32_t) tqrf_reader_open(const char* port, tqrf_reader** out);
+
+/**
+ * Close a reader: the port's settings from before the open are restored (POSIX), the port is
+ * released and the handle is freed. The handle must not be used afterwards.
+ * @return 0; -89 when r is null.
+ */
+TQRF_API(int32_t) tqrf_reader_close(tqrf_reader* r);
+
+/**
+ * Set the line rate with no parity, as tqrf_BaudSetup() does. Every exchange sets the line
+ * back to 19200 baud with mark, then space parity.
+ * @param rate bits per second, above 0.
+ * @return 0; -89 r null or rate 0; -88 device lost; -1 the platform refused the rate.
+ */
+TQRF_API(int32_t) tqrf_reader_set_baud(tqrf_reader* r, uint32_t rate);
+
+/**
+ * Set an option (TQRF_OPTION_*).
+ * @return 0; -89 r null, unknown option, or a value outside the option's range.
+ */
+TQRF_API(int32_t) tqrf_reader_set_option(tqrf_reader* r, int32_t option, int32_t value);
+
+/**
+ * Read an option (TQRF_OPTION_*) into *value.
+ * @return 0; -89 r or value null, or unknown option.
+ */
+TQRF_API(int32_t) tqrf_reader_get_option(tqrf_reader* r, int32_t option, int32_t* value);
+
+/**
+ * Set the trace hook of a reader, or remove it (fn null). The hook sees every exchange from
+ * the next call on: see tqrf_trace_fn. A trace shows the keys that tqrf_reader_loadkey()
+ * sends.
+ * @param user passed to fn unchanged; the library never dereferences it.
+ * @return 0; -89 when r is null.
+ */
+TQRF_API(int32_t) tqrf_reader_set_trace(tqrf_reader* r, tqrf_trace_fn fn, void* user);
+
+/**
+ * The operating system's error code (errno on POSIX, GetLastError() on Windows) of the last
+ * failed system call of reader r: for a reader that reported -88, the error that showed the
+ * loss. With r null: the error of the calling thread's last failed tqrf_reader_open() (for
+ * example ENOENT missing, EACCES not permitted, EBUSY already open, ENOTTY not a serial
+ * device). 0 when there is none.
+ */
+TQRF_API(int32_t) tqrf_reader_os_error(const tqrf_reader* r);
+
+/**
+ * A short English text for a result code: the library's codes (0, -1, -80 to -90, including
+ * those of the legacy exports) and the reader's status bytes (1 to 255). Static storage: never
+ * freed, never changed. Never null.
+ */
+TQRF_API(const char*) tqrf_strerror(int32_t result);
+
+/* ---- Card operations on a reader ---------------------------------------------------------- */
+
+/**
+ * Ask the cards in the field to answer (0x41).
+ * @param mode TQRF_REQUEST_IDLE or TQRF_REQUEST_ALL.
+ * @param type out, 2 bytes: the card type.
+ */
+TQRF_API(int32_t) tqrf_reader_request(tqrf_reader* r, int32_t mode, uint8_t type[2]);
+
+/**
+ * Single out one card (0x42).
+ * @param arg 0 to 255, sent as the anticollision parameter (its meaning is the reader's; 0 is
+ *        the usual value).
+ * @param serial out, 4 bytes: the serial number in arrival order.
+ */
+TQRF_API(int32_t) tqrf_reader_anticoll(tqrf_reader* r, int32_t arg, uint8_t serial[4]);
+
+/**
+ * Select the card with this serial number (0x43).
+ * @param serial in, 4 bytes. @param size out, 1 byte: the size byte.
+ */
+TQRF_API(int32_t) tqrf_reader_select(tqrf_reader* r, const uint8_t serial[4], uint8_t* size);
+
+/**
+ * Find and select a card in one exchange (0x62): request, anticollision and select done by the
+ * reader. @param mode TQRF_REQUEST_IDLE or TQRF_REQUEST_ALL.
+ * @param type out, 2 bytes; @param serial out, 4 bytes; @param size out, 1 byte.
+ */
+TQRF_API(int32_t)
+tqrf_reader_find(tqrf_reader* r, int32_t mode, uint8_t type[2], uint8_t serial[4], uint8_t* size);
+
+/** Halt the selected card (0x71). */
+TQRF_API(int32_t) tqrf_reader_halt(tqrf_reader* r);
+
+/**
+ * Load a key into the reader (0x61).
+ * @param key_type TQRF_KEY_A or TQRF_KEY_B. @param sector 0 to 15. @param key in, 6 bytes.
+ */
+TQRF_API(int32_t)
+tqrf_reader_loadkey(tqrf_reader* r, int32_t key_type, int32_t sector, const uint8_t key[6]);
+
+/**
+ * Authenticate a sector of the selected card with the loaded key (0x44).
+ * @param key_type TQRF_KEY_A or TQRF_KEY_B. @param sector 0 to 15.
+ */
+TQRF_API(int32_t) tqrf_reader_authenticate(tqrf_reader* r, int32_t key_type, int32_t sector);
+
+/** Read a block (0x45). @param block 0 to 63. @param data out, 16 bytes. */
+TQRF_API(int32_t) tqrf_reader_read(tqrf_reader* r, int32_t block, uint8_t data[16]);
+
+/** Write a block (0x46). @param block 0 to 63. @param data in, 16 bytes. */
+TQRF_API(int32_t) tqrf_reader_write(tqrf_reader* r, int32_t block, const uint8_t data[16]);
+
+/** Make a block a value block holding value (0x47). @param block 0 to 63. */
+TQRF_API(int32_t) tqrf_reader_initval(tqrf_reader* r, int32_t block, uint32_t value);
+
+/** Read a value block (0x48). @param block 0 to 63. @param value out. */
+TQRF_API(int32_t) tqrf_reader_readval(tqrf_reader* r, int32_t block, uint32_t* value);
+
+/** Add amount to a value block into the transfer buffer (0x49). @param block 0 to 63. */
+TQRF_API(int32_t) tqrf_reader_increment(tqrf_reader* r, int32_t block, uint32_t amount);
+
+/** Subtract amount from a value block into the transfer buffer (0x4A). @param block 0 to 63. */
+TQRF_API(int32_t) tqrf_reader_decrement(tqrf_reader* r, int32_t block, uint32_t amount);
+
+/** Load a value block into the transfer buffer (0x4B). @param block 0 to 63. */
+TQRF_API(int32_t) tqrf_reader_restore(tqrf_reader* r, int32_t block);
+
+/** Write the transfer buffer into a block (0x4C). @param block 0 to 63. */
+TQRF_API(int32_t) tqrf_reader_transfer(tqrf_reader* r, int32_t block);
+
+/* ---- Reader device operations on a reader ------------------------------------------------- */
+
+/** Send the reader its reset command (0x72). */
+TQRF_API(int32_t) tqrf_reader_reset(tqrf_reader* r);
+
+/**
+ * Read the hardware version (0x73).
+ * @param out room for capacity bytes (may be null when capacity is 0).
+ * @param length out: the number of bytes the reply carried (also on -90).
+ * @return 0 with the bytes in out; -90 when they do not fit (nothing copied); a status byte or
+ *         a negative code, with out and length untouched.
+ */
+TQRF_API(int32_t)
+tqrf_reader_hardware_version(tqrf_reader* r, uint8_t* out, uint32_t capacity, uint32_t* length);
+
+/** Read the identity number (0x76): 1 to 4 data bytes, least significant first. @param id out. */
+TQRF_API(int32_t) tqrf_reader_id(tqrf_reader* r, uint32_t* id);
+
+/**
+ * Read the RC500 chip's E2PROM from an address (0x75).
+ * @param address 0 to 255. @param out, capacity, length as for tqrf_reader_hardware_version().
+ */
+TQRF_API(int32_t)
+tqrf_reader_e2_read(tqrf_reader* r, int32_t address, uint8_t* out, uint32_t capacity,
+                    uint32_t* length);
+
+/**
+ * Write 16 bytes to the RC500 chip's E2PROM (0x74). It holds the chip's configuration: a wrong
+ * write can make the reader unusable.
+ * @param address 0 to 127. @param data in, 16 bytes.
+ */
+TQRF_API(int32_t) tqrf_reader_e2_write(tqrf_reader* r, int32_t address, const uint8_t data[16]);
+
+/** Test the link to the reader (0x77). */
+TQRF_API(int32_t) tqrf_reader_link_test(tqrf_reader* r);
+
+/**
+ * Sound the beeper (0x69).
+ * @param mode 0 to 255, sent as is; mode 0 answers when the beep is over, so its reply deadline
+ *        is the beep time plus 40 ms.
+ * @param duration beep time in units of 10 ms, 0 to 240.
+ */
+TQRF_API(int32_t) tqrf_reader_beep(tqrf_reader* r, int32_t mode, int32_t duration);
+
+/**
+ * Read the reader's clock (0x6B): its bytes as the reader sends them (their layout is the
+ * reader's). @param out, capacity, length as for tqrf_reader_hardware_version().
+ */
+TQRF_API(int32_t)
+tqrf_reader_clock_read(tqrf_reader* r, uint8_t* out, uint32_t capacity, uint32_t* length);
+
+/** Set the reader's clock (0x6A). @param clock in, 7 bytes, sent unchanged. */
+TQRF_API(int32_t) tqrf_reader_clock_set(tqrf_reader* r, const uint8_t clock[7]);
 
 #endif /* TQ_RWD_DLL_H */
