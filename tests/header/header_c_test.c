@@ -36,12 +36,20 @@ int main(void) {
             (generic_fn)tqrf_BeepControl,    (generic_fn)tqrf_UploadRTC,
             (generic_fn)tqrf_DownloadRTC,    (generic_fn)tqrf_loadkey_asc,
             (generic_fn)tqrf_card_asc_1,     (generic_fn)tqrf_card_asc,
-            (generic_fn)tqrf_rd_asc,         (generic_fn)tqrf_wr_asc};
+            (generic_fn)tqrf_rd_asc,         (generic_fn)tqrf_wr_asc,
+            (generic_fn)tqrf_version};
         size_t i;
         for (i = 0; i < sizeof exports / sizeof exports[0]; i++) {
             if (exports[i] == NULL) failures++;
         }
-        if (sizeof exports / sizeof exports[0] != 34) failures++;
+        if (sizeof exports / sizeof exports[0] != 35) failures++;
+    }
+    {
+        /* The loaded library is the one these headers describe, and the macros agree. */
+        char expected[32];
+        sprintf(expected, "%d.%d.%d", TQRF_VERSION_MAJOR, TQRF_VERSION_MINOR, TQRF_VERSION_PATCH);
+        if (strcmp(tqrf_version(), TQRF_VERSION_STRING) != 0) failures++;
+        if (strcmp(expected, TQRF_VERSION_STRING) != 0) failures++;
     }
     printf("%d failures\n", failures);
     return failures == 0 ? 0 : 1;

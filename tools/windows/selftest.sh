@@ -19,7 +19,7 @@ names=(tqrf_init tqrf_init_device tqrf_exit tqrf_BaudSetup tqrf_request tqrf_req
     tqrf_read tqrf_write tqrf_initval tqrf_readval tqrf_increment tqrf_decrement tqrf_restore
     tqrf_transfer tqrf_reset tqrf_ReadHardwareVersionNumber tqrf_Read_RWD_ID tqrf_Read_RC500E2
     tqrf_Write_RC500E2 tqrf_Link_PCandRWD tqrf_BeepControl tqrf_UploadRTC tqrf_DownloadRTC
-    tqrf_loadkey_asc tqrf_card_asc_1 tqrf_card_asc tqrf_rd_asc tqrf_wr_asc)
+    tqrf_loadkey_asc tqrf_card_asc_1 tqrf_card_asc tqrf_rd_asc tqrf_wr_asc tqrf_version)
 
 # Writes a C source exporting every name with the given convention, and extra lines after.
 emit() {
