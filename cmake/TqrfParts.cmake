@@ -1,0 +1,79 @@
+# Which parts of the project can be built here. A part that was asked for but lacks a package
+# (or a compiler feature) is turned off with one message saying what to install; configuring
+# never fails for it. The library itself needs only a C and C++ compiler and CMake.
+#
+# A part turned off here is turned off as a normal variable, which the subdirectories see in
+# place of the cache option (the option keeps the value the user gave).
+
+macro(tqrf_part_off option why)
+  message(NOTICE "tq_RWD_DLL: ${why}: ${option} is off for this build")
+  set(${option} OFF)
+endmacro()
+
+macro(tqrf_check_parts)
+  if(WIN32)
+    # The simulator, the tools, the tests and the benchmarks run on POSIX systems (pseudo-
+    # terminals); a Windows build is the DLL and its host program.
+    foreach(part TQRF_BUILD_SIM TQRF_BUILD_TOOLS TQRF_BUILD_TESTS TQRF_BUILD_FUZZ TQRF_BUILD_BENCH)
+      set(${part} OFF)
+    endforeach()
+  endif()
+
+  if(TQRF_BUILD_TOOLS)
+    find_package(CLI11 CONFIG QUIET)
+    find_package(nlohmann_json 3 QUIET)
+    if(NOT TQRF_BUILD_SIM)
+      tqrf_part_off(TQRF_BUILD_TOOLS "the tqrf tool needs the simulator (TQRF_BUILD_SIM)")
+    elseif(NOT CLI11_FOUND)
+      tqrf_part_off(TQRF_BUILD_TOOLS "CLI11 not found (Debian: libcli11-dev), so no tqrf tool")
+    elseif(NOT nlohmann_json_FOUND)
+      tqrf_part_off(TQRF_BUILD_TOOLS
+                    "nlohmann-json not found (Debian: nlohmann-json3-dev), so no tqrf tool")
+    endif()
+  endif()
+
+  if(TQRF_BUILD_TESTS)
+    find_package(GTest QUIET)
+    if(NOT TARGET GTest::gtest_main)
+      tqrf_part_off(TQRF_BUILD_TESTS "GoogleTest not found (Debian: libgtest-dev), so no tests")
+    endif()
+  endif()
+
+  if(TQRF_BUILD_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+      tqrf_part_off(TQRF_BUILD_FUZZ "the fuzz targets need clang (-DCMAKE_CXX_COMPILER=clang++)")
+    else()
+      include(CheckCXXSourceCompiles)
+      set(CMAKE_REQUIRED_FLAGS -fsanitize=fuzzer)
+      set(CMAKE_REQUIRED_LINK_OPTIONS -fsanitize=fuzzer)
+      check_cxx_source_compiles(
+        "#include <cstddef>
+         #include <cstdint>
+         extern \"C\" int LLVMFuzzerTestOneInput(const std::uint8_t*, std::size_t) { return 0; }"
+        TQRF_HAVE_LIBFUZZER)
+      unset(CMAKE_REQUIRED_FLAGS)
+      unset(CMAKE_REQUIRED_LINK_OPTIONS)
+      if(NOT TQRF_HAVE_LIBFUZZER)
+        tqrf_part_off(TQRF_BUILD_FUZZ
+                      "clang cannot link libFuzzer here (Debian: libclang-rt-14-dev)")
+      endif()
+    endif()
+  endif()
+
+  if(TQRF_BUILD_BENCH AND NOT TQRF_BUILD_SIM)
+    tqrf_part_off(TQRF_BUILD_BENCH "the benchmarks need the simulator (TQRF_BUILD_SIM)")
+  endif()
+endmacro()
+
+# The tests that run the library against the simulated reader in real time stand in for a
+# line whose far end is a separate device, which answers on time however busy the host is.
+# They run under real-time scheduling where the system allows it (tests/realtime).
+function(tqrf_realtime_tests)
+  add_library(tqrf_test_realtime OBJECT ${PROJECT_SOURCE_DIR}/tests/realtime/realtime.cpp)
+  foreach(test e2e_tests hardening_tests tqrf_cli_tests tqrf_api_sim_tests tqrf_sim_tests
+               serial_posix_tests)
+    if(TARGET ${test})
+      target_link_libraries(${test} PRIVATE tqrf_test_realtime)
+    endif()
+  endforeach()
+endfunction()
