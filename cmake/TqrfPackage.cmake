@@ -1,0 +1,90 @@
+# Debian packages, one per install component (cpack -G DEB in the build directory):
+#   libtq-rwd-dll1     runtime      the shared library
+#   libtq-rwd-dll-dev  development  headers, CMake package, tq_RWD_DLL.pc, the simulator library
+#   tqrf-tools         tools        tqrf, tqrf-sim, their man pages, the serial port note
+# Configure with -DCMAKE_INSTALL_PREFIX=/usr for Debian's multiarch library directory.
+if(WIN32 OR APPLE)
+  return()
+endif()
+
+set(TQRF_PACKAGE_CONTACT "tq_RWD_DLL developers <tq-rwd-dll@example.org>"
+    CACHE STRING "Maintainer field of the Debian packages")
+set(TQRF_DEB_DOC ${PROJECT_SOURCE_DIR}/packaging/debian)
+set(TQRF_DEB_NAME_runtime libtq-rwd-dll1)
+set(TQRF_DEB_NAME_development libtq-rwd-dll-dev)
+set(TQRF_DEB_NAME_tools tqrf-tools)
+
+# Each package carries its copyright file and the changelog in /usr/share/doc/<package>.
+# They are installed only into packages (component installs), not by a plain cmake --install.
+set(TQRF_DEB_CHANGELOG ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${TQRF_DEB_DOC}/changelog)
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
+execute_process(COMMAND gzip -9n -c ${TQRF_DEB_DOC}/changelog OUTPUT_FILE ${TQRF_DEB_CHANGELOG}
+                RESULT_VARIABLE TQRF_GZIP_RESULT)
+if(NOT TQRF_GZIP_RESULT EQUAL 0)
+  message(NOTICE "tq_RWD_DLL: gzip failed: the packages carry no changelog")
+endif()
+foreach(component runtime development tools)
+  install(FILES ${TQRF_DEB_DOC}/copyright ${TQRF_DEB_CHANGELOG}
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${TQRF_DEB_NAME_${component}}
+          COMPONENT ${component} EXCLUDE_FROM_ALL)
+endforeach()
+# Using a real reader: the serial port's group, and a udev rule for a stable device name.
+install(FILES ${TQRF_DEB_DOC}/README.Debian
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tqrf-tools COMPONENT tools EXCLUDE_FROM_ALL)
+install(FILES ${TQRF_DEB_DOC}/60-tqrf-reader.rules
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tqrf-tools/examples COMPONENT tools
+        EXCLUDE_FROM_ALL)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tq-rwd-dll)
+set(CPACK_PACKAGE_VENDOR "tq_RWD_DLL developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${TQRF_PACKAGE_CONTACT})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime development tools)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+# Dependencies on system libraries from dpkg-shlibdeps; the library's own package gets a shlibs
+# file, so that packages built against it depend on it.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${TQRF_DEB_NAME_runtime})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
+    "driver library for MF RC500 contactless card readers on a serial port
+The library drives an MF RC500-based reader/writer for Mifare Classic-class cards on a
+serial port: finding and selecting cards, authenticating sectors, reading and writing
+blocks, value-block operations and the reader's own functions, as plain C functions.
+.
+This package holds the shared library.")
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${TQRF_DEB_NAME_development})
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
+    "driver library for MF RC500 card readers - development files
+The library drives an MF RC500-based reader/writer for Mifare Classic-class cards on a
+serial port.
+.
+This package holds the C and C++ headers, the CMake package (tq_RWD_DLL::tq_RWD_DLL, and
+tq_RWD_DLL::sim for the simulated reader), the pkg-config file and the static simulator
+library for testing programs without a reader.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${TQRF_DEB_NAME_tools})
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION
+    "command-line tool and simulator for MF RC500 card readers
+tqrf reads, writes, dumps and restores Mifare Classic cards and manages the reader through
+an MF RC500-based reader/writer on a serial port. tqrf-sim is a simulated reader on a
+pseudo-terminal with cards in its field, for trying programs without hardware.")
+
+include(CPack)
