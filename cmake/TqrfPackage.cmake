@@ -58,33 +58,41 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
+# Each description's first line is the package's summary. (CPack puts its package summary in
+# front of a description unless that summary is its own default, so it is left at that.)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${TQRF_DEB_NAME_runtime})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
     "driver library for MF RC500 contactless card readers on a serial port
-The library drives an MF RC500-based reader/writer for Mifare Classic-class cards on a
-serial port: finding and selecting cards, authenticating sectors, reading and writing
-blocks, value-block operations and the reader's own functions, as plain C functions.
+The library drives an MF RC500-based reader/writer for Mifare Classic-class
+cards on a serial port: finding and selecting cards, authenticating sectors,
+reading and writing blocks, value-block operations and the reader's own
+functions, as plain C functions.
 .
 This package holds the shared library.")
+# The dynamic linker's cache is refreshed by dpkg's ldconfig trigger.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${TQRF_DEB_DOC}/triggers)
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${TQRF_DEB_NAME_development})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
     "driver library for MF RC500 card readers - development files
-The library drives an MF RC500-based reader/writer for Mifare Classic-class cards on a
-serial port.
+The library drives an MF RC500-based reader/writer for Mifare Classic-class
+cards on a serial port.
 .
-This package holds the C and C++ headers, the CMake package (tq_RWD_DLL::tq_RWD_DLL, and
-tq_RWD_DLL::sim for the simulated reader), the pkg-config file and the static simulator
-library for testing programs without a reader.")
+This package holds the C and C++ headers, the CMake package
+(tq_RWD_DLL::tq_RWD_DLL, and tq_RWD_DLL::sim for the simulated reader), the
+pkg-config file and the static simulator library for testing programs
+without a reader.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${TQRF_DEB_NAME_tools})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
     "command-line tool and simulator for MF RC500 card readers
-tqrf reads, writes, dumps and restores Mifare Classic cards and manages the reader through
-an MF RC500-based reader/writer on a serial port. tqrf-sim is a simulated reader on a
-pseudo-terminal with cards in its field, for trying programs without hardware.")
+tqrf reads, writes, dumps and restores Mifare Classic cards and manages the
+reader through an MF RC500-based reader/writer on a serial port. tqrf-sim is
+a simulated reader on a pseudo-terminal with cards in its field, for trying
+programs without hardware.")
 
 include(CPack)
