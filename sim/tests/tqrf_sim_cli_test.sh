@@ -19,7 +19,8 @@ head -c 1024 /dev/zero >"$dir/card.bin"
     --fault noreply@0x45/1 >"$dir/out" 2>"$dir/err" &
 pid=$!
 i=0
-while [ ! -s "$dir/out" ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i + 1)); done
+# Up to 30 s for the first line: a loaded machine may be slow to start the program.
+while [ ! -s "$dir/out" ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i + 1)); done
 path=$(head -n 1 "$dir/out")
 [ -c "$path" ] || fail "first line '$path' is not a character device"
 [ "$(readlink "$dir/reader")" = "$path" ] || fail "--link does not point at $path"

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -53,10 +54,19 @@ class Cli : public ::testing::Test {
         const auto image = tool::demo_card_image();
         ASSERT_TRUE(sim_->place_card(std::span<const std::uint8_t>(image.data(), image.size())));
         sim_->start();
+        // A directory of this test's own: other runs of the suite (another build, another
+        // checkout) may be running the same test at the same time.
+        std::string pattern = ::testing::TempDir() + "tqrf_cli_XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = ::testing::TempDir() + "tqrf_cli_" + info->name() + "_";
+        dir_ = root_ + "/" + info->name() + "_";
         keys_file_ = path("keys.txt");
         spill(keys_file_, "# demo card\nFFFFFFFFFFFF\nA0A1A2A3A4A5\nB0B1B2B3B4B5\n");
+    }
+
+    void TearDown() override {
+        if (!root_.empty()) std::filesystem::remove_all(root_);
     }
 
     std::string path(const std::string& name) const { return dir_ + name; }
@@ -86,6 +96,7 @@ class Cli : public ::testing::Test {
     Block card_block(int block) const { return tool::image_block(card(), block); }
 
     std::unique_ptr<tqrf_sim::Simulator> sim_;
+    std::string root_;
     std::string dir_;
     std::string keys_file_;
 };
