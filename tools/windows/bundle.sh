@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Makes the Windows bundle of each built architecture: a zip with the DLL, its import libraries
+# for MinGW (tq_RWD_DLL.dll.a) and for MSVC (tq_RWD_DLL.lib, made from the .def), the .def, the
+# headers and README-windows.txt.
+#
+#   tools/windows/bundle.sh OUTDIR BUILD_DIR...
+#   tools/windows/bundle.sh build/dist build-mingw32 build-mingw64
+#     -> build/dist/tq_RWD_DLL-1.1.0-windows-i686.zip, ...-windows-x86_64.zip
+#
+# The MSVC import library is made with llvm-dlltool when it is there, else with the
+# mingw-w64 dlltool of the architecture. Needs cmake (to write the zip) and objdump.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(cd "$HERE/../.." && pwd)
+if [ $# -lt 2 ]; then
+    echo "usage: $0 OUTDIR BUILD_DIR..." >&2
+    exit 2
+fi
+out=$(realpath -m "$1")
+shift
+mkdir -p "$out"
+
+for build in "$@"; do
+    dll="$build/tq_RWD_DLL.dll"
+    for f in "$dll" "$build/tq_RWD_DLL.dll.a" "$build/tq_RWD_DLL.def" \
+        "$build/include/tq_RWD_DLL_version.h"; do
+        [ -f "$f" ] || { echo "bundle: $f missing (build $build first)" >&2; exit 1; }
+    done
+    format=$(objdump -f "$dll" 2>/dev/null | sed -n 's/.*file format \(pei-[a-z0-9-]*\).*/\1/p')
+    case "$format" in
+        pei-i386) arch=i686 machine=i386 dlltool=i686-w64-mingw32-dlltool ;;
+        pei-x86-64) arch=x86_64 machine=i386:x86-64 dlltool=x86_64-w64-mingw32-dlltool ;;
+        *)
+            echo "bundle: $dll: not a Windows DLL of a known architecture ($format)" >&2
+            exit 1
+            ;;
+    esac
+    version=$(sed -n 's/^#define TQRF_VERSION_STRING "\(.*\)"$/\1/p' "$build/include/tq_RWD_DLL_version.h")
+    name="tq_RWD_DLL-$version-windows-$arch"
+    stage=$(mktemp -d)
+    dir="$stage/$name"
+    mkdir -p "$dir/bin" "$dir/lib" "$dir/include"
+    cp "$dll" "$dir/bin/"
+    cp "$build/tq_RWD_DLL.dll.a" "$build/tq_RWD_DLL.def" "$dir/lib/"
+    cp "$ROOT/include/tq_RWD_DLL.h" "$ROOT/include/tq_RWD_DLL.hpp" \
+        "$ROOT/include/tq_RWD_DLL_mifare.hpp" "$build/include/tq_RWD_DLL_version.h" "$dir/include/"
+    if command -v llvm-dlltool >/dev/null 2>&1; then
+        llvm-dlltool -m "$machine" -D tq_RWD_DLL.dll -d "$build/tq_RWD_DLL.def" \
+            -l "$dir/lib/tq_RWD_DLL.lib"
+    else
+        "$dlltool" -m "$machine" -D tq_RWD_DLL.dll -d "$build/tq_RWD_DLL.def" \
+            -l "$dir/lib/tq_RWD_DLL.lib"
+    fi
+    bits=32 msmachine=x86
+    [ "$arch" = x86_64 ] && bits=64 msmachine=x64
+    sed -e "s/@VERSION@/$version/g" -e "s/@ARCH@/$arch/g" -e "s/@BITS@/$bits/g" \
+        -e "s/@MSMACHINE@/$msmachine/g" \
+        "$HERE/README-windows.txt.in" | sed 's/$/\r/' >"$dir/README-windows.txt"
+    rm -f "$out/$name.zip"
+    (cd "$stage" && cmake -E tar cf "$out/$name.zip" --format=zip "$name")
+    rm -rf "$stage"
+    # What a user unpacks: every file, and an MSVC import entry for every export of the .def.
+    listing=$(cmake -E tar tf "$out/$name.zip" | sed 's|/$||' | sort)
+    for f in bin/tq_RWD_DLL.dll lib/tq_RWD_DLL.lib lib/tq_RWD_DLL.dll.a lib/tq_RWD_DLL.def \
+        include/tq_RWD_DLL.h include/tq_RWD_DLL_version.h include/tq_RWD_DLL.hpp \
+        include/tq_RWD_DLL_mifare.hpp README-windows.txt; do
+        printf '%s\n' "$listing" | grep -qx "$name/$f" || { echo "bundle: $name.zip lacks $f" >&2; exit 1; }
+    done
+    exports=$(grep -c '^ *tqrf_' "$build/tq_RWD_DLL.def")
+    if command -v llvm-nm >/dev/null 2>&1; then
+        stage=$(mktemp -d)
+        (cd "$stage" && cmake -E tar xf "$out/$name.zip")
+        imports=$(llvm-nm "$stage/$name/lib/tq_RWD_DLL.lib" | grep -c ' T __imp_' || true)
+        rm -rf "$stage"
+        [ "$imports" -eq "$exports" ] ||
+            { echo "bundle: tq_RWD_DLL.lib has $imports imports, the .def $exports exports" >&2; exit 1; }
+    fi
+    echo "bundle: $out/$name.zip ($exports exports)"
+done
