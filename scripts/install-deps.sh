@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need. Safe to run again.
+# Installs the Debian packages a build needs, and any named on the command line. Safe to run
+# again: installs only what is missing. Runs apt-get through sudo when not run as root.
+#
+#   scripts/install-deps.sh                  # the library, tqrf-sim, tqrf and the tests:
+#                                            # cmake g++ make pkgconf libgtest-dev libgmock-dev
+#                                            # libcli11-dev nlohmann-json3-dev
+#   scripts/install-deps.sh lintian ...      # and these
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 need=()
-for pkg in cmake g++ make libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev "$@"; do
+for pkg in cmake g++ make pkgconf libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev "$@"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 if [ "${#need[@]}" -gt 0 ]; then
     echo "installing: ${need[*]}"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
+    # Waits up to 10 minutes for another install (the background Wine install of the tests).
+    APT_LOCK=(-o DPkg::Lock::Timeout=600)
+    $SUDO apt-get "${APT_LOCK[@]}" update -qq
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get "${APT_LOCK[@]}" install -y -qq "${need[@]}" >/dev/null
 fi

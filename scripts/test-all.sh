@@ -1,55 +1,141 @@
 #!/usr/bin/env bash
-# Builds the library and runs every test: a warnings-as-errors build, an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, and the Windows cross-builds. Installs what it needs.
+# Builds the library and runs every test, stage by stage: formatting, a warnings-as-errors
+# build with all tests, an AddressSanitizer + UndefinedBehaviorSanitizer build with all tests,
+# fuzzing, the Windows cross-builds with their checks and bundles, the Windows DLLs under Wine,
+# and the packages (install, Debian packages, a user's programs built against both).
+# Installs what it needs (apt-get, through sudo when not run as root).
+#
+#   scripts/test-all.sh                  # every stage, in order
+#   scripts/test-all.sh werror packages  # only these (their builds must exist or be made)
+#
+# Each build directory is configured and built once, by the stage named after it; later stages
+# use it as it is (build/ci-werror for the packages and the simulator of the Wine run). To add a
+# stage, write a function stage_NAME and put NAME into STAGES where it belongs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 JOBS=$(nproc)
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+VERSION=$(sed -n 's/^project(tq_RWD_DLL VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+
+STAGES=(packages format werror sanitize fuzz mingw windows-checks wine install)
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
-step "installing packages"
-scripts/install-deps.sh g++-mingw-w64-i686 g++-mingw-w64-x86-64 clang libclang-rt-14-dev clang-format
-mkdir -p build
-# Wine is large: install it in the background while the native builds run.
-tools/windows/install-wine.sh >build/install-wine.log 2>&1 &
-WINE_INSTALL=$!
+stage_packages() {
+    step "installing packages"
+    scripts/install-deps.sh g++-mingw-w64-i686 g++-mingw-w64-x86-64 clang libclang-rt-14-dev \
+        clang-format llvm-14 help2man lintian dpkg-dev icoutils
+    mkdir -p build
+    # Wine is large: install it in the background while the native builds run.
+    tools/windows/install-wine.sh >build/install-wine.log 2>&1 &
+    WINE_INSTALL=$!
+}
 
-step "formatting (clang-format)"
-git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format --dry-run --Werror
+stage_format() {
+    step "formatting (clang-format)"
+    scripts/check-format.sh
+}
 
-step "build with warnings as errors, all tests"
-cmake -S . -B build/ci-werror -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQRF_WERROR=ON >/dev/null
-cmake --build build/ci-werror -j"$JOBS"
-ctest --test-dir build/ci-werror --output-on-failure -j"$JOBS"
+stage_werror() {
+    step "build with warnings as errors, all tests"
+    # Installed under /usr by the Debian packages: configured for that prefix.
+    cmake -S . -B build/ci-werror -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQRF_WERROR=ON \
+        -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+    cmake --build build/ci-werror -j"$JOBS"
+    ctest --test-dir build/ci-werror --output-on-failure -j"$JOBS"
+}
 
-step "build with AddressSanitizer and UndefinedBehaviorSanitizer, all tests"
-cmake -S . -B build/ci-sanitize -DCMAKE_BUILD_TYPE=Debug -DTQRF_WERROR=ON -DTQRF_SANITIZE=ON >/dev/null
-cmake --build build/ci-sanitize -j"$JOBS"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir build/ci-sanitize --output-on-failure -j"$JOBS"
+stage_sanitize() {
+    step "build with AddressSanitizer and UndefinedBehaviorSanitizer, all tests"
+    cmake -S . -B build/ci-sanitize -DCMAKE_BUILD_TYPE=Debug -DTQRF_WERROR=ON -DTQRF_SANITIZE=ON \
+        -DTQRF_INSTALL=OFF >/dev/null
+    cmake --build build/ci-sanitize -j"$JOBS"
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        ctest --test-dir build/ci-sanitize --output-on-failure -j"$JOBS"
+}
 
-step "fuzzing every reply path, the codecs and the simulator's parser (bounded time per target)"
-FUZZ_SECONDS=${FUZZ_SECONDS:-60} fuzz/run.sh
+stage_fuzz() {
+    step "fuzzing every reply path, the codecs and the simulator's parser (bounded time per target)"
+    FUZZ_SECONDS=${FUZZ_SECONDS:-60} fuzz/run.sh
+}
 
-step "Windows cross-builds (mingw-w64, i686 and x86_64)"
-for arch in i686 x86_64; do
-    cmake -S . -B "build/ci-mingw-$arch" -DCMAKE_BUILD_TYPE=Release -DTQRF_WERROR=ON \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-$arch.cmake" >/dev/null
-    cmake --build "build/ci-mingw-$arch" -j"$JOBS"
+stage_mingw() {
+    step "Windows cross-builds (mingw-w64, i686 and x86_64)"
+    for arch in i686 x86_64; do
+        cmake -S . -B "build/ci-mingw-$arch" -DCMAKE_BUILD_TYPE=Release -DTQRF_WERROR=ON \
+            -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-$arch.cmake" >/dev/null
+        cmake --build "build/ci-mingw-$arch" -j"$JOBS"
+    done
+}
+
+stage_windows-checks() {
+    step "Windows DLL exports, imports and version resource; the Windows bundles"
+    local dlls=(build/ci-mingw-i686/tq_RWD_DLL.dll build/ci-mingw-x86_64/tq_RWD_DLL.dll)
+    tools/windows/selftest.sh
+    tools/windows/check-exports.sh "${dlls[@]}"
+    tools/windows/check-version.sh "$VERSION" "${dlls[@]}"
+    if tools/windows/check-version.sh 0.0.1 "${dlls[0]}" >/dev/null 2>&1; then
+        echo "check-version.sh passes a DLL of another version" >&2
+        return 1
+    fi
+    tools/windows/bundle.sh build/dist build/ci-mingw-i686 build/ci-mingw-x86_64
+}
+
+stage_wine() {
+    step "Windows DLLs under Wine against the simulated reader (i686 and x86_64)"
+    if [ -n "${WINE_INSTALL:-}" ] && ! wait "$WINE_INSTALL"; then
+        cat build/install-wine.log
+        echo "installing Wine failed" >&2
+        return 1
+    fi
+    tools/windows/install-wine.sh >/dev/null
+    TQRF_BUILD_MINGW32=build/ci-mingw-i686 TQRF_BUILD_MINGW64=build/ci-mingw-x86_64 \
+        TQRF_SIM=build/ci-werror/sim/tqrf-sim TQRF_WINE_LOGS=build/wine-e2e tools/windows/wine-e2e.sh
+}
+
+remove_packages() {
+    $SUDO dpkg -P tqrf-tools libtq-rwd-dll-dev libtq-rwd-dll1 >/dev/null 2>&1 || true
+}
+
+stage_install() {
+    step "install into a prefix; a user's C and C++ programs built against it"
+    rm -rf build/ci-prefix
+    cmake --install build/ci-werror --prefix "$ROOT/build/ci-prefix" >/dev/null
+    tests/package/consumer-test.sh build/ci-prefix
+
+    step "Debian packages: build, lintian, install, a user's programs, remove"
+    rm -f build/ci-werror/*.deb
+    (cd build/ci-werror && cpack -G DEB >/dev/null)
+    local debs=(build/ci-werror/libtq-rwd-dll1_"$VERSION"_*.deb
+        build/ci-werror/libtq-rwd-dll-dev_"$VERSION"_*.deb build/ci-werror/tqrf-tools_"$VERSION"_*.deb)
+    ls -l "${debs[@]}"
+    lintian --fail-on error --tag-display-limit 0 "${debs[@]}" 2>&1 |
+        { grep -v '^running with root' || true; }
+    echo "lintian: no errors"
+    # Installed only while the test runs.
+    trap 'remove_packages' EXIT
+    $SUDO dpkg -i "${debs[@]}" >/dev/null
+    tests/package/consumer-test.sh /usr
+    remove_packages
+    trap - EXIT
+}
+
+selected=("$@")
+[ ${#selected[@]} -gt 0 ] || selected=("${STAGES[@]}")
+for name in "${selected[@]}"; do
+    if ! declare -F "stage_$name" >/dev/null; then
+        echo "test-all: no stage '$name' (stages: ${STAGES[*]})" >&2
+        exit 2
+    fi
 done
-
-step "Windows DLL exports and imports"
-tools/windows/selftest.sh
-tools/windows/check-exports.sh build/ci-mingw-i686/tq_RWD_DLL.dll build/ci-mingw-x86_64/tq_RWD_DLL.dll
-
-step "Windows DLLs under Wine against the simulated reader (i686 and x86_64)"
-if ! wait "$WINE_INSTALL"; then
-    cat build/install-wine.log
-    echo "installing Wine failed" >&2
-    exit 1
-fi
-TQRF_BUILD_MINGW32=build/ci-mingw-i686 TQRF_BUILD_MINGW64=build/ci-mingw-x86_64 \
-    TQRF_SIM=build/ci-werror/sim/tqrf-sim TQRF_WINE_LOGS=build/wine-e2e tools/windows/wine-e2e.sh
+for name in "${STAGES[@]}"; do
+    for want in "${selected[@]}"; do
+        if [ "$want" = "$name" ]; then
+            "stage_$name"
+        fi
+    done
+done
 
 step "all tests passed"

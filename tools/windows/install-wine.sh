@@ -27,5 +27,5 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
 fi
 $SUDO apt-get "${APT_LOCK[@]}" update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${APT_LOCK[@]}" install -y -qq "${need[@]}" >/dev/null
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get "${APT_LOCK[@]}" install -y -qq "${need[@]}" >/dev/null
 echo "install-wine: done"
