@@ -62,7 +62,7 @@ for dll in "$@"; do
         in_names && /^[[:space:]]*$/ { in_names = 0 }' | sort)
     # Entries of the export address table (named or not), from its header.
     address_count=$(printf '%s\n' "$dump" |
-        awk '/^[[:space:]]*Export Address Table[[:space:]]+[0-9a-fA-F]+$/ { print $NF; exit }')
+        awk '!found && /^[[:space:]]*Export Address Table[[:space:]]+[0-9a-fA-F]+$/ { print $NF; found = 1 }')
     expected=$(printf '%s\n' $EXPECTED_EXPORTS | sort)
     name_count=$(printf '%s\n' "$names" | grep -c . || true)
 
