@@ -75,7 +75,10 @@ class Cli : public ::testing::Test {
     Outcome tqrf(const std::string& args, bool with_port = true) const {
         Outcome r;
         const std::string out = path("stdout"), err = path("stderr");
-        const std::string cmd = std::string(TQRF_EXE) + " " +
+        // The tool takes each reply as soon as it is complete, with a second of slack: these
+        // tests are about the tool, not the library's fixed pause, and must not depend on how
+        // busy the machine is.
+        const std::string cmd = "TQRF_REPLY=complete:1000 " + std::string(TQRF_EXE) + " " +
                                 (with_port ? "--port " + sim_->slave_path() + " " : "") + args +
                                 " >" + out + " 2>" + err + " </dev/null";
         const int rc = std::system(cmd.c_str());
