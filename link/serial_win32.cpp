@@ -116,11 +116,13 @@ void reset_overlapped(Device* device) {
 }
 
 // After a wait ran out: cancels the pending operation and gives it a further bounded wait; if
-// even that does not bring it back, the device is marked stuck. Returns the bytes it moved.
+// even that does not bring it back, the device is marked stuck, and counts as lost: its driver
+// no longer answers. Returns the bytes it moved.
 DWORD cancel_pending(Device* device) {
     CancelIo(device->handle);
     if (WaitForSingleObject(device->event, kCancelBoundMs) != WAIT_OBJECT_0) {
         device->stuck = true;
+        device->lost = true;
         return 0;
     }
     DWORD transferred = 0;
@@ -332,15 +334,12 @@ std::uint32_t read_waiting(Device* device, std::uint8_t* buffer, std::uint32_t m
     return first + taken;
 }
 
-Wait wait_readable(Device* device, std::uint32_t timeout_us) {
-    if (!usable(device) || device->lost) return Wait::Lost;
-    if (device->held || clear_errors(device) > 0) return Wait::Ready;
-    if (device->lost) return Wait::Lost;
-    if (timeout_us == 0) return Wait::Timeout;
-    // Never shorter than asked.
-    const DWORD timeout_ms = static_cast<DWORD>((std::uint64_t{timeout_us} + 999) / 1000);
-    if (!set_read_wait(device, timeout_ms)) return device->lost ? Wait::Lost : Wait::Timeout;
+namespace {
 
+// How a wait read ended: with a byte, empty when its time was up (or earlier: see below), or
+// with the device gone.
+Wait wait_read(Device* device, DWORD timeout_ms) {
+    if (!set_read_wait(device, timeout_ms)) return device->lost ? Wait::Lost : Wait::Timeout;
     // One byte, or nothing when the time is up. Windows completes a read that timed out with
     // fewer bytes than asked; Wine fails it with ERROR_COUNTER_TIMEOUT.
     reset_overlapped(device);
@@ -362,12 +361,37 @@ Wait wait_readable(Device* device, std::uint32_t timeout_us) {
             // The driver ignored its time-out: take the read back (a byte it brought still
             // counts).
             taken = cancel_pending(device);
+            if (device->lost) return Wait::Lost;
         }
     }
     if (taken == 0) return Wait::Timeout;
     device->held_byte = device->buffer[0];
     device->held = true;
     return Wait::Ready;
+}
+
+}  // namespace
+
+Wait wait_readable(Device* device, std::uint32_t timeout_us) {
+    if (!usable(device) || device->lost) return Wait::Lost;
+    if (device->held || clear_errors(device) > 0) return Wait::Ready;
+    if (device->lost) return Wait::Lost;
+    if (timeout_us == 0) return Wait::Timeout;
+    const std::uint64_t start = now_us();
+    // Never shorter than asked.
+    const DWORD timeout_ms = static_cast<DWORD>((std::uint64_t{timeout_us} + 999) / 1000);
+    const Wait wait = wait_read(device, timeout_ms);
+    if (wait != Wait::Timeout) return wait;
+    // A wait that ends empty before its time (a call that failed without the device being
+    // gone, a driver that does not wait) would have the caller ask again at once: the rest of
+    // the time is slept instead, so that no caller ever spins.
+    const std::uint64_t elapsed = now_us() - start;
+    if (elapsed < timeout_us) {
+        if (clear_errors(device) > 0) return Wait::Ready;
+        pause_ms(static_cast<std::uint32_t>((timeout_us - elapsed + 999) / 1000));
+    }
+    if (device->lost) return Wait::Lost;
+    return clear_errors(device) > 0 ? Wait::Ready : Wait::Timeout;
 }
 
 bool device_lost(const Device* device) {

@@ -156,15 +156,12 @@ LEGACY_FAULTS=(--fault noreply@0x77/1 --fault corrupt-xor@0x76/1 --fault delay:6
 # The readers' clock reads: one late, two with bytes after the frame (see host.c).
 READER_FAULTS=(--fault delay:150@0x6B/1 --fault noise-after:3@0x6B/2)
 UID_A=1A2B3C4D ID_A=0A0B0C0D UID_B=5E6F7081 ID_B=11223344
-# The legacy runs give each reply 40 ms, including the simulator's scheduling: on a loaded
-# machine it runs at a raised priority where that is allowed (root), else as it is.
-SIM_NICE=${TQRF_SIM_NICE:-$([ "$(id -u)" = 0 ] && echo -10 || echo 0)}
 
 # Starts a simulator (log name, COM number, then its arguments) and maps COMn to it.
 start_sim() {
     local name=$1 com=$2 slave=""
     shift 2
-    nice -n "$SIM_NICE" "$SIM" "$@" >"$LOGS/sim-$name.out" 2>"$LOGS/sim-$name.err" &
+    "$SIM" "$@" >"$LOGS/sim-$name.out" 2>"$LOGS/sim-$name.err" &
     local pid=$!
     SIM_PIDS+=("$pid")
     for _ in $(seq 1 100); do
