@@ -38,6 +38,14 @@
  * Both forms end with "requests: N", the number of requests put on the lines, which the
  * end-to-end script compares with the serial trace.
  *
+ *   tqrf-win-host.exe DLL lose PORT ID_BEFORE ID_AFTER
+ *
+ * checks device loss on a reader handle, with the script's help: after a first identity read
+ * (ID_BEFORE, hex) it prints "waiting for the loss of PORT", and the script ends the
+ * simulator; every call must then give -88, and the reader closes. It prints "waiting for PORT
+ * again", the script starts a new simulator (identity ID_AFTER) on the same COM name, and the
+ * port must open again and answer with the new identity.
+ *
  * The card steps expect a factory-fresh card in the field: transport keys FF FF FF FF FF FF
  * and access conditions that let key A read and write every sector.
  */
@@ -892,6 +900,77 @@ static int readers_main(HMODULE dll, int argc, char** argv) {
     return 0;
 }
 
+/* Prints a line the end-to-end script waits for, at once. */
+static void announce(const char* fmt, const char* port) {
+    printf(fmt, port);
+    printf("\n");
+    fflush(stdout);
+}
+
+/* Device loss: the script ends the simulator behind PORT when it reads "waiting for the loss
+ * of PORT", and starts a new one (identity ID_AFTER) on the same COM name when it reads
+ * "waiting for PORT again". */
+static int lose_main(HMODULE dll, int argc, char** argv) {
+    const char* port;
+    uint32_t id_before, id_after, id = 0;
+    tqrf_reader* r = NULL;
+    int32_t res = 0;
+    int tries;
+
+    if (argc < 6) {
+        fprintf(stderr, "usage: %s DLL lose PORT ID_BEFORE ID_AFTER\n", argv[0]);
+        return 2;
+    }
+    if (!load_handle_api(dll)) return 1;
+    port = argv[3];
+    id_before = (uint32_t)strtoul(argv[4], NULL, 16);
+    id_after = (uint32_t)strtoul(argv[5], NULL, 16);
+
+    res = h.open(port, &r);
+    step("reader_open", res == 0, res, "%s", port);
+    if (res != 0) return 1;
+    res = h.id(r, &id);
+    step("id", res == 0 && id == id_before, res, "%08lX", (unsigned long)id);
+
+    announce("waiting for the loss of %s", port);
+    /* Bounded: 200 tries, 50 ms apart. */
+    for (tries = 1; tries <= 200; ++tries) {
+        res = h.link_test(r);
+        if (res != 0) break;
+        Sleep(50);
+    }
+    step("link test on a lost device", res == -88, res, "after %d tries, OS error %ld: %s", tries,
+         (long)h.os_error(r), h.strerror_(res));
+    res = h.link_test(r);
+    step("link test again", res == -88, res, "lost for good");
+    res = h.id(r, &id);
+    step("id on the lost device", res == -88, res, NULL);
+    res = h.close(r);
+    step("reader_close", res == 0, res, NULL);
+
+    announce("waiting for %s again", port);
+    r = NULL;
+    for (tries = 1; tries <= 100; ++tries) {
+        res = h.open(port, &r);
+        if (res == 0) break;
+        Sleep(100);
+    }
+    step("reader_open again", res == 0, res, "%s after %d tries", port, tries);
+    if (res != 0) return 1;
+    res = h.id(r, &id);
+    step("id of the new reader", res == 0 && id == id_after, res, "%08lX", (unsigned long)id);
+    res = h.close(r);
+    step("reader_close", res == 0, res, NULL);
+
+    FreeLibrary(dll);
+    if (g_failures != 0) {
+        printf("FAIL: %d of %d steps failed\n", g_failures, g_steps);
+        return 1;
+    }
+    printf("PASS: all %d steps worked\n", g_steps);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     HMODULE dll;
     char name[64];
@@ -902,8 +981,9 @@ int main(int argc, char** argv) {
     if (argc < 3) {
         fprintf(stderr,
                 "usage: %s DLL PORT [MISSING_PORT|-] [E2PROM_ADDRESS] [faults]\n"
-                "       %s DLL readers PORT_A UID_A ID_A PORT_B UID_B ID_B [MISSING_PORT|-]\n",
-                argv[0], argv[0]);
+                "       %s DLL readers PORT_A UID_A ID_A PORT_B UID_B ID_B [MISSING_PORT|-]\n"
+                "       %s DLL lose PORT ID_BEFORE ID_AFTER\n",
+                argv[0], argv[0], argv[0]);
         return 2;
     }
     if (argc > 4) e2_address = (int32_t)strtol(argv[4], NULL, 0);
@@ -915,6 +995,7 @@ int main(int argc, char** argv) {
     }
     printf("loaded %s (%d-bit host)\n", argv[1], (int)(8 * sizeof(void*)));
     if (strcmp(argv[2], "readers") == 0) return readers_main(dll, argc, argv);
+    if (strcmp(argv[2], "lose") == 0) return lose_main(dll, argc, argv);
     if (!load_api(dll)) return 1;
 
     /* Port control. */

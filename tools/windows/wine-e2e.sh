@@ -6,10 +6,10 @@
 #   2. cross-builds the DLLs and the host program (tools/windows/build.sh, incremental) and
 #      checks their export and import tables (tools/windows/check-exports.sh);
 #   3. builds the native simulator tqrf-sim unless $TQRF_SIM names one;
-#   4. per architecture, three runs of the host program under Wine with the serial trace on
-#      (section 5): the legacy exports through tqrf_init("COMn"), in fixed reply mode and under
-#      TQRF_REPLY=complete, and two readers opened with tqrf_reader_open() on two COM names
-#      driven from two threads at once. Each run gets fresh simulators, each mapped to a COM
+#   4. per architecture, four runs of the host program under Wine (section 5): the legacy
+#      exports through tqrf_init("COMn"), in fixed reply mode and under TQRF_REPLY=complete,
+#      two readers opened with tqrf_reader_open() on two COM names driven from two threads at
+#      once, all three with the serial trace on, and a reader whose device goes away. Each run gets fresh simulators, each mapped to a COM
 #      name of a cached Wine prefix (a dosdevices symlink to its pseudo-terminal), and is
 #      checked for its steps' results and the parity order on every line. The legacy runs'
 #      simulator answers five requests badly once each (no reply, bad XOR, too late, too long,
@@ -145,8 +145,10 @@ windows_path() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 #                    variable took effect;
 #   readers          two readers on two COM names and two simulators (distinct card UIDs and
 #                    identity numbers), opened with tqrf_reader_open() and driven from two
-#                    threads at once, in complete and then in fixed reply mode.
-# Each run's serial trace is checked for the parity order on every serial handle.
+#                    threads at once, in complete and then in fixed reply mode;
+#   loss             a reader whose simulator ends mid-session (see run_loss).
+# The serial trace of each of the first three is checked for the parity order on every serial
+# handle.
 failures=0
 runs=0
 
@@ -228,6 +230,53 @@ run_host() {
     say "$name: PASS"
 }
 
+# Waits (bounded) until the host program's log holds a line; false when the program ended or
+# the time ran out first.
+wait_for_line() {
+    local log=$1 text=$2 pid=$3
+    for _ in $(seq 1 "$((RUN_TIMEOUT * 10))"); do
+        tr -d '\r' <"$log" 2>/dev/null | grep -qF -- "$text" && return 0
+        kill -0 "$pid" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+# Device loss on a reader handle: the host program reads the identity, the script ends the
+# simulator, the reader must report -88 for good and close; then a new simulator (another
+# identity) takes the same COM name and the port must open again. No serial trace: the
+# request that finds the device gone leaves an address byte without its frame.
+run_loss() {
+    local name=$1 rc=0 wine_pid
+    local log=$LOGS/host-$name.log
+    runs=$((runs + 1))
+    say "---- $name: $host lose COM$PORT"
+    start_sim "$name-before" "$PORT" --identity "$ID_A"
+    local first=${SIM_PIDS[0]}
+    : >"$log"
+    env -u TQRF_REPLY -u TQRF_TRACE WINEDEBUG=-all timeout "$RUN_TIMEOUT" \
+        wine "$host" "$(windows_path "$dll")" lose "COM$PORT" "$ID_A" "$ID_B" >"$log" \
+        2>"$LOGS/wine-$name.err" &
+    wine_pid=$!
+    if wait_for_line "$log" "waiting for the loss of COM$PORT" "$wine_pid"; then
+        kill "$first" 2>/dev/null || true
+        wait "$first" 2>/dev/null || true
+        SIM_PIDS=()
+        if wait_for_line "$log" "waiting for COM$PORT again" "$wine_pid"; then
+            start_sim "$name-after" "$PORT" --identity "$ID_B"
+        fi
+    fi
+    wait "$wine_pid" || rc=$?
+    tr -d '\r' <"$log" | sed "s/^/  [$name] /"
+    stop_sims
+    if [ $rc -ne 0 ]; then
+        say "$name: FAIL: the host program exited with $rc"
+        failures=$((failures + 1))
+        return
+    fi
+    say "$name: PASS"
+}
+
 for arch in "${ARCHS[@]}"; do
     if [ "$arch" = i686 ]; then build=$BUILD32; else build=$BUILD64; fi
     dll=$build/tq_RWD_DLL.dll
@@ -243,6 +292,8 @@ for arch in "${ARCHS[@]}"; do
     start_sim "$arch-reader-b" "$PORT_B" --uid "$UID_B" --identity "$ID_B" "${READER_FAULTS[@]}"
     run_host "$arch-readers" "" readers "COM$PORT" "$UID_A" "$ID_A" "COM$PORT_B" "$UID_B" "$ID_B" \
         "COM$MISSING_PORT"
+
+    run_loss "$arch-loss"
 done
 
 if [ $failures -ne 0 ]; then
