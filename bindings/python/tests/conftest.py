@@ -1,0 +1,50 @@
+"""Fixtures: a simulated reader per test (tqrf-sim on its own pseudo-terminal), and readers
+on it that are closed after the test.
+
+The library and the simulator come from TQRF_LIBRARY and TQRF_SIM when set (as
+bindings/run-tests.sh sets them), else from the package's own lookup.
+"""
+
+from __future__ import annotations
+
+import contextlib
+from typing import Callable, Iterator
+
+import pytest
+
+import tqrf
+import tqrf.sim
+
+
+@pytest.fixture
+def start_sim() -> Iterator[Callable[..., tqrf.sim.Simulator]]:
+    """Start a simulator with the given options; every one is stopped after the test."""
+    with contextlib.ExitStack() as stack:
+
+        def start(*options: str) -> tqrf.sim.Simulator:
+            return stack.enter_context(tqrf.sim.Simulator(*options))
+
+        yield start
+
+
+@pytest.fixture
+def open_reader() -> Iterator[Callable[..., tqrf.Reader]]:
+    """Open a reader; every one is closed after the test."""
+    with contextlib.ExitStack() as stack:
+
+        def open_(path: str, **kwargs: object) -> tqrf.Reader:
+            return stack.enter_context(tqrf.Reader(path, **kwargs))  # type: ignore[arg-type]
+
+        yield open_
+
+
+@pytest.fixture
+def sim(start_sim: Callable[..., tqrf.sim.Simulator]) -> tqrf.sim.Simulator:
+    """A simulator with one factory-fresh card (UID 3A7C91E5) in the field."""
+    return start_sim()
+
+
+@pytest.fixture
+def reader(sim: tqrf.sim.Simulator, open_reader: Callable[..., tqrf.Reader]) -> tqrf.Reader:
+    """A reader on `sim`."""
+    return open_reader(sim.path)
