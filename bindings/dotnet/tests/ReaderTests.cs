@@ -297,7 +297,7 @@ internal static class Tests
                 Check(NativeMethods.tqrf_Read_RWD_ID(ref id) == 0 && id == 0x12345678, "id");
                 var clock = new byte[101];
                 Check(NativeMethods.tqrf_UploadRTC(clock) == 0, "clock read");
-                Check(NativeMethods.tqrf_DownloadRTC(new byte[] { 0, 0, 12, 1, 1, 1, 0x26 }) == 0, "clock set");
+                Check(NativeMethods.tqrf_DownloadRTC(new byte[] { 0x00, 0x00, 0x12, 0x01, 0x01, 0x04, 0x26 }) == 0, "clock set");
                 var e2 = new byte[101];
                 Check(NativeMethods.tqrf_Read_RC500E2(0, e2) == 0 && Encoding.ASCII.GetString(e2, 4, 8) == "RC500SIM",
                       "e2 read");
