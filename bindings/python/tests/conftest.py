@@ -33,7 +33,7 @@ def open_reader() -> Iterator[Callable[..., tqrf.Reader]]:
     with contextlib.ExitStack() as stack:
 
         def open_(path: str, **kwargs: object) -> tqrf.Reader:
-            return stack.enter_context(tqrf.Reader(path, **kwargs))  # type: ignore[arg-type]
+            return stack.enter_context(tqrf.Reader(path, **kwargs))
 
         yield open_
 

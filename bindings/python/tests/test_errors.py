@@ -166,7 +166,7 @@ def test_package_refuses_argument(reader: tqrf.Reader, call) -> None:
 def test_bad_keys_and_ports() -> None:
     for bad in (b"", b"\xff" * 7, "FFFFFFFFFFFF"):
         with pytest.raises(tqrf.BadArgument):
-            Key(bad)  # type: ignore[arg-type]
+            Key(bad)
     with pytest.raises(tqrf.BadArgument):
         Key.from_hex("FFFFFFFFFFFG")
     assert Key.from_hex("ff:ff:ff:ff:ff:ff") == Key.DEFAULT == b"\xff" * 6

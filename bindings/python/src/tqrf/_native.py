@@ -10,7 +10,7 @@ import ctypes
 import os
 import sys
 import threading
-from typing import List, Optional, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from .errors import LibraryNotFound
 
@@ -39,7 +39,7 @@ u32 = ctypes.c_uint32
 
 # name: (argument types, result type). Byte inputs are const uint8_t* in C and go in as
 # immutable bytes (c_char_p); outputs are ctypes arrays (c_u8p).
-_PROTOTYPES = {
+_PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {
     "tqrf_reader_open": ([ctypes.c_char_p, ctypes.POINTER(c_handle)], i32),
     "tqrf_reader_close": ([c_handle], i32),
     "tqrf_reader_set_baud": ([c_handle, u32], i32),
@@ -75,7 +75,7 @@ _PROTOTYPES = {
 }
 
 # Exports that older builds of the library may lack.
-_OPTIONAL = {
+_OPTIONAL: Dict[str, Tuple[Sequence[Any], Any]] = {
     "tqrf_version": ([], ctypes.c_char_p),
 }
 
@@ -96,18 +96,18 @@ class Library:
                 raise LibraryNotFound(
                     f"{path} has no {name}(): it is not this library, or too old a build of it"
                 ) from None
-            fn.argtypes = args
+            fn.argtypes = list(args)
             fn.restype = res
-        self.version_fn = None
+        self.version_fn: Any = None
         for name, (args, res) in _OPTIONAL.items():
             fn = getattr(self.dll, name, None)
             if fn is not None:
-                fn.argtypes = args
+                fn.argtypes = list(args)
                 fn.restype = res
                 self.version_fn = fn
 
     def strerror(self, code: int) -> str:
-        text = self.dll.tqrf_strerror(code)
+        text: Optional[bytes] = self.dll.tqrf_strerror(code)
         return text.decode("utf-8", "replace") if text else f"result {code}"
 
 
@@ -131,7 +131,7 @@ def candidates(explicit: Optional[PathArg] = None) -> Tuple[List[str], bool]:
 
 _lock = threading.Lock()
 _default: Optional[Library] = None
-_by_path: dict = {}
+_by_path: Dict[str, Library] = {}
 
 
 def load(path: Optional[PathArg] = None) -> Library:

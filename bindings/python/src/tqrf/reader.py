@@ -296,7 +296,7 @@ class Reader:
         """
         if fn is not None and not callable(fn):
             raise BadArgument("the trace must be callable or None")
-        hook = _trampoline(fn, self._local) if fn is not None else _native.TRACE_FN()
+        hook = _trampoline(fn, self._local) if fn is not None else _native.TRACE_FN(0)
         self._check_not_in_trace("set_trace")
         with self._lock:
             self._call_locked("set_trace", "tqrf_reader_set_trace", hook, None)
