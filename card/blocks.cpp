@@ -53,9 +53,8 @@ TQRF_API(int32_t) tqrf_write(int32_t block, const uint8_t* data) {
 
 TQRF_API(int32_t) tqrf_reader_read(tqrf_reader* r, int32_t block, uint8_t data[16]) {
     return run_checked(r, READ_BLOCK, exactly(BLOCK_BYTES), valid_block(block) && data != nullptr,
-                       read_params(block), [&](const Reply& reply) {
-                           reply.copy_data(data, BLOCK_BYTES);
-                       });
+                       read_params(block),
+                       [&](const Reply& reply) { reply.copy_data(data, BLOCK_BYTES); });
 }
 
 TQRF_API(int32_t) tqrf_reader_write(tqrf_reader* r, int32_t block, const uint8_t data[16]) {

@@ -16,8 +16,8 @@ std::uint32_t announced_size(const std::uint8_t* frame) {
 }
 
 // Hands the bytes taken as the reply to the trace, then validates them into `out`.
-int finish_reply(tqrf_reader& reader, const std::uint8_t* received, std::uint32_t n,
-                 int verdict, std::uint8_t* out) {
+int finish_reply(tqrf_reader& reader, const std::uint8_t* received, std::uint32_t n, int verdict,
+                 std::uint8_t* out) {
     trace_event(reader, TQRF_TRACE_REPLY, 0, received, n);
     if (verdict == 0) verdict = frame_check(received, n);
     if (verdict != 0) {

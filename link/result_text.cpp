@@ -68,6 +68,7 @@ TQRF_API(const char*) tqrf_strerror(int32_t result) {
         default:
             break;
     }
-    if (result > 0 && result <= 255) return STATUS_TEXTS.text[static_cast<std::size_t>(result)].data();
+    if (result > 0 && result <= 255)
+        return STATUS_TEXTS.text[static_cast<std::size_t>(result)].data();
     return "unknown result code";
 }

@@ -391,8 +391,8 @@ TraceFile* open_trace_file(const char* path) {
     if (path == nullptr) return nullptr;
     // Not shared for reading by others: the trace shows the keys the host loads. Appends
     // from other writers (FILE_SHARE_WRITE) go to the end, whole.
-    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     TraceFile* file = new (std::nothrow) TraceFile;
     if (file == nullptr) {
