@@ -27,12 +27,20 @@ def start_sim() -> Iterator[Callable[..., tqrf.sim.Simulator]]:
         yield start
 
 
+# The most reply slack there is: a test reader waits up to 1040 ms for a reply, so that a
+# simulator left unscheduled for a while on a loaded machine still answers in time. In
+# complete mode a reply that came is taken at once: only the lost-reply cases wait it out.
+SLACK_MS = 1000
+
+
 @pytest.fixture
 def open_reader() -> Iterator[Callable[..., tqrf.Reader]]:
-    """Open a reader; every one is closed after the test."""
+    """Open a reader (with SLACK_MS unless told otherwise); every one is closed after the
+    test."""
     with contextlib.ExitStack() as stack:
 
         def open_(path: str, **kwargs: object) -> tqrf.Reader:
+            kwargs.setdefault("slack_ms", SLACK_MS)
             return stack.enter_context(tqrf.Reader(path, **kwargs))
 
         yield open_

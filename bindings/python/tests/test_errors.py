@@ -64,10 +64,11 @@ def test_reader_and_reply_faults(start_sim, open_reader, options, before, call, 
 
 def test_late_reply_is_not_taken_for_the_next_command(start_sim, open_reader) -> None:
     sim = start_sim("--fault", "delay:500@0x76/1")
-    r = open_reader(sim.path)
+    r = open_reader(sim.path, slack_ms=0)  # a 40 ms deadline: the reply comes far too late
     with pytest.raises(tqrf.ReplyFrameError):
         r.id()
     time.sleep(0.8)  # let the late reply land in the input queue first
+    r.slack_ms = 1000
     assert r.hardware_version() == b"TQRF-SIM RC500 V1.0"
 
 

@@ -39,7 +39,7 @@ SHOW = "import tqrf; print(tqrf.library_path())"
 def test_explicit_path_and_a_file_that_is_not_the_library(sim) -> None:
     lib = _library_file()
     assert tqrf.load_library(lib) == lib
-    with tqrf.Reader(sim.path, library=lib) as r:
+    with tqrf.Reader(sim.path, library=lib, slack_ms=1000) as r:
         r.link_test()
     libc = "libc.so.6"
     with pytest.raises(tqrf.LibraryNotFound, match="tqrf_reader_open"):

@@ -81,13 +81,11 @@ def test_reader_device_commands(start_sim, open_reader) -> None:
 
 
 def test_reply_mode_and_slack_options(sim, open_reader) -> None:
-    r = open_reader(sim.path)
-    assert (r.reply_mode, r.slack_ms) == (ReplyMode.COMPLETE, 0)
-    r.close()
+    with tqrf.Reader(sim.path) as r:
+        assert (r.reply_mode, r.slack_ms) == (ReplyMode.COMPLETE, 0)
 
     r = open_reader(sim.path, reply_mode=ReplyMode.FIXED, slack_ms=250)
     assert (r.reply_mode, r.slack_ms) == (ReplyMode.FIXED, 250)
-    assert r.find().serial == UID  # the legacy fixed pause works the same
     r.reply_mode = ReplyMode.COMPLETE
     r.slack_ms = 1000
     assert r.get_option(tqrf.Option.REPLY_MODE) == ReplyMode.COMPLETE
