@@ -483,9 +483,15 @@ namespace TqRwdDll
         public string Text { get; private set; }
 
         public ReaderStatusException(int status, string operation, string text)
-            : base(status, operation, "reader status 0x" + status.ToString("X2") + ": " + text, 0)
+            : base(status, operation, StatusMessage(status, text), 0)
         {
             Text = text;
+        }
+
+        private static string StatusMessage(int status, string text)
+        {
+            string hex = "0x" + status.ToString("X2");
+            return text.Contains(hex) ? text : "reader status " + hex + ": " + text;
         }
     }
 

@@ -67,7 +67,10 @@ class ReaderStatus(Error):
 
     def __str__(self) -> str:
         where = f"{self.operation}: " if self.operation else ""
-        return f"{where}reader status 0x{self.status:02X}: {self.text}"
+        hex_status = f"0x{self.status:02X}"
+        if hex_status in self.text:  # the library's text names the byte itself
+            return f"{where}{self.text}"
+        return f"{where}reader status {hex_status}: {self.text}"
 
 
 class ReplyError(Error):
