@@ -99,7 +99,7 @@ wait_for_wine_install() {
 }
 
 stage_wine() {
-    step "Windows DLLs under Wine against the simulated reader (i686 and x86_64)"
+    step "Windows DLLs under Wine against the simulated reader (i686 and x86_64): legacy exports in both reply modes, two readers from two threads"
     wait_for_wine_install
     tools/windows/install-wine.sh >/dev/null
     TQRF_BUILD_MINGW32=build/ci-mingw-i686 TQRF_BUILD_MINGW64=build/ci-mingw-x86_64 \
