@@ -57,8 +57,9 @@ for build in "$@"; do
     sed -e "s/@VERSION@/$version/g" -e "s/@ARCH@/$arch/g" -e "s/@BITS@/$bits/g" \
         -e "s/@MSMACHINE@/$msmachine/g" \
         "$HERE/README-windows.txt.in" | sed 's/$/\r/' >"$dir/README-windows.txt"
-    rm -f "$out/$name.zip"
-    (cd "$stage" && cmake -E tar cf "$out/$name.zip" --format=zip "$name")
+    # Written beside its final name and renamed: a zip of that name is always a whole one.
+    (cd "$stage" && cmake -E tar cf "$out/.$name.zip.part" --format=zip "$name")
+    mv -f "$out/.$name.zip.part" "$out/$name.zip"
     rm -rf "$stage"
     # What a user unpacks: every file, and an MSVC import entry for every export of the .def.
     listing=$(cmake -E tar tf "$out/$name.zip" | sed 's|/$||' | sort)
