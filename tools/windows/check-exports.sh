@@ -64,6 +64,7 @@ tqrf_card_asc_1
 tqrf_card_asc
 tqrf_rd_asc
 tqrf_wr_asc
+tqrf_error_category
 "
 
 # Windows system DLLs a DLL of ours may import from (compared in lower case).
