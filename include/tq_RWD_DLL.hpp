@@ -23,7 +23,7 @@
 //
 // Every call returns a tqrf::Result<T>: either its data or a std::error_code. Codes of the
 // library and the reader's status bytes belong to tqrf::category(); its messages name each
-// ERR_* code ("ERR_REPLY_FRAME: ...") and each status byte ("reader status 0x14: ..."). The
+// ERR_* code ("ERR_REPLY_FRAME: ...") and each status byte ("reader status 20 (0x14)"). The
 // category is one object inside the library, so codes compare equal whichever module made
 // them (a plug-in, the host program, the library). Nothing here throws unless a caller asks a
 // failed Result for its value.
@@ -43,7 +43,6 @@
 #include <system_error>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "tq_RWD_DLL.h"
 #include "tq_RWD_DLL_mifare.hpp"
@@ -383,12 +382,16 @@ class Reader {
     Status set_trace(TraceFunction fn) {
         if (handle_ == nullptr) return errc::bad_argument;
         std::lock_guard<std::mutex> lock(hooks_->mutex);
-        if (!fn) return status(tqrf_reader_set_trace(handle_, nullptr, nullptr));
+        if (!fn) {
+            const std::int32_t r = tqrf_reader_set_trace(handle_, nullptr, nullptr);
+            if (r == 0) hooks_->current.reset();
+            return status(r);
+        }
         auto hook = std::make_unique<TraceFunction>(std::move(fn));
+        // The library switches under the reader's lock, which a running callback holds: once
+        // the call returns, the replaced callback is no longer in use.
         const std::int32_t r = tqrf_reader_set_trace(handle_, &trampoline, hook.get());
-        // A callback may be running on another thread until the library has switched: the
-        // replaced ones stay alive until the reader closes.
-        if (r == 0) hooks_->functions.push_back(std::move(hook));
+        if (r == 0) hooks_->current = std::move(hook);
         return status(r);
     }
 
@@ -551,7 +554,7 @@ class Reader {
   private:
     struct Hooks {
         std::mutex mutex;
-        std::vector<std::unique_ptr<TraceFunction>> functions;
+        std::unique_ptr<TraceFunction> current;
     };
 
     explicit Reader(tqrf_reader* handle) : handle_(handle), hooks_(std::make_unique<Hooks>()) {}

@@ -46,18 +46,17 @@ class Category final : public std::error_category {
 
     const char* name() const noexcept override { return "tqrf"; }
 
-    // "ERR_REPLY_FRAME: <text>" for the library's codes, "reader status 0x14: <text>" for the
-    // reader's status bytes, "unknown result code N" for anything else.
+    // "ERR_REPLY_FRAME: <text>" for the library's codes, tqrf_strerror()'s "reader status 20
+    // (0x14)" for the reader's status bytes, "unknown result code N" for anything else.
     std::string message(int code) const override {
         if (const char* name = code_name(code)) {
             return std::string(name) + ": " + tqrf_strerror(code);
         }
-        if (code > 0 && code <= 255) {
-            char head[32];
-            std::snprintf(head, sizeof head, "reader status 0x%02X: ", static_cast<unsigned>(code));
-            return head + std::string(tqrf_strerror(code));
-        }
-        return "unknown result code " + std::to_string(code);
+        if (code > 0 && code <= 255) return tqrf_strerror(code);
+        // snprintf, not std::to_string: its helpers would be exported from the library.
+        char text[40];
+        std::snprintf(text, sizeof text, "unknown result code %d", code);
+        return text;
     }
 };
 

@@ -15,9 +15,9 @@ const char* (*status_namer)(int) = nullptr;
 std::string status_text(int status) {
     char head[40];
     std::snprintf(head, sizeof head, "reader status 0x%02X", static_cast<unsigned>(status));
+    // A real reader's status bytes are its own: only the simulator's have names here.
     const char* name = status_namer != nullptr ? status_namer(status) : nullptr;
-    if (name == nullptr) name = tqrf_strerror(status);
-    return std::string(head) + " (" + name + ")";
+    return name == nullptr ? std::string(head) : std::string(head) + " (" + name + ")";
 }
 
 }  // namespace
