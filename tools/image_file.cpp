@@ -68,6 +68,10 @@ std::optional<T> hex_field(const json& parent, const char* name, const std::stri
 
 CardImage image_from_json(const json& doc) {
     if (!doc.is_object()) throw SchemaError{"the document", "a JSON object expected"};
+    CardImage out;
+    if (doc.contains("uid")) {
+        if (auto uid = hex_field<Uid>(doc, "uid", "")) out.uid = *uid;
+    }
     if (!doc.contains("sectors") || !doc["sectors"].is_array()) {
         throw SchemaError{"sectors", "an array of 16 sectors expected"};
     }
@@ -75,10 +79,6 @@ CardImage image_from_json(const json& doc) {
     if (sectors.size() != mifare::kSectors) {
         throw SchemaError{"sectors",
                           "16 sectors expected, " + std::to_string(sectors.size()) + " found"};
-    }
-    CardImage out;
-    if (doc.contains("uid")) {
-        if (auto uid = hex_field<Uid>(doc, "uid", "")) out.uid = *uid;
     }
     for (int s = 0; s < mifare::kSectors; ++s) {
         const auto si = static_cast<std::size_t>(s);
