@@ -20,6 +20,13 @@ namespace {
 using tqrf_sim::FaultKind;
 using tqrf_sim::FaultRule;
 
+// A generous reply deadline: on a loaded machine the simulator's thread may answer late.
+tqrf::ReaderOptions patient() {
+    tqrf::ReaderOptions o;
+    o.reply_slack = std::chrono::milliseconds(1000);
+    return o;
+}
+
 FaultRule fault(FaultKind kind, std::uint32_t arg, std::uint8_t command, int count = 1) {
     return FaultRule{tqrf_sim::Fault{kind, arg}, command, count};
 }
@@ -28,7 +35,7 @@ class ReaderSim : public ::testing::Test {
   protected:
     void SetUp() override {
         sim_.start();
-        auto r = tqrf::Reader::open(sim_.slave_path());
+        auto r = tqrf::Reader::open(sim_.slave_path(), patient());
         ASSERT_TRUE(r) << r.error().message();
         reader_ = std::move(*r);
     }
@@ -240,7 +247,7 @@ TEST(ReaderThreads, TwoReadersInTwoThreads) {
     for (int i = 0; i < 2; ++i) {
         ASSERT_TRUE(sims[i].place_card(uids[i]));
         sims[i].start();
-        auto r = tqrf::Reader::open(sims[i].slave_path());
+        auto r = tqrf::Reader::open(sims[i].slave_path(), patient());
         ASSERT_TRUE(r) << r.error().message();
         readers[i] = std::move(*r);
     }
@@ -268,7 +275,7 @@ TEST(ReaderThreads, TwoReadersInTwoThreads) {
 TEST(ReaderThreads, OneReaderSharedByThreads) {
     tqrf_sim::Simulator sim;
     sim.start();
-    auto opened = tqrf::Reader::open(sim.slave_path());
+    auto opened = tqrf::Reader::open(sim.slave_path(), patient());
     ASSERT_TRUE(opened);
     tqrf::Reader& shared = *opened;
     // Whole exchanges never interleave: every trace sequence is address, frame, reply,

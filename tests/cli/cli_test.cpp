@@ -150,15 +150,18 @@ class Cli : public ::testing::Test {
     std::string path(const std::string& name) const { return dir_ + name; }
     std::string port() const { return sim_->slave_path(); }
 
+    // The tool with a generous reply deadline: on a loaded machine the simulator's thread may
+    // answer late.
+    std::string exe() const { return std::string(TQRF_EXE) + (slack_ ? " --slack 500 " : " "); }
+
     // Runs tqrf with the simulator's port in front of `args`; `prefix` is shell text before
     // the program (environment, ulimit).
     Outcome tqrf(const std::string& args, bool with_port = true,
                  const std::string& prefix = "") const {
         Outcome r;
         const std::string out = path("stdout"), err = path("stderr");
-        const std::string cmd = prefix + " " + std::string(TQRF_EXE) + " " +
-                                (with_port ? "--port " + port() + " " : "") + args + " >" + out +
-                                " 2>" + err + " </dev/null";
+        const std::string cmd = prefix + " " + exe() + (with_port ? "--port " + port() + " " : "") +
+                                args + " >" + out + " 2>" + err + " </dev/null";
         const std::string shell = "(" + cmd + ")";
         const int rc = std::system(shell.c_str());
         r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
@@ -186,10 +189,20 @@ class Cli : public ::testing::Test {
     std::unique_ptr<tqrf_sim::Simulator> sim_;
     std::string dir_;
     std::string keys_file_;
+    bool slack_ = true;
 };
 
 #define EXPECT_RUN(run, code) \
     EXPECT_EQ((run).status, code) << "stdout:\n" << (run).out << "stderr:\n" << (run).err
+
+// Runs and stops the test unless the exit status is `code`.
+#define ASSERT_RUN(args, code)                                  \
+    do {                                                        \
+        const Outcome run_ = tqrf(args);                        \
+        ASSERT_EQ(run_.status, code) << (args) << "\nstdout:\n" \
+                                     << run_.out << "stderr:\n" \
+                                     << run_.err;               \
+    } while (false)
 
 // ---- Cards and blocks ----------------------------------------------------------------------
 
@@ -485,11 +498,11 @@ TEST_F(Cli, APlainImageOfAPartialDumpNeedsPartial) {
 TEST_F(Cli, RestoreOfAPartialImageLeavesTheUnreadSectorAsItWas) {
     // The dump has no key for sector 2; sectors 1 and 2 change on the card afterwards.
     const std::string image = path("partial.mfd");
-    ASSERT_EQ(tqrf("dump --partial -o " + image).status, 0);
+    ASSERT_RUN("dump --partial -o " + image, 0);
     const Block block5 = card_block(5);
     const Block changed = *Block::from_hex("0102030405060708090A0B0C0D0E0F10");
-    ASSERT_EQ(tqrf("write 5 " + changed.hex()).status, 0);
-    ASSERT_EQ(tqrf("write 9 " + changed.hex() + " --keys " + keys_file_).status, 0);
+    ASSERT_RUN("write 5 " + changed.hex(), 0);
+    ASSERT_RUN("write 9 " + changed.hex() + " --keys " + keys_file_, 0);
     const tool::Image before = card();
 
     for (const char* extra : {"", " --trailers"}) {
@@ -510,7 +523,7 @@ TEST_F(Cli, RestoreNeverWritesATrailerWhoseKeyTheDumpDidNotKnow) {
     spill(key_a_only, "A0A1A2A3A4A5\n");
     for (const char* name : {"card.mfd", "card.json"}) {
         const std::string image = path(name);
-        ASSERT_EQ(tqrf("dump --keys " + key_a_only + " -o " + image).status, 0) << name;
+        ASSERT_RUN("dump --keys " + key_a_only + " -o " + image, 0);
         const Block trailer = card_block(11);
         const Outcome r = tqrf("restore --trailers " + image + " --keys " + keys_file_);
         EXPECT_RUN(r, 0);
@@ -566,7 +579,7 @@ TEST_F(Cli, RestoreDryRunListsAndWritesNothing) {
 
 TEST_F(Cli, DumpRestoreDumpRoundTrip) {
     const std::string first = path("first.mfd"), second = path("second.mfd");
-    ASSERT_EQ(tqrf("dump --keys " + keys_file_ + " -o " + first).status, 0);
+    ASSERT_RUN("dump --keys " + keys_file_ + " -o " + first, 0);
     tool::Image image{};
     const std::string bytes = slurp(first);
     ASSERT_EQ(bytes.size(), 1024u);
@@ -592,13 +605,13 @@ TEST_F(Cli, DumpRestoreDumpRoundTrip) {
     tool::set_image_block(expected, 0, tool::image_block(image, 0));
     EXPECT_EQ(image_bytes(card()), image_bytes(expected));
 
-    ASSERT_EQ(tqrf("dump --keys " + keys_file_ + " -o " + second).status, 0);
+    ASSERT_RUN("dump --keys " + keys_file_ + " -o " + second, 0);
     EXPECT_EQ(slurp(second), image_bytes(expected));
 }
 
 TEST_F(Cli, JsonDumpRestores) {
     const std::string file = path("card.json");
-    ASSERT_EQ(tqrf("dump --keys " + keys_file_ + " -o " + file).status, 0);
+    ASSERT_RUN("dump --keys " + keys_file_ + " -o " + file, 0);
     json doc = json::parse(slurp(file));
     EXPECT_EQ(doc["sectors"][2]["key_b"], "B0B1B2B3B4B5");
     EXPECT_EQ(doc["sectors"][1]["blocks"][0]["value"], 100);
@@ -930,6 +943,7 @@ TEST_F(Cli, TraceShowsEveryFrameOnStderr) {
 TEST_F(Cli, TimingAndSlackOptions) {
     // A reader that answers 45 ms after each request: later than the fixed 40 ms pause.
     sim_->set_latency(std::chrono::milliseconds(45));
+    slack_ = false;
     Outcome r = tqrf("--timing fixed info");
     EXPECT_RUN(r, 1);
     EXPECT_TRUE(has(r.err, "no reply from the reader")) << r.err;
@@ -943,8 +957,8 @@ TEST_F(Cli, TimingAndSlackOptions) {
 // ---- Watch ---------------------------------------------------------------------------------
 
 TEST_F(Cli, WatchSeesCardsArriveAndLeave) {
-    Background w(std::string(TQRF_EXE) + " --port " + port() + " watch --interval 20",
-                 path("watch.out"), path("watch.err"));
+    Background w(exe() + "--port " + port() + " watch --interval 20", path("watch.out"),
+                 path("watch.err"));
     ASSERT_TRUE(w.wait_for("arrived")) << w.out() << w.err();
     ASSERT_TRUE(sim_->remove_card(kDemoUid));
     ASSERT_TRUE(w.wait_for("left")) << w.out() << w.err();
@@ -965,8 +979,8 @@ TEST_F(Cli, WatchAsJsonLinesWithABlockOnEachTap) {
     opts.default_card = false;
     tqrf_sim::Simulator other(opts);
     other.start();
-    Background w(std::string(TQRF_EXE) + " --json --port " + port() + " --port " +
-                     other.slave_path() + " watch --interval 20 --read 1",
+    Background w(exe() + "--json --port " + port() + " --port " + other.slave_path() +
+                     " watch --interval 20 --read 1",
                  path("watch.out"), path("watch.err"));
     ASSERT_TRUE(w.wait_for("\"arrived\"")) << w.out() << w.err();
     ASSERT_TRUE(other.place_card(tqrf_sim::Uid{0x11, 0x22, 0x33, 0x44}));
@@ -986,8 +1000,8 @@ TEST_F(Cli, WatchAsJsonLinesWithABlockOnEachTap) {
 }
 
 TEST_F(Cli, WatchEndsWhenTheReaderIsLost) {
-    Background w(std::string(TQRF_EXE) + " --port " + port() + " watch --interval 20",
-                 path("watch.out"), path("watch.err"));
+    Background w(exe() + "--port " + port() + " watch --interval 20", path("watch.out"),
+                 path("watch.err"));
     ASSERT_TRUE(w.wait_for("arrived")) << w.out() << w.err();
     sim_->stop();
     EXPECT_EQ(w.finish(0), 1);
