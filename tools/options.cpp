@@ -33,6 +33,7 @@ CLI::Option* add_number(CLI::App* app, const std::string& name, long long& targe
             target = *v;
         },
         description);
+    opt->type_name("NUMBER");
     return opt;
 }
 
