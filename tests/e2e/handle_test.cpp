@@ -359,4 +359,30 @@ TEST_F(LegacyEnvironment, TqrfReplyCompleteLetsALegacySessionWaitForALateReader)
     EXPECT_EQ(tqrf_request(1, type), 0);
 }
 
+TEST_F(LegacyEnvironment, TheDefaultReaderSerialisesCallsFromSeveralThreads) {
+    ASSERT_EQ(tqrf_init_device(start_sim()), 0);
+    std::atomic<int> wrong{0};
+    auto ids = [&] {
+        for (int i = 0; i < 30; ++i) {
+            std::uint32_t id = 0;
+            if (tqrf_Read_RWD_ID(&id) != 0 || id != tqrf_sim::kDefaultIdentity) ++wrong;
+        }
+    };
+    auto versions = [&] {
+        for (int i = 0; i < 30; ++i) {
+            std::uint8_t version[101] = {};
+            if (tqrf_ReadHardwareVersionNumber(version) != 0 ||
+                std::strcmp(reinterpret_cast<char*>(version), tqrf_sim::kHardwareVersionText) !=
+                    0) {
+                ++wrong;
+            }
+        }
+    };
+    std::thread a(ids), b(versions);
+    a.join();
+    b.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(sim_->journal().size(), 60u);
+}
+
 }  // namespace
