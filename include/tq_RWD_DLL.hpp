@@ -31,12 +31,12 @@
 #define TQ_RWD_DLL_HPP
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -378,20 +378,18 @@ class Reader {
     }
 
     // Sets the trace callback (an empty function removes it). It sees every exchange from the
-    // next call on, and every key that load_key() sends.
+    // next call on, and every key that load_key() sends. May be called while other threads
+    // use the Reader; of two calls at the same time, one wins.
     Status set_trace(TraceFunction fn) {
         if (handle_ == nullptr) return errc::bad_argument;
-        std::lock_guard<std::mutex> lock(hooks_->mutex);
-        if (!fn) {
-            const std::int32_t r = tqrf_reader_set_trace(handle_, nullptr, nullptr);
-            if (r == 0) hooks_->current.reset();
-            return status(r);
-        }
-        auto hook = std::make_unique<TraceFunction>(std::move(fn));
+        TraceFunction* next = fn ? new TraceFunction(std::move(fn)) : nullptr;
+        TraceFunction* old = hooks_->current.exchange(next);
         // The library switches under the reader's lock, which a running callback holds: once
-        // the call returns, the replaced callback is no longer in use.
-        const std::int32_t r = tqrf_reader_set_trace(handle_, &trampoline, hook.get());
-        if (r == 0) hooks_->current = std::move(hook);
+        // the call returns, no callback can still be using `old`.
+        const std::int32_t r = next != nullptr
+                                   ? tqrf_reader_set_trace(handle_, &trampoline, hooks_.get())
+                                   : tqrf_reader_set_trace(handle_, nullptr, nullptr);
+        delete old;
         return status(r);
     }
 
@@ -552,9 +550,14 @@ class Reader {
     }
 
   private:
+    // The trace callback, reached by the library through `user`. No std::mutex here: it is
+    // not available with every Windows toolchain.
     struct Hooks {
-        std::mutex mutex;
-        std::unique_ptr<TraceFunction> current;
+        std::atomic<TraceFunction*> current{nullptr};
+        Hooks() = default;
+        Hooks(const Hooks&) = delete;
+        Hooks& operator=(const Hooks&) = delete;
+        ~Hooks() { delete current.load(); }
     };
 
     explicit Reader(tqrf_reader* handle) : handle_(handle), hooks_(std::make_unique<Hooks>()) {}
@@ -569,7 +572,8 @@ class Reader {
             t.bytes = bytes;
             t.count = count;
             t.time = std::chrono::microseconds(static_cast<std::int64_t>(time_us));
-            (*static_cast<const TraceFunction*>(user))(t);
+            const TraceFunction* fn = static_cast<const Hooks*>(user)->current.load();
+            if (fn != nullptr) (*fn)(t);
         } catch (...) {
             // Nothing may unwind through the library.
         }

@@ -300,4 +300,36 @@ TEST(ReaderThreads, OneReaderSharedByThreads) {
     }
 }
 
+TEST(ReaderThreads, TheTraceCanChangeWhileOtherThreadsCall) {
+    tqrf_sim::Simulator sim;
+    sim.start();
+    auto opened = tqrf::Reader::open(sim.slave_path(), patient());
+    ASSERT_TRUE(opened);
+    tqrf::Reader& shared = *opened;
+    std::atomic<int> seen{0}, failures{0};
+    std::atomic<bool> done{false};
+    std::thread caller([&] {
+        for (int i = 0; i < 30; ++i) {
+            if (!shared.link_test()) ++failures;
+        }
+        done = true;
+    });
+    // Each callback owns a string that dies when it is replaced: a callback still running
+    // after its replacement would touch freed memory (which the sanitizer build catches).
+    for (int i = 0; !done; ++i) {
+        std::string label = "trace " + std::to_string(i);
+        if (i % 3 == 2) {
+            ASSERT_TRUE(shared.set_trace({}));
+        } else {
+            ASSERT_TRUE(shared.set_trace([&seen, label](const tqrf::Trace&) {
+                if (!label.empty()) ++seen;
+            }));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    caller.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_GT(seen.load(), 0);
+}
+
 }  // namespace
