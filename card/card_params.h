@@ -26,4 +26,18 @@ inline std::uint8_t block_byte(std::int32_t block) {
     return low_byte(block) & BLOCK_MASK;
 }
 
+// The handle API's checks: flags are 0 or 1, numbers within the card's range.
+inline constexpr std::int32_t LAST_BLOCK = 63;
+inline constexpr std::int32_t LAST_SECTOR = 15;
+
+inline bool valid_flag(std::int32_t flag) {
+    return flag == 0 || flag == 1;
+}
+inline bool valid_block(std::int32_t block) {
+    return in_range(block, 0, LAST_BLOCK);
+}
+inline bool valid_sector(std::int32_t sector) {
+    return in_range(sector, 0, LAST_SECTOR);
+}
+
 }  // namespace tqrf

@@ -1,7 +1,10 @@
 #include "link/port.h"
 
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "link/serial.h"
 #include "link/wire.h"
@@ -9,10 +12,10 @@
 
 namespace tqrf {
 
-serial::Device* port_handle = nullptr;
-
 int port_is_open() {
-    return port_handle == nullptr ? ERR_PORT_NOT_OPEN : 0;
+    tqrf_reader& reader = default_reader();
+    ReaderLock lock(reader);
+    return reader.device == nullptr ? ERR_PORT_NOT_OPEN : 0;
 }
 
 int parse_port_number(const char* text) {
@@ -40,6 +43,9 @@ constexpr std::size_t PORT_NAME_PREFIX = 3;
 // Room for any device path the backends build from a port number.
 constexpr std::size_t DEVICE_PATH_MAX = 64;
 
+// The OS error of the calling thread's last failed tqrf_reader_open().
+thread_local std::int32_t t_open_error = 0;
+
 // Removes the first three characters of `name` in place, never looking past its terminator:
 // a shorter name is left empty.
 void drop_port_prefix(char* name) {
@@ -52,25 +58,64 @@ void drop_port_prefix(char* name) {
     std::memmove(name, name + PORT_NAME_PREFIX, std::strlen(name + PORT_NAME_PREFIX) + 1);
 }
 
-// Puts a freshly opened port into the resting line mode with its queues and time-outs. A
-// failure leaves the port open and in use; the caller closes it with tqrf_exit.
-int configure_port() {
-    if (!serial::apply_mode(port_handle, MODE_FRAME)) return ERR_FAILED;
-    if (!serial::set_queue_sizes(port_handle, PORT_QUEUE_BYTES, PORT_QUEUE_BYTES)) {
-        return ERR_FAILED;
-    }
-    (void)serial::set_timeouts(port_handle);  // its result is not examined
+// Puts a freshly opened port into the resting line mode with its queues and time-outs.
+int configure_port(serial::Device* device, bool check_timeouts) {
+    if (!serial::apply_mode(device, MODE_FRAME)) return ERR_FAILED;
+    if (!serial::set_queue_sizes(device, PORT_QUEUE_BYTES, PORT_QUEUE_BYTES)) return ERR_FAILED;
+    // The legacy open does not examine this result.
+    if (!serial::set_timeouts(device) && check_timeouts) return ERR_FAILED;
     return 0;
 }
 
-// Opens `path` (null when the port number names no device) unless a port is open already.
-int open_and_configure(const char* path) {
-    if (port_handle != nullptr) return ERR_PORT_IN_USE;
+// What the environment asks of the default reader: the reply mode (TQRF_REPLY) and a trace
+// file (TQRF_TRACE). Read only when the port opens.
+void apply_environment(tqrf_reader& reader) {
+    reader.reply_mode = TQRF_REPLY_FIXED;
+    reader.slack_ms = 0;
+    if (const char* reply = std::getenv("TQRF_REPLY")) (void)apply_reply_setting(reader, reply);
+    reader.settle_after_failure = reader.reply_mode == TQRF_REPLY_COMPLETE;
+    const char* trace = std::getenv("TQRF_TRACE");
+    if (trace != nullptr && *trace != '\0') reader.trace_file = serial::open_trace_file(trace);
+}
+
+// Opens `path` (null when the port number names no device) on the default reader unless a
+// port is open already. A failure in configuring leaves the port open and in use; the caller
+// closes it with tqrf_exit.
+int open_default(const char* path) {
+    tqrf_reader& reader = default_reader();
+    ReaderLock lock(reader);
+    if (reader.device != nullptr) return ERR_PORT_IN_USE;
     if (path == nullptr) return ERR_PORT_OPEN_FAILED;
     serial::Device* device = serial::open_device(path);
     if (device == nullptr) return ERR_PORT_OPEN_FAILED;
-    port_handle = device;
-    return configure_port();
+    reader.device = device;
+    reader.lost = false;
+    reader.settle = false;
+    apply_environment(reader);
+    return configure_port(device, false);
+}
+
+// "COMn" (any case, n decimal digits and nothing else): the device path of port n.
+bool com_port_path(const char* name, char* path, std::size_t capacity, bool* named) {
+    const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+    if (upper(name[0]) != 'C' || upper(name[1]) != 'O' || upper(name[2]) != 'M') return false;
+    const char* digits = name + PORT_NAME_PREFIX;
+    if (*digits == '\0') return false;
+    for (const char* p = digits; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+    }
+    *named = serial::device_path_for_port(parse_port_number(digits), path, capacity);
+    return true;
+}
+
+// Composes "RATE,N,8,1" into `mode` (MODE_STRING_MAX bytes). False when it does not fit.
+bool baud_mode(const char* rate, char* mode) {
+    const std::size_t rate_len = std::strlen(rate);
+    const std::size_t suffix_len = std::strlen(MODE_BAUD_SUFFIX);
+    if (rate_len + suffix_len + 1 > MODE_STRING_MAX) return false;
+    std::memcpy(mode, rate, rate_len);
+    std::memcpy(mode + rate_len, MODE_BAUD_SUFFIX, suffix_len + 1);
+    return true;
 }
 
 }  // namespace
@@ -84,30 +129,158 @@ TQRF_API(int32_t) tqrf_init(char* port_name) {
     const int number = parse_port_number(port_name);
     char path[DEVICE_PATH_MAX];
     const bool named = serial::device_path_for_port(number, path, sizeof path);
-    return open_and_configure(named ? path : nullptr);
+    return open_default(named ? path : nullptr);
 }
 
 TQRF_API(int32_t) tqrf_init_device(const char* device_path) {
     if (device_path == nullptr) return ERR_FAILED;
-    return open_and_configure(device_path);
+    return open_default(device_path);
 }
 
 TQRF_API(int32_t) tqrf_exit(void) {
-    if (port_handle == nullptr) return ERR_FAILED;
-    serial::close_device(port_handle);  // its result is not examined
-    port_handle = nullptr;
+    tqrf_reader& reader = default_reader();
+    ReaderLock lock(reader);
+    if (reader.device == nullptr) return ERR_FAILED;
+    serial::close_device(reader.device);  // its result is not examined
+    reader.device = nullptr;
+    serial::close_trace_file(reader.trace_file);
+    reader.trace_file = nullptr;
     return 0;
 }
 
 TQRF_API(int32_t) tqrf_BaudSetup(const char* rate) {
-    if (const int closed = port_is_open()) return closed;
-    if (rate == nullptr) return ERR_FAILED;
+    tqrf_reader& reader = default_reader();
+    ReaderLock lock(reader);
+    if (reader.device == nullptr) return ERR_PORT_NOT_OPEN;
     char mode[MODE_STRING_MAX];
-    const std::size_t rate_len = std::strlen(rate);
-    const std::size_t suffix_len = std::strlen(MODE_BAUD_SUFFIX);
-    if (rate_len + suffix_len + 1 > sizeof mode) return ERR_FAILED;
-    std::memcpy(mode, rate, rate_len);
-    std::memcpy(mode + rate_len, MODE_BAUD_SUFFIX, suffix_len + 1);
-    if (!serial::apply_mode(port_handle, mode)) return ERR_FAILED;
+    if (rate == nullptr || !baud_mode(rate, mode)) return ERR_FAILED;
+    if (!serial::apply_mode(reader.device, mode)) return ERR_FAILED;
     return 0;
+}
+
+// ---- Reader handles ------------------------------------------------------------------------
+
+TQRF_API(int32_t) tqrf_reader_open(const char* port, tqrf_reader** out) {
+    if (out != nullptr) *out = nullptr;
+    if (port == nullptr || out == nullptr) return ERR_BAD_ARGUMENT;
+    char mapped[DEVICE_PATH_MAX];
+    bool named = true;
+    const char* path = com_port_path(port, mapped, sizeof mapped, &named) ? mapped : port;
+    if (!named) {
+        t_open_error = ENOENT;
+        return ERR_PORT_OPEN_FAILED;
+    }
+
+    tqrf_reader* reader = new (std::nothrow) tqrf_reader;
+    serial::Lock* lock = serial::make_lock();
+    if (reader == nullptr || lock == nullptr) {
+        delete reader;
+        serial::free_lock(lock);
+        t_open_error = ENOMEM;
+        return ERR_FAILED;
+    }
+    std::int32_t error = 0;
+    serial::Device* device = serial::open_device(path, &error);
+    if (device == nullptr) {
+        delete reader;
+        serial::free_lock(lock);
+        t_open_error = error;
+        return ERR_PORT_OPEN_FAILED;
+    }
+    // A port whose line cannot be set is closed again: nothing stays open on failure.
+    if (const int configured = configure_port(device, true); configured != 0) {
+        t_open_error = serial::last_error(device);
+        serial::close_device(device);
+        delete reader;
+        serial::free_lock(lock);
+        return configured;
+    }
+    reader->device = device;
+    reader->lock = lock;
+    reader->handle = true;
+    reader->settle_after_failure = true;
+    reader->reply_mode = TQRF_REPLY_COMPLETE;
+    t_open_error = 0;
+    *out = reader;
+    return 0;
+}
+
+TQRF_API(int32_t) tqrf_reader_close(tqrf_reader* r) {
+    if (r == nullptr) return ERR_BAD_ARGUMENT;
+    {
+        ReaderLock lock(*r);
+        serial::close_device(r->device);
+        r->device = nullptr;
+    }
+    serial::free_lock(r->lock);
+    delete r;
+    return 0;
+}
+
+TQRF_API(int32_t) tqrf_reader_set_baud(tqrf_reader* r, uint32_t rate) {
+    if (r == nullptr || rate == 0) return ERR_BAD_ARGUMENT;
+    ReaderLock lock(*r);
+    if (r->lost) return ERR_DEVICE_LOST;
+    char digits[16];
+    int n = 0;
+    for (std::uint32_t v = rate; v != 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
+    char text[16];
+    for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
+    text[n] = '\0';
+    char mode[MODE_STRING_MAX];
+    if (!baud_mode(text, mode)) return ERR_BAD_ARGUMENT;
+    if (serial::apply_mode(r->device, mode)) return 0;
+    if (serial::device_lost(r->device)) {
+        r->lost = true;
+        return ERR_DEVICE_LOST;
+    }
+    return ERR_FAILED;
+}
+
+TQRF_API(int32_t) tqrf_reader_set_option(tqrf_reader* r, int32_t option, int32_t value) {
+    if (r == nullptr) return ERR_BAD_ARGUMENT;
+    ReaderLock lock(*r);
+    switch (option) {
+        case TQRF_OPTION_REPLY_MODE:
+            if (value != TQRF_REPLY_FIXED && value != TQRF_REPLY_COMPLETE) return ERR_BAD_ARGUMENT;
+            r->reply_mode = value;
+            return 0;
+        case TQRF_OPTION_REPLY_SLACK_MS:
+            if (value < 0 || value > static_cast<std::int32_t>(REPLY_SLACK_MAX_MS)) {
+                return ERR_BAD_ARGUMENT;
+            }
+            r->slack_ms = static_cast<std::uint32_t>(value);
+            return 0;
+        default:
+            return ERR_BAD_ARGUMENT;
+    }
+}
+
+TQRF_API(int32_t) tqrf_reader_get_option(tqrf_reader* r, int32_t option, int32_t* value) {
+    if (r == nullptr || value == nullptr) return ERR_BAD_ARGUMENT;
+    ReaderLock lock(*r);
+    switch (option) {
+        case TQRF_OPTION_REPLY_MODE:
+            *value = r->reply_mode;
+            return 0;
+        case TQRF_OPTION_REPLY_SLACK_MS:
+            *value = static_cast<std::int32_t>(r->slack_ms);
+            return 0;
+        default:
+            return ERR_BAD_ARGUMENT;
+    }
+}
+
+TQRF_API(int32_t) tqrf_reader_set_trace(tqrf_reader* r, tqrf_trace_fn fn, void* user) {
+    if (r == nullptr) return ERR_BAD_ARGUMENT;
+    ReaderLock lock(*r);
+    r->trace = fn;
+    r->trace_user = fn != nullptr ? user : nullptr;
+    return 0;
+}
+
+TQRF_API(int32_t) tqrf_reader_os_error(const tqrf_reader* r) {
+    if (r == nullptr) return t_open_error;
+    ReaderLock lock(*r);
+    return serial::last_error(r->device);
 }

@@ -1,15 +1,11 @@
-// Port control: the library's one piece of state, the open port.
+// Port control: opening, configuring and closing a reader's port.
 #pragma once
 
-#include "link/serial.h"
+#include "link/reader.h"
 
 namespace tqrf {
 
-// The open serial device; null when no port is open. Set only by tqrf_init / tqrf_init_device,
-// cleared only by tqrf_exit.
-extern serial::Device* port_handle;
-
-// ERR_PORT_NOT_OPEN when no port is open, 0 otherwise. Every command calls it first.
+// ERR_PORT_NOT_OPEN when the default reader has no port open, 0 otherwise.
 int port_is_open();
 
 // Converts text to an integer with the rules of atoi: leading blanks skipped, optional sign,

@@ -2,6 +2,11 @@
 // operating system, and nothing more. One backend file per platform implements it
 // (serial_posix.cpp, serial_win32.cpp); the build picks one. The contract tests link a
 // recording double in its place. No other file of the library touches the OS port API.
+//
+// Every open device is its own record: its handle, its line settings record and its time-out
+// record. Nothing of a device is shared with another, so two devices can be driven from two
+// threads at once. One device must not be driven from two threads at once (the reader's lock
+// sees to that).
 #pragma once
 
 #include <cstddef>
@@ -18,23 +23,27 @@ struct Device;
 bool device_path_for_port(int number, char* out, std::size_t capacity);
 
 // Opens `path` for reading and writing, exclusively (a second open of the same device, from
-// this or another process, fails while this one is open). Returns null on failure.
-Device* open_device(const char* path);
+// this or another process, fails while this one is open), and takes the device's current line
+// settings into its settings record. Returns null on failure, with the operating system's
+// error code in `*os_error` when given (POSIX: ENOTTY for a path that is not a terminal).
+// This is the one allocation a device makes.
+Device* open_device(const char* path, std::int32_t* os_error = nullptr);
 
-// Closes the device. A null device is ignored.
+// Puts back the line settings the device had before it was opened, releases it and frees the
+// record. A null device is ignored.
 void close_device(Device* device);
 
-// Reads the device's current line settings, applies a mode string "rate,P,D,S" to them
-// (P one of N, M, S, E, O: none, mark, space, even, odd) and writes them back. A mode change
-// never corrupts a byte still in the transmitter. Returns false when the string or the rate
-// is refused or the platform refuses the settings.
+// Applies a mode string "rate,P,D,S" (P one of N, M, S, E, O: none, mark, space, even, odd) to
+// the device's settings record and writes it to the line. A mode change never corrupts a byte
+// still in the transmitter. Returns false when the string or the rate is refused or the
+// platform refuses the settings.
 bool apply_mode(Device* device, const char* mode);
 
 // Sizes the driver's input and output queues.
 bool set_queue_sizes(Device* device, std::uint32_t input_bytes, std::uint32_t output_bytes);
 
-// Makes reads return at once with whatever is queued, and bounds writes at 50 ms per byte
-// plus 200 ms.
+// Makes reads return at once with whatever is queued, and bounds writes at 50 ms per byte plus
+// 200 ms.
 bool set_timeouts(Device* device);
 
 // Discards everything received and not yet taken.
@@ -54,7 +63,51 @@ std::uint32_t bytes_waiting(Device* device);
 // number taken (0 when none are waiting or on failure).
 std::uint32_t read_waiting(Device* device, std::uint8_t* buffer, std::uint32_t max);
 
+// How a wait for received bytes ended.
+enum class Wait : std::uint8_t {
+    Ready,    // at least one byte is waiting
+    Timeout,  // nothing came within the time
+    Lost,     // the operating system says the device is gone
+};
+
+// Blocks (never spins) until at least one received byte is waiting, at most `timeout_us`
+// microseconds. A timeout of 0 only looks.
+Wait wait_readable(Device* device, std::uint32_t timeout_us);
+
+// True once the operating system has reported the device gone (POSIX: EIO, ENXIO, ENODEV,
+// POLLHUP/POLLERR; Windows: ERROR_BAD_COMMAND, ERROR_ACCESS_DENIED, ERROR_DEVICE_REMOVED,
+// ERROR_OPERATION_ABORTED on a removed device, ...).
+bool device_lost(const Device* device);
+
+// The operating system's error code of the device's last failed call (errno, GetLastError);
+// 0 when none failed.
+std::int32_t last_error(const Device* device);
+
 // Pauses the calling thread for `ms` milliseconds (monotonic, never shorter).
 void pause_ms(std::uint32_t ms);
+
+// Monotonic time in microseconds, from an arbitrary origin that is the same for every thread.
+std::uint64_t now_us();
+
+// ---- Locks -----------------------------------------------------------------------------------
+// A plain, non-recursive mutual exclusion lock.
+struct Lock;
+// Null when it cannot be made. One allocation.
+Lock* make_lock();
+// The default reader's lock: static storage, ready before first use, never freed.
+Lock* default_reader_lock();
+void free_lock(Lock* lock);
+void acquire(Lock* lock);
+void release(Lock* lock);
+
+// ---- Trace files -----------------------------------------------------------------------------
+// A text file that trace lines are appended to. It is created readable and writable by its
+// owner only (a trace shows the keys the host loads).
+struct TraceFile;
+// Null when the file cannot be opened.
+TraceFile* open_trace_file(const char* path);
+// Appends `count` bytes in one write (lines of concurrent writers never mix).
+void append_trace(TraceFile* file, const char* text, std::size_t count);
+void close_trace_file(TraceFile* file);
 
 }  // namespace tqrf::serial

@@ -4,43 +4,52 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
+#include <new>
 
 #include "link/mode_string.h"
 #include "link/serial.h"
+
+#if defined(__linux__)
+#include <linux/serial.h>  // TIOCSER_TEMT
+#endif
 
 namespace tqrf::serial {
 
 struct Device {
     int fd = -1;
-    // The line settings record: every mode change reads the device's settings into it,
-    // applies a mode string and writes it back.
+    // The line settings record: read from the device once, at open; every mode change
+    // applies its mode string to it and writes it out. It is never read back from the device,
+    // which would lose the parity flags on a pseudo-terminal.
     termios line{};
+    // The settings the device had before it was opened, put back at close.
+    termios saved{};
+    bool lost = false;
+    int error = 0;  // errno of the last failed call
+};
+
+struct Lock {
+    std::mutex mutex;
+};
+
+struct TraceFile {
+    int fd = -1;
 };
 
 namespace {
 
 // Write time-outs: 50 ms per byte plus 200 ms.
-constexpr long WRITE_TIMEOUT_PER_BYTE_MS = 50;
-constexpr long WRITE_TIMEOUT_CONSTANT_MS = 200;
-// How often a waiting write looks again at the transmitter.
-constexpr long DRAIN_POLL_MS = 1;
-
-// One Device per process is enough: the library opens one port at a time. Keeping it static
-// means no heap allocation.
-Device the_device;
-bool device_in_use = false;
-
-long long now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+constexpr long long WRITE_TIMEOUT_PER_BYTE_US = 50'000;
+constexpr long long WRITE_TIMEOUT_CONSTANT_US = 200'000;
+// How often a drain looks again at the transmitter: about a third of a character at 19200.
+constexpr long DRAIN_POLL_US = 200;
 
 bool speed_for_rate(std::uint32_t rate, speed_t* speed) {
     struct Entry {
@@ -123,28 +132,80 @@ tcflag_t size_flag(std::uint8_t bits) {
     }
 }
 
-// Waits, within `deadline_ms`, until the transmitter has sent everything queued.
-void drain_until(int fd, long long deadline_ms) {
-    for (;;) {
-        int queued = 0;
-        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
-        if (now_ms() >= deadline_ms) return;
-        pause_ms(DRAIN_POLL_MS);
+long long monotonic_us() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
+}
+
+void sleep_us(long us) {
+    timespec ts{us / 1'000'000, (us % 1'000'000) * 1000};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
 
-// Writes `t` to the line. A pseudo-terminal takes the settings but silently drops the parity
+// Errors by which the operating system says the device itself is gone.
+bool gone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+// Notes a failed call; returns false for the caller's convenience.
+bool failed(Device* device, int error) {
+    device->error = error;
+    if (gone(error)) device->lost = true;
+    return false;
+}
+
+// True when the transmitter has sent everything: the queue is empty and, where the driver
+// tells, the shift register too (a pseudo-terminal's queue is always empty).
+bool transmitter_empty(int fd) {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0) return true;
+    if (queued > 0) return false;
+#if defined(TIOCSERGETLSR) && defined(TIOCSER_TEMT)
+    unsigned int lsr = 0;
+    if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0) return (lsr & TIOCSER_TEMT) != 0;
+#endif
+    return true;
+}
+
+// Waits, at most until `deadline_us`, until the transmitter has sent everything queued.
+void drain_until(int fd, long long deadline_us) {
+    while (!transmitter_empty(fd) && monotonic_us() < deadline_us) sleep_us(DRAIN_POLL_US);
+}
+
+// Writes `t` to the line at once (the caller has drained the transmitter), retrying a call
+// interrupted by a signal. A pseudo-terminal takes the settings but silently drops the parity
 // flags, and the C library may then report EINVAL although the kernel applied the call (it
 // does so when the same parity mode is set twice). Such a result counts as success when the
 // rate, the character size, the stop bits and the receiver settings are in force.
-bool write_line(int fd, int when, const termios& t) {
-    if (tcsetattr(fd, when, &t) == 0) return true;
-    if (errno != EINVAL) return false;
+bool write_line(Device* device, const termios& t) {
+    for (;;) {
+        if (tcsetattr(device->fd, TCSANOW, &t) == 0) return true;
+        if (errno != EINTR) break;
+    }
+    if (errno != EINVAL) return failed(device, errno);
     termios now{};
-    if (tcgetattr(fd, &now) != 0) return false;
+    if (tcgetattr(device->fd, &now) != 0) return failed(device, errno);
     const tcflag_t kept = CSIZE | CSTOPB | CREAD | CLOCAL;
-    return (now.c_cflag & kept) == (t.c_cflag & kept) && cfgetospeed(&now) == cfgetospeed(&t) &&
-           cfgetispeed(&now) == cfgetispeed(&t);
+    if ((now.c_cflag & kept) == (t.c_cflag & kept) && cfgetospeed(&now) == cfgetospeed(&t) &&
+        cfgetispeed(&now) == cfgetispeed(&t)) {
+        return true;
+    }
+    return failed(device, EINVAL);
+}
+
+// Drains what is queued (bounded as a write of that many bytes would be), then writes `t`.
+bool drain_and_write_line(Device* device, const termios& t) {
+    int queued = 0;
+    if (ioctl(device->fd, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
+    drain_until(device->fd, monotonic_us() + WRITE_TIMEOUT_CONSTANT_US +
+                                WRITE_TIMEOUT_PER_BYTE_US * static_cast<long long>(queued));
+    return write_line(device, t);
+}
+
+bool usable(const Device* device) {
+    return device != nullptr && device->fd >= 0;
 }
 
 }  // namespace
@@ -156,38 +217,57 @@ bool device_path_for_port(int number, char* out, std::size_t capacity) {
     return n > 0 && static_cast<std::size_t>(n) < capacity;
 }
 
-Device* open_device(const char* path) {
-    if (path == nullptr || device_in_use) return nullptr;
-    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    // TIOCEXCL refuses later opens by other users; flock refuses other opens by root too.
-    if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
+Device* open_device(const char* path, std::int32_t* os_error) {
+    int error = 0;
+    Device* device = nullptr;
+    int fd = -1;
+    if (path == nullptr) {
+        error = EINVAL;
+    } else if ((fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) < 0) {
+        error = errno;
+    } else if (!isatty(fd)) {
+        error = ENOTTY;
+    } else if (ioctl(fd, TIOCEXCL) != 0) {
+        // TIOCEXCL refuses later opens by other users.
+        error = errno;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // flock refuses other opens, by this process or another, by root too.
+        error = errno == EWOULDBLOCK ? EBUSY : errno;
+    } else if ((device = new (std::nothrow) Device) == nullptr) {
+        error = ENOMEM;
+    } else if (tcgetattr(fd, &device->saved) != 0) {
+        error = errno;
+        delete device;
+        device = nullptr;
+    }
+    if (device == nullptr) {
+        if (fd >= 0) ::close(fd);  // releases the flock as well
+        if (os_error != nullptr) *os_error = error;
         return nullptr;
     }
-    the_device = Device{};
-    the_device.fd = fd;
-    device_in_use = true;
-    return &the_device;
+    device->fd = fd;
+    device->line = device->saved;
+    return device;
 }
 
 void close_device(Device* device) {
-    if (device == nullptr || device->fd < 0) return;
-    (void)ioctl(device->fd, TIOCNXCL);
-    (void)::close(device->fd);  // releases the flock as well
-    device->fd = -1;
-    if (device == &the_device) device_in_use = false;
+    if (device == nullptr) return;
+    if (device->fd >= 0) {
+        if (!device->lost) (void)drain_and_write_line(device, device->saved);
+        (void)ioctl(device->fd, TIOCNXCL);
+        (void)::close(device->fd);  // releases the flock as well
+    }
+    delete device;
 }
 
 bool apply_mode(Device* device, const char* mode) {
-    if (device == nullptr || device->fd < 0) return false;
+    if (!usable(device)) return false;
     LineMode parsed;
     speed_t speed{};
     if (!parse_mode_string(mode, &parsed) || !speed_for_rate(parsed.rate, &speed)) return false;
     if (parsed.stop_tenths == 15) return false;  // 1.5 stop bits: not offered by termios
 
-    if (tcgetattr(device->fd, &device->line) != 0) return false;
-    termios& t = device->line;
+    termios t = device->line;
     // Raw bytes both ways, no echo, no signals, no flow control, no parity checking on input.
     t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
                                         IXON | IXOFF | IXANY | INPCK);
@@ -203,40 +283,41 @@ bool apply_mode(Device* device, const char* mode) {
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
     if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return false;
-    // TCSADRAIN: a byte still in the transmitter leaves with the old parity before the line
-    // changes. The settings are never read back to check them (a pseudo-terminal silently
-    // drops the parity flags).
-    return write_line(device->fd, TCSADRAIN, t);
+    // A byte still in the transmitter leaves with the old parity before the line changes; the
+    // wait for it is bounded, unlike TCSADRAIN's.
+    if (!drain_and_write_line(device, t)) return false;
+    device->line = t;
+    return true;
 }
 
 bool set_queue_sizes(Device* device, std::uint32_t input_bytes, std::uint32_t output_bytes) {
     // The kernel's tty buffers are of fixed size, larger than any queue the library asks for.
     (void)input_bytes;
     (void)output_bytes;
-    return device != nullptr && device->fd >= 0;
+    return usable(device);
 }
 
 bool set_timeouts(Device* device) {
-    if (device == nullptr || device->fd < 0) return false;
-    // Reads return at once with what is queued; writes are bounded in write_bytes.
-    if (tcgetattr(device->fd, &device->line) != 0) return false;
+    if (!usable(device)) return false;
+    // Reads return at once with what is queued; writes are bounded in write_bytes. The
+    // settings record already holds the line mode set last.
     device->line.c_cc[VMIN] = 0;
     device->line.c_cc[VTIME] = 0;
-    return write_line(device->fd, TCSANOW, device->line);
+    return write_line(device, device->line);
 }
 
 void purge_input(Device* device) {
-    if (device != nullptr && device->fd >= 0) (void)tcflush(device->fd, TCIFLUSH);
+    if (usable(device) && tcflush(device->fd, TCIFLUSH) != 0) (void)failed(device, errno);
 }
 
 void purge_output(Device* device) {
-    if (device != nullptr && device->fd >= 0) (void)tcflush(device->fd, TCOFLUSH);
+    if (usable(device) && tcflush(device->fd, TCOFLUSH) != 0) (void)failed(device, errno);
 }
 
 std::uint32_t write_bytes(Device* device, const std::uint8_t* data, std::uint32_t count) {
-    if (device == nullptr || device->fd < 0 || data == nullptr) return 0;
-    const long long deadline = now_ms() + WRITE_TIMEOUT_CONSTANT_MS +
-                               WRITE_TIMEOUT_PER_BYTE_MS * static_cast<long long>(count);
+    if (!usable(device) || data == nullptr) return 0;
+    const long long deadline = monotonic_us() + WRITE_TIMEOUT_CONSTANT_US +
+                               WRITE_TIMEOUT_PER_BYTE_US * static_cast<long long>(count);
     std::uint32_t written = 0;
     while (written < count) {
         const ssize_t n = ::write(device->fd, data + written, count - written);
@@ -245,13 +326,24 @@ std::uint32_t write_bytes(Device* device, const std::uint8_t* data, std::uint32_
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
-        const long long left = deadline - now_ms();
-        if (left <= 0) break;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            (void)failed(device, errno);
+            break;
+        }
+        const long long left_ms = (deadline - monotonic_us() + 999) / 1000;
+        if (left_ms <= 0) break;
         pollfd p{device->fd, POLLOUT, 0};
-        const int ready = poll(&p, 1, static_cast<int>(left));
+        const int ready = poll(&p, 1, static_cast<int>(left_ms));
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) break;
+        if (ready < 0) {
+            (void)failed(device, errno);
+            break;
+        }
+        if (ready == 0) break;
+        if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            (void)failed(device, EIO);
+            break;
+        }
     }
     // The write is complete when the bytes have left the transmitter, within the time-out.
     drain_until(device->fd, deadline);
@@ -259,19 +351,56 @@ std::uint32_t write_bytes(Device* device, const std::uint8_t* data, std::uint32_
 }
 
 std::uint32_t bytes_waiting(Device* device) {
-    if (device == nullptr || device->fd < 0) return 0;
+    if (!usable(device)) return 0;
     int waiting = 0;
-    if (ioctl(device->fd, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
-    return static_cast<std::uint32_t>(waiting);
+    if (ioctl(device->fd, FIONREAD, &waiting) != 0) {
+        (void)failed(device, errno);
+        return 0;
+    }
+    return waiting < 0 ? 0 : static_cast<std::uint32_t>(waiting);
 }
 
 std::uint32_t read_waiting(Device* device, std::uint8_t* buffer, std::uint32_t max) {
-    if (device == nullptr || device->fd < 0 || buffer == nullptr || max == 0) return 0;
+    if (!usable(device) || buffer == nullptr || max == 0) return 0;
     for (;;) {
         const ssize_t n = ::read(device->fd, buffer, max);
         if (n >= 0) return static_cast<std::uint32_t>(n);
-        if (errno != EINTR) return 0;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) (void)failed(device, errno);
+        return 0;
     }
+}
+
+Wait wait_readable(Device* device, std::uint32_t timeout_us) {
+    if (!usable(device)) return Wait::Lost;
+    if (device->lost) return Wait::Lost;
+    const long long deadline = monotonic_us() + timeout_us;
+    for (;;) {
+        const long long left = deadline - monotonic_us();
+        timespec ts{0, 0};
+        if (left > 0) ts = {static_cast<time_t>(left / 1'000'000), (left % 1'000'000) * 1000};
+        pollfd p{device->fd, POLLIN, 0};
+        const int ready = ppoll(&p, 1, &ts, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            (void)failed(device, errno);
+            return device->lost ? Wait::Lost : Wait::Timeout;
+        }
+        if (ready == 0) return Wait::Timeout;
+        if ((p.revents & POLLIN) != 0) return Wait::Ready;
+        if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            (void)failed(device, EIO);
+            return Wait::Lost;
+        }
+    }
+}
+
+bool device_lost(const Device* device) {
+    return device != nullptr && device->lost;
+}
+
+std::int32_t last_error(const Device* device) {
+    return device == nullptr ? 0 : device->error;
 }
 
 void pause_ms(std::uint32_t ms) {
@@ -285,6 +414,61 @@ void pause_ms(std::uint32_t ms) {
     }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
+}
+
+std::uint64_t now_us() {
+    return static_cast<std::uint64_t>(monotonic_us());
+}
+
+Lock* make_lock() {
+    return new (std::nothrow) Lock;
+}
+
+Lock* default_reader_lock() {
+    static Lock lock;  // std::mutex has a constant initialiser
+    return &lock;
+}
+
+void free_lock(Lock* lock) {
+    delete lock;
+}
+
+void acquire(Lock* lock) {
+    lock->mutex.lock();
+}
+
+void release(Lock* lock) {
+    lock->mutex.unlock();
+}
+
+TraceFile* open_trace_file(const char* path) {
+    if (path == nullptr) return nullptr;
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) return nullptr;
+    TraceFile* file = new (std::nothrow) TraceFile;
+    if (file == nullptr) {
+        ::close(fd);
+        return nullptr;
+    }
+    file->fd = fd;
+    return file;
+}
+
+void append_trace(TraceFile* file, const char* text, std::size_t count) {
+    if (file == nullptr) return;
+    while (count > 0) {
+        const ssize_t n = ::write(file->fd, text, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text += n;
+        count -= static_cast<std::size_t>(n);
+    }
+}
+
+void close_trace_file(TraceFile* file) {
+    if (file == nullptr) return;
+    ::close(file->fd);
+    delete file;
 }
 
 }  // namespace tqrf::serial

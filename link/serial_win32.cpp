@@ -4,8 +4,8 @@
 // Every transfer runs through buffers and an OVERLAPPED record owned by the device, never the
 // caller's: if the driver does not finish an operation within its bound, the operation is
 // cancelled, and even a driver that then still holds on to it can only ever touch memory that
-// outlives the call. Such a device is marked stuck; it refuses further transfers and its slot
-// is never reused.
+// outlives the call. Such a device is marked stuck; it refuses further transfers and its record
+// is never freed.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "link/serial.h"
 
@@ -37,35 +38,60 @@ constexpr DWORD kReadBoundMs = 200;
 // How long a cancelled operation is given to come back.
 constexpr DWORD kCancelBoundMs = 1000;
 
-// The library opens one port at a time; a few slots leave room for a second open that must
-// be refused by the system, and for a slot lost to a stuck operation.
-constexpr int kDeviceSlots = 4;
-
 }  // namespace
 
 struct Device {
-    bool in_use;
-    bool stuck;  // an operation never came back: its buffers stay reserved for good
-    HANDLE handle;
-    HANDLE event;  // manual-reset, signalled when an overlapped operation completes
-    OVERLAPPED overlapped;
-    BYTE buffer[kTransferChunk];
+    bool stuck = false;  // an operation never came back: the record stays reserved for good
+    bool lost = false;
+    DWORD error = 0;  // GetLastError() of the last failed call
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    HANDLE event = nullptr;  // manual-reset, signalled when an overlapped operation completes
+    OVERLAPPED overlapped{};
+    DWORD event_mask = 0;  // written by WaitCommEvent
+    // The line settings record every mode change goes through: read the port's current
+    // settings into it, apply the mode string, write it back.
+    DCB line{};
+    // Reads return at once with whatever is queued; writes are bounded at 50 ms per byte plus
+    // 200 ms.
+    COMMTIMEOUTS timeouts{};
+    BYTE buffer[kTransferChunk]{};
+};
+
+struct Lock {
+    SRWLOCK lock = SRWLOCK_INIT;
+};
+
+struct TraceFile {
+    HANDLE handle = INVALID_HANDLE_VALUE;
 };
 
 namespace {
 
-Device g_devices[kDeviceSlots];
+// Errors by which Windows says the device itself is gone.
+bool gone(DWORD error) {
+    switch (error) {
+        case ERROR_BAD_COMMAND:
+        case ERROR_ACCESS_DENIED:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_GEN_FAILURE:
+        case ERROR_INVALID_HANDLE:
+        case ERROR_FILE_NOT_FOUND:
+            return true;
+        default:
+            return false;
+    }
+}
 
-// The one line-settings record every mode change goes through: read the port's current
-// settings into it, apply the mode string, write it back.
-DCB g_line_settings;
-
-// Reads return at once with whatever is queued; writes are bounded at 50 ms per byte plus
-// 200 ms.
-COMMTIMEOUTS g_timeouts;
+// Notes the failed call's error; returns false for the caller's convenience.
+bool failed(Device* device) {
+    device->error = GetLastError();
+    if (gone(device->error)) device->lost = true;
+    return false;
+}
 
 bool usable(const Device* device) {
-    return device != nullptr && device->in_use && !device->stuck;
+    return device != nullptr && !device->stuck && device->handle != INVALID_HANDLE_VALUE;
 }
 
 // Starts the overlapped operation's record afresh: zeroed, with the device's event.
@@ -74,27 +100,32 @@ void reset_overlapped(Device* device) {
     device->overlapped.hEvent = device->event;
 }
 
-// Waits for the pending operation on `device`, at most `bound_ms`, then takes its byte
-// count. An operation still running at the bound is cancelled and given a further bounded
-// wait; if even that does not bring it back, the device is marked stuck and 0 is returned.
-DWORD finish_pending(Device* device, DWORD bound_ms) {
-    DWORD transferred = 0;
-    if (WaitForSingleObject(device->event, bound_ms) == WAIT_OBJECT_0) {
-        // Complete: this returns at once with the count.
-        if (!GetOverlappedResult(device->handle, &device->overlapped, &transferred, TRUE)) {
-            return 0;
-        }
-        return transferred;
-    }
+// After a wait ran out: cancels the pending operation and gives it a further bounded wait; if
+// even that does not bring it back, the device is marked stuck. Returns the bytes it moved.
+DWORD cancel_pending(Device* device) {
     CancelIo(device->handle);
     if (WaitForSingleObject(device->event, kCancelBoundMs) != WAIT_OBJECT_0) {
         device->stuck = true;
         return 0;
     }
-    // A cancelled operation may still have moved some bytes; report those.
-    transferred = 0;
+    DWORD transferred = 0;
     GetOverlappedResult(device->handle, &device->overlapped, &transferred, FALSE);
     return transferred;
+}
+
+// Waits for the pending operation on `device`, at most `bound_ms`, then takes its byte
+// count; an operation still running at the bound is cancelled.
+DWORD finish_pending(Device* device, DWORD bound_ms) {
+    DWORD transferred = 0;
+    if (WaitForSingleObject(device->event, bound_ms) == WAIT_OBJECT_0) {
+        // Complete: this returns at once with the count.
+        if (!GetOverlappedResult(device->handle, &device->overlapped, &transferred, TRUE)) {
+            (void)failed(device);
+            return 0;
+        }
+        return transferred;
+    }
+    return cancel_pending(device);
 }
 
 // Clears the port's error state; gives the number of received bytes waiting (0 on failure).
@@ -102,7 +133,10 @@ DWORD clear_errors(Device* device) {
     DWORD errors = 0;
     COMSTAT status;
     std::memset(&status, 0, sizeof status);
-    if (!ClearCommError(device->handle, &errors, &status)) return 0;
+    if (!ClearCommError(device->handle, &errors, &status)) {
+        (void)failed(device);
+        return 0;
+    }
     return status.cbInQue;
 }
 
@@ -114,8 +148,19 @@ DWORD write_piece(Device* device, const std::uint8_t* data, DWORD count) {
     if (WriteFile(device->handle, device->buffer, count, &written, &device->overlapped)) {
         return written;
     }
-    if (GetLastError() != ERROR_IO_PENDING) return 0;
+    if (GetLastError() != ERROR_IO_PENDING) {
+        (void)failed(device);
+        return 0;
+    }
     return finish_pending(device, count * kWriteMsPerByte + kWriteMsConstant + kWaitMarginMs);
+}
+
+LONGLONG counter_frequency() {
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER f;
+        return QueryPerformanceFrequency(&f) && f.QuadPart > 0 ? f.QuadPart : 0;
+    }();
+    return frequency;
 }
 
 }  // namespace
@@ -126,76 +171,81 @@ bool device_path_for_port(int number, char* out, std::size_t capacity) {
     return length > 0 && static_cast<std::size_t>(length) < capacity;
 }
 
-Device* open_device(const char* path) {
-    if (path == nullptr) return nullptr;
-    Device* device = nullptr;
-    for (Device& slot : g_devices) {
-        if (!slot.in_use) {
-            device = &slot;
-            break;
-        }
+Device* open_device(const char* path, std::int32_t* os_error) {
+    if (path == nullptr) {
+        if (os_error != nullptr) *os_error = ERROR_INVALID_PARAMETER;
+        return nullptr;
     }
-    if (device == nullptr) return nullptr;
-
     // No sharing: a second open of the same port fails while this one is open.
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (os_error != nullptr) *os_error = static_cast<std::int32_t>(GetLastError());
+        return nullptr;
+    }
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (event == nullptr) {
+    Device* device = event != nullptr ? new (std::nothrow) Device : nullptr;
+    if (device == nullptr) {
+        if (os_error != nullptr) {
+            *os_error = static_cast<std::int32_t>(event == nullptr ? GetLastError()
+                                                                   : ERROR_NOT_ENOUGH_MEMORY);
+        }
+        if (event != nullptr) CloseHandle(event);
         CloseHandle(handle);
         return nullptr;
     }
-    device->in_use = true;
-    device->stuck = false;
     device->handle = handle;
     device->event = event;
     reset_overlapped(device);
+    // Received characters are the one event a reply wait asks for.
+    (void)SetCommMask(handle, EV_RXCHAR);
     return device;
 }
 
 void close_device(Device* device) {
-    if (device == nullptr || !device->in_use) return;
+    if (device == nullptr) return;
     // Closing the handle cancels whatever the driver still holds.
     CloseHandle(device->handle);
     device->handle = INVALID_HANDLE_VALUE;
-    if (device->stuck) return;  // the slot's buffers may still be written to: never reuse it
+    if (device->stuck) return;  // the record's buffers may still be written to: never free it
     CloseHandle(device->event);
-    device->event = nullptr;
-    device->in_use = false;
+    delete device;
 }
 
 bool apply_mode(Device* device, const char* mode) {
     if (!usable(device) || mode == nullptr) return false;
-    g_line_settings.DCBlength = sizeof g_line_settings;
-    if (!GetCommState(device->handle, &g_line_settings)) return false;
-    if (!BuildCommDCBA(mode, &g_line_settings)) return false;
-    return SetCommState(device->handle, &g_line_settings) != FALSE;
+    device->line.DCBlength = sizeof device->line;
+    if (!GetCommState(device->handle, &device->line)) return failed(device);
+    if (!BuildCommDCBA(mode, &device->line)) return false;
+    if (!SetCommState(device->handle, &device->line)) return failed(device);
+    return true;
 }
 
 bool set_queue_sizes(Device* device, std::uint32_t input_bytes, std::uint32_t output_bytes) {
     if (!usable(device)) return false;
-    return SetupComm(device->handle, input_bytes, output_bytes) != FALSE;
+    if (!SetupComm(device->handle, input_bytes, output_bytes)) return failed(device);
+    return true;
 }
 
 bool set_timeouts(Device* device) {
     if (!usable(device)) return false;
-    g_timeouts.ReadIntervalTimeout = MAXDWORD;
-    g_timeouts.ReadTotalTimeoutMultiplier = 0;
-    g_timeouts.ReadTotalTimeoutConstant = 0;
-    g_timeouts.WriteTotalTimeoutMultiplier = kWriteMsPerByte;
-    g_timeouts.WriteTotalTimeoutConstant = kWriteMsConstant;
-    return SetCommTimeouts(device->handle, &g_timeouts) != FALSE;
+    device->timeouts.ReadIntervalTimeout = MAXDWORD;
+    device->timeouts.ReadTotalTimeoutMultiplier = 0;
+    device->timeouts.ReadTotalTimeoutConstant = 0;
+    device->timeouts.WriteTotalTimeoutMultiplier = kWriteMsPerByte;
+    device->timeouts.WriteTotalTimeoutConstant = kWriteMsConstant;
+    if (!SetCommTimeouts(device->handle, &device->timeouts)) return failed(device);
+    return true;
 }
 
 void purge_input(Device* device) {
     if (!usable(device)) return;
-    PurgeComm(device->handle, PURGE_RXCLEAR);
+    if (!PurgeComm(device->handle, PURGE_RXCLEAR)) (void)failed(device);
 }
 
 void purge_output(Device* device) {
     if (!usable(device)) return;
-    PurgeComm(device->handle, PURGE_TXCLEAR);
+    if (!PurgeComm(device->handle, PURGE_TXCLEAR)) (void)failed(device);
 }
 
 std::uint32_t write_bytes(Device* device, const std::uint8_t* data, std::uint32_t count) {
@@ -228,25 +278,69 @@ std::uint32_t read_waiting(Device* device, std::uint8_t* buffer, std::uint32_t m
     reset_overlapped(device);
     DWORD taken = 0;
     if (!ReadFile(device->handle, device->buffer, wanted, &taken, &device->overlapped)) {
-        taken = GetLastError() == ERROR_IO_PENDING ? finish_pending(device, kReadBoundMs) : 0;
+        if (GetLastError() == ERROR_IO_PENDING) {
+            taken = finish_pending(device, kReadBoundMs);
+        } else {
+            (void)failed(device);
+            taken = 0;
+        }
     }
     if (taken > wanted) taken = wanted;
     std::memcpy(buffer, device->buffer, taken);
     return taken;
 }
 
+Wait wait_readable(Device* device, std::uint32_t timeout_us) {
+    if (!usable(device) || device->lost) return Wait::Lost;
+    if (clear_errors(device) > 0) return Wait::Ready;
+    if (device->lost) return Wait::Lost;
+    // A comm event for the next received character, waited for on the device's event.
+    reset_overlapped(device);
+    device->event_mask = 0;
+    if (WaitCommEvent(device->handle, &device->event_mask, &device->overlapped)) {
+        return Wait::Ready;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        (void)failed(device);
+        return device->lost ? Wait::Lost : Wait::Timeout;
+    }
+    // A character that came between the look at the queue and the start of the wait.
+    if (clear_errors(device) > 0) {
+        (void)cancel_pending(device);
+        return Wait::Ready;
+    }
+    const DWORD timeout_ms = (timeout_us + 999) / 1000;
+    if (WaitForSingleObject(device->event, timeout_ms) == WAIT_OBJECT_0) {
+        DWORD ignored = 0;
+        if (!GetOverlappedResult(device->handle, &device->overlapped, &ignored, TRUE)) {
+            (void)failed(device);
+            if (device->lost) return Wait::Lost;
+        }
+        return clear_errors(device) > 0 ? Wait::Ready : Wait::Timeout;
+    }
+    (void)cancel_pending(device);
+    return clear_errors(device) > 0 ? Wait::Ready : Wait::Timeout;
+}
+
+bool device_lost(const Device* device) {
+    return device != nullptr && device->lost;
+}
+
+std::int32_t last_error(const Device* device) {
+    return device == nullptr ? 0 : static_cast<std::int32_t>(device->error);
+}
+
 void pause_ms(std::uint32_t ms) {
     // The wait on the thread's own handle always runs into its time-out. A wait may end a
     // little before its time on a coarse system timer, so the rest is waited out against the
     // performance counter: the pause is never shorter than asked.
-    LARGE_INTEGER frequency;
+    const LONGLONG frequency = counter_frequency();
     LARGE_INTEGER start;
-    if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0 ||
-        !QueryPerformanceCounter(&start)) {
+    if (frequency == 0 || !QueryPerformanceCounter(&start)) {
         WaitForSingleObject(GetCurrentThread(), ms);
         return;
     }
-    const LONGLONG wanted_ticks = static_cast<LONGLONG>(ms) * frequency.QuadPart / 1000;
+    const LONGLONG wanted_ticks = static_cast<LONGLONG>(ms) * frequency / 1000;
     DWORD wait = ms;
     // Bounded: each round waits at least 1 ms, and at most ms + 1 rounds are needed.
     for (std::uint32_t round = 0; round <= ms + 1; ++round) {
@@ -255,9 +349,70 @@ void pause_ms(std::uint32_t ms) {
         if (!QueryPerformanceCounter(&now)) return;
         const LONGLONG left = wanted_ticks - (now.QuadPart - start.QuadPart);
         if (left <= 0) return;
-        const LONGLONG left_ms = (left * 1000 + frequency.QuadPart - 1) / frequency.QuadPart;
+        const LONGLONG left_ms = (left * 1000 + frequency - 1) / frequency;
         wait = static_cast<DWORD>(left_ms < 1 ? 1 : left_ms);
     }
+}
+
+std::uint64_t now_us() {
+    const LONGLONG frequency = counter_frequency();
+    LARGE_INTEGER now;
+    if (frequency == 0 || !QueryPerformanceCounter(&now)) {
+        return static_cast<std::uint64_t>(GetTickCount64()) * 1000;
+    }
+    const LONGLONG seconds = now.QuadPart / frequency;
+    const LONGLONG rest = now.QuadPart % frequency;
+    return static_cast<std::uint64_t>(seconds) * 1'000'000 +
+           static_cast<std::uint64_t>(rest * 1'000'000 / frequency);
+}
+
+Lock* make_lock() {
+    return new (std::nothrow) Lock;
+}
+
+Lock* default_reader_lock() {
+    static Lock lock;
+    return &lock;
+}
+
+void free_lock(Lock* lock) {
+    delete lock;
+}
+
+void acquire(Lock* lock) {
+    AcquireSRWLockExclusive(&lock->lock);
+}
+
+void release(Lock* lock) {
+    ReleaseSRWLockExclusive(&lock->lock);
+}
+
+TraceFile* open_trace_file(const char* path) {
+    if (path == nullptr) return nullptr;
+    // Not shared for reading by others: the trace shows the keys the host loads. Appends
+    // from other writers (FILE_SHARE_WRITE) go to the end, whole.
+    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    TraceFile* file = new (std::nothrow) TraceFile;
+    if (file == nullptr) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    file->handle = handle;
+    return file;
+}
+
+void append_trace(TraceFile* file, const char* text, std::size_t count) {
+    if (file == nullptr) return;
+    DWORD written = 0;
+    (void)WriteFile(file->handle, text, static_cast<DWORD>(count), &written, nullptr);
+}
+
+void close_trace_file(TraceFile* file) {
+    if (file == nullptr) return;
+    CloseHandle(file->handle);
+    delete file;
 }
 
 }  // namespace tqrf::serial

@@ -13,6 +13,11 @@ inline constexpr std::uint8_t COMMAND_LEAD = 0xBB;
 inline constexpr std::uint32_t REPLY_WAIT_MS = 40;
 // The pause between the address byte and the frame, in milliseconds.
 inline constexpr std::uint32_t ADDRESS_PAUSE_MS = 1;
+// The most extra time a reader may be given for its reply in complete mode, in milliseconds.
+inline constexpr std::uint32_t REPLY_SLACK_MAX_MS = 1000;
+// After an exchange that may have left a reply on its way, the line must stay quiet this long
+// before the next request goes out (bounded by that request's own reply deadline).
+inline constexpr std::uint32_t SETTLE_QUIET_MS = 20;
 
 // A frame is LEN (2 bytes, most significant first), the payload and one XOR byte.
 inline constexpr std::uint32_t FRAME_OVERHEAD = 3;

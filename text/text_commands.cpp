@@ -4,6 +4,7 @@
 #include "card/blocks.h"
 #include "card/card_params.h"
 #include "link/command.h"
+#include "link/port.h"
 #include "link/wire.h"
 #include "text/hex.h"
 #include "tq_RWD_DLL.h"

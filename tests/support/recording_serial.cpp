@@ -1,7 +1,11 @@
 #include "tests/support/recording_serial.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "link/mode_string.h"
 #include "link/serial.h"
@@ -11,6 +15,22 @@ namespace tqrf::testing {
 namespace {
 
 Recorder g_recorder;
+std::map<std::string, std::unique_ptr<Recorder>> g_own;
+std::uint64_t g_clock_us = 0;
+
+void sync_clocks() {
+    auto set = [](Recorder& r) {
+        r.now_us = g_clock_us;
+        r.now_ms = g_clock_us / 1000;
+    };
+    set(g_recorder);
+    for (auto& [path, r] : g_own) set(*r);
+}
+
+void advance_to(std::uint64_t us) {
+    if (us > g_clock_us) g_clock_us = us;
+    sync_clocks();
+}
 
 std::string hex_bytes(const std::uint8_t* data, std::uint32_t count) {
     std::string s;
@@ -50,7 +70,7 @@ bool standard_rate(std::uint32_t rate) {
 // Moves replies whose time has come into the input queue.
 void deliver_due(Recorder& r) {
     for (auto it = r.in_flight.begin(); it != r.in_flight.end();) {
-        if (it->at_ms <= r.now_ms) {
+        if (it->at_ms * 1000 <= g_clock_us) {
             r.input.insert(r.input.end(), it->bytes.begin(), it->bytes.end());
             it = r.in_flight.erase(it);
         } else {
@@ -65,16 +85,39 @@ Recorder& recorder() {
     return g_recorder;
 }
 
+Recorder& recorder(const std::string& path) {
+    auto& slot = g_own[path];
+    if (!slot) {
+        slot = std::make_unique<Recorder>();
+        sync_clocks();
+    }
+    return *slot;
+}
+
+void forget_recorders() {
+    g_own.clear();
+}
+
 void Recorder::reset() {
     *this = Recorder{};
+    g_clock_us = 0;
+    sync_clocks();
 }
 
 void Recorder::script_reply(std::vector<std::uint8_t> bytes, std::uint32_t delay_ms) {
-    scripted.push_back({std::move(bytes), delay_ms});
+    scripted.push_back({std::move(bytes), delay_ms, {}});
+}
+
+void Recorder::script_pieces(std::vector<Piece> pieces) {
+    scripted.push_back({{}, 0, std::move(pieces)});
 }
 
 void Recorder::arrive_now(const std::vector<std::uint8_t>& bytes) {
     input.insert(input.end(), bytes.begin(), bytes.end());
+}
+
+void Recorder::arrive_later(std::vector<std::uint8_t> bytes, std::uint32_t delay_ms) {
+    in_flight.push_back({g_clock_us / 1000 + delay_ms, std::move(bytes)});
 }
 
 std::vector<std::uint8_t> Recorder::wire_values() const {
@@ -104,18 +147,38 @@ std::vector<std::uint8_t> reply_frame(const std::vector<std::uint8_t>& payload) 
 
 }  // namespace tqrf::testing
 
-// The serial layer, played by the recorder.
+// The serial layer, played by the recorders.
 namespace tqrf::serial {
 
+using tqrf::testing::Recorder;
+
 struct Device {
-    int unused;
+    Recorder* rec;
+};
+
+struct Lock {
+    std::mutex mutex;
+};
+
+struct TraceFile {
+    std::FILE* file;
 };
 
 namespace {
-Device g_device;
+
+Recorder* recorder_of(const char* path) {
+    const auto it = testing::g_own.find(path);
+    return it != testing::g_own.end() ? it->second.get() : &testing::g_recorder;
 }
 
-using tqrf::testing::g_recorder;
+// A device that has disappeared fails every call; the first failure tells the library.
+bool gone(Device* device) {
+    if (!device->rec->gone) return false;
+    device->rec->lost_reported = true;
+    return true;
+}
+
+}  // namespace
 
 bool device_path_for_port(int number, char* out, std::size_t capacity) {
     if (number < 1) return false;
@@ -123,105 +186,190 @@ bool device_path_for_port(int number, char* out, std::size_t capacity) {
     return n > 0 && static_cast<std::size_t>(n) < capacity;
 }
 
-Device* open_device(const char* path) {
-    g_recorder.events.push_back(std::string("open ") + path);
-    g_recorder.opened_paths.emplace_back(path);
-    if (g_recorder.fail_open || g_recorder.open_device) {
-        g_recorder.fail_open = false;
+Device* open_device(const char* path, std::int32_t* os_error) {
+    Recorder& rec = *recorder_of(path);
+    rec.events.push_back(std::string("open ") + path);
+    rec.opened_paths.emplace_back(path);
+    if (rec.fail_open || rec.open_device) {
+        if (os_error != nullptr) *os_error = rec.fail_open ? rec.open_error : EBUSY;
+        rec.fail_open = false;
         return nullptr;
     }
-    g_recorder.open_device = true;
-    return &g_device;
+    rec.open_device = true;
+    return new Device{&rec};
 }
 
 void close_device(Device* device) {
     if (device == nullptr) return;
-    g_recorder.events.push_back("close");
-    g_recorder.open_device = false;
+    device->rec->events.push_back("close");
+    device->rec->open_device = false;
+    delete device;
 }
 
 bool apply_mode(Device* device, const char* mode) {
     if (device == nullptr) return false;
-    g_recorder.events.push_back(std::string("mode ") + mode);
-    g_recorder.modes.emplace_back(mode);
-    if (g_recorder.fail_mode_countdown == 0) {
-        g_recorder.fail_mode_countdown = -1;
+    Recorder& rec = *device->rec;
+    rec.events.push_back(std::string("mode ") + mode);
+    rec.modes.emplace_back(mode);
+    if (gone(device)) return false;
+    if (rec.fail_mode_countdown == 0) {
+        rec.fail_mode_countdown = -1;
         return false;
     }
-    if (g_recorder.fail_mode_countdown > 0) --g_recorder.fail_mode_countdown;
+    if (rec.fail_mode_countdown > 0) --rec.fail_mode_countdown;
     LineMode parsed;
     if (!parse_mode_string(mode, &parsed) || !testing::standard_rate(parsed.rate)) return false;
-    g_recorder.parity = testing::parity_letter(parsed.parity);
+    rec.parity = testing::parity_letter(parsed.parity);
     return true;
 }
 
 bool set_queue_sizes(Device* device, std::uint32_t input_bytes, std::uint32_t output_bytes) {
     if (device == nullptr) return false;
-    g_recorder.events.push_back("queues " + std::to_string(input_bytes) + " " +
-                                std::to_string(output_bytes));
-    return !g_recorder.fail_queues;
+    device->rec->events.push_back("queues " + std::to_string(input_bytes) + " " +
+                                  std::to_string(output_bytes));
+    return !device->rec->fail_queues;
 }
 
 bool set_timeouts(Device* device) {
     if (device == nullptr) return false;
-    g_recorder.events.push_back("timeouts");
+    device->rec->events.push_back("timeouts");
     return true;
 }
 
 void purge_input(Device* device) {
     if (device == nullptr) return;
-    g_recorder.events.push_back("purge in");
-    testing::deliver_due(g_recorder);
-    g_recorder.input.clear();
+    device->rec->events.push_back("purge in");
+    testing::deliver_due(*device->rec);
+    device->rec->input.clear();
 }
 
 void purge_output(Device* device) {
     if (device == nullptr) return;
-    g_recorder.events.push_back("purge out");
+    device->rec->events.push_back("purge out");
 }
 
 std::uint32_t write_bytes(Device* device, const std::uint8_t* data, std::uint32_t count) {
     if (device == nullptr) return 0;
-    std::uint32_t n = count;
-    if (g_recorder.short_write_countdown == 0) {
-        g_recorder.short_write_countdown = -1;
-        n = count > 0 ? count - 1 : 0;
-    } else if (g_recorder.short_write_countdown > 0) {
-        --g_recorder.short_write_countdown;
+    Recorder& rec = *device->rec;
+    if (gone(device)) {
+        rec.events.push_back("write failed");
+        return 0;
     }
-    g_recorder.events.push_back("write " + testing::hex_bytes(data, n));
-    for (std::uint32_t i = 0; i < n; ++i) g_recorder.wire.push_back({data[i], g_recorder.parity});
+    std::uint32_t n = count;
+    if (rec.short_write_countdown == 0) {
+        rec.short_write_countdown = -1;
+        n = count > 0 ? count - 1 : 0;
+    } else if (rec.short_write_countdown > 0) {
+        --rec.short_write_countdown;
+    }
+    rec.events.push_back("write " + testing::hex_bytes(data, n));
+    for (std::uint32_t i = 0; i < n; ++i) rec.wire.push_back({data[i], rec.parity});
     // A complete request frame makes the reader answer with the next scripted reply.
-    if (n == count && count > 1 && !g_recorder.scripted.empty()) {
-        auto reply = std::move(g_recorder.scripted.front());
-        g_recorder.scripted.erase(g_recorder.scripted.begin());
-        g_recorder.in_flight.push_back(
-            {g_recorder.now_ms + reply.delay_ms, std::move(reply.bytes)});
+    if (n == count && count > 1 && !rec.scripted.empty()) {
+        auto reply = std::move(rec.scripted.front());
+        rec.scripted.erase(rec.scripted.begin());
+        if (reply.pieces.empty()) {
+            rec.in_flight.push_back({rec.now_ms + reply.delay_ms, std::move(reply.bytes)});
+        }
+        for (auto& piece : reply.pieces) {
+            rec.in_flight.push_back({rec.now_ms + piece.delay_ms, std::move(piece.bytes)});
+        }
     }
     return n;
 }
 
 std::uint32_t bytes_waiting(Device* device) {
-    if (device == nullptr) return 0;
-    testing::deliver_due(g_recorder);
-    return static_cast<std::uint32_t>(g_recorder.input.size());
+    if (device == nullptr || gone(device)) return 0;
+    testing::deliver_due(*device->rec);
+    return static_cast<std::uint32_t>(device->rec->input.size());
 }
 
 std::uint32_t read_waiting(Device* device, std::uint8_t* buffer, std::uint32_t max) {
-    if (device == nullptr) return 0;
-    testing::deliver_due(g_recorder);
-    std::uint32_t n = static_cast<std::uint32_t>(g_recorder.input.size());
+    if (device == nullptr || gone(device)) return 0;
+    Recorder& rec = *device->rec;
+    testing::deliver_due(rec);
+    std::uint32_t n = static_cast<std::uint32_t>(rec.input.size());
     if (n > max) n = max;
-    std::memcpy(buffer, g_recorder.input.data(), n);
-    g_recorder.input.erase(g_recorder.input.begin(), g_recorder.input.begin() + n);
-    g_recorder.events.push_back("read " + std::to_string(n));
+    std::memcpy(buffer, rec.input.data(), n);
+    rec.input.erase(rec.input.begin(), rec.input.begin() + n);
+    rec.events.push_back("read " + std::to_string(n));
     return n;
 }
 
+Wait wait_readable(Device* device, std::uint32_t timeout_us) {
+    if (device == nullptr || gone(device)) return Wait::Lost;
+    Recorder& rec = *device->rec;
+    rec.events.push_back("wait " + std::to_string(timeout_us));
+    testing::deliver_due(rec);
+    if (!rec.input.empty()) return Wait::Ready;
+    // Time runs on to the next arrival, or to the end of the wait.
+    std::uint64_t until = testing::g_clock_us + timeout_us;
+    for (const auto& a : rec.in_flight) {
+        if (a.at_ms * 1000 < until) until = a.at_ms * 1000;
+    }
+    testing::advance_to(until);
+    testing::deliver_due(rec);
+    return rec.input.empty() ? Wait::Timeout : Wait::Ready;
+}
+
+bool device_lost(const Device* device) {
+    return device != nullptr && device->rec->lost_reported;
+}
+
+std::int32_t last_error(const Device* device) {
+    return device != nullptr && device->rec->lost_reported ? EIO : 0;
+}
+
 void pause_ms(std::uint32_t ms) {
-    g_recorder.events.push_back("pause " + std::to_string(ms));
-    g_recorder.pauses.push_back(ms);
-    g_recorder.now_ms += ms;
+    testing::g_recorder.events.push_back("pause " + std::to_string(ms));
+    testing::g_recorder.pauses.push_back(ms);
+    for (auto& [path, r] : testing::g_own) {
+        r->events.push_back("pause " + std::to_string(ms));
+        r->pauses.push_back(ms);
+    }
+    testing::advance_to(testing::g_clock_us + std::uint64_t{ms} * 1000);
+}
+
+std::uint64_t now_us() {
+    return testing::g_clock_us;
+}
+
+Lock* make_lock() {
+    return new Lock;
+}
+
+Lock* default_reader_lock() {
+    static Lock lock;
+    return &lock;
+}
+
+void free_lock(Lock* lock) {
+    delete lock;
+}
+
+void acquire(Lock* lock) {
+    lock->mutex.lock();
+}
+
+void release(Lock* lock) {
+    lock->mutex.unlock();
+}
+
+TraceFile* open_trace_file(const char* path) {
+    std::FILE* f = std::fopen(path, "a");
+    return f == nullptr ? nullptr : new TraceFile{f};
+}
+
+void append_trace(TraceFile* file, const char* text, std::size_t count) {
+    if (file == nullptr) return;
+    std::fwrite(text, 1, count, file->file);
+    std::fflush(file->file);
+}
+
+void close_trace_file(TraceFile* file) {
+    if (file == nullptr) return;
+    std::fclose(file->file);
+    delete file;
 }
 
 }  // namespace tqrf::serial

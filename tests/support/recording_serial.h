@@ -2,6 +2,10 @@
 // the real backend, it records everything the library asks of the port and plays back
 // scripted replies, so tests can check exact wire bytes, the parity of each byte and every
 // pause without hardware and without real time passing.
+//
+// Every device path is served by the default recorder, recorder(), unless a test has given
+// the path a recorder of its own with recorder(path): then two readers open at once each have
+// their own line. All recorders share one virtual clock, which only pauses and waits advance.
 #pragma once
 
 #include <cstdint>
@@ -21,28 +25,38 @@ struct WireByte {
 struct Recorder {
     // What the library did, in order: "open PATH", "close", "mode 19200,M,8,1", "queues 400 400",
     // "timeouts", "purge in", "purge out", "write 58", "write 00 04 BB ...", "pause 40",
-    // "read 6".
+    // "read 6", "wait 40000" (a wait for received bytes, in microseconds, as asked).
     std::vector<std::string> events;
     std::vector<std::string> opened_paths;
     std::vector<std::string> modes;
     std::vector<WireByte> wire;
     std::vector<std::uint32_t> pauses;
 
-    std::uint64_t now_ms = 0;  // the virtual clock; only pauses advance it
+    std::uint64_t now_ms = 0;  // the virtual clock, in whole milliseconds
+    std::uint64_t now_us = 0;  // the same, in microseconds
     char parity = 'N';         // parity of the mode in force
 
     // Faults to play.
     bool fail_open = false;          // the next open fails
+    int open_error = 2;              // the OS error of a failed open (ENOENT)
     int fail_mode_countdown = -1;    // mode changes before one fails (0 = the next one fails)
     bool fail_queues = false;        // set_queue_sizes fails
     int short_write_countdown = -1;  // writes before one comes out a byte short (0 = next)
-    bool open_device = false;        // a device is open (the double allows one at a time)
+    bool open_device = false;        // a device is open (the double allows one per recorder)
+    bool gone = false;               // the device has disappeared: every call on it fails
+    bool lost_reported = false;      // the library has been told (EIO) that it is gone
 
     // Replies. A scripted reply becomes readable `delay_ms` after the next request frame is
-    // written (a write of more than one byte). Bytes put by arrive_now() are readable at once.
+    // written (a write of more than one byte); one scripted in pieces has each piece arrive
+    // at its own delay. Bytes put by arrive_now() are readable at once.
+    struct Piece {
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t delay_ms;
+    };
     struct Pending {
         std::vector<std::uint8_t> bytes;
         std::uint32_t delay_ms;
+        std::vector<Piece> pieces;  // when not empty, used instead of bytes / delay_ms
     };
     std::vector<Pending> scripted;
     struct Arrival {
@@ -54,14 +68,22 @@ struct Recorder {
 
     void reset();
     void script_reply(std::vector<std::uint8_t> bytes, std::uint32_t delay_ms = 5);
+    void script_pieces(std::vector<Piece> pieces);
     void arrive_now(const std::vector<std::uint8_t>& bytes);
+    // Bytes that arrive `delay_ms` from now, whatever is sent.
+    void arrive_later(std::vector<std::uint8_t> bytes, std::uint32_t delay_ms);
 
     // The bytes written since the last clear, without parity.
     std::vector<std::uint8_t> wire_values() const;
     void clear_log();
 };
 
+// The default recorder.
 Recorder& recorder();
+// The recorder of `path`, made on first use; opens of `path` are served by it from then on.
+Recorder& recorder(const std::string& path);
+// Drops every recorder of its own (the default one stays).
+void forget_recorders();
 
 // Builds a frame (LEN, payload, XOR) the way a reader answers.
 std::vector<std::uint8_t> reply_frame(const std::vector<std::uint8_t>& payload);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks built Windows DLLs of the library:
-#   - the export table holds exactly the library's 34 functions, by undecorated name (no
-#     leading underscore, no @N, no C++ mangled names), and nothing else (no ordinal-only
-#     entries);
+#   - the export table holds exactly the library's functions (tests/header/exports.txt), by
+#     undecorated name (no leading underscore, no @N, no C++ mangled names), and nothing else
+#     (no ordinal-only entries);
 #   - the import table names only Windows system DLLs (no compiler runtime DLLs).
 #
 #   tools/windows/check-exports.sh build-mingw32/tq_RWD_DLL.dll build-mingw64/tq_RWD_DLL.dll
@@ -29,42 +29,9 @@ if [ -z "$OBJDUMP" ]; then
     exit 2
 fi
 
-EXPECTED_EXPORTS="
-tqrf_init
-tqrf_init_device
-tqrf_exit
-tqrf_BaudSetup
-tqrf_request
-tqrf_request_2
-tqrf_anticoll
-tqrf_select
-tqrf_halt
-tqrf_loadkey
-tqrf_authentication
-tqrf_authentication_2
-tqrf_read
-tqrf_write
-tqrf_initval
-tqrf_readval
-tqrf_increment
-tqrf_decrement
-tqrf_restore
-tqrf_transfer
-tqrf_reset
-tqrf_ReadHardwareVersionNumber
-tqrf_Read_RWD_ID
-tqrf_Read_RC500E2
-tqrf_Write_RC500E2
-tqrf_Link_PCandRWD
-tqrf_BeepControl
-tqrf_UploadRTC
-tqrf_DownloadRTC
-tqrf_loadkey_asc
-tqrf_card_asc_1
-tqrf_card_asc
-tqrf_rd_asc
-tqrf_wr_asc
-"
+# The one list of the library's exports, shared with the native build's check.
+EXPORTS_LIST=${TQRF_EXPORTS_LIST:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/tests/header/exports.txt}
+EXPECTED_EXPORTS=$(grep -v '^[[:space:]]*$' "$EXPORTS_LIST")
 
 # Windows system DLLs a DLL of ours may import from (compared in lower case).
 is_system_dll() {
@@ -95,7 +62,7 @@ for dll in "$@"; do
         in_names && /^[[:space:]]*$/ { in_names = 0 }' | sort)
     # Entries of the export address table (named or not), from its header.
     address_count=$(printf '%s\n' "$dump" |
-        awk '/^[[:space:]]*Export Address Table[[:space:]]+[0-9a-fA-F]+$/ { print $NF; exit }')
+        awk '!found && /^[[:space:]]*Export Address Table[[:space:]]+[0-9a-fA-F]+$/ { print $NF; found = 1 }')
     expected=$(printf '%s\n' $EXPECTED_EXPORTS | sort)
     name_count=$(printf '%s\n' "$names" | grep -c . || true)
 

@@ -1,0 +1,144 @@
+#include "link/reader.h"
+
+#include <cstddef>
+
+#include "link/wire.h"
+
+namespace tqrf {
+
+tqrf_reader& default_reader() {
+    static tqrf_reader reader = [] {
+        tqrf_reader r;
+        r.lock = serial::default_reader_lock();
+        return r;
+    }();
+    return reader;
+}
+
+namespace {
+
+// A trace line: "SECONDS.MICROS EVENT HEX..." or "SECONDS.MICROS result CODE TEXT", built in a
+// buffer of the caller's (no allocation).
+class LineBuilder {
+  public:
+    LineBuilder(char* buffer, std::size_t capacity) : buf_(buffer), cap_(capacity) {}
+
+    void text(const char* s) {
+        while (*s != '\0') ch(*s++);
+    }
+    void ch(char c) {
+        if (len_ + 1 < cap_) buf_[len_++] = c;
+    }
+    void unsigned_number(std::uint64_t v, int min_digits = 1) {
+        char digits[24];
+        int n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0 && n < 24);
+        while (n < min_digits && n < 24) digits[n++] = '0';
+        while (n > 0) ch(digits[--n]);
+    }
+    void number(std::int32_t v) {
+        if (v < 0) {
+            ch('-');
+            unsigned_number(static_cast<std::uint64_t>(-static_cast<std::int64_t>(v)));
+        } else {
+            unsigned_number(static_cast<std::uint64_t>(v));
+        }
+    }
+    void hex(std::uint8_t b) {
+        static constexpr char digits[] = "0123456789ABCDEF";
+        ch(digits[b >> 4]);
+        ch(digits[b & 0x0F]);
+    }
+    std::size_t size() const { return len_; }
+
+  private:
+    char* buf_;
+    std::size_t cap_;
+    std::size_t len_ = 0;
+};
+
+const char* event_name(std::int32_t event) {
+    switch (event) {
+        case TQRF_TRACE_ADDRESS:
+            return "address";
+        case TQRF_TRACE_FRAME:
+            return "frame";
+        case TQRF_TRACE_REPLY:
+            return "reply";
+        default:
+            return "result";
+    }
+}
+
+void write_trace_line(serial::TraceFile* file, std::int32_t event, std::int32_t result,
+                      const std::uint8_t* bytes, std::uint32_t count, std::uint64_t time_us) {
+    // Room for the longest line: a 105-byte reply at three characters a byte, or a result
+    // with its text.
+    char buffer[512];
+    LineBuilder line(buffer, sizeof buffer);
+    line.unsigned_number(time_us / 1'000'000);
+    line.ch('.');
+    line.unsigned_number(time_us % 1'000'000, 6);
+    line.ch(' ');
+    line.text(event_name(event));
+    if (event == TQRF_TRACE_RESULT) {
+        line.ch(' ');
+        line.number(result);
+        line.ch(' ');
+        line.text(tqrf_strerror(result));
+    } else {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            line.ch(' ');
+            line.hex(bytes[i]);
+        }
+    }
+    line.ch('\n');
+    serial::append_trace(file, buffer, line.size());
+}
+
+}  // namespace
+
+void trace_event(tqrf_reader& reader, std::int32_t event, std::int32_t result,
+                 const std::uint8_t* bytes, std::uint32_t count) {
+    if (reader.trace == nullptr && reader.trace_file == nullptr) return;
+    const std::uint64_t time = serial::now_us();
+    if (count == 0) bytes = nullptr;
+    if (reader.trace != nullptr) reader.trace(reader.trace_user, event, result, bytes, count, time);
+    if (reader.trace_file != nullptr) {
+        write_trace_line(reader.trace_file, event, result, bytes, count, time);
+    }
+}
+
+bool apply_reply_setting(tqrf_reader& reader, const char* text) {
+    auto starts = [](const char* s, const char* prefix) {
+        while (*prefix != '\0') {
+            if (*s++ != *prefix++) return false;
+        }
+        return true;
+    };
+    if (text == nullptr) return false;
+    if (starts(text, "fixed") && text[5] == '\0') {
+        reader.reply_mode = TQRF_REPLY_FIXED;
+        return true;
+    }
+    if (!starts(text, "complete")) return false;
+    const char* rest = text + 8;
+    std::uint32_t slack = 0;
+    if (*rest == ':') {
+        ++rest;
+        if (*rest == '\0') return false;
+        for (; *rest >= '0' && *rest <= '9'; ++rest) {
+            slack = slack * 10 + static_cast<std::uint32_t>(*rest - '0');
+            if (slack > REPLY_SLACK_MAX_MS) return false;
+        }
+    }
+    if (*rest != '\0') return false;
+    reader.reply_mode = TQRF_REPLY_COMPLETE;
+    reader.slack_ms = slack;
+    return true;
+}
+
+}  // namespace tqrf

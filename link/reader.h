@@ -1,0 +1,59 @@
+// A reader: one open serial port with its own line settings (inside its device), options,
+// trace hook and lock. The handle API hands these out; the legacy exports act on one built-in
+// default reader.
+#pragma once
+
+#include <cstdint>
+
+#include "link/serial.h"
+#include "tq_RWD_DLL.h"
+
+struct tqrf_reader {
+    tqrf::serial::Device* device = nullptr;  // null: no port open (default reader only)
+    tqrf::serial::Lock* lock = nullptr;      // held for every call on the reader
+
+    // Options.
+    std::int32_t reply_mode = TQRF_REPLY_FIXED;
+    std::uint32_t slack_ms = 0;
+
+    // Handle semantics: checked replies, and a device loss that lasts until close. The default
+    // reader keeps the legacy results.
+    bool handle = false;
+    // After an exchange that may have left a reply on its way, wait for the line to go quiet
+    // and purge before the next one (handles always; the default reader in complete mode).
+    bool settle_after_failure = false;
+
+    bool lost = false;    // the device is gone: every call gives ERR_DEVICE_LOST
+    bool settle = false;  // the next exchange settles the line first
+
+    tqrf_trace_fn trace = nullptr;
+    void* trace_user = nullptr;
+    tqrf::serial::TraceFile* trace_file = nullptr;  // TQRF_TRACE of the default reader
+};
+
+namespace tqrf {
+
+// The reader of the legacy exports. Never freed.
+tqrf_reader& default_reader();
+
+// Holds a reader's lock for a scope.
+class ReaderLock {
+  public:
+    explicit ReaderLock(const tqrf_reader& reader) : lock_(reader.lock) { serial::acquire(lock_); }
+    ~ReaderLock() { serial::release(lock_); }
+    ReaderLock(const ReaderLock&) = delete;
+    ReaderLock& operator=(const ReaderLock&) = delete;
+
+  private:
+    serial::Lock* lock_;
+};
+
+// Reports one event to the reader's trace hook and trace file, when it has them.
+void trace_event(tqrf_reader& reader, std::int32_t event, std::int32_t result,
+                 const std::uint8_t* bytes, std::uint32_t count);
+
+// Sets the reply mode and slack from a TQRF_REPLY text: "fixed", "complete" or
+// "complete:SLACK" (SLACK 0 to 1000). Returns false, changing nothing, for any other text.
+bool apply_reply_setting(tqrf_reader& reader, const char* text);
+
+}  // namespace tqrf
