@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -59,6 +60,52 @@ double thread_cpu_us() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+}
+
+// Voluntary context switches of the calling thread: each is a sleep and a wake-up.
+std::int64_t thread_switches() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return u.ru_nvcsw;
+}
+
+// The CPU time one sleep and its wake-up cost the calling thread on this machine (in a virtual
+// machine mostly the timer or the interrupt that ends the sleep): a timed sleep, and a wait in
+// poll() that bytes from another thread end.
+double timed_wake_cost_us() {
+    constexpr int kSleeps = 400;
+    const double c0 = thread_cpu_us();
+    for (int i = 0; i < kSleeps; ++i) {
+        timespec ts{0, 500'000};
+        nanosleep(&ts, nullptr);
+    }
+    return (thread_cpu_us() - c0) / kSleeps;
+}
+
+double data_wake_cost_us() {
+    constexpr int kWakes = 400;
+    int fds[2];
+    if (::pipe(fds) != 0) return 0;
+    std::thread writer([&] {
+        for (int i = 0; i < kWakes; ++i) {
+            timespec ts{0, 500'000};
+            nanosleep(&ts, nullptr);
+            const char byte = 0;
+            (void)::write(fds[1], &byte, 1);
+        }
+    });
+    const double c0 = thread_cpu_us();
+    for (int i = 0; i < kWakes; ++i) {
+        pollfd p{fds[0], POLLIN, 0};
+        (void)::poll(&p, 1, -1);
+        char byte;
+        (void)::read(fds[0], &byte, 1);
+    }
+    const double cost = (thread_cpu_us() - c0) / kWakes;
+    writer.join();
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return cost;
 }
 
 [[noreturn]] void die(const std::string& message) {
@@ -166,6 +213,7 @@ double floor_ms(const Wire& w, TimingProfile profile, bool complete) {
 struct Sample {
     double ms = 0;
     double cpu_us = 0;
+    std::int64_t switches = 0;
     std::uint64_t allocations = 0;
     std::int32_t result = 0;
 };
@@ -173,6 +221,7 @@ struct Sample {
 template <class F>
 Sample run_once(F& call) {
     Sample s;
+    const std::int64_t w0 = thread_switches();
     const std::uint64_t a0 = bench::allocations();
     bench::count_allocations(true);
     const double c0 = thread_cpu_us();
@@ -184,6 +233,7 @@ Sample run_once(F& call) {
     s.ms = t1 - t0;
     s.cpu_us = c1 - c0;
     s.allocations = bench::allocations() - a0;
+    s.switches = thread_switches() - w0;
     return s;
 }
 
@@ -214,8 +264,10 @@ struct Row {
     Stats ms;
     double floor_ms = 0;
     double cpu_us_per_command = 0;  // median over runs, per command
+    double switches_per_command = 0;
     double allocations_per_command = 0;
     int failed = 0;
+    std::int32_t first_failure = 0;  // the result of the first failed run
 };
 
 template <class F>
@@ -230,18 +282,26 @@ Row measure(TimingProfile profile, bool complete, std::string figure, int runs, 
     row.floor_ms = floor;
     std::vector<double> times, cpu;
     std::uint64_t allocations = 0;
+    std::int64_t switches = 0;
     for (int i = 0; i < 3 && commands == 1; ++i) (void)call();  // warm up
     for (int i = 0; i < runs; ++i) {
         const Sample s = run_once(call);
-        if (s.result != 0) ++row.failed;
+        // A failed run stopped early or waited out its deadline: its time is no figure.
+        if (s.result != 0) {
+            if (row.failed++ == 0) row.first_failure = s.result;
+            continue;
+        }
         times.push_back(s.ms);
         cpu.push_back(s.cpu_us / commands);
         allocations += s.allocations;
+        switches += s.switches;
     }
     row.ms = stats_of(times);
     row.cpu_us_per_command = stats_of(cpu).median;
-    row.allocations_per_command =
-        static_cast<double>(allocations) / static_cast<double>(runs * commands);
+    const double counted = static_cast<double>(std::max<std::size_t>(times.size(), 1) *
+                                               static_cast<std::size_t>(commands));
+    row.allocations_per_command = static_cast<double>(allocations) / counted;
+    row.switches_per_command = static_cast<double>(switches) / counted;
     return row;
 }
 
@@ -418,21 +478,33 @@ const ParallelRow* find_parallel(const std::vector<ParallelRow>& rows, TimingPro
     return nullptr;
 }
 
+std::string failures(int count, std::int32_t first) {
+    if (count == 0) return "0";
+    return std::to_string(count) + " (" + std::to_string(first) + ")";
+}
+
 void print_tables(const std::vector<Row>& rows, const std::vector<ParallelRow>& parallel) {
     std::printf(
         "| Profile | Mode | Figure | Runs | Min ms | Median ms | p95 ms | Floor ms | Median / "
-        "floor | Median - floor ms | CPU us/cmd | Heap calls/cmd | Failed |\n");
-    std::printf("|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+        "floor | Median - floor ms | Failed |\n");
+    std::printf("|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const Row& r : rows) {
+        std::printf("| %s | %s | %s | %d | %s | %s | %s | %s | %s | %s | %s |\n",
+                    tqrf_sim::timing_profile_name(r.profile), mode_name(r.complete),
+                    r.figure.c_str(), r.runs, fixed(r.ms.min, 2).c_str(),
+                    fixed(r.ms.median, 2).c_str(), fixed(r.ms.p95, 2).c_str(),
+                    fixed(r.floor_ms, 2).c_str(), fixed(r.ms.median / r.floor_ms, 3).c_str(),
+                    fixed(r.ms.median - r.floor_ms, 2).c_str(),
+                    failures(r.failed, r.first_failure).c_str());
+    }
+    std::printf("\n| Profile | Mode | Figure | CPU us/cmd | Wake-ups/cmd | Heap calls/cmd |\n");
+    std::printf("|---|---|---|---:|---:|---:|\n");
     for (const Row& r : rows) {
         std::printf(
-            "| %s | %s | %s | %d | %s | %s | %s | %s | %s | %s | %s | %s | %d |\n",
-            tqrf_sim::timing_profile_name(r.profile), mode_name(r.complete), r.figure.c_str(),
-            r.runs, fixed(r.ms.min, 2).c_str(), fixed(r.ms.median, 2).c_str(),
-            fixed(r.ms.p95, 2).c_str(), fixed(r.floor_ms, 2).c_str(),
-            fixed(r.ms.median / r.floor_ms, 3).c_str(), fixed(r.ms.median - r.floor_ms, 2).c_str(),
-            fixed(r.cpu_us_per_command, 1).c_str(),
-            bench::allocations_counted() ? fixed(r.allocations_per_command, 2).c_str() : "n/a",
-            r.failed);
+            "| %s | %s | %s | %s | %s | %s |\n", tqrf_sim::timing_profile_name(r.profile),
+            mode_name(r.complete), r.figure.c_str(), fixed(r.cpu_us_per_command, 1).c_str(),
+            fixed(r.switches_per_command, 1).c_str(),
+            bench::allocations_counted() ? fixed(r.allocations_per_command, 2).c_str() : "n/a");
     }
     std::printf(
         "\n| Profile | Mode | Readers | Reads/s | Floor reads/s | Floor / measured | "
@@ -483,11 +555,12 @@ void print_targets(const std::vector<Row>& rows, const std::vector<ParallelRow>&
     std::string worst_fixed_what;
     double worst_cpu = 0;
     std::string worst_cpu_what;
+    double worst_cpu_switches = 0;
     double worst_alloc = 0;
     for (const Row& r : rows) {
         const std::string what = std::string(tqrf_sim::timing_profile_name(r.profile)) + " " +
                                  mode_name(r.complete) + " " + r.figure;
-        if (!r.complete) {
+        if (!r.complete && r.commands == 1) {
             const double over = (r.ms.median - r.floor_ms) / r.commands;
             if (over > worst_fixed) {
                 worst_fixed = over;
@@ -497,13 +570,16 @@ void print_targets(const std::vector<Row>& rows, const std::vector<ParallelRow>&
         if (r.cpu_us_per_command > worst_cpu) {
             worst_cpu = r.cpu_us_per_command;
             worst_cpu_what = what;
+            worst_cpu_switches = r.switches_per_command;
         }
         worst_alloc = std::max(worst_alloc, r.allocations_per_command);
     }
-    line("fixed: median overhead above 41 ms <= 0.3 ms per command",
+    line("fixed: median overhead above 41 ms <= 0.3 ms per command (single commands)",
          "worst " + fixed(worst_fixed, 3) + " ms (" + worst_fixed_what + ")", worst_fixed <= 0.3);
-    line("CPU <= 50 us per command",
-         "worst " + fixed(worst_cpu, 1) + " us (" + worst_cpu_what + ")", worst_cpu <= 50);
+    line("CPU <= 50 us per command (thread CPU time)",
+         "worst " + fixed(worst_cpu, 1) + " us (" + worst_cpu_what + ", " +
+             fixed(worst_cpu_switches, 1) + " wake-ups a command)",
+         worst_cpu <= 50);
     if (bench::allocations_counted()) {
         line("0 heap calls per command", "worst " + fixed(worst_alloc, 2), worst_alloc == 0);
     }
@@ -576,6 +652,8 @@ int main(int argc, char** argv) {
     }
     if (o.sim.empty()) die("--sim PATH/tqrf-sim is needed");
 
+    const double timed_wake = timed_wake_cost_us();
+    const double data_wake = data_wake_cost_us();
     std::vector<Row> rows;
     std::vector<ParallelRow> parallel;
     for (TimingProfile profile : {TimingProfile::Instant, TimingProfile::Mf1k}) {
@@ -588,6 +666,10 @@ int main(int argc, char** argv) {
             }
         }
     }
+    std::printf(
+        "On this machine one sleep and its wake-up cost the sleeping thread %s us of CPU "
+        "when a timer ends it and %s us when bytes from another thread do.\n\n",
+        fixed(timed_wake, 1).c_str(), fixed(data_wake, 1).c_str());
     print_tables(rows, parallel);
     print_targets(rows, parallel);
     if (!o.data.empty()) write_data(o.data, rows);
