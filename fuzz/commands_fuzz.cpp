@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
@@ -619,6 +620,462 @@ void call_one(Session& s, Input& in) {
     }
 }
 
+// ---- The handle API ---------------------------------------------------------------------------
+//
+// A model of the double's line in full: bytes that have arrived and wait in the input queue,
+// and bytes still in flight, delivered in the order the double delivers them. It predicts the
+// reply each exchange takes in fixed and in complete mode, the settle after a failure, and the
+// virtual time every call ends at.
+
+struct FullLine {
+    std::uint64_t now = 0;
+    std::vector<Arrival> in_flight;
+    Bytes input;
+    int short_write_countdown = -1;
+
+    void deliver() {
+        for (auto it = in_flight.begin(); it != in_flight.end();) {
+            if (it->at <= now) {
+                input.insert(input.end(), it->bytes.begin(), it->bytes.end());
+                it = in_flight.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    void purge() {
+        deliver();
+        input.clear();
+    }
+    // The earliest arrival time, or none.
+    bool next_arrival(std::uint64_t* at) const {
+        bool any = false;
+        for (const Arrival& a : in_flight) {
+            if (!any || a.at < *at) *at = a.at;
+            any = true;
+        }
+        return any;
+    }
+    // A wait for received bytes of at most `ms`: true when bytes are there.
+    bool wait(std::uint64_t ms) {
+        deliver();
+        if (!input.empty()) return true;
+        std::uint64_t until = now + ms;
+        std::uint64_t next = 0;
+        if (next_arrival(&next) && next < until) until = next;
+        now = until;
+        deliver();
+        return !input.empty();
+    }
+    bool write_whole() {
+        if (short_write_countdown == 0) {
+            short_write_countdown = -1;
+            return false;
+        }
+        if (short_write_countdown > 0) --short_write_countdown;
+        return true;
+    }
+    Bytes take(std::size_t max) {
+        deliver();
+        const std::size_t n = input.size() < max ? input.size() : max;
+        Bytes b(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(n));
+        input.erase(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(n));
+        return b;
+    }
+
+    // Waits for 20 quiet ms, dropping what comes, until `deadline` at the latest; then purges.
+    void settle(std::uint64_t deadline) {
+        while (now < deadline) {
+            const std::uint64_t w = deadline - now < 20 ? deadline - now : 20;
+            if (!wait(w)) break;
+            purge();
+        }
+        purge();
+    }
+
+    static int verdict(const Bytes& f) {
+        if (f.size() < 4) return ERR_REPLY_FRAME;
+        if (f.size() != (std::size_t{f[0]} << 8 | f[1]) + 3) return ERR_REPLY_FRAME;
+        std::uint8_t x = 0;
+        for (std::uint8_t b : f) x ^= b;
+        return x != 0 ? ERR_REPLY_CHECKSUM : 0;
+    }
+
+    // One exchange; `read` receives the bytes taken as the reply. `leftover` tells whether
+    // bytes wait behind a complete frame.
+    int exchange(const PlannedReply& reply, std::uint32_t wait_ms, bool complete,
+                 std::uint32_t slack, Bytes* read, bool* leftover) {
+        read->clear();
+        *leftover = false;
+        purge();
+        if (!write_whole()) return ERR_SEND_FAILED;
+        now += 1;
+        if (!write_whole()) return ERR_SEND_FAILED;
+        if (!reply.bytes.empty()) in_flight.push_back({now + reply.delay, reply.bytes});
+        if (!complete) {
+            now += wait_ms;
+            *read = take(kReplyReadMax);
+            const int v = verdict(*read);
+            return v != 0 ? v : (*read)[read->size() - 2];
+        }
+        const std::uint64_t deadline = now + wait_ms + slack;
+        std::size_t need = 2;
+        for (;;) {
+            deliver();
+            if (!input.empty()) {
+                const Bytes got = take(need - read->size());
+                read->insert(read->end(), got.begin(), got.end());
+                if (need == 2 && read->size() == 2) {
+                    const std::size_t size = (std::size_t{(*read)[0]} << 8 | (*read)[1]) + 3;
+                    if (size < 4 || size > kReplyReadMax) return ERR_REPLY_FRAME;
+                    need = size;
+                }
+                if (read->size() == need && need > 2) break;
+                continue;
+            }
+            if (now >= deadline) return ERR_REPLY_FRAME;
+            (void)wait(deadline - now);
+        }
+        const int v = verdict(*read);
+        if (v != 0) return v;
+        deliver();
+        *leftover = !input.empty();
+        return (*read)[read->size() - 2];
+    }
+};
+
+enum HandleOp : std::uint8_t {
+    hRequest,
+    hAnticoll,
+    hSelect,
+    hFind,
+    hHalt,
+    hLoadkey,
+    hAuthenticate,
+    hRead,
+    hWrite,
+    hInitval,
+    hReadval,
+    hIncrement,
+    hDecrement,
+    hRestore,
+    hTransfer,
+    hReset,
+    hVersion,
+    hId,
+    hE2Read,
+    hE2Write,
+    hLinkTest,
+    hBeep,
+    hClockRead,
+    hClockSet,
+    hSetOption,
+    hOpCount
+};
+
+struct HandleSession {
+    tqrf_reader* reader = nullptr;
+    FullLine line;
+    bool complete = true;
+    std::uint32_t slack = 0;
+    bool settle = false;
+};
+
+bool flag_ok(std::int32_t v) {
+    return v == 0 || v == 1;
+}
+bool in(std::int32_t v, std::int32_t lo, std::int32_t hi) {
+    return v >= lo && v <= hi;
+}
+
+void call_handle(HandleSession& s, Input& in_) {
+    auto& rec = recorder();
+    const HandleOp op = static_cast<HandleOp>(in_.byte() % hOpCount);
+    const std::uint8_t null_mask = in_.byte();
+    auto null_at = [&](int k) { return (null_mask & 0x80) != 0 && (null_mask & (1u << k)) != 0; };
+    // Arguments: mostly in range, sometimes anything.
+    auto arg = [&](std::int32_t range) {
+        const std::uint8_t how = in_.byte();
+        return how < 224 ? static_cast<std::int32_t>(in_.byte()) % range : in_.i32();
+    };
+    const std::int32_t a1 = arg(op == hBeep || op == hE2Read || op == hAnticoll ? 256 : 2);
+    const std::int32_t a2 = arg(op == hBeep                             ? 241
+                                : op == hLoadkey || op == hAuthenticate ? 16
+                                                                        : 64);
+    const std::uint32_t value = in_.u32();
+    const std::uint32_t capacity = in_.byte() % 110;
+
+    const std::uint8_t extras = in_.byte();
+    if (extras & 0x01) {
+        const Bytes stale = in_.bytes(in_.byte() % 12);
+        rec.arrive_now(stale);
+        s.line.input.insert(s.line.input.end(), stale.begin(), stale.end());
+    }
+    if (extras & 0x02) {
+        Arrival a{s.line.now + 1 + in_.byte() % 64, in_.bytes(in_.byte() % 12 + 1)};
+        rec.in_flight.push_back({a.at, a.bytes});
+        s.line.in_flight.push_back(std::move(a));
+    }
+    const PlannedReply reply = plan_reply(in_);
+    rec.script_reply(reply.bytes, reply.delay);
+
+    // Exact-size buffers.
+    Buffer type(2), serial(4), size(1), block(16), val(4), var(capacity == 0 ? 1 : capacity),
+        length(4), input(16);
+    for (Buffer* b : {&type, &serial, &size, &block, &val, &var, &length, &input}) {
+        b->fill_from(in_);
+        b->take_snapshot();
+    }
+    std::uint8_t* ty = null_at(0) ? nullptr : type.data();
+    std::uint8_t* se = null_at(1) ? nullptr : serial.data();
+    std::uint8_t* sz = null_at(2) ? nullptr : size.data();
+    std::uint8_t* bl = null_at(3) ? nullptr : block.data();
+    std::uint32_t* va = null_at(4) ? nullptr : reinterpret_cast<std::uint32_t*>(val.data());
+    std::uint8_t* vr = null_at(5) ? nullptr : var.data();
+    std::uint32_t* le = null_at(6) ? nullptr : reinterpret_cast<std::uint32_t*>(length.data());
+    const std::uint8_t* ip = null_at(1) ? nullptr : input.data();
+    tqrf_reader* r = s.reader;
+
+    // What the call needs: its arguments' check, its wait, the data count of its reply.
+    bool ok = true;
+    std::uint32_t wait = kReplyWait;
+    std::size_t min_data = 0, max_data = 0;
+    int result = 0;
+    switch (op) {
+        case hRequest:
+            ok = flag_ok(a1) && ty;
+            min_data = max_data = 2;
+            result = tqrf_reader_request(r, a1, ty);
+            break;
+        case hAnticoll:
+            ok = in(a1, 0, 255) && se;
+            min_data = max_data = 4;
+            result = tqrf_reader_anticoll(r, a1, se);
+            break;
+        case hSelect:
+            ok = ip && sz;
+            min_data = max_data = 1;
+            result = tqrf_reader_select(r, ip, sz);
+            break;
+        case hFind:
+            ok = flag_ok(a1) && ty && se && sz;
+            min_data = max_data = 7;
+            result = tqrf_reader_find(r, a1, ty, se, sz);
+            break;
+        case hHalt:
+            result = tqrf_reader_halt(r);
+            break;
+        case hLoadkey:
+            ok = flag_ok(a1) && in(a2, 0, 15) && ip;
+            result = tqrf_reader_loadkey(r, a1, a2, ip);
+            break;
+        case hAuthenticate:
+            ok = flag_ok(a1) && in(a2, 0, 15);
+            result = tqrf_reader_authenticate(r, a1, a2);
+            break;
+        case hRead:
+            ok = in(a2, 0, 63) && bl;
+            min_data = max_data = 16;
+            result = tqrf_reader_read(r, a2, bl);
+            break;
+        case hWrite:
+            ok = in(a2, 0, 63) && ip;
+            result = tqrf_reader_write(r, a2, ip);
+            break;
+        case hInitval:
+            ok = in(a2, 0, 63);
+            result = tqrf_reader_initval(r, a2, value);
+            break;
+        case hReadval:
+            ok = in(a2, 0, 63) && va;
+            min_data = max_data = 4;
+            result = tqrf_reader_readval(r, a2, va);
+            break;
+        case hIncrement:
+            ok = in(a2, 0, 63);
+            result = tqrf_reader_increment(r, a2, value);
+            break;
+        case hDecrement:
+            ok = in(a2, 0, 63);
+            result = tqrf_reader_decrement(r, a2, value);
+            break;
+        case hRestore:
+            ok = in(a2, 0, 63);
+            result = tqrf_reader_restore(r, a2);
+            break;
+        case hTransfer:
+            ok = in(a2, 0, 63);
+            result = tqrf_reader_transfer(r, a2);
+            break;
+        case hReset:
+            result = tqrf_reader_reset(r);
+            break;
+        case hVersion:
+            ok = le && (vr || capacity == 0);
+            max_data = 101;
+            result = tqrf_reader_hardware_version(r, capacity == 0 ? nullptr : vr, capacity, le);
+            break;
+        case hId:
+            ok = va;
+            min_data = 1;
+            max_data = 4;
+            result = tqrf_reader_id(r, va);
+            break;
+        case hE2Read:
+            ok = in(a1, 0, 255) && le && (vr || capacity == 0);
+            max_data = 101;
+            result = tqrf_reader_e2_read(r, a1, capacity == 0 ? nullptr : vr, capacity, le);
+            break;
+        case hE2Write:
+            ok = in(a2, 0, 127) && ip;
+            result = tqrf_reader_e2_write(r, a2, ip);
+            break;
+        case hLinkTest:
+            result = tqrf_reader_link_test(r);
+            break;
+        case hBeep:
+            ok = in(a1, 0, 255) && in(a2, 0, 240);
+            if (ok && a1 == 0) wait = static_cast<std::uint32_t>(a2) * 10 + kReplyWait;
+            result = tqrf_reader_beep(r, a1, a2);
+            break;
+        case hClockRead:
+            ok = le && (vr || capacity == 0);
+            max_data = 101;
+            result = tqrf_reader_clock_read(r, capacity == 0 ? nullptr : vr, capacity, le);
+            break;
+        case hClockSet:
+            ok = ip != nullptr;
+            result = tqrf_reader_clock_set(r, ip);
+            break;
+        case hSetOption: {
+            const std::int32_t option =
+                a1 == 0 ? TQRF_OPTION_REPLY_MODE : TQRF_OPTION_REPLY_SLACK_MS;
+            const std::int32_t v = static_cast<std::int32_t>(value % 1100) - 50;
+            const bool good =
+                option == TQRF_OPTION_REPLY_MODE ? (v == 0 || v == 1) : in(v, 0, 1000);
+            result = tqrf_reader_set_option(r, option, v);
+            FUZZ_CHECK(result == (good ? 0 : ERR_BAD_ARGUMENT));
+            if (good && option == TQRF_OPTION_REPLY_MODE) s.complete = v == TQRF_REPLY_COMPLETE;
+            if (good && option == TQRF_OPTION_REPLY_SLACK_MS)
+                s.slack = static_cast<std::uint32_t>(v);
+            rec.scripted.clear();
+            return;
+        }
+        case hOpCount:
+            break;
+    }
+    rec.scripted.clear();
+    auto untouched = [&] {
+        for (Buffer* b : {&type, &serial, &size, &block, &val, &var, &length}) {
+            if (!b->untouched()) return false;
+        }
+        return true;
+    };
+    if (!ok) {
+        FUZZ_CHECK(result == ERR_BAD_ARGUMENT);
+        FUZZ_CHECK(untouched());
+        FUZZ_CHECK(rec.now_ms == s.line.now);
+        return;
+    }
+
+    // The settle a failure left, then the exchange.
+    const std::uint32_t slack = s.complete ? s.slack : 0;
+    if (s.settle) {
+        s.settle = false;
+        s.line.settle(s.line.now + wait + slack);
+    }
+    Bytes f;
+    bool leftover = false;
+    int expected = s.line.exchange(reply, wait, s.complete, slack, &f, &leftover);
+    const std::size_t data = f.size() >= 4 ? f.size() - 4 : 0;
+    if (expected == 0 && (data < min_data || data > max_data)) expected = ERR_REPLY_LENGTH;
+    if (expected == 0 && max_data == 101 && data > capacity) expected = ERR_BUFFER_TOO_SMALL;
+    // Bytes behind a complete frame, a failed exchange or a reply of the wrong length: a reply
+    // may still be on its way.
+    if (expected == ERR_REPLY_FRAME || expected == ERR_REPLY_CHECKSUM ||
+        expected == ERR_REPLY_LENGTH || leftover) {
+        s.settle = true;
+    }
+    if ((result != expected || rec.now_ms != s.line.now) && std::getenv("FUZZ_TRACE") != nullptr) {
+        std::fprintf(
+            stderr,
+            "handle op %d: result %d, model %d, complete %d slack %u, time %llu, model %llu\n",
+            int{op}, result, expected, int{s.complete}, s.slack,
+            static_cast<unsigned long long>(rec.now_ms),
+            static_cast<unsigned long long>(s.line.now));
+        for (const auto& e : recorder().events) std::fprintf(stderr, "  %s\n", e.c_str());
+    }
+    FUZZ_CHECK(result == expected);
+    FUZZ_CHECK(rec.now_ms == s.line.now);
+
+    // Outputs: written only on 0, and then exactly the reply's data; a too-small buffer gets
+    // only the length.
+    if (result == ERR_BUFFER_TOO_SMALL) {
+        FUZZ_CHECK(le32(length.data()) == data);
+        FUZZ_CHECK(var.untouched());
+        return;
+    }
+    if (result != 0) {
+        FUZZ_CHECK(untouched());
+        return;
+    }
+    const std::uint8_t* d = f.data() + 2;
+    switch (op) {
+        case hRequest:
+            FUZZ_CHECK(std::memcmp(type.data(), d, 2) == 0);
+            break;
+        case hAnticoll:
+            FUZZ_CHECK(std::memcmp(serial.data(), d, 4) == 0);
+            break;
+        case hSelect:
+            FUZZ_CHECK(size[0] == d[0]);
+            break;
+        case hFind:
+            FUZZ_CHECK(std::memcmp(type.data(), d, 2) == 0 && size[0] == d[2] &&
+                       std::memcmp(serial.data(), d + 3, 4) == 0);
+            break;
+        case hRead:
+            FUZZ_CHECK(std::memcmp(block.data(), d, 16) == 0);
+            break;
+        case hReadval:
+            FUZZ_CHECK(le32(val.data()) == le32(d));
+            break;
+        case hId: {
+            std::uint32_t id = 0;
+            for (std::size_t k = 0; k < data; ++k) id |= std::uint32_t{d[k]} << (8 * k);
+            FUZZ_CHECK(le32(val.data()) == id);
+            break;
+        }
+        case hVersion:
+        case hE2Read:
+        case hClockRead:
+            FUZZ_CHECK(le32(length.data()) == data);
+            FUZZ_CHECK(data == 0 || std::memcmp(var.data(), d, data) == 0);
+            FUZZ_CHECK(unchanged_from(var, data));
+            break;
+        default:
+            FUZZ_CHECK(untouched());
+            break;
+    }
+}
+
+void run_handle_session(Input& in_, std::uint8_t flags) {
+    auto& rec = recorder();
+    HandleSession s;
+    FUZZ_CHECK(tqrf_reader_open("/dev/reader", &s.reader) == 0);
+    if (flags & 0x08) {
+        rec.short_write_countdown = in_.byte() % 8;
+        s.line.short_write_countdown = rec.short_write_countdown;
+    }
+    if (flags & 0x20) {
+        FUZZ_CHECK(tqrf_reader_set_option(s.reader, TQRF_OPTION_REPLY_MODE, TQRF_REPLY_FIXED) == 0);
+        s.complete = false;
+    }
+    s.line.now = rec.now_ms;
+    for (int calls = 0; calls < 8 && !in_.empty(); ++calls) call_handle(s, in_);
+    FUZZ_CHECK(tqrf_reader_close(s.reader) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -627,8 +1084,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tqrf_exit();
     rec.reset();
 
-    Session s;
     const std::uint8_t flags = in.byte();
+    if ((flags & 0x10) != 0) {
+        run_handle_session(in, flags);
+        return 0;
+    }
+    Session s;
     if ((flags & 0x07) != 0) {
         FUZZ_CHECK(tqrf_init_device("/dev/reader") == 0);
         s.open = true;

@@ -119,6 +119,50 @@ def commands():
     write("commands", "session", session)
 
 
+# Operations of the handle session, in the order commands_fuzz.cpp lists them.
+HANDLE_OPS = ["request", "anticoll", "select", "find", "halt", "loadkey", "authenticate", "read",
+              "write", "initval", "readval", "increment", "decrement", "restore", "transfer",
+              "reset", "version", "id", "e2_read", "e2_write", "link_test", "beep", "clock_read",
+              "clock_set", "set_option"]
+
+
+def handle_call(op, a1=0, a2=0, value=0, capacity=0, reply_bytes=None, delay=5, null_mask=0):
+    b = bytes([HANDLE_OPS.index(op), null_mask, 0, a1 & 0xFF, 0, a2 & 0xFF])
+    b += struct.pack("<I", value) + bytes([capacity, 0])
+    if reply_bytes is None:
+        b += bytes([0, delay])
+    else:
+        b += bytes([2, delay, len(reply_bytes)]) + bytes(reply_bytes)
+    b += bytes([0xEE]) * (2 + 4 + 1 + 16 + 4 + max(capacity, 1) + 4) + bytes(range(1, 17))
+    return b
+
+
+def handle_seeds():
+    block = list(range(16))
+    session = [
+        handle_call("find", reply_bytes=[0x04, 0x00, 0x08, 0x3A, 0x7C, 0x91, 0xE5, 0x00]),
+        handle_call("loadkey", 0, 1, reply_bytes=[0x00]),
+        handle_call("authenticate", 0, 1, reply_bytes=[0x00]),
+        handle_call("read", 0, 4, reply_bytes=block + [0x00]),
+        handle_call("readval", 0, 5, reply_bytes=[0x10, 0x27, 0, 0, 0x00]),
+        handle_call("version", capacity=32, reply_bytes=list(b"RC500") + [0x00]),
+        handle_call("version", capacity=2, reply_bytes=list(b"RC500") + [0x00]),
+        handle_call("id", reply_bytes=[0x78, 0x56, 0x00]),
+    ]
+    for flags, name in [(0x10, "complete"), (0x30, "fixed")]:
+        write("commands", f"handle_session_{name}", bytes([flags]) + b"".join(session))
+        # A late reply, a status-only read and then a command that must not take the late one.
+        write("commands", f"handle_late_{name}", bytes([flags])
+              + handle_call("read", 0, 4, reply_bytes=block + [0x00], delay=45)
+              + handle_call("halt", reply_bytes=[0x00])
+              + handle_call("read", 0, 4, reply_bytes=[0x00])
+              + handle_call("link_test", reply_bytes=[0x00]))
+    write("commands", "handle_slack", bytes([0x10])
+          + handle_call("set_option", 1, 0, value=70)
+          + handle_call("read", 0, 4, reply_bytes=block + [0x00], delay=55)
+          + handle_call("beep", 0, 10, reply_bytes=[0x00], delay=130))
+
+
 def hex_seeds():
     write("hex", "upper", b"0123456789ABCDEF")
     write("hex", "lower", b"abcdef0123")
@@ -165,6 +209,7 @@ def sim_seeds():
 
 if __name__ == "__main__":
     commands()
+    handle_seeds()
     hex_seeds()
     mode_seeds()
     sim_seeds()

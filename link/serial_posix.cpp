@@ -387,11 +387,13 @@ Wait wait_readable(Device* device, std::uint32_t timeout_us) {
             return device->lost ? Wait::Lost : Wait::Timeout;
         }
         if (ready == 0) return Wait::Timeout;
-        if ((p.revents & POLLIN) != 0) return Wait::Ready;
+        // A hang-up comes with POLLIN on a pseudo-terminal whose other end closed: the device
+        // is gone even though a read would not block.
         if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
             (void)failed(device, EIO);
             return Wait::Lost;
         }
+        if ((p.revents & POLLIN) != 0) return Wait::Ready;
     }
 }
 

@@ -135,4 +135,47 @@ TEST(NoAllocation, EveryCommandRunsWithoutTouchingTheHeap) {
     EXPECT_EQ(tqrf_exit(), 0);
 }
 
+void TQRF_CALL count_trace(void* user, int32_t, int32_t, const uint8_t*, uint32_t, uint64_t) {
+    ++*static_cast<int*>(user);
+}
+
+// The handle API, in both reply modes and with a trace hook: one allocation at open, none per
+// command. The responder's status-only replies make the data commands fail their length
+// check, which is a path of its own worth counting too.
+TEST(NoAllocation, HandleCommandsRunWithoutTouchingTheHeap) {
+    Responder responder;
+    tqrf_reader* r = nullptr;
+    ASSERT_EQ(tqrf_reader_open(responder.slave().c_str(), &r), 0);
+    int traced = 0;
+    ASSERT_EQ(tqrf_reader_set_trace(r, count_trace, &traced), 0);
+    std::uint8_t buf[128] = {};
+    std::uint32_t value = 0, length = 0;
+    const std::vector<std::pair<const char*, std::function<int()>>> calls = {
+        {"find", [&] { return tqrf_reader_find(r, 0, buf, buf + 2, buf + 6); }},
+        {"halt", [&] { return tqrf_reader_halt(r); }},
+        {"loadkey", [&] { return tqrf_reader_loadkey(r, 0, 1, buf); }},
+        {"read", [&] { return tqrf_reader_read(r, 4, buf); }},
+        {"write", [&] { return tqrf_reader_write(r, 4, buf); }},
+        {"readval", [&] { return tqrf_reader_readval(r, 4, &value); }},
+        {"version", [&] { return tqrf_reader_hardware_version(r, buf, 101, &length); }},
+        {"e2 read", [&] { return tqrf_reader_e2_read(r, 0, buf, 101, &length); }},
+        {"beep", [&] { return tqrf_reader_beep(r, 1, 1); }},
+        {"bad argument", [&] { return tqrf_reader_read(r, 64, buf); }},
+        {"baud", [&] { return tqrf_reader_set_baud(r, 9600); }},
+        {"strerror", [&] { return tqrf_strerror(-86)[0] != '\0' ? 0 : -1; }},
+    };
+    for (int mode : {TQRF_REPLY_COMPLETE, TQRF_REPLY_FIXED}) {
+        ASSERT_EQ(tqrf_reader_set_option(r, TQRF_OPTION_REPLY_MODE, mode), 0);
+        for (const auto& [name, call] : calls) {
+            t_allocations = 0;
+            t_counting = true;
+            (void)call();
+            t_counting = false;
+            EXPECT_EQ(t_allocations, 0) << name << " in mode " << mode;
+        }
+    }
+    EXPECT_GT(traced, 0);
+    EXPECT_EQ(tqrf_reader_close(r), 0);
+}
+
 }  // namespace

@@ -30,6 +30,7 @@ struct Out {
 const std::uint8_t kSerial[4] = {0x12, 0x34, 0x56, 0x78};
 const std::uint8_t kKey[6] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
 const std::uint8_t kClock[7] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07};
+const std::uint8_t kSixteen[16] = {};
 
 Bytes counting(std::uint8_t first, std::size_t n) {
     Bytes b(n);
@@ -398,7 +399,7 @@ TEST_F(Handle, EdgesOfEachRangeAreAccepted) {
         {"block 63", [&] { return tqrf_reader_transfer(r_, 63); }},
         {"sector 0", [&] { return tqrf_reader_authenticate(r_, 0, 0); }},
         {"sector 15", [&] { return tqrf_reader_authenticate(r_, 1, 15); }},
-        {"e2 write 0", [&] { return tqrf_reader_e2_write(r_, 0, kKey); }},
+        {"e2 write 0", [&] { return tqrf_reader_e2_write(r_, 0, kSixteen); }},
         {"beep 255 240", [&] { return tqrf_reader_beep(r_, 255, 240); }},
         {"anticoll 255",
          [&] {

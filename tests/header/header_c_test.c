@@ -43,6 +43,22 @@ int main(void) {
         }
         if (sizeof exports / sizeof exports[0] != 34) failures++;
     }
+    {
+        /* The handle API from C: a refused open leaves the handle null and says why. */
+        tqrf_reader* r = (tqrf_reader*)&failures;
+        uint8_t block[16];
+        uint32_t length = 7;
+        if (tqrf_reader_open("/dev/no-such-reader", &r) != ERR_PORT_OPEN_FAILED) failures++;
+        if (r != NULL) failures++;
+        if (tqrf_reader_os_error(NULL) == 0) failures++;
+        if (tqrf_reader_read(NULL, 4, block) != ERR_BAD_ARGUMENT) failures++;
+        if (tqrf_reader_hardware_version(NULL, block, sizeof block, &length) != ERR_BAD_ARGUMENT) {
+            failures++;
+        }
+        if (length != 7) failures++;
+        if (strcmp(tqrf_strerror(0x14), "reader status 20 (0x14)") != 0) failures++;
+        if (tqrf_strerror(ERR_DEVICE_LOST)[0] == '\0') failures++;
+    }
     printf("%d failures\n", failures);
     return failures == 0 ? 0 : 1;
 }

@@ -268,10 +268,12 @@ std::uint32_t write_bytes(Device* device, const std::uint8_t* data, std::uint32_
     if (n == count && count > 1 && !rec.scripted.empty()) {
         auto reply = std::move(rec.scripted.front());
         rec.scripted.erase(rec.scripted.begin());
-        if (reply.pieces.empty()) {
+        // A reader that does not answer (no bytes) puts nothing on the line.
+        if (reply.pieces.empty() && !reply.bytes.empty()) {
             rec.in_flight.push_back({rec.now_ms + reply.delay_ms, std::move(reply.bytes)});
         }
         for (auto& piece : reply.pieces) {
+            if (piece.bytes.empty()) continue;
             rec.in_flight.push_back({rec.now_ms + piece.delay_ms, std::move(piece.bytes)});
         }
     }
