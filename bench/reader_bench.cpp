@@ -605,7 +605,12 @@ void write_data(const std::string& path, const std::vector<Row>& rows) {
                  "figure\tfloor_instant\tfloor_mf1k\tcomplete_instant\tcomplete_mf1k\t"
                  "fixed_instant\tfixed_mf1k\n");
     const char* figures[] = {"read", "write", "authenticate", "request", "tap", "1K dump"};
-    const char* labels[] = {"read", "write", "authenticate", "request", "tap-to-data", "1K dump"};
+    const char* labels[] = {"read",
+                            "write",
+                            "authenticate",
+                            "request",
+                            "tap to data, per command",
+                            "1K dump, per command"};
     for (std::size_t i = 0; i < std::size(figures); ++i) {
         const Row* ci = find_row(rows, TimingProfile::Instant, true, figures[i]);
         const Row* cm = find_row(rows, TimingProfile::Mf1k, true, figures[i]);

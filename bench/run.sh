@@ -38,13 +38,14 @@ mkdir -p "$out"
 
 # The plot: median time per command of each configuration, next to the line floors.
 cat >"$out/plot.gp" <<EOF
-set terminal pngcairo size 1000,560 font "sans,10"
+set terminal pngcairo size 1100,560 font "sans,10" noenhanced
 set output "$out/performance.png"
 set datafile separator "\t"
+set datafile columnheaders
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.85 border -1
-set key top left
+set key outside right top
 set ylabel "milliseconds per command (median)"
 set yrange [0:*]
 set grid ytics
