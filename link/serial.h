@@ -76,7 +76,7 @@ Wait wait_readable(Device* device, std::uint32_t timeout_us);
 
 // True once the operating system has reported the device gone (POSIX: EIO, ENXIO, ENODEV,
 // POLLHUP/POLLERR; Windows: ERROR_BAD_COMMAND, ERROR_ACCESS_DENIED, ERROR_DEVICE_REMOVED,
-// ERROR_OPERATION_ABORTED on a removed device, ...).
+// ERROR_NOT_READY (Wine's EIO), ERROR_OPERATION_ABORTED on a removed device, ...).
 bool device_lost(const Device* device);
 
 // The operating system's error code of the device's last failed call (errno, GetLastError);

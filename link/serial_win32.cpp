@@ -1,6 +1,15 @@
 // The Windows backend of the serial layer: kernel32's communications calls on an overlapped
 // handle.
 //
+// Waiting for received bytes: a one-byte overlapped read whose read time-outs are the wait's
+// own length (no interval time-out, no per-byte part, a total of the wait's milliseconds). The
+// driver completes it when the first byte arrives or when the time is up, so the thread sleeps
+// in the kernel and wakes on the byte. The byte it took is held in the device record and handed
+// out first by the next read. Comm events (WaitCommEvent with EV_RXCHAR) are not used: under
+// Wine, on a port whose device has no modem status lines (a pseudo-terminal), the wait
+// completes at once with no event, which would turn every wait into a spin, and a line that is
+// still receiving would look quiet.
+//
 // Every transfer runs through buffers and an OVERLAPPED record owned by the device, never the
 // caller's: if the driver does not finish an operation within its bound, the operation is
 // cancelled, and even a driver that then still holds on to it can only ever touch memory that
@@ -30,7 +39,8 @@ constexpr DWORD kTransferChunk = 512;
 
 // Bounds of the waits for an overlapped operation. A write may take as long as its
 // time-outs allow (50 ms per byte plus 200 ms); the margin covers the scheduler. A read only
-// ever asks for bytes already queued, so it completes at once on a sound driver.
+// ever asks for bytes already queued, so it completes at once on a sound driver; the read of a
+// wait for bytes ends by its own time-out, and is given the margin on top.
 constexpr DWORD kWriteMsPerByte = 50;
 constexpr DWORD kWriteMsConstant = 200;
 constexpr DWORD kWaitMarginMs = 500;
@@ -43,16 +53,18 @@ constexpr DWORD kCancelBoundMs = 1000;
 struct Device {
     bool stuck = false;  // an operation never came back: the record stays reserved for good
     bool lost = false;
+    bool held = false;  // a wait for bytes took `held_byte` off the line; it is read next
+    BYTE held_byte = 0;
     DWORD error = 0;  // GetLastError() of the last failed call
     HANDLE handle = INVALID_HANDLE_VALUE;
     HANDLE event = nullptr;  // manual-reset, signalled when an overlapped operation completes
     OVERLAPPED overlapped{};
-    DWORD event_mask = 0;  // written by WaitCommEvent
     // The line settings record every mode change goes through: read the port's current
     // settings into it, apply the mode string, write it back.
     DCB line{};
     // Reads return at once with whatever is queued; writes are bounded at 50 ms per byte plus
-    // 200 ms.
+    // 200 ms. A wait for bytes sets the read part to a total time-out of its own length, which
+    // leaves the reads of queued bytes as they were: they never ask for more than is queued.
     COMMTIMEOUTS timeouts{};
     BYTE buffer[kTransferChunk]{};
 };
@@ -77,6 +89,9 @@ bool gone(DWORD error) {
         case ERROR_GEN_FAILURE:
         case ERROR_INVALID_HANDLE:
         case ERROR_FILE_NOT_FOUND:
+        // Wine: the device behind the port went away (the other end of a pseudo-terminal
+        // closed, a USB adapter unplugged: EIO from the system).
+        case ERROR_NOT_READY:
             return true;
         default:
             return false;
@@ -101,11 +116,13 @@ void reset_overlapped(Device* device) {
 }
 
 // After a wait ran out: cancels the pending operation and gives it a further bounded wait; if
-// even that does not bring it back, the device is marked stuck. Returns the bytes it moved.
+// even that does not bring it back, the device is marked stuck, and counts as lost: its driver
+// no longer answers. Returns the bytes it moved.
 DWORD cancel_pending(Device* device) {
     CancelIo(device->handle);
     if (WaitForSingleObject(device->event, kCancelBoundMs) != WAIT_OBJECT_0) {
         device->stuck = true;
+        device->lost = true;
         return 0;
     }
     DWORD transferred = 0;
@@ -155,6 +172,24 @@ DWORD write_piece(Device* device, const std::uint8_t* data, DWORD count) {
     return finish_pending(device, count * kWriteMsPerByte + kWriteMsConstant + kWaitMarginMs);
 }
 
+// Sets the read time-outs to one total time-out of `ms` (no interval, no per-byte part): a read
+// then completes when it has its bytes or when the time is up. Skipped when already in force.
+bool set_read_wait(Device* device, DWORD ms) {
+    COMMTIMEOUTS& t = device->timeouts;
+    if (t.ReadIntervalTimeout == 0 && t.ReadTotalTimeoutMultiplier == 0 &&
+        t.ReadTotalTimeoutConstant == ms) {
+        return true;
+    }
+    t.ReadIntervalTimeout = 0;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = ms;
+    if (!SetCommTimeouts(device->handle, &t)) {
+        t.ReadTotalTimeoutConstant = MAXDWORD;  // not known to be in force: set it next time
+        return failed(device);
+    }
+    return true;
+}
+
 LONGLONG counter_frequency() {
     static const LONGLONG frequency = [] {
         LARGE_INTEGER f;
@@ -197,8 +232,6 @@ Device* open_device(const char* path, std::int32_t* os_error) {
     device->handle = handle;
     device->event = event;
     reset_overlapped(device);
-    // Received characters are the one event a reply wait asks for.
-    (void)SetCommMask(handle, EV_RXCHAR);
     return device;
 }
 
@@ -240,6 +273,7 @@ bool set_timeouts(Device* device) {
 
 void purge_input(Device* device) {
     if (!usable(device)) return;
+    device->held = false;
     if (!PurgeComm(device->handle, PURGE_RXCLEAR)) (void)failed(device);
 }
 
@@ -263,15 +297,25 @@ std::uint32_t write_bytes(Device* device, const std::uint8_t* data, std::uint32_
 
 std::uint32_t bytes_waiting(Device* device) {
     if (!usable(device)) return 0;
-    return clear_errors(device);
+    return clear_errors(device) + (device->held ? 1U : 0U);
 }
 
 std::uint32_t read_waiting(Device* device, std::uint8_t* buffer, std::uint32_t max) {
     if (!usable(device) || buffer == nullptr || max == 0) return 0;
+    // The byte a wait took comes first.
+    std::uint32_t first = 0;
+    if (device->held) {
+        device->held = false;
+        buffer[0] = device->held_byte;
+        first = 1;
+        ++buffer;
+        --max;
+        if (max == 0) return first;
+    }
     // Only bytes already queued are asked for: an overlapped read of an empty queue is not
-    // certain to return at once on every driver.
+    // certain to return at once on every driver (under Wine it never does).
     const DWORD queued = clear_errors(device);
-    if (queued == 0) return 0;
+    if (queued == 0) return first;
     DWORD wanted = max < queued ? max : queued;
     if (wanted > kTransferChunk) wanted = kTransferChunk;
 
@@ -287,38 +331,66 @@ std::uint32_t read_waiting(Device* device, std::uint8_t* buffer, std::uint32_t m
     }
     if (taken > wanted) taken = wanted;
     std::memcpy(buffer, device->buffer, taken);
-    return taken;
+    return first + taken;
 }
+
+namespace {
+
+// How a wait read ended: with a byte, empty when its time was up (or earlier: see below), or
+// with the device gone.
+Wait wait_read(Device* device, DWORD timeout_ms) {
+    if (!set_read_wait(device, timeout_ms)) return device->lost ? Wait::Lost : Wait::Timeout;
+    // One byte, or nothing when the time is up. Windows completes a read that timed out with
+    // fewer bytes than asked; Wine fails it with ERROR_COUNTER_TIMEOUT.
+    reset_overlapped(device);
+    DWORD taken = 0;
+    if (!ReadFile(device->handle, device->buffer, 1, &taken, &device->overlapped)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_COUNTER_TIMEOUT) return Wait::Timeout;
+        if (error != ERROR_IO_PENDING) {
+            (void)failed(device);
+            return device->lost ? Wait::Lost : Wait::Timeout;
+        }
+        if (WaitForSingleObject(device->event, timeout_ms + kWaitMarginMs) == WAIT_OBJECT_0) {
+            if (!GetOverlappedResult(device->handle, &device->overlapped, &taken, FALSE)) {
+                if (GetLastError() == ERROR_COUNTER_TIMEOUT) return Wait::Timeout;
+                (void)failed(device);
+                return device->lost ? Wait::Lost : Wait::Timeout;
+            }
+        } else {
+            // The driver ignored its time-out: take the read back (a byte it brought still
+            // counts).
+            taken = cancel_pending(device);
+            if (device->lost) return Wait::Lost;
+        }
+    }
+    if (taken == 0) return Wait::Timeout;
+    device->held_byte = device->buffer[0];
+    device->held = true;
+    return Wait::Ready;
+}
+
+}  // namespace
 
 Wait wait_readable(Device* device, std::uint32_t timeout_us) {
     if (!usable(device) || device->lost) return Wait::Lost;
-    if (clear_errors(device) > 0) return Wait::Ready;
+    if (device->held || clear_errors(device) > 0) return Wait::Ready;
     if (device->lost) return Wait::Lost;
-    // A comm event for the next received character, waited for on the device's event.
-    reset_overlapped(device);
-    device->event_mask = 0;
-    if (WaitCommEvent(device->handle, &device->event_mask, &device->overlapped)) {
-        return Wait::Ready;
+    if (timeout_us == 0) return Wait::Timeout;
+    const std::uint64_t start = now_us();
+    // Never shorter than asked.
+    const DWORD timeout_ms = static_cast<DWORD>((std::uint64_t{timeout_us} + 999) / 1000);
+    const Wait wait = wait_read(device, timeout_ms);
+    if (wait != Wait::Timeout) return wait;
+    // A wait that ends empty before its time (a call that failed without the device being
+    // gone, a driver that does not wait) would have the caller ask again at once: the rest of
+    // the time is slept instead, so that no caller ever spins.
+    const std::uint64_t elapsed = now_us() - start;
+    if (elapsed < timeout_us) {
+        if (clear_errors(device) > 0) return Wait::Ready;
+        pause_ms(static_cast<std::uint32_t>((timeout_us - elapsed + 999) / 1000));
     }
-    if (GetLastError() != ERROR_IO_PENDING) {
-        (void)failed(device);
-        return device->lost ? Wait::Lost : Wait::Timeout;
-    }
-    // A character that came between the look at the queue and the start of the wait.
-    if (clear_errors(device) > 0) {
-        (void)cancel_pending(device);
-        return Wait::Ready;
-    }
-    const DWORD timeout_ms = (timeout_us + 999) / 1000;
-    if (WaitForSingleObject(device->event, timeout_ms) == WAIT_OBJECT_0) {
-        DWORD ignored = 0;
-        if (!GetOverlappedResult(device->handle, &device->overlapped, &ignored, TRUE)) {
-            (void)failed(device);
-            if (device->lost) return Wait::Lost;
-        }
-        return clear_errors(device) > 0 ? Wait::Ready : Wait::Timeout;
-    }
-    (void)cancel_pending(device);
+    if (device->lost) return Wait::Lost;
     return clear_errors(device) > 0 ? Wait::Ready : Wait::Timeout;
 }
 

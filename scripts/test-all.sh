@@ -43,7 +43,7 @@ step "Windows DLL exports and imports"
 tools/windows/selftest.sh
 tools/windows/check-exports.sh build/ci-mingw-i686/tq_RWD_DLL.dll build/ci-mingw-x86_64/tq_RWD_DLL.dll
 
-step "Windows DLLs under Wine against the simulated reader (i686 and x86_64)"
+step "Windows DLLs under Wine against the simulated reader (i686 and x86_64): legacy exports in both reply modes, two readers from two threads"
 if ! wait "$WINE_INSTALL"; then
     cat build/install-wine.log
     echo "installing Wine failed" >&2

@@ -124,4 +124,45 @@ trace_case refuse 1 "frame without its address byte"
 } >"$work/trace"
 trace_case refuse 1 "Wine reports a comm error"
 
+# Two readers on two threads: each half of a request (line mode change, then the write) on
+# its own handle and thread, at a time in ms. Arguments: handle, thread, parity, byte count,
+# time.
+half() {
+    local handle=$1 thread=$2 parity=$3 size=$4 t=$5
+    local p
+    p=$(printf '%d.%03d:0020:%s' $((t / 1000)) $((t % 1000)) "$thread")
+    echo "$p:trace:file:dump_dcb size=8 rate=19200 fParity=0 Parity=$parity stopbits=1"
+    echo "$p:trace:comm:io_control 0x$handle IOCTL_SERIAL_SET_LINE_CONTROL 0x63fa50 3 (nil) 0 0x63f9f8"
+    echo "$p:trace:file:WriteFile $handle 67A52060 $size 0063FA3C 67A5204C"
+}
+{
+    # A's address byte, B's address byte, A's frame, B's frame: interleaved, each sound.
+    half 00000030 0024 3 1 100000
+    half 00000040 0028 3 1 100000
+    half 00000030 0024 4 7 100002
+    half 00000040 0028 4 9 100002
+    half 00000040 0028 3 1 100050
+    half 00000040 0028 4 7 100052
+} >"$work/trace"
+trace_case pass 3 "two handles on two threads, interleaved"
+{
+    # B's mode change dumped on A's thread's line: B's frame goes out with A's mark parity.
+    half 00000030 0024 3 1 100000
+    half 00000040 0028 3 1 100000
+    p="100.002:0020:0028"
+    echo "100.002:0020:0024:trace:file:dump_dcb size=8 rate=19200 fParity=0 Parity=4 stopbits=1"
+    echo "$p:trace:comm:io_control 0x40 IOCTL_SERIAL_SET_LINE_CONTROL 0x63fa50 3 (nil) 0 0x63f9f8"
+    echo "$p:trace:file:WriteFile 00000040 67A52060 7 0063FA3C 67A5204C"
+    half 00000030 0024 4 7 100002
+} >"$work/trace"
+trace_case refuse 2 "a frame under another thread's mode change"
+{
+    # B's frame right after A's mode change to space, but B's own line still at mark.
+    half 00000030 0024 3 1 100000
+    half 00000040 0028 3 1 100000
+    half 00000030 0024 4 7 100002
+    echo "100.003:0020:0028:trace:file:WriteFile 00000040 67A52060 7 0063FA3C 67A5204C"
+} >"$work/trace"
+trace_case refuse 2 "a frame on a handle whose line was not switched"
+
 exit $status

@@ -6,11 +6,14 @@
 #   2. cross-builds the DLLs and the host program (tools/windows/build.sh, incremental) and
 #      checks their export and import tables (tools/windows/check-exports.sh);
 #   3. builds the native simulator tqrf-sim unless $TQRF_SIM names one;
-#   4. per architecture: starts a fresh simulator, maps COMn of a cached Wine prefix to its
-#      pseudo-terminal (a dosdevices symlink), runs the host program against tqrf_init("COMn")
-#      with the serial trace on, and checks the steps' results and the parity order on the line.
-#      The simulator is told to answer five requests badly once each (no reply, bad XOR, too
-#      late, too long, truncated); the host's fault steps expect exactly that.
+#   4. per architecture, four runs of the host program under Wine (section 5): the legacy
+#      exports through tqrf_init("COMn"), in fixed reply mode and under TQRF_REPLY=complete,
+#      two readers opened with tqrf_reader_open() on two COM names driven from two threads at
+#      once, all three with the serial trace on, and a reader whose device goes away. Each run gets fresh simulators, each mapped to a COM
+#      name of a cached Wine prefix (a dosdevices symlink to its pseudo-terminal), and is
+#      checked for its steps' results and the parity order on every line. The legacy runs'
+#      simulator answers five requests badly once each (no reply, bad XOR, too late, too long,
+#      truncated); the host's fault steps expect exactly that.
 #
 #   tools/windows/wine-e2e.sh
 #
@@ -21,7 +24,10 @@
 #   TQRF_BUILD_MINGW64  x86_64 build directory (default build-mingw64)
 #   TQRF_WINEPREFIX     cached Wine prefix (default ~/.cache/tqrf-wine-64; one 64-bit prefix
 #                       runs both the 32-bit and the 64-bit host)
-#   TQRF_WINE_COM       COM port number to map (default 42)
+#   TQRF_WINE_COM       COM port number n to map (default 42): COMn is the reader of the legacy
+#                       runs and the first reader, COMn+1 stays missing, COMn+2 is the second
+#                       reader
+#   TQRF_WINE_RUN_TIMEOUT  bound of one host program run in seconds (default 180)
 #   TQRF_WINE_ARCHS     architectures to run (default "i686 x86_64")
 #   TQRF_WINE_LOGS      where logs and traces are kept (default build-wine-e2e)
 #   TQRF_E2PROM_ADDRESS E2PROM address for the host's write/read-back step (default 0x30)
@@ -34,6 +40,9 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
 PORT=${TQRF_WINE_COM:-42}
 MISSING_PORT=$((PORT + 1))
+PORT_B=$((PORT + 2))
+# Bound of one host program run under Wine (the longest, the two readers, takes seconds).
+RUN_TIMEOUT=${TQRF_WINE_RUN_TIMEOUT:-180}
 PREFIX=${TQRF_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/tqrf-wine-64}
 read -r -a ARCHS <<<"${TQRF_WINE_ARCHS:-i686 x86_64}"
 LOGS=$(realpath -m "${TQRF_WINE_LOGS:-$ROOT/build-wine-e2e}")
@@ -92,13 +101,12 @@ flock -w 900 9 || die "another run holds $PREFIX.lock"
 
 export WINEPREFIX=$PREFIX WINEARCH=win64 WINEDLLOVERRIDES="mscoree=;mshtml="
 
-SIM_PID=""
+SIM_PIDS=()
 cleanup() {
-    if [ -n "$SIM_PID" ]; then
-        kill "$SIM_PID" 2>/dev/null || true
-        wait "$SIM_PID" 2>/dev/null || true
-    fi
-    rm -f "$PREFIX/dosdevices/com$PORT"
+    local pid
+    for pid in "${SIM_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${SIM_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -f "$PREFIX/dosdevices/com$PORT" "$PREFIX/dosdevices/com$PORT_B"
     WINEDEBUG=-all wineserver -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
@@ -124,76 +132,171 @@ say "$(wine --version 2>/dev/null) runs in $PREFIX"
 windows_path() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 
 # ---- 5. The sessions ----------------------------------------------------------------------
+# Per architecture, three runs, each against fresh simulators (a new pseudo-terminal is in its
+# initial line state: newer Linux kernels refuse, with EINVAL, a parity change on a
+# pseudo-terminal that leaves its settings as they were; a second session's opening switch to
+# space parity on a terminal that the first one left in space parity would be such a change,
+# and Wine passes the refusal on as a failed SetCommState):
+#   legacy-fixed     the legacy exports as a host program uses them;
+#   legacy-complete  the same host program under TQRF_REPLY=complete. Its simulator also sends
+#                    three stray bytes after its reply to the second identity read (the reader
+#                    session's): complete mode takes the frame without them, where the fixed
+#                    pause would read them along and fail with -86, so the run shows that the
+#                    variable took effect;
+#   readers          two readers on two COM names and two simulators (distinct card UIDs and
+#                    identity numbers), opened with tqrf_reader_open() and driven from two
+#                    threads at once, in complete and then in fixed reply mode;
+#   loss             a reader whose simulator ends mid-session (see run_loss).
+# The serial trace of each of the first three is checked for the parity order on every serial
+# handle.
 failures=0
-for arch in "${ARCHS[@]}"; do
-    if [ "$arch" = i686 ]; then build=$BUILD32; else build=$BUILD64; fi
-    dll=$build/tq_RWD_DLL.dll
-    host=$build/tools/windows/tqrf-win-host.exe
-    log=$LOGS/host-$arch.log
-    trace=$LOGS/trace-$arch.log
-    say "---- $arch: $host"
+runs=0
 
-    # A fresh simulator per session: a new pseudo-terminal in its initial line state. (Newer
-    # Linux kernels refuse, with EINVAL, a parity change on a pseudo-terminal that leaves its
-    # settings as they were; a second session's opening switch to space parity on a terminal
-    # that the first one left in space parity would be such a change, and Wine passes the
-    # refusal on as a failed SetCommState.)
-    # One bad reply each for five commands: the host's fault steps run first and expect them.
-    "$SIM" --fault noreply@0x77/1 --fault corrupt-xor@0x76/1 --fault delay:60@0x73/1 \
-        --fault oversize@0x75/1 --fault truncate@0x6B/1 \
-        >"$LOGS/sim-$arch.out" 2>"$LOGS/sim-$arch.err" &
-    SIM_PID=$!
-    slave=""
+# One bad reply each for five commands: the legacy fault steps run first and expect them.
+LEGACY_FAULTS=(--fault noreply@0x77/1 --fault corrupt-xor@0x76/1 --fault delay:60@0x73/1
+    --fault oversize@0x75/1 --fault truncate@0x6B/1)
+# The readers' clock reads: one late, two with bytes after the frame (see host.c).
+READER_FAULTS=(--fault delay:150@0x6B/1 --fault noise-after:3@0x6B/2)
+UID_A=1A2B3C4D ID_A=0A0B0C0D UID_B=5E6F7081 ID_B=11223344
+
+# Starts a simulator (log name, COM number, then its arguments) and maps COMn to it.
+start_sim() {
+    local name=$1 com=$2 slave=""
+    shift 2
+    "$SIM" "$@" >"$LOGS/sim-$name.out" 2>"$LOGS/sim-$name.err" &
+    local pid=$!
+    SIM_PIDS+=("$pid")
     for _ in $(seq 1 100); do
-        slave=$(head -n 1 "$LOGS/sim-$arch.out" 2>/dev/null || true)
+        slave=$(head -n 1 "$LOGS/sim-$name.out" 2>/dev/null || true)
         [ -n "$slave" ] && break
-        kill -0 "$SIM_PID" 2>/dev/null || break
+        kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
     if [ -z "$slave" ] || [ ! -c "$slave" ]; then
-        cat "$LOGS/sim-$arch.err" >&2 || true
-        die "$arch: the simulator did not print its pseudo-terminal (got '$slave')"
+        cat "$LOGS/sim-$name.err" >&2 || true
+        die "$name: the simulator did not print its pseudo-terminal (got '$slave')"
     fi
-    ln -sfn "$slave" "$PREFIX/dosdevices/com$PORT"
+    ln -sfn "$slave" "$PREFIX/dosdevices/com$com"
+    say "COM$com -> $slave ($*)"
+}
+
+stop_sims() {
+    local pid
+    for pid in "${SIM_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${SIM_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+    SIM_PIDS=()
+    rm -f "$PREFIX/dosdevices/com$PORT" "$PREFIX/dosdevices/com$PORT_B"
+}
+
+# Runs the host program under Wine with the serial trace on and checks it: run name, reply
+# setting for TQRF_REPLY ("" for none), then the host's arguments after the DLL.
+run_host() {
+    local name=$1 reply=$2 rc=0
+    shift 2
+    local log=$LOGS/host-$name.log trace=$LOGS/trace-$name.log
+    runs=$((runs + 1))
     rm -f "$PREFIX/dosdevices/com$MISSING_PORT"
-    say "COM$PORT -> $slave"
-
-    rc=0
-    WINEDEBUG=fixme-all,+pid,+timestamp,+comm,+file timeout 300 \
-        wine "$host" "$(windows_path "$dll")" "COM$PORT" "COM$MISSING_PORT" "$E2PROM_ADDRESS" faults \
-        >"$log" 2>"$trace" || rc=$?
-    tr -d '\r' <"$log" | sed "s/^/  [$arch] /"
-
-    kill "$SIM_PID" 2>/dev/null || true
-    wait "$SIM_PID" 2>/dev/null || true
-    SIM_PID=""
-    rm -f "$PREFIX/dosdevices/com$PORT"
+    say "---- $name: $host $*${reply:+ (TQRF_REPLY=$reply)}"
+    env -u TQRF_REPLY -u TQRF_TRACE ${reply:+TQRF_REPLY=$reply} \
+        WINEDEBUG=fixme-all,+pid,+timestamp,+comm,+file timeout "$RUN_TIMEOUT" \
+        wine "$host" "$(windows_path "$dll")" "$@" >"$log" 2>"$trace" || rc=$?
+    tr -d '\r' <"$log" | sed "s/^/  [$name] /"
+    stop_sims
 
     if [ $rc -ne 0 ]; then
         if ! grep -q '^loaded ' "$log"; then
             tail -20 "$trace" >&2 || true
-            banner "$arch: Wine did not run the host program (exit $rc; trace: $trace)"
+            banner "$name: Wine did not run the host program (exit $rc; trace: $trace)"
+        elif [ $rc -eq 124 ]; then
+            say "$name: FAIL: the host program did not end within $RUN_TIMEOUT s"
         else
-            say "$arch: FAIL: the host program exited with $rc"
+            say "$name: FAIL: the host program exited with $rc"
         fi
         failures=$((failures + 1))
-        continue
+        return
     fi
+    local requests
     requests=$(tr -d '\r' <"$log" | awk '/^requests: [0-9]+$/ { print $2 }')
     if [ -z "$requests" ]; then
-        say "$arch: FAIL: the host program did not report its requests"
+        say "$name: FAIL: the host program did not report its requests"
         failures=$((failures + 1))
-        continue
+        return
     fi
     if ! awk -v expected="$requests" -f "$HERE/parity-order.awk" "$trace"; then
-        say "$arch: FAIL: parity order (trace: $trace)"
+        say "$name: FAIL: parity order (trace: $trace)"
         failures=$((failures + 1))
-        continue
+        return
     fi
-    say "$arch: PASS"
+    say "$name: PASS"
+}
+
+# Waits (bounded) until the host program's log holds a line; false when the program ended or
+# the time ran out first.
+wait_for_line() {
+    local log=$1 text=$2 pid=$3
+    for _ in $(seq 1 "$((RUN_TIMEOUT * 10))"); do
+        tr -d '\r' <"$log" 2>/dev/null | grep -qF -- "$text" && return 0
+        kill -0 "$pid" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+# Device loss on a reader handle: the host program reads the identity, the script ends the
+# simulator, the reader must report -88 for good and close; then a new simulator (another
+# identity) takes the same COM name and the port must open again. No serial trace: the
+# request that finds the device gone leaves an address byte without its frame.
+run_loss() {
+    local name=$1 rc=0 wine_pid
+    local log=$LOGS/host-$name.log
+    runs=$((runs + 1))
+    say "---- $name: $host lose COM$PORT"
+    start_sim "$name-before" "$PORT" --identity "$ID_A"
+    local first=${SIM_PIDS[0]}
+    : >"$log"
+    env -u TQRF_REPLY -u TQRF_TRACE WINEDEBUG=-all timeout "$RUN_TIMEOUT" \
+        wine "$host" "$(windows_path "$dll")" lose "COM$PORT" "$ID_A" "$ID_B" >"$log" \
+        2>"$LOGS/wine-$name.err" &
+    wine_pid=$!
+    if wait_for_line "$log" "waiting for the loss of COM$PORT" "$wine_pid"; then
+        kill "$first" 2>/dev/null || true
+        wait "$first" 2>/dev/null || true
+        SIM_PIDS=()
+        if wait_for_line "$log" "waiting for COM$PORT again" "$wine_pid"; then
+            start_sim "$name-after" "$PORT" --identity "$ID_B"
+        fi
+    fi
+    wait "$wine_pid" || rc=$?
+    tr -d '\r' <"$log" | sed "s/^/  [$name] /"
+    stop_sims
+    if [ $rc -ne 0 ]; then
+        say "$name: FAIL: the host program exited with $rc"
+        failures=$((failures + 1))
+        return
+    fi
+    say "$name: PASS"
+}
+
+for arch in "${ARCHS[@]}"; do
+    if [ "$arch" = i686 ]; then build=$BUILD32; else build=$BUILD64; fi
+    dll=$build/tq_RWD_DLL.dll
+    host=$build/tools/windows/tqrf-win-host.exe
+
+    start_sim "$arch-legacy-fixed" "$PORT" "${LEGACY_FAULTS[@]}"
+    run_host "$arch-legacy-fixed" "" "COM$PORT" "COM$MISSING_PORT" "$E2PROM_ADDRESS" faults
+
+    start_sim "$arch-legacy-complete" "$PORT" "${LEGACY_FAULTS[@]}" --fault noise-after:3@0x76/1
+    run_host "$arch-legacy-complete" complete "COM$PORT" "COM$MISSING_PORT" "$E2PROM_ADDRESS" faults
+
+    start_sim "$arch-reader-a" "$PORT" --uid "$UID_A" --identity "$ID_A" "${READER_FAULTS[@]}"
+    start_sim "$arch-reader-b" "$PORT_B" --uid "$UID_B" --identity "$ID_B" "${READER_FAULTS[@]}"
+    run_host "$arch-readers" "" readers "COM$PORT" "$UID_A" "$ID_A" "COM$PORT_B" "$UID_B" "$ID_B" \
+        "COM$MISSING_PORT"
+
+    run_loss "$arch-loss"
 done
 
 if [ $failures -ne 0 ]; then
-    die "$failures of ${#ARCHS[@]} Windows sessions under Wine failed (logs in $LOGS)"
+    die "$failures of $runs Windows runs under Wine failed (logs in $LOGS)"
 fi
 say "PASS: ${ARCHS[*]} under Wine against the simulator"

@@ -1,0 +1,126 @@
+"""tqrf: the tq_RWD_DLL card reader library from Python.
+
+A pure-Python binding (ctypes) over the library's reader handles: open a reader with
+:class:`Reader`, drive cards and the reader with its methods, catch :class:`Error`.
+
+    import tqrf
+
+    with tqrf.Reader("/dev/ttyUSB0") as r:           # or "COM3"
+        card = r.find()
+        r.login(1, tqrf.Key.DEFAULT)
+        r.write(4, bytes(range(16)))
+        print(card.uid, r.read(4).hex())
+
+The shared library is looked up in this order: the path given to :func:`load_library` (or
+a Reader's `library` argument), the ``TQRF_LIBRARY`` environment variable, this package's
+own folder, then the system's search (for example ``LD_LIBRARY_PATH``).
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Optional, Union
+
+from . import _native
+from ._types import (
+    BLOCK_SIZE,
+    BLOCKS,
+    SECTORS,
+    Card,
+    CardImage,
+    Key,
+    KeyType,
+    Option,
+    ReplyMode,
+    RequestMode,
+    TraceEvent,
+    TraceKind,
+)
+from .errors import (
+    BadArgument,
+    BufferTooSmall,
+    DeviceLost,
+    Error,
+    LibraryNotFound,
+    PortError,
+    PortOpenError,
+    ReaderClosed,
+    ReaderStatus,
+    ReplyChecksumError,
+    ReplyError,
+    ReplyFrameError,
+    ReplyLengthError,
+    SendError,
+)
+from .reader import Reader, TraceCallable
+
+__version__ = "1.0.0"
+
+__all__ = [
+    "BLOCKS",
+    "BLOCK_SIZE",
+    "SECTORS",
+    "BadArgument",
+    "BufferTooSmall",
+    "Card",
+    "CardImage",
+    "DeviceLost",
+    "Error",
+    "Key",
+    "KeyType",
+    "LibraryNotFound",
+    "Option",
+    "PortError",
+    "PortOpenError",
+    "Reader",
+    "ReaderClosed",
+    "ReaderStatus",
+    "ReplyChecksumError",
+    "ReplyError",
+    "ReplyFrameError",
+    "ReplyLengthError",
+    "ReplyMode",
+    "RequestMode",
+    "SendError",
+    "TraceCallable",
+    "TraceEvent",
+    "TraceKind",
+    "library_path",
+    "library_version",
+    "load_library",
+    "strerror",
+]
+
+
+def load_library(path: Optional[Union[str, "os.PathLike[str]"]] = None) -> str:
+    """Load the shared library (once) and return the path it was loaded from.
+
+    With `path`, that file is loaded and nothing else is tried; a :class:`Reader` uses it
+    when given the same path as its `library`. Without it, the default library is looked
+    up (``TQRF_LIBRARY``, this package's folder, the system's search) and kept for every
+    Reader that names none.
+
+    Raises:
+        LibraryNotFound: no file loaded, or the one that did lacks the reader handle API.
+    """
+    return _native.load(path).path
+
+
+def library_path() -> str:
+    """The path (or file name, when the system's search found it) of the default library."""
+    return _native.load().path
+
+
+def library_version() -> Optional[str]:
+    """The version text of the default library, or None for a build that does not tell."""
+    fn = _native.load().version_fn
+    if fn is None:
+        return None
+    text = fn()
+    return text.decode("utf-8", "replace") if text else None
+
+
+def strerror(code: int) -> str:
+    """The library's short English text for a result code: its own negative codes and the
+    reader's status bytes (1 to 255)."""
+    return _native.load().strerror(code)

@@ -1,0 +1,169 @@
+"""The exceptions of the tqrf package. Every one derives from :class:`Error`."""
+
+from __future__ import annotations
+
+from typing import Dict, Optional, Type
+
+# The library's own result codes.
+ERR_FAILED = -1
+ERR_PORT_IN_USE = -80
+ERR_PORT_OPEN_FAILED = -81
+ERR_PORT_NOT_OPEN = -82
+ERR_SEND_FAILED = -83
+ERR_REPLY_CHECKSUM = -85
+ERR_REPLY_FRAME = -86
+ERR_REPLY_LENGTH = -87
+ERR_DEVICE_LOST = -88
+ERR_BAD_ARGUMENT = -89
+ERR_BUFFER_TOO_SMALL = -90
+
+
+class Error(Exception):
+    """Base class of every error of the package.
+
+    Attributes:
+        code: the library's result code (a negative code, or the reader's status byte
+            1 to 255), or None for errors found by the package itself without a call.
+        message: the text for the code (from the library's tqrf_strerror()), or the
+            package's own text.
+        operation: the reader operation that failed ("read", "authenticate", ...), or None.
+    """
+
+    def __init__(self, message: str, code: Optional[int] = None, operation: Optional[str] = None):
+        super().__init__(message)
+        self.code = code
+        self.message = message
+        self.operation = operation
+
+    def __str__(self) -> str:
+        where = f"{self.operation}: " if self.operation else ""
+        what = f" ({self.code})" if self.code is not None else ""
+        return f"{where}{self.message}{what}"
+
+
+class LibraryNotFound(Error):
+    """The shared library could not be found or loaded, or it lacks the reader handle API."""
+
+
+class ReaderClosed(Error):
+    """An operation on a reader that has been closed."""
+
+
+class ReaderStatus(Error):
+    """The reader refused or failed the command and answered with a non-zero status byte.
+
+    The meaning of the byte is the reader's own (a card missing, a wrong key, access denied,
+    ...); :attr:`text` is the library's short text for it.
+
+    Attributes:
+        status: the reader's status byte, 1 to 255 (the same as :attr:`code`).
+        text: the text for it (the same as :attr:`message`).
+    """
+
+    def __init__(self, message: str, code: int, operation: Optional[str] = None):
+        super().__init__(message, code, operation)
+        self.status = code
+        self.text = message
+
+    def __str__(self) -> str:
+        where = f"{self.operation}: " if self.operation else ""
+        hex_status = f"0x{self.status:02X}"
+        if hex_status in self.text:  # the library's text names the byte itself
+            return f"{where}{self.text}"
+        return f"{where}reader status {hex_status}: {self.text}"
+
+
+class ReplyError(Error):
+    """The reader's reply was missing, incomplete or malformed. The command may or may not
+    have been carried out (a write whose reply was lost may have written)."""
+
+
+class ReplyChecksumError(ReplyError):
+    """The reply failed its XOR check (-85)."""
+
+
+class ReplyFrameError(ReplyError):
+    """No reply within the deadline, a short reply, or one whose size does not match its
+    length field (-86)."""
+
+
+class ReplyLengthError(ReplyError):
+    """The reader answered status 0 without the data bytes the command's reply must carry,
+    or with more of them (-87)."""
+
+
+class DeviceLost(Error):
+    """The operating system reports the device gone (unplugged, or the far end of a
+    pseudo-terminal closed). Every later call on the reader fails the same way: close it.
+
+    Attributes:
+        os_error: the operating system's error code that showed the loss (errno, or
+            GetLastError() on Windows); 0 when unknown.
+    """
+
+    def __init__(
+        self, message: str, code: int, operation: Optional[str] = None, os_error: int = 0
+    ):
+        super().__init__(message, code, operation)
+        self.os_error = os_error
+
+
+class PortError(Error):
+    """The serial port could not be opened or configured, or a request was not written.
+
+    Attributes:
+        os_error: the operating system's error code, when the library reports one
+            (for example errno.ENOENT for a missing device); 0 otherwise.
+    """
+
+    def __init__(
+        self, message: str, code: int, operation: Optional[str] = None, os_error: int = 0
+    ):
+        super().__init__(message, code, operation)
+        self.os_error = os_error
+
+
+class PortOpenError(PortError):
+    """The device did not open: missing, not permitted, already open, or not a serial
+    device (-81). :attr:`os_error` tells which."""
+
+
+class SendError(PortError):
+    """The request was not written whole (-83)."""
+
+
+class BadArgument(Error, ValueError):
+    """An argument was refused, by the package (a buffer of the wrong size, a number out of
+    range) or by the library (-89: a block above 63, a sector above 15, an unknown option).
+    Nothing was sent."""
+
+
+class BufferTooSmall(Error):
+    """A variable-length reply was longer than the buffer given for it (-90)."""
+
+
+_BY_CODE: Dict[int, Type[Error]] = {
+    ERR_FAILED: PortError,
+    ERR_PORT_IN_USE: PortError,
+    ERR_PORT_OPEN_FAILED: PortOpenError,
+    ERR_PORT_NOT_OPEN: PortError,
+    ERR_SEND_FAILED: SendError,
+    ERR_REPLY_CHECKSUM: ReplyChecksumError,
+    ERR_REPLY_FRAME: ReplyFrameError,
+    ERR_REPLY_LENGTH: ReplyLengthError,
+    ERR_DEVICE_LOST: DeviceLost,
+    ERR_BAD_ARGUMENT: BadArgument,
+    ERR_BUFFER_TOO_SMALL: BufferTooSmall,
+}
+
+
+def error_for(code: int, message: str, operation: Optional[str], os_error: int = 0) -> Error:
+    """The exception for a non-zero result code."""
+    if 0 < code <= 255:
+        return ReaderStatus(message, code, operation)
+    cls = _BY_CODE.get(code, Error)
+    if cls is DeviceLost:
+        return DeviceLost(message, code, operation, os_error)
+    if issubclass(cls, PortError):
+        return cls(message, code, operation, os_error)
+    return cls(message, code, operation)
