@@ -84,7 +84,9 @@ The page is written by `bench/run.sh`; run it again to measure your own machine.
 
 - **The line.** Every simulator runs with `--pace --latency 0`: a request's bytes take their
   wire time (11 bits a byte at 19200 baud, 0.573 ms) before the reader starts on it, and the
-  reply goes out a byte at a time at the same rate (see `sim/README.md`, Timing).
+  reply goes out a byte at a time at the same rate (see `sim/README.md`, Timing). The
+  simulators run at nice -10 where that is permitted: a reader is a device of its own, which
+  other work on the host does not slow down.
 - **Profiles.** `instant`: the reader takes no time of its own, so only the line counts.
   `mf1k`: the reader takes what an MF RC500 reader with a Mifare Classic 1K card takes
   (radio frames, the card's EEPROM programming, the reader's own work; table in
