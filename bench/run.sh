@@ -78,7 +78,9 @@ page="$out/performance.md"
 
 What a command costs against a reader on a 19200-baud line, measured with the library's
 handle API (`tqrf_reader_*`) against the simulated reader `tqrf-sim` on pseudo-terminals.
-The page is written by `bench/run.sh`; run it again to measure your own machine.
+The page is written by `bench/run.sh` (about four minutes); run it again to measure your own
+machine. `bench/run.sh --quick --no-docs` is a smoke run of every figure in well under a minute,
+printed instead of written here.
 
 ## How it is measured
 
