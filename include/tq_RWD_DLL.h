@@ -524,8 +524,9 @@ TQRF_API(int32_t) tqrf_reader_get_option(tqrf_reader* r, int32_t option, int32_t
 
 /**
  * Set the trace hook of a reader, or remove it (fn null). The hook sees every exchange from
- * the next call on: see tqrf_trace_fn. A trace shows the keys that tqrf_reader_loadkey()
- * sends.
+ * the next call on: see tqrf_trace_fn. This takes the reader's lock, so it waits for a call
+ * in progress on another thread: once it returns, the old hook is never called again. A trace
+ * shows the keys that tqrf_reader_loadkey() sends.
  * @param user passed to fn unchanged; the library never dereferences it.
  * @return 0; -89 when r is null.
  */

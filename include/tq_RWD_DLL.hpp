@@ -1,30 +1,42 @@
-// tq_RWD_DLL.hpp - header-only C++ API over the tq_RWD_DLL C exports (C++17 or later).
+// tq_RWD_DLL.hpp - C++ API over the tq_RWD_DLL C exports (C++17 or later; link tq_RWD_DLL).
 //
 //   #include <tq_RWD_DLL.hpp>
 //
-//   auto port = tqrf::Port::open("/dev/ttyUSB0");      // or "COM3"
-//   if (!port) { std::cerr << port.error().message() << '\n'; return 1; }
-//   auto card = port->select_card();                     // request, anticollision, select
+//   auto reader = tqrf::Reader::open("/dev/ttyUSB0");   // or "COM3"
+//   if (!reader) { std::cerr << reader.error().message() << '\n'; return 1; }
+//   auto card = reader->find_card();                     // the reader's one-exchange select
 //   if (!card) ...
-//   if (auto r = port->login(1, tqrf::KeyType::A, tqrf::kDefaultKey); !r) ...
-//   auto block = port->read(4);                          // Result<tqrf::Block>
+//   if (auto r = reader->login(1, tqrf::KeyType::A, tqrf::kDefaultKey); !r) ...
+//   auto block = reader->read(4);                        // Result<tqrf::Block>
 //   if (block) std::cout << block->hex() << '\n';
 //
-// Every call returns a tqrf::Result<T>: either its data or a std::error_code. Codes of the
-// library and the reader's status bytes belong to tqrf::category(), whose messages name each
-// ERR_* code and "reader status N"; arguments that the C++ API itself refuses (a block number
-// above 63, for instance) give std::errc::argument_out_of_domain. Nothing here throws unless a
-// caller asks a failed Result for its value.
+// Two classes talk to readers:
+//   tqrf::Reader  one open reader (a tqrf_reader handle): any number of them at once, each on
+//                 its own port; one Reader may be shared by several threads, since the library
+//                 takes the reader's lock for every call. Replies are checked against the
+//                 request (a reply without the data its command must carry is an error, never
+//                 zeros), and are taken as soon as they are complete unless the reader is set
+//                 to the fixed pause. Use it in new code.
+//   tqrf::Port    the library's default reader, driven through the legacy exports exactly as a
+//                 C host drives it: one per process, no reply checks beyond the frame's. Kept
+//                 for existing users.
 //
-// One port per process: the library keeps a single open port for the whole process, so at most
-// one tqrf::Port can be open at a time (a second open gives ERR_PORT_IN_USE), and calls must not
-// overlap across threads. A Port closes the port in its destructor; it can be moved, not copied.
+// Every call returns a tqrf::Result<T>: either its data or a std::error_code. Codes of the
+// library and the reader's status bytes belong to tqrf::category(); its messages name each
+// ERR_* code ("ERR_REPLY_FRAME: ...") and each status byte ("reader status 20 (0x14)"). The
+// category is one object inside the library, so codes compare equal whichever module made
+// them (a plug-in, the host program, the library). Nothing here throws unless a caller asks a
+// failed Result for its value.
 #ifndef TQ_RWD_DLL_HPP
 #define TQ_RWD_DLL_HPP
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -34,6 +46,18 @@
 
 #include "tq_RWD_DLL.h"
 #include "tq_RWD_DLL_mifare.hpp"
+
+/**
+ * The error category of the library's result codes, defined once inside the library: every
+ * module that includes this header gets the same object, so std::error_code values made in one
+ * module compare equal to those made in another. Its name() is "tqrf"; message(code) names the
+ * ERR_* code or the reader's status byte, with the text of tqrf_strerror(). Never null; static
+ * storage, valid for the life of the process.
+ *
+ * On Windows the category is a C++ object of the DLL's own C++ runtime: use this header with
+ * the compiler the DLL was built with (MinGW-w64 g++); other compilers use the C API.
+ */
+TQRF_API(const std::error_category*) tqrf_error_category(void);
 
 namespace tqrf {
 
@@ -48,43 +72,15 @@ enum class errc : int {
     send_failed = ERR_SEND_FAILED,
     reply_checksum = ERR_REPLY_CHECKSUM,
     reply_frame = ERR_REPLY_FRAME,
+    reply_length = ERR_REPLY_LENGTH,          // Reader only: the reply lacks the command's data
+    device_lost = ERR_DEVICE_LOST,            // Reader only: the device is gone, for good
+    bad_argument = ERR_BAD_ARGUMENT,          // Reader only: refused before anything was sent
+    buffer_too_small = ERR_BUFFER_TOO_SMALL,  // Reader only: a reply longer than the buffer
 };
 
-class ErrorCategory final : public std::error_category {
-  public:
-    const char* name() const noexcept override { return "tqrf"; }
-
-    std::string message(int code) const override {
-        switch (code) {
-            case TQRF_OK:
-                return "done";
-            case ERR_FAILED:
-                return "ERR_FAILED: the call failed (line settings refused, argument refused, or "
-                       "no port to close)";
-            case ERR_PORT_IN_USE:
-                return "ERR_PORT_IN_USE: a port is already open in this process";
-            case ERR_PORT_OPEN_FAILED:
-                return "ERR_PORT_OPEN_FAILED: the serial device could not be opened (missing, "
-                       "busy or not permitted)";
-            case ERR_PORT_NOT_OPEN:
-                return "ERR_PORT_NOT_OPEN: no port is open";
-            case ERR_SEND_FAILED:
-                return "ERR_SEND_FAILED: the request was not written whole";
-            case ERR_REPLY_CHECKSUM:
-                return "ERR_REPLY_CHECKSUM: the reader's reply failed its checksum";
-            case ERR_REPLY_FRAME:
-                return "ERR_REPLY_FRAME: no reply from the reader in time, or a malformed reply";
-            default:
-                break;
-        }
-        if (code > 0 && code <= 255) return "reader status " + std::to_string(code);
-        return "unknown result code " + std::to_string(code);
-    }
-};
-
+// The library's category (see tqrf_error_category()).
 inline const std::error_category& category() noexcept {
-    static const ErrorCategory instance;
-    return instance;
+    return *tqrf_error_category();
 }
 
 inline std::error_code make_error_code(errc e) noexcept {
@@ -231,8 +227,378 @@ using ClockBytes = std::array<std::uint8_t, 7>;
 // Room for any reply's data bytes (a reply carries at most 101).
 using ReplyBytes = std::array<std::uint8_t, 101>;
 
+// ---- Reader ----------------------------------------------------------------------------------
+
+// How a Reader takes each reply (TQRF_OPTION_REPLY_MODE).
+enum class ReplyMode : std::int32_t {
+    Fixed = TQRF_REPLY_FIXED,        // pause the command's fixed time, then read once (legacy)
+    Complete = TQRF_REPLY_COMPLETE,  // return as soon as the reply frame is complete (default)
+};
+
+// What a trace callback is told about.
+enum class TraceEvent : std::int32_t {
+    Address = TQRF_TRACE_ADDRESS,  // the address byte, sent with mark parity
+    Frame = TQRF_TRACE_FRAME,      // the request frame, sent with space parity
+    Reply = TQRF_TRACE_REPLY,      // the bytes taken as the reply (received in space parity)
+    Result = TQRF_TRACE_RESULT,    // the end of a call: no bytes, `result` is its result
+};
+
+// One trace event. `bytes` is valid only during the callback.
+struct Trace {
+    TraceEvent event = TraceEvent::Result;
+    std::int32_t result = 0;  // the call's result for TraceEvent::Result, else 0
+    const std::uint8_t* bytes = nullptr;
+    std::size_t count = 0;
+    std::chrono::microseconds time{0};  // monotonic, the same origin for every reader
+};
+
+// Called on the calling thread inside each exchange, with the reader's lock held: it must not
+// call the same Reader, and should return quickly. Exceptions it throws are swallowed.
+using TraceFunction = std::function<void(const Trace&)>;
+
+struct ReaderOptions {
+    ReplyMode reply_mode = ReplyMode::Complete;
+    // Extra time allowed for a reply in complete mode, 0 to 1000 ms (slow USB adapters).
+    std::chrono::milliseconds reply_slack{0};
+};
+
+// The data bytes of a variable-length reply (version, E2PROM, clock): at most 101.
+class ReplyData {
+  public:
+    static constexpr std::size_t capacity = 101;
+
+    const std::uint8_t* data() const noexcept { return bytes_.data(); }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    const std::uint8_t* begin() const noexcept { return bytes_.data(); }
+    const std::uint8_t* end() const noexcept { return bytes_.data() + size_; }
+    std::uint8_t operator[](std::size_t i) const noexcept { return bytes_[i]; }
+
+    // Upper-case hex, two characters per byte.
+    std::string hex() const {
+        static constexpr char digits[] = "0123456789ABCDEF";
+        std::string out;
+        out.reserve(2 * size_);
+        for (std::size_t i = 0; i < size_; ++i) {
+            out += digits[bytes_[i] >> 4];
+            out += digits[bytes_[i] & 0x0F];
+        }
+        return out;
+    }
+
+  private:
+    friend class Reader;
+    std::array<std::uint8_t, capacity> bytes_{};
+    std::size_t size_ = 0;
+};
+
+class Reader {
+  public:
+    // Opens a reader: "COMn" (Windows "\\.\COMn", POSIX /dev/ttyS(n-1)) or a device path
+    // ("/dev/ttyUSB0", a pseudo-terminal, "\\.\COM12"), then applies the options. On
+    // errc::port_open_failed, last_open_error() says why (missing, not permitted, busy, not a
+    // serial device).
+    static Result<Reader> open(const std::string& port, const ReaderOptions& options = {}) {
+        tqrf_reader* handle = nullptr;
+        const std::int32_t r = tqrf_reader_open(port.c_str(), &handle);
+        if (r != 0) return result_code(r);
+        Reader reader(handle);
+        if (auto s = reader.set_reply_mode(options.reply_mode); !s) return s.error();
+        if (auto s = reader.set_reply_slack(options.reply_slack); !s) return s.error();
+        return reader;
+    }
+
+    // The operating system's error of this thread's last failed open (system_category: errno
+    // on POSIX, GetLastError() on Windows); a code that tests false when there is none.
+    static std::error_code last_open_error() noexcept {
+        return os_code(tqrf_reader_os_error(nullptr));
+    }
+
+    Reader() noexcept = default;  // not open: every call gives errc::bad_argument
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    Reader(Reader&& other) noexcept
+        : handle_(std::exchange(other.handle_, nullptr)), hooks_(std::move(other.hooks_)) {}
+    Reader& operator=(Reader&& other) noexcept {
+        if (this != &other) {
+            (void)close();
+            handle_ = std::exchange(other.handle_, nullptr);
+            hooks_ = std::move(other.hooks_);
+        }
+        return *this;
+    }
+    ~Reader() { (void)close(); }
+
+    bool is_open() const noexcept { return handle_ != nullptr; }
+    // The C handle, for calls this class does not wrap. Owned by the Reader.
+    tqrf_reader* native_handle() const noexcept { return handle_; }
+
+    // Closes the reader now (no other thread may still be calling it); the destructor does
+    // nothing afterwards.
+    Status close() noexcept {
+        if (handle_ == nullptr) return {};
+        const std::int32_t r = tqrf_reader_close(std::exchange(handle_, nullptr));
+        hooks_.reset();
+        return status(r);
+    }
+
+    // The operating system's error of this reader's last failed system call (for
+    // errc::device_lost, the one that showed the loss).
+    std::error_code os_error() const noexcept {
+        return handle_ == nullptr ? std::error_code{} : os_code(tqrf_reader_os_error(handle_));
+    }
+
+    // ---- Options
+
+    // Changes the line rate until the next command (every command sets 19200 baud again).
+    Status set_baud(std::uint32_t rate) { return status(tqrf_reader_set_baud(handle_, rate)); }
+
+    Status set_reply_mode(ReplyMode mode) {
+        return status(tqrf_reader_set_option(handle_, TQRF_OPTION_REPLY_MODE,
+                                             static_cast<std::int32_t>(mode)));
+    }
+    Result<ReplyMode> reply_mode() const {
+        std::int32_t v = 0;
+        const std::int32_t r = tqrf_reader_get_option(handle_, TQRF_OPTION_REPLY_MODE, &v);
+        if (r != 0) return result_code(r);
+        return static_cast<ReplyMode>(v);
+    }
+
+    // 0 to 1000 ms; other values give errc::bad_argument.
+    Status set_reply_slack(std::chrono::milliseconds slack) {
+        if (slack.count() < 0 || slack.count() > 1000) return errc::bad_argument;
+        return status(tqrf_reader_set_option(handle_, TQRF_OPTION_REPLY_SLACK_MS,
+                                             static_cast<std::int32_t>(slack.count())));
+    }
+    Result<std::chrono::milliseconds> reply_slack() const {
+        std::int32_t v = 0;
+        const std::int32_t r = tqrf_reader_get_option(handle_, TQRF_OPTION_REPLY_SLACK_MS, &v);
+        if (r != 0) return result_code(r);
+        return std::chrono::milliseconds(v);
+    }
+
+    // Sets the trace callback (an empty function removes it). It sees every exchange from the
+    // next call on, and every key that load_key() sends. May be called while other threads
+    // use the Reader; of two calls at the same time, one wins.
+    Status set_trace(TraceFunction fn) {
+        if (handle_ == nullptr) return errc::bad_argument;
+        TraceFunction* next = fn ? new TraceFunction(std::move(fn)) : nullptr;
+        TraceFunction* old = hooks_->current.exchange(next);
+        // The library switches under the reader's lock, which a running callback holds: once
+        // the call returns, no callback can still be using `old`.
+        const std::int32_t r = next != nullptr
+                                   ? tqrf_reader_set_trace(handle_, &trampoline, hooks_.get())
+                                   : tqrf_reader_set_trace(handle_, nullptr, nullptr);
+        delete old;
+        return status(r);
+    }
+
+    // ---- Card selection
+
+    Result<CardType> request(RequestMode mode = RequestMode::Idle) {
+        CardType type;
+        return data(tqrf_reader_request(handle_, static_cast<std::int32_t>(mode), type.data()),
+                    type);
+    }
+
+    Result<Uid> anticoll(std::uint8_t arg = 0) {
+        Uid uid;
+        return data(tqrf_reader_anticoll(handle_, arg, uid.data()), uid);
+    }
+
+    Result<SizeByte> select(const Uid& uid) {
+        SizeByte size = 0;
+        return data(tqrf_reader_select(handle_, uid.data(), &size), size);
+    }
+
+    Status halt() { return status(tqrf_reader_halt(handle_)); }
+
+    // Request, anticollision and select in turn (three exchanges).
+    Result<CardInfo> select_card(RequestMode mode = RequestMode::Idle) {
+        CardInfo info;
+        auto type = request(mode);
+        if (!type) return type.error();
+        info.type = *type;
+        auto uid = anticoll();
+        if (!uid) return uid.error();
+        info.uid = *uid;
+        auto size = select(info.uid);
+        if (!size) return size.error();
+        info.size = *size;
+        return info;
+    }
+
+    // Finds and selects a card in one exchange (the reader's combined command).
+    Result<CardInfo> find_card(RequestMode mode = RequestMode::Idle) {
+        CardInfo info;
+        const std::int32_t r = tqrf_reader_find(handle_, static_cast<std::int32_t>(mode),
+                                                info.type.data(), info.uid.data(), &info.size);
+        return data(r, info);
+    }
+
+    // ---- Keys and authentication (sectors 0 to 15)
+
+    Status load_key(KeyType type, int sector, const Key& key) {
+        return status(
+            tqrf_reader_loadkey(handle_, static_cast<std::int32_t>(type), sector, key.data()));
+    }
+
+    Status authenticate(KeyType type, int sector) {
+        return status(tqrf_reader_authenticate(handle_, static_cast<std::int32_t>(type), sector));
+    }
+
+    // Loads the key for the sector and authenticates with it.
+    Status login(int sector, KeyType type, const Key& key) {
+        if (auto r = load_key(type, sector, key); !r) return r;
+        return authenticate(type, sector);
+    }
+
+    // ---- Blocks (0 to 63)
+
+    Result<Block> read(int block) {
+        Block out;
+        return data(tqrf_reader_read(handle_, block, out.data()), out);
+    }
+
+    Status write(int block, const Block& data) {
+        return status(tqrf_reader_write(handle_, block, data.data()));
+    }
+
+    // ---- Value blocks (the card does the arithmetic; values are signed 32-bit on the card)
+
+    Status init_value(int block, std::int32_t value) {
+        return status(tqrf_reader_initval(handle_, block, static_cast<std::uint32_t>(value)));
+    }
+
+    Result<std::int32_t> read_value(int block) {
+        std::uint32_t v = 0;
+        const std::int32_t r = tqrf_reader_readval(handle_, block, &v);
+        if (r != 0) return result_code(r);
+        return static_cast<std::int32_t>(v);
+    }
+
+    // Increment, decrement and restore leave their result in the card's transfer buffer;
+    // transfer() writes it into a block.
+    Status increment(int block, std::uint32_t amount) {
+        return status(tqrf_reader_increment(handle_, block, amount));
+    }
+    Status decrement(int block, std::uint32_t amount) {
+        return status(tqrf_reader_decrement(handle_, block, amount));
+    }
+    Status restore(int block) { return status(tqrf_reader_restore(handle_, block)); }
+    Status transfer(int block) { return status(tqrf_reader_transfer(handle_, block)); }
+
+    // ---- Reader device
+
+    Status reset() { return status(tqrf_reader_reset(handle_)); }
+
+    // The reader's version text: its data bytes, without trailing NULs.
+    Result<std::string> hardware_version() {
+        ReplyData bytes;
+        std::uint32_t length = 0;
+        const std::int32_t r = tqrf_reader_hardware_version(handle_, bytes.bytes_.data(),
+                                                            ReplyData::capacity, &length);
+        if (r != 0) return result_code(r);
+        while (length > 0 && bytes.bytes_[length - 1] == 0) --length;
+        return std::string(reinterpret_cast<const char*>(bytes.data()), length);
+    }
+
+    Result<std::uint32_t> reader_id() {
+        std::uint32_t id = 0;
+        return data(tqrf_reader_id(handle_, &id), id);
+    }
+
+    Status link_test() { return status(tqrf_reader_link_test(handle_)); }
+
+    // The bytes the reader sends for an E2PROM read from `address` (0 to 255) on.
+    Result<ReplyData> read_e2(int address) {
+        ReplyData out;
+        std::uint32_t length = 0;
+        const std::int32_t r =
+            tqrf_reader_e2_read(handle_, address, out.bytes_.data(), ReplyData::capacity, &length);
+        if (r != 0) return result_code(r);
+        out.size_ = length;
+        return out;
+    }
+
+    // Writes 16 bytes to the E2PROM, addresses 0 to 127. The E2PROM holds the chip's
+    // configuration: a wrong write can make the reader unusable.
+    Status write_e2(int address, const Block& data) {
+        return status(tqrf_reader_e2_write(handle_, address, data.data()));
+    }
+
+    // Sounds the beeper for duration_10ms * 10 ms (0 to 240). Mode 0 answers when the beep is
+    // over; other modes are the reader's own and answer at once.
+    Status beep(int duration_10ms, int mode = 0) {
+        return status(tqrf_reader_beep(handle_, mode, duration_10ms));
+    }
+
+    // The clock bytes as the reader sends them; their layout is the reader's.
+    Result<ReplyData> read_clock() {
+        ReplyData out;
+        std::uint32_t length = 0;
+        const std::int32_t r =
+            tqrf_reader_clock_read(handle_, out.bytes_.data(), ReplyData::capacity, &length);
+        if (r != 0) return result_code(r);
+        out.size_ = length;
+        return out;
+    }
+
+    // Sets the clock to seven bytes in the reader's own layout.
+    Status set_clock(const ClockBytes& clock) {
+        return status(tqrf_reader_clock_set(handle_, clock.data()));
+    }
+
+  private:
+    // The trace callback, reached by the library through `user`. No std::mutex here: it is
+    // not available with every Windows toolchain.
+    struct Hooks {
+        std::atomic<TraceFunction*> current{nullptr};
+        Hooks() = default;
+        Hooks(const Hooks&) = delete;
+        Hooks& operator=(const Hooks&) = delete;
+        ~Hooks() { delete current.load(); }
+    };
+
+    explicit Reader(tqrf_reader* handle) : handle_(handle), hooks_(std::make_unique<Hooks>()) {}
+
+    static void TQRF_CALL trampoline(void* user, std::int32_t event, std::int32_t result,
+                                     const std::uint8_t* bytes, std::uint32_t count,
+                                     std::uint64_t time_us) {
+        try {
+            Trace t;
+            t.event = static_cast<TraceEvent>(event);
+            t.result = result;
+            t.bytes = bytes;
+            t.count = count;
+            t.time = std::chrono::microseconds(static_cast<std::int64_t>(time_us));
+            const TraceFunction* fn = static_cast<const Hooks*>(user)->current.load();
+            if (fn != nullptr) (*fn)(t);
+        } catch (...) {
+            // Nothing may unwind through the library.
+        }
+    }
+
+    static std::error_code os_code(std::int32_t e) noexcept {
+        return e == 0 ? std::error_code{} : std::error_code{e, std::system_category()};
+    }
+    static Status status(std::int32_t r) noexcept { return Status(result_code(r)); }
+    template <class T>
+    static Result<T> data(std::int32_t r, const T& value) {
+        if (r != 0) return result_code(r);
+        return value;
+    }
+
+    tqrf_reader* handle_ = nullptr;
+    std::unique_ptr<Hooks> hooks_;
+};
+
 // ---- Port -------------------------------------------------------------------------------------
 
+// The library's default reader, through the legacy exports: one per process (a second open
+// gives ERR_PORT_IN_USE while one is open), calls must not overlap across threads, and a reply
+// is taken as valid whenever its frame is (a status-only reply to a read gives zeros). Arguments
+// out of range give std::errc::argument_out_of_domain. New code uses Reader.
 class Port {
   public:
     // Opens "COMn" through tqrf_init() (POSIX maps COMn to /dev/ttyS(n-1)); any other name is

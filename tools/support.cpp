@@ -250,4 +250,21 @@ std::optional<unsigned long> parse_number(std::string_view text, unsigned long m
     return v;
 }
 
+std::optional<long long> parse_signed(std::string_view text, long long min, long long max) {
+    text = trim(text);
+    bool negative = false;
+    if (!text.empty() && text[0] == '-') {
+        negative = true;
+        text.remove_prefix(1);
+    }
+    // Up to 2^63: the magnitude of the most negative value.
+    const auto magnitude = parse_number(text, 9223372036854775808UL);
+    if (!magnitude) return std::nullopt;
+    if (!negative && *magnitude > 9223372036854775807UL) return std::nullopt;
+    const long long v =
+        negative ? static_cast<long long>(0 - *magnitude) : static_cast<long long>(*magnitude);
+    if (v < min || v > max) return std::nullopt;
+    return v;
+}
+
 }  // namespace tqrf::tool

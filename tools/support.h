@@ -68,7 +68,11 @@ Image demo_card_image();
 inline constexpr Key kDemoKeyA{{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5}};
 inline constexpr Key kDemoKeyB{{0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5}};
 
-// Parses a decimal or 0x-prefixed hexadecimal unsigned number up to `max`.
+// Parses a decimal or 0x-prefixed hexadecimal unsigned number up to `max`. A leading zero
+// never makes it octal: "010" is ten.
 std::optional<unsigned long> parse_number(std::string_view text, unsigned long max);
+
+// The same with an optional '-' sign, within [min, max].
+std::optional<long long> parse_signed(std::string_view text, long long min, long long max);
 
 }  // namespace tqrf::tool

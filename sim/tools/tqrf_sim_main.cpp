@@ -113,10 +113,21 @@ int main(int argc, char** argv) {
             if (!value(link)) return usage_error("--link needs a path");
         } else if (arg == "--card") {
             if (!value(v)) return usage_error("--card needs a file");
-            std::ifstream in(v, std::ios::binary);
-            std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(in)),
-                                            std::istreambuf_iterator<char>());
-            if (!in.good() && !in.eof()) return usage_error("cannot read " + v);
+            struct stat st {};
+            if (::stat(v.c_str(), &st) != 0) {
+                return usage_error("cannot read " + v + ": " + std::strerror(errno));
+            }
+            if (S_ISDIR(st.st_mode)) return usage_error("cannot read " + v + ": a directory");
+            std::vector<std::uint8_t> image;
+            try {
+                std::ifstream in(v, std::ios::binary);
+                if (!in) return usage_error("cannot read " + v + ": " + std::strerror(errno));
+                image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+                if (in.bad()) return usage_error("cannot read " + v);
+            } catch (const std::exception& e) {
+                // A read error of the stream buffer (for example EISDIR) throws.
+                return usage_error("cannot read " + v + ": " + e.what());
+            }
             if (image.size() != tqrf_sim::kCardSize) {
                 return usage_error(v + ": a card image is 1024 bytes, this one has " +
                                    std::to_string(image.size()));

@@ -23,6 +23,10 @@ TEST(ErrorCategory, NamesEveryLibraryCode) {
         {ERR_SEND_FAILED, "ERR_SEND_FAILED"},
         {ERR_REPLY_CHECKSUM, "ERR_REPLY_CHECKSUM"},
         {ERR_REPLY_FRAME, "ERR_REPLY_FRAME"},
+        {ERR_REPLY_LENGTH, "ERR_REPLY_LENGTH"},
+        {ERR_DEVICE_LOST, "ERR_DEVICE_LOST"},
+        {ERR_BAD_ARGUMENT, "ERR_BAD_ARGUMENT"},
+        {ERR_BUFFER_TOO_SMALL, "ERR_BUFFER_TOO_SMALL"},
     };
     for (const auto& r : rows) {
         const std::error_code ec = tqrf::result_code(r.code);
@@ -34,9 +38,14 @@ TEST(ErrorCategory, NamesEveryLibraryCode) {
 }
 
 TEST(ErrorCategory, ReaderStatusBytes) {
-    for (int status : {1, 4, 255}) {
-        const std::error_code ec = tqrf::result_code(status);
-        EXPECT_EQ(ec.message(), "reader status " + std::to_string(status));
+    struct Row {
+        int status;
+        const char* message;
+    };
+    for (const Row& row : {Row{1, "reader status 1 (0x01)"}, Row{20, "reader status 20 (0x14)"},
+                           Row{255, "reader status 255 (0xFF)"}}) {
+        const std::error_code ec = tqrf::result_code(row.status);
+        EXPECT_EQ(ec.message(), row.message);
         EXPECT_TRUE(tqrf::is_reader_status(ec));
     }
     EXPECT_FALSE(tqrf::result_code(0));

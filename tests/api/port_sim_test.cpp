@@ -1,6 +1,7 @@
 // The C++ API against the simulated reader: the port's ownership rules and a card session.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 
@@ -11,7 +12,13 @@ namespace {
 
 class PortSim : public ::testing::Test {
   protected:
-    void SetUp() override { sim_.start(); }
+    void SetUp() override {
+        // A generous reply deadline for the default reader: on a loaded machine the
+        // simulator's thread may answer after the fixed 40 ms.
+        setenv("TQRF_REPLY", "complete:1000", 1);
+        sim_.start();
+    }
+    void TearDown() override { unsetenv("TQRF_REPLY"); }
     tqrf_sim::Simulator sim_;  // one factory-fresh card, UID 3A7C91E5
 };
 

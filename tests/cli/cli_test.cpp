@@ -1,18 +1,26 @@
-// The built tqrf executable against the simulated reader: each test starts a simulator on a
-// pseudo-terminal in this process with the demo card in its field, runs tqrf --port on it and
-// checks the output, the exit status and the card's memory afterwards.
+// The built tqrf executable against the simulated reader: each test starts its own simulator
+// on a pseudo-terminal in this process with the demo card in its field, runs tqrf --port on it
+// and checks the output, the exit status, the files and the card's memory afterwards.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support.h"
+#include "tq_RWD_DLL.h"
 #include "tqrf_sim/simulator.h"
 
 namespace {
@@ -23,6 +31,7 @@ namespace mifare = tqrf::mifare;
 namespace tool = tqrf::tool;
 
 constexpr tqrf_sim::Uid kDemoUid{0x3A, 0x7C, 0x91, 0xE5};
+constexpr auto kPatience = std::chrono::seconds(30);  // generous: a loaded machine is slow
 
 struct Outcome {
     int status = -1;
@@ -44,31 +53,117 @@ std::string image_bytes(const tool::Image& image) {
     return std::string(reinterpret_cast<const char*>(image.data()), image.size());
 }
 
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+// A tqrf run in the background (watch), its output collected in files.
+class Background {
+  public:
+    Background(const std::string& command, const std::string& out, const std::string& err)
+        : out_(out), err_(err) {
+        const std::string line = "exec " + command + " >" + out + " 2>" + err + " </dev/null";
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~Background() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+    // Waits until stdout holds `count` lines containing `part`.
+    bool wait_for(const std::string& part, std::size_t count = 1) const {
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::size_t n = 0;
+            for (const auto& l : lines_of(slurp(out_))) n += has(l, part) ? 1 : 0;
+            if (n >= count) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    // Waits for the program to end, after sending `sig` unless it is 0; its exit status.
+    int finish(int sig) {
+        if (sig != 0) kill(pid_, sig);
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return -1;
+    }
+
+    std::string out() const { return slurp(out_); }
+    std::string err() const { return slurp(err_); }
+
+  private:
+    std::string out_, err_;
+    pid_t pid_ = -1;
+};
+
+std::unique_ptr<tqrf_sim::Simulator> demo_simulator() {
+    tqrf_sim::SimulatorOptions opts;
+    opts.default_card = false;
+    auto sim = std::make_unique<tqrf_sim::Simulator>(opts);
+    const auto image = tool::demo_card_image();
+    EXPECT_TRUE(sim->place_card(std::span<const std::uint8_t>(image.data(), image.size())));
+    sim->start();
+    return sim;
+}
+
 class Cli : public ::testing::Test {
   protected:
     void SetUp() override {
-        tqrf_sim::SimulatorOptions opts;
-        opts.default_card = false;
-        sim_ = std::make_unique<tqrf_sim::Simulator>(opts);
-        const auto image = tool::demo_card_image();
-        ASSERT_TRUE(sim_->place_card(std::span<const std::uint8_t>(image.data(), image.size())));
-        sim_->start();
+        sim_ = demo_simulator();
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = ::testing::TempDir() + "tqrf_cli_" + info->name() + "_";
+        char dir[] = "/tmp/tqrf_cli_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = std::string(dir) + "/";
+        (void)info;
         keys_file_ = path("keys.txt");
         spill(keys_file_, "# demo card\nFFFFFFFFFFFF\nA0A1A2A3A4A5\nB0B1B2B3B4B5\n");
     }
+    void TearDown() override {
+        const std::string cmd = "rm -rf '" + dir_ + "'";
+        (void)std::system(cmd.c_str());
+    }
 
     std::string path(const std::string& name) const { return dir_ + name; }
+    std::string port() const { return sim_->slave_path(); }
 
-    // Runs tqrf with the simulator's port in front of `args`.
-    Outcome tqrf(const std::string& args, bool with_port = true) const {
+    // The tool with a generous reply deadline: on a loaded machine the simulator's thread may
+    // answer late.
+    std::string exe() const { return std::string(TQRF_EXE) + (slack_ ? " --slack 500 " : " "); }
+
+    // Runs tqrf with the simulator's port in front of `args`; `prefix` is shell text before
+    // the program (environment, ulimit).
+    Outcome tqrf(const std::string& args, bool with_port = true,
+                 const std::string& prefix = "") const {
         Outcome r;
         const std::string out = path("stdout"), err = path("stderr");
-        const std::string cmd = std::string(TQRF_EXE) + " " +
-                                (with_port ? "--port " + sim_->slave_path() + " " : "") + args +
-                                " >" + out + " 2>" + err + " </dev/null";
-        const int rc = std::system(cmd.c_str());
+        const std::string cmd = prefix + " " + exe() + (with_port ? "--port " + port() + " " : "") +
+                                args + " >" + out + " 2>" + err + " </dev/null";
+        const std::string shell = "(" + cmd + ")";
+        const int rc = std::system(shell.c_str());
         r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
         r.out = slurp(out);
         r.err = slurp(err);
@@ -85,20 +180,38 @@ class Cli : public ::testing::Test {
 
     Block card_block(int block) const { return tool::image_block(card(), block); }
 
+    std::size_t writes_seen() const {
+        std::size_t n = 0;
+        for (const auto& ex : sim_->journal()) n += ex.command() == tqrf_sim::cmd::kWrite ? 1 : 0;
+        return n;
+    }
+
     std::unique_ptr<tqrf_sim::Simulator> sim_;
     std::string dir_;
     std::string keys_file_;
+    bool slack_ = true;
 };
 
 #define EXPECT_RUN(run, code) \
     EXPECT_EQ((run).status, code) << "stdout:\n" << (run).out << "stderr:\n" << (run).err
 
+// Runs and stops the test unless the exit status is `code`.
+#define ASSERT_RUN(args, code)                                  \
+    do {                                                        \
+        const Outcome run_ = tqrf(args);                        \
+        ASSERT_EQ(run_.status, code) << (args) << "\nstdout:\n" \
+                                     << run_.out << "stderr:\n" \
+                                     << run_.err;               \
+    } while (false)
+
+// ---- Cards and blocks ----------------------------------------------------------------------
+
 TEST_F(Cli, ScanShowsTheCard) {
     const Outcome r = tqrf("scan");
     EXPECT_RUN(r, 0);
-    EXPECT_NE(r.out.find("Card type  0400"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("UID        3A7C91E5"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Size byte  08 (Mifare Classic 1K)"), std::string::npos) << r.out;
+    EXPECT_TRUE(has(r.out, "Card type  0400")) << r.out;
+    EXPECT_TRUE(has(r.out, "UID        3A7C91E5")) << r.out;
+    EXPECT_TRUE(has(r.out, "Size byte  08 (Mifare Classic 1K)")) << r.out;
     EXPECT_TRUE(r.err.empty()) << r.err;
 }
 
@@ -106,7 +219,41 @@ TEST_F(Cli, ScanOfAnEmptyFieldFails) {
     sim_->remove_all_cards();
     const Outcome r = tqrf("scan");
     EXPECT_RUN(r, 1);
-    EXPECT_NE(r.err.find("no card answered"), std::string::npos) << r.err;
+    EXPECT_TRUE(has(r.err, "no card answered")) << r.err;
+}
+
+TEST_F(Cli, SeveralPortsForScanNamePortsOnEachLine) {
+    tqrf_sim::SimulatorOptions opts;
+    opts.default_card = false;
+    tqrf_sim::Simulator other(opts);
+    ASSERT_TRUE(other.place_card(tqrf_sim::Uid{0x11, 0x22, 0x33, 0x44}));
+    other.start();
+    const std::string both = "--port " + other.slave_path() + " scan";
+    Outcome r = tqrf(both);
+    EXPECT_RUN(r, 0);
+    const auto lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0].rfind(port() + "  ", 0), 0u) << lines[0];
+    EXPECT_TRUE(has(lines[0], "UID 3A7C91E5")) << lines[0];
+    EXPECT_EQ(lines[1].rfind(other.slave_path() + "  ", 0), 0u) << lines[1];
+    EXPECT_TRUE(has(lines[1], "UID 11223344")) << lines[1];
+
+    r = tqrf("--json " + both);
+    EXPECT_RUN(r, 0);
+    const json j = json::parse(r.out);
+    ASSERT_TRUE(j.is_array());
+    EXPECT_EQ(j[1]["port"], other.slave_path());
+    EXPECT_EQ(j[1]["uid"], "11223344");
+
+    // One reader without a card: its line says so, the run still found a card.
+    other.remove_all_cards();
+    r = tqrf(both);
+    EXPECT_RUN(r, 0);
+    EXPECT_TRUE(has(r.out, other.slave_path() + "  no card answered")) << r.out;
+    // Commands that work on one card take one port.
+    r = tqrf("--port " + other.slave_path() + " read 1");
+    EXPECT_RUN(r, 2);
+    EXPECT_TRUE(has(r.err, "more than once only for scan and watch")) << r.err;
 }
 
 TEST_F(Cli, JsonOutputParses) {
@@ -119,7 +266,7 @@ TEST_F(Cli, JsonOutputParses) {
         {"--json info", "hardware_version"},
         {"--json read 1", "data"},
         {"--json value get 4", "value"},
-        {"--json clock get", "clock"},
+        {"--json clock get", "raw"},
         {"--json e2 read 0", "data"},
         {"--json dump", "sectors"},
         {"scan --json", "uid"},  // global options also after the command
@@ -135,15 +282,44 @@ TEST_F(Cli, JsonOutputParses) {
     EXPECT_EQ(scan["uid"], "3A7C91E5");
     EXPECT_EQ(scan["card_type"], "0400");
     EXPECT_EQ(scan["size_byte"], "08");
-    const json value = json::parse(tqrf("--json value get 4").out);
-    EXPECT_EQ(value["value"], 100);
+    EXPECT_EQ(json::parse(tqrf("--json value get 4").out)["value"], 100);
+}
+
+TEST_F(Cli, JsonErrorsAreObjectsOnStdoutAsWellAsTextOnStderr) {
+    const std::string dir = path("");
+    struct Case {
+        std::string args;
+        bool with_port;
+        int status;
+        const char* error;
+        std::optional<int> code;
+    };
+    const Case cases[] = {
+        {"--json read 8", true, 1, "no_key", std::nullopt},
+        {"--json bogus", true, 2, "usage", std::nullopt},
+        {"--json read 64", true, 2, "usage", std::nullopt},
+        {"--json --port /dev/null scan", false, 1, "not_a_serial_device", ERR_PORT_OPEN_FAILED},
+        {"--json --port /dev/tqrf-none scan", false, 1, "device_missing", ERR_PORT_OPEN_FAILED},
+        {"--json restore " + dir, true, 2, "usage", std::nullopt},
+        {"--json value inc 1 1", true, 1, "refused", 0x15},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = tqrf(c.args, c.with_port);
+        EXPECT_RUN(r, c.status);
+        json j;
+        ASSERT_NO_THROW(j = json::parse(r.out)) << c.args << ":\n" << r.out;
+        EXPECT_EQ(j["error"], c.error) << c.args;
+        EXPECT_EQ(j["code"], c.code ? json(*c.code) : json(nullptr)) << c.args;
+        ASSERT_TRUE(j["message"].is_string());
+        EXPECT_TRUE(has(r.err, j["message"].get<std::string>())) << r.err;
+    }
 }
 
 TEST_F(Cli, ReadAndWriteABlock) {
     Outcome r = tqrf("read 1");
     EXPECT_RUN(r, 0);
-    EXPECT_NE(r.out.find("48656C6C6F2066726F6D207471726621"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Hello from tqrf!"), std::string::npos) << r.out;
+    EXPECT_TRUE(has(r.out, "48656C6C6F2066726F6D207471726621")) << r.out;
+    EXPECT_TRUE(has(r.out, "Hello from tqrf!")) << r.out;
 
     r = tqrf("write 5 00112233445566778899aabbccddeeff");
     EXPECT_RUN(r, 0);
@@ -155,6 +331,31 @@ TEST_F(Cli, ReadAndWriteABlock) {
     EXPECT_EQ(card_block(9).hex(), "0102030405060708090A0B0C0D0E0F10");
     r = tqrf("read 9 --key-b --key B0B1B2B3B4B5");
     EXPECT_RUN(r, 0);
+}
+
+TEST_F(Cli, NumbersAreDecimalOrHexNeverOctal) {
+    struct Case {
+        const char* number;
+        int block;
+    };
+    for (const Case& c : {Case{"010", 10}, Case{"08", 8}, Case{"0x0A", 10}, Case{"0X3e", 62}}) {
+        const Outcome r = tqrf(std::string("--json read ") + c.number + " --keys " + keys_file_);
+        EXPECT_RUN(r, 0);
+        const json j = json::parse(r.out);
+        EXPECT_EQ(j["block"], c.block) << c.number;
+        EXPECT_EQ(j["data"], card_block(c.block).hex()) << c.number;
+    }
+    const Block before8 = card_block(8);
+    EXPECT_RUN(tqrf("write 010 0102030405060708090A0B0C0D0E0F10 --keys " + keys_file_), 0);
+    EXPECT_EQ(card_block(10).hex(), "0102030405060708090A0B0C0D0E0F10");
+    EXPECT_EQ(card_block(8), before8);
+    EXPECT_EQ(json::parse(tqrf("--json e2 read 0x20").out)["address"], 32);
+    EXPECT_EQ(json::parse(tqrf("--json e2 read 020").out)["address"], 20);
+    for (const char* bad : {"read 0x40", "read 1e1", "read -1", "value init 5 0x80000000"}) {
+        EXPECT_EQ(tqrf(bad).status, 2) << bad;
+    }
+    EXPECT_RUN(tqrf("value init 5 -0x10"), 0);
+    EXPECT_EQ(mifare::ValueBlock::decode(card_block(5))->value, -16);
 }
 
 TEST_F(Cli, WriteGuardsTrailersAndBlockZero) {
@@ -174,7 +375,7 @@ TEST_F(Cli, WriteGuardsTrailersAndBlockZero) {
     for (const auto& c : cases) {
         const Outcome r = tqrf(c.args);
         EXPECT_RUN(r, c.status);
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+        EXPECT_TRUE(has(r.err, c.message)) << c.args << ": " << r.err;
     }
     EXPECT_EQ(image_bytes(card()), image_bytes(before));
     // --force writes the permanent trailer; the card takes it.
@@ -185,77 +386,211 @@ TEST_F(Cli, WriteGuardsTrailersAndBlockZero) {
 TEST_F(Cli, WrongKeyFailsWithAMessage) {
     Outcome r = tqrf("read 8");
     EXPECT_RUN(r, 1);
-    EXPECT_NE(r.err.find("no key opens sector 2"), std::string::npos) << r.err;
-    r = tqrf("read 1 --key 010203040506");
+    EXPECT_TRUE(has(r.err, "no key opens sector 2")) << r.err;
+    r = tqrf("read 1 --key 010203040506");  // --key replaces the factory key
     EXPECT_RUN(r, 1);
-    EXPECT_NE(r.err.find("no key opens sector 0"), std::string::npos) << r.err;
+    EXPECT_TRUE(has(r.err, "no key opens sector 0")) << r.err;
     r = tqrf("dump --key 010203040506");
     EXPECT_RUN(r, 1);
-    EXPECT_NE(r.err.find("no key opens any sector"), std::string::npos) << r.err;
+    EXPECT_TRUE(has(r.err, "no key opens any sector")) << r.err;
     const Block before = card_block(9);
     r = tqrf("write 9 0102030405060708090A0B0C0D0E0F10 --key A0A1A2A3A4A5");
     EXPECT_RUN(r, 1);  // key A may read sector 2 but not write it
-    EXPECT_NE(r.err.find("writing block 9 refused"), std::string::npos) << r.err;
+    EXPECT_TRUE(has(r.err, "writing block 9 refused")) << r.err;
     EXPECT_EQ(card_block(9), before);
 }
+
+TEST_F(Cli, KeyFilesAddToTheFactoryKey) {
+    // Only sector 2's keys in the file: the factory key still opens the other 15.
+    const std::string sector2 = path("sector2.txt");
+    spill(sector2, "A0A1A2A3A4A5\nB0B1B2B3B4B5\n");
+    const std::string out = path("card.mfd");
+    Outcome r = tqrf("dump --keys " + sector2 + " -o " + out);
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(slurp(out), image_bytes(card()));
+    // --no-default-keys drops it.
+    r = tqrf("read 1 --keys " + sector2 + " --no-default-keys");
+    EXPECT_RUN(r, 1);
+    EXPECT_TRUE(has(r.err, "no key opens sector 0")) << r.err;
+    EXPECT_RUN(tqrf("read 9 --keys " + sector2 + " --no-default-keys"), 0);
+    r = tqrf("read 1 --no-default-keys");
+    EXPECT_RUN(r, 2);
+    EXPECT_TRUE(has(r.err, "needs --key or --keys")) << r.err;
+}
+
+TEST_F(Cli, ValueOperations) {
+    struct Step {
+        const char* args;
+        const char* out;
+        int block;
+        std::int32_t value;
+    };
+    const Step steps[] = {
+        {"value get 4", "Block 4 value 100", 4, 100},
+        {"value inc 4 25", "Block 4 value 125", 4, 125},
+        {"value dec 4 200", "Block 4 value -75", 4, -75},
+        {"value init 5 7", "Block 5 value 7", 5, 7},
+        {"value copy 4 6", "Block 6 value -75", 6, -75},
+    };
+    for (const auto& s : steps) {
+        const Outcome r = tqrf(s.args);
+        EXPECT_RUN(r, 0);
+        EXPECT_TRUE(has(r.out, s.out)) << s.args << ": " << r.out;
+        auto v = mifare::ValueBlock::decode(card_block(s.block));
+        ASSERT_TRUE(v) << s.args;
+        EXPECT_EQ(v->value, s.value) << s.args;
+    }
+    // Block 1 holds text, not a value.
+    const Outcome r = tqrf("value inc 1 1");
+    EXPECT_RUN(r, 1);
+    EXPECT_TRUE(has(r.err, "incrementing block 1 refused")) << r.err;
+}
+
+// ---- Dump and restore ----------------------------------------------------------------------
 
 TEST_F(Cli, DumpWritesTheImageTheCardHolds) {
     const std::string out = path("card.mfd");
     const Outcome r = tqrf("dump --keys " + keys_file_ + " -o " + out);
     EXPECT_RUN(r, 0);
-    const std::string written = slurp(out);
-    ASSERT_EQ(written.size(), 1024u);
     // Every key is known, so the image is the card's memory byte for byte, keys included.
-    EXPECT_EQ(written, image_bytes(card()));
-    EXPECT_NE(r.out.find("Sector 2  key A A0A1A2A3A4A5  key B B0B1B2B3B4B5"), std::string::npos)
+    EXPECT_EQ(slurp(out), image_bytes(card()));
+    EXPECT_TRUE(has(r.out, "Sector 2  key A A0A1A2A3A4A5  key B B0B1B2B3B4B5")) << r.out;
+    EXPECT_TRUE(has(r.out, "value 100 (address 4)")) << r.out;
+    EXPECT_TRUE(has(r.out, "011  key A write B; bits read AB write B; key B read - write B"))
         << r.out;
-    EXPECT_NE(r.out.find("value 100 (address 4)"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("011  key A write B; bits read AB write B; key B read - write B"),
-              std::string::npos)
-        << r.out;
+    struct stat st {};
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds the card's keys
 }
 
-TEST_F(Cli, DumpSkipsASectorNoKeyOpens) {
+TEST_F(Cli, APlainImageOfAPartialDumpNeedsPartial) {
     const std::string out = path("card.mfd");
-    const Outcome r = tqrf("dump -o " + out);
+    spill(out, "an older backup");
+    Outcome r = tqrf("dump -o " + out);
+    EXPECT_RUN(r, 1);
+    EXPECT_TRUE(has(r.err, "sector(s) 2 could not be read whole")) << r.err;
+    EXPECT_TRUE(has(r.err, "--partial")) << r.err;
+    EXPECT_EQ(slurp(out), "an older backup");
+    r = tqrf("--json dump -o " + out);
+    EXPECT_RUN(r, 1);
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j["error"], "partial_dump");
+    EXPECT_EQ(j["result"]["missing_sectors"], json::array({2}));
+    EXPECT_EQ(j["result"]["file_written"], false);
+
+    r = tqrf("dump --partial -o " + out);
     EXPECT_RUN(r, 0);
-    EXPECT_NE(r.out.find("Sector 2: no key opens it, skipped"), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find("sector 2: no key opens it"), std::string::npos) << r.err;
-    const std::string written = slurp(out);
-    ASSERT_EQ(written.size(), 1024u);
+    EXPECT_TRUE(has(r.err, "sector(s) 2 are zeros in the image")) << r.err;
     tool::Image expected = card();
     for (int b = 8; b < 12; ++b) tool::set_image_block(expected, b, Block{});
-    EXPECT_EQ(written, image_bytes(expected));
+    EXPECT_EQ(slurp(out), image_bytes(expected));
+
+    // A JSON dump marks what it did not read: written without --partial.
+    const std::string js = path("card.json");
+    r = tqrf("dump -o " + js);
+    EXPECT_RUN(r, 0);
+    const json doc = json::parse(slurp(js));
+    EXPECT_EQ(doc["complete"], false);
+    EXPECT_EQ(doc["sectors"][2]["blocks"][1]["read"], false);
+    EXPECT_EQ(doc["sectors"][2]["blocks"][1]["data"], nullptr);
 }
 
-TEST_F(Cli, DumpAsJsonFile) {
-    const std::string out = path("card.json");
-    const Outcome r = tqrf("--json dump --keys " + keys_file_ + " -o " + out);
+TEST_F(Cli, RestoreOfAPartialImageLeavesTheUnreadSectorAsItWas) {
+    // The dump has no key for sector 2; sectors 1 and 2 change on the card afterwards.
+    const std::string image = path("partial.mfd");
+    ASSERT_RUN("dump --partial -o " + image, 0);
+    const Block block5 = card_block(5);
+    const Block changed = *Block::from_hex("0102030405060708090A0B0C0D0E0F10");
+    ASSERT_RUN("write 5 " + changed.hex(), 0);
+    ASSERT_RUN("write 9 " + changed.hex() + " --keys " + keys_file_, 0);
+    const tool::Image before = card();
+
+    for (const char* extra : {"", " --trailers"}) {
+        const Outcome r = tqrf("restore " + image + " --keys " + keys_file_ + extra);
+        EXPECT_RUN(r, 0);
+        EXPECT_TRUE(has(r.out, "Not in the image, left as they are: sectors 2")) << r.out;
+        EXPECT_TRUE(has(r.err, "sector 2 is not in")) << r.err;
+        EXPECT_EQ(card_block(5), block5) << extra;  // restored from the image
+        for (int b = 8; b < 12; ++b) {
+            EXPECT_EQ(card_block(b), tool::image_block(before, b)) << extra << " block " << b;
+        }
+    }
+}
+
+TEST_F(Cli, RestoreNeverWritesATrailerWhoseKeyTheDumpDidNotKnow) {
+    // Key A opens all of sector 2, but its key B stays unknown: zeros in the image.
+    const std::string key_a_only = path("key_a.txt");
+    spill(key_a_only, "A0A1A2A3A4A5\n");
+    for (const char* name : {"card.mfd", "card.json"}) {
+        const std::string image = path(name);
+        ASSERT_RUN("dump --keys " + key_a_only + " -o " + image, 0);
+        const Block trailer = card_block(11);
+        const Outcome r = tqrf("restore --trailers " + image + " --keys " + keys_file_);
+        EXPECT_RUN(r, 0);
+        EXPECT_TRUE(has(r.out, "Trailer 11 left as it is: the dump did not know its key B"))
+            << r.out;
+        EXPECT_EQ(card_block(11), trailer) << name;
+        EXPECT_RUN(tqrf("read 8 --key-b --key B0B1B2B3B4B5"), 0);
+    }
+}
+
+TEST_F(Cli, RestoreRefusesAnotherCardsImage) {
+    tool::Image image = card();
+    Block b0 = tool::image_block(image, 0);
+    b0[0] = 0x11, b0[1] = 0x22, b0[2] = 0x33, b0[3] = 0x44;
+    tool::set_image_block(image, 0, b0);
+    tool::set_image_block(image, 1, *Block::from_hex("00112233445566778899AABBCCDDEEFF"));
+    const std::string file = path("other.mfd");
+    spill(file, image_bytes(image));
+    const tool::Image before = card();
+
+    Outcome r = tqrf("restore " + file);
+    EXPECT_RUN(r, 1);
+    EXPECT_TRUE(has(r.err, "the image is of card 11223344, the card in the field is 3A7C91E5"))
+        << r.err;
+    EXPECT_EQ(image_bytes(card()), image_bytes(before));
+    EXPECT_EQ(json::parse(tqrf("--json restore " + file).out)["error"], "uid_mismatch");
+    EXPECT_EQ(writes_seen(), 0u);
+
+    r = tqrf("restore --force " + file);
     EXPECT_RUN(r, 0);
-    const json j = json::parse(slurp(out));
-    ASSERT_EQ(j["sectors"].size(), 16u);
-    EXPECT_EQ(j["sectors"][2]["key_b"], "B0B1B2B3B4B5");
-    EXPECT_EQ(j["sectors"][1]["blocks"][0]["value"], 100);
-    EXPECT_EQ(j["sectors"][0]["blocks"][3]["access"], "001");
-    EXPECT_EQ(j["sectors"][0]["access_bytes"], "FF0780");
-    EXPECT_EQ(j["sectors"][2]["access_bytes"], "787788");
-    EXPECT_EQ(j["sectors"][2]["blocks"][3]["rights"]["key_b_read"], "-");
-    EXPECT_EQ(j["sectors"][2]["blocks"][0]["rights"]["write"], "B");
-    EXPECT_EQ(json::parse(r.out), j);
+    EXPECT_EQ(card_block(1).hex(), "00112233445566778899AABBCCDDEEFF");
+    EXPECT_EQ(card_block(0), tool::image_block(before, 0));  // block 0 is never written
+}
+
+TEST_F(Cli, RestoreDryRunListsAndWritesNothing) {
+    tool::Image image = card();
+    tool::set_image_block(image, 1, *Block::from_hex("00112233445566778899AABBCCDDEEFF"));
+    const std::string file = path("edited.mfd");
+    spill(file, image_bytes(image));
+    const tool::Image before = card();
+    Outcome r = tqrf("restore --dry-run " + file + " --keys " + keys_file_);
+    EXPECT_RUN(r, 0);
+    EXPECT_TRUE(has(r.out, "Dry run: nothing was written")) << r.out;
+    EXPECT_TRUE(has(r.out, "would write 47 blocks: 1, 2, 4,")) << r.out;
+    r = tqrf("--json restore --dry-run --trailers " + file);
+    EXPECT_RUN(r, 0);
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j["planned"].size(), 47u + 16u);
+    EXPECT_FALSE(j.contains("written"));
+    EXPECT_EQ(image_bytes(card()), image_bytes(before));
+    EXPECT_EQ(writes_seen(), 0u);
 }
 
 TEST_F(Cli, DumpRestoreDumpRoundTrip) {
     const std::string first = path("first.mfd"), second = path("second.mfd");
-    ASSERT_EQ(tqrf("dump --keys " + keys_file_ + " -o " + first).status, 0);
+    ASSERT_RUN("dump --keys " + keys_file_ + " -o " + first, 0);
     tool::Image image{};
     const std::string bytes = slurp(first);
     ASSERT_EQ(bytes.size(), 1024u);
     std::memcpy(image.data(), bytes.data(), 1024);
 
-    // Change data in three sectors (sector 2 only key B may write), and block 0, which restore
-    // must leave alone.
+    // Change data in three sectors (sector 2 only key B may write), and block 0 past its UID,
+    // which restore must leave alone.
     tool::Image edited = image;
-    tool::set_image_block(edited, 0, *Block::from_hex("00000000000000000000000000000000"));
+    Block b0 = tool::image_block(edited, 0);
+    std::fill(b0.begin() + 8, b0.end(), std::uint8_t{0x77});
+    tool::set_image_block(edited, 0, b0);
     tool::set_image_block(edited, 1, *Block::from_hex("524553544F52454420424C4F434B2031"));
     tool::set_image_block(edited, 9, *Block::from_hex("99999999999999999999999999999999"));
     tool::set_image_block(edited, 62, *Block::from_hex("0123456789ABCDEF0123456789ABCDEF"));
@@ -264,14 +599,32 @@ TEST_F(Cli, DumpRestoreDumpRoundTrip) {
 
     const Outcome r = tqrf("restore " + edited_file + " --keys " + keys_file_);
     EXPECT_RUN(r, 0);
-    EXPECT_NE(r.out.find("Restored 47 of 47 blocks"), std::string::npos) << r.out;
+    EXPECT_TRUE(has(r.out, "Restored 47 of 47 blocks")) << r.out;
 
     tool::Image expected = edited;
     tool::set_image_block(expected, 0, tool::image_block(image, 0));
     EXPECT_EQ(image_bytes(card()), image_bytes(expected));
 
-    ASSERT_EQ(tqrf("dump --keys " + keys_file_ + " -o " + second).status, 0);
+    ASSERT_RUN("dump --keys " + keys_file_ + " -o " + second, 0);
     EXPECT_EQ(slurp(second), image_bytes(expected));
+}
+
+TEST_F(Cli, JsonDumpRestores) {
+    const std::string file = path("card.json");
+    ASSERT_RUN("dump --keys " + keys_file_ + " -o " + file, 0);
+    json doc = json::parse(slurp(file));
+    EXPECT_EQ(doc["sectors"][2]["key_b"], "B0B1B2B3B4B5");
+    EXPECT_EQ(doc["sectors"][1]["blocks"][0]["value"], 100);
+    EXPECT_EQ(doc["sectors"][0]["blocks"][3]["access"], "001");
+    EXPECT_EQ(doc["sectors"][2]["access_bytes"], "787788");
+    EXPECT_EQ(doc["sectors"][2]["blocks"][0]["rights"]["write"], "B");
+    doc["sectors"][0]["blocks"][1]["data"] = "4A534F4E20524553544F524520202020";
+    doc["sectors"][2]["blocks"][1]["data"] = "4A534F4E20534543544F522032202020";
+    spill(file, doc.dump());
+    const Outcome r = tqrf("restore " + file + " --keys " + keys_file_);
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(card_block(1).hex(), "4A534F4E20524553544F524520202020");
+    EXPECT_EQ(card_block(9).hex(), "4A534F4E20534543544F522032202020");
 }
 
 TEST_F(Cli, RestoreTrailersChangesKeys) {
@@ -296,7 +649,7 @@ TEST_F(Cli, RestoreTrailersChangesKeys) {
     EXPECT_RUN(tqrf("read 20"), 1);
 }
 
-TEST_F(Cli, RestoreRefusesDangerousTrailers) {
+TEST_F(Cli, RestoreRefusesPermanentTrailersAndSkipsInvalidOnes) {
     const tool::Image original = card();
     tool::Image frozen = original;
     tool::set_image_block(frozen, 1, *Block::from_hex("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"));
@@ -308,20 +661,25 @@ TEST_F(Cli, RestoreRefusesDangerousTrailers) {
     spill(frozen_file, image_bytes(frozen));
     Outcome r = tqrf("restore --trailers " + frozen_file);
     EXPECT_RUN(r, 1);
-    EXPECT_NE(r.err.find("sector 3 (block 15)"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("nothing was written"), std::string::npos) << r.err;
+    EXPECT_TRUE(has(r.err, "sector 3 (block 15)")) << r.err;
+    EXPECT_TRUE(has(r.err, "nothing was written")) << r.err;
     EXPECT_EQ(image_bytes(card()), image_bytes(original));
 
+    // Invalid access bits mark the sector as not in the image: left alone, the rest written.
     tool::Image invalid = original;
     Block t = tool::image_block(invalid, 7);
     t[6] = 0x00;
     tool::set_image_block(invalid, 7, t);
+    tool::set_image_block(invalid, 5, *Block::from_hex("EEEEEEEEEEEEEEEEEEEEEEEEEEEEEEEE"));
+    tool::set_image_block(invalid, 2, *Block::from_hex("DDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDD"));
     const std::string invalid_file = path("invalid.mfd");
     spill(invalid_file, image_bytes(invalid));
-    r = tqrf("restore --trailers --force " + invalid_file);
-    EXPECT_RUN(r, 1);
-    EXPECT_NE(r.err.find("invalid access bits"), std::string::npos) << r.err;
-    EXPECT_EQ(image_bytes(card()), image_bytes(original));
+    r = tqrf("restore --trailers --force " + invalid_file + " --keys " + keys_file_);
+    EXPECT_RUN(r, 0);
+    EXPECT_TRUE(has(r.out, "Not in the image, left as they are: sectors 1")) << r.out;
+    EXPECT_EQ(card_block(5), tool::image_block(original, 5));
+    EXPECT_EQ(card_block(7), tool::image_block(original, 7));
+    EXPECT_EQ(card_block(2).hex(), "DDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDD");
 
     // --force accepts the permanent one.
     r = tqrf("restore --trailers --force " + frozen_file);
@@ -329,74 +687,333 @@ TEST_F(Cli, RestoreRefusesDangerousTrailers) {
     EXPECT_EQ(card_block(15).hex().substr(12, 6), "778F08");
 }
 
-TEST_F(Cli, ValueOperations) {
-    struct Step {
-        const char* args;
-        const char* out;
-        int block;
-        std::int32_t value;
+// ---- Files ---------------------------------------------------------------------------------
+
+TEST_F(Cli, TheFormatComesFromTheNameOrFormatNeverFromJson) {
+    struct Case {
+        std::string args;
+        std::string file;
+        bool is_json;
     };
-    const Step steps[] = {
-        {"value get 4", "Block 4 value 100", 4, 100},
-        {"value inc 4 25", "Block 4 value 125", 4, 125},
-        {"value dec 4 200", "Block 4 value -75", 4, -75},
-        {"value init 5 7", "Block 5 value 7", 5, 7},
-        {"value copy 4 6", "Block 6 value -75", 6, -75},
+    const Case cases[] = {
+        {"--json dump -o ", "a.mfd", false},
+        {"dump -o ", "b.bin", false},
+        {"dump -o ", "c.json", true},
+        {"--json dump --format mfd -o ", "d.json", false},
+        {"dump --format json -o ", "e.dat", true},
     };
-    for (const auto& s : steps) {
-        const Outcome r = tqrf(s.args);
+    for (const auto& c : cases) {
+        const Outcome r = tqrf(c.args + path(c.file) + " --keys " + keys_file_);
         EXPECT_RUN(r, 0);
-        EXPECT_NE(r.out.find(s.out), std::string::npos) << s.args << ": " << r.out;
-        auto v = mifare::ValueBlock::decode(card_block(s.block));
-        ASSERT_TRUE(v) << s.args;
-        EXPECT_EQ(v->value, s.value) << s.args;
+        const std::string bytes = slurp(path(c.file));
+        if (c.is_json) {
+            EXPECT_TRUE(json::accept(bytes)) << c.file;
+        } else {
+            EXPECT_EQ(bytes, image_bytes(card())) << c.file;
+        }
     }
-    // Block 1 holds text, not a value.
-    const Outcome r = tqrf("value inc 1 1");
-    EXPECT_RUN(r, 1);
-    EXPECT_NE(r.err.find("incrementing block 1 refused"), std::string::npos) << r.err;
+    const Outcome r = tqrf("dump -o " + path("f.dat"));
+    EXPECT_RUN(r, 2);
+    EXPECT_TRUE(has(r.err, "cannot tell the format")) << r.err;
 }
+
+TEST_F(Cli, AFailedWriteLeavesTheOldFileIntact) {
+    const std::string file = path("backup.json");
+    spill(file, "the good backup");
+    // The JSON dump is far larger than the 1 KiB the limit leaves.
+    const Outcome r = tqrf("dump --keys " + keys_file_ + " -o " + file, true, "ulimit -f 2;");
+    EXPECT_RUN(r, 1);
+    EXPECT_TRUE(has(r.err, "cannot write " + file)) << r.err;
+    EXPECT_TRUE(has(r.err, "left as it was")) << r.err;
+    EXPECT_EQ(slurp(file), "the good backup");
+    // No temporary file is left behind.
+    const Outcome ls = tqrf("", false, "ls -A " + path("") + " | grep tmp;");
+    EXPECT_TRUE(ls.out.empty()) << ls.out;
+}
+
+TEST_F(Cli, UnreadableFilesAreClearUsageErrors) {
+    spill(path("tiny.mfd"), "0123456789");
+    spill(path("bad.json"), "{ not json");
+    spill(path("short.json"), R"({"uid": "3A7C91E5", "sectors": [{}]})");
+    spill(path("bad_keys.txt"), "FFFFFFFFFFFF\nnope\n");
+    mkdir(path("dir.mfd").c_str(), 0700);
+    struct Case {
+        std::string args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"restore " + path("tiny.mfd"), "is 10 bytes; a 1K card image"},
+        {"restore " + path("none.mfd"), "No such file or directory"},
+        {"restore " + path("dir.mfd"), "it is a directory"},
+        {"restore " + path("bad.json"), "is not JSON"},
+        {"restore " + path("short.json"), "sectors: 16 sectors expected, 1 found"},
+        {"restore " + path("tiny.txt"), "cannot tell the format"},
+        {"read 1 --keys " + path(""), "it is a directory"},
+        {"read 1 --keys " + path("none.txt"), "No such file or directory"},
+        {"read 1 --keys " + path("bad_keys.txt"), "line 2"},
+        {"dump -o " + path("dir.mfd"), "it is a directory"},
+        {"dump -o " + path("none/x.mfd"), "does not exist"},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = tqrf(c.args);
+        EXPECT_RUN(r, 2);
+        EXPECT_TRUE(has(r.err, c.message)) << c.args << ": " << r.err;
+        EXPECT_FALSE(has(r.err, "basic_filebuf")) << r.err;
+    }
+    EXPECT_EQ(writes_seen(), 0u);
+}
+
+TEST_F(Cli, TheSimulatorRefusesADirectoryAsACardImage) {
+    const std::string cmd =
+        std::string(TQRF_SIM_EXE) + " --card " + path("") + " 2>" + path("err") + " >/dev/null";
+    const int rc = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(rc));
+    EXPECT_EQ(WEXITSTATUS(rc), 2);
+    EXPECT_TRUE(has(slurp(path("err")), "a directory"));
+}
+
+// ---- The reader ----------------------------------------------------------------------------
 
 TEST_F(Cli, ReaderCommands) {
     Outcome r = tqrf("info");
     EXPECT_RUN(r, 0);
-    EXPECT_NE(r.out.find("TQRF-SIM RC500 V1.0"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("0x12345678"), std::string::npos) << r.out;
+    EXPECT_TRUE(has(r.out, "TQRF-SIM RC500 V1.0")) << r.out;
+    EXPECT_TRUE(has(r.out, "Identity number   0x12345678")) << r.out;
 
-    EXPECT_RUN(tqrf("clock set 2024-02-29T12:34:00"), 0);
-    r = tqrf("--json clock");
-    EXPECT_RUN(r, 0);
-    EXPECT_EQ(json::parse(r.out)["clock"].get<std::string>().substr(0, 18), "2024-02-29T12:34:0");
-
-    EXPECT_RUN(tqrf("e2 write 32 000102030405060708090A0B0C0D0E0F"), 0);
+    EXPECT_RUN(tqrf("e2 write 32 000102030405060708090A0B0C0D0E0F --force"), 0);
     r = tqrf("--json e2 read 32");
     EXPECT_RUN(r, 0);
     EXPECT_EQ(json::parse(r.out)["data"], "000102030405060708090A0B0C0D0E0F");
-    r = tqrf("e2 write 0 000102030405060708090A0B0C0D0E0F");  // the product information
+    r = tqrf("e2 write 0 000102030405060708090A0B0C0D0E0F --force");  // the product information
     EXPECT_RUN(r, 1);
-    EXPECT_NE(r.err.find("reader status"), std::string::npos) << r.err;
+    EXPECT_TRUE(has(r.err, "writing the E2PROM at 0: reader status 0x1A")) << r.err;
 
     const auto beeps = sim_->with_reader([](tqrf_sim::Reader& rd) { return rd.beeps(); });
     EXPECT_RUN(tqrf("beep 50"), 0);
     EXPECT_EQ(sim_->with_reader([](tqrf_sim::Reader& rd) { return rd.beeps(); }), beeps + 1);
 }
 
-TEST_F(Cli, MissingPortFailsClearly) {
-    Outcome r = tqrf("--port /dev/tqrf-no-such-reader scan", false);
-    EXPECT_RUN(r, 1);
-    EXPECT_NE(r.err.find("cannot open /dev/tqrf-no-such-reader: the device is missing"),
-              std::string::npos)
-        << r.err;
-    r = tqrf("--port COM200 scan", false);
-    EXPECT_RUN(r, 1);
-    EXPECT_NE(r.err.find("COM200 (/dev/ttyS199)"), std::string::npos) << r.err;
+TEST_F(Cli, E2promWritesNeedForce) {
+    const auto e2 = [&] {
+        return sim_->with_reader([](tqrf_sim::Reader& rd) { return rd.e2prom(); });
+    };
+    const auto before = e2();
+    const Outcome r = tqrf("e2 write 32 000102030405060708090A0B0C0D0E0F");
+    EXPECT_RUN(r, 2);
+    EXPECT_TRUE(has(r.err, "add --force")) << r.err;
+    EXPECT_EQ(e2(), before);
+    for (const auto& ex : sim_->journal()) EXPECT_NE(ex.command(), tqrf_sim::cmd::kWriteE2);
 }
 
+TEST_F(Cli, TheClockIsRawBytesUnlessItsLayoutIsKnown) {
+    // A real reader's layout is its own: raw bytes in and out.
+    Outcome r = tqrf("clock set 2024-02-29T12:34:00");
+    EXPECT_RUN(r, 2);
+    EXPECT_TRUE(has(r.err, "14 hex digits")) << r.err;
+    EXPECT_RUN(tqrf("clock set 00341229020424"), 0);
+    r = tqrf("clock");
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(r.out.rfind("Clock bytes 0", 0), 0u) << r.out;
+    EXPECT_TRUE(has(r.out, "341229020424")) << r.out;
+    json j = json::parse(tqrf("--json clock").out);
+    EXPECT_EQ(j["layout"], "unknown");
+    EXPECT_EQ(j["clock"], nullptr);
+    // The simulator's layout, when asked for (and by default under --simulate).
+    j = json::parse(tqrf("--json clock --layout sim").out);
+    EXPECT_EQ(j["clock"].get<std::string>().substr(0, 18), "2024-02-29T12:34:0");
+    EXPECT_RUN(tqrf("clock --layout sim set 2025-01-02T03:04:05"), 0);
+    EXPECT_EQ(json::parse(tqrf("--json clock --layout sim").out)["clock"].get<std::string>().substr(
+                  0, 18),
+              "2025-01-02T03:04:0");
+    r = tqrf("--simulate clock", false);
+    EXPECT_RUN(r, 0);
+    EXPECT_TRUE(has(r.out, "clock bytes")) << r.out;
+    EXPECT_EQ(r.out.substr(0, 2), "20") << r.out;  // a date
+}
+
+// ---- Messages ------------------------------------------------------------------------------
+
+TEST_F(Cli, OpenFailuresSayWhy) {
+    spill(path("plain"), "a plain file");
+    mkdir(path("folder").c_str(), 0700);
+    // The simulator's port, held open by this process: busy for the tool.
+    tqrf_reader* holder = nullptr;
+    ASSERT_EQ(tqrf_reader_open(port().c_str(), &holder), 0);
+    struct Case {
+        std::string port;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"/dev/tqrf-no-such-reader", "cannot open /dev/tqrf-no-such-reader: the device is missing"},
+        {"COM200", "cannot open COM200 (/dev/ttyS199): the device is missing"},
+        {"/dev/null", "cannot open /dev/null: not a serial device"},
+        {path("plain"), ": not a serial device"},
+        {path("folder"), ": not a serial device (a directory)"},
+        {port(), ": the device is busy (another program holds it open; find it with: fuser"},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = tqrf("--port " + c.port + " info", false);
+        EXPECT_RUN(r, 1);
+        EXPECT_TRUE(has(r.err, c.message)) << c.port << ": " << r.err;
+    }
+    tqrf_reader_close(holder);
+}
+
+TEST_F(Cli, LinkFailuresSayWhatToCheck) {
+    sim_->add_fault(
+        tqrf_sim::FaultRule{tqrf_sim::Fault{tqrf_sim::FaultKind::NoReply, 0}, std::nullopt, -1});
+    Outcome r = tqrf("info");
+    EXPECT_RUN(r, 1);
+    EXPECT_TRUE(has(r.err,
+                    "no reply from the reader (check its power, the cable and the line "
+                    "rate)"))
+        << r.err;
+    EXPECT_EQ(json::parse(tqrf("--json scan").out)["error"], "no_reply");
+}
+
+TEST_F(Cli, StatusBytesCarryTheirNames) {
+    // The simulator's own status bytes are named under --simulate; a real reader's are shown
+    // as the byte, in one style.
+    Outcome r = tqrf("--simulate value inc 1 1", false);
+    EXPECT_RUN(r, 1);
+    EXPECT_TRUE(has(r.err, "reader status 0x15 (value format error)")) << r.err;
+    r = tqrf("--simulate e2 write 0 000102030405060708090A0B0C0D0E0F --force", false);
+    EXPECT_TRUE(has(r.err, "reader status 0x1A (E2PROM area protected)")) << r.err;
+    r = tqrf("value inc 1 1");
+    EXPECT_TRUE(has(r.err, "reader status 0x15")) << r.err;
+}
+
+TEST_F(Cli, TheEnvironmentPortYieldsToExplicitOptions) {
+    EXPECT_RUN(tqrf("--simulate scan", false, "TQRF_PORT=/dev/tqrf-no-such-reader"), 0);
+    EXPECT_RUN(tqrf("scan", false, "TQRF_PORT=" + port()), 0);
+    EXPECT_RUN(tqrf("scan", true, "TQRF_PORT=/dev/tqrf-no-such-reader"), 0);
+    EXPECT_RUN(tqrf("--simulate scan"), 2);  // both given on the command line
+}
+
+TEST_F(Cli, VersionAndUnknownCommands) {
+    Outcome r = tqrf("--version", false);
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(r.out.rfind("tqrf ", 0), 0u) << r.out;
+    EXPECT_TRUE(has(r.out, "\nlibrary tq_RWD_DLL ")) << r.out;
+    struct Case {
+        const char* args;
+        const char* message;
+    };
+    for (const Case& c : {Case{"bogus", "unknown command 'bogus'; the commands are: scan,"},
+                          Case{"value bogus 4", "unknown command 'bogus' of 'value'"},
+                          Case{"e2", "a command is needed of 'e2'; the commands are: read, write"},
+                          Case{"", "a command is needed; the commands are: scan"}}) {
+        r = tqrf(c.args, false);
+        EXPECT_RUN(r, 2);
+        EXPECT_TRUE(has(r.err, c.message)) << c.args << ": " << r.err;
+    }
+}
+
+// ---- Trace and timing ----------------------------------------------------------------------
+
+TEST_F(Cli, TraceShowsEveryFrameOnStderr) {
+    const Outcome plain = tqrf("read 1");
+    const Outcome r = tqrf("--trace read 1");
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(r.out, plain.out);
+    const auto lines = lines_of(r.err);
+    auto find = [&](const std::string& part) {
+        for (const auto& l : lines) {
+            if (l.rfind("trace ", 0) == 0 && has(l, part)) return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(find("> 58  (address, mark parity)")) << r.err;
+    // Read of block 1: LEN 4, BB 45 01 00, XOR.
+    EXPECT_TRUE(find("> 00 04 BB 45 01 00 FB  (frame, space parity)")) << r.err;
+    EXPECT_TRUE(find("< 00 11 48 65 6C 6C 6F 20 66 72 6F 6D 20 74 71 72 66 21 00 ")) << r.err;
+    EXPECT_TRUE(find("= 0 done")) << r.err;
+    // Every line starts with its time, seconds with microseconds.
+    for (const auto& l : lines) {
+        ASSERT_EQ(l.rfind("trace ", 0), 0u) << l;
+        const auto dot = l.find('.');
+        ASSERT_NE(dot, std::string::npos) << l;
+        EXPECT_EQ(l.find("  ", dot), dot + 7) << l;
+    }
+    const Outcome j = tqrf("--json --trace read 1");
+    EXPECT_TRUE(json::accept(j.out)) << j.out;
+    EXPECT_TRUE(has(j.err, "(frame, space parity)"));
+}
+
+TEST_F(Cli, TimingAndSlackOptions) {
+    // A reader that answers 45 ms after each request: later than the fixed 40 ms pause.
+    sim_->set_latency(std::chrono::milliseconds(45));
+    slack_ = false;
+    Outcome r = tqrf("--timing fixed info");
+    EXPECT_RUN(r, 1);
+    EXPECT_TRUE(has(r.err, "no reply from the reader")) << r.err;
+    // The late reply of that run must be out before the next run's first request purges the
+    // line: else it would be taken for that request's reply.
+    ASSERT_TRUE(sim_->wait_until_idle(std::chrono::milliseconds(kPatience)));
+    EXPECT_RUN(tqrf("--slack 500 info"), 0);
+    EXPECT_RUN(tqrf("--timing complete --slack 0x1F4 info"), 0);
+    for (const char* bad : {"--timing soon info", "--slack 1001 info", "--slack -1 info"}) {
+        EXPECT_EQ(tqrf(bad).status, 2) << bad;
+    }
+}
+
+// ---- Watch ---------------------------------------------------------------------------------
+
+TEST_F(Cli, WatchSeesCardsArriveAndLeave) {
+    Background w(exe() + "--port " + port() + " watch --interval 20", path("watch.out"),
+                 path("watch.err"));
+    ASSERT_TRUE(w.wait_for("arrived")) << w.out() << w.err();
+    ASSERT_TRUE(sim_->remove_card(kDemoUid));
+    ASSERT_TRUE(w.wait_for("left")) << w.out() << w.err();
+    const auto image = tool::demo_card_image();
+    ASSERT_TRUE(sim_->place_card(std::span<const std::uint8_t>(image.data(), image.size())));
+    ASSERT_TRUE(w.wait_for("arrived", 2)) << w.out() << w.err();
+    EXPECT_EQ(w.finish(SIGINT), 0) << w.err();
+    const auto lines = lines_of(w.out());
+    ASSERT_EQ(lines.size(), 3u) << w.out();
+    EXPECT_TRUE(has(lines[0], "  " + port() + "  arrived  card type 0400  UID 3A7C91E5"))
+        << lines[0];
+    EXPECT_TRUE(has(lines[1], "left")) << lines[1];
+    EXPECT_EQ(lines[0].substr(4, 1) + lines[0].substr(10, 1), "-T") << lines[0];  // a date
+}
+
+TEST_F(Cli, WatchAsJsonLinesWithABlockOnEachTap) {
+    tqrf_sim::SimulatorOptions opts;
+    opts.default_card = false;
+    tqrf_sim::Simulator other(opts);
+    other.start();
+    Background w(exe() + "--json --port " + port() + " --port " + other.slave_path() +
+                     " watch --interval 20 --read 1",
+                 path("watch.out"), path("watch.err"));
+    ASSERT_TRUE(w.wait_for("\"arrived\"")) << w.out() << w.err();
+    ASSERT_TRUE(other.place_card(tqrf_sim::Uid{0x11, 0x22, 0x33, 0x44}));
+    ASSERT_TRUE(w.wait_for("\"arrived\"", 2)) << w.out() << w.err();
+    EXPECT_EQ(w.finish(SIGTERM), 0) << w.err();
+    const auto lines = lines_of(w.out());
+    ASSERT_EQ(lines.size(), 2u) << w.out();
+    const json a = json::parse(lines[0]), b = json::parse(lines[1]);
+    EXPECT_EQ(a["port"], port());
+    EXPECT_EQ(a["uid"], "3A7C91E5");
+    EXPECT_EQ(a["event"], "arrived");
+    EXPECT_EQ(a["block"], 1);
+    EXPECT_EQ(a["data"], "48656C6C6F2066726F6D207471726621");
+    EXPECT_EQ(b["port"], other.slave_path());
+    EXPECT_EQ(b["uid"], "11223344");
+    EXPECT_EQ(b["data"], std::string(32, '0'));
+}
+
+TEST_F(Cli, WatchEndsWhenTheReaderIsLost) {
+    Background w(exe() + "--port " + port() + " watch --interval 20", path("watch.out"),
+                 path("watch.err"));
+    ASSERT_TRUE(w.wait_for("arrived")) << w.out() << w.err();
+    sim_->stop();
+    EXPECT_EQ(w.finish(0), 1);
+    EXPECT_TRUE(has(w.err(), "the reader's device is gone")) << w.err();
+}
+
+// ---- Usage ---------------------------------------------------------------------------------
+
 TEST_F(Cli, BadArgumentsGiveStatus2) {
-    const std::string tiny = path("tiny.mfd");
-    spill(tiny, "0123456789");
-    const std::string bad_keys = path("bad_keys.txt");
-    spill(bad_keys, "FFFFFFFFFFFF\nnope\n");
     const std::string cases[] = {
         "",
         "frobnicate",
@@ -407,40 +1024,41 @@ TEST_F(Cli, BadArgumentsGiveStatus2) {
         "write 4 GG112233445566778899AABBCCDDEEFF",
         "write 0 00112233445566778899AABBCCDDEEFF",
         "read 1 --key FFFF",
-        "read 1 --keys " + bad_keys,
-        "read 1 --keys " + path("none.txt"),
         "value inc 4",
         "value inc 4 -1",
         "value copy 4 8",
         "value",
-        "clock set 2024-13-01T00:00:00",
-        "e2 write 128 000102030405060708090A0B0C0D0E0F",
-        "restore " + tiny,
-        "dump --format png",
+        "clock --layout sim set 2024-13-01T00:00:00",
+        "clock --layout other",
+        "e2 write 128 000102030405060708090A0B0C0D0E0F --force",
+        "dump --format png -o x.mfd",
+        "dump --partial",
         "beep 9999",
+        "watch --interval 5",
+        "watch --read 64",
+        "watch --read 1 --key nope",
     };
     for (const auto& args : cases) {
         const Outcome r = tqrf(args);
         EXPECT_EQ(r.status, 2) << "tqrf " << args << "\nstderr:\n" << r.err;
         EXPECT_FALSE(r.err.empty()) << args;
     }
-    EXPECT_EQ(tqrf("scan", false).status, 2);      // no --port and no --simulate
-    EXPECT_EQ(tqrf("--simulate scan").status, 2);  // both
+    EXPECT_EQ(tqrf("scan", false, "unset TQRF_PORT;").status, 2);  // no reader named anywhere
 }
 
 TEST_F(Cli, HelpOnEveryCommand) {
     for (const char* cmd : {"", "scan", "info", "read", "write", "dump", "restore", "value",
-                            "value inc", "beep", "clock", "clock set", "e2", "e2 write"}) {
+                            "value inc", "beep", "clock", "clock set", "e2", "e2 write", "watch"}) {
         const Outcome r = tqrf(std::string(cmd) + " --help", false);
         EXPECT_EQ(r.status, 0) << cmd;
-        EXPECT_NE(r.out.find("Usage:"), std::string::npos) << cmd << r.out;
+        EXPECT_TRUE(has(r.out, "Usage:")) << cmd << r.out;
     }
 }
 
 TEST_F(Cli, SimulateNeedsNoPort) {
     const Outcome r = tqrf("--simulate scan", false);
     EXPECT_RUN(r, 0);
-    EXPECT_NE(r.out.find("3A7C91E5"), std::string::npos);
+    EXPECT_TRUE(has(r.out, "3A7C91E5"));
 }
 
 }  // namespace

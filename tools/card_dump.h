@@ -1,0 +1,44 @@
+// What a dump found on a card, and what an image file says about the card it came from. No
+// reader here: the session fills these, the image formats read and write them, the restore
+// rules judge them.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+
+#include "support.h"
+#include "tq_RWD_DLL.hpp"
+
+namespace tqrf::tool {
+
+struct SectorDump {
+    int sector = 0;
+    std::optional<Key> key_a;                    // the key that authenticated as key A
+    std::optional<Key> key_b;                    // the key that authenticated as key B
+    std::array<std::optional<Block>, 4> blocks;  // as the card gave them (key A reads as zeros)
+    std::array<std::string, 4> errors;           // why a block is missing
+    bool opened() const { return key_a || key_b; }
+    bool complete() const {
+        for (const auto& b : blocks) {
+            if (!b) return false;
+        }
+        return true;
+    }
+};
+
+struct CardDump {
+    CardInfo card;
+    std::array<SectorDump, mifare::kSectors> sectors;
+};
+
+// A card image and what it says it holds: which blocks were read from the card, and which
+// keys in its trailers are the card's real keys.
+struct CardImage {
+    Image image{};           // 1024 bytes; each trailer carries the keys that are known
+    std::optional<Uid> uid;  // the card it came from, when the image says
+    std::array<bool, mifare::kBlocks> read{};
+    std::array<std::array<bool, 2>, mifare::kSectors> key_known{};  // [sector][0 = A, 1 = B]
+};
+
+}  // namespace tqrf::tool

@@ -1,0 +1,150 @@
+// scan, read, write, value.
+#include <iostream>
+
+#include "commands.h"
+#include "session.h"
+
+namespace tqrf::tool {
+
+namespace {
+
+Block parse_block_hex(const std::string& text) {
+    auto b = Block::from_hex(text);
+    if (!b) throw usage_error("block data must be 32 hex digits, not \"" + text + "\"");
+    return *b;
+}
+
+}  // namespace
+
+void warn(const std::string& message) {
+    std::cerr << "tqrf: " << message << '\n';
+}
+
+void run_scan(const Globals& g, Printer& out, const ScanArgs& a) {
+    auto conn = Connection::open(g, true);
+    const bool several = conn->links().size() > 1;
+    std::vector<ScanLine> lines;
+    int found = 0;
+    std::optional<CommandError> no_card, link_failure;
+    for (auto& link : conn->links()) {
+        ScanLine line;
+        line.port = link.port;
+        auto card = link.reader.find_card(a.all ? RequestMode::All : RequestMode::Idle);
+        if (card) {
+            line.card = *card;
+            ++found;
+        } else if (is_reader_status(card.error())) {
+            line.problem = explain("no card answered", card.error()) +
+                           (a.all ? "" : "; a halted card answers only with --all");
+            if (!no_card) {
+                no_card = CommandError("no_card", line.problem, kExitFailed, card.error().value());
+            }
+        } else {
+            if (!several) throw_failure("scanning", card.error(), link.reader.os_error());
+            const CommandError e = failure("scanning", card.error(), link.reader.os_error());
+            line.problem = e.what();
+            if (!link_failure) link_failure = e;
+        }
+        lines.push_back(line);
+    }
+    out.scan(lines, several);
+    // The run fails when a reader failed, or when no reader found a card.
+    if (link_failure) throw *link_failure;
+    if (found == 0 && no_card) throw *no_card;
+}
+
+void run_read(const Globals& g, Printer& out, const ReadArgs& a) {
+    const auto keys = a.keys.candidates();
+    auto conn = Connection::open(g, false);
+    Reader& reader = conn->first().reader;
+    CardSession s(reader, keys, a.keys.key_b);
+    const int block = static_cast<int>(a.block);
+    BlockReport r;
+    r.block = block;
+    const auto login = s.with_block(block, "reading block " + std::to_string(block), [&] {
+        auto data = reader.read(block);
+        if (data) r.data = *data;
+        return data ? Status{} : Status{data.error()};
+    });
+    r.key = login.type;
+    out.read(r);
+}
+
+void run_write(const Globals& g, Printer& out, const WriteArgs& a) {
+    const int block = static_cast<int>(a.block);
+    const Block data = parse_block_hex(a.hex);
+    if (block == 0 && !a.force) {
+        throw usage_error(
+            "block 0 is the manufacturer block, read-only on genuine cards (--force sends the "
+            "write anyway)");
+    }
+    if (mifare::is_trailer(block)) {
+        const auto check = check_trailer(data);
+        if (check == TrailerCheck::InvalidBits || (check == TrailerCheck::Frozen && !a.force)) {
+            throw CommandError("trailer_refused",
+                               "refusing to write trailer block " + std::to_string(block) + ": " +
+                                   describe(check) +
+                                   (check == TrailerCheck::Frozen ? " (use --force)" : ""));
+        }
+    }
+    const auto keys = a.keys.candidates();
+    auto conn = Connection::open(g, false);
+    Reader& reader = conn->first().reader;
+    CardSession s(reader, keys, a.keys.key_b);
+    const auto login = s.with_block(block, "writing block " + std::to_string(block),
+                                    [&] { return reader.write(block, data); });
+    out.write(BlockReport{block, data, login.type});
+}
+
+void run_value(const Globals& g, Printer& out, const ValueArgs& a) {
+    const int block = static_cast<int>(a.block);
+    const int to_block = static_cast<int>(a.to_block);
+    const std::string& op = a.operation;
+    if (mifare::is_trailer(block) || block == 0 ||
+        (to_block >= 0 && (mifare::is_trailer(to_block) || to_block == 0))) {
+        throw usage_error("value blocks are data blocks: not block 0, not a sector trailer");
+    }
+    if (to_block >= 0 && mifare::sector_of(to_block) != mifare::sector_of(block)) {
+        throw usage_error("value copy works within one sector: block " + std::to_string(block) +
+                          " is in sector " + std::to_string(mifare::sector_of(block)) + ", block " +
+                          std::to_string(to_block) + " in sector " +
+                          std::to_string(mifare::sector_of(to_block)));
+    }
+    const auto keys = a.keys.candidates();
+    auto conn = Connection::open(g, false);
+    Reader& reader = conn->first().reader;
+    CardSession s(reader, keys, a.keys.key_b);
+    const std::string where = "block " + std::to_string(block);
+    const auto amount = static_cast<std::uint32_t>(a.amount);
+    int result_block = block;
+    if (op == "init") {
+        s.with_block(block, "initialising value " + where,
+                     [&] { return reader.init_value(block, static_cast<std::int32_t>(a.amount)); });
+    } else if (op == "inc" || op == "dec") {
+        // The card computes into its transfer buffer; transfer writes it back. Both steps run
+        // under the same login.
+        s.with_block(block, (op == "inc" ? "incrementing " : "decrementing ") + where, [&] {
+            auto r =
+                op == "inc" ? reader.increment(block, amount) : reader.decrement(block, amount);
+            if (!r) return r;
+            return reader.transfer(block);
+        });
+    } else if (op == "copy") {
+        result_block = to_block;
+        s.with_block(block, "copying value " + where + " to block " + std::to_string(to_block),
+                     [&] {
+                         auto r = reader.restore(block);
+                         if (!r) return r;
+                         return reader.transfer(to_block);
+                     });
+    }
+    ValueReport r{op, result_block, 0};
+    s.with_block(result_block, "reading value block " + std::to_string(result_block), [&] {
+        auto v = reader.read_value(result_block);
+        if (v) r.value = *v;
+        return v ? Status{} : Status{v.error()};
+    });
+    out.value(r);
+}
+
+}  // namespace tqrf::tool

@@ -1,0 +1,200 @@
+// watch: waits for cards and reports each one that arrives or leaves, on every reader given,
+// until SIGINT or SIGTERM.
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+#include "commands.h"
+
+namespace tqrf::tool {
+
+namespace {
+
+// The most cards one poll singles out on one reader.
+constexpr int kCardsPerPoll = 8;
+
+std::string now_text() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm tm{};
+    localtime_r(&secs, &tm);
+    char date[32], zone[8];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::strftime(zone, sizeof zone, "%z", &tm);  // +hhmm
+    char out[48];
+    std::snprintf(out, sizeof out, "%s.%03d%.3s:%.2s", date, static_cast<int>(ms), zone, zone + 3);
+    return out;
+}
+
+bool same_card(const CardInfo& a, const CardInfo& b) {
+    return a.uid == b.uid;
+}
+
+struct Shared {
+    Printer& out;
+    const WatchArgs& args;
+    std::optional<Key> key;
+    std::mutex mutex;  // the printer, `error` and the wake-up below
+    std::condition_variable wake;
+    bool stop = false;
+    std::optional<CommandError> error;
+    int running = 0;
+};
+
+class Watcher {
+  public:
+    Watcher(Link& link, Shared& shared) : link_(link), s_(shared) {}
+
+    void run() {
+        try {
+            loop();
+        } catch (const CommandError& e) {
+            std::lock_guard<std::mutex> lock(s_.mutex);
+            if (!s_.error) s_.error = e;
+            s_.stop = true;
+        }
+        std::lock_guard<std::mutex> lock(s_.mutex);
+        --s_.running;
+        s_.wake.notify_all();
+    }
+
+  private:
+    void loop() {
+        std::vector<CardInfo> present;
+        for (;;) {
+            const std::vector<CardInfo> now = poll(present);
+            for (const auto& c : present) {
+                if (std::none_of(now.begin(), now.end(),
+                                 [&](const CardInfo& n) { return same_card(n, c); })) {
+                    WatchEvent e;
+                    e.time = now_text();
+                    e.port = link_.port;
+                    e.arrived = false;
+                    e.card = c;
+                    emit(e);
+                }
+            }
+            present = now;
+            std::unique_lock<std::mutex> lock(s_.mutex);
+            if (s_.wake.wait_for(lock, std::chrono::milliseconds(s_.args.interval_ms),
+                                 [&] { return s_.stop; })) {
+                return;
+            }
+        }
+    }
+
+    // Singles out each card in the field in turn (halting each so that the next answers) and
+    // reports those not seen before. Returns the cards now in the field.
+    std::vector<CardInfo> poll(const std::vector<CardInfo>& before) {
+        Reader& r = link_.reader;
+        std::vector<CardInfo> found;
+        RequestMode mode = RequestMode::All;  // wakes the cards the last poll halted
+        for (int i = 0; i < kCardsPerPoll; ++i) {
+            auto card = r.find_card(mode);
+            mode = RequestMode::Idle;
+            if (!card) {
+                if (is_reader_status(card.error())) break;  // no (more) cards
+                throw_failure("waiting for cards on " + link_.port, card.error(), r.os_error());
+            }
+            if (std::any_of(found.begin(), found.end(),
+                            [&](const CardInfo& f) { return same_card(f, *card); })) {
+                break;
+            }
+            found.push_back(*card);
+            if (std::none_of(before.begin(), before.end(),
+                             [&](const CardInfo& b) { return same_card(b, *card); })) {
+                arrived(*card);
+            }
+            auto halted = r.halt();
+            if (!halted) {
+                if (!is_reader_status(halted.error())) {
+                    throw_failure("halting a card on " + link_.port, halted.error(), r.os_error());
+                }
+                break;  // a card that cannot be halted would answer again
+            }
+        }
+        return found;
+    }
+
+    void arrived(const CardInfo& card) {
+        WatchEvent e;
+        e.time = now_text();
+        e.port = link_.port;
+        e.card = card;
+        if (s_.args.block) {
+            const int block = static_cast<int>(*s_.args.block);
+            const KeyType type = s_.args.key_b ? KeyType::B : KeyType::A;
+            Reader& r = link_.reader;
+            e.block = block;
+            Status st = r.login(mifare::sector_of(block), type, *s_.key);
+            Result<Block> data = st ? r.read(block) : Result<Block>(st.error());
+            if (data) {
+                e.data = *data;
+            } else {
+                if (!is_reader_status(data.error())) {
+                    throw_failure("reading block " + std::to_string(block) + " on " + link_.port,
+                                  data.error(), r.os_error());
+                }
+                e.read_error = describe(data.error());
+            }
+        }
+        emit(e);
+    }
+
+    void emit(const WatchEvent& e) {
+        std::lock_guard<std::mutex> lock(s_.mutex);
+        s_.out.watch(e);
+    }
+
+    Link& link_;
+    Shared& s_;
+};
+
+}  // namespace
+
+void run_watch(const Globals& g, Printer& out, const WatchArgs& a) {
+    Shared shared{out, a, std::nullopt, {}, {}, false, std::nullopt, 0};
+    if (a.block) {
+        shared.key = Key::from_hex(a.key);
+        if (!shared.key) throw usage_error("--key must be 12 hex digits, not \"" + a.key + "\"");
+    }
+    // Every thread, the simulator's too, leaves the stop signals to sigtimedwait below.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    auto conn = Connection::open(g, true);
+    std::vector<std::unique_ptr<Watcher>> watchers;
+    std::vector<std::thread> threads;
+    shared.running = static_cast<int>(conn->links().size());
+    for (auto& link : conn->links()) {
+        watchers.push_back(std::make_unique<Watcher>(link, shared));
+        threads.emplace_back([w = watchers.back().get()] { w->run(); });
+    }
+    const timespec tick{0, 100 * 1000 * 1000};
+    for (;;) {
+        if (sigtimedwait(&stop_signals, nullptr, &tick) >= 0) break;  // SIGINT or SIGTERM
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        if (shared.running == 0 || shared.stop) break;
+    }
+    {
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        shared.stop = true;
+        shared.wake.notify_all();
+    }
+    for (auto& t : threads) t.join();
+    if (shared.error) throw *shared.error;
+}
+
+}  // namespace tqrf::tool

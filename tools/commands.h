@@ -1,0 +1,92 @@
+// The commands of the tqrf tool, one entry point each. main.cpp wires the options into these
+// argument records; each command checks its arguments, opens the reader(s), does its work and
+// hands its report to the printer. Failures are thrown as CommandError.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "connection.h"
+#include "options.h"
+#include "render.h"
+
+namespace tqrf::tool {
+
+struct ScanArgs {
+    bool all = false;
+};
+struct ReadArgs {
+    long long block = 0;
+    KeyOptions keys;
+};
+struct WriteArgs {
+    long long block = 0;
+    std::string hex;
+    bool force = false;
+    KeyOptions keys;
+};
+struct DumpArgs {
+    std::string output;
+    std::string format;
+    bool partial = false;
+    KeyOptions keys;
+};
+struct RestoreArgs {
+    std::string file;
+    std::string format;
+    bool trailers = false;
+    bool force = false;
+    bool dry_run = false;
+    KeyOptions keys;
+};
+struct ValueArgs {
+    std::string operation;  // get, init, inc, dec, copy
+    long long block = 0;
+    long long amount = 0;
+    long long to_block = -1;
+    KeyOptions keys;
+};
+struct BeepArgs {
+    long long ms = 100;
+};
+struct ClockArgs {
+    bool set = false;
+    std::string value = "now";  // clock set: a date, "now", or 14 hex digits
+    std::string layout;         // raw or sim; empty: sim under --simulate, else raw
+};
+struct E2Args {
+    bool write = false;
+    long long address = 0;
+    std::string hex;
+    bool force = false;
+};
+struct WatchArgs {
+    long long interval_ms = 300;
+    std::optional<long long> block;  // --read
+    std::string key = "FFFFFFFFFFFF";
+    bool key_b = false;
+};
+
+// Card commands (cmd_card.cpp).
+void run_scan(const Globals& g, Printer& out, const ScanArgs& a);
+void run_read(const Globals& g, Printer& out, const ReadArgs& a);
+void run_write(const Globals& g, Printer& out, const WriteArgs& a);
+void run_value(const Globals& g, Printer& out, const ValueArgs& a);
+
+// Whole-card images (cmd_image.cpp).
+void run_dump(const Globals& g, Printer& out, const DumpArgs& a);
+void run_restore(const Globals& g, Printer& out, const RestoreArgs& a);
+
+// The reader itself (cmd_reader.cpp).
+void run_info(const Globals& g, Printer& out);
+void run_beep(const Globals& g, Printer& out, const BeepArgs& a);
+void run_clock(const Globals& g, Printer& out, const ClockArgs& a);
+void run_e2(const Globals& g, Printer& out, const E2Args& a);
+
+// Waiting for cards (cmd_watch.cpp).
+void run_watch(const Globals& g, Printer& out, const WatchArgs& a);
+
+// A warning on stderr ("tqrf: ..."), in every output mode.
+void warn(const std::string& message);
+
+}  // namespace tqrf::tool

@@ -1,0 +1,119 @@
+#include "connection.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "errors.h"
+#include "support.h"
+
+namespace tqrf::tool {
+
+namespace {
+
+const char* sim_status_name(int status) {
+    if (status < 0x11 || status > 0x1B) return nullptr;
+    return tqrf_sim::status_name(static_cast<tqrf_sim::Status>(status));
+}
+
+}  // namespace
+
+void Tracer::event(const std::string& port, const Trace& t) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!started_) {
+        started_ = true;
+        origin_ = t.time;
+    }
+    const auto us = (t.time - origin_).count();
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%4lld.%06lld", static_cast<long long>(us / 1000000),
+                  static_cast<long long>(us % 1000000));
+    std::string line = std::string("trace ") + stamp + "  ";
+    if (name_ports) line += port + "  ";
+    std::string bytes;
+    char hex[4];
+    for (std::size_t i = 0; i < t.count; ++i) {
+        std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", t.bytes[i]);
+        bytes += hex;
+    }
+    switch (t.event) {
+        case TraceEvent::Address:
+            line += "> " + bytes + "  (address, mark parity)";
+            break;
+        case TraceEvent::Frame:
+            line += "> " + bytes + "  (frame, space parity)";
+            break;
+        case TraceEvent::Reply:
+            line += "< " + (bytes.empty() ? std::string("(nothing)") : bytes) +
+                    "  (reply, space parity)";
+            break;
+        case TraceEvent::Result:
+            line += "= " + std::to_string(t.result) + " " +
+                    (t.result == 0 ? std::string("done") : describe(result_code(t.result)));
+            break;
+    }
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+std::unique_ptr<Connection> Connection::open(const Globals& g, bool several_allowed) {
+    std::unique_ptr<Connection> c(new Connection);
+    std::vector<std::string> ports = g.ports;
+    if (g.simulate && !ports.empty()) {
+        throw usage_error("--port and --simulate exclude each other");
+    }
+    if (!g.simulate && ports.empty()) {
+        // Only a reader named nowhere else comes from the environment.
+        if (const char* env = std::getenv("TQRF_PORT"); env != nullptr && *env != '\0') {
+            ports.emplace_back(env);
+        }
+    }
+    if (!g.simulate && ports.empty()) {
+        throw usage_error(
+            "no reader given: use --port PORT (COM3, /dev/ttyUSB0), TQRF_PORT, or --simulate");
+    }
+    if (ports.size() > 1 && !several_allowed) {
+        throw usage_error("--port may be given more than once only for scan and watch");
+    }
+    if (g.simulate) {
+        set_status_namer(&sim_status_name);
+        tqrf_sim::SimulatorOptions opts;
+        opts.default_card = false;
+        c->sim_ = std::make_unique<tqrf_sim::Simulator>(opts);
+        const auto image = demo_card_image();
+        c->sim_->place_card(std::span<const std::uint8_t>(image.data(), image.size()));
+        try {
+            c->sim_->start();
+        } catch (const std::exception& e) {
+            throw CommandError("open_failed",
+                               std::string("cannot start the simulated reader: ") + e.what());
+        }
+        ports = {c->sim_->slave_path()};
+    }
+    c->tracer_.name_ports = ports.size() > 1;
+    ReaderOptions options;
+    options.reply_mode = g.timing;
+    options.reply_slack = std::chrono::milliseconds(g.slack_ms);
+    for (const auto& port : ports) {
+        auto reader = Reader::open(port, options);
+        if (!reader) {
+            const std::int32_t r = reader.error().value();
+            const int os = Reader::last_open_error().value();
+            throw CommandError(open_failure_kind(r, os),
+                               open_failure_message(port, device_for_port(port), r, os),
+                               kExitFailed, r);
+        }
+        Link link{g.simulate ? std::string("simulated reader") : port, std::move(*reader)};
+        if (g.trace) {
+            Tracer* tracer = &c->tracer_;
+            const std::string name = link.port;
+            (void)link.reader.set_trace([tracer, name](const Trace& t) { tracer->event(name, t); });
+        }
+        c->links_.push_back(std::move(link));
+    }
+    return c;
+}
+
+Connection::~Connection() {
+    links_.clear();  // close the readers before the simulator stops
+}
+
+}  // namespace tqrf::tool

@@ -1,0 +1,61 @@
+// The readers a run talks to: the ports given, or the simulated reader of --simulate, opened
+// with the run's timing options and, with --trace, every frame shown on stderr.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tq_RWD_DLL.hpp"
+#include "tqrf_sim/simulator.h"
+
+namespace tqrf::tool {
+
+// The global options.
+struct Globals {
+    std::vector<std::string> ports;  // --port, repeatable; TQRF_PORT when none and no --simulate
+    bool simulate = false;
+    bool json = false;
+    bool trace = false;
+    ReplyMode timing = ReplyMode::Complete;
+    unsigned slack_ms = 0;
+};
+
+struct Link {
+    std::string port;  // as the user named it
+    Reader reader;
+};
+
+// Prints every traced frame as one line on stderr: time since the first frame, direction,
+// bytes and parity.
+class Tracer {
+  public:
+    void event(const std::string& port, const Trace& t);
+    bool name_ports = false;
+
+  private:
+    std::mutex mutex_;
+    bool started_ = false;
+    std::chrono::microseconds origin_{0};
+};
+
+class Connection {
+  public:
+    // Opens the readers of `g`. Throws a usage error when none is given, or several for a
+    // command that takes one (`several_allowed` false); CommandError when one does not open.
+    static std::unique_ptr<Connection> open(const Globals& g, bool several_allowed);
+    ~Connection();
+
+    std::vector<Link>& links() { return links_; }
+    Link& first() { return links_.front(); }
+    // The in-process simulator of --simulate, null otherwise.
+    tqrf_sim::Simulator* simulator() { return sim_.get(); }
+
+  private:
+    std::unique_ptr<tqrf_sim::Simulator> sim_;  // declared first: outlives the readers
+    Tracer tracer_;                             // outlives the readers' trace callbacks
+    std::vector<Link> links_;
+};
+
+}  // namespace tqrf::tool

@@ -1,0 +1,154 @@
+#include "errors.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "tq_RWD_DLL.hpp"
+
+namespace tqrf::tool {
+
+namespace {
+
+const char* (*status_namer)(int) = nullptr;
+
+std::string status_text(int status) {
+    char head[40];
+    std::snprintf(head, sizeof head, "reader status 0x%02X", static_cast<unsigned>(status));
+    // A real reader's status bytes are its own: only the simulator's have names here.
+    const char* name = status_namer != nullptr ? status_namer(status) : nullptr;
+    return name == nullptr ? std::string(head) : std::string(head) + " (" + name + ")";
+}
+
+}  // namespace
+
+void set_status_namer(const char* (*namer)(int status)) {
+    status_namer = namer;
+}
+
+std::string describe(const std::error_code& ec, const std::error_code& os_error) {
+    if (ec.category() != category()) return ec.message();
+    if (is_reader_status(ec)) return status_text(ec.value());
+    switch (ec.value()) {
+        case ERR_REPLY_FRAME:
+            return "no reply from the reader (check its power, the cable and the line rate)";
+        case ERR_REPLY_CHECKSUM:
+            return "the reader's reply failed its checksum (noise on the line? check the cable)";
+        case ERR_REPLY_LENGTH:
+            return "the reader's reply does not carry the data the command must return";
+        case ERR_DEVICE_LOST: {
+            std::string text = "the reader's device is gone (unplugged, or its adapter reset)";
+            if (os_error) text += ": " + os_error.message();
+            return text;
+        }
+        case ERR_SEND_FAILED:
+            return "the request could not be sent to the reader";
+        default:
+            return tqrf_strerror(ec.value());
+    }
+}
+
+std::string explain(const std::string& what, const std::error_code& ec,
+                    const std::error_code& os_error) {
+    return what + ": " + describe(ec, os_error);
+}
+
+std::string kind_of(const std::error_code& ec) {
+    if (ec.category() != category()) return "failed";
+    if (is_reader_status(ec)) return "reader_status";
+    switch (ec.value()) {
+        case ERR_REPLY_FRAME:
+            return "no_reply";
+        case ERR_REPLY_CHECKSUM:
+        case ERR_REPLY_LENGTH:
+            return "bad_reply";
+        case ERR_DEVICE_LOST:
+            return "device_lost";
+        case ERR_SEND_FAILED:
+            return "send_failed";
+        case ERR_BAD_ARGUMENT:
+            return "bad_argument";
+        default:
+            return "failed";
+    }
+}
+
+bool is_link_failure(const std::error_code& ec) {
+    return !is_reader_status(ec);
+}
+
+CommandError failure(const std::string& what, const std::error_code& ec,
+                     const std::error_code& os_error) {
+    const std::optional<std::int32_t> code =
+        ec.category() == category() ? std::optional<std::int32_t>(ec.value()) : std::nullopt;
+    return CommandError(kind_of(ec), explain(what, ec, os_error), kExitFailed, code);
+}
+
+void throw_failure(const std::string& what, const std::error_code& ec,
+                   const std::error_code& os_error) {
+    const CommandError e = failure(what, ec, os_error);
+    if (is_link_failure(ec)) throw LinkError(e.kind(), e.what(), e.status(), e.code());
+    throw e;
+}
+
+std::string open_failure_kind(std::int32_t result, int os_error) {
+    if (result != ERR_PORT_OPEN_FAILED) return "open_failed";
+    switch (os_error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return "device_missing";
+        case EACCES:
+        case EPERM:
+            return "permission_denied";
+        case EBUSY:
+        case EAGAIN:
+            return "device_busy";
+        case ENOTTY:
+        case EISDIR:
+            return "not_a_serial_device";
+        default:
+            return "open_failed";
+    }
+}
+
+std::string open_failure_message(const std::string& port, const std::string& device,
+                                 std::int32_t result, int os_error) {
+    const std::string where =
+        "cannot open " + (device == port ? device : port + " (" + device + ")") + ": ";
+    const std::string os_text =
+        os_error != 0 ? std::error_code(os_error, std::system_category()).message() : "";
+    if (result == ERR_FAILED) {
+        return where +
+               "the device refused the reader's line settings (19200 baud, 8 data bits, mark "
+               "and space parity)" +
+               (os_text.empty() ? "" : ": " + os_text);
+    }
+    if (result != ERR_PORT_OPEN_FAILED) return where + tqrf_strerror(result);
+    switch (os_error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return where +
+                   "the device is missing. Is the reader plugged in and powered? List the "
+                   "serial ports with: ls /dev/ttyUSB* /dev/ttyACM* /dev/ttyS*";
+        case EACCES:
+        case EPERM:
+            return where +
+                   "permission denied. Add yourself to the group that owns it (usually "
+                   "dialout): sudo usermod -aG dialout $USER, then log in again";
+        case EBUSY:
+        case EAGAIN:
+            return where +
+                   "the device is busy (another program holds it open; find it with: " + "fuser " +
+                   device + ")";
+        case ENOTTY:
+            return where + "not a serial device";
+        case EISDIR:
+            return where + "not a serial device (a directory)";
+        default:
+            return where + (os_text.empty() ? tqrf_strerror(result) : os_text);
+    }
+}
+
+}  // namespace tqrf::tool

@@ -1,0 +1,81 @@
+// How the tool fails: exit statuses, the error that ends a command, and every message made
+// from a result code or an operating system error.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+namespace tqrf::tool {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;  // the reader, the card or a file write failed
+inline constexpr int kExitUsage = 2;   // bad arguments or an unreadable input file
+
+// A failure that ends the command. `kind` is a short stable word for scripts ("no_reply",
+// "uid_mismatch", ...); `code` the library's result code or the reader's status byte when
+// one caused it.
+class CommandError : public std::runtime_error {
+  public:
+    CommandError(std::string kind, const std::string& message, int exit_status = kExitFailed,
+                 std::optional<std::int32_t> code = std::nullopt)
+        : std::runtime_error(message), kind_(std::move(kind)), status_(exit_status), code_(code) {}
+    const std::string& kind() const { return kind_; }
+    int status() const { return status_; }
+    std::optional<std::int32_t> code() const { return code_; }
+
+  private:
+    std::string kind_;
+    int status_;
+    std::optional<std::int32_t> code_;
+};
+
+// A usage error: exit status 2.
+inline CommandError usage_error(const std::string& message) {
+    return CommandError("usage", message, kExitUsage);
+}
+
+// The link to the reader failed (no reply, bad reply, device lost): there is no point going on
+// with the card.
+class LinkError : public CommandError {
+  public:
+    using CommandError::CommandError;
+};
+
+// Names the reader's status bytes: the simulator's are known; a real reader's are its own, and
+// tqrf_strerror() names them.
+void set_status_namer(const char* (*namer)(int status));
+
+// The words for a result code: "reader status 0x14 (access denied)", "no reply from the
+// reader (check its power, the cable and the line rate)", ... `os_error` is the reader's
+// operating system error, shown for a lost device.
+std::string describe(const std::error_code& ec, const std::error_code& os_error = {});
+
+// "what: " + describe(ec).
+std::string explain(const std::string& what, const std::error_code& ec,
+                    const std::error_code& os_error = {});
+
+// The kind word of a result code (see CommandError).
+std::string kind_of(const std::error_code& ec);
+
+// True when the code says the link failed rather than the card or reader refusing.
+bool is_link_failure(const std::error_code& ec);
+
+// The CommandError for a failed reader call.
+CommandError failure(const std::string& what, const std::error_code& ec,
+                     const std::error_code& os_error = {});
+// Throws it: as a LinkError when the link failed.
+[[noreturn]] void throw_failure(const std::string& what, const std::error_code& ec,
+                                const std::error_code& os_error = {});
+
+// Why a port did not open, in words, with the usual remedy. `result` is what the open gave,
+// `os_error` the operating system's error of the open (errno); `device` the path tried.
+std::string open_failure_message(const std::string& port, const std::string& device,
+                                 std::int32_t result, int os_error);
+
+// The kind word for a failed open.
+std::string open_failure_kind(std::int32_t result, int os_error);
+
+}  // namespace tqrf::tool

@@ -1,0 +1,47 @@
+// Rendering of the command reports: plain text for people, or JSON for scripts. The commands
+// never print; they hand their reports to a Printer.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "errors.h"
+#include "reports.h"
+
+namespace tqrf::tool {
+
+class Printer {
+  public:
+    virtual ~Printer() = default;
+
+    // `several`: more than one reader was asked (each line names its port).
+    virtual void scan(const std::vector<ScanLine>& lines, bool several) = 0;
+    virtual void info(const InfoReport& r) = 0;
+    virtual void read(const BlockReport& r) = 0;
+    virtual void write(const BlockReport& r) = 0;
+    virtual void value(const ValueReport& r) = 0;
+    virtual void dump(const DumpReport& r) = 0;
+    virtual void restore(const RestoreReport& r) = 0;
+    virtual void beep(const BeepReport& r) = 0;
+    virtual void clock(const ClockReport& r) = 0;
+    virtual void clock_set(const ClockSetReport& r) = 0;
+    virtual void e2(const E2Report& r) = 0;
+    // One line at once, as the event happens.
+    virtual void watch(const WatchEvent& e) = 0;
+
+    // The end of the run. JSON prints its one document here: the report, or on failure an
+    // error object (with the report, if any, under "result").
+    virtual void finish() = 0;
+    virtual void fail(const CommandError& e) = 0;
+};
+
+std::unique_ptr<Printer> make_text_printer();
+std::unique_ptr<Printer> make_json_printer();
+
+// An error object as JSON prints it, for errors that come before any printer exists.
+std::string json_error_text(const CommandError& e);
+
+// Card kind from its size byte ("Mifare Classic 1K").
+const char* card_kind(const CardInfo& card);
+
+}  // namespace tqrf::tool

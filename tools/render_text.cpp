@@ -1,0 +1,246 @@
+// The text printer: what a person reads on a terminal.
+#include <cstdio>
+#include <iostream>
+
+#include "render.h"
+
+namespace tqrf::tool {
+
+namespace {
+
+std::string hex_byte(unsigned v) {
+    char buf[3];
+    std::snprintf(buf, sizeof buf, "%02X", v & 0xFFu);
+    return buf;
+}
+
+std::string printable(const std::uint8_t* bytes, std::size_t n) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t c = bytes[i];
+        s += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '.';
+    }
+    return s;
+}
+
+std::string hex_of(const std::uint8_t* bytes, std::size_t n) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s += hex_byte(bytes[i]);
+    return s;
+}
+
+std::string list(const std::vector<int>& numbers) {
+    std::string out;
+    for (int n : numbers) out += (out.empty() ? "" : ", ") + std::to_string(n);
+    return out;
+}
+
+// Compact rights for the table; "-" is nobody.
+std::string data_rights(mifare::Condition cond) {
+    const auto a = mifare::data_access(cond);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "read %-2s write %-2s inc %-2s dec %s",
+                  mifare::to_string(a.read), mifare::to_string(a.write),
+                  mifare::to_string(a.increment), mifare::to_string(a.decrement));
+    return buf;
+}
+
+std::string trailer_rights(mifare::Condition cond) {
+    const auto a = mifare::trailer_access(cond);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "key A write %s; bits read %s write %s; key B read %s write %s",
+                  mifare::to_string(a.key_a_write), mifare::to_string(a.access_read),
+                  mifare::to_string(a.access_write), mifare::to_string(a.key_b_read),
+                  mifare::to_string(a.key_b_write));
+    return buf;
+}
+
+std::string card_line(const CardInfo& c) {
+    return "card type " + c.type.hex() + "  UID " + c.uid.hex() + "  size byte " +
+           hex_byte(c.size) + " (" + card_kind(c) + ")";
+}
+
+void print_table(const CardDump& d) {
+    std::cout << "Access rights per block: A = key A, B = key B, AB = either, - = none; "
+                 "dec = decrement, transfer, restore\n";
+    std::cout << "UID " << d.card.uid.hex() << "  card type " << d.card.type.hex() << "  size byte "
+              << hex_byte(d.card.size) << " (" << card_kind(d.card) << ")\n";
+    for (const auto& s : d.sectors) {
+        std::cout << "\nSector " << s.sector;
+        if (!s.opened()) {
+            std::cout << ": no key opens it, skipped\n";
+            continue;
+        }
+        std::optional<mifare::AccessConditions> ac;
+        if (s.blocks[3]) ac = mifare::AccessConditions::from_trailer(*s.blocks[3]);
+        std::string key_b = "?";
+        if (s.key_b) {
+            key_b = s.key_b->hex();
+        } else if (ac && mifare::key_b_readable(ac->block[3])) {
+            key_b = s.blocks[3]->hex().substr(20) + " (readable: data, not a key)";
+        }
+        std::cout << "  key A " << (s.key_a ? s.key_a->hex() : std::string("?")) << "  key B "
+                  << key_b << '\n';
+        for (int i = 0; i < 4; ++i) {
+            const int b = mifare::first_block(s.sector) + i;
+            const auto& data = s.blocks[static_cast<std::size_t>(i)];
+            char num[8];
+            std::snprintf(num, sizeof num, "%3d", b);
+            std::cout << "  " << num << "  "
+                      << (data ? data->hex() : std::string("--------------------------------"));
+            if (!data) {
+                std::cout << "  unreadable: " << s.errors[static_cast<std::size_t>(i)] << '\n';
+                continue;
+            }
+            if (ac) {
+                const auto cond = ac->block[static_cast<std::size_t>(i)];
+                std::cout << "  " << mifare::condition_bits(cond) << "  "
+                          << (i == 3 ? trailer_rights(cond) : data_rights(cond));
+            } else if (s.blocks[3]) {
+                std::cout << "  access bits invalid";
+            }
+            if (s.sector == 0 && i == 0) {
+                std::cout << "  (manufacturer block)";
+            } else if (i < 3) {
+                if (auto v = mifare::ValueBlock::decode(*data)) {
+                    std::cout << "  value " << v->value << " (address " << int(v->address) << ")";
+                }
+            }
+            std::cout << '\n';
+        }
+    }
+}
+
+class TextPrinter final : public Printer {
+  public:
+    void scan(const std::vector<ScanLine>& lines, bool several) override {
+        for (const auto& l : lines) {
+            if (several) {
+                std::cout << l.port << "  " << (l.card ? card_line(*l.card) : l.problem) << '\n';
+            } else if (l.card) {
+                std::cout << "Card type  " << l.card->type.hex() << '\n'
+                          << "UID        " << l.card->uid.hex() << '\n'
+                          << "Size byte  " << hex_byte(l.card->size) << " (" << card_kind(*l.card)
+                          << ")\n";
+            }
+        }
+    }
+
+    void info(const InfoReport& r) override {
+        char id[16];
+        std::snprintf(id, sizeof id, "0x%08X", static_cast<unsigned>(r.id));
+        std::cout << "Hardware version  " << r.version << '\n'
+                  << "Identity number   " << id << '\n'
+                  << "Link test         " << (r.link_error ? *r.link_error : "ok") << '\n';
+    }
+
+    void read(const BlockReport& r) override {
+        std::cout << "Block " << r.block << "  " << r.data.hex() << "  "
+                  << printable(r.data.data(), r.data.size()) << '\n';
+        if (const auto v = mifare::ValueBlock::decode(r.data); v && !mifare::is_trailer(r.block)) {
+            std::cout << "Value block: " << v->value << " (address " << int(v->address) << ")\n";
+        }
+    }
+
+    void write(const BlockReport& r) override {
+        std::cout << "Block " << r.block << " written: " << r.data.hex() << '\n';
+    }
+
+    void value(const ValueReport& r) override {
+        std::cout << "Block " << r.block << " value " << r.value << '\n';
+    }
+
+    void dump(const DumpReport& r) override {
+        print_table(*r.dump);
+        if (r.written) {
+            std::cout << "\nWritten to " << r.file << " (" << format_name(r.format) << ")";
+            if (!r.incomplete.empty() && r.format != ImageFormat::Json) {
+                std::cout << "; sectors " << list(r.incomplete)
+                          << " are zeros there (not read), and restore leaves them alone";
+            }
+            std::cout << '\n';
+        }
+    }
+
+    void restore(const RestoreReport& r) override {
+        const RestorePlan& p = *r.plan;
+        if (r.dry_run) {
+            std::cout << "Dry run: nothing was written. " << r.file << " would write "
+                      << p.writes.size() << (p.writes.size() == 1 ? " block" : " blocks")
+                      << (p.writes.empty() ? "" : ": " + list(p.writes)) << '\n';
+        } else {
+            int written = 0;
+            for (const auto& o : r.outcomes) written += o.written ? 1 : 0;
+            std::cout << "Restored " << written << " of " << r.outcomes.size() << " blocks from "
+                      << r.file << (r.trailers ? " (trailers included)" : " (data blocks only)")
+                      << '\n';
+        }
+        if (!p.absent_sectors.empty()) {
+            std::cout << "Not in the image, left as they are: sectors " << list(p.absent_sectors)
+                      << '\n';
+        }
+        if (!p.unread_blocks.empty()) {
+            std::cout << "Not read by the dump, left as they are: blocks " << list(p.unread_blocks)
+                      << '\n';
+        }
+        for (const auto& [block, why] : p.kept_trailers) {
+            std::cout << "Trailer " << block << " left as it is: " << why << '\n';
+        }
+    }
+
+    void beep(const BeepReport& r) override { std::cout << "Beeped for " << r.ms << " ms\n"; }
+
+    void clock(const ClockReport& r) override {
+        static const char* const days[] = {"", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+        if (r.time) {
+            std::cout << format_datetime(*r.time) << " (" << days[r.time->weekday]
+                      << ")  clock bytes " << r.bytes.hex() << '\n';
+        } else if (r.layout_known) {
+            std::cout << "Clock bytes " << r.bytes.hex()
+                      << " (not a date in the simulator's layout)\n";
+        } else {
+            std::cout << "Clock bytes " << r.bytes.hex() << '\n';
+        }
+    }
+
+    void clock_set(const ClockSetReport& r) override {
+        std::cout << "Clock set to ";
+        if (r.time) std::cout << format_datetime(*r.time) << "  clock bytes ";
+        std::cout << hex_of(r.bytes.data(), r.bytes.size()) << '\n';
+    }
+
+    void e2(const E2Report& r) override {
+        std::cout << "E2PROM " << r.address << (r.written ? " written: " : "  ")
+                  << hex_of(r.bytes.data(), r.bytes.size());
+        if (!r.written) std::cout << "  " << printable(r.bytes.data(), r.bytes.size());
+        std::cout << '\n';
+    }
+
+    void watch(const WatchEvent& e) override {
+        std::string line = e.time + "  " + e.port + "  " + (e.arrived ? "arrived" : "left   ") +
+                           "  " + card_line(e.card);
+        if (e.block) {
+            line += "  block " + std::to_string(*e.block) + " " +
+                    (e.data ? e.data->hex() : "unreadable: " + e.read_error);
+        }
+        std::cout << line << std::endl;  // one line as it happens
+    }
+
+    void finish() override { std::cout << std::flush; }
+    void fail(const CommandError&) override { std::cout << std::flush; }
+};
+
+}  // namespace
+
+const char* card_kind(const CardInfo& c) {
+    if (c.size == 0x08) return "Mifare Classic 1K";
+    if (c.size == 0x18) return "Mifare Classic 4K";
+    if (c.size == 0x09) return "Mifare Mini";
+    return "unknown kind";
+}
+
+std::unique_ptr<Printer> make_text_printer() {
+    return std::make_unique<TextPrinter>();
+}
+
+}  // namespace tqrf::tool

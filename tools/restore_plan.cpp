@@ -1,0 +1,147 @@
+#include "restore_plan.h"
+
+#include <algorithm>
+
+#include "errors.h"
+
+namespace tqrf::tool {
+
+namespace {
+
+constexpr Key kZeroKey{};
+
+Key key_at(const Block& trailer, std::size_t offset) {
+    Key k;
+    std::copy(trailer.begin() + static_cast<std::ptrdiff_t>(offset),
+              trailer.begin() + static_cast<std::ptrdiff_t>(offset + 6), k.begin());
+    return k;
+}
+
+}  // namespace
+
+std::vector<int> incomplete_sectors(const CardDump& dump) {
+    std::vector<int> out;
+    for (const auto& s : dump.sectors) {
+        if (!s.complete()) out.push_back(s.sector);
+    }
+    return out;
+}
+
+Image raw_image_of(const CardDump& dump) {
+    Image out{};
+    for (const auto& s : dump.sectors) {
+        if (!s.complete()) continue;  // zeros: invalid access bits mark the sector absent
+        for (int i = 0; i < 4; ++i) {
+            set_image_block(out, mifare::first_block(s.sector) + i,
+                            *s.blocks[static_cast<std::size_t>(i)]);
+        }
+        const int t = mifare::trailer_of(s.sector);
+        Block trailer = image_block(out, t);
+        if (s.key_a) std::copy(s.key_a->begin(), s.key_a->end(), trailer.begin());
+        if (s.key_b) std::copy(s.key_b->begin(), s.key_b->end(), trailer.begin() + 10);
+        set_image_block(out, t, trailer);
+    }
+    return out;
+}
+
+CardImage interpret_raw_image(const Image& image) {
+    CardImage out;
+    out.image = image;
+    for (int s = 0; s < mifare::kSectors; ++s) {
+        const Block trailer = image_block(image, mifare::trailer_of(s));
+        const bool present = mifare::AccessConditions::from_trailer(trailer).has_value();
+        for (int i = 0; i < 4; ++i) {
+            out.read[static_cast<std::size_t>(mifare::first_block(s) + i)] = present;
+        }
+        if (s == 0 && present) {
+            Uid uid;
+            std::copy(image.begin(), image.begin() + 4, uid.begin());
+            out.uid = uid;
+        }
+        auto& known = out.key_known[static_cast<std::size_t>(s)];
+        known[0] = present && key_at(trailer, 0) != kZeroKey;
+        known[1] = present && key_at(trailer, 10) != kZeroKey;
+    }
+    return out;
+}
+
+RestorePlan plan_restore(const CardImage& image, const Uid& card_uid,
+                         const RestoreOptions& options) {
+    RestorePlan plan;
+
+    // The image must be this card's.
+    if (!options.force) {
+        if (!image.uid) {
+            throw CommandError("uid_unknown",
+                               "refusing to restore, nothing was written: the image does not "
+                               "hold block 0, so it does not show which card it came from "
+                               "(--force restores it anyway)");
+        }
+        const Uid image_uid = *image.uid;
+        if (image_uid != card_uid) {
+            throw CommandError("uid_mismatch",
+                               "refusing to restore, nothing was written: the image is of card " +
+                                   image_uid.hex() + ", the card in the field is " +
+                                   card_uid.hex() + " (--force restores it anyway)");
+        }
+    }
+
+    std::string frozen;
+    for (int s = 0; s < mifare::kSectors; ++s) {
+        const auto si = static_cast<std::size_t>(s);
+        const int t = mifare::trailer_of(s);
+        const Block trailer = image_block(image.image, t);
+        bool any = false;
+        for (int i = 0; i < 4; ++i) any = any || image.read[static_cast<std::size_t>(s * 4 + i)];
+        if (!any) {
+            plan.absent_sectors.push_back(s);
+            continue;
+        }
+        if (image.key_known[si][0]) plan.image_keys[si].push_back(key_at(trailer, 0));
+        if (image.key_known[si][1]) {
+            const Key kb = key_at(trailer, 10);
+            if (std::find(plan.image_keys[si].begin(), plan.image_keys[si].end(), kb) ==
+                plan.image_keys[si].end()) {
+                plan.image_keys[si].push_back(kb);
+            }
+        }
+        for (int i = 0; i < 4; ++i) {
+            const int b = mifare::first_block(s) + i;
+            if (b == 0) continue;  // the manufacturer block is never written
+            if (!image.read[static_cast<std::size_t>(b)]) {
+                plan.unread_blocks.push_back(b);
+                continue;
+            }
+            if (b != t) {
+                plan.writes.push_back(b);
+                continue;
+            }
+            if (!options.trailers) continue;
+            const bool a_known = image.key_known[si][0], b_known = image.key_known[si][1];
+            if (!a_known || !b_known) {
+                plan.kept_trailers.emplace_back(t, std::string("the dump did not know its ") +
+                                                       (!a_known && !b_known ? "keys A and B"
+                                                        : !a_known           ? "key A"
+                                                                             : "key B"));
+                continue;
+            }
+            const TrailerCheck check = check_trailer(trailer);
+            if (check == TrailerCheck::InvalidBits ||
+                (check == TrailerCheck::Frozen && !options.force)) {
+                frozen += "\n  sector " + std::to_string(s) + " (block " + std::to_string(t) +
+                          "): " + describe(check);
+                continue;
+            }
+            plan.writes.push_back(t);
+        }
+    }
+    if (!frozen.empty()) {
+        throw CommandError("trailer_refused",
+                           "refusing to restore, nothing was written; these trailers are "
+                           "refused (--force accepts the permanent ones, never invalid ones):" +
+                               frozen);
+    }
+    return plan;
+}
+
+}  // namespace tqrf::tool

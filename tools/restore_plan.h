@@ -1,0 +1,52 @@
+// The rules that keep a restore from destroying data, all in one place:
+//   - what a plain image (.mfd, .bin) can say about itself, and how a dump writes one so that
+//     nothing it did not read can ever be restored;
+//   - which blocks a restore writes, which it leaves alone and why, and when it refuses to
+//     start at all.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "card_dump.h"
+
+namespace tqrf::tool {
+
+// The 1024-byte image of a dump. A sector the dump could not read whole is all zeros there,
+// trailer included: zeros are invalid access bits, which is how a restore knows the sector is
+// not in the image. Each trailer carries the keys that authenticated; a key that did not
+// stays as the card read it (000000000000 for key A and for a key B that cannot be read).
+Image raw_image_of(const CardDump& dump);
+
+// What a plain image holds: a sector whose trailer has invalid access bits was not read (none
+// of its blocks count); a key of 000000000000 is one the dump did not know.
+CardImage interpret_raw_image(const Image& image);
+
+// The sectors a dump could not read whole.
+std::vector<int> incomplete_sectors(const CardDump& dump);
+
+struct RestoreOptions {
+    bool trailers = false;  // write the sector trailers too
+    bool force = false;     // accept another card's image, and trailers that fix their bits
+};
+
+struct RestorePlan {
+    std::vector<int> writes;          // the blocks to write, in order
+    std::vector<int> absent_sectors;  // no block of them is in the image: left as they are
+    std::vector<int> unread_blocks;   // single blocks of present sectors the dump did not read
+    // Trailers that --trailers leaves as they are, and why.
+    std::vector<std::pair<int, std::string>> kept_trailers;
+    // The image's known keys of each sector: tried before the candidate keys.
+    std::array<std::vector<Key>, mifare::kSectors> image_keys;
+};
+
+// Plans a restore of `image` onto the card with `card_uid`. Throws CommandError, before
+// anything is written, when the image is another card's (or says nothing of its card) and
+// `force` is not set, and when a trailer to be written holds invalid access bits, or bits no
+// key could ever change again without `force`. Never writes block 0, a block that was not
+// read, or a trailer whose keys are not both known.
+RestorePlan plan_restore(const CardImage& image, const Uid& card_uid,
+                         const RestoreOptions& options);
+
+}  // namespace tqrf::tool
