@@ -97,9 +97,7 @@ int link_await_reply(tqrf_reader& reader, std::uint8_t* out, std::uint64_t deadl
         const std::uint64_t left = deadline_us - now;
         const std::uint32_t wait_us =
             left > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(left);
-        if (serial::wait_readable(reader.device, wait_us, need - have) == serial::Wait::Lost) {
-            break;
-        }
+        if (serial::wait_readable(reader.device, wait_us) == serial::Wait::Lost) break;
     }
     if (verdict == 0 && have != need) verdict = ERR_REPLY_FRAME;
     return finish_reply(reader, received, have, verdict, out);

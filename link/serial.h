@@ -71,11 +71,8 @@ enum class Wait : std::uint8_t {
 };
 
 // Blocks (never spins) until at least one received byte is waiting, at most `timeout_us`
-// microseconds. A timeout of 0 only looks. With `want` above 1 the caller needs that many
-// bytes: a backend that can may sleep until they are all there (one wake-up for the rest of a
-// frame instead of one per byte); Ready then means `want` bytes, or at least one where the
-// backend cannot wait for a count.
-Wait wait_readable(Device* device, std::uint32_t timeout_us, std::uint32_t want = 1);
+// microseconds. A timeout of 0 only looks.
+Wait wait_readable(Device* device, std::uint32_t timeout_us);
 
 // True once the operating system has reported the device gone (POSIX: EIO, ENXIO, ENODEV,
 // POLLHUP/POLLERR; Windows: ERROR_BAD_COMMAND, ERROR_ACCESS_DENIED, ERROR_DEVICE_REMOVED,

@@ -19,7 +19,6 @@
 
 #if defined(__linux__)
 #include <linux/serial.h>  // TIOCSER_TEMT
-#include <sys/prctl.h>
 #endif
 
 namespace tqrf::serial {
@@ -372,34 +371,10 @@ std::uint32_t read_waiting(Device* device, std::uint8_t* buffer, std::uint32_t m
     }
 }
 
-namespace {
-
-Wait poll_readable(Device* device, long long deadline);
-
-}  // namespace
-
-Wait wait_readable(Device* device, std::uint32_t timeout_us, std::uint32_t want) {
+Wait wait_readable(Device* device, std::uint32_t timeout_us) {
     if (!usable(device)) return Wait::Lost;
     if (device->lost) return Wait::Lost;
     const long long deadline = monotonic_us() + timeout_us;
-    // In non-canonical mode with VTIME 0 the terminal counts as readable only once VMIN bytes
-    // are queued: with VMIN raised to what the caller needs, the rest of a frame costs one
-    // wake-up instead of one per byte. Reads still return at once with what is there.
-    const std::uint32_t need = want > 255 ? 255 : want;
-    bool raised = false;
-    if (need > 1 && timeout_us > 0 && bytes_waiting(device) < need) {
-        termios t = device->line;
-        t.c_cc[VMIN] = static_cast<cc_t>(need);
-        raised = write_line(device, t);
-    }
-    const Wait wait = poll_readable(device, deadline);
-    if (raised && !device->lost) (void)write_line(device, device->line);
-    return wait;
-}
-
-namespace {
-
-Wait poll_readable(Device* device, long long deadline) {
     for (;;) {
         const long long left = deadline - monotonic_us();
         timespec ts{0, 0};
@@ -422,8 +397,6 @@ Wait poll_readable(Device* device, long long deadline) {
     }
 }
 
-}  // namespace
-
 bool device_lost(const Device* device) {
     return device != nullptr && device->lost;
 }
@@ -433,13 +406,6 @@ std::int32_t last_error(const Device* device) {
 }
 
 void pause_ms(std::uint32_t ms) {
-#if defined(__linux__)
-    // The kernel may let a timed sleep run up to the thread's timer slack (50 us by default)
-    // past its end; every command pauses twice, so the pause asks for none, and the caller's
-    // thread gets its own slack back afterwards.
-    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
-    if (slack > 1) (void)prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-#endif
     timespec until{};
     clock_gettime(CLOCK_MONOTONIC, &until);
     until.tv_sec += static_cast<time_t>(ms / 1000);
@@ -450,9 +416,6 @@ void pause_ms(std::uint32_t ms) {
     }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
-#if defined(__linux__)
-    if (slack > 1) (void)prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
-#endif
 }
 
 std::uint64_t now_us() {

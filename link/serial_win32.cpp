@@ -372,8 +372,7 @@ Wait wait_read(Device* device, DWORD timeout_ms) {
 
 }  // namespace
 
-Wait wait_readable(Device* device, std::uint32_t timeout_us, std::uint32_t want) {
-    (void)want;  // the wait ends with the first byte
+Wait wait_readable(Device* device, std::uint32_t timeout_us) {
     if (!usable(device) || device->lost) return Wait::Lost;
     if (device->held || clear_errors(device) > 0) return Wait::Ready;
     if (device->lost) return Wait::Lost;

@@ -159,24 +159,6 @@ TEST_F(Line, WaitsEndWithBytesOrTheirTime) {
     EXPECT_EQ(wait_readable(device_, 5'000'000), Wait::Ready);
 }
 
-TEST_F(Line, AWaitForSeveralBytesEndsOnlyWhenAllAreThere) {
-    open_like_the_library();
-    const std::uint8_t bytes[] = {0x00, 0x02, 0x08, 0x00, 0x0A};
-    ASSERT_EQ(write(master_, bytes, 2), 2);
-    // Two of the five bytes a frame needs: the wait runs out, the two stay queued.
-    EXPECT_EQ(wait_readable(device_, 30'000, 5), Wait::Timeout);
-    EXPECT_EQ(bytes_waiting(device_), 2u);
-    ASSERT_EQ(write(master_, bytes + 2, 3), 3);
-    EXPECT_EQ(wait_readable(device_, 5'000'000, 5), Wait::Ready);
-    EXPECT_EQ(bytes_waiting(device_), 5u);
-    // The line is left as it was: reads return at once again.
-    ASSERT_FALSE(g_written.empty());
-    EXPECT_EQ(g_written.back().settings.c_cc[VMIN], 0);
-    std::uint8_t got[8];
-    EXPECT_EQ(read_waiting(device_, got, sizeof got), 5u);
-    EXPECT_EQ(read_waiting(device_, got, sizeof got), 0u);
-}
-
 TEST_F(Line, AClosedOtherEndIsALostDevice) {
     open_like_the_library();
     EXPECT_FALSE(device_lost(device_));
