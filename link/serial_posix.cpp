@@ -19,6 +19,7 @@
 
 #if defined(__linux__)
 #include <linux/serial.h>  // TIOCSER_TEMT
+#include <sys/prctl.h>
 #endif
 
 namespace tqrf::serial {
@@ -406,6 +407,13 @@ std::int32_t last_error(const Device* device) {
 }
 
 void pause_ms(std::uint32_t ms) {
+#if defined(__linux__)
+    // The kernel may let a timed sleep run up to the thread's timer slack (50 us by default)
+    // past its end; every command pauses twice, so the pause asks for none, and the caller's
+    // thread gets its own slack back afterwards.
+    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (slack > 1) (void)prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+#endif
     timespec until{};
     clock_gettime(CLOCK_MONOTONIC, &until);
     until.tv_sec += static_cast<time_t>(ms / 1000);
@@ -416,6 +424,9 @@ void pause_ms(std::uint32_t ms) {
     }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
+#if defined(__linux__)
+    if (slack > 1) (void)prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
+#endif
 }
 
 std::uint64_t now_us() {

@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,7 +112,13 @@ void Simulator::close_fds() {
 }
 
 void Simulator::serve() {
+#ifdef __linux__
+    // Paced bytes fall due every 573 us: wake as close to each deadline as the kernel can,
+    // rather than within its default 50 us of slack.
+    (void)::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
     RequestParser parser;
+    InboundLine line;
     std::uint8_t buffer[512];
     auto last_byte = Clock::now();
     auto gap = [&] { return parser.after_address() ? kAddressGap : kIdleGap; };
@@ -133,8 +142,9 @@ void Simulator::serve() {
                 if (parser.mid_frame() && now - last_byte >= gap()) parser.line_idle();
                 last_byte = now;
                 for (ssize_t i = 0; i < n; ++i) {
+                    const auto arrived = line.take(now);
                     if (!parser.feed(buffer[i])) continue;
-                    if (!respond(parser.payload())) return;
+                    if (!respond(parser.payload(), arrived)) return;
                     last_byte = Clock::now();
                 }
                 continue;
@@ -159,27 +169,39 @@ std::optional<Fault> Simulator::take_fault(std::optional<std::uint8_t> command) 
     return std::nullopt;
 }
 
-bool Simulator::respond(std::span<const std::uint8_t> payload) {
+bool Simulator::respond(std::span<const std::uint8_t> payload, Clock::time_point arrived) {
     Exchange ex;
-    ex.received = Clock::now();
     ex.request.assign(payload.begin(), payload.end());
-    Reply reply;
-    std::chrono::microseconds latency;
     bool pacing;
     {
         std::lock_guard lock(mutex_);
         ++received_;
+        pacing = options_.pacing;
+    }
+    // The pseudo-terminal delivered the bytes at once; on the line the last one arrives a byte
+    // time after the one before it, and the reader cannot start on the request before that.
+    const auto now = Clock::now();
+    ex.received = pacing && arrived > now ? arrived : now;
+    if (ex.received > now && !sleep_until(ex.received)) return false;
+
+    Reply reply;
+    std::chrono::microseconds latency;
+    TimingProfile timing;
+    {
+        std::lock_guard lock(mutex_);
         reply = reader_.handle(payload, ex.received);
         ex.fault =
             take_fault(payload.size() > 1 ? std::optional<std::uint8_t>(payload[1]) : std::nullopt);
         latency = options_.latency;
         pacing = options_.pacing;
+        timing = options_.timing;
     }
+    ex.processing = processing_time(timing, payload, reply.status());
     WireReply wire = apply_fault(reply.payload, ex.fault);
     bool alive = true;
     if (!wire.bytes.empty()) {
-        alive = sleep_until(ex.received + latency + reply.hold + wire.extra_delay) &&
-                write_line(wire.bytes, pacing);
+        ex.replying = ex.received + latency + ex.processing + reply.hold + wire.extra_delay;
+        alive = sleep_until(ex.replying) && write_line(wire.bytes, pacing, ex.replying);
     }
     ex.reply = std::move(wire.bytes);
     ex.answered = Clock::now();
@@ -225,7 +247,8 @@ bool Simulator::sleep_until(Clock::time_point deadline) {
     }
 }
 
-bool Simulator::write_line(const std::vector<std::uint8_t>& bytes, bool pacing) {
+bool Simulator::write_line(const std::vector<std::uint8_t>& bytes, bool pacing,
+                           Clock::time_point start) {
     if (!pacing) {
         std::size_t done = 0;
         while (done < bytes.size()) {
@@ -240,10 +263,10 @@ bool Simulator::write_line(const std::vector<std::uint8_t>& bytes, bool pacing) 
         }
         return true;
     }
-    const auto start = Clock::now();
+    // Every byte has its own deadline counted from the reply's start, so a late wake-up delays
+    // one byte and not every byte after it.
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        // Byte i has left the line once its 11 bits have gone out.
-        if (!sleep_until(start + kByteTime * static_cast<long>(i + 1))) return false;
+        if (!sleep_until(paced_byte_done(start, i))) return false;
         while (::write(master_, &bytes[i], 1) < 0 && errno == EINTR) {
         }
     }
@@ -300,6 +323,11 @@ void Simulator::set_latency(std::chrono::microseconds latency) {
 void Simulator::set_pacing(bool on) {
     std::lock_guard lock(mutex_);
     options_.pacing = on;
+}
+
+void Simulator::set_timing(TimingProfile profile) {
+    std::lock_guard lock(mutex_);
+    options_.timing = profile;
 }
 
 void Simulator::add_fault(const FaultRule& rule) {

@@ -63,6 +63,24 @@ class Host {
         send_request(payload);
         return receive(window);
     }
+    // The bytes that arrive within `window` (up to `count`), each with the time it was read.
+    std::vector<std::pair<std::uint8_t, Clock::time_point>> receive_timed(
+        std::chrono::milliseconds window, std::size_t count) {
+        std::vector<std::pair<std::uint8_t, Clock::time_point>> out;
+        const auto end = Clock::now() + window;
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            if (left <= 0ms || out.size() >= count) break;
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            std::uint8_t buf[256];
+            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            const auto at = Clock::now();
+            for (ssize_t i = 0; i < n; ++i) out.emplace_back(buf[i], at);
+        }
+        return out;
+    }
 
   private:
     int fd_ = -1;
@@ -176,6 +194,89 @@ TEST(Simulator, PacedReplyIsComplete) {
     const auto ex = sim.journal().at(0);
     // 23 bytes at 0.573 ms each cannot go out faster than 13 ms.
     EXPECT_GE(ex.answered - ex.received, kByteTime * 23);
+}
+
+// A request's bytes reach the paced reader at the line's rate, so it starts on a request no
+// earlier than a byte time per frame byte after the frame was written.
+TEST(Simulator, PacedRequestTakesItsWireTimeBeforeTheReaderStarts) {
+    Simulator sim(SimulatorOptions{.latency = 0us, .pacing = true});
+    sim.start();
+    Host host(sim.slave_path());
+    Bytes e2_write = {0xBB, 0x74, 0x55, 0x20};
+    e2_write.resize(20, 0x5A);
+    const Bytes frame = encode_frame(e2_write);
+    ASSERT_EQ(frame.size(), 23u);
+    host.send({kReaderAddress});
+    std::this_thread::sleep_for(1ms);
+    const auto written = Clock::now();
+    host.send(frame);
+    const auto reply = host.receive_timed(2000ms, 4);
+    ASSERT_EQ(reply.size(), 4u);
+    ASSERT_TRUE(sim.wait_for_exchanges(1, 2s));  // journaled after the last byte went out
+    const auto ex = sim.journal().at(0);
+    EXPECT_EQ(ex.request, e2_write);
+    EXPECT_GE(ex.received, written + kByteTime * 23);
+    EXPECT_EQ(ex.replying, ex.received);  // no latency, no working time
+    // The reply's first byte needs a byte time of its own.
+    EXPECT_GE(reply.front().second, written + kByteTime * 24);
+}
+
+// The journal's times are the simulator's schedule: a request taken, the reader's working
+// time, then the reply. They add up exactly whatever the machine's load.
+TEST(Simulator, TimingProfileSchedulesEachReply) {
+    Simulator sim(SimulatorOptions{.latency = 500us});
+    sim.start();
+    sim.set_timing(TimingProfile::Mf1k);
+    Host host(sim.slave_path());
+    const std::vector<Bytes> session = {
+        {0xBB, 0x41, 0x26, 0x00},
+        {0xBB, 0x42, 0x00, 0x00},
+        {0xBB, 0x43, 0x3A, 0x7C, 0x91, 0xE5, 0x00},
+        {0xBB, 0x61, 0x60, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+        {0xBB, 0x44, 0x60, 0x01},
+        {0xBB, 0x45, 0x04, 0x00},
+        {0xBB, 0x45, 0x08, 0x00},  // not in the authenticated sector
+        {0xBB, 0x69, 0x00, 0x02},  // a 20 ms beep answered when it is over
+    };
+    for (const Bytes& request : session) ASSERT_FALSE(host.exchange(request, 60ms).empty());
+    sim.add_fault({{FaultKind::Delay, 5}, std::nullopt, 1});
+    ASSERT_FALSE(host.exchange({0xBB, 0x77, 0x55, 0x00}, 60ms).empty());
+    ASSERT_TRUE(sim.wait_for_exchanges(session.size() + 1, 2s));
+    const auto journal = sim.journal();
+    ASSERT_EQ(journal.size(), session.size() + 1);
+    for (std::size_t i = 0; i < journal.size(); ++i) {
+        const Exchange& ex = journal[i];
+        const std::uint8_t status = ex.reply.at(ex.reply.size() - 2);
+        EXPECT_EQ(ex.processing, processing_time(TimingProfile::Mf1k, ex.request, status)) << i;
+        Clock::duration extra{};
+        if (ex.command() == 0x69) extra = 20ms;
+        if (ex.fault) extra = 5ms;
+        EXPECT_EQ(ex.replying, ex.received + 500us + ex.processing + extra) << i;
+        EXPECT_GE(ex.answered, ex.replying) << i;
+        if (i > 0) {
+            EXPECT_GE(ex.received, journal[i - 1].answered) << i;
+        }
+    }
+    EXPECT_EQ(journal[6].reply.at(2), to_byte(Status::NotAuthenticated));
+    EXPECT_LT(journal[6].processing, journal[5].processing);
+}
+
+// A paced reply goes out a byte at a time: the last byte cannot come before its deadline, and
+// the first one comes long before the last (measured loosely: 110 bytes take 63 ms).
+TEST(Simulator, PacedReplyIsSpreadOverItsWireTime) {
+    Simulator sim(SimulatorOptions{.latency = 0us, .pacing = true});
+    sim.start();
+    Host host(sim.slave_path());
+    sim.add_fault({{FaultKind::Oversize, 110}, std::nullopt, 1});
+    host.send_request({0xBB, 0x77, 0x55, 0x00});
+    const auto reply = host.receive_timed(5000ms, 110);
+    ASSERT_EQ(reply.size(), 110u);
+    ASSERT_TRUE(sim.wait_for_exchanges(1, 2s));
+    const auto ex = sim.journal().at(0);
+    EXPECT_GE(reply.front().second, ex.replying + kByteTime);
+    EXPECT_GE(reply.back().second, ex.replying + kByteTime * 110);
+    EXPECT_LT(reply.front().second, ex.replying + kByteTime * 55);
+    EXPECT_GE(ex.answered - ex.replying, kByteTime * 110);
 }
 
 TEST(Simulator, StopsPromptlyWhileAReplyIsHeld) {

@@ -12,11 +12,14 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 head -c 1000 /dev/zero >"$dir/short.bin"
 "$exe" --card "$dir/short.bin" >/dev/null 2>&1 && fail "1000-byte card image accepted"
 "$exe" --fault nonsense >/dev/null 2>&1 && fail "bad fault accepted"
+"$exe" --timing mf4k >/dev/null 2>&1 && fail "unknown timing profile accepted"
+"$exe" --timing >/dev/null 2>&1 && fail "--timing without a profile accepted"
+"$exe" --help | grep -q -- "--timing" || fail "--help does not list --timing"
 "$exe" --help | grep -q -- "--link" || fail "--help does not list --link"
 
 head -c 1024 /dev/zero >"$dir/card.bin"
 "$exe" --link "$dir/reader" --card "$dir/card.bin" --uid 01020304 --latency 2 \
-    --fault noreply@0x45/1 >"$dir/out" 2>"$dir/err" &
+    --pace --timing mf1k --fault noreply@0x45/1 >"$dir/out" 2>"$dir/err" &
 pid=$!
 i=0
 # Up to 30 s for the first line: a loaded machine may be slow to start the program.

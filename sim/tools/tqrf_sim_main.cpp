@@ -33,8 +33,13 @@ constexpr const char* kUsage =
     "  --no-card         start with an empty field\n"
     "                    (without --card, --uid or --no-card one factory-fresh card with UID\n"
     "                    3A7C91E5 is in the field)\n"
-    "  --latency MS      reply latency in milliseconds (default 3)\n"
-    "  --pace            send replies at the line's rate, 0.573 ms per byte\n"
+    "  --latency MS      extra time before every reply, in milliseconds, on top of the\n"
+    "                    timing profile's (default 3 with --timing instant, 0 with mf1k)\n"
+    "  --pace            model the line's rate, 0.573 ms per byte, both ways: a request is\n"
+    "                    taken once its bytes have crossed the line, and the reply goes\n"
+    "                    out a byte at a time\n"
+    "  --timing PROFILE  how long the reader works on each command: instant (default) or\n"
+    "                    mf1k (an MF RC500 reader with a Mifare Classic 1K card)\n"
     "  --identity HEX    the reader's identity number (default 12345678)\n"
     "  --fault RULE      commit a fault on replies (repeatable):\n"
     "                    KIND[:ARG][@CODE][/COUNT], KIND one of noreply, delay:MS,\n"
@@ -90,6 +95,7 @@ int main(int argc, char** argv) {
     std::string link;
     bool no_card = false;
     bool verbose = false;
+    bool latency_given = false;
     std::optional<std::uint32_t> identity;
 
     for (int i = 1; i < argc; ++i) {
@@ -144,8 +150,14 @@ int main(int argc, char** argv) {
                 return usage_error("bad latency '" + v + "'");
             }
             options.latency = std::chrono::microseconds(static_cast<long>(ms * 1000));
+            latency_given = true;
         } else if (arg == "--pace") {
             options.pacing = true;
+        } else if (arg == "--timing") {
+            if (!value(v)) return usage_error("--timing needs a profile (instant or mf1k)");
+            const auto profile = tqrf_sim::parse_timing_profile(v);
+            if (!profile) return usage_error("unknown timing profile '" + v + "'");
+            options.timing = *profile;
         } else if (arg == "--identity") {
             std::uint32_t id = 0;
             if (!value(v) || !parse_hex32(v, id)) return usage_error("--identity needs hex");
@@ -163,6 +175,10 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The mf1k profile holds all of the reader's own time.
+    if (!latency_given && options.timing == tqrf_sim::TimingProfile::Mf1k) {
+        options.latency = std::chrono::microseconds(0);
+    }
     options.default_card = !no_card && images.empty() && uids.empty();
     tqrf_sim::Simulator sim(options);
     for (const auto& image : images) {

@@ -27,22 +27,26 @@
 #include "tqrf_sim/card.h"
 #include "tqrf_sim/faults.h"
 #include "tqrf_sim/reader.h"
+#include "tqrf_sim/timing.h"
 
 namespace tqrf_sim {
 
 // The UID of the card placed by default.
 inline constexpr Uid kDefaultUid{0x3A, 0x7C, 0x91, 0xE5};
 
-// One character at 19200 baud with start, parity and stop bits: 11 bits.
-inline constexpr std::chrono::microseconds kByteTime{573};
-
 struct SimulatorOptions {
-    // Time from the end of a request to the start of the reply.
+    // Time from the end of a request to the start of the reply, on top of the reader's working
+    // time under the timing profile. With TimingProfile::Mf1k the profile holds all of the
+    // reader's time: set the latency to 0 for a line that behaves like the real reader.
     std::chrono::microseconds latency{3000};
-    // Send the reply a byte at a time at the line's rate instead of all at once.
+    // Model the line's rate (19200 baud, 11 bits a byte) in both directions: a request's bytes
+    // take their wire time before the reader starts on it, and the reply goes out a byte at a
+    // time. Without it a request is taken when it is read and the reply is written at once.
     bool pacing = false;
     // Put one factory-fresh card with kDefaultUid in the field.
     bool default_card = true;
+    // How long the reader works on each command.
+    TimingProfile timing = TimingProfile::Instant;
 };
 
 // One request and what went back on the line.
@@ -51,8 +55,14 @@ struct Exchange {
     std::vector<std::uint8_t> request;  // the request payload
     std::vector<std::uint8_t> reply;    // the bytes sent (empty when none)
     std::optional<Fault> fault;         // the fault committed on the reply, if any
-    Clock::time_point received{};       // the request's last byte was taken
-    Clock::time_point answered{};       // the reply's last byte was written
+    // The request's last byte was taken: when it was read, or with pacing when it had crossed
+    // the line. The reader starts on the request no earlier.
+    Clock::time_point received{};
+    std::chrono::nanoseconds processing{};  // the reader's working time under the profile
+    // When the reply's first bit was due on the line: received + latency + processing, plus a
+    // beep's hold and a delay fault's time. Unset when nothing was sent.
+    Clock::time_point replying{};
+    Clock::time_point answered{};  // the reply's last byte was written
     std::uint8_t command() const { return request.size() > 1 ? request[1] : 0; }
 };
 
@@ -92,6 +102,7 @@ class Simulator {
     // ---- Timing and faults -----------------------------------------------------------------
     void set_latency(std::chrono::microseconds latency);
     void set_pacing(bool on);
+    void set_timing(TimingProfile profile);
     void add_fault(const FaultRule& rule);
     void clear_faults();
     std::vector<FaultRule> faults() const;
@@ -124,9 +135,9 @@ class Simulator {
 
   private:
     void serve();
-    bool respond(std::span<const std::uint8_t> payload);
+    bool respond(std::span<const std::uint8_t> payload, Clock::time_point arrived);
     bool sleep_until(Clock::time_point deadline);
-    bool write_line(const std::vector<std::uint8_t>& bytes, bool pacing);
+    bool write_line(const std::vector<std::uint8_t>& bytes, bool pacing, Clock::time_point start);
     std::optional<Fault> take_fault(std::optional<std::uint8_t> command);
     void close_fds();
     void rest_line();

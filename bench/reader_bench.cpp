@@ -1,0 +1,707 @@
+// The reader benchmark: the shared library, through its handle API, against tqrf-sim processes
+// on paced lines. For each timing profile of the simulated reader (instant, mf1k) and each
+// reply mode (complete, fixed) it measures single commands (read, write, authenticate, request),
+// a tap-to-data sequence, a whole 1K card dump, the CPU time and heap calls per command, and 1,
+// 2 and 4 readers in parallel, each on a simulator of its own. Every figure is printed next to
+// its line floor: the least time the line allows (see floor_ms()).
+//
+//   tqrf_reader_bench --sim PATH/tqrf-sim [--quick] [--calls N] [--data FILE]
+//
+// Not a test: nothing here passes or fails on a time. bench/run.sh runs it and publishes the
+// figures in docs/performance.md.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <latch>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "alloc_count.h"
+#include "tq_RWD_DLL.h"
+#include "tqrf_sim/timing.h"
+
+namespace {
+
+using tqrf_sim::TimingProfile;
+
+// 11 bits a byte at 19200 baud.
+constexpr double kByteMs = 11.0 * 1000.0 / 19200.0;
+// The pause after the address byte (the address byte itself goes out during it).
+constexpr double kAddressPauseMs = 1.0;
+// Fixed mode's pause after the frame; the frame and the reply cross the line during it.
+constexpr double kFixedPauseMs = 40.0;
+
+constexpr std::uint8_t kKey[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+constexpr std::uint8_t kBlockData[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE,
+                                         0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+
+double now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+double thread_cpu_us() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+}
+
+// Voluntary context switches of the calling thread: each is a sleep and a wake-up.
+std::int64_t thread_switches() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return u.ru_nvcsw;
+}
+
+// The CPU time one sleep and its wake-up cost the calling thread on this machine (in a virtual
+// machine mostly the timer or the interrupt that ends the sleep): a timed sleep, and a wait in
+// poll() that bytes from another thread end.
+double timed_wake_cost_us() {
+    constexpr int kSleeps = 400;
+    const double c0 = thread_cpu_us();
+    for (int i = 0; i < kSleeps; ++i) {
+        timespec ts{0, 500'000};
+        nanosleep(&ts, nullptr);
+    }
+    return (thread_cpu_us() - c0) / kSleeps;
+}
+
+double data_wake_cost_us() {
+    constexpr int kWakes = 400;
+    int fds[2];
+    if (::pipe(fds) != 0) return 0;
+    std::thread writer([&] {
+        for (int i = 0; i < kWakes; ++i) {
+            timespec ts{0, 500'000};
+            nanosleep(&ts, nullptr);
+            const char byte = 0;
+            (void)::write(fds[1], &byte, 1);
+        }
+    });
+    const double c0 = thread_cpu_us();
+    for (int i = 0; i < kWakes; ++i) {
+        pollfd p{fds[0], POLLIN, 0};
+        (void)::poll(&p, 1, -1);
+        char byte;
+        (void)::read(fds[0], &byte, 1);
+    }
+    const double cost = (thread_cpu_us() - c0) / kWakes;
+    writer.join();
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return cost;
+}
+
+[[noreturn]] void die(const std::string& message) {
+    std::fprintf(stderr, "tqrf_reader_bench: %s\n", message.c_str());
+    std::exit(1);
+}
+
+// ---- The simulated reader, as a process of its own -------------------------------------------
+
+class SimProcess {
+  public:
+    SimProcess(const std::string& exe, TimingProfile profile) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) die("pipe");
+        pid_ = ::fork();
+        if (pid_ < 0) die("fork");
+        if (pid_ == 0) {
+            // The reader is a device of its own: other work on the machine should not delay
+            // it as it delays the host. Raised when permitted, left as it is otherwise.
+            (void)::setpriority(PRIO_PROCESS, 0, -10);
+            ::dup2(fds[1], STDOUT_FILENO);
+            const char* timing = tqrf_sim::timing_profile_name(profile);
+            ::execl(exe.c_str(), exe.c_str(), "--pace", "--timing", timing, "--latency", "0",
+                    static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ::close(fds[1]);
+        out_ = fds[0];
+        // The first line is the device.
+        const double deadline = now_ms() + 10000;
+        char c = 0;
+        while (c != '\n') {
+            pollfd p{out_, POLLIN, 0};
+            const int left = static_cast<int>(deadline - now_ms());
+            if (left <= 0 || ::poll(&p, 1, left) <= 0) die("tqrf-sim did not start: " + exe);
+            if (::read(out_, &c, 1) != 1) die("tqrf-sim did not start: " + exe);
+            if (c != '\n') device_ += c;
+        }
+    }
+    ~SimProcess() {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        ::close(out_);
+    }
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+    const std::string& device() const { return device_; }
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string device_;
+};
+
+struct Reader {
+    tqrf_reader* r = nullptr;
+    explicit Reader(const std::string& device) {
+        if (tqrf_reader_open(device.c_str(), &r) != 0) die("cannot open " + device);
+    }
+    ~Reader() { tqrf_reader_close(r); }
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+};
+
+// ---- What crossed the line, and the floor it gives -------------------------------------------
+
+struct Wire {
+    std::vector<std::uint8_t> frame;  // LEN, payload, XOR
+    std::vector<std::uint8_t> reply;  // the reply frame
+};
+
+void TQRF_CALL on_trace(void* user, std::int32_t event, std::int32_t, const std::uint8_t* bytes,
+                        std::uint32_t count, std::uint64_t) {
+    auto* wire = static_cast<Wire*>(user);
+    if (event == TQRF_TRACE_FRAME) wire->frame.assign(bytes, bytes + count);
+    if (event == TQRF_TRACE_REPLY) wire->reply.assign(bytes, bytes + count);
+}
+
+// Runs one call with the trace on and gives what went over the line.
+// A step of the set-up, not measured: a busy machine may delay a simulator that has just
+// started past a reply's deadline, so a failed step is tried again, twice at most.
+template <class F>
+std::int32_t set_up(F&& step) {
+    std::int32_t result = step();
+    for (int again = 0; again < 2 && result != 0; ++again) result = step();
+    return result;
+}
+
+template <class F>
+Wire probe(tqrf_reader* r, F&& call) {
+    Wire wire;
+    tqrf_reader_set_trace(r, on_trace, &wire);
+    const std::int32_t result = set_up(call);
+    tqrf_reader_set_trace(r, nullptr, nullptr);
+    if (result != 0 || wire.frame.size() < 3 || wire.reply.size() < 4) {
+        std::string what = "probe call failed with " + std::to_string(result) + ": frame";
+        char hex[4];
+        for (std::uint8_t b : wire.frame) {
+            std::snprintf(hex, sizeof hex, " %02X", b);
+            what += hex;
+        }
+        what += ", reply";
+        for (std::uint8_t b : wire.reply) {
+            std::snprintf(hex, sizeof hex, " %02X", b);
+            what += hex;
+        }
+        die(what);
+    }
+    return wire;
+}
+
+// The least time a command can take. Complete mode: the address pause, then the frame and the
+// reply at the line's rate, and between them the reader's working time under the profile.
+// Fixed mode: the address pause and the fixed pause, which the frame and reply fall inside.
+double floor_ms(const Wire& w, TimingProfile profile, bool complete) {
+    if (!complete) return kAddressPauseMs + kFixedPauseMs;
+    const std::span<const std::uint8_t> payload(w.frame.data() + 2, w.frame.size() - 3);
+    const std::uint8_t status = w.reply[w.reply.size() - 2];
+    const double working =
+        static_cast<double>(tqrf_sim::processing_time(profile, payload, status).count()) / 1e6;
+    return kAddressPauseMs + static_cast<double>(w.frame.size() + w.reply.size()) * kByteMs +
+           working;
+}
+
+// ---- Measuring -------------------------------------------------------------------------------
+
+struct Sample {
+    double ms = 0;
+    double cpu_us = 0;
+    std::int64_t switches = 0;
+    std::uint64_t allocations = 0;
+    std::int32_t result = 0;
+};
+
+template <class F>
+Sample run_once(F& call) {
+    Sample s;
+    const std::int64_t w0 = thread_switches();
+    const std::uint64_t a0 = bench::allocations();
+    bench::count_allocations(true);
+    const double c0 = thread_cpu_us();
+    const double t0 = now_ms();
+    s.result = call();
+    const double t1 = now_ms();
+    const double c1 = thread_cpu_us();
+    bench::count_allocations(false);
+    s.ms = t1 - t0;
+    s.cpu_us = c1 - c0;
+    s.allocations = bench::allocations() - a0;
+    s.switches = thread_switches() - w0;
+    return s;
+}
+
+struct Stats {
+    double min = 0, median = 0, p95 = 0, mean = 0;
+};
+
+Stats stats_of(std::vector<double> v) {
+    Stats s;
+    if (v.empty()) return s;
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    s.min = v.front();
+    s.median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    s.p95 = v[static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(n))) - 1];
+    double sum = 0;
+    for (double x : v) sum += x;
+    s.mean = sum / static_cast<double>(n);
+    return s;
+}
+
+struct Row {
+    TimingProfile profile = TimingProfile::Instant;
+    bool complete = true;
+    std::string figure;
+    int runs = 0;
+    int commands = 1;  // per run
+    Stats ms;
+    double floor_ms = 0;
+    double cpu_us_per_command = 0;  // median over runs, per command
+    double switches_per_command = 0;
+    double allocations_per_command = 0;
+    int failed = 0;
+    std::int32_t first_failure = 0;  // the result of the first failed run
+};
+
+template <class F>
+Row measure(TimingProfile profile, bool complete, std::string figure, int runs, int commands,
+            double floor, F call) {
+    Row row;
+    row.profile = profile;
+    row.complete = complete;
+    row.figure = std::move(figure);
+    row.runs = runs;
+    row.commands = commands;
+    row.floor_ms = floor;
+    std::vector<double> times, cpu;
+    std::uint64_t allocations = 0;
+    std::int64_t switches = 0;
+    for (int i = 0; i < 3 && commands == 1; ++i) (void)call();  // warm up
+    for (int i = 0; i < runs; ++i) {
+        const Sample s = run_once(call);
+        // A failed run stopped early or waited out its deadline: its time is no figure.
+        if (s.result != 0) {
+            if (row.failed++ == 0) row.first_failure = s.result;
+            continue;
+        }
+        times.push_back(s.ms);
+        cpu.push_back(s.cpu_us / commands);
+        allocations += s.allocations;
+        switches += s.switches;
+    }
+    row.ms = stats_of(times);
+    row.cpu_us_per_command = stats_of(cpu).median;
+    const double counted = static_cast<double>(std::max<std::size_t>(times.size(), 1) *
+                                               static_cast<std::size_t>(commands));
+    row.allocations_per_command = static_cast<double>(allocations) / counted;
+    row.switches_per_command = static_cast<double>(switches) / counted;
+    return row;
+}
+
+struct ParallelRow {
+    TimingProfile profile = TimingProfile::Instant;
+    bool complete = true;
+    int readers = 0;
+    double commands_per_s = 0;
+    double floor_commands_per_s = 0;
+    double cpu_us_per_command = 0;
+    int failed = 0;
+};
+
+struct Options {
+    std::string sim;
+    int calls = 200;
+    int taps = 50;
+    int dumps = 3;
+    int parallel_reads = 100;
+    std::string data;
+};
+
+// Find, load key A of `sector`, authenticate: the card's sector is open for block commands.
+std::int32_t open_sector(tqrf_reader* r, int sector) {
+    std::uint8_t type[2], serial[4], size = 0;
+    std::int32_t res = tqrf_reader_find(r, TQRF_REQUEST_ALL, type, serial, &size);
+    if (res == 0) res = tqrf_reader_loadkey(r, TQRF_KEY_A, sector, kKey);
+    if (res == 0) res = tqrf_reader_authenticate(r, TQRF_KEY_A, sector);
+    return res;
+}
+
+const char* mode_name(bool complete) {
+    return complete ? "complete" : "fixed";
+}
+
+// The figures of one profile and one reply mode, on one simulator.
+void run_one(const Options& o, TimingProfile profile, bool complete, std::vector<Row>& rows) {
+    SimProcess sim(o.sim, profile);
+    Reader reader(sim.device());
+    tqrf_reader* r = reader.r;
+    std::uint8_t block[16], type[2], serial[4], size = 0;
+
+    // What each command puts on the line, taken in complete mode.
+    tqrf_reader_set_option(r, TQRF_OPTION_REPLY_MODE, TQRF_REPLY_COMPLETE);
+    if (set_up([&] { return open_sector(r, 1); }) != 0) die("no card in the simulated reader");
+    const Wire w_read = probe(r, [&] { return tqrf_reader_read(r, 4, block); });
+    const Wire w_write = probe(r, [&] { return tqrf_reader_write(r, 5, kBlockData); });
+    const Wire w_loadkey = probe(r, [&] { return tqrf_reader_loadkey(r, TQRF_KEY_A, 1, kKey); });
+    const Wire w_auth = probe(r, [&] { return tqrf_reader_authenticate(r, TQRF_KEY_A, 1); });
+    const Wire w_request =
+        probe(r, [&] { return tqrf_reader_request(r, TQRF_REQUEST_IDLE, type); });
+    const Wire w_anticoll = probe(r, [&] { return tqrf_reader_anticoll(r, 0, serial); });
+    const Wire w_select = probe(r, [&] { return tqrf_reader_select(r, serial, &size); });
+    auto floor = [&](const Wire& w) { return floor_ms(w, profile, complete); };
+
+    tqrf_reader_set_option(r, TQRF_OPTION_REPLY_MODE,
+                           complete ? TQRF_REPLY_COMPLETE : TQRF_REPLY_FIXED);
+
+    if (set_up([&] { return open_sector(r, 1); }) != 0) die("cannot open sector 1");
+    rows.push_back(measure(profile, complete, "read", o.calls, 1, floor(w_read),
+                           [&] { return tqrf_reader_read(r, 4, block); }));
+    rows.push_back(measure(profile, complete, "write", o.calls, 1, floor(w_write),
+                           [&] { return tqrf_reader_write(r, 5, kBlockData); }));
+    rows.push_back(measure(profile, complete, "authenticate", o.calls, 1, floor(w_auth),
+                           [&] { return tqrf_reader_authenticate(r, TQRF_KEY_A, 1); }));
+    rows.push_back(measure(profile, complete, "request", o.calls, 1, floor(w_request),
+                           [&] { return tqrf_reader_request(r, TQRF_REQUEST_IDLE, type); }));
+
+    const double tap_floor = floor(w_request) + floor(w_anticoll) + floor(w_select) +
+                             floor(w_loadkey) + floor(w_auth) + floor(w_read);
+    rows.push_back(
+        measure(profile, complete, "tap to data (6 commands)", o.taps, 6, tap_floor, [&] {
+            std::int32_t res = tqrf_reader_request(r, TQRF_REQUEST_IDLE, type);
+            if (res == 0) res = tqrf_reader_anticoll(r, 0, serial);
+            if (res == 0) res = tqrf_reader_select(r, serial, &size);
+            if (res == 0) res = tqrf_reader_loadkey(r, TQRF_KEY_A, 1, kKey);
+            if (res == 0) res = tqrf_reader_authenticate(r, TQRF_KEY_A, 1);
+            if (res == 0) res = tqrf_reader_read(r, 4, block);
+            return res;
+        }));
+
+    if (set_up([&] { return tqrf_reader_find(r, TQRF_REQUEST_ALL, type, serial, &size); }) != 0) {
+        die("find failed");
+    }
+    const double dump_floor = 16 * (floor(w_loadkey) + floor(w_auth) + 4 * floor(w_read));
+    rows.push_back(
+        measure(profile, complete, "1K dump (96 commands)", o.dumps, 96, dump_floor, [&] {
+            std::int32_t res = 0;
+            for (int sector = 0; sector < 16 && res == 0; ++sector) {
+                res = tqrf_reader_loadkey(r, TQRF_KEY_A, sector, kKey);
+                if (res == 0) res = tqrf_reader_authenticate(r, TQRF_KEY_A, sector);
+                for (int b = 0; b < 4 && res == 0; ++b)
+                    res = tqrf_reader_read(r, sector * 4 + b, block);
+            }
+            return res;
+        }));
+}
+
+// `readers` readers, each on a simulator of its own and a thread of its own, reading a block
+// `reads` times; the aggregate rate over the wall time from the common start to the last end.
+ParallelRow run_parallel(const Options& o, TimingProfile profile, bool complete, int readers) {
+    std::vector<std::unique_ptr<SimProcess>> sims;
+    std::vector<std::unique_ptr<Reader>> handles;
+    double floor = 0;
+    for (int i = 0; i < readers; ++i) {
+        sims.push_back(std::make_unique<SimProcess>(o.sim, profile));
+        handles.push_back(std::make_unique<Reader>(sims.back()->device()));
+        tqrf_reader* r = handles.back()->r;
+        tqrf_reader_set_option(r, TQRF_OPTION_REPLY_MODE, TQRF_REPLY_COMPLETE);
+        if (set_up([&] { return open_sector(r, 1); }) != 0) die("no card in the simulated reader");
+        std::uint8_t block[16];
+        floor =
+            floor_ms(probe(r, [&] { return tqrf_reader_read(r, 4, block); }), profile, complete);
+        tqrf_reader_set_option(r, TQRF_OPTION_REPLY_MODE,
+                               complete ? TQRF_REPLY_COMPLETE : TQRF_REPLY_FIXED);
+    }
+    std::latch ready(readers + 1);
+    std::atomic<bool> go{false};
+    std::vector<double> end(static_cast<std::size_t>(readers), 0.0);
+    std::vector<double> cpu(static_cast<std::size_t>(readers), 0.0);
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < readers; ++i) {
+        threads.emplace_back([&, i] {
+            tqrf_reader* r = handles[static_cast<std::size_t>(i)]->r;
+            std::uint8_t block[16];
+            ready.count_down();
+            while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
+            const double c0 = thread_cpu_us();
+            for (int k = 0; k < o.parallel_reads; ++k) {
+                if (tqrf_reader_read(r, 4, block) != 0) failed.fetch_add(1);
+            }
+            cpu[static_cast<std::size_t>(i)] = (thread_cpu_us() - c0) / o.parallel_reads;
+            end[static_cast<std::size_t>(i)] = now_ms();
+        });
+    }
+    ready.arrive_and_wait();
+    const double start = now_ms();
+    go.store(true, std::memory_order_release);
+    for (auto& t : threads) t.join();
+    const double wall = *std::max_element(end.begin(), end.end()) - start;
+    ParallelRow row;
+    row.profile = profile;
+    row.complete = complete;
+    row.readers = readers;
+    row.commands_per_s = readers * o.parallel_reads / (wall / 1000.0);
+    row.floor_commands_per_s = readers / (floor / 1000.0);
+    row.cpu_us_per_command = stats_of(cpu).median;
+    row.failed = failed.load();
+    return row;
+}
+
+// ---- Reporting ----------------------------------------------------------------------------------
+
+std::string fixed(double v, int decimals) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+const Row* find_row(const std::vector<Row>& rows, TimingProfile p, bool complete,
+                    std::string_view figure) {
+    for (const Row& row : rows) {
+        if (row.profile == p && row.complete == complete && row.figure.starts_with(figure)) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+const ParallelRow* find_parallel(const std::vector<ParallelRow>& rows, TimingProfile p,
+                                 bool complete, int readers) {
+    for (const ParallelRow& row : rows) {
+        if (row.profile == p && row.complete == complete && row.readers == readers) return &row;
+    }
+    return nullptr;
+}
+
+std::string failures(int count, std::int32_t first) {
+    if (count == 0) return "0";
+    return std::to_string(count) + " (" + std::to_string(first) + ")";
+}
+
+void print_tables(const std::vector<Row>& rows, const std::vector<ParallelRow>& parallel) {
+    std::printf(
+        "| Profile | Mode | Figure | Runs | Min ms | Median ms | p95 ms | Floor ms | Median / "
+        "floor | Median - floor ms | Failed |\n");
+    std::printf("|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const Row& r : rows) {
+        std::printf("| %s | %s | %s | %d | %s | %s | %s | %s | %s | %s | %s |\n",
+                    tqrf_sim::timing_profile_name(r.profile), mode_name(r.complete),
+                    r.figure.c_str(), r.runs, fixed(r.ms.min, 2).c_str(),
+                    fixed(r.ms.median, 2).c_str(), fixed(r.ms.p95, 2).c_str(),
+                    fixed(r.floor_ms, 2).c_str(), fixed(r.ms.median / r.floor_ms, 3).c_str(),
+                    fixed(r.ms.median - r.floor_ms, 2).c_str(),
+                    failures(r.failed, r.first_failure).c_str());
+    }
+    std::printf("\n| Profile | Mode | Figure | CPU us/cmd | Wake-ups/cmd | Heap calls/cmd |\n");
+    std::printf("|---|---|---|---:|---:|---:|\n");
+    for (const Row& r : rows) {
+        std::printf(
+            "| %s | %s | %s | %s | %s | %s |\n", tqrf_sim::timing_profile_name(r.profile),
+            mode_name(r.complete), r.figure.c_str(), fixed(r.cpu_us_per_command, 1).c_str(),
+            fixed(r.switches_per_command, 1).c_str(),
+            bench::allocations_counted() ? fixed(r.allocations_per_command, 2).c_str() : "n/a");
+    }
+    std::printf(
+        "\n| Profile | Mode | Readers | Reads/s | Floor reads/s | Floor / measured | "
+        "Scaling vs 1 reader | CPU us/cmd | Failed |\n");
+    std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const ParallelRow& p : parallel) {
+        const ParallelRow* one = find_parallel(parallel, p.profile, p.complete, 1);
+        std::printf("| %s | %s | %d | %s | %s | %s | %s | %s | %d |\n",
+                    tqrf_sim::timing_profile_name(p.profile), mode_name(p.complete), p.readers,
+                    fixed(p.commands_per_s, 1).c_str(), fixed(p.floor_commands_per_s, 1).c_str(),
+                    fixed(p.floor_commands_per_s / p.commands_per_s, 3).c_str(),
+                    one ? fixed(p.commands_per_s / one->commands_per_s, 2).c_str() : "-",
+                    fixed(p.cpu_us_per_command, 1).c_str(), p.failed);
+    }
+}
+
+void print_targets(const std::vector<Row>& rows, const std::vector<ParallelRow>& parallel) {
+    std::printf("\n| Target | Measured | Met |\n|---|---|---|\n");
+    auto line = [](const std::string& target, const std::string& measured, bool met) {
+        std::printf("| %s | %s | %s |\n", target.c_str(), measured.c_str(), met ? "yes" : "no");
+    };
+    const auto I = TimingProfile::Instant;
+    const auto M = TimingProfile::Mf1k;
+    if (const Row* d = find_row(rows, I, true, "1K dump")) {
+        const double ratio = d->ms.median / d->floor_ms;
+        line("complete, paced instant: 1K dump <= 1.15 x floor",
+             fixed(d->ms.median, 0) + " ms = " + fixed(ratio, 3) + " x " + fixed(d->floor_ms, 0) +
+                 " ms",
+             ratio <= 1.15);
+    }
+    if (const Row* d = find_row(rows, I, true, "read")) {
+        const double ratio = d->ms.median / d->floor_ms;
+        line("complete, paced instant: read <= 1.10 x floor",
+             fixed(d->ms.median, 2) + " ms = " + fixed(ratio, 3) + " x " + fixed(d->floor_ms, 2) +
+                 " ms",
+             ratio <= 1.10);
+    }
+    const Row* dc = find_row(rows, M, true, "1K dump");
+    const Row* df = find_row(rows, M, false, "1K dump");
+    if (dc && df) {
+        const double speedup = df->ms.median / dc->ms.median;
+        line("complete, paced mf1k: 1K dump >= 2 x faster than fixed",
+             fixed(df->ms.median, 0) + " ms / " + fixed(dc->ms.median, 0) +
+                 " ms = " + fixed(speedup, 2) + " x",
+             speedup >= 2.0);
+    }
+    double worst_fixed = -1e9;
+    std::string worst_fixed_what;
+    double worst_cpu = 0;
+    std::string worst_cpu_what;
+    double worst_cpu_switches = 0;
+    double worst_alloc = 0;
+    for (const Row& r : rows) {
+        const std::string what = std::string(tqrf_sim::timing_profile_name(r.profile)) + " " +
+                                 mode_name(r.complete) + " " + r.figure;
+        if (!r.complete && r.commands == 1) {
+            const double over = (r.ms.median - r.floor_ms) / r.commands;
+            if (over > worst_fixed) {
+                worst_fixed = over;
+                worst_fixed_what = what;
+            }
+        }
+        if (r.cpu_us_per_command > worst_cpu) {
+            worst_cpu = r.cpu_us_per_command;
+            worst_cpu_what = what;
+            worst_cpu_switches = r.switches_per_command;
+        }
+        worst_alloc = std::max(worst_alloc, r.allocations_per_command);
+    }
+    line("fixed: median overhead above 41 ms <= 0.3 ms per command (single commands)",
+         "worst " + fixed(worst_fixed, 3) + " ms (" + worst_fixed_what + ")", worst_fixed <= 0.3);
+    line("CPU <= 50 us per command (thread CPU time)",
+         "worst " + fixed(worst_cpu, 1) + " us (" + worst_cpu_what + ", " +
+             fixed(worst_cpu_switches, 1) + " wake-ups a command)",
+         worst_cpu <= 50);
+    if (bench::allocations_counted()) {
+        line("0 heap calls per command", "worst " + fixed(worst_alloc, 2), worst_alloc == 0);
+    }
+    for (TimingProfile p : {I, M}) {
+        for (bool complete : {true, false}) {
+            const ParallelRow* one = find_parallel(parallel, p, complete, 1);
+            const ParallelRow* four = find_parallel(parallel, p, complete, 4);
+            if (!one || !four) continue;
+            const double scaling = four->commands_per_s / one->commands_per_s;
+            line(std::string("4 readers >= 3.6 x one (") + tqrf_sim::timing_profile_name(p) + ", " +
+                     mode_name(complete) + ")",
+                 fixed(scaling, 2) + " x", scaling >= 3.6);
+        }
+    }
+}
+
+// One line per figure, the median time per command of each configuration and the floors.
+void write_data(const std::string& path, const std::vector<Row>& rows) {
+    const std::string tmp = path + ".tmp";
+    FILE* f = std::fopen(tmp.c_str(), "w");
+    if (f == nullptr) die("cannot write " + tmp);
+    std::fprintf(f,
+                 "figure\tfloor_instant\tfloor_mf1k\tcomplete_instant\tcomplete_mf1k\t"
+                 "fixed_instant\tfixed_mf1k\n");
+    const char* figures[] = {"read", "write", "authenticate", "request", "tap", "1K dump"};
+    const char* labels[] = {"read",
+                            "write",
+                            "authenticate",
+                            "request",
+                            "tap to data, per command",
+                            "1K dump, per command"};
+    for (std::size_t i = 0; i < std::size(figures); ++i) {
+        const Row* ci = find_row(rows, TimingProfile::Instant, true, figures[i]);
+        const Row* cm = find_row(rows, TimingProfile::Mf1k, true, figures[i]);
+        const Row* fi = find_row(rows, TimingProfile::Instant, false, figures[i]);
+        const Row* fm = find_row(rows, TimingProfile::Mf1k, false, figures[i]);
+        auto per = [](const Row* r, bool floor) {
+            return r ? (floor ? r->floor_ms : r->ms.median) / r->commands : 0.0;
+        };
+        std::fprintf(f, "\"%s\"\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\n", labels[i], per(ci, true),
+                     per(cm, true), per(ci, false), per(cm, false), per(fi, false), per(fm, false));
+    }
+    std::fclose(f);
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) die("cannot write " + path);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) die(std::string(arg) + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "--sim") {
+            o.sim = value();
+        } else if (arg == "--calls") {
+            o.calls = std::max(1, std::atoi(value().c_str()));
+        } else if (arg == "--quick") {
+            o.calls = 20;
+            o.taps = 5;
+            o.dumps = 1;
+            o.parallel_reads = 10;
+        } else if (arg == "--data") {
+            o.data = value();
+        } else if (arg == "--help" || arg == "-h") {
+            std::printf(
+                "usage: tqrf_reader_bench --sim PATH [--quick] [--calls N] [--data FILE]\n");
+            return 0;
+        } else {
+            die("unknown option " + std::string(arg));
+        }
+    }
+    if (o.sim.empty()) die("--sim PATH/tqrf-sim is needed");
+
+    const double timed_wake = timed_wake_cost_us();
+    const double data_wake = data_wake_cost_us();
+    std::vector<Row> rows;
+    std::vector<ParallelRow> parallel;
+    for (TimingProfile profile : {TimingProfile::Instant, TimingProfile::Mf1k}) {
+        for (bool complete : {true, false}) {
+            std::fprintf(stderr, "%s, %s mode...\n", tqrf_sim::timing_profile_name(profile),
+                         mode_name(complete));
+            run_one(o, profile, complete, rows);
+            for (int readers : {1, 2, 4}) {
+                parallel.push_back(run_parallel(o, profile, complete, readers));
+            }
+        }
+    }
+    std::printf(
+        "On this machine one sleep and its wake-up cost the sleeping thread %s us of CPU "
+        "when a timer ends it and %s us when bytes from another thread do.\n\n",
+        fixed(timed_wake, 1).c_str(), fixed(data_wake, 1).c_str());
+    print_tables(rows, parallel);
+    print_targets(rows, parallel);
+    if (!o.data.empty()) write_data(o.data, rows);
+    return 0;
+}
