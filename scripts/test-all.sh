@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the library and runs every test, stage by stage: formatting, a warnings-as-errors
-# build with all tests, an AddressSanitizer + UndefinedBehaviorSanitizer build with all tests,
-# fuzzing, the Windows cross-builds with their checks and bundles, the Windows DLLs under Wine,
+# build with all tests, the Python and .NET bindings, an AddressSanitizer +
+# UndefinedBehaviorSanitizer build with all tests, a ThreadSanitizer build of the tests that
+# drive readers from several threads, fuzzing, the Windows cross-builds with their checks and bundles, the Windows DLLs under Wine,
 # and the packages (install, Debian packages, a user's programs built against both).
 # Installs what it needs (apt-get, through sudo when not run as root).
 #
@@ -19,7 +20,7 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 VERSION=$(sed -n 's/^project(tq_RWD_DLL VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
-STAGES=(packages format werror sanitize fuzz mingw windows-checks wine install)
+STAGES=(packages format werror bindings sanitize tsan fuzz mingw windows-checks wine install)
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
@@ -59,6 +60,25 @@ stage_sanitize() {
     cmake --build build/ci-sanitize -j"$JOBS"
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir build/ci-sanitize --output-on-failure -j"$JOBS"
+}
+
+stage_bindings() {
+    step "Python package (offline install into a fresh venv, mypy, pytest) and .NET binding (Mono)"
+    bindings/run-tests.sh build/ci-werror
+}
+
+stage_tsan() {
+    step "ThreadSanitizer: readers driven from several threads, the handle API, the C++ API"
+    cmake -S . -B build/ci-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQRF_WERROR=ON -DTQRF_TSAN=ON \
+        -DTQRF_INSTALL=OFF >/dev/null
+    local programs=(tests/contract_tests tests/e2e/e2e_tests tests/api/tqrf_api_sim_tests)
+    cmake --build build/ci-tsan -j"$JOBS" --target contract_tests e2e_tests e2e_open_probe \
+        tqrf_api_sim_tests
+    for program in "${programs[@]}"; do
+        echo "tsan: $program"
+        TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "build/ci-tsan/$program" \
+            --gtest_brief=1
+    done
 }
 
 stage_fuzz() {
