@@ -263,6 +263,26 @@ struct ReaderOptions {
 };
 
 // The data bytes of a variable-length reply (version, E2PROM, clock): at most 101.
+namespace detail {
+
+// Request, anticollision and select in turn on a Reader or a Port.
+template <class Link>
+Result<CardInfo> select_card(Link& link, RequestMode mode) {
+    CardInfo info;
+    auto type = link.request(mode);
+    if (!type) return type.error();
+    info.type = *type;
+    auto uid = link.anticoll();
+    if (!uid) return uid.error();
+    info.uid = *uid;
+    auto size = link.select(info.uid);
+    if (!size) return size.error();
+    info.size = *size;
+    return info;
+}
+
+}  // namespace detail
+
 class ReplyData {
   public:
     static constexpr std::size_t capacity = 101;
@@ -415,17 +435,7 @@ class Reader {
 
     // Request, anticollision and select in turn (three exchanges).
     Result<CardInfo> select_card(RequestMode mode = RequestMode::Idle) {
-        CardInfo info;
-        auto type = request(mode);
-        if (!type) return type.error();
-        info.type = *type;
-        auto uid = anticoll();
-        if (!uid) return uid.error();
-        info.uid = *uid;
-        auto size = select(info.uid);
-        if (!size) return size.error();
-        info.size = *size;
-        return info;
+        return detail::select_card(*this, mode);
     }
 
     // Finds and selects a card in one exchange (the reader's combined command).
@@ -678,17 +688,7 @@ class Port {
 
     // Request, anticollision and select in turn.
     Result<CardInfo> select_card(RequestMode mode = RequestMode::Idle) {
-        CardInfo info;
-        auto type = request(mode);
-        if (!type) return type.error();
-        info.type = *type;
-        auto uid = anticoll();
-        if (!uid) return uid.error();
-        info.uid = *uid;
-        auto size = select(info.uid);
-        if (!size) return size.error();
-        info.size = *size;
-        return info;
+        return detail::select_card(*this, mode);
     }
 
     // Finds and selects a card in one exchange (the reader's combined command).
