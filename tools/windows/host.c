@@ -134,11 +134,28 @@ static void to_hex(const uint8_t* bytes, size_t count, char* out) {
 }
 
 /* Looks up every export the sessions use; a missing one is a failure of its own. */
+/* An export the host looks up, and where its address goes. */
+struct export_slot {
+    const char* name;
+    FARPROC* slot;
+};
+
+/* Looks every name up in the DLL; reports each one missing. True when all were found. */
+static int bind_exports(HMODULE dll, struct export_slot* table, size_t count) {
+    size_t i;
+    int missing = 0;
+    for (i = 0; i < count; ++i) {
+        *table[i].slot = GetProcAddress(dll, table[i].name);
+        if (*table[i].slot == NULL) {
+            step("GetProcAddress", 0, 0, "%s not exported", table[i].name);
+            ++missing;
+        }
+    }
+    return missing == 0;
+}
+
 static int load_api(HMODULE dll) {
-    struct {
-        const char* name;
-        FARPROC* slot;
-    } table[] = {
+    struct export_slot table[] = {
         {"tqrf_init", (FARPROC*)&api.init},
         {"tqrf_exit", (FARPROC*)&api.exit_},
         {"tqrf_BaudSetup", (FARPROC*)&api.baud_setup},
@@ -165,16 +182,7 @@ static int load_api(HMODULE dll) {
         {"tqrf_card_asc", (FARPROC*)&api.card_asc},
         {"tqrf_rd_asc", (FARPROC*)&api.rd_asc},
     };
-    size_t i;
-    int missing = 0;
-    for (i = 0; i < sizeof table / sizeof table[0]; ++i) {
-        *table[i].slot = GetProcAddress(dll, table[i].name);
-        if (*table[i].slot == NULL) {
-            step("GetProcAddress", 0, 0, "%s not exported", table[i].name);
-            ++missing;
-        }
-    }
-    return missing == 0;
+    return bind_exports(dll, table, sizeof table / sizeof table[0]);
 }
 
 static void card_session(void) {
@@ -398,10 +406,7 @@ static struct {
 } h;
 
 static int load_handle_api(HMODULE dll) {
-    struct {
-        const char* name;
-        FARPROC* slot;
-    } table[] = {
+    struct export_slot table[] = {
         {"tqrf_reader_open", (FARPROC*)&h.open},
         {"tqrf_reader_close", (FARPROC*)&h.close},
         {"tqrf_reader_set_option", (FARPROC*)&h.set_option},
@@ -430,16 +435,7 @@ static int load_handle_api(HMODULE dll) {
         {"tqrf_reader_clock_read", (FARPROC*)&h.clock_read},
         {"tqrf_reader_clock_set", (FARPROC*)&h.clock_set},
     };
-    size_t i;
-    int missing = 0;
-    for (i = 0; i < sizeof table / sizeof table[0]; ++i) {
-        *table[i].slot = GetProcAddress(dll, table[i].name);
-        if (*table[i].slot == NULL) {
-            step("GetProcAddress", 0, 0, "%s not exported", table[i].name);
-            ++missing;
-        }
-    }
-    return missing == 0;
+    return bind_exports(dll, table, sizeof table / sizeof table[0]);
 }
 
 /* One exchange as the trace hook saw it: from the address byte to the call's result. */
