@@ -14,18 +14,43 @@ SUDO=""
 APT_LOCK=(-o DPkg::Lock::Timeout=600)
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
+# apt-get update fails as a whole when one index is caught mid-sync on the mirror ("File has
+# unexpected size ... Mirror sync in progress?"); the other indexes are fetched all the same. It
+# is tried again a few times; what it could fetch is used.
+apt_update() {
+    local try
+    for try in 1 2 3; do
+        if $SUDO apt-get "${APT_LOCK[@]}" update -qq; then return 0; fi
+        echo "install-wine: apt-get update failed (try $try of 3)" >&2
+        [ "$try" -eq 3 ] || sleep 20
+    done
+    echo "install-wine: going on with the package lists that could be fetched" >&2
+}
+apt_install() {
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get "${APT_LOCK[@]}" install -y -qq "$@" >/dev/null
+}
+
 need=()
-for pkg in wine wine64 wine32:i386 g++-mingw-w64-i686 g++-mingw-w64-x86-64; do
+for pkg in wine wine64 g++-mingw-w64-i686 g++-mingw-w64-x86-64; do
     have_pkg "$pkg" || need+=("$pkg")
 done
-if [ ${#need[@]} -eq 0 ]; then
+need32=()
+have_pkg wine32:i386 || need32+=(wine32:i386)
+if [ ${#need[@]} -eq 0 ] && [ ${#need32[@]} -eq 0 ]; then
     echo "install-wine: all installed"
     exit 0
 fi
-echo "install-wine: installing ${need[*]}"
+echo "install-wine: installing ${need[*]} ${need32[*]}"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
 fi
-$SUDO apt-get "${APT_LOCK[@]}" update -qq
-$SUDO env DEBIAN_FRONTEND=noninteractive apt-get "${APT_LOCK[@]}" install -y -qq "${need[@]}" >/dev/null
+apt_update
+[ ${#need[@]} -eq 0 ] || apt_install "${need[@]}"
+# 32-bit Wine needs the i386 package lists to match the amd64 ones. When the mirror cannot give
+# them, the 64-bit runs still go on; the scripts that run i686 programs ask wine-archs.sh which
+# architectures Wine can run here and say which they leave out.
+if [ ${#need32[@]} -gt 0 ] && ! apt_install "${need32[@]}"; then
+    echo "install-wine: WARNING: 32-bit Wine (wine32:i386) could not be installed;" \
+        "i686 programs cannot run under Wine on this machine" >&2
+fi
 echo "install-wine: done"

@@ -68,6 +68,8 @@ trap 'banner "unexpected failure (exit $?) at line $LINENO of $0"' ERR
 # ---- 1. Packages --------------------------------------------------------------------------
 "$HERE/install-wine.sh"
 command -v wine >/dev/null 2>&1 || die "no wine command after installing the packages"
+read -r -a ARCHS <<<"$("$HERE/wine-archs.sh" "${ARCHS[@]}")"
+[ ${#ARCHS[@]} -gt 0 ] || die "Wine can run none of the architectures asked for"
 
 # ---- 2. Cross builds and their tables -----------------------------------------------------
 build_archs=()
