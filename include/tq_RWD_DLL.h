@@ -71,12 +71,12 @@
 
 /* ---- Version ------------------------------------------------------------------------------ */
 
-/* TQRF_VERSION_MAJOR, TQRF_VERSION_MINOR, TQRF_VERSION_PATCH and TQRF_VERSION_STRING ("1.1.0"):
+/* TQRF_VERSION_MAJOR, TQRF_VERSION_MINOR, TQRF_VERSION_PATCH and TQRF_VERSION_STRING ("1.2.0"):
  * the version of these headers. */
 #include "tq_RWD_DLL_version.h"
 
 /**
- * The version of the library that is loaded, as "MAJOR.MINOR.PATCH" (for example "1.1.0"); it
+ * The version of the library that is loaded, as "MAJOR.MINOR.PATCH" (for example "1.2.0"); it
  * may differ from TQRF_VERSION_STRING when a program runs with a newer library than it was
  * built with. Callable at any time, with or without an open port; sends nothing.
  * @return a static NUL-terminated string, never null; the caller must not free it.
