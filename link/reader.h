@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "link/serial.h"
+#include "link/wire.h"
 #include "tq_RWD_DLL.h"
 
 namespace tqrf {
@@ -34,6 +35,14 @@ struct tqrf_reader {
 
     bool lost = false;    // the device is gone: every call gives ERR_DEVICE_LOST
     bool settle = false;  // the next exchange settles the line first
+
+    // The last exchange: its request (address byte, frame), the bytes taken as its reply, and
+    // what they were (TQRF_ANSWER_*). Fixed fields: no allocation on the command path.
+    std::int32_t answer = TQRF_ANSWER_NONE;
+    std::uint32_t sent_count = 0;
+    std::uint32_t heard_count = 0;
+    std::uint8_t sent[1 + tqrf::REQUEST_FRAME_MAX] = {};
+    std::uint8_t heard[tqrf::REPLY_FRAME_MAX] = {};
 
     tqrf_trace_fn trace = nullptr;
     void* trace_user = nullptr;
