@@ -175,8 +175,17 @@ void describe_usb(PortEntry& e, const std::string& interface_folder) {
     const long long interfaces = number(attribute(usb_device, "bNumInterfaces"));
     const std::string interface = attribute(interface_folder, "bInterfaceNumber");
     if (interfaces > 1 && !interface.empty()) {
-        const long long n = std::strtoll(interface.c_str(), nullptr, 16);
-        e.description += ", port " + std::to_string(n + 1);
+        // Numbered from 1, as the chips' makers do. (No std::to_string: its instantiation
+        // would be exported from the library.)
+        const long long n = std::strtoll(interface.c_str(), nullptr, 16) + 1;
+        if (n >= 1 && n <= 9) {
+            e.description += ", port ";
+            e.description += static_cast<char>('0' + n);
+        } else if (n >= 10 && n <= 99) {
+            e.description += ", port ";
+            e.description += static_cast<char>('0' + n / 10);
+            e.description += static_cast<char>('0' + n % 10);
+        }
     }
 }
 
