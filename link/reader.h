@@ -9,6 +9,16 @@
 #include "link/wire.h"
 #include "tq_RWD_DLL.h"
 
+namespace tqrf {
+
+// What a reader checks and when it writes outputs (link/command.h).
+enum class Policy : std::uint8_t {
+    LEGACY,   // the default reader: the legacy exports' results and outputs
+    CHECKED,  // handles: checked arguments, checked replies, device loss until close
+};
+
+}  // namespace tqrf
+
 struct tqrf_reader {
     tqrf::serial::Device* device = nullptr;  // null: no port open (default reader only)
     tqrf::serial::Lock* lock = nullptr;      // held for every call on the reader
@@ -17,9 +27,8 @@ struct tqrf_reader {
     std::int32_t reply_mode = TQRF_REPLY_FIXED;
     std::uint32_t slack_ms = 0;
 
-    // Handle semantics: checked replies, and a device loss that lasts until close. The default
-    // reader keeps the legacy results.
-    bool handle = false;
+    // Handles use the checked policy; the default reader keeps the legacy one.
+    tqrf::Policy policy = tqrf::Policy::LEGACY;
     // After an exchange that may have left a reply on its way, wait for the line to go quiet
     // and purge before the next one (handles always; the default reader in complete mode).
     bool settle_after_failure = false;
