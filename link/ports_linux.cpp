@@ -133,7 +133,13 @@ std::string stable_name(const std::string& by_id, const std::vector<std::string>
                         const std::string& name) {
     std::string best;
     for (const std::string& link : links) {
-        if (link_name(by_id + "/" + link) != name) continue;
+        // udev's links lead straight to ../../NAME; the node itself may be a link again (a
+        // device tree that stands in for /dev), so the first step names it.
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink((by_id + "/" + link).c_str(), target, sizeof target - 1);
+        const std::string first =
+            n > 0 ? base_name(std::string(target, static_cast<std::size_t>(n))) : "";
+        if (first != name && link_name(by_id + "/" + link) != name) continue;
         if (best.empty() || natural_less(link, best)) best = link;
     }
     return best.empty() ? "" : by_id + "/" + best;

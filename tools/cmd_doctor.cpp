@@ -89,7 +89,8 @@ const PortEntry* listed_entry(const std::vector<PortEntry>& ports, const std::st
 }
 
 constexpr const char* kGoodAdapters =
-    "use an adapter whose driver carries mark and space parity: FTDI (ftdi_sio), CP2102 or "
+    "use another adapter, one whose driver carries mark and space parity: FTDI (ftdi_sio), CP2102 "
+    "or "
     "later (cp210x), PL2303 (pl2303), CH340/CH341 (ch341), or a built-in serial port";
 
 constexpr const char* kLatencyRule =

@@ -195,7 +195,7 @@ std::string open_failure_message(const std::string& port, const std::string& dev
         case ENXIO:
             return where +
                    "the device is missing. Is the reader plugged in and powered? List the "
-                   "serial ports with: ls /dev/ttyUSB* /dev/ttyACM* /dev/ttyS*";
+                   "serial ports and what answers on each with: tqrf ports --probe";
         case EACCES:
         case EPERM:
             return where +
