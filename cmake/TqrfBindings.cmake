@@ -74,3 +74,9 @@ if(TQRF_INSTALL AND TQRF_BUILD_DOTNET)
   install(FILES ${TQRF_DOTNET_OUTPUTS} ${PROJECT_SOURCE_DIR}/bindings/dotnet/TqRwdDll.cs
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/tq_RWD_DLL/dotnet COMPONENT dotnet)
 endif()
+
+# One version everywhere: the tool, the wheel, the assembly, the Debian packages.
+if(TQRF_BUILD_TESTS AND NOT WIN32)
+  add_test(NAME version_everywhere
+           COMMAND ${PROJECT_SOURCE_DIR}/tests/package/version-test.sh ${PROJECT_BINARY_DIR})
+endif()

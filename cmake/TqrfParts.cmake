@@ -32,10 +32,14 @@ endfunction()
 macro(tqrf_check_parts)
   if(WIN32)
     # The simulator, the tests and the benchmarks need POSIX pseudo-terminals; a Windows build
-    # is the DLL and its host program.
-    foreach(part TQRF_BUILD_SIM TQRF_BUILD_TESTS TQRF_BUILD_FUZZ TQRF_BUILD_BENCH)
-      if(${part})
-        tqrf_part_off(${part} "a Windows build runs no simulated reader (it needs POSIX pseudo-terminals)")
+    # is tested under Wine against a simulator on the build machine (tools/windows/wine-e2e.sh).
+    set(TQRF_WIN32_WHY_SIM "the simulator needs POSIX pseudo-terminals, which Windows lacks")
+    set(TQRF_WIN32_WHY_TESTS "the tests run on POSIX systems; a Windows build is tested under Wine (tools/windows/wine-e2e.sh)")
+    set(TQRF_WIN32_WHY_FUZZ "the fuzz targets need clang's libFuzzer on a POSIX system")
+    set(TQRF_WIN32_WHY_BENCH "the benchmarks drive the simulator, which needs POSIX pseudo-terminals")
+    foreach(part SIM TESTS FUZZ BENCH)
+      if(TQRF_BUILD_${part})
+        tqrf_part_off(TQRF_BUILD_${part} "${TQRF_WIN32_WHY_${part}}")
       endif()
     endforeach()
   endif()
