@@ -199,7 +199,7 @@ TQRF_API(int32_t) tqrf_reader_open(const char* port, tqrf_reader** out) {
     }
     reader->device = device;
     reader->lock = lock;
-    reader->handle = true;
+    reader->policy = tqrf::Policy::CHECKED;
     reader->settle_after_failure = true;
     reader->reply_mode = TQRF_REPLY_COMPLETE;
     t_open_error = 0;

@@ -5,7 +5,7 @@
 #
 #   tools/windows/bundle.sh OUTDIR BUILD_DIR...
 #   tools/windows/bundle.sh build/dist build-mingw32 build-mingw64
-#     -> build/dist/tq_RWD_DLL-1.1.0-windows-i686.zip, ...-windows-x86_64.zip
+#     -> build/dist/tq_RWD_DLL-1.2.0-windows-i686.zip, ...-windows-x86_64.zip
 #
 # The MSVC import library is made with llvm-dlltool when it is there, else with the
 # mingw-w64 dlltool of the architecture. Needs cmake (to write the zip) and objdump.
