@@ -14,6 +14,7 @@
 #include "fuzz/fuzz_support.h"
 #include "tests/support/recording_serial.h"
 #include "tq_RWD_DLL.h"
+#include "tqrf_sim/frame.h"
 
 namespace {
 
@@ -69,9 +70,7 @@ struct LineModel {
         if (read->size() > kReplyReadMax) read->resize(kReplyReadMax);
         if (read->size() < 4) return ERR_REPLY_FRAME;
         if (read->size() != (std::size_t{(*read)[0]} << 8 | (*read)[1]) + 3) return ERR_REPLY_FRAME;
-        std::uint8_t x = 0;
-        for (std::uint8_t b : *read) x ^= b;
-        if (x != 0) return ERR_REPLY_CHECKSUM;
+        if (tqrf_sim::xor_of(*read) != 0) return ERR_REPLY_CHECKSUM;
         return (*read)[read->size() - 2];
     }
 };
@@ -696,9 +695,7 @@ struct FullLine {
     static int verdict(const Bytes& f) {
         if (f.size() < 4) return ERR_REPLY_FRAME;
         if (f.size() != (std::size_t{f[0]} << 8 | f[1]) + 3) return ERR_REPLY_FRAME;
-        std::uint8_t x = 0;
-        for (std::uint8_t b : f) x ^= b;
-        return x != 0 ? ERR_REPLY_CHECKSUM : 0;
+        return tqrf_sim::xor_of(f) != 0 ? ERR_REPLY_CHECKSUM : 0;
     }
 
     // One exchange; `read` receives the bytes taken as the reply. `leftover` tells whether
