@@ -201,87 +201,175 @@ bool is_command_result(int r) {
            r == ERR_REPLY_FRAME;
 }
 
-// ---- One call --------------------------------------------------------------------------------
+// ---- The legacy exports, one row each ---------------------------------------------------------
 
-enum Export : std::uint8_t {
-    kRequest,
-    kRequest2,
-    kAnticoll,
-    kSelect,
-    kHalt,
-    kLoadkey,
-    kAuthentication,
-    kAuthentication2,
-    kRead,
-    kWrite,
-    kInitval,
-    kReadval,
-    kIncrement,
-    kDecrement,
-    kRestore,
-    kTransfer,
-    kReset,
-    kHardwareVersion,
-    kReadId,
-    kReadE2,
-    kWriteE2,
-    kLinkTest,
-    kBeep,
-    kUploadRtc,
-    kDownloadRtc,
-    kLoadkeyAsc,
-    kCardAsc1,
-    kCardAsc,
-    kRdAsc,
-    kWrAsc,
-    kBaudSetup,
-    kInit,
-    kExportCount
+// The caller's arguments as the target hands them to an export.
+struct LegacyArgs {
+    std::int32_t a1, a2, a3;
+    std::uint8_t* out;       // the output buffer (null now and then)
+    const std::uint8_t* in;  // the input buffer (null now and then)
+    char* type_text;         // the three text fields of the card functions
+    char* serial_text;
+    char* size_text;
+    char* str;  // rate text or port name
 };
 
-// The documented size of each export's output buffer (1 where it has none).
-std::size_t output_size(Export e) {
-    switch (e) {
-        case kRequest:
-        case kRequest2:
-            return 2;
-        case kAnticoll:
-        case kReadval:
-        case kReadId:
-            return 4;
-        case kRead:
-            return 16;
-        case kHardwareVersion:
-        case kReadE2:
-        case kUploadRtc:
-            return 101;
-        case kRdAsc:
-            return 32;
-        default:
-            return 1;
-    }
+// What an export writes into its outputs from a valid reply.
+enum class Writes : std::uint8_t {
+    kNothing,
+    kPositions,     // reply frame positions 2 onward, those the frame has
+    kData,          // the data bytes, at most the buffer's size
+    kValue,         // four data bytes, least significant first; fewer leave it as it was
+    kId,            // the identity number assembly
+    kCardAscText,   // type, size and serial number fields of a find, as hex text
+    kCardAsc1Text,  // the texts of request, anticollision and select, one exchange each
+    kRdAscText,     // the block as hex text
+};
+
+// Exports that do not run one plain command exchange.
+enum class Form : std::uint8_t {
+    kCommand,
+    kInit,          // opens the port
+    kBaudSetup,     // changes the rate, no exchange
+    kTrailerCheck,  // refuses a block that is not its sector's trailer before anything else
+};
+
+struct LegacyExport {
+    const char* name;
+    int (*call)(const LegacyArgs&);
+    std::size_t out_size = 1;  // the documented size of its output buffer (1 where it has none)
+    std::size_t in_size = 1;   // the documented size of its input buffer (1 where it has none)
+    bool needs_out = false;    // a null output gives ERR_FAILED
+    bool needs_in = false;     // a null input gives ERR_FAILED
+    bool text_in = false;      // its input is hex text, refused when null before the port check
+    Writes writes = Writes::kNothing;
+    Form form = Form::kCommand;
+    bool beeper = false;  // waits for the beep as well
+};
+
+std::uint32_t* word(const LegacyArgs& a) {
+    return reinterpret_cast<std::uint32_t*>(a.out);
+}
+const char* text(const LegacyArgs& a) {
+    return reinterpret_cast<const char*>(a.in);
+}
+std::uint32_t u(std::int32_t v) {
+    return static_cast<std::uint32_t>(v);
 }
 
-// The documented size of each export's input buffer (1 where it has none).
-std::size_t input_size(Export e) {
-    switch (e) {
-        case kSelect:
-            return 4;
-        case kLoadkey:
-            return 6;
-        case kWrite:
-        case kWriteE2:
-            return 16;
-        case kDownloadRtc:
-            return 7;
-        case kLoadkeyAsc:
-            return 12;
-        case kWrAsc:
-            return 32;
-        default:
-            return 1;
-    }
-}
+using A = const LegacyArgs&;
+// The order is the corpus's: the first input byte of a call picks a row by its position.
+const LegacyExport kLegacy[] = {
+    {.name = "tqrf_request",
+     .call = [](A a) { return tqrf_request(a.a1, a.out); },
+     .out_size = 2,
+     .needs_out = true,
+     .writes = Writes::kPositions},
+    {.name = "tqrf_request_2",
+     .call = [](A a) { return tqrf_request_2(a.a1, a.out); },
+     .out_size = 2,
+     .needs_out = true,
+     .writes = Writes::kPositions},
+    {.name = "tqrf_anticoll",
+     .call = [](A a) { return tqrf_anticoll(a.a1, a.out); },
+     .out_size = 4,
+     .needs_out = true,
+     .writes = Writes::kPositions},
+    {.name = "tqrf_select",
+     .call = [](A a) { return tqrf_select(a.in, a.out); },
+     .in_size = 4,
+     .needs_out = true,
+     .needs_in = true,
+     .writes = Writes::kPositions},
+    {.name = "tqrf_halt", .call = [](A) { return tqrf_halt(); }},
+    {.name = "tqrf_loadkey",
+     .call = [](A a) { return tqrf_loadkey(a.a1, a.a2, a.in); },
+     .in_size = 6,
+     .needs_in = true},
+    {.name = "tqrf_authentication", .call = [](A a) { return tqrf_authentication(a.a1, a.a2); }},
+    {.name = "tqrf_authentication_2",
+     .call = [](A a) { return tqrf_authentication_2(a.a1, a.a2, a.a3); },
+     .form = Form::kTrailerCheck},
+    {.name = "tqrf_read",
+     .call = [](A a) { return tqrf_read(a.a1, a.out); },
+     .out_size = 16,
+     .needs_out = true,
+     .writes = Writes::kData},
+    {.name = "tqrf_write",
+     .call = [](A a) { return tqrf_write(a.a1, a.in); },
+     .in_size = 16,
+     .needs_in = true},
+    {.name = "tqrf_initval", .call = [](A a) { return tqrf_initval(a.a1, u(a.a2)); }},
+    {.name = "tqrf_readval",
+     .call = [](A a) { return tqrf_readval(a.a1, word(a)); },
+     .out_size = 4,
+     .needs_out = true,
+     .writes = Writes::kValue},
+    {.name = "tqrf_increment", .call = [](A a) { return tqrf_increment(a.a1, u(a.a2)); }},
+    {.name = "tqrf_decrement", .call = [](A a) { return tqrf_decrement(a.a1, u(a.a2)); }},
+    {.name = "tqrf_restore", .call = [](A a) { return tqrf_restore(a.a1); }},
+    {.name = "tqrf_transfer", .call = [](A a) { return tqrf_transfer(a.a1); }},
+    {.name = "tqrf_reset", .call = [](A a) { return tqrf_reset(a.a1); }},
+    {.name = "tqrf_ReadHardwareVersionNumber",
+     .call = [](A a) { return tqrf_ReadHardwareVersionNumber(a.out); },
+     .out_size = 101,
+     .needs_out = true,
+     .writes = Writes::kData},
+    {.name = "tqrf_Read_RWD_ID",
+     .call = [](A a) { return tqrf_Read_RWD_ID(word(a)); },
+     .out_size = 4,
+     .needs_out = true,
+     .writes = Writes::kId},
+    {.name = "tqrf_Read_RC500E2",
+     .call = [](A a) { return tqrf_Read_RC500E2(a.a1, a.out); },
+     .out_size = 101,
+     .needs_out = true,
+     .writes = Writes::kData},
+    {.name = "tqrf_Write_RC500E2",
+     .call = [](A a) { return tqrf_Write_RC500E2(a.a1, a.in); },
+     .in_size = 16,
+     .needs_in = true},
+    {.name = "tqrf_Link_PCandRWD", .call = [](A) { return tqrf_Link_PCandRWD(); }},
+    {.name = "tqrf_BeepControl",
+     .call = [](A a) { return tqrf_BeepControl(a.a1, a.a2); },
+     .beeper = true},
+    {.name = "tqrf_UploadRTC",
+     .call = [](A a) { return tqrf_UploadRTC(a.out); },
+     .out_size = 101,
+     .needs_out = true,
+     .writes = Writes::kData},
+    {.name = "tqrf_DownloadRTC",
+     .call = [](A a) { return tqrf_DownloadRTC(a.in); },
+     .in_size = 7,
+     .needs_in = true},
+    {.name = "tqrf_loadkey_asc",
+     .call = [](A a) { return tqrf_loadkey_asc(a.a1, a.a2, text(a)); },
+     .in_size = 12,
+     .needs_in = true,
+     .text_in = true},
+    {.name = "tqrf_card_asc_1",
+     .call =
+         [](A a) { return tqrf_card_asc_1(a.a1, a.a2, a.type_text, a.serial_text, a.size_text); },
+     .writes = Writes::kCardAsc1Text},
+    {.name = "tqrf_card_asc",
+     .call = [](A a) { return tqrf_card_asc(a.a1, a.a2, a.type_text, a.serial_text, a.size_text); },
+     .writes = Writes::kCardAscText},
+    {.name = "tqrf_rd_asc",
+     .call = [](A a) { return tqrf_rd_asc(a.a1, reinterpret_cast<char*>(a.out)); },
+     .out_size = 32,
+     .needs_out = true,
+     .writes = Writes::kRdAscText},
+    {.name = "tqrf_wr_asc",
+     .call = [](A a) { return tqrf_wr_asc(a.a1, text(a)); },
+     .in_size = 32,
+     .needs_in = true,
+     .text_in = true},
+    {.name = "tqrf_BaudSetup",
+     .call = [](A a) { return tqrf_BaudSetup(a.str); },
+     .form = Form::kBaudSetup},
+    {.name = "tqrf_init", .call = [](A a) { return tqrf_init(a.str); }, .form = Form::kInit},
+};
+constexpr std::size_t kLegacyCount = sizeof kLegacy / sizeof kLegacy[0];
 
 struct Session {
     LineModel line;
@@ -290,7 +378,7 @@ struct Session {
 
 void call_one(Session& s, Input& in) {
     auto& rec = recorder();
-    const Export which = static_cast<Export>(in.byte() % kExportCount);
+    const LegacyExport& e = kLegacy[in.byte() % kLegacyCount];
     const std::uint8_t null_mask = in.byte();
     // A null pointer now and then: bit 7 of the mask enables the others.
     auto null_at = [&](int k) { return (null_mask & 0x80) != 0 && (null_mask & (1u << k)) != 0; };
@@ -310,7 +398,7 @@ void call_one(Session& s, Input& in) {
 
     // Up to three replies (the card_asc_1 sequence runs three exchanges).
     PlannedReply replies[3];
-    const int exchanges = which == kCardAsc1 ? 3 : 1;
+    const int exchanges = e.writes == Writes::kCardAsc1Text ? 3 : 1;
     for (int i = 0; i < exchanges; ++i) {
         replies[i] = plan_reply(in);
         // A reader that does not answer still takes its place in the script: nothing arrives.
@@ -318,8 +406,8 @@ void call_one(Session& s, Input& in) {
     }
 
     // The caller's buffers, exact size, filled from the input.
-    Buffer out(output_size(which));
-    Buffer input(input_size(which));
+    Buffer out(e.out_size);
+    Buffer input(e.in_size);
     Buffer t_type(4), t_serial(8), t_size(2);
     for (Buffer* b : {&out, &input, &t_type, &t_serial, &t_size}) {
         b->fill_from(in);
@@ -333,125 +421,25 @@ void call_one(Session& s, Input& in) {
     }
     str.data()[text_bytes.size()] = 0;
 
-    std::uint8_t* o = null_at(0) ? nullptr : out.data();
-    std::uint8_t* i_ = null_at(1) ? nullptr : input.data();
-    char* tt = null_at(2) ? nullptr : t_type.text();
-    char* ts = null_at(3) ? nullptr : t_serial.text();
-    char* tz = null_at(4) ? nullptr : t_size.text();
-    const char* it = reinterpret_cast<const char*>(i_);
-    const bool any_text_null = tt == nullptr || ts == nullptr || tz == nullptr;
+    const LegacyArgs args{a1,
+                          a2,
+                          a3,
+                          null_at(0) ? nullptr : out.data(),
+                          null_at(1) ? nullptr : input.data(),
+                          null_at(2) ? nullptr : t_type.text(),
+                          null_at(3) ? nullptr : t_serial.text(),
+                          null_at(4) ? nullptr : t_size.text(),
+                          null_at(5) ? nullptr : str.text()};
+    const bool any_text_null =
+        args.type_text == nullptr || args.serial_text == nullptr || args.size_text == nullptr;
+    const bool text_out = e.writes == Writes::kCardAscText || e.writes == Writes::kCardAsc1Text;
 
     const std::size_t wire_before = rec.wire.size();
-    const std::uint32_t beep_wait =
-        (a1 & 0xFF) == 0
-            ? ((a2 & 0xFF) > 240 ? 240u : static_cast<std::uint32_t>(a2 & 0xFF)) * 10 + kReplyWait
-            : kReplyWait;
-
-    int r = 0;
-    switch (which) {
-        case kRequest:
-            r = tqrf_request(a1, o);
-            break;
-        case kRequest2:
-            r = tqrf_request_2(a1, o);
-            break;
-        case kAnticoll:
-            r = tqrf_anticoll(a1, o);
-            break;
-        case kSelect:
-            r = tqrf_select(i_, o);
-            break;
-        case kHalt:
-            r = tqrf_halt();
-            break;
-        case kLoadkey:
-            r = tqrf_loadkey(a1, a2, i_);
-            break;
-        case kAuthentication:
-            r = tqrf_authentication(a1, a2);
-            break;
-        case kAuthentication2:
-            r = tqrf_authentication_2(a1, a2, a3);
-            break;
-        case kRead:
-            r = tqrf_read(a1, o);
-            break;
-        case kWrite:
-            r = tqrf_write(a1, i_);
-            break;
-        case kInitval:
-            r = tqrf_initval(a1, static_cast<std::uint32_t>(a2));
-            break;
-        case kReadval:
-            r = tqrf_readval(a1, reinterpret_cast<std::uint32_t*>(o));
-            break;
-        case kIncrement:
-            r = tqrf_increment(a1, static_cast<std::uint32_t>(a2));
-            break;
-        case kDecrement:
-            r = tqrf_decrement(a1, static_cast<std::uint32_t>(a2));
-            break;
-        case kRestore:
-            r = tqrf_restore(a1);
-            break;
-        case kTransfer:
-            r = tqrf_transfer(a1);
-            break;
-        case kReset:
-            r = tqrf_reset(a1);
-            break;
-        case kHardwareVersion:
-            r = tqrf_ReadHardwareVersionNumber(o);
-            break;
-        case kReadId:
-            r = tqrf_Read_RWD_ID(reinterpret_cast<std::uint32_t*>(o));
-            break;
-        case kReadE2:
-            r = tqrf_Read_RC500E2(a1, o);
-            break;
-        case kWriteE2:
-            r = tqrf_Write_RC500E2(a1, i_);
-            break;
-        case kLinkTest:
-            r = tqrf_Link_PCandRWD();
-            break;
-        case kBeep:
-            r = tqrf_BeepControl(a1, a2);
-            break;
-        case kUploadRtc:
-            r = tqrf_UploadRTC(o);
-            break;
-        case kDownloadRtc:
-            r = tqrf_DownloadRTC(i_);
-            break;
-        case kLoadkeyAsc:
-            r = tqrf_loadkey_asc(a1, a2, it);
-            break;
-        case kCardAsc1:
-            r = tqrf_card_asc_1(a1, a2, tt, ts, tz);
-            break;
-        case kCardAsc:
-            r = tqrf_card_asc(a1, a2, tt, ts, tz);
-            break;
-        case kRdAsc:
-            r = tqrf_rd_asc(a1, reinterpret_cast<char*>(o));
-            break;
-        case kWrAsc:
-            r = tqrf_wr_asc(a1, it);
-            break;
-        case kBaudSetup:
-            r = tqrf_BaudSetup(null_at(5) ? nullptr : str.text());
-            break;
-        case kInit:
-            r = tqrf_init(null_at(5) ? nullptr : str.text());
-            break;
-        case kExportCount:
-            break;
-    }
+    const int r = e.call(args);
     rec.scripted.clear();  // replies a failed send never asked for
 
     // ---- Calls that never reach the line --------------------------------------------------
-    if (which == kInit) {
+    if (e.form == Form::kInit) {
         if (s.open) {
             FUZZ_CHECK(r == ERR_PORT_IN_USE || r == ERR_FAILED);
         } else {
@@ -461,13 +449,13 @@ void call_one(Session& s, Input& in) {
         FUZZ_CHECK(rec.wire.size() == wire_before);
         return;
     }
-    if (which == kBaudSetup) {
+    if (e.form == Form::kBaudSetup) {
         FUZZ_CHECK(r == (s.open ? r : ERR_PORT_NOT_OPEN));
         FUZZ_CHECK(r == 0 || r == ERR_FAILED || r == ERR_PORT_NOT_OPEN);
         FUZZ_CHECK(rec.wire.size() == wire_before);
         return;
     }
-    if (which == kAuthentication2 && (a3 & 0xFF) != (a2 & 0xFF) * 4 + 3) {
+    if (e.form == Form::kTrailerCheck && (a3 & 0xFF) != (a2 & 0xFF) * 4 + 3) {
         FUZZ_CHECK(r == ERR_NOT_SECTOR_TRAILER);
         FUZZ_CHECK(rec.wire.size() == wire_before);
         return;
@@ -476,14 +464,14 @@ void call_one(Session& s, Input& in) {
         out.untouched() && t_type.untouched() && t_serial.untouched() && t_size.untouched();
     if (!s.open) {
         FUZZ_CHECK(rec.wire.size() == wire_before);
-        if ((which == kLoadkeyAsc || which == kWrAsc) && it == nullptr) {
+        if (e.text_in && args.in == nullptr) {
             FUZZ_CHECK(r == ERR_FAILED);
             return;
         }
         FUZZ_CHECK(r == ERR_PORT_NOT_OPEN);
-        if (which == kRdAsc && o != nullptr) {
+        if (e.writes == Writes::kRdAscText && args.out != nullptr) {
             FUZZ_CHECK(star_filled(out, 16));
-        } else if (which == kCardAsc1 && !any_text_null) {
+        } else if (e.writes == Writes::kCardAsc1Text && !any_text_null) {
             FUZZ_CHECK(star_filled(t_type, 2) && star_filled(t_serial, 4) &&
                        star_filled(t_size, 1));
         } else {
@@ -493,16 +481,8 @@ void call_one(Session& s, Input& in) {
     }
 
     // Port open: a null pointer the export needs gives -1 with nothing sent.
-    const bool needs_out = which == kRequest || which == kRequest2 || which == kAnticoll ||
-                           which == kSelect || which == kRead || which == kReadval ||
-                           which == kReadId || which == kHardwareVersion || which == kReadE2 ||
-                           which == kUploadRtc || which == kRdAsc;
-    const bool needs_in = which == kSelect || which == kLoadkey || which == kWrite ||
-                          which == kWriteE2 || which == kDownloadRtc || which == kLoadkeyAsc ||
-                          which == kWrAsc;
-    const bool needs_text = which == kCardAsc1 || which == kCardAsc;
-    if ((needs_out && o == nullptr) || (needs_in && i_ == nullptr) ||
-        (needs_text && any_text_null)) {
+    if ((e.needs_out && args.out == nullptr) || (e.needs_in && args.in == nullptr) ||
+        (text_out && any_text_null)) {
         FUZZ_CHECK(r == ERR_FAILED);
         FUZZ_CHECK(rec.wire.size() == wire_before);
         FUZZ_CHECK(all_untouched);
@@ -511,17 +491,20 @@ void call_one(Session& s, Input& in) {
 
     // ---- Calls that run exchanges: the result the line model gives -------------------------
     FUZZ_CHECK(is_command_result(r));
+    const std::uint32_t wait =
+        e.beeper && (a1 & 0xFF) == 0
+            ? ((a2 & 0xFF) > 240 ? 240u : static_cast<std::uint32_t>(a2 & 0xFF)) * 10 + kReplyWait
+            : kReplyWait;
     Bytes frames[3];
     int results[3] = {0, 0, 0};
     int expected = 0;
     for (int k = 0; k < exchanges; ++k) {
-        const std::uint32_t wait = which == kBeep ? beep_wait : kReplyWait;
         results[k] = s.line.exchange(&replies[k].bytes, replies[k].delay, wait, &frames[k]);
         expected = results[k];
         if (expected != 0) break;
     }
     if (r != expected && std::getenv("FUZZ_TRACE") != nullptr) {
-        std::fprintf(stderr, "export %d: result %d, model %d (%d %d %d)\n", int{which}, r, expected,
+        std::fprintf(stderr, "%s: result %d, model %d (%d %d %d)\n", e.name, r, expected,
                      results[0], results[1], results[2]);
         for (int k = 0; k < exchanges; ++k) {
             std::fprintf(stderr, " reply %d (delay %u):", k, replies[k].delay);
@@ -530,82 +513,79 @@ void call_one(Session& s, Input& in) {
             for (std::uint8_t b : frames[k]) std::fprintf(stderr, " %02X", b);
             std::fprintf(stderr, "\n");
         }
-        for (const auto& e : recorder().events) std::fprintf(stderr, "  %s\n", e.c_str());
+        for (const auto& ev : recorder().events) std::fprintf(stderr, "  %s\n", ev.c_str());
     }
     FUZZ_CHECK(r == expected);
     FUZZ_CHECK(rec.now_ms == s.line.now);
 
     const Bytes& f = frames[0];
-    if (which == kCardAsc1) {
-        if (results[0] != 0) {
-            FUZZ_CHECK(star_filled(t_type, 2) && star_filled(t_serial, 4) &&
-                       star_filled(t_size, 1));
+    switch (e.writes) {
+        case Writes::kCardAsc1Text: {
+            if (results[0] != 0) {
+                FUZZ_CHECK(star_filled(t_type, 2) && star_filled(t_serial, 4) &&
+                           star_filled(t_size, 1));
+                return;
+            }
+            FUZZ_CHECK(holds_hex(t_type, 0, frames[0].data() + 2, 2));
+            if (results[1] != 0) {
+                FUZZ_CHECK(star_filled(t_serial, 4) && star_filled(t_size, 1));
+                return;
+            }
+            // The serial number text: hex of what the anticollision reply carried.
+            const std::size_t carried = frames[1].size() - 2 < 4 ? frames[1].size() - 2 : 4;
+            FUZZ_CHECK(holds_hex(t_serial, 0, frames[1].data() + 2, carried));
+            // Serial number bytes the reply does not carry count as 0.
+            for (std::size_t i = 2 * carried; i < 8; ++i) FUZZ_CHECK(t_serial[i] == '0');
+            if (results[2] != 0) {
+                FUZZ_CHECK(star_filled(t_size, 1));
+                return;
+            }
+            FUZZ_CHECK(holds_hex(t_size, 0, frames[2].data() + 2, 1));
             return;
         }
-        FUZZ_CHECK(holds_hex(t_type, 0, frames[0].data() + 2, 2));
-        if (results[1] != 0) {
-            FUZZ_CHECK(star_filled(t_serial, 4) && star_filled(t_size, 1));
+        case Writes::kCardAscText:
+            if (r == ERR_REPLY_FRAME || r == ERR_REPLY_CHECKSUM) {
+                FUZZ_CHECK(star_filled(t_type, 2) && star_filled(t_serial, 4) &&
+                           star_filled(t_size, 1));
+            } else if (r < 0) {
+                FUZZ_CHECK(all_untouched);
+            } else {
+                FUZZ_CHECK(holds_reply_field(t_type, f, 0, 2));
+                FUZZ_CHECK(holds_reply_field(t_size, f, 2, 1));
+                FUZZ_CHECK(holds_reply_field(t_serial, f, 3, 4));
+            }
             return;
-        }
-        // The serial number text: hex of what the anticollision reply carried.
-        const std::size_t carried = frames[1].size() - 2 < 4 ? frames[1].size() - 2 : 4;
-        FUZZ_CHECK(holds_hex(t_serial, 0, frames[1].data() + 2, carried));
-        // Serial number bytes the reply does not carry count as 0.
-        for (std::size_t i = 2 * carried; i < 8; ++i) FUZZ_CHECK(t_serial[i] == '0');
-        if (results[2] != 0) {
-            FUZZ_CHECK(star_filled(t_size, 1));
+        case Writes::kRdAscText:
+            if (r != 0) {
+                FUZZ_CHECK(star_filled(out, 16));
+                return;
+            }
+            // Hex of the data bytes the reply carries (at most 16), then one '*' per missing
+            // byte.
+            FUZZ_CHECK(holds_reply_field(out, f, 0, 16));
             return;
-        }
-        FUZZ_CHECK(holds_hex(t_size, 0, frames[2].data() + 2, 1));
-        return;
-    }
-    if (which == kCardAsc) {
-        if (r == ERR_REPLY_FRAME || r == ERR_REPLY_CHECKSUM) {
-            FUZZ_CHECK(star_filled(t_type, 2) && star_filled(t_serial, 4) &&
-                       star_filled(t_size, 1));
-        } else if (r < 0) {
-            FUZZ_CHECK(all_untouched);
-        } else {
-            FUZZ_CHECK(holds_reply_field(t_type, f, 0, 2));
-            FUZZ_CHECK(holds_reply_field(t_size, f, 2, 1));
-            FUZZ_CHECK(holds_reply_field(t_serial, f, 3, 4));
-        }
-        return;
-    }
-    if (which == kRdAsc) {
-        if (r != 0) {
-            FUZZ_CHECK(star_filled(out, 16));
-            return;
-        }
-        // Hex of the data bytes the reply carries (at most 16), then one '*' per missing byte.
-        FUZZ_CHECK(holds_reply_field(out, f, 0, 16));
-        return;
+        default:
+            break;
     }
     if (r < 0) {
         FUZZ_CHECK(all_untouched);
         return;
     }
-    switch (which) {
-        case kRequest:
-        case kRequest2:
-        case kAnticoll:
-        case kSelect:
+    switch (e.writes) {
+        case Writes::kPositions:
             FUZZ_CHECK(holds_positions(out, f, 2));
             break;
-        case kRead:
-        case kHardwareVersion:
-        case kReadE2:
-        case kUploadRtc:
+        case Writes::kData:
             FUZZ_CHECK(holds_data(out, f));
             break;
-        case kReadval:
+        case Writes::kValue:
             if (f.size() - 4 >= 4) {
                 FUZZ_CHECK(le32(out.data()) == le32(f.data() + 2));
             } else {
                 FUZZ_CHECK(out.untouched());
             }
             break;
-        case kReadId: {
+        case Writes::kId: {
             std::uint32_t id = 0;
             for (std::size_t k = 0; k + 4 < f.size(); ++k) {
                 id += std::uint32_t{f[2 + k]} << (8 * (k % 4));
