@@ -721,35 +721,6 @@ struct FullLine {
     }
 };
 
-enum HandleOp : std::uint8_t {
-    hRequest,
-    hAnticoll,
-    hSelect,
-    hFind,
-    hHalt,
-    hLoadkey,
-    hAuthenticate,
-    hRead,
-    hWrite,
-    hInitval,
-    hReadval,
-    hIncrement,
-    hDecrement,
-    hRestore,
-    hTransfer,
-    hReset,
-    hVersion,
-    hId,
-    hE2Read,
-    hE2Write,
-    hLinkTest,
-    hBeep,
-    hClockRead,
-    hClockSet,
-    hSetOption,
-    hOpCount
-};
-
 struct HandleSession {
     tqrf_reader* reader = nullptr;
     FullLine line;
@@ -765,9 +736,167 @@ bool in(std::int32_t v, std::int32_t lo, std::int32_t hi) {
     return v >= lo && v <= hi;
 }
 
+// ---- The handle exports, one row each -----------------------------------------------------------
+
+// The caller's arguments as the target hands them to a handle export.
+struct HandleArgs {
+    tqrf_reader* r;
+    std::int32_t a1, a2;
+    std::uint32_t value, capacity;
+    std::uint8_t *type, *serial, *size, *block;
+    std::uint32_t* val;
+    std::uint8_t* var;  // a variable-length output of `capacity` bytes
+    std::uint32_t* length;
+    const std::uint8_t* in;
+};
+
+// What a handle export writes from a status-0 reply of the right length.
+enum class HandleWrites : std::uint8_t {
+    kNothing,
+    kType,      // two data bytes
+    kSerial,    // four data bytes
+    kSize,      // one data byte
+    kFind,      // type, size and serial number
+    kBlock,     // sixteen data bytes
+    kValue,     // four data bytes, least significant first
+    kId,        // one to four data bytes, least significant first
+    kVariable,  // every data byte, with their count, when they fit `capacity`
+};
+
+struct HandleExport {
+    const char* name;
+    int (*call)(const HandleArgs&);
+    bool (*ok)(const HandleArgs&) = [](const HandleArgs&) { return true; };  // accepted
+    std::int32_t a1_range = 2;  // the target picks the numbers mostly below these
+    std::int32_t a2_range = 64;
+    std::size_t min_data = 0;  // data bytes a status-0 reply must carry
+    std::size_t max_data = 0;
+    HandleWrites writes = HandleWrites::kNothing;
+    bool beeper = false;      // mode 0 waits for the beep as well
+    bool set_option = false;  // not a command: an option of the reader
+};
+
+std::uint8_t* var_or_null(const HandleArgs& a) {
+    return a.capacity == 0 ? nullptr : a.var;
+}
+bool fits(const HandleArgs& a) {
+    return a.length != nullptr && (a.var != nullptr || a.capacity == 0);
+}
+
+using H = const HandleArgs&;
+// The order is the corpus's: the first input byte of a call picks a row by its position.
+const HandleExport kHandle[] = {
+    {.name = "tqrf_reader_request",
+     .call = [](H a) { return tqrf_reader_request(a.r, a.a1, a.type); },
+     .ok = [](H a) { return flag_ok(a.a1) && a.type; },
+     .min_data = 2,
+     .max_data = 2,
+     .writes = HandleWrites::kType},
+    {.name = "tqrf_reader_anticoll",
+     .call = [](H a) { return tqrf_reader_anticoll(a.r, a.a1, a.serial); },
+     .ok = [](H a) { return in(a.a1, 0, 255) && a.serial; },
+     .a1_range = 256,
+     .min_data = 4,
+     .max_data = 4,
+     .writes = HandleWrites::kSerial},
+    {.name = "tqrf_reader_select",
+     .call = [](H a) { return tqrf_reader_select(a.r, a.in, a.size); },
+     .ok = [](H a) { return a.in && a.size; },
+     .min_data = 1,
+     .max_data = 1,
+     .writes = HandleWrites::kSize},
+    {.name = "tqrf_reader_find",
+     .call = [](H a) { return tqrf_reader_find(a.r, a.a1, a.type, a.serial, a.size); },
+     .ok = [](H a) { return flag_ok(a.a1) && a.type && a.serial && a.size; },
+     .min_data = 7,
+     .max_data = 7,
+     .writes = HandleWrites::kFind},
+    {.name = "tqrf_reader_halt", .call = [](H a) { return tqrf_reader_halt(a.r); }},
+    {.name = "tqrf_reader_loadkey",
+     .call = [](H a) { return tqrf_reader_loadkey(a.r, a.a1, a.a2, a.in); },
+     .ok = [](H a) { return flag_ok(a.a1) && in(a.a2, 0, 15) && a.in; },
+     .a2_range = 16},
+    {.name = "tqrf_reader_authenticate",
+     .call = [](H a) { return tqrf_reader_authenticate(a.r, a.a1, a.a2); },
+     .ok = [](H a) { return flag_ok(a.a1) && in(a.a2, 0, 15); },
+     .a2_range = 16},
+    {.name = "tqrf_reader_read",
+     .call = [](H a) { return tqrf_reader_read(a.r, a.a2, a.block); },
+     .ok = [](H a) { return in(a.a2, 0, 63) && a.block; },
+     .min_data = 16,
+     .max_data = 16,
+     .writes = HandleWrites::kBlock},
+    {.name = "tqrf_reader_write",
+     .call = [](H a) { return tqrf_reader_write(a.r, a.a2, a.in); },
+     .ok = [](H a) { return in(a.a2, 0, 63) && a.in; }},
+    {.name = "tqrf_reader_initval",
+     .call = [](H a) { return tqrf_reader_initval(a.r, a.a2, a.value); },
+     .ok = [](H a) { return in(a.a2, 0, 63); }},
+    {.name = "tqrf_reader_readval",
+     .call = [](H a) { return tqrf_reader_readval(a.r, a.a2, a.val); },
+     .ok = [](H a) { return in(a.a2, 0, 63) && a.val; },
+     .min_data = 4,
+     .max_data = 4,
+     .writes = HandleWrites::kValue},
+    {.name = "tqrf_reader_increment",
+     .call = [](H a) { return tqrf_reader_increment(a.r, a.a2, a.value); },
+     .ok = [](H a) { return in(a.a2, 0, 63); }},
+    {.name = "tqrf_reader_decrement",
+     .call = [](H a) { return tqrf_reader_decrement(a.r, a.a2, a.value); },
+     .ok = [](H a) { return in(a.a2, 0, 63); }},
+    {.name = "tqrf_reader_restore",
+     .call = [](H a) { return tqrf_reader_restore(a.r, a.a2); },
+     .ok = [](H a) { return in(a.a2, 0, 63); }},
+    {.name = "tqrf_reader_transfer",
+     .call = [](H a) { return tqrf_reader_transfer(a.r, a.a2); },
+     .ok = [](H a) { return in(a.a2, 0, 63); }},
+    {.name = "tqrf_reader_reset", .call = [](H a) { return tqrf_reader_reset(a.r); }},
+    {.name = "tqrf_reader_hardware_version",
+     .call =
+         [](H a) {
+             return tqrf_reader_hardware_version(a.r, var_or_null(a), a.capacity, a.length);
+         },
+     .ok = fits,
+     .max_data = 101,
+     .writes = HandleWrites::kVariable},
+    {.name = "tqrf_reader_id",
+     .call = [](H a) { return tqrf_reader_id(a.r, a.val); },
+     .ok = [](H a) { return a.val != nullptr; },
+     .min_data = 1,
+     .max_data = 4,
+     .writes = HandleWrites::kId},
+    {.name = "tqrf_reader_e2_read",
+     .call =
+         [](H a) { return tqrf_reader_e2_read(a.r, a.a1, var_or_null(a), a.capacity, a.length); },
+     .ok = [](H a) { return in(a.a1, 0, 255) && fits(a); },
+     .a1_range = 256,
+     .max_data = 101,
+     .writes = HandleWrites::kVariable},
+    {.name = "tqrf_reader_e2_write",
+     .call = [](H a) { return tqrf_reader_e2_write(a.r, a.a2, a.in); },
+     .ok = [](H a) { return in(a.a2, 0, 127) && a.in; }},
+    {.name = "tqrf_reader_link_test", .call = [](H a) { return tqrf_reader_link_test(a.r); }},
+    {.name = "tqrf_reader_beep",
+     .call = [](H a) { return tqrf_reader_beep(a.r, a.a1, a.a2); },
+     .ok = [](H a) { return in(a.a1, 0, 255) && in(a.a2, 0, 240); },
+     .a1_range = 256,
+     .a2_range = 241,
+     .beeper = true},
+    {.name = "tqrf_reader_clock_read",
+     .call = [](H a) { return tqrf_reader_clock_read(a.r, var_or_null(a), a.capacity, a.length); },
+     .ok = fits,
+     .max_data = 101,
+     .writes = HandleWrites::kVariable},
+    {.name = "tqrf_reader_clock_set",
+     .call = [](H a) { return tqrf_reader_clock_set(a.r, a.in); },
+     .ok = [](H a) { return a.in != nullptr; }},
+    {.name = "tqrf_reader_set_option", .call = nullptr, .set_option = true},
+};
+constexpr std::size_t kHandleCount = sizeof kHandle / sizeof kHandle[0];
+
 void call_handle(HandleSession& s, Input& in_) {
     auto& rec = recorder();
-    const HandleOp op = static_cast<HandleOp>(in_.byte() % hOpCount);
+    const HandleExport& e = kHandle[in_.byte() % kHandleCount];
     const std::uint8_t null_mask = in_.byte();
     auto null_at = [&](int k) { return (null_mask & 0x80) != 0 && (null_mask & (1u << k)) != 0; };
     // Arguments: mostly in range, sometimes anything.
@@ -775,10 +904,8 @@ void call_handle(HandleSession& s, Input& in_) {
         const std::uint8_t how = in_.byte();
         return how < 224 ? static_cast<std::int32_t>(in_.byte()) % range : in_.i32();
     };
-    const std::int32_t a1 = arg(op == hBeep || op == hE2Read || op == hAnticoll ? 256 : 2);
-    const std::int32_t a2 = arg(op == hBeep                             ? 241
-                                : op == hLoadkey || op == hAuthenticate ? 16
-                                                                        : 64);
+    const std::int32_t a1 = arg(e.a1_range);
+    const std::int32_t a2 = arg(e.a2_range);
     const std::uint32_t value = in_.u32();
     const std::uint32_t capacity = in_.byte() % 110;
 
@@ -803,144 +930,39 @@ void call_handle(HandleSession& s, Input& in_) {
         b->fill_from(in_);
         b->take_snapshot();
     }
-    std::uint8_t* ty = null_at(0) ? nullptr : type.data();
-    std::uint8_t* se = null_at(1) ? nullptr : serial.data();
-    std::uint8_t* sz = null_at(2) ? nullptr : size.data();
-    std::uint8_t* bl = null_at(3) ? nullptr : block.data();
-    std::uint32_t* va = null_at(4) ? nullptr : reinterpret_cast<std::uint32_t*>(val.data());
-    std::uint8_t* vr = null_at(5) ? nullptr : var.data();
-    std::uint32_t* le = null_at(6) ? nullptr : reinterpret_cast<std::uint32_t*>(length.data());
-    const std::uint8_t* ip = null_at(1) ? nullptr : input.data();
-    tqrf_reader* r = s.reader;
+    const HandleArgs args{
+        s.reader,
+        a1,
+        a2,
+        value,
+        capacity,
+        null_at(0) ? nullptr : type.data(),
+        null_at(1) ? nullptr : serial.data(),
+        null_at(2) ? nullptr : size.data(),
+        null_at(3) ? nullptr : block.data(),
+        null_at(4) ? nullptr : reinterpret_cast<std::uint32_t*>(val.data()),
+        null_at(5) ? nullptr : var.data(),
+        null_at(6) ? nullptr : reinterpret_cast<std::uint32_t*>(length.data()),
+        null_at(1) ? nullptr : input.data(),
+    };
+
+    if (e.set_option) {
+        const std::int32_t option = a1 == 0 ? TQRF_OPTION_REPLY_MODE : TQRF_OPTION_REPLY_SLACK_MS;
+        const std::int32_t v = static_cast<std::int32_t>(value % 1100) - 50;
+        const bool good = option == TQRF_OPTION_REPLY_MODE ? (v == 0 || v == 1) : in(v, 0, 1000);
+        const int result = tqrf_reader_set_option(s.reader, option, v);
+        FUZZ_CHECK(result == (good ? 0 : ERR_BAD_ARGUMENT));
+        if (good && option == TQRF_OPTION_REPLY_MODE) s.complete = v == TQRF_REPLY_COMPLETE;
+        if (good && option == TQRF_OPTION_REPLY_SLACK_MS) s.slack = static_cast<std::uint32_t>(v);
+        rec.scripted.clear();
+        return;
+    }
 
     // What the call needs: its arguments' check, its wait, the data count of its reply.
-    bool ok = true;
-    std::uint32_t wait = kReplyWait;
-    std::size_t min_data = 0, max_data = 0;
-    int result = 0;
-    switch (op) {
-        case hRequest:
-            ok = flag_ok(a1) && ty;
-            min_data = max_data = 2;
-            result = tqrf_reader_request(r, a1, ty);
-            break;
-        case hAnticoll:
-            ok = in(a1, 0, 255) && se;
-            min_data = max_data = 4;
-            result = tqrf_reader_anticoll(r, a1, se);
-            break;
-        case hSelect:
-            ok = ip && sz;
-            min_data = max_data = 1;
-            result = tqrf_reader_select(r, ip, sz);
-            break;
-        case hFind:
-            ok = flag_ok(a1) && ty && se && sz;
-            min_data = max_data = 7;
-            result = tqrf_reader_find(r, a1, ty, se, sz);
-            break;
-        case hHalt:
-            result = tqrf_reader_halt(r);
-            break;
-        case hLoadkey:
-            ok = flag_ok(a1) && in(a2, 0, 15) && ip;
-            result = tqrf_reader_loadkey(r, a1, a2, ip);
-            break;
-        case hAuthenticate:
-            ok = flag_ok(a1) && in(a2, 0, 15);
-            result = tqrf_reader_authenticate(r, a1, a2);
-            break;
-        case hRead:
-            ok = in(a2, 0, 63) && bl;
-            min_data = max_data = 16;
-            result = tqrf_reader_read(r, a2, bl);
-            break;
-        case hWrite:
-            ok = in(a2, 0, 63) && ip;
-            result = tqrf_reader_write(r, a2, ip);
-            break;
-        case hInitval:
-            ok = in(a2, 0, 63);
-            result = tqrf_reader_initval(r, a2, value);
-            break;
-        case hReadval:
-            ok = in(a2, 0, 63) && va;
-            min_data = max_data = 4;
-            result = tqrf_reader_readval(r, a2, va);
-            break;
-        case hIncrement:
-            ok = in(a2, 0, 63);
-            result = tqrf_reader_increment(r, a2, value);
-            break;
-        case hDecrement:
-            ok = in(a2, 0, 63);
-            result = tqrf_reader_decrement(r, a2, value);
-            break;
-        case hRestore:
-            ok = in(a2, 0, 63);
-            result = tqrf_reader_restore(r, a2);
-            break;
-        case hTransfer:
-            ok = in(a2, 0, 63);
-            result = tqrf_reader_transfer(r, a2);
-            break;
-        case hReset:
-            result = tqrf_reader_reset(r);
-            break;
-        case hVersion:
-            ok = le && (vr || capacity == 0);
-            max_data = 101;
-            result = tqrf_reader_hardware_version(r, capacity == 0 ? nullptr : vr, capacity, le);
-            break;
-        case hId:
-            ok = va;
-            min_data = 1;
-            max_data = 4;
-            result = tqrf_reader_id(r, va);
-            break;
-        case hE2Read:
-            ok = in(a1, 0, 255) && le && (vr || capacity == 0);
-            max_data = 101;
-            result = tqrf_reader_e2_read(r, a1, capacity == 0 ? nullptr : vr, capacity, le);
-            break;
-        case hE2Write:
-            ok = in(a2, 0, 127) && ip;
-            result = tqrf_reader_e2_write(r, a2, ip);
-            break;
-        case hLinkTest:
-            result = tqrf_reader_link_test(r);
-            break;
-        case hBeep:
-            ok = in(a1, 0, 255) && in(a2, 0, 240);
-            if (ok && a1 == 0) wait = static_cast<std::uint32_t>(a2) * 10 + kReplyWait;
-            result = tqrf_reader_beep(r, a1, a2);
-            break;
-        case hClockRead:
-            ok = le && (vr || capacity == 0);
-            max_data = 101;
-            result = tqrf_reader_clock_read(r, capacity == 0 ? nullptr : vr, capacity, le);
-            break;
-        case hClockSet:
-            ok = ip != nullptr;
-            result = tqrf_reader_clock_set(r, ip);
-            break;
-        case hSetOption: {
-            const std::int32_t option =
-                a1 == 0 ? TQRF_OPTION_REPLY_MODE : TQRF_OPTION_REPLY_SLACK_MS;
-            const std::int32_t v = static_cast<std::int32_t>(value % 1100) - 50;
-            const bool good =
-                option == TQRF_OPTION_REPLY_MODE ? (v == 0 || v == 1) : in(v, 0, 1000);
-            result = tqrf_reader_set_option(r, option, v);
-            FUZZ_CHECK(result == (good ? 0 : ERR_BAD_ARGUMENT));
-            if (good && option == TQRF_OPTION_REPLY_MODE) s.complete = v == TQRF_REPLY_COMPLETE;
-            if (good && option == TQRF_OPTION_REPLY_SLACK_MS)
-                s.slack = static_cast<std::uint32_t>(v);
-            rec.scripted.clear();
-            return;
-        }
-        case hOpCount:
-            break;
-    }
+    const bool ok = e.ok(args);
+    const std::uint32_t wait =
+        e.beeper && ok && a1 == 0 ? static_cast<std::uint32_t>(a2) * 10 + kReplyWait : kReplyWait;
+    const int result = e.call(args);
     rec.scripted.clear();
     auto untouched = [&] {
         for (Buffer* b : {&type, &serial, &size, &block, &val, &var, &length}) {
@@ -965,8 +987,10 @@ void call_handle(HandleSession& s, Input& in_) {
     bool leftover = false;
     int expected = s.line.exchange(reply, wait, s.complete, slack, &f, &leftover);
     const std::size_t data = f.size() >= 4 ? f.size() - 4 : 0;
-    if (expected == 0 && (data < min_data || data > max_data)) expected = ERR_REPLY_LENGTH;
-    if (expected == 0 && max_data == 101 && data > capacity) expected = ERR_BUFFER_TOO_SMALL;
+    if (expected == 0 && (data < e.min_data || data > e.max_data)) expected = ERR_REPLY_LENGTH;
+    if (expected == 0 && e.writes == HandleWrites::kVariable && data > capacity) {
+        expected = ERR_BUFFER_TOO_SMALL;
+    }
     // Bytes behind a complete frame, a failed exchange or a reply of the wrong length: a reply
     // may still be on its way.
     if (expected == ERR_REPLY_FRAME || expected == ERR_REPLY_CHECKSUM ||
@@ -974,13 +998,12 @@ void call_handle(HandleSession& s, Input& in_) {
         s.settle = true;
     }
     if ((result != expected || rec.now_ms != s.line.now) && std::getenv("FUZZ_TRACE") != nullptr) {
-        std::fprintf(
-            stderr,
-            "handle op %d: result %d, model %d, complete %d slack %u, time %llu, model %llu\n",
-            int{op}, result, expected, int{s.complete}, s.slack,
-            static_cast<unsigned long long>(rec.now_ms),
-            static_cast<unsigned long long>(s.line.now));
-        for (const auto& e : recorder().events) std::fprintf(stderr, "  %s\n", e.c_str());
+        std::fprintf(stderr,
+                     "%s: result %d, model %d, complete %d slack %u, time %llu, model %llu\n",
+                     e.name, result, expected, int{s.complete}, s.slack,
+                     static_cast<unsigned long long>(rec.now_ms),
+                     static_cast<unsigned long long>(s.line.now));
+        for (const auto& ev : recorder().events) std::fprintf(stderr, "  %s\n", ev.c_str());
     }
     FUZZ_CHECK(result == expected);
     FUZZ_CHECK(rec.now_ms == s.line.now);
@@ -997,40 +1020,38 @@ void call_handle(HandleSession& s, Input& in_) {
         return;
     }
     const std::uint8_t* d = f.data() + 2;
-    switch (op) {
-        case hRequest:
+    switch (e.writes) {
+        case HandleWrites::kType:
             FUZZ_CHECK(std::memcmp(type.data(), d, 2) == 0);
             break;
-        case hAnticoll:
+        case HandleWrites::kSerial:
             FUZZ_CHECK(std::memcmp(serial.data(), d, 4) == 0);
             break;
-        case hSelect:
+        case HandleWrites::kSize:
             FUZZ_CHECK(size[0] == d[0]);
             break;
-        case hFind:
+        case HandleWrites::kFind:
             FUZZ_CHECK(std::memcmp(type.data(), d, 2) == 0 && size[0] == d[2] &&
                        std::memcmp(serial.data(), d + 3, 4) == 0);
             break;
-        case hRead:
+        case HandleWrites::kBlock:
             FUZZ_CHECK(std::memcmp(block.data(), d, 16) == 0);
             break;
-        case hReadval:
+        case HandleWrites::kValue:
             FUZZ_CHECK(le32(val.data()) == le32(d));
             break;
-        case hId: {
+        case HandleWrites::kId: {
             std::uint32_t id = 0;
             for (std::size_t k = 0; k < data; ++k) id |= std::uint32_t{d[k]} << (8 * k);
             FUZZ_CHECK(le32(val.data()) == id);
             break;
         }
-        case hVersion:
-        case hE2Read:
-        case hClockRead:
+        case HandleWrites::kVariable:
             FUZZ_CHECK(le32(length.data()) == data);
             FUZZ_CHECK(data == 0 || std::memcmp(var.data(), d, data) == 0);
             FUZZ_CHECK(unchanged_from(var, data));
             break;
-        default:
+        case HandleWrites::kNothing:
             FUZZ_CHECK(untouched());
             break;
     }
