@@ -52,11 +52,22 @@ from .errors import (
     ReplyLengthError,
     SendError,
 )
+from .ports import (
+    Answer,
+    MarkSpace,
+    PortInfo,
+    ProbeOutcome,
+    ProbeResult,
+    Transport,
+    list_ports,
+    probe,
+)
 from .reader import Reader, TraceCallable
 
 __version__ = "1.0.0"
 
 __all__ = [
+    "Answer",
     "BLOCKS",
     "BLOCK_SIZE",
     "SECTORS",
@@ -69,9 +80,13 @@ __all__ = [
     "Key",
     "KeyType",
     "LibraryNotFound",
+    "MarkSpace",
     "Option",
     "PortError",
+    "PortInfo",
     "PortOpenError",
+    "ProbeOutcome",
+    "ProbeResult",
     "Reader",
     "ReaderClosed",
     "ReaderStatus",
@@ -85,9 +100,12 @@ __all__ = [
     "TraceCallable",
     "TraceEvent",
     "TraceKind",
+    "Transport",
     "library_path",
     "library_version",
+    "list_ports",
     "load_library",
+    "probe",
     "strerror",
 ]
 
