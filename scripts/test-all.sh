@@ -124,6 +124,9 @@ stage_wine() {
     tools/windows/install-wine.sh >/dev/null
     TQRF_BUILD_MINGW32=build/ci-mingw-i686 TQRF_BUILD_MINGW64=build/ci-mingw-x86_64 \
         TQRF_SIM=build/ci-werror/sim/tqrf-sim TQRF_WINE_LOGS=build/wine-e2e tools/windows/wine-e2e.sh
+    step "the serial conformance suite against the Windows backend under Wine"
+    TQRF_BUILD_MINGW32=build/ci-mingw-i686 TQRF_BUILD_MINGW64=build/ci-mingw-x86_64 \
+        TQRF_WINE_LOGS=build/wine-e2e tools/windows/wine-conformance.sh
 }
 
 remove_packages() {
