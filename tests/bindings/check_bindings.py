@@ -33,9 +33,7 @@ Signature = Tuple[str, List[str]]  # result, arguments (canonical type names)
 
 # Exports a binding leaves out on purpose, with the reason. A name here that the binding does
 # have is reported as a note, so the list can shrink.
-NOT_IN_PYTHON = {
-    "tqrf_reader_last_answer": "finding readers is not wrapped in Python yet",
-}
+NOT_IN_PYTHON: Dict[str, str] = {}
 NOT_IN_DOTNET = {
     "tqrf_list_ports": "finding readers is not wrapped in .NET yet",
     "tqrf_free_ports": "finding readers is not wrapped in .NET yet",
@@ -147,6 +145,9 @@ PY_TYPES = {
     "ctypes.POINTER(c_handle)": "reader_out",
     "TRACE_FN": "fn",
     "None": "void",
+    "ctypes.POINTER(ctypes.POINTER(PortInfo))": "tqrf_port_info**",
+    "ctypes.POINTER(PortInfo)": "tqrf_port_info*",
+    "ctypes.POINTER(ProbeResult)": "tqrf_probe_result*",
 }
 
 

@@ -54,6 +54,16 @@ from .errors import (
     ReplyLengthError,
     SendError,
 )
+from .ports import (
+    Answer,
+    MarkSpace,
+    PortInfo,
+    ProbeOutcome,
+    ProbeResult,
+    Transport,
+    list_ports,
+    probe,
+)
 from .reader import Reader, TraceCallable
 
 try:
@@ -63,6 +73,7 @@ except ImportError:  # imported straight from the source folder
     __version__ = "0+unknown"
 
 __all__ = [
+    "Answer",
     "BLOCKS",
     "BLOCK_SIZE",
     "SECTORS",
@@ -75,9 +86,13 @@ __all__ = [
     "Key",
     "KeyType",
     "LibraryNotFound",
+    "MarkSpace",
     "Option",
     "PortError",
+    "PortInfo",
     "PortOpenError",
+    "ProbeOutcome",
+    "ProbeResult",
     "Reader",
     "ReaderClosed",
     "ReaderStatus",
@@ -91,9 +106,12 @@ __all__ = [
     "TraceCallable",
     "TraceEvent",
     "TraceKind",
+    "Transport",
     "library_path",
     "library_version",
+    "list_ports",
     "load_library",
+    "probe",
     "strerror",
 ]
 

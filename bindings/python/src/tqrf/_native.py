@@ -37,6 +37,40 @@ TRACE_FN = ctypes.CFUNCTYPE(
 i32 = ctypes.c_int32
 u32 = ctypes.c_uint32
 
+
+class PortInfo(ctypes.Structure):
+    """struct tqrf_port_info: one entry of tqrf_list_ports()' list (strings UTF-8, never null)."""
+
+    _fields_ = [
+        ("device", ctypes.c_char_p),
+        ("stable_path", ctypes.c_char_p),
+        ("description", ctypes.c_char_p),
+        ("transport", ctypes.c_int32),
+        ("usb_vendor_id", ctypes.c_int32),
+        ("usb_product_id", ctypes.c_int32),
+        ("serial_number", ctypes.c_char_p),
+        ("manufacturer", ctypes.c_char_p),
+        ("product", ctypes.c_char_p),
+        ("driver", ctypes.c_char_p),
+        ("mark_space", ctypes.c_int32),
+    ]
+
+
+class ProbeResult(ctypes.Structure):
+    """struct tqrf_probe_result: what tqrf_probe() found."""
+
+    _fields_ = [
+        ("outcome", ctypes.c_int32),
+        ("os_error", ctypes.c_int32),
+        ("round_trip_us", ctypes.c_uint32),
+        ("received", ctypes.c_uint32),
+        ("bytes", ctypes.c_uint8 * 105),
+        ("version_length", ctypes.c_uint32),
+        ("version", ctypes.c_uint8 * 101),
+        ("reader_id", ctypes.c_uint32),
+    ]
+
+
 # name: (argument types, result type). Byte inputs are const uint8_t* in C and go in as
 # immutable bytes (c_char_p); outputs are ctypes arrays (c_u8p).
 _PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {
@@ -72,6 +106,10 @@ _PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {
     "tqrf_reader_beep": ([c_handle, i32, i32], i32),
     "tqrf_reader_clock_read": ([c_handle, c_u8p, u32, ctypes.POINTER(u32)], i32),
     "tqrf_reader_clock_set": ([c_handle, ctypes.c_char_p], i32),
+    "tqrf_reader_last_answer": ([c_handle], i32),
+    "tqrf_list_ports": ([ctypes.POINTER(ctypes.POINTER(PortInfo)), ctypes.POINTER(u32)], i32),
+    "tqrf_free_ports": ([ctypes.POINTER(PortInfo)], None),
+    "tqrf_probe": ([ctypes.c_char_p, u32, ctypes.POINTER(ProbeResult)], i32),
 }
 
 # Exports that older builds of the library may lack.
