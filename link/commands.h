@@ -116,6 +116,10 @@ struct CommandRow {
     Wait wait;
     Copy copy;
     std::array<Field, 3> fields;
+    // The exports that run it on the default reader and on a handle. Bindings, the fuzzer and
+    // the Windows host are checked against these names (tests/bindings).
+    const char* legacy_export;
+    const char* handle_export;
 };
 
 inline constexpr std::array<Param, 3> params(Param a, Param b = Param::NONE,
@@ -135,31 +139,31 @@ inline constexpr std::array<Field, 3> FIND_FIELDS = {
 using P = Param;
 // clang-format off
 inline constexpr std::array<CommandRow, 24> COMMANDS = {{
-//   op                    code  len  parameters                                      in  status-0 data          wait          outputs
-    {Op::REQUEST,          0x41,  4, params(P::REQUEST_MODE, P::ZERO),                 0, exactly(CARD_TYPE_BYTES), Wait::FIXED,  Copy::POSITIONS, to(CARD_TYPE_BYTES)},
-    {Op::ANTICOLL,         0x42,  4, params(P::ZERO, P::BYTE),                         0, exactly(SERIAL_BYTES),    Wait::FIXED,  Copy::POSITIONS, to(SERIAL_BYTES)},
-    {Op::SELECT,           0x43,  7, params(P::INPUT, P::ZERO),             SERIAL_BYTES, exactly(SIZE_BYTES),      Wait::FIXED,  Copy::POSITIONS, to(SIZE_BYTES)},
-    {Op::HALT,             0x71,  4, params(P::ZERO, P::ZERO),                         0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}},
-    {Op::CARD_FIND_SELECT, 0x62,  4, params(P::REQUEST_MODE, P::ZERO),                 0, exactly(CARD_TYPE_BYTES + SIZE_BYTES + SERIAL_BYTES), Wait::FIXED, Copy::FIELDS, FIND_FIELDS},
-    {Op::LOAD_KEY,         0x61, 10, params(P::KEY_TYPE, P::SECTOR, P::INPUT),  KEY_BYTES, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}},
-    {Op::AUTHENTICATE,     0x44,  4, params(P::KEY_TYPE, P::SECTOR),                   0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}},
-    {Op::READ_BLOCK,       0x45,  4, params(P::BLOCK, P::ZERO),                        0, exactly(BLOCK_BYTES),     Wait::FIXED,  Copy::DATA,      to(BLOCK_BYTES)},
-    {Op::WRITE_BLOCK,      0x46, 19, params(P::BLOCK, P::INPUT),             BLOCK_BYTES, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}},
-    {Op::INIT_VALUE,       0x47,  7, params(P::VALUE_BLOCK, P::VALUE),                 0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}},
-    {Op::READ_VALUE,       0x48,  4, params(P::BLOCK, P::ZERO),                        0, exactly(VALUE_BYTES),     Wait::FIXED,  Copy::VALUE,     {}},
-    {Op::INCREMENT,        0x49,  7, params(P::VALUE_BLOCK, P::VALUE),                 0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}},
-    {Op::DECREMENT,        0x4A,  7, params(P::VALUE_BLOCK, P::VALUE),                 0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}},
-    {Op::RESTORE,          0x4B,  4, params(P::BLOCK, P::ZERO),                        0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}},
-    {Op::TRANSFER,         0x4C,  4, params(P::BLOCK, P::ZERO),                        0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}},
-    {Op::RESET,            0x72,  4, params(P::FIXED, P::ZERO),                        0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}},
-    {Op::READ_VERSION,     0x73,  4, params(P::ZERO, P::ZERO),                         0, ANY_DATA,                 Wait::FIXED,  Copy::DATA,      to(REPLY_DATA_MAX)},
-    {Op::READ_ID,          0x76,  4, params(P::ZERO, P::ZERO),                         0, ID_DATA,                  Wait::FIXED,  Copy::ID,        {}},
-    {Op::READ_E2,          0x75,  4, params(P::BYTE, P::ZERO),                         0, ANY_DATA,                 Wait::FIXED,  Copy::DATA,      to(REPLY_DATA_MAX)},
-    {Op::WRITE_E2,         0x74, 20, params(P::FIXED, P::E2_ADDRESS, P::INPUT), E2_WRITE_BYTES, NO_DATA,            Wait::FIXED,  Copy::NONE,      {}},
-    {Op::LINK_TEST,        0x77,  4, params(P::FIXED, P::ZERO),                        0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}},
-    {Op::BEEP,             0x69,  4, params(P::BYTE, P::DURATION),                     0, NO_DATA,                  Wait::BEEPER, Copy::NONE,      {}},
-    {Op::READ_CLOCK,       0x6B,  4, params(P::ZERO, P::ZERO),                         0, ANY_DATA,                 Wait::FIXED,  Copy::DATA,      to(REPLY_DATA_MAX)},
-    {Op::SET_CLOCK,        0x6A,  9, params(P::INPUT),                       CLOCK_BYTES, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}},
+//   op                    code  len  parameters                                      in  status-0 data          wait          outputs          exports
+    {Op::REQUEST,          0x41,  4, params(P::REQUEST_MODE, P::ZERO),                 0, exactly(CARD_TYPE_BYTES), Wait::FIXED,  Copy::POSITIONS, to(CARD_TYPE_BYTES), "tqrf_request", "tqrf_reader_request"},
+    {Op::ANTICOLL,         0x42,  4, params(P::ZERO, P::BYTE),                         0, exactly(SERIAL_BYTES),    Wait::FIXED,  Copy::POSITIONS, to(SERIAL_BYTES), "tqrf_anticoll", "tqrf_reader_anticoll"},
+    {Op::SELECT,           0x43,  7, params(P::INPUT, P::ZERO),             SERIAL_BYTES, exactly(SIZE_BYTES),      Wait::FIXED,  Copy::POSITIONS, to(SIZE_BYTES), "tqrf_select", "tqrf_reader_select"},
+    {Op::HALT,             0x71,  4, params(P::ZERO, P::ZERO),                         0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}, "tqrf_halt", "tqrf_reader_halt"},
+    {Op::CARD_FIND_SELECT, 0x62,  4, params(P::REQUEST_MODE, P::ZERO),                 0, exactly(CARD_TYPE_BYTES + SIZE_BYTES + SERIAL_BYTES), Wait::FIXED, Copy::FIELDS, FIND_FIELDS, "tqrf_card_asc", "tqrf_reader_find"},
+    {Op::LOAD_KEY,         0x61, 10, params(P::KEY_TYPE, P::SECTOR, P::INPUT),  KEY_BYTES, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}, "tqrf_loadkey", "tqrf_reader_loadkey"},
+    {Op::AUTHENTICATE,     0x44,  4, params(P::KEY_TYPE, P::SECTOR),                   0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}, "tqrf_authentication", "tqrf_reader_authenticate"},
+    {Op::READ_BLOCK,       0x45,  4, params(P::BLOCK, P::ZERO),                        0, exactly(BLOCK_BYTES),     Wait::FIXED,  Copy::DATA,      to(BLOCK_BYTES), "tqrf_read", "tqrf_reader_read"},
+    {Op::WRITE_BLOCK,      0x46, 19, params(P::BLOCK, P::INPUT),             BLOCK_BYTES, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}, "tqrf_write", "tqrf_reader_write"},
+    {Op::INIT_VALUE,       0x47,  7, params(P::VALUE_BLOCK, P::VALUE),                 0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}, "tqrf_initval", "tqrf_reader_initval"},
+    {Op::READ_VALUE,       0x48,  4, params(P::BLOCK, P::ZERO),                        0, exactly(VALUE_BYTES),     Wait::FIXED,  Copy::VALUE,     {}, "tqrf_readval", "tqrf_reader_readval"},
+    {Op::INCREMENT,        0x49,  7, params(P::VALUE_BLOCK, P::VALUE),                 0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}, "tqrf_increment", "tqrf_reader_increment"},
+    {Op::DECREMENT,        0x4A,  7, params(P::VALUE_BLOCK, P::VALUE),                 0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}, "tqrf_decrement", "tqrf_reader_decrement"},
+    {Op::RESTORE,          0x4B,  4, params(P::BLOCK, P::ZERO),                        0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}, "tqrf_restore", "tqrf_reader_restore"},
+    {Op::TRANSFER,         0x4C,  4, params(P::BLOCK, P::ZERO),                        0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}, "tqrf_transfer", "tqrf_reader_transfer"},
+    {Op::RESET,            0x72,  4, params(P::FIXED, P::ZERO),                        0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}, "tqrf_reset", "tqrf_reader_reset"},
+    {Op::READ_VERSION,     0x73,  4, params(P::ZERO, P::ZERO),                         0, ANY_DATA,                 Wait::FIXED,  Copy::DATA,      to(REPLY_DATA_MAX), "tqrf_ReadHardwareVersionNumber", "tqrf_reader_hardware_version"},
+    {Op::READ_ID,          0x76,  4, params(P::ZERO, P::ZERO),                         0, ID_DATA,                  Wait::FIXED,  Copy::ID,        {}, "tqrf_Read_RWD_ID", "tqrf_reader_id"},
+    {Op::READ_E2,          0x75,  4, params(P::BYTE, P::ZERO),                         0, ANY_DATA,                 Wait::FIXED,  Copy::DATA,      to(REPLY_DATA_MAX), "tqrf_Read_RC500E2", "tqrf_reader_e2_read"},
+    {Op::WRITE_E2,         0x74, 20, params(P::FIXED, P::E2_ADDRESS, P::INPUT), E2_WRITE_BYTES, NO_DATA,            Wait::FIXED,  Copy::NONE,      {}, "tqrf_Write_RC500E2", "tqrf_reader_e2_write"},
+    {Op::LINK_TEST,        0x77,  4, params(P::FIXED, P::ZERO),                        0, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}, "tqrf_Link_PCandRWD", "tqrf_reader_link_test"},
+    {Op::BEEP,             0x69,  4, params(P::BYTE, P::DURATION),                     0, NO_DATA,                  Wait::BEEPER, Copy::NONE,      {}, "tqrf_BeepControl", "tqrf_reader_beep"},
+    {Op::READ_CLOCK,       0x6B,  4, params(P::ZERO, P::ZERO),                         0, ANY_DATA,                 Wait::FIXED,  Copy::DATA,      to(REPLY_DATA_MAX), "tqrf_UploadRTC", "tqrf_reader_clock_read"},
+    {Op::SET_CLOCK,        0x6A,  9, params(P::INPUT),                       CLOCK_BYTES, NO_DATA,                  Wait::FIXED,  Copy::NONE,      {}, "tqrf_DownloadRTC", "tqrf_reader_clock_set"},
 }};
 // clang-format on
 

@@ -52,11 +52,11 @@ int link_send_frame(tqrf_reader& reader, std::uint8_t address, std::uint16_t len
     serial::purge_output(device);
 
     // The ninth bit tells the reader's address from frame bytes: mark for the address byte.
-    (void)serial::apply_mode(device, MODE_ADDRESS);
+    (void)serial::apply_mode(device, serial::LinkMode::Address);
     if (port_write(reader, &address, 1) != 1) return ERR_SEND_FAILED;
     trace_event(reader, TQRF_TRACE_ADDRESS, 0, &address, 1);
     serial::pause_ms(ADDRESS_PAUSE_MS);
-    (void)serial::apply_mode(device, MODE_FRAME);
+    (void)serial::apply_mode(device, serial::LinkMode::Frame);
 
     std::uint8_t frame[REQUEST_FRAME_MAX];
     const std::uint32_t size = frame_encode(payload, length, frame, sizeof frame);

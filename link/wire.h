@@ -33,10 +33,10 @@ inline constexpr std::uint32_t REPLY_DATA_MAX = REPLY_FRAME_MAX - REPLY_FRAME_MI
 // Position of the first data byte in a reply frame.
 inline constexpr std::uint32_t REPLY_DATA_OFFSET = 2;
 
-// Line modes: the frame and the port's resting mode use space parity, the address byte mark
-// parity; tqrf_BaudSetup appends the no-parity suffix to the caller's rate.
-inline constexpr const char* MODE_FRAME = "19200,S,8,1";
-inline constexpr const char* MODE_ADDRESS = "19200,M,8,1";
+// Line modes (link/link.h): the frame and the port's resting mode use space parity, the address
+// byte mark parity, both at this rate with 8 data bits and 1 stop bit; tqrf_BaudSetup appends
+// the no-parity suffix to the caller's rate.
+inline constexpr std::uint32_t LINE_RATE = 19200;
 inline constexpr const char* MODE_BAUD_SUFFIX = ",N,8,1";
 // tqrf_BaudSetup composes its mode string in a buffer of this size, terminator included.
 inline constexpr std::uint32_t MODE_STRING_MAX = 40;
