@@ -101,8 +101,7 @@ std::string answer_text(std::int32_t answer) {
                    "port, or a wrong line rate (check which port this is; the reader uses 19200 "
                    "baud)";
         case TQRF_ANSWER_SILENCE:
-            return "no reply from the reader: nothing came back (check its power, the cable and "
-                   "the line rate)";
+            return "no reply from the reader (check its power, the cable and the line rate)";
         default:
             return "";
     }
