@@ -136,6 +136,7 @@ class Library:
                 ) from None
             fn.argtypes = list(args)
             fn.restype = res
+        self.full_path = loaded_from(self.dll, path)
         self.version_fn: Any = None
         for name, (args, res) in _OPTIONAL.items():
             fn = getattr(self.dll, name, None)
@@ -147,6 +148,42 @@ class Library:
     def strerror(self, code: int) -> str:
         text: Optional[bytes] = self.dll.tqrf_strerror(code)
         return text.decode("utf-8", "replace") if text else f"result {code}"
+
+
+class _DlInfo(ctypes.Structure):
+    _fields_ = [
+        ("dli_fname", ctypes.c_char_p),
+        ("dli_fbase", ctypes.c_void_p),
+        ("dli_sname", ctypes.c_char_p),
+        ("dli_saddr", ctypes.c_void_p),
+    ]
+
+
+def loaded_from(dll: ctypes.CDLL, given: str) -> str:
+    """The full path of the file the system's loader opened for `dll` (a bare name such as
+    libtq_RWD_DLL.so.1 was found by its search); `given`, made absolute, if it cannot tell."""
+    if sys.platform == "win32":
+        buf = ctypes.create_unicode_buffer(32768)
+        get_name = ctypes.windll.kernel32.GetModuleFileNameW
+        get_name.argtypes = [ctypes.c_void_p, ctypes.c_wchar_p, ctypes.c_uint32]
+        get_name.restype = ctypes.c_uint32
+        if get_name(dll._handle, buf, len(buf)):
+            return buf.value
+    else:
+        # dladdr() is in the C library (glibc 2.34 and later, macOS) or in libdl.
+        for where in (None, "libdl.so.2"):
+            try:
+                dladdr = ctypes.CDLL(where).dladdr
+            except (OSError, AttributeError):
+                continue
+            dladdr.argtypes = [ctypes.c_void_p, ctypes.POINTER(_DlInfo)]
+            dladdr.restype = ctypes.c_int
+            info = _DlInfo()
+            symbol = ctypes.cast(dll.tqrf_strerror, ctypes.c_void_p)
+            if dladdr(symbol, ctypes.byref(info)) and info.dli_fname:
+                return os.path.abspath(os.fsdecode(info.dli_fname))
+            break
+    return os.path.abspath(given) if os.sep in given else given
 
 
 def candidates(explicit: Optional[PathArg] = None) -> Tuple[List[str], bool]:
