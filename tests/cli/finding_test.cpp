@@ -221,8 +221,7 @@ TEST(Finding, ProbeNamesEachKindOfLine) {
         EXPECT_TRUE(has(lines[i], std::string("->  ") + cases[i].words)) << lines[i];
     }
     EXPECT_EQ(j["ports"][0]["probe"]["reader_id"], 0x0BADCAFE);
-    EXPECT_EQ(j["ports"][1]["probe"]["received"],
-              "580004BB7755009D");
+    EXPECT_EQ(j["ports"][1]["probe"]["received"], "580004BB7755009D");
     EXPECT_EQ(j["ports"][2]["probe"]["received"], "F00FE080FE1E7800");
 
     // --port with ports is for probing.
