@@ -197,12 +197,11 @@ std::string hex2(unsigned v) {
 nlohmann::json mad_json(const Mad& m) {
     nlohmann::json sectors = nlohmann::json::array();
     for (std::size_t i = 0; i < m.aid.size(); ++i) {
-        sectors.push_back({{"sector", i + 1},
-                           {"aid", hex4(m.aid[i])},
-                           {"name", mad_aid_name(m.aid[i])}});
+        sectors.push_back(
+            {{"sector", i + 1}, {"aid", hex4(m.aid[i])}, {"name", mad_aid_name(m.aid[i])}});
     }
-    return {{"version", m.version}, {"crc", hex2(m.crc)},       {"crc_computed", hex2(m.crc_computed)},
-            {"crc_ok", m.crc_ok},   {"info", hex2(m.info)},     {"sectors", sectors}};
+    return {{"version", m.version}, {"crc", hex2(m.crc)},   {"crc_computed", hex2(m.crc_computed)},
+            {"crc_ok", m.crc_ok},   {"info", hex2(m.info)}, {"sectors", sectors}};
 }
 
 }  // namespace
@@ -213,8 +212,7 @@ void run_image_show(const Globals& g, const ImageShowArgs& a) {
     const auto mad = find_mad(img.card);
     if (mad && !mad->crc_ok) {
         warn(a.file + ": the MIFARE Application Directory's CRC is " + hex2(mad->crc) +
-             ", its content gives " + hex2(mad->crc_computed) +
-             "; the directory may be damaged");
+             ", its content gives " + hex2(mad->crc_computed) + "; the directory may be damaged");
     }
     if (g.json) {
         nlohmann::json j = dump_document(d);
@@ -237,8 +235,8 @@ void run_image_show(const Globals& g, const ImageShowArgs& a) {
     if (mad) {
         std::cout << "\nMIFARE Application Directory, version " << mad->version << ", CRC "
                   << hex2(mad->crc)
-                  << (mad->crc_ok ? " (correct)" : " (wrong: " + hex2(mad->crc_computed) +
-                                                       " expected)")
+                  << (mad->crc_ok ? " (correct)"
+                                  : " (wrong: " + hex2(mad->crc_computed) + " expected)")
                   << '\n';
         if (mad->info != 0) std::cout << "  card publisher sector " << int(mad->info) << '\n';
         for (std::size_t i = 0; i < mad->aid.size(); ++i) {
@@ -298,12 +296,9 @@ bool run_image_diff(const Globals& g, const ImageDiffArgs& a) {
     }
     const bool same_uid = x.card.uid == y.card.uid;
     if (g.json) {
-        std::cout << nlohmann::json{{"a", a.first},
-                                    {"a_format", format_name(x.format)},
-                                    {"b", a.second},
-                                    {"b_format", format_name(y.format)},
-                                    {"same", rows.empty()},
-                                    {"differing_blocks", blocks}}
+        std::cout << nlohmann::json{{"a", a.first},         {"a_format", format_name(x.format)},
+                                    {"b", a.second},        {"b_format", format_name(y.format)},
+                                    {"same", rows.empty()}, {"differing_blocks", blocks}}
                          .dump(2)
                   << '\n';
         return rows.empty();
@@ -318,7 +313,9 @@ bool run_image_diff(const Globals& g, const ImageDiffArgs& a) {
     }
     std::cout << rows.size() << (rows.size() == 1 ? " block differs" : " blocks differ")
               << " ('-': a digit the image does not know)\n";
-    std::cout << "block  " << std::left << std::setw(34) << a.first << a.second << '\n';
+    std::cout << "  A  " << a.first << " (" << format_name(x.format) << ")\n"
+              << "  B  " << a.second << " (" << format_name(y.format) << ")\n"
+              << "block  A" << std::string(33, ' ') << "B\n";
     for (const auto& [b, lr] : rows) {
         std::cout << std::right << std::setw(5) << b << "  " << lr.first << "  " << lr.second
                   << '\n';

@@ -223,8 +223,8 @@ CardImage card_image_of(const CardDump& d) {
         if (s.key_a) std::copy(s.key_a->begin(), s.key_a->end(), trailer.begin());
         if (s.key_b) std::copy(s.key_b->begin(), s.key_b->end(), trailer.begin() + 10);
         set_image_block(out.image, t, trailer);
-        const auto ac = s.blocks[3] ? mifare::AccessConditions::from_trailer(*s.blocks[3])
-                                    : std::nullopt;
+        const auto ac =
+            s.blocks[3] ? mifare::AccessConditions::from_trailer(*s.blocks[3]) : std::nullopt;
         out.key_known[si][0] = s.key_a.has_value();
         out.key_known[si][1] = s.key_b.has_value() || (ac && mifare::key_b_readable(ac->block[3]));
     }

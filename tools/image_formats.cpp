@@ -35,8 +35,8 @@ int hex_digit(char c) {
 }
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' ||
-                          s.front() == '\n')) {
+    while (!s.empty() &&
+           (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n')) {
         s.remove_prefix(1);
     }
     while (!s.empty() &&
@@ -201,15 +201,13 @@ CardImage read_mct(std::string_view text) {
         }
         if (l.substr(0, 8) != "+Sector:") fail_at(i, "\"+Sector: N\" expected");
         const std::string_view num = trim(l.substr(8));
-        if (num.empty() || num.size() > 3 || !std::all_of(num.begin(), num.end(), [](char c) {
-                return c >= '0' && c <= '9';
-            })) {
+        if (num.empty() || num.size() > 3 ||
+            !std::all_of(num.begin(), num.end(), [](char c) { return c >= '0' && c <= '9'; })) {
             fail_at(i, "\"+Sector: N\" expected, with N a sector number");
         }
         const int sector = std::stoi(std::string(num));
         if (sector >= 16) {
-            throw LineError{"line " + std::to_string(i + 1) + ": sector " +
-                            std::to_string(sector) +
+            throw LineError{"line " + std::to_string(i + 1) + ": sector " + std::to_string(sector) +
                             " belongs to a larger card (2K or 4K); " + kOnly1K};
         }
         if (seen[static_cast<std::size_t>(sector)]) {
@@ -513,8 +511,8 @@ CardImage read_proxmark3(const json& doc) {
         }
         if (card.contains("UID")) {
             const json& u = card["UID"];
-            if (u.is_string() && (u.get<std::string>().size() == 14 ||
-                                  u.get<std::string>().size() == 20)) {
+            if (u.is_string() &&
+                (u.get<std::string>().size() == 14 || u.get<std::string>().size() == 20)) {
                 throw FieldError{"Card.UID",
                                  "a " + std::to_string(u.get<std::string>().size() / 2) +
                                      "-byte UID; the reader selects cards with a 4-byte UID "
@@ -534,8 +532,8 @@ CardImage read_proxmark3(const json& doc) {
         set_image_block(out.image, b, hex_value<Block>(blocks, std::to_string(b), "blocks"));
     }
     if (blocks.size() != 64) {
-        throw FieldError{"blocks", "64 blocks expected, " + std::to_string(blocks.size()) +
-                                       " found"};
+        throw FieldError{"blocks",
+                         "64 blocks expected, " + std::to_string(blocks.size()) + " found"};
     }
     // The keys of each sector, when the file lists them: they go into the trailers.
     if (doc.contains("SectorKeys")) {
@@ -599,7 +597,8 @@ std::string trailer_text(mifare::Condition c) {
 std::string write_proxmark3(const CardImage& img, const Image& bytes) {
     json blocks = json::object();
     json keys = json::object();
-    for (int b = 0; b < mifare::kBlocks; ++b) blocks[std::to_string(b)] = image_block(bytes, b).hex();
+    for (int b = 0; b < mifare::kBlocks; ++b)
+        blocks[std::to_string(b)] = image_block(bytes, b).hex();
     for (int s = 0; s < mifare::kSectors; ++s) {
         const int t = mifare::trailer_of(s);
         const std::string hex = image_block(bytes, t).hex();
@@ -622,9 +621,8 @@ std::string write_proxmark3(const CardImage& img, const Image& bytes) {
     json doc = json::object();
     doc["Created"] = "tqrf";
     doc["FileType"] = "mfc v2";
-    doc["Card"] = {{"UID", uid.hex()},
-                   {"ATQA", atqa.hex()},
-                   {"SAK", hex2(img.sak ? *img.sak : 0x08)}};
+    doc["Card"] = {
+        {"UID", uid.hex()}, {"ATQA", atqa.hex()}, {"SAK", hex2(img.sak ? *img.sak : 0x08)}};
     doc["blocks"] = blocks;
     doc["SectorKeys"] = keys;
     return doc.dump(2) + "\n";
@@ -696,8 +694,7 @@ std::optional<ImageFormat> format_of_path(std::string_view path) {
 }
 
 bool format_marks_unknown(ImageFormat format) {
-    return format == ImageFormat::Json || format == ImageFormat::Nfc ||
-           format == ImageFormat::Mct;
+    return format == ImageFormat::Json || format == ImageFormat::Nfc || format == ImageFormat::Mct;
 }
 
 Block image_block(const Image& image, int block) {
@@ -715,7 +712,8 @@ CardImage interpret_raw_image(const Image& image) {
     out.image = image;
     for (int s = 0; s < mifare::kSectors; ++s) {
         const Block trailer = image_block(image, mifare::trailer_of(s));
-        const bool present = mifare::AccessConditions::from_trailer(trailer).has_value();
+        const auto ac = mifare::AccessConditions::from_trailer(trailer);
+        const bool present = ac.has_value();
         for (int i = 0; i < 4; ++i) {
             out.read[static_cast<std::size_t>(mifare::first_block(s) + i)] = present;
         }
@@ -729,7 +727,8 @@ CardImage interpret_raw_image(const Image& image) {
         std::copy_n(trailer.begin() + 10, 6, b.begin());
         auto& known = out.key_known[static_cast<std::size_t>(s)];
         known[0] = present && a != kZeroKey;
-        known[1] = present && b != kZeroKey;
+        // A key B that the access bits make readable is data, read as it is: known.
+        known[1] = present && (b != kZeroKey || mifare::key_b_readable(ac->block[3]));
     }
     return out;
 }
@@ -769,7 +768,7 @@ std::optional<ImageFile> read_image(std::string_view bytes, std::optional<ImageF
             error = "is " + std::to_string(bytes.size()) + " bytes; no card image is that large";
             return std::nullopt;
         }
-        if (!start.empty() && start.front() == '{') {
+        if (!start.empty() && (start.front() == '{' || start.front() == '[')) {
             json doc;
             try {
                 doc = json::parse(text);

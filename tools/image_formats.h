@@ -30,8 +30,8 @@ enum class ImageFormat { Mfd, Bin, Eml, Proxmark3, Nfc, Mct, Json };
 // A card image and what it says it holds: which blocks were read from the card, and which
 // keys in its trailers are the card's real keys.
 struct CardImage {
-    Image image{};           // 1024 bytes; each trailer carries the keys that are known
-    std::optional<Uid> uid;  // the card it came from, when the image says
+    Image image{};                 // 1024 bytes; each trailer carries the keys that are known
+    std::optional<Uid> uid;        // the card it came from, when the image says
     std::optional<CardType> atqa;  // as the card answered a request (wire order), when known
     std::optional<SizeByte> sak;   // the select answer, when known
     std::array<bool, mifare::kBlocks> read{};
@@ -54,7 +54,8 @@ Block image_block(const Image& image, int block);
 void set_image_block(Image& image, int block, const Block& data);
 
 // What a plain image holds: a sector whose trailer has invalid access bits was not read (none
-// of its blocks count); a key of 000000000000 is one the dump did not know.
+// of its blocks count); a key of 000000000000 is one the dump did not know, unless the access
+// bits make key B readable (it is data then, read as it is).
 CardImage interpret_raw_image(const Image& image);
 
 // An image file read: what it holds and the format it was found to be in.

@@ -195,7 +195,8 @@ void print_dump_table(const CardDump& d) {
     for (const auto& s : d.sectors) {
         std::cout << "\nSector " << s.sector;
         if (!s.opened()) {
-            std::cout << ": no key opens it, skipped\n";
+            std::cout << (s.errors[0] == "not in the image" ? ": not in the image\n"
+                                                            : ": no key opens it, skipped\n");
             continue;
         }
         std::optional<mifare::AccessConditions> ac;

@@ -19,7 +19,6 @@ namespace tqrf::tool {
 // nullopt and sets `error` to "line N: ...".
 std::optional<std::vector<Key>> parse_key_list(std::string_view text, std::string& error);
 
-
 // What restore makes of a trailer in an image.
 enum class TrailerCheck {
     Ok,           // valid access bits; the sector stays configurable

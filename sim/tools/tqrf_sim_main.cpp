@@ -140,8 +140,7 @@ int main(int argc, char** argv) {
                                    " bytes; no card image is that large");
             }
             std::string error;
-            const std::string_view bytes(reinterpret_cast<const char*>(image.data()),
-                                         image.size());
+            const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
             const auto file = tqrf::tool::read_image(bytes, tqrf::tool::format_of_path(v), error);
             if (!file) return usage_error(v + " " + error);
             if (tqrf::tool::format_marks_unknown(file->format)) {
@@ -153,6 +152,8 @@ int main(int argc, char** argv) {
                                  v.c_str(), f.c_str());
                 }
                 image.assign(memory.begin(), memory.end());
+            } else {
+                image.assign(file->card.image.begin(), file->card.image.end());
             }
 #else
             if (image.size() != tqrf_sim::kCardSize) {
