@@ -1,8 +1,10 @@
 // TqRwdDll.cs - the tq_RWD_DLL card reader library from .NET (C#, VB.NET, F#).
 //
 // One source file: add it to a project (.NET Framework 4.x, .NET 6 or later, Mono) and put
-// tq_RWD_DLL.dll (Windows, matching the process: x86 or x64) or libtq_RWD_DLL.so (Linux)
-// where the runtime finds it: next to the program, on PATH (Windows) or LD_LIBRARY_PATH.
+// tq_RWD_DLL.dll (Windows, matching the process: x86 or x64) next to the program or on
+// PATH. On Linux the runtime package's libtq_RWD_DLL.so.1 is found through the ldconfig cache:
+// Mono through the map in TqRwdDll.dll.config (shipped beside the compiled assembly), .NET 5
+// and later through the resolver below.
 //
 //   NativeMethods  every export of the library as it is: the 34 legacy functions on the
 //                  built-in default reader, and the reader handle API (tqrf_reader_*).
@@ -15,6 +17,7 @@
 // shorter array is memory corruption: the Reader class checks every length, callers of
 // NativeMethods must do it themselves.
 using System;
+using System.Reflection;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Threading;
@@ -112,13 +115,37 @@ namespace TqRwdDll
         }
     }
 
+#if NET5_0_OR_GREATER
+    /// <summary>
+    /// .NET 5 and later: "tq_RWD_DLL" is looked for as libtq_RWD_DLL.so.1 on Linux (the
+    /// runtime package has no libtq_RWD_DLL.so), then by the runtime's own search.
+    /// </summary>
+    internal static class LibraryResolver
+    {
+        [System.Runtime.CompilerServices.ModuleInitializer]
+        internal static void Register()
+        {
+            NativeLibrary.SetDllImportResolver(typeof(LibraryResolver).Assembly, Resolve);
+        }
+
+        private static IntPtr Resolve(string name, Assembly assembly, DllImportSearchPath? path)
+        {
+            if (name == NativeMethods.Library && OperatingSystem.IsLinux() &&
+                NativeLibrary.TryLoad("libtq_RWD_DLL.so.1", assembly, path, out IntPtr handle))
+                return handle;
+            return IntPtr.Zero;
+        }
+    }
+#endif
+
     /// <summary>
     /// The library's exports, declared as include/tq_RWD_DLL.h documents them. Results are
     /// the reader's status byte (0 = done) or a negative ResultCode.
     /// </summary>
     public static class NativeMethods
     {
-        /// <summary>tq_RWD_DLL.dll on Windows, libtq_RWD_DLL.so elsewhere.</summary>
+        /// <summary>tq_RWD_DLL.dll on Windows, libtq_RWD_DLL.so.1 on Linux (see TqRwdDll.dll.config
+        /// and LibraryResolver).</summary>
         public const string Library = "tq_RWD_DLL";
 
         private const CallingConvention Cdecl = CallingConvention.Cdecl;
