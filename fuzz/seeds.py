@@ -47,16 +47,14 @@ REPLIES = {
 
 def fuzz_table(array):
     """(name, output size, input size) of each row of a table of commands_fuzz.cpp, in its
-    order: the first byte of a call picks a row by its position."""
+    order: the first byte of a call picks a row by its position. A legacy row starts with the
+    name and the two sizes; a handle row with the name."""
     text = open(os.path.join(HERE, "commands_fuzz.cpp"), encoding="utf-8").read()
     body = text[text.index(f"{array}[] = {{"):]
     body = body[: body.index("\n};")]
     rows = []
-    for row in body.split("{.name = ")[1:]:
-        def size(field):
-            m = re.search(r"\." + field + r" = (\d+)", row)
-            return int(m.group(1)) if m else 1
-        rows.append((re.match(r'"(\w+)"', row).group(1), size("out_size"), size("in_size")))
+    for m in re.finditer(r'^    \{"(\w+)", (\d+), (\d+),', body, flags=re.M):
+        rows.append((m.group(1), int(m.group(2)), int(m.group(3))))
     return rows
 
 
