@@ -227,9 +227,22 @@ def sim_seeds():
           + b"\x12\x34" + pause + b"\x58\x01\x00" + pause + b"\x58\x00\x00\x00")
 
 
+def image_seeds():
+    # The first byte picks the format hint (7: none); the rest is the file, from the image tests.
+    images = os.path.join(HERE, "..", "tests", "cli", "images")
+    for hint, name in [(7, "card.mfd"), (1, "card.mfd"), (7, "card.eml"), (7, "card-pm3.json"),
+                       (7, "card-mfcard.json"), (7, "card-v4.nfc"), (7, "card-v2.nfc"),
+                       (7, "card.mct"), (6, "card.mct")]:
+        with open(os.path.join(images, name), "rb") as f:
+            write("image", f"{hint}-{name}", bytes([hint]) + f.read())
+    write("image", "tool-json", b"\x06" + b'{"tqrf_dump": 1, "uid": null, "sectors": []}')
+    write("image", "short-nfc", b"\x07Filetype: Flipper NFC device\nVersion: 2\nBlock 3: ?? 00\n")
+
+
 if __name__ == "__main__":
     commands()
     handle_seeds()
     hex_seeds()
     mode_seeds()
     sim_seeds()
+    image_seeds()
