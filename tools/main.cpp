@@ -73,9 +73,11 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", version_text(), "The tool's and the library's version");
 
     Globals g;
-    app.add_option("--port", g.ports,
-                   "The reader's port: COM3 (COMn opens /dev/ttyS(n-1)) or a device path such as "
-                   "/dev/ttyUSB0; repeatable for scan and watch. Default: $TQRF_PORT")
+    app.add_option(
+           "--port", g.ports,
+           "The reader's port: COM3 (COMn opens /dev/ttyS(n-1)) or a device path such as "
+           "/dev/ttyUSB0, or auto (the one reader on the listed ports: tqrf ports --probe); "
+           "repeatable for scan and watch. Default: $TQRF_PORT")
         ->allow_extra_args(false);
     app.add_flag("--simulate", g.simulate,
                  "Use a simulated reader (in this process, on a pseudo-terminal) with a demo "
