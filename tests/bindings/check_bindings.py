@@ -34,12 +34,7 @@ Signature = Tuple[str, List[str]]  # result, arguments (canonical type names)
 # Exports a binding leaves out on purpose, with the reason. A name here that the binding does
 # have is reported as a note, so the list can shrink.
 NOT_IN_PYTHON: Dict[str, str] = {}
-NOT_IN_DOTNET = {
-    "tqrf_list_ports": "finding readers is not wrapped in .NET yet",
-    "tqrf_free_ports": "finding readers is not wrapped in .NET yet",
-    "tqrf_probe": "finding readers is not wrapped in .NET yet",
-    "tqrf_reader_last_answer": "finding readers is not wrapped in .NET yet",
-}
+NOT_IN_DOTNET: Dict[str, str] = {}
 
 
 def strip_c_comments(text: str) -> str:
@@ -183,7 +178,8 @@ def dotnet_type(param: str) -> str:
             "int": "i32_out",
             "byte": "bytes_out",
             "ReaderHandle": "reader_out",
-            "IntPtr": "reader_out|ptr",
+            "IntPtr": "reader_out|ptr|tqrf_port_info**",
+            "ProbeResultNative": "tqrf_probe_result*",
         }.get(t, "out " + t)
     if t == "byte[]":
         return "bytes_out" if "Out" in attrs else "bytes_in"
@@ -194,7 +190,7 @@ def dotnet_type(param: str) -> str:
         "string": "bytes_in",
         "StringBuilder": "bytes_out",
         "ReaderHandle": "reader",
-        "IntPtr": "reader|ptr|str",
+        "IntPtr": "reader|ptr|str|tqrf_port_info*",
         "TraceCallback": "fn",
         "void": "void",
     }.get(t, t)
@@ -233,8 +229,8 @@ def host_bindings(paths: Iterable[str]) -> Dict[str, Signature]:
         # A callback type of the host's own is a callback.
         for name, (result, args) in typedefs.items():
             typedefs[name] = (result, ["fn" if a in typedefs else a for a in args])
-        # The host names each export once: X(type, member, "tqrf_name") in its export lists.
-        for m in re.finditer(r'X\(\s*(\w+)\s*,\s*\w+\s*,\s*"(tqrf_\w+)"\s*\)', text):
+        # The host names each export once: X(struct, type, member, "tqrf_name") in its list.
+        for m in re.finditer(r'X\(\s*\w+\s*,\s*(\w+)\s*,\s*\w+\s*,\s*"(tqrf_\w+)"\s*\)', text):
             if m.group(1) in typedefs:
                 found[m.group(2)] = typedefs[m.group(1)]
             else:
@@ -329,7 +325,7 @@ def main() -> int:
     host_files = sorted(glob.glob(p("tools", "windows", "*.[ch]")))
     host = host_bindings(host_files)
     if not host:
-        problems.append("tools/windows host: no bound exports found (X(type, member, \"name\"))")
+        problems.append("tools/windows host: no bound exports found (X(struct, type, member, \"name\"))")
     problems += compare("tools/windows host", host, header, set(), {})
 
     fuzz_text = "".join(open(f, encoding="utf-8").read() for f in glob.glob(p("fuzz", "*.cpp")))
