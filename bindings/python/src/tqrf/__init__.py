@@ -21,70 +21,18 @@ from __future__ import annotations
 import os
 from typing import Optional, Union
 
-from . import _native
-from ._types import (
-    BLOCK_SIZE,
-    BLOCKS,
-    SECTORS,
-    Card,
-    CardImage,
-    Key,
-    KeyType,
-    Option,
-    ReplyMode,
-    RequestMode,
-    TraceEvent,
-    TraceKind,
-)
-from .errors import (
-    BadArgument,
-    BufferTooSmall,
-    DeviceLost,
-    Error,
-    LibraryNotFound,
-    PortError,
-    PortOpenError,
-    ReaderClosed,
-    ReaderStatus,
-    ReplyChecksumError,
-    ReplyError,
-    ReplyFrameError,
-    ReplyLengthError,
-    SendError,
-)
+from . import _native, _types, errors
+from ._types import *  # noqa: F401,F403 (the names of _types.__all__)
+from .errors import *  # noqa: F401,F403 (the names of errors.__all__)
 from .reader import Reader, TraceCallable
 
 __version__ = "1.0.0"
 
 __all__ = [
-    "BLOCKS",
-    "BLOCK_SIZE",
-    "SECTORS",
-    "BadArgument",
-    "BufferTooSmall",
-    "Card",
-    "CardImage",
-    "DeviceLost",
-    "Error",
-    "Key",
-    "KeyType",
-    "LibraryNotFound",
-    "Option",
-    "PortError",
-    "PortOpenError",
+    *_types.__all__,
+    *errors.__all__,
     "Reader",
-    "ReaderClosed",
-    "ReaderStatus",
-    "ReplyChecksumError",
-    "ReplyError",
-    "ReplyFrameError",
-    "ReplyLengthError",
-    "ReplyMode",
-    "RequestMode",
-    "SendError",
     "TraceCallable",
-    "TraceEvent",
-    "TraceKind",
     "library_path",
     "library_version",
     "load_library",
