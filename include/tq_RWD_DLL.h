@@ -192,7 +192,8 @@ TQRF_API(const char*) tqrf_version(void);
  *        of after the fixed pause, with SLACK (0 to 1000) extra milliseconds of deadline; a late
  *        reply is then also never taken for the next command's (see TQRF_REPLY_COMPLETE).
  *   TQRF_TRACE=FILE  append one text line per frame and result to FILE (created readable and
- *        writable by its owner only: the trace shows the keys that tqrf_loadkey() sends).
+ *        writable by its owner only). The six key bytes of a load-key frame and its XOR byte
+ *        show as "**" unless TQRF_TRACE_KEYS=1 is set too.
  * Without them nothing changes and nothing is read at each command.
  */
 TQRF_API(int32_t) tqrf_init(char* port_name);
@@ -590,8 +591,9 @@ TQRF_API(int32_t) tqrf_reader_get_option(tqrf_reader* r, int32_t option, int32_t
 /**
  * Set the trace hook of a reader, or remove it (fn null). The hook sees every exchange from
  * the next call on: see tqrf_trace_fn. This takes the reader's lock, so it waits for a call
- * in progress on another thread: once it returns, the old hook is never called again. A trace
- * shows the keys that tqrf_reader_loadkey() sends.
+ * in progress on another thread: once it returns, the old hook is never called again. The hook
+ * gets every frame as sent, keys included (tqrf_reader_loadkey()): a host that writes frames
+ * down should hide bytes 6 to 12 of a load-key frame (bytes 2 and 3 are 0xBB 0x61).
  * @param user passed to fn unchanged; the library never dereferences it.
  * @return 0; -89 when r is null.
  */

@@ -285,6 +285,15 @@ struct Trace {
     const std::uint8_t* bytes = nullptr;
     std::size_t count = 0;
     std::chrono::microseconds time{0};  // monotonic, the same origin for every reader
+
+    // In the request frame of a load-key command (0x61) the bytes from key_offset on, the six
+    // key bytes and the XOR byte that follows them, give the key away: a trace that is written
+    // down should show them as "**" unless the user asked for keys.
+    static constexpr std::size_t key_offset = 6;
+    bool carries_key() const noexcept {
+        return event == TraceEvent::Frame && bytes != nullptr && count > key_offset &&
+               bytes[2] == 0xBB && bytes[3] == 0x61;
+    }
 };
 
 // Called on the calling thread inside each exchange, with the reader's lock held: it must not

@@ -2,7 +2,11 @@
 #include <array>
 #include <cstdint>
 
+#include "link/wire.h"
 #include "tq_RWD_DLL.h"
+
+static_assert(tqrf::REPLY_DATA_MAX == TQRF_REPLY_DATA_MAX,
+              "the public size of the longest reply's data must match the frame link's");
 
 namespace {
 

@@ -31,8 +31,13 @@ void Tracer::event(const std::string& port, const Trace& t) {
     if (name_ports) line += port + "  ";
     std::string bytes;
     char hex[4];
+    const std::size_t hide_from = !show_keys && t.carries_key() ? Trace::key_offset : t.count;
     for (std::size_t i = 0; i < t.count; ++i) {
-        std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", t.bytes[i]);
+        if (i < hide_from) {
+            std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", t.bytes[i]);
+        } else {
+            std::snprintf(hex, sizeof hex, " **");
+        }
         bytes += hex;
     }
     switch (t.event) {
@@ -89,6 +94,7 @@ std::unique_ptr<Connection> Connection::open(const Globals& g, bool several_allo
         ports = {c->sim_->slave_path()};
     }
     c->tracer_.name_ports = ports.size() > 1;
+    c->tracer_.show_keys = g.trace_keys;
     ReaderOptions options;
     options.reply_mode = g.timing;
     options.reply_slack = std::chrono::milliseconds(g.slack_ms);
@@ -102,7 +108,7 @@ std::unique_ptr<Connection> Connection::open(const Globals& g, bool several_allo
                                kExitFailed, r);
         }
         Link link{g.simulate ? std::string("simulated reader") : port, std::move(*reader)};
-        if (g.trace) {
+        if (g.trace || g.trace_keys) {
             Tracer* tracer = &c->tracer_;
             const std::string name = link.port;
             (void)link.reader.set_trace([tracer, name](const Trace& t) { tracer->event(name, t); });
