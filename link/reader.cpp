@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "link/commands.h"
 #include "link/wire.h"
 
 namespace tqrf {
@@ -79,7 +80,7 @@ constexpr std::uint32_t KEY_OFFSET = 6;
 
 bool carries_key(std::int32_t event, const std::uint8_t* bytes, std::uint32_t count) {
     return event == TQRF_TRACE_FRAME && count > KEY_OFFSET && bytes[2] == COMMAND_LEAD &&
-           bytes[3] == cmd::LOAD_KEY;
+           bytes[3] == row(Op::LOAD_KEY).code;
 }
 
 void write_trace_line(serial::TraceFile* file, std::int32_t event, std::int32_t result,

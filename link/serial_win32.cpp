@@ -59,9 +59,18 @@ struct Device {
     HANDLE handle = INVALID_HANDLE_VALUE;
     HANDLE event = nullptr;  // manual-reset, signalled when an overlapped operation completes
     OVERLAPPED overlapped{};
-    // The line settings record every mode change goes through: read the port's current
-    // settings into it, apply the mode string, write it back.
+    // The settings and time-outs the port had when it was opened, put back at close.
+    DCB saved{};
+    COMMTIMEOUTS saved_timeouts{};
+    bool have_saved = false;
+    bool have_saved_timeouts = false;
+    // The line settings in force: the port's own at open, then what was written last (unknown
+    // after a refused write). Every mode is built on them; they are never read back.
     DCB line{};
+    bool line_known = false;
+    // The settings of the link's two modes (LinkMode order), built once after the open.
+    DCB link[2]{};
+    bool link_ready[2]{};
     // Reads return at once with whatever is queued; writes are bounded at 50 ms per byte plus
     // 200 ms. A wait for bytes sets the read part to a total time-out of its own length, which
     // leaves the reads of queued bytes as they were: they never ask for more than is queued.
@@ -190,6 +199,77 @@ bool set_read_wait(Device* device, DWORD ms) {
     return true;
 }
 
+// Reads the port's settings as they were before the library changed anything, once.
+bool take_saved_state(Device* device) {
+    if (device->have_saved) return true;
+    device->saved.DCBlength = sizeof device->saved;
+    if (!GetCommState(device->handle, &device->saved)) return failed(device);
+    device->have_saved = true;
+    device->line = device->saved;
+    device->line_known = true;
+    return true;
+}
+
+// Builds into `out` the settings of `mode` on top of `base`, as the system's reading of a mode
+// string does: rate, parity, data and stop bits, no XON/XOFF and no hardware flow control (DTR
+// and RTS on). False for a mode a DCB cannot hold.
+bool build_settings(const DCB& base, const LineMode& mode, DCB* out) {
+    static constexpr BYTE parities[] = {NOPARITY, MARKPARITY, SPACEPARITY, EVENPARITY, ODDPARITY};
+    const auto parity = static_cast<std::size_t>(mode.parity);
+    if (mode.rate == 0 || parity >= sizeof parities) return false;
+    if (mode.data_bits < 5 || mode.data_bits > 8) return false;
+    DCB d = base;
+    d.DCBlength = sizeof d;
+    d.BaudRate = mode.rate;
+    d.Parity = parities[parity];
+    d.ByteSize = mode.data_bits;
+    switch (mode.stop_tenths) {
+        case 10:
+            d.StopBits = ONESTOPBIT;
+            break;
+        case 15:
+            d.StopBits = ONE5STOPBITS;
+            break;
+        case 20:
+            d.StopBits = TWOSTOPBITS;
+            break;
+        default:
+            return false;
+    }
+    d.fInX = FALSE;
+    d.fOutX = FALSE;
+    d.fOutxCtsFlow = FALSE;
+    d.fOutxDsrFlow = FALSE;
+    d.fDtrControl = DTR_CONTROL_ENABLE;
+    d.fRtsControl = RTS_CONTROL_ENABLE;
+    *out = d;
+    return true;
+}
+
+// The reading of a DCB's line mode; false for values no mode has.
+bool mode_of(const DCB& d, LineMode* out) {
+    static constexpr Parity parities[] = {Parity::None, Parity::Odd, Parity::Even, Parity::Mark,
+                                          Parity::Space};
+    static constexpr std::uint8_t stops[] = {10, 15, 20};
+    if (d.Parity >= sizeof parities / sizeof parities[0] || d.StopBits >= sizeof stops) {
+        return false;
+    }
+    *out = LineMode{d.BaudRate, parities[d.Parity], d.ByteSize, stops[d.StopBits]};
+    return true;
+}
+
+// Writes `d` unless it is in force already.
+bool change_line(Device* device, const DCB& d) {
+    if (device->line_known && std::memcmp(&device->line, &d, sizeof d) == 0) return true;
+    if (!SetCommState(device->handle, const_cast<DCB*>(&d))) {
+        device->line_known = false;
+        return failed(device);
+    }
+    device->line = d;
+    device->line_known = true;
+    return true;
+}
+
 LONGLONG counter_frequency() {
     static const LONGLONG frequency = [] {
         LARGE_INTEGER f;
@@ -232,11 +312,23 @@ Device* open_device(const char* path, std::int32_t* os_error) {
     device->handle = handle;
     device->event = event;
     reset_overlapped(device);
+    // What close puts back. A port whose settings cannot be read opens all the same; its first
+    // mode change reports the failure.
+    (void)take_saved_state(device);
+    device->error = 0;
+    device->lost = false;
+    device->have_saved_timeouts = GetCommTimeouts(handle, &device->saved_timeouts) != FALSE;
     return device;
 }
 
 void close_device(Device* device) {
     if (device == nullptr) return;
+    // The port gets back the settings and time-outs it had before the open.
+    if (!device->stuck && !device->lost) {
+        if (device->have_saved) (void)change_line(device, device->saved);
+        if (device->have_saved_timeouts)
+            (void)SetCommTimeouts(device->handle, &device->saved_timeouts);
+    }
     // Closing the handle cancels whatever the driver still holds.
     CloseHandle(device->handle);
     device->handle = INVALID_HANDLE_VALUE;
@@ -245,13 +337,38 @@ void close_device(Device* device) {
     delete device;
 }
 
-bool apply_mode(Device* device, const char* mode) {
-    if (!usable(device) || mode == nullptr) return false;
-    device->line.DCBlength = sizeof device->line;
-    if (!GetCommState(device->handle, &device->line)) return failed(device);
-    if (!BuildCommDCBA(mode, &device->line)) return false;
-    if (!SetCommState(device->handle, &device->line)) return failed(device);
-    return true;
+bool prepare_link_modes(Device* device, const LineMode& address, const LineMode& frame) {
+    if (!usable(device) || !take_saved_state(device)) return false;
+    const LineMode* modes[2] = {&address, &frame};
+    bool all = true;
+    for (int i = 0; i < 2; ++i) {
+        device->link_ready[i] = build_settings(device->saved, *modes[i], &device->link[i]);
+        all = all && device->link_ready[i];
+    }
+    return all;
+}
+
+bool apply_mode(Device* device, LinkMode mode) {
+    const auto i = static_cast<std::size_t>(mode);
+    if (!usable(device) || i > 1 || !device->link_ready[i]) return false;
+    return change_line(device, device->link[i]);
+}
+
+bool apply_mode(Device* device, const LineMode& mode) {
+    if (!usable(device) || !take_saved_state(device)) return false;
+    DCB d;
+    if (!build_settings(device->line, mode, &d)) return false;
+    return change_line(device, d);
+}
+
+bool apply_mode_text(Device* device, const char* text) {
+    if (!usable(device) || text == nullptr || !take_saved_state(device)) return false;
+    // The system reads the text, with its own abbreviations ("96" for 9600), as it always has.
+    DCB read = device->line;
+    read.DCBlength = sizeof read;
+    LineMode mode;
+    if (!BuildCommDCBA(text, &read) || !mode_of(read, &mode)) return false;
+    return apply_mode(device, mode);
 }
 
 bool set_queue_sizes(Device* device, std::uint32_t input_bytes, std::uint32_t output_bytes) {
@@ -402,6 +519,11 @@ std::int32_t last_error(const Device* device) {
     return device == nullptr ? 0 : static_cast<std::int32_t>(device->error);
 }
 
+std::int32_t os_error_code(OsFailure failure) {
+    return static_cast<std::int32_t>(failure == OsFailure::NoMemory ? ERROR_NOT_ENOUGH_MEMORY
+                                                                    : ERROR_FILE_NOT_FOUND);
+}
+
 void pause_ms(std::uint32_t ms) {
     // The wait on the thread's own handle always runs into its time-out. A wait may end a
     // little before its time on a coarse system timer, so the rest is waited out against the
@@ -461,10 +583,10 @@ void release(Lock* lock) {
 
 TraceFile* open_trace_file(const char* path) {
     if (path == nullptr) return nullptr;
-    // Not shared for reading by others: the trace shows the keys the host loads. Appends
-    // from other writers (FILE_SHARE_WRITE) go to the end, whole.
-    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Not shared for reading: the trace shows the frames the host sends. Appends from other
+    // writers (FILE_SHARE_WRITE) go to the end, whole.
+    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     TraceFile* file = new (std::nothrow) TraceFile;
     if (file == nullptr) {

@@ -28,6 +28,9 @@ class Printer {
     virtual void e2(const E2Report& r) = 0;
     // One line at once, as the event happens.
     virtual void watch(const WatchEvent& e) = 0;
+    virtual void reader_event(const ReaderEvent& e) = 0;
+    // From here on the output is a stream of one-line records (watch): an error too is one line.
+    virtual void stream() {}
 
     // The end of the run. JSON prints its one document here: the report, or on failure an
     // error object (with the report, if any, under "result").

@@ -226,6 +226,11 @@ class TextPrinter final : public Printer {
         std::cout << line << std::endl;  // one line as it happens
     }
 
+    void reader_event(const ReaderEvent& e) override {
+        std::cout << e.time << "  " << e.port << "  "
+                  << (e.back ? "reader-back" : "reader-lost  " + e.message) << std::endl;
+    }
+
     void finish() override { std::cout << std::flush; }
     void fail(const CommandError&) override { std::cout << std::flush; }
 };

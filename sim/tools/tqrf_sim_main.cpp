@@ -40,6 +40,12 @@ constexpr const char* kUsage =
     "                    out a byte at a time\n"
     "  --timing PROFILE  how long the reader works on each command: instant (default) or\n"
     "                    mf1k (an MF RC500 reader with a Mifare Classic 1K card)\n"
+    "  --adapter KIND    what sits between the reader and the host: direct (default);\n"
+    "                    ftdi[:MS], a USB adapter that holds the reply bytes until 62 wait\n"
+    "                    or its latency timer (default 16 ms, 1 to 255) runs out; echo, a\n"
+    "                    line that sends back every byte it receives, with no reader\n"
+    "                    behind it; noise, a device that answers every request with bytes\n"
+    "                    that are no frame\n"
     "  --identity HEX    the reader's identity number (default 12345678)\n"
     "  --fault RULE      commit a fault on replies (repeatable):\n"
     "                    KIND[:ARG][@CODE][/COUNT], KIND one of noreply, delay:MS,\n"
@@ -158,6 +164,13 @@ int main(int argc, char** argv) {
             const auto profile = tqrf_sim::parse_timing_profile(v);
             if (!profile) return usage_error("unknown timing profile '" + v + "'");
             options.timing = *profile;
+        } else if (arg == "--adapter") {
+            std::string error;
+            if (!value(v))
+                return usage_error("--adapter needs a kind (direct, ftdi[:MS], echo, noise)");
+            const auto adapter = tqrf_sim::parse_adapter(v, &error);
+            if (!adapter) return usage_error(error);
+            options.adapter = *adapter;
         } else if (arg == "--identity") {
             std::uint32_t id = 0;
             if (!value(v) || !parse_hex32(v, id)) return usage_error("--identity needs hex");

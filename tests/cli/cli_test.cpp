@@ -1031,13 +1031,15 @@ TEST_F(Cli, WatchAsJsonLinesWithABlockOnEachTap) {
     EXPECT_EQ(b["data"], std::string(32, '0'));
 }
 
-TEST_F(Cli, WatchEndsWhenTheReaderIsLost) {
+TEST_F(Cli, WatchReportsALostReaderAndFailsWhenItEndsLost) {
     Background w(exe() + "--port " + port() + " watch --interval 20", path("watch.out"),
                  path("watch.err"));
     ASSERT_TRUE(w.wait_for("arrived")) << w.out() << w.err();
     sim_->stop();
-    EXPECT_EQ(w.finish(0), 1);
-    EXPECT_TRUE(has(w.err(), "the reader's device is gone")) << w.err();
+    ASSERT_TRUE(w.wait_for("reader-lost")) << w.out() << w.err();
+    EXPECT_TRUE(has(w.out(), "the reader's device is gone")) << w.out();
+    EXPECT_EQ(w.finish(SIGINT), 1);
+    EXPECT_TRUE(has(w.err(), "reader lost")) << w.err();
 }
 
 // ---- Usage ---------------------------------------------------------------------------------

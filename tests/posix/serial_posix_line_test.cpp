@@ -66,7 +66,7 @@ class Line : public ::testing::Test {
     void open_like_the_library() {
         device_ = open_device(slave_.c_str());
         ASSERT_NE(device_, nullptr);
-        ASSERT_TRUE(apply_mode(device_, "19200,S,8,1"));
+        ASSERT_TRUE(apply_mode_text(device_, "19200,S,8,1"));
         ASSERT_TRUE(set_timeouts(device_));
     }
 
@@ -89,8 +89,8 @@ TEST_F(Line, TheLastSettingWrittenAtOpenIsSpaceParity) {
 TEST_F(Line, ModesAreWrittenAtOnceAfterABoundedDrain) {
     open_like_the_library();
     g_written.clear();
-    ASSERT_TRUE(apply_mode(device_, "19200,M,8,1"));
-    ASSERT_TRUE(apply_mode(device_, "19200,S,8,1"));
+    ASSERT_TRUE(apply_mode_text(device_, "19200,M,8,1"));
+    ASSERT_TRUE(apply_mode_text(device_, "19200,S,8,1"));
     ASSERT_EQ(g_written.size(), 2u);
     for (const Written& w : g_written) EXPECT_EQ(w.when, TCSANOW);
     EXPECT_EQ(g_written[0].settings.c_cflag & (PARENB | CMSPAR | PARODD),
@@ -99,13 +99,91 @@ TEST_F(Line, ModesAreWrittenAtOnceAfterABoundedDrain) {
               tcflag_t{PARENB | CMSPAR});
 }
 
+constexpr LineMode kAddress{19200, Parity::Mark, 8, 10};
+constexpr LineMode kFrame{19200, Parity::Space, 8, 10};
+
+tcflag_t parity_of(const termios& t) {
+    return t.c_cflag & (PARENB | CMSPAR | PARODD);
+}
+
+// The link's two modes are built once, after the open; every switch writes exactly the
+// settings prepared, and a switch to the settings in force writes nothing (some USB adapters
+// lose bytes when settings are written again unchanged).
+TEST_F(Line, PreparedLinkModesAreWrittenOnlyWhenTheyChangeTheLine) {
+    device_ = open_device(slave_.c_str());
+    ASSERT_NE(device_, nullptr);
+    ASSERT_TRUE(prepare_link_modes(device_, kAddress, kFrame));
+    EXPECT_TRUE(g_written.empty()) << "preparing writes nothing";
+    struct Step {
+        const char* what;
+        bool (*run)(Device*);
+        int writes;       // settings written by the step
+        tcflag_t parity;  // parity flags of the last setting written
+    };
+    const Step steps[] = {
+        {"frame at open", [](Device* d) { return apply_mode(d, LinkMode::Frame); }, 1,
+         PARENB | CMSPAR},
+        {"time-outs already in force", [](Device* d) { return set_timeouts(d); }, 0, 0},
+        {"frame again", [](Device* d) { return apply_mode(d, LinkMode::Frame); }, 0, 0},
+        {"address", [](Device* d) { return apply_mode(d, LinkMode::Address); }, 1,
+         PARENB | CMSPAR | PARODD},
+        {"address again", [](Device* d) { return apply_mode(d, LinkMode::Address); }, 0, 0},
+        {"frame", [](Device* d) { return apply_mode(d, LinkMode::Frame); }, 1, PARENB | CMSPAR},
+        {"a rate",
+         [](Device* d) {
+             return apply_mode(d, LineMode{9600, Parity::None, 8, 10});
+         },
+         1, 0},
+        {"the same rate", [](Device* d) { return apply_mode_text(d, "9600,N,8,1"); }, 0, 0},
+        {"back to the frame", [](Device* d) { return apply_mode(d, LinkMode::Frame); }, 1,
+         PARENB | CMSPAR},
+    };
+    for (const Step& step : steps) {
+        g_written.clear();
+        EXPECT_TRUE(step.run(device_)) << step.what;
+        ASSERT_EQ(static_cast<int>(g_written.size()), step.writes) << step.what;
+        if (step.writes == 0) continue;
+        const termios& t = g_written.back().settings;
+        EXPECT_EQ(parity_of(t), step.parity) << step.what;
+        EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t{CS8}) << step.what;
+        EXPECT_EQ(t.c_cflag & CSTOPB, 0u) << step.what;
+        EXPECT_EQ(t.c_cc[VMIN], 0) << step.what;
+        EXPECT_EQ(t.c_cc[VTIME], 0) << step.what;
+    }
+}
+
+TEST_F(Line, ModesTermiosCannotExpressAreRefusedBeforeAnythingIsWritten) {
+    device_ = open_device(slave_.c_str());
+    ASSERT_NE(device_, nullptr);
+    const LineMode refused[] = {
+        {12345, Parity::None, 8, 10},  // no such rate
+        {19200, Parity::None, 9, 10},  // no such size
+        {19200, Parity::None, 8, 15},  // 1.5 stop bits
+        {0, Parity::None, 8, 10},
+    };
+    for (const LineMode& mode : refused) {
+        EXPECT_FALSE(apply_mode(device_, mode)) << mode.rate;
+        EXPECT_FALSE(prepare_link_modes(device_, mode, kFrame)) << mode.rate;
+        EXPECT_FALSE(apply_mode(device_, LinkMode::Address)) << "a mode not prepared";
+    }
+    EXPECT_TRUE(g_written.empty());
+}
+
 TEST_F(Line, AModeChangeInterruptedByASignalIsRetried) {
     device_ = open_device(slave_.c_str());
     ASSERT_NE(device_, nullptr);
     g_interrupt_next = 2;
-    EXPECT_TRUE(apply_mode(device_, "19200,M,8,1"));
+    EXPECT_TRUE(apply_mode_text(device_, "19200,M,8,1"));
     EXPECT_EQ(g_written.size(), 1u);
     EXPECT_EQ(last_error(device_), 0);
+}
+
+TEST_F(Line, CloseOfALineNeverChangedWritesNothing) {
+    device_ = open_device(slave_.c_str());
+    ASSERT_NE(device_, nullptr);
+    close_device(device_);
+    device_ = nullptr;
+    EXPECT_TRUE(g_written.empty());
 }
 
 TEST_F(Line, CloseRestoresTheSettingsFromBeforeTheOpen) {
