@@ -857,11 +857,11 @@ typedef struct tqrf_probe_result {
      *  0 for silence and when the port did not open). */
     uint32_t received;
     uint8_t bytes[105];
-    /** TQRF_PROBE_READER only: the hardware version's bytes as the reader sent them (0 to 101;
-     *  version_length 0 when the reader did not give it), and the identity number (0 when it
-     *  did not give it). */
+    /** TQRF_PROBE_READER only: the hardware version's bytes as the reader sent them (0 to
+     *  TQRF_REPLY_DATA_MAX; version_length 0 when the reader did not give it), and the identity
+     *  number (0 when it did not give it). */
     uint32_t version_length;
-    uint8_t version[101];
+    uint8_t version[TQRF_REPLY_DATA_MAX];
     uint32_t reader_id;
 } tqrf_probe_result;
 

@@ -66,6 +66,15 @@ std::string link_name(const std::string& path) {
     return target.empty() ? "" : base_name(target);
 }
 
+// The last part of what the link `path` holds, one step only ("../../ttyUSB0" gives
+// "ttyUSB0", whatever ttyUSB0 is in turn); "" when it is no link.
+std::string link_target_name(const std::string& path) {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer - 1);
+    if (n <= 0) return "";
+    return base_name(std::string(buffer, static_cast<std::size_t>(n)));
+}
+
 // One attribute file, without its line end and surrounding blanks; "" when it is missing.
 std::string attribute(const std::string& folder, const char* name) {
     const std::string path = folder + "/" + name;
@@ -133,7 +142,7 @@ std::string stable_name(const std::string& by_id, const std::vector<std::string>
                         const std::string& name) {
     std::string best;
     for (const std::string& link : links) {
-        if (link_name(by_id + "/" + link) != name) continue;
+        if (link_target_name(by_id + "/" + link) != name) continue;
         if (best.empty() || natural_less(link, best)) best = link;
     }
     return best.empty() ? "" : by_id + "/" + best;

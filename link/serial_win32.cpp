@@ -58,6 +58,7 @@ struct Device {
     DWORD error = 0;  // GetLastError() of the last failed call
     HANDLE handle = INVALID_HANDLE_VALUE;
     HANDLE event = nullptr;  // manual-reset, signalled when an overlapped operation completes
+    HANDLE claim = nullptr;  // the port's named claim (see claim_port)
     OVERLAPPED overlapped{};
     // The settings and time-outs the port had when it was opened, put back at close.
     DCB saved{};
@@ -286,9 +287,44 @@ bool device_path_for_port(int number, char* out, std::size_t capacity) {
     return length > 0 && static_cast<std::size_t>(length) < capacity;
 }
 
+namespace {
+
+// Every open of a port by this library, in any program of the session, holds a mutex named
+// after the port, and an open that finds it held is refused as a busy port is (ERROR_ACCESS_
+// DENIED). Windows' own drivers refuse a second open of a port opened without sharing; Wine and
+// some virtual port drivers do not, and two programs writing one line would corrupt each
+// other's frames. Returns null, with the error set, when the port is held.
+HANDLE claim_port(const char* path) {
+    // "\\.\COM5", "COM5" and "com5" name the same port.
+    const char* name = path;
+    if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+    char object[128] = "Global\\tqrf-serial-";
+    std::size_t at = std::strlen(object);
+    for (const char* p = name; *p != '\0' && at + 1 < sizeof object; ++p) {
+        const char c = *p;
+        object[at++] = c == '\\' ? '/' : (c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c);
+    }
+    object[at] = '\0';
+    HANDLE claim = CreateMutexA(nullptr, FALSE, object);
+    if (claim == nullptr) return nullptr;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(claim);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return claim;
+}
+
+}  // namespace
+
 Device* open_device(const char* path, std::int32_t* os_error) {
     if (path == nullptr) {
         if (os_error != nullptr) *os_error = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    HANDLE claim = claim_port(path);
+    if (claim == nullptr) {
+        if (os_error != nullptr) *os_error = static_cast<std::int32_t>(GetLastError());
         return nullptr;
     }
     // No sharing: a second open of the same port fails while this one is open.
@@ -296,6 +332,7 @@ Device* open_device(const char* path, std::int32_t* os_error) {
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         if (os_error != nullptr) *os_error = static_cast<std::int32_t>(GetLastError());
+        CloseHandle(claim);
         return nullptr;
     }
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -307,10 +344,12 @@ Device* open_device(const char* path, std::int32_t* os_error) {
         }
         if (event != nullptr) CloseHandle(event);
         CloseHandle(handle);
+        CloseHandle(claim);
         return nullptr;
     }
     device->handle = handle;
     device->event = event;
+    device->claim = claim;
     reset_overlapped(device);
     // What close puts back. A port whose settings cannot be read opens all the same; its first
     // mode change reports the failure.
@@ -332,6 +371,8 @@ void close_device(Device* device) {
     // Closing the handle cancels whatever the driver still holds.
     CloseHandle(device->handle);
     device->handle = INVALID_HANDLE_VALUE;
+    CloseHandle(device->claim);  // the port is free for the next open
+    device->claim = nullptr;
     if (device->stuck) return;  // the record's buffers may still be written to: never free it
     CloseHandle(device->event);
     delete device;

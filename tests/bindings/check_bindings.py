@@ -11,7 +11,7 @@ exports of every row of the command table (link/commands.h), then checks:
                                        export (tqrf_reader_*) and tqrf_strerror is there
   bindings/dotnet/TqRwdDll.cs          each P/Invoke matches its declaration; every export is
                                        there
-  tools/windows/host*.c                each function-pointer type the host binds to a name
+  tools/windows/host*.[ch]             each function-pointer type the host binds to a name
                                        matches that name's declaration
   fuzz/*.cpp                           the fuzzer calls both exports of every command
 
@@ -33,15 +33,8 @@ Signature = Tuple[str, List[str]]  # result, arguments (canonical type names)
 
 # Exports a binding leaves out on purpose, with the reason. A name here that the binding does
 # have is reported as a note, so the list can shrink.
-NOT_IN_PYTHON = {
-    "tqrf_reader_last_answer": "finding readers is not wrapped in Python yet",
-}
-NOT_IN_DOTNET = {
-    "tqrf_list_ports": "finding readers is not wrapped in .NET yet",
-    "tqrf_free_ports": "finding readers is not wrapped in .NET yet",
-    "tqrf_probe": "finding readers is not wrapped in .NET yet",
-    "tqrf_reader_last_answer": "finding readers is not wrapped in .NET yet",
-}
+NOT_IN_PYTHON: Dict[str, str] = {}
+NOT_IN_DOTNET: Dict[str, str] = {}
 
 
 def strip_c_comments(text: str) -> str:
@@ -147,6 +140,9 @@ PY_TYPES = {
     "ctypes.POINTER(c_handle)": "reader_out",
     "TRACE_FN": "fn",
     "None": "void",
+    "ctypes.POINTER(ctypes.POINTER(PortInfo))": "tqrf_port_info**",
+    "ctypes.POINTER(PortInfo)": "tqrf_port_info*",
+    "ctypes.POINTER(ProbeResult)": "tqrf_probe_result*",
 }
 
 
@@ -182,7 +178,8 @@ def dotnet_type(param: str) -> str:
             "int": "i32_out",
             "byte": "bytes_out",
             "ReaderHandle": "reader_out",
-            "IntPtr": "reader_out|ptr",
+            "IntPtr": "reader_out|ptr|tqrf_port_info**",
+            "ProbeResultNative": "tqrf_probe_result*",
         }.get(t, "out " + t)
     if t == "byte[]":
         return "bytes_out" if "Out" in attrs else "bytes_in"
@@ -193,7 +190,7 @@ def dotnet_type(param: str) -> str:
         "string": "bytes_in",
         "StringBuilder": "bytes_out",
         "ReaderHandle": "reader",
-        "IntPtr": "reader|ptr|str",
+        "IntPtr": "reader|ptr|str|tqrf_port_info*",
         "TraceCallback": "fn",
         "void": "void",
     }.get(t, t)
@@ -232,16 +229,12 @@ def host_bindings(paths: Iterable[str]) -> Dict[str, Signature]:
         # A callback type of the host's own is a callback.
         for name, (result, args) in typedefs.items():
             typedefs[name] = (result, ["fn" if a in typedefs else a for a in args])
-        members: Dict[Tuple[str, str], str] = {}
-        for m in re.finditer(r"struct\s*(\w*)\s*\{([^{}]*)\}\s*(\w+)\s*;", text):
-            for field in re.finditer(r"(\w+)\s+(\w+)\s*;", m.group(2)):
-                members[(m.group(3), field.group(2))] = field.group(1)
-        for m in re.finditer(r'\{\s*"(tqrf_\w+)"\s*,\s*\(FARPROC\s*\*\)\s*&(\w+)\.(\w+)\s*\}', text):
-            ftype = members.get((m.group(2), m.group(3)))
-            if ftype is None or ftype not in typedefs:
-                found[m.group(1)] = ("?", ["unknown pointer type " + str(ftype)])
+        # The host names each export once: X(type, member, "tqrf_name") in its export lists.
+        for m in re.finditer(r'X\(\s*(\w+)\s*,\s*\w+\s*,\s*"(tqrf_\w+)"\s*\)', text):
+            if m.group(1) in typedefs:
+                found[m.group(2)] = typedefs[m.group(1)]
             else:
-                found[m.group(1)] = typedefs[ftype]
+                found[m.group(2)] = ("?", ["unknown pointer type " + m.group(1)])
     return found
 
 
@@ -329,8 +322,11 @@ def main() -> int:
         c_only,
         NOT_IN_DOTNET,
     )
-    host_files = sorted(glob.glob(p("tools", "windows", "*.c")))
-    problems += compare("tools/windows host", host_bindings(host_files), header, set(), {})
+    host_files = sorted(glob.glob(p("tools", "windows", "*.[ch]")))
+    host = host_bindings(host_files)
+    if not host:
+        problems.append("tools/windows host: no bound exports found (X(type, member, \"name\"))")
+    problems += compare("tools/windows host", host, header, set(), {})
 
     fuzz_text = "".join(open(f, encoding="utf-8").read() for f in glob.glob(p("fuzz", "*.cpp")))
     called = set(re.findall(r"\b(tqrf_\w+)\s*\(", strip_c_comments(fuzz_text)))

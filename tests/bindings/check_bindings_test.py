@@ -24,7 +24,7 @@ FILES = [
     "bindings/python/src/tqrf/_native.py",
     "bindings/dotnet/TqRwdDll.cs",
 ]
-GLOBS = [("tools/windows", ".c"), ("fuzz", ".cpp")]
+GLOBS = [("tools/windows", ".c"), ("tools/windows", ".h"), ("fuzz", ".cpp")]
 
 NEW_EXPORTS = """
 TQRF_API(int32_t) tqrf_ReadSerialNumber(uint8_t* serial);
@@ -82,7 +82,7 @@ CASES = [
                        "tqrf_read(int block, [In] byte[] data)"),
      ["bindings/dotnet/TqRwdDll.cs: tqrf_read argument 2 is bytes_in, the header has bytes_out"]),
     ("a host function-pointer type that differs",
-     lambda r: replace(os.path.join(r, "tools/windows/host.c"),
+     lambda r: replace(os.path.join(r, "tools/windows/host.h"),
                        "typedef int32_t(__cdecl* fn_i_u)(int32_t, uint32_t);",
                        "typedef int32_t(__cdecl* fn_i_u)(int32_t, int32_t);"),
      ["tools/windows host: tqrf_initval argument 2 is i32, the header has u32"]),

@@ -136,6 +136,17 @@ TEST_F(FakeTree, UsbAdapterWithItsIdentityDriverAndStableName) {
     EXPECT_EQ(p.mark_space, TQRF_MARK_SPACE_YES);
 }
 
+TEST_F(FakeTree, DeviceNodeThatLeadsElsewhereKeepsItsStableName) {
+    // A test tree's dev/ttyUSB0 leads to a pseudo-terminal: the by-id name still names it.
+    ftdi_adapter();
+    fs::remove(root_ / "dev/ttyUSB0");
+    fs::create_symlink("/dev/null", root_ / "dev/ttyUSB0");
+    const auto ports = list();
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].stable_path,
+              dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A600BC12-if00-port0"));
+}
+
 TEST_F(FakeTree, UsbAdapterWithoutStringsIsNamedByItsIds) {
     usb_serial("1-3", "ttyUSB1", "ch341", {{"idVendor", "1a86"}, {"idProduct", "7523"}});
     const auto ports = list();

@@ -9,6 +9,7 @@
 
 #include "link/mode_string.h"
 #include "link/serial.h"
+#include "tqrf_sim/frame.h"
 
 namespace tqrf::testing {
 
@@ -135,14 +136,7 @@ void Recorder::clear_log() {
 }
 
 std::vector<std::uint8_t> reply_frame(const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> f;
-    f.push_back(static_cast<std::uint8_t>(payload.size() >> 8));
-    f.push_back(static_cast<std::uint8_t>(payload.size() & 0xFF));
-    f.insert(f.end(), payload.begin(), payload.end());
-    std::uint8_t x = 0;
-    for (std::uint8_t b : f) x ^= b;
-    f.push_back(x);
-    return f;
+    return tqrf_sim::encode_frame(payload);
 }
 
 }  // namespace tqrf::testing
