@@ -6,13 +6,19 @@
 
 namespace tqrf::tool {
 
-namespace {
-
 std::string hex_byte(unsigned v) {
     char buf[3];
     std::snprintf(buf, sizeof buf, "%02X", v & 0xFFu);
     return buf;
 }
+
+std::string hex_of(const std::uint8_t* bytes, std::size_t n) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s += hex_byte(bytes[i]);
+    return s;
+}
+
+namespace {
 
 std::string printable(const std::uint8_t* bytes, std::size_t n) {
     std::string s;
@@ -20,12 +26,6 @@ std::string printable(const std::uint8_t* bytes, std::size_t n) {
         const std::uint8_t c = bytes[i];
         s += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '.';
     }
-    return s;
-}
-
-std::string hex_of(const std::uint8_t* bytes, std::size_t n) {
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) s += hex_byte(bytes[i]);
     return s;
 }
 
