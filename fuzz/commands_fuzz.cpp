@@ -33,9 +33,9 @@ struct Arrival {
     Bytes bytes;
 };
 
-struct LineModel {
-    std::uint64_t now = 0;
-    std::vector<Arrival> in_flight;
+// Short writes as the double plays them: the write after `short_write_countdown` whole ones
+// is cut short (-1: none is).
+struct ShortWrites {
     int short_write_countdown = -1;
 
     bool write_whole() {
@@ -46,6 +46,11 @@ struct LineModel {
         if (short_write_countdown > 0) --short_write_countdown;
         return true;
     }
+};
+
+struct LineModel : ShortWrites {
+    std::uint64_t now = 0;
+    std::vector<Arrival> in_flight;
 
     // One exchange: purge, address byte, 1 ms, frame, the reader's reply `delay` ms after the
     // frame, the wait, one read. Returns the transaction's result and the bytes read.
@@ -234,17 +239,23 @@ enum class Form : std::uint8_t {
     kTrailerCheck,  // refuses a block that is not its sector's trailer before anything else
 };
 
+// What else an export needs or does.
+enum Traits : std::uint8_t {
+    kPlain = 0,
+    kOut = 1,         // a null output gives ERR_FAILED
+    kIn = 2,          // a null input gives ERR_FAILED
+    kTextIn = 4 | 2,  // its input is hex text, refused when null before the port check
+    kBeeper = 8,      // mode 0 waits for the beep as well
+};
+
 struct LegacyExport {
     const char* name;
+    std::size_t out_size;  // the documented size of its output buffer (1 where it has none)
+    std::size_t in_size;   // the documented size of its input buffer (1 where it has none)
+    int traits;
+    Writes writes;
+    Form form;
     int (*call)(const LegacyArgs&);
-    std::size_t out_size = 1;  // the documented size of its output buffer (1 where it has none)
-    std::size_t in_size = 1;   // the documented size of its input buffer (1 where it has none)
-    bool needs_out = false;    // a null output gives ERR_FAILED
-    bool needs_in = false;     // a null input gives ERR_FAILED
-    bool text_in = false;      // its input is hex text, refused when null before the port check
-    Writes writes = Writes::kNothing;
-    Form form = Form::kCommand;
-    bool beeper = false;  // waits for the beep as well
 };
 
 std::uint32_t* word(const LegacyArgs& a) {
@@ -259,116 +270,43 @@ std::uint32_t u(std::int32_t v) {
 
 using A = const LegacyArgs&;
 // The order is the corpus's: the first input byte of a call picks a row by its position.
+// clang-format off
 const LegacyExport kLegacy[] = {
-    {.name = "tqrf_request",
-     .call = [](A a) { return tqrf_request(a.a1, a.out); },
-     .out_size = 2,
-     .needs_out = true,
-     .writes = Writes::kPositions},
-    {.name = "tqrf_request_2",
-     .call = [](A a) { return tqrf_request_2(a.a1, a.out); },
-     .out_size = 2,
-     .needs_out = true,
-     .writes = Writes::kPositions},
-    {.name = "tqrf_anticoll",
-     .call = [](A a) { return tqrf_anticoll(a.a1, a.out); },
-     .out_size = 4,
-     .needs_out = true,
-     .writes = Writes::kPositions},
-    {.name = "tqrf_select",
-     .call = [](A a) { return tqrf_select(a.in, a.out); },
-     .in_size = 4,
-     .needs_out = true,
-     .needs_in = true,
-     .writes = Writes::kPositions},
-    {.name = "tqrf_halt", .call = [](A) { return tqrf_halt(); }},
-    {.name = "tqrf_loadkey",
-     .call = [](A a) { return tqrf_loadkey(a.a1, a.a2, a.in); },
-     .in_size = 6,
-     .needs_in = true},
-    {.name = "tqrf_authentication", .call = [](A a) { return tqrf_authentication(a.a1, a.a2); }},
-    {.name = "tqrf_authentication_2",
-     .call = [](A a) { return tqrf_authentication_2(a.a1, a.a2, a.a3); },
-     .form = Form::kTrailerCheck},
-    {.name = "tqrf_read",
-     .call = [](A a) { return tqrf_read(a.a1, a.out); },
-     .out_size = 16,
-     .needs_out = true,
-     .writes = Writes::kData},
-    {.name = "tqrf_write",
-     .call = [](A a) { return tqrf_write(a.a1, a.in); },
-     .in_size = 16,
-     .needs_in = true},
-    {.name = "tqrf_initval", .call = [](A a) { return tqrf_initval(a.a1, u(a.a2)); }},
-    {.name = "tqrf_readval",
-     .call = [](A a) { return tqrf_readval(a.a1, word(a)); },
-     .out_size = 4,
-     .needs_out = true,
-     .writes = Writes::kValue},
-    {.name = "tqrf_increment", .call = [](A a) { return tqrf_increment(a.a1, u(a.a2)); }},
-    {.name = "tqrf_decrement", .call = [](A a) { return tqrf_decrement(a.a1, u(a.a2)); }},
-    {.name = "tqrf_restore", .call = [](A a) { return tqrf_restore(a.a1); }},
-    {.name = "tqrf_transfer", .call = [](A a) { return tqrf_transfer(a.a1); }},
-    {.name = "tqrf_reset", .call = [](A a) { return tqrf_reset(a.a1); }},
-    {.name = "tqrf_ReadHardwareVersionNumber",
-     .call = [](A a) { return tqrf_ReadHardwareVersionNumber(a.out); },
-     .out_size = 101,
-     .needs_out = true,
-     .writes = Writes::kData},
-    {.name = "tqrf_Read_RWD_ID",
-     .call = [](A a) { return tqrf_Read_RWD_ID(word(a)); },
-     .out_size = 4,
-     .needs_out = true,
-     .writes = Writes::kId},
-    {.name = "tqrf_Read_RC500E2",
-     .call = [](A a) { return tqrf_Read_RC500E2(a.a1, a.out); },
-     .out_size = 101,
-     .needs_out = true,
-     .writes = Writes::kData},
-    {.name = "tqrf_Write_RC500E2",
-     .call = [](A a) { return tqrf_Write_RC500E2(a.a1, a.in); },
-     .in_size = 16,
-     .needs_in = true},
-    {.name = "tqrf_Link_PCandRWD", .call = [](A) { return tqrf_Link_PCandRWD(); }},
-    {.name = "tqrf_BeepControl",
-     .call = [](A a) { return tqrf_BeepControl(a.a1, a.a2); },
-     .beeper = true},
-    {.name = "tqrf_UploadRTC",
-     .call = [](A a) { return tqrf_UploadRTC(a.out); },
-     .out_size = 101,
-     .needs_out = true,
-     .writes = Writes::kData},
-    {.name = "tqrf_DownloadRTC",
-     .call = [](A a) { return tqrf_DownloadRTC(a.in); },
-     .in_size = 7,
-     .needs_in = true},
-    {.name = "tqrf_loadkey_asc",
-     .call = [](A a) { return tqrf_loadkey_asc(a.a1, a.a2, text(a)); },
-     .in_size = 12,
-     .needs_in = true,
-     .text_in = true},
-    {.name = "tqrf_card_asc_1",
-     .call =
-         [](A a) { return tqrf_card_asc_1(a.a1, a.a2, a.type_text, a.serial_text, a.size_text); },
-     .writes = Writes::kCardAsc1Text},
-    {.name = "tqrf_card_asc",
-     .call = [](A a) { return tqrf_card_asc(a.a1, a.a2, a.type_text, a.serial_text, a.size_text); },
-     .writes = Writes::kCardAscText},
-    {.name = "tqrf_rd_asc",
-     .call = [](A a) { return tqrf_rd_asc(a.a1, reinterpret_cast<char*>(a.out)); },
-     .out_size = 32,
-     .needs_out = true,
-     .writes = Writes::kRdAscText},
-    {.name = "tqrf_wr_asc",
-     .call = [](A a) { return tqrf_wr_asc(a.a1, text(a)); },
-     .in_size = 32,
-     .needs_in = true,
-     .text_in = true},
-    {.name = "tqrf_BaudSetup",
-     .call = [](A a) { return tqrf_BaudSetup(a.str); },
-     .form = Form::kBaudSetup},
-    {.name = "tqrf_init", .call = [](A a) { return tqrf_init(a.str); }, .form = Form::kInit},
+//   name, output and input buffer sizes, traits, what it writes, form, the call
+    {"tqrf_request", 2, 1, kOut, Writes::kPositions, Form::kCommand, [](A a) { return tqrf_request(a.a1, a.out); }},
+    {"tqrf_request_2", 2, 1, kOut, Writes::kPositions, Form::kCommand, [](A a) { return tqrf_request_2(a.a1, a.out); }},
+    {"tqrf_anticoll", 4, 1, kOut, Writes::kPositions, Form::kCommand, [](A a) { return tqrf_anticoll(a.a1, a.out); }},
+    {"tqrf_select", 1, 4, kOut | kIn, Writes::kPositions, Form::kCommand, [](A a) { return tqrf_select(a.in, a.out); }},
+    {"tqrf_halt", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A) { return tqrf_halt(); }},
+    {"tqrf_loadkey", 1, 6, kIn, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_loadkey(a.a1, a.a2, a.in); }},
+    {"tqrf_authentication", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_authentication(a.a1, a.a2); }},
+    {"tqrf_authentication_2", 1, 1, kPlain, Writes::kNothing, Form::kTrailerCheck, [](A a) { return tqrf_authentication_2(a.a1, a.a2, a.a3); }},
+    {"tqrf_read", 16, 1, kOut, Writes::kData, Form::kCommand, [](A a) { return tqrf_read(a.a1, a.out); }},
+    {"tqrf_write", 1, 16, kIn, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_write(a.a1, a.in); }},
+    {"tqrf_initval", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_initval(a.a1, u(a.a2)); }},
+    {"tqrf_readval", 4, 1, kOut, Writes::kValue, Form::kCommand, [](A a) { return tqrf_readval(a.a1, word(a)); }},
+    {"tqrf_increment", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_increment(a.a1, u(a.a2)); }},
+    {"tqrf_decrement", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_decrement(a.a1, u(a.a2)); }},
+    {"tqrf_restore", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_restore(a.a1); }},
+    {"tqrf_transfer", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_transfer(a.a1); }},
+    {"tqrf_reset", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_reset(a.a1); }},
+    {"tqrf_ReadHardwareVersionNumber", 101, 1, kOut, Writes::kData, Form::kCommand, [](A a) { return tqrf_ReadHardwareVersionNumber(a.out); }},
+    {"tqrf_Read_RWD_ID", 4, 1, kOut, Writes::kId, Form::kCommand, [](A a) { return tqrf_Read_RWD_ID(word(a)); }},
+    {"tqrf_Read_RC500E2", 101, 1, kOut, Writes::kData, Form::kCommand, [](A a) { return tqrf_Read_RC500E2(a.a1, a.out); }},
+    {"tqrf_Write_RC500E2", 1, 16, kIn, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_Write_RC500E2(a.a1, a.in); }},
+    {"tqrf_Link_PCandRWD", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A) { return tqrf_Link_PCandRWD(); }},
+    {"tqrf_BeepControl", 1, 1, kBeeper, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_BeepControl(a.a1, a.a2); }},
+    {"tqrf_UploadRTC", 101, 1, kOut, Writes::kData, Form::kCommand, [](A a) { return tqrf_UploadRTC(a.out); }},
+    {"tqrf_DownloadRTC", 1, 7, kIn, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_DownloadRTC(a.in); }},
+    {"tqrf_loadkey_asc", 1, 12, kTextIn, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_loadkey_asc(a.a1, a.a2, text(a)); }},
+    {"tqrf_card_asc_1", 1, 1, kPlain, Writes::kCardAsc1Text, Form::kCommand, [](A a) { return tqrf_card_asc_1(a.a1, a.a2, a.type_text, a.serial_text, a.size_text); }},
+    {"tqrf_card_asc", 1, 1, kPlain, Writes::kCardAscText, Form::kCommand, [](A a) { return tqrf_card_asc(a.a1, a.a2, a.type_text, a.serial_text, a.size_text); }},
+    {"tqrf_rd_asc", 32, 1, kOut, Writes::kRdAscText, Form::kCommand, [](A a) { return tqrf_rd_asc(a.a1, reinterpret_cast<char*>(a.out)); }},
+    {"tqrf_wr_asc", 1, 32, kTextIn, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_wr_asc(a.a1, text(a)); }},
+    {"tqrf_BaudSetup", 1, 1, kPlain, Writes::kNothing, Form::kBaudSetup, [](A a) { return tqrf_BaudSetup(a.str); }},
+    {"tqrf_init", 1, 1, kPlain, Writes::kNothing, Form::kInit, [](A a) { return tqrf_init(a.str); }},
 };
+// clang-format on
 constexpr std::size_t kLegacyCount = sizeof kLegacy / sizeof kLegacy[0];
 
 struct Session {
@@ -464,7 +402,7 @@ void call_one(Session& s, Input& in) {
         out.untouched() && t_type.untouched() && t_serial.untouched() && t_size.untouched();
     if (!s.open) {
         FUZZ_CHECK(rec.wire.size() == wire_before);
-        if (e.text_in && args.in == nullptr) {
+        if ((e.traits & kTextIn) == kTextIn && args.in == nullptr) {
             FUZZ_CHECK(r == ERR_FAILED);
             return;
         }
@@ -481,7 +419,7 @@ void call_one(Session& s, Input& in) {
     }
 
     // Port open: a null pointer the export needs gives -1 with nothing sent.
-    if ((e.needs_out && args.out == nullptr) || (e.needs_in && args.in == nullptr) ||
+    if (((e.traits & kOut) && args.out == nullptr) || ((e.traits & kIn) && args.in == nullptr) ||
         (text_out && any_text_null)) {
         FUZZ_CHECK(r == ERR_FAILED);
         FUZZ_CHECK(rec.wire.size() == wire_before);
@@ -492,7 +430,7 @@ void call_one(Session& s, Input& in) {
     // ---- Calls that run exchanges: the result the line model gives -------------------------
     FUZZ_CHECK(is_command_result(r));
     const std::uint32_t wait =
-        e.beeper && (a1 & 0xFF) == 0
+        (e.traits & kBeeper) && (a1 & 0xFF) == 0
             ? ((a2 & 0xFF) > 240 ? 240u : static_cast<std::uint32_t>(a2 & 0xFF)) * 10 + kReplyWait
             : kReplyWait;
     Bytes frames[3];
@@ -606,11 +544,10 @@ void call_one(Session& s, Input& in) {
 // reply each exchange takes in fixed and in complete mode, the settle after a failure, and the
 // virtual time every call ends at.
 
-struct FullLine {
+struct FullLine : ShortWrites {
     std::uint64_t now = 0;
     std::vector<Arrival> in_flight;
     Bytes input;
-    int short_write_countdown = -1;
 
     void deliver() {
         for (auto it = in_flight.begin(); it != in_flight.end();) {
@@ -645,14 +582,6 @@ struct FullLine {
         now = until;
         deliver();
         return !input.empty();
-    }
-    bool write_whole() {
-        if (short_write_countdown == 0) {
-            short_write_countdown = -1;
-            return false;
-        }
-        if (short_write_countdown > 0) --short_write_countdown;
-        return true;
     }
     Bytes take(std::size_t max) {
         deliver();
@@ -765,16 +694,20 @@ enum class HandleWrites : std::uint8_t {
 
 struct HandleExport {
     const char* name;
+    std::int32_t a1_range;  // the target picks the numbers mostly below these
+    std::int32_t a2_range;
+    std::size_t min_data;  // data bytes a status-0 reply must carry
+    std::size_t max_data;
+    HandleWrites writes;
+    int traits;                     // kBeeper, or kOption: not a command, an option
+    bool (*ok)(const HandleArgs&);  // the arguments the API accepts
     int (*call)(const HandleArgs&);
-    bool (*ok)(const HandleArgs&) = [](const HandleArgs&) { return true; };  // accepted
-    std::int32_t a1_range = 2;  // the target picks the numbers mostly below these
-    std::int32_t a2_range = 64;
-    std::size_t min_data = 0;  // data bytes a status-0 reply must carry
-    std::size_t max_data = 0;
-    HandleWrites writes = HandleWrites::kNothing;
-    bool beeper = false;      // mode 0 waits for the beep as well
-    bool set_option = false;  // not a command: an option of the reader
 };
+
+constexpr int kOption = 16;
+bool any(const HandleArgs&) {
+    return true;
+}
 
 std::uint8_t* var_or_null(const HandleArgs& a) {
     return a.capacity == 0 ? nullptr : a.var;
@@ -785,113 +718,37 @@ bool fits(const HandleArgs& a) {
 
 using H = const HandleArgs&;
 // The order is the corpus's: the first input byte of a call picks a row by its position.
+// clang-format off
 const HandleExport kHandle[] = {
-    {.name = "tqrf_reader_request",
-     .call = [](H a) { return tqrf_reader_request(a.r, a.a1, a.type); },
-     .ok = [](H a) { return flag_ok(a.a1) && a.type; },
-     .min_data = 2,
-     .max_data = 2,
-     .writes = HandleWrites::kType},
-    {.name = "tqrf_reader_anticoll",
-     .call = [](H a) { return tqrf_reader_anticoll(a.r, a.a1, a.serial); },
-     .ok = [](H a) { return in(a.a1, 0, 255) && a.serial; },
-     .a1_range = 256,
-     .min_data = 4,
-     .max_data = 4,
-     .writes = HandleWrites::kSerial},
-    {.name = "tqrf_reader_select",
-     .call = [](H a) { return tqrf_reader_select(a.r, a.in, a.size); },
-     .ok = [](H a) { return a.in && a.size; },
-     .min_data = 1,
-     .max_data = 1,
-     .writes = HandleWrites::kSize},
-    {.name = "tqrf_reader_find",
-     .call = [](H a) { return tqrf_reader_find(a.r, a.a1, a.type, a.serial, a.size); },
-     .ok = [](H a) { return flag_ok(a.a1) && a.type && a.serial && a.size; },
-     .min_data = 7,
-     .max_data = 7,
-     .writes = HandleWrites::kFind},
-    {.name = "tqrf_reader_halt", .call = [](H a) { return tqrf_reader_halt(a.r); }},
-    {.name = "tqrf_reader_loadkey",
-     .call = [](H a) { return tqrf_reader_loadkey(a.r, a.a1, a.a2, a.in); },
-     .ok = [](H a) { return flag_ok(a.a1) && in(a.a2, 0, 15) && a.in; },
-     .a2_range = 16},
-    {.name = "tqrf_reader_authenticate",
-     .call = [](H a) { return tqrf_reader_authenticate(a.r, a.a1, a.a2); },
-     .ok = [](H a) { return flag_ok(a.a1) && in(a.a2, 0, 15); },
-     .a2_range = 16},
-    {.name = "tqrf_reader_read",
-     .call = [](H a) { return tqrf_reader_read(a.r, a.a2, a.block); },
-     .ok = [](H a) { return in(a.a2, 0, 63) && a.block; },
-     .min_data = 16,
-     .max_data = 16,
-     .writes = HandleWrites::kBlock},
-    {.name = "tqrf_reader_write",
-     .call = [](H a) { return tqrf_reader_write(a.r, a.a2, a.in); },
-     .ok = [](H a) { return in(a.a2, 0, 63) && a.in; }},
-    {.name = "tqrf_reader_initval",
-     .call = [](H a) { return tqrf_reader_initval(a.r, a.a2, a.value); },
-     .ok = [](H a) { return in(a.a2, 0, 63); }},
-    {.name = "tqrf_reader_readval",
-     .call = [](H a) { return tqrf_reader_readval(a.r, a.a2, a.val); },
-     .ok = [](H a) { return in(a.a2, 0, 63) && a.val; },
-     .min_data = 4,
-     .max_data = 4,
-     .writes = HandleWrites::kValue},
-    {.name = "tqrf_reader_increment",
-     .call = [](H a) { return tqrf_reader_increment(a.r, a.a2, a.value); },
-     .ok = [](H a) { return in(a.a2, 0, 63); }},
-    {.name = "tqrf_reader_decrement",
-     .call = [](H a) { return tqrf_reader_decrement(a.r, a.a2, a.value); },
-     .ok = [](H a) { return in(a.a2, 0, 63); }},
-    {.name = "tqrf_reader_restore",
-     .call = [](H a) { return tqrf_reader_restore(a.r, a.a2); },
-     .ok = [](H a) { return in(a.a2, 0, 63); }},
-    {.name = "tqrf_reader_transfer",
-     .call = [](H a) { return tqrf_reader_transfer(a.r, a.a2); },
-     .ok = [](H a) { return in(a.a2, 0, 63); }},
-    {.name = "tqrf_reader_reset", .call = [](H a) { return tqrf_reader_reset(a.r); }},
-    {.name = "tqrf_reader_hardware_version",
-     .call =
-         [](H a) {
-             return tqrf_reader_hardware_version(a.r, var_or_null(a), a.capacity, a.length);
-         },
-     .ok = fits,
-     .max_data = 101,
-     .writes = HandleWrites::kVariable},
-    {.name = "tqrf_reader_id",
-     .call = [](H a) { return tqrf_reader_id(a.r, a.val); },
-     .ok = [](H a) { return a.val != nullptr; },
-     .min_data = 1,
-     .max_data = 4,
-     .writes = HandleWrites::kId},
-    {.name = "tqrf_reader_e2_read",
-     .call =
-         [](H a) { return tqrf_reader_e2_read(a.r, a.a1, var_or_null(a), a.capacity, a.length); },
-     .ok = [](H a) { return in(a.a1, 0, 255) && fits(a); },
-     .a1_range = 256,
-     .max_data = 101,
-     .writes = HandleWrites::kVariable},
-    {.name = "tqrf_reader_e2_write",
-     .call = [](H a) { return tqrf_reader_e2_write(a.r, a.a2, a.in); },
-     .ok = [](H a) { return in(a.a2, 0, 127) && a.in; }},
-    {.name = "tqrf_reader_link_test", .call = [](H a) { return tqrf_reader_link_test(a.r); }},
-    {.name = "tqrf_reader_beep",
-     .call = [](H a) { return tqrf_reader_beep(a.r, a.a1, a.a2); },
-     .ok = [](H a) { return in(a.a1, 0, 255) && in(a.a2, 0, 240); },
-     .a1_range = 256,
-     .a2_range = 241,
-     .beeper = true},
-    {.name = "tqrf_reader_clock_read",
-     .call = [](H a) { return tqrf_reader_clock_read(a.r, var_or_null(a), a.capacity, a.length); },
-     .ok = fits,
-     .max_data = 101,
-     .writes = HandleWrites::kVariable},
-    {.name = "tqrf_reader_clock_set",
-     .call = [](H a) { return tqrf_reader_clock_set(a.r, a.in); },
-     .ok = [](H a) { return a.in != nullptr; }},
-    {.name = "tqrf_reader_set_option", .call = nullptr, .set_option = true},
+//   name, ranges of the two numbers, data bytes of a status-0 reply, what it writes, traits,
+//   the arguments it accepts, the call
+    {"tqrf_reader_request", 2, 64, 2, 2, HandleWrites::kType, kPlain, [](H a) { return flag_ok(a.a1) && a.type; }, [](H a) { return tqrf_reader_request(a.r, a.a1, a.type); }},
+    {"tqrf_reader_anticoll", 256, 64, 4, 4, HandleWrites::kSerial, kPlain, [](H a) { return in(a.a1, 0, 255) && a.serial; }, [](H a) { return tqrf_reader_anticoll(a.r, a.a1, a.serial); }},
+    {"tqrf_reader_select", 2, 64, 1, 1, HandleWrites::kSize, kPlain, [](H a) { return a.in && a.size; }, [](H a) { return tqrf_reader_select(a.r, a.in, a.size); }},
+    {"tqrf_reader_find", 2, 64, 7, 7, HandleWrites::kFind, kPlain, [](H a) { return flag_ok(a.a1) && a.type && a.serial && a.size; }, [](H a) { return tqrf_reader_find(a.r, a.a1, a.type, a.serial, a.size); }},
+    {"tqrf_reader_halt", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, any, [](H a) { return tqrf_reader_halt(a.r); }},
+    {"tqrf_reader_loadkey", 2, 16, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return flag_ok(a.a1) && in(a.a2, 0, 15) && a.in; }, [](H a) { return tqrf_reader_loadkey(a.r, a.a1, a.a2, a.in); }},
+    {"tqrf_reader_authenticate", 2, 16, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return flag_ok(a.a1) && in(a.a2, 0, 15); }, [](H a) { return tqrf_reader_authenticate(a.r, a.a1, a.a2); }},
+    {"tqrf_reader_read", 2, 64, 16, 16, HandleWrites::kBlock, kPlain, [](H a) { return in(a.a2, 0, 63) && a.block; }, [](H a) { return tqrf_reader_read(a.r, a.a2, a.block); }},
+    {"tqrf_reader_write", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return in(a.a2, 0, 63) && a.in; }, [](H a) { return tqrf_reader_write(a.r, a.a2, a.in); }},
+    {"tqrf_reader_initval", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return in(a.a2, 0, 63); }, [](H a) { return tqrf_reader_initval(a.r, a.a2, a.value); }},
+    {"tqrf_reader_readval", 2, 64, 4, 4, HandleWrites::kValue, kPlain, [](H a) { return in(a.a2, 0, 63) && a.val; }, [](H a) { return tqrf_reader_readval(a.r, a.a2, a.val); }},
+    {"tqrf_reader_increment", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return in(a.a2, 0, 63); }, [](H a) { return tqrf_reader_increment(a.r, a.a2, a.value); }},
+    {"tqrf_reader_decrement", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return in(a.a2, 0, 63); }, [](H a) { return tqrf_reader_decrement(a.r, a.a2, a.value); }},
+    {"tqrf_reader_restore", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return in(a.a2, 0, 63); }, [](H a) { return tqrf_reader_restore(a.r, a.a2); }},
+    {"tqrf_reader_transfer", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return in(a.a2, 0, 63); }, [](H a) { return tqrf_reader_transfer(a.r, a.a2); }},
+    {"tqrf_reader_reset", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, any, [](H a) { return tqrf_reader_reset(a.r); }},
+    {"tqrf_reader_hardware_version", 2, 64, 0, 101, HandleWrites::kVariable, kPlain, fits, [](H a) { return tqrf_reader_hardware_version(a.r, var_or_null(a), a.capacity, a.length); }},
+    {"tqrf_reader_id", 2, 64, 1, 4, HandleWrites::kId, kPlain, [](H a) { return a.val != nullptr; }, [](H a) { return tqrf_reader_id(a.r, a.val); }},
+    {"tqrf_reader_e2_read", 256, 64, 0, 101, HandleWrites::kVariable, kPlain, [](H a) { return in(a.a1, 0, 255) && fits(a); }, [](H a) { return tqrf_reader_e2_read(a.r, a.a1, var_or_null(a), a.capacity, a.length); }},
+    {"tqrf_reader_e2_write", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return in(a.a2, 0, 127) && a.in; }, [](H a) { return tqrf_reader_e2_write(a.r, a.a2, a.in); }},
+    {"tqrf_reader_link_test", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, any, [](H a) { return tqrf_reader_link_test(a.r); }},
+    {"tqrf_reader_beep", 256, 241, 0, 0, HandleWrites::kNothing, kBeeper, [](H a) { return in(a.a1, 0, 255) && in(a.a2, 0, 240); }, [](H a) { return tqrf_reader_beep(a.r, a.a1, a.a2); }},
+    {"tqrf_reader_clock_read", 2, 64, 0, 101, HandleWrites::kVariable, kPlain, fits, [](H a) { return tqrf_reader_clock_read(a.r, var_or_null(a), a.capacity, a.length); }},
+    {"tqrf_reader_clock_set", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return a.in != nullptr; }, [](H a) { return tqrf_reader_clock_set(a.r, a.in); }},
+    {"tqrf_reader_set_option", 2, 64, 0, 0, HandleWrites::kNothing, kOption, any, nullptr},
 };
+// clang-format on
 constexpr std::size_t kHandleCount = sizeof kHandle / sizeof kHandle[0];
 
 void call_handle(HandleSession& s, Input& in_) {
@@ -946,7 +803,7 @@ void call_handle(HandleSession& s, Input& in_) {
         null_at(1) ? nullptr : input.data(),
     };
 
-    if (e.set_option) {
+    if (e.traits & kOption) {
         const std::int32_t option = a1 == 0 ? TQRF_OPTION_REPLY_MODE : TQRF_OPTION_REPLY_SLACK_MS;
         const std::int32_t v = static_cast<std::int32_t>(value % 1100) - 50;
         const bool good = option == TQRF_OPTION_REPLY_MODE ? (v == 0 || v == 1) : in(v, 0, 1000);
@@ -960,8 +817,9 @@ void call_handle(HandleSession& s, Input& in_) {
 
     // What the call needs: its arguments' check, its wait, the data count of its reply.
     const bool ok = e.ok(args);
-    const std::uint32_t wait =
-        e.beeper && ok && a1 == 0 ? static_cast<std::uint32_t>(a2) * 10 + kReplyWait : kReplyWait;
+    const std::uint32_t wait = (e.traits & kBeeper) && ok && a1 == 0
+                                   ? static_cast<std::uint32_t>(a2) * 10 + kReplyWait
+                                   : kReplyWait;
     const int result = e.call(args);
     rec.scripted.clear();
     auto untouched = [&] {

@@ -47,16 +47,14 @@ REPLIES = {
 
 def fuzz_table(array):
     """(name, output size, input size) of each row of a table of commands_fuzz.cpp, in its
-    order: the first byte of a call picks a row by its position."""
+    order: the first byte of a call picks a row by its position. A legacy row starts with the
+    name and the two sizes; a handle row with the name."""
     text = open(os.path.join(HERE, "commands_fuzz.cpp"), encoding="utf-8").read()
     body = text[text.index(f"{array}[] = {{"):]
     body = body[: body.index("\n};")]
     rows = []
-    for row in body.split("{.name = ")[1:]:
-        def size(field):
-            m = re.search(r"\." + field + r" = (\d+)", row)
-            return int(m.group(1)) if m else 1
-        rows.append((re.match(r'"(\w+)"', row).group(1), size("out_size"), size("in_size")))
+    for m in re.finditer(r'^    \{"(\w+)", (\d+), (\d+),', body, flags=re.M):
+        rows.append((m.group(1), int(m.group(2)), int(m.group(3))))
     return rows
 
 
@@ -229,9 +227,22 @@ def sim_seeds():
           + b"\x12\x34" + pause + b"\x58\x01\x00" + pause + b"\x58\x00\x00\x00")
 
 
+def image_seeds():
+    # The first byte picks the format hint (7: none); the rest is the file, from the image tests.
+    images = os.path.join(HERE, "..", "tests", "cli", "images")
+    for hint, name in [(7, "card.mfd"), (1, "card.mfd"), (7, "card.eml"), (7, "card-pm3.json"),
+                       (7, "card-mfcard.json"), (7, "card-v4.nfc"), (7, "card-v2.nfc"),
+                       (7, "card.mct"), (6, "card.mct")]:
+        with open(os.path.join(images, name), "rb") as f:
+            write("image", f"{hint}-{name}", bytes([hint]) + f.read())
+    write("image", "tool-json", b"\x06" + b'{"tqrf_dump": 1, "uid": null, "sectors": []}')
+    write("image", "short-nfc", b"\x07Filetype: Flipper NFC device\nVersion: 2\nBlock 3: ?? 00\n")
+
+
 if __name__ == "__main__":
     commands()
     handle_seeds()
     hex_seeds()
     mode_seeds()
     sim_seeds()
+    image_seeds()

@@ -59,7 +59,6 @@ struct Call {
     std::uint32_t* word = nullptr;    // Copy::VALUE, Copy::ID
     std::uint32_t capacity = 0;       // sized Copy::DATA on a handle: room in out[0]
     std::uint32_t* length = nullptr;  // Copy::DATA: count of data bytes
-    bool pointers_ok = true;          // outputs of a text form, checked by the caller
 };
 
 // Parameter helpers: arguments are cut to their low byte first.

@@ -73,6 +73,22 @@ bool apply_mode(Device* device, const LineMode& mode);
 // applying fails.
 bool apply_mode_text(Device* device, const char* text);
 
+// True when the line's driver dropped the mark or space parity written to it (some USB serial
+// adapters cannot send it): found by reading the settings back once, after the first write of
+// such a mode, and only on devices that are not pseudo-terminals (those always drop parity
+// bits and are never read back). Windows: the port's settable parities lack mark or space.
+bool mark_space_dropped(const Device* device);
+
+// Whether the driver hands received bytes on at once. Where the driver offers the choice
+// (Linux: ASYNC_LOW_LATENCY through TIOCGSERIAL/TIOCSSERIAL, honoured by ftdi_sio), the open asks
+// for it and the close puts back the earlier setting; a driver that refuses changes nothing.
+enum class LowLatency : std::uint8_t {
+    Unknown,  // the driver offers no such setting (pseudo-terminals, Windows)
+    Off,      // offered, but refused when asked
+    On,       // in force (asked for at open, or already on)
+};
+LowLatency low_latency(const Device* device);
+
 // Sizes the driver's input and output queues.
 bool set_queue_sizes(Device* device, std::uint32_t input_bytes, std::uint32_t output_bytes);
 

@@ -18,8 +18,9 @@
 #include "link/serial.h"
 
 #if defined(__linux__)
-#include <linux/serial.h>  // TIOCSER_TEMT
+#include <linux/serial.h>  // TIOCSER_TEMT, serial_struct, ASYNC_LOW_LATENCY
 #include <sys/prctl.h>
+#include <sys/sysmacros.h>
 #endif
 
 namespace tqrf::serial {
@@ -37,6 +38,11 @@ struct Device {
     termios saved{};
     bool lost = false;
     int error = 0;  // errno of the last failed call
+    bool pseudo_terminal = false;
+    bool parity_checked = false;  // the settings were read back after a mark/space write
+    bool mark_space_dropped = false;
+    LowLatency low_latency = LowLatency::Unknown;
+    bool low_latency_ours = false;  // the open turned it on: the close turns it off again
 };
 
 struct Lock {
@@ -247,12 +253,79 @@ bool drain_and_write_line(Device* device, const termios& t) {
     return write_line(device, t);
 }
 
+// True for the slave side of a pseudo-terminal (Linux: the Unix 98 and the BSD slave majors).
+// Elsewhere every device counts as one, so that nothing is concluded from reading settings back.
+bool is_pseudo_terminal(int fd) {
+#if defined(__linux__)
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const unsigned int m = major(st.st_rdev);
+    return (m >= 136 && m <= 143) || m == 3;
+#else
+    (void)fd;
+    return true;
+#endif
+}
+
+// Asks the driver to hand on received bytes at once, where it offers that. Nothing changes
+// when it does not, or refuses.
+void ask_low_latency(Device* device) {
+#if defined(TIOCGSERIAL) && defined(TIOCSSERIAL) && defined(ASYNC_LOW_LATENCY)
+    serial_struct settings{};
+    if (ioctl(device->fd, TIOCGSERIAL, &settings) != 0) return;
+    if ((settings.flags & ASYNC_LOW_LATENCY) != 0) {
+        device->low_latency = LowLatency::On;
+        return;
+    }
+    device->low_latency = LowLatency::Off;
+    serial_struct wanted = settings;
+    wanted.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(device->fd, TIOCSSERIAL, &wanted) != 0) return;
+    device->low_latency = LowLatency::On;
+    device->low_latency_ours = true;
+#else
+    (void)device;
+#endif
+}
+
+// Puts back the driver's setting from before the open.
+void put_back_low_latency(Device* device) {
+#if defined(TIOCGSERIAL) && defined(TIOCSSERIAL) && defined(ASYNC_LOW_LATENCY)
+    if (!device->low_latency_ours) return;
+    serial_struct settings{};
+    if (ioctl(device->fd, TIOCGSERIAL, &settings) != 0) return;
+    settings.flags &= ~ASYNC_LOW_LATENCY;
+    (void)ioctl(device->fd, TIOCSSERIAL, &settings);
+#else
+    (void)device;
+#endif
+}
+
+// After the first write of mark or space parity to a device that is not a pseudo-terminal:
+// reads the settings back once to learn whether the driver kept it. What is read back is never
+// written out again.
+void check_sticky_parity(Device* device, const termios& written) {
+#ifdef CMSPAR
+    const tcflag_t sticky = PARENB | CMSPAR;
+    if (device->parity_checked || device->pseudo_terminal) return;
+    if ((written.c_cflag & sticky) != sticky) return;
+    device->parity_checked = true;
+    termios now{};
+    if (tcgetattr(device->fd, &now) != 0) return;
+    device->mark_space_dropped = (now.c_cflag & sticky) != sticky;
+#else
+    (void)device;
+    (void)written;
+#endif
+}
+
 // Writes `t` unless it is in force already. A byte still in the transmitter leaves with the
 // old settings before the line changes; the wait for it is bounded, unlike TCSADRAIN's.
 bool change_line(Device* device, const termios& t) {
     if (same_settings(device->line, t)) return true;
     if (!drain_and_write_line(device, t)) return false;
     device->line = t;
+    check_sticky_parity(device, t);
     return true;
 }
 
@@ -299,13 +372,18 @@ Device* open_device(const char* path, std::int32_t* os_error) {
     }
     device->fd = fd;
     device->line = device->saved;
+    device->pseudo_terminal = is_pseudo_terminal(fd);
+    ask_low_latency(device);
     return device;
 }
 
 void close_device(Device* device) {
     if (device == nullptr) return;
     if (device->fd >= 0) {
-        if (!device->lost) (void)change_line(device, device->saved);
+        if (!device->lost) {
+            (void)change_line(device, device->saved);
+            put_back_low_latency(device);
+        }
         (void)ioctl(device->fd, TIOCNXCL);
         (void)::close(device->fd);  // releases the flock as well
     }
@@ -451,6 +529,14 @@ Wait wait_readable(Device* device, std::uint32_t timeout_us) {
         }
         if ((p.revents & POLLIN) != 0) return Wait::Ready;
     }
+}
+
+bool mark_space_dropped(const Device* device) {
+    return device != nullptr && device->mark_space_dropped;
+}
+
+LowLatency low_latency(const Device* device) {
+    return device == nullptr ? LowLatency::Unknown : device->low_latency;
 }
 
 bool device_lost(const Device* device) {

@@ -53,6 +53,7 @@ constexpr DWORD kCancelBoundMs = 1000;
 struct Device {
     bool stuck = false;  // an operation never came back: the record stays reserved for good
     bool lost = false;
+    bool mark_space_dropped = false;  // the port's settable parities lack mark or space
     bool held = false;  // a wait for bytes took `held_byte` off the line; it is read next
     BYTE held_byte = 0;
     DWORD error = 0;  // GetLastError() of the last failed call
@@ -382,9 +383,22 @@ bool prepare_link_modes(Device* device, const LineMode& address, const LineMode&
     if (!usable(device) || !take_saved_state(device)) return false;
     const LineMode* modes[2] = {&address, &frame};
     bool all = true;
+    constexpr WORD ALL_PARITIES =
+        PARITY_NONE | PARITY_ODD | PARITY_EVEN | PARITY_MARK | PARITY_SPACE;
+    WORD parities = 0;  // the parities the link's modes need, as GetCommProperties names them
     for (int i = 0; i < 2; ++i) {
         device->link_ready[i] = build_settings(device->saved, *modes[i], &device->link[i]);
         all = all && device->link_ready[i];
+        if (modes[i]->parity == Parity::Mark) parities |= PARITY_MARK;
+        if (modes[i]->parity == Parity::Space) parities |= PARITY_SPACE;
+    }
+    // A driver that says which parities it can set, and leaves out mark or space, cannot carry
+    // the link (one that says nothing is taken at its word when the settings are written).
+    COMMPROP properties;
+    std::memset(&properties, 0, sizeof properties);
+    if (parities != 0 && GetCommProperties(device->handle, &properties) &&
+        (properties.wSettableStopParity & ALL_PARITIES) != 0) {
+        device->mark_space_dropped = (properties.wSettableStopParity & parities) != parities;
     }
     return all;
 }
@@ -550,6 +564,15 @@ Wait wait_readable(Device* device, std::uint32_t timeout_us) {
     }
     if (device->lost) return Wait::Lost;
     return clear_errors(device) > 0 ? Wait::Ready : Wait::Timeout;
+}
+
+bool mark_space_dropped(const Device* device) {
+    return device != nullptr && device->mark_space_dropped;
+}
+
+LowLatency low_latency(const Device* device) {
+    (void)device;
+    return LowLatency::Unknown;  // the drivers' latency settings are their own (FTDI: registry)
 }
 
 bool device_lost(const Device* device) {

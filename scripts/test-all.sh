@@ -83,7 +83,7 @@ stage_tsan() {
 
 stage_fuzz() {
     step "fuzzing every reply path, the codecs and the simulator's parser (bounded time per target)"
-    FUZZ_SECONDS=${FUZZ_SECONDS:-60} fuzz/run.sh
+    FUZZ_SECONDS=${FUZZ_SECONDS:-50} fuzz/run.sh
 }
 
 stage_mingw() {

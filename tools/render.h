@@ -44,6 +44,9 @@ std::unique_ptr<Printer> make_json_printer();
 // An error object as JSON prints it, for errors that come before any printer exists.
 std::string json_error_text(const CommandError& e);
 
+// The table `tqrf dump` prints: keys, blocks, access rights and values of each sector.
+void print_dump_table(const CardDump& d);
+
 // Card kind from its size byte ("Mifare Classic 1K").
 const char* card_kind(const CardInfo& card);
 

@@ -229,8 +229,8 @@ def host_bindings(paths: Iterable[str]) -> Dict[str, Signature]:
         # A callback type of the host's own is a callback.
         for name, (result, args) in typedefs.items():
             typedefs[name] = (result, ["fn" if a in typedefs else a for a in args])
-        # The host names each export once: X(type, member, "tqrf_name") in its export lists.
-        for m in re.finditer(r'X\(\s*(\w+)\s*,\s*\w+\s*,\s*"(tqrf_\w+)"\s*\)', text):
+        # The host names each export once: X(struct, type, member, "tqrf_name") in its list.
+        for m in re.finditer(r'X\(\s*\w+\s*,\s*(\w+)\s*,\s*\w+\s*,\s*"(tqrf_\w+)"\s*\)', text):
             if m.group(1) in typedefs:
                 found[m.group(2)] = typedefs[m.group(1)]
             else:
@@ -325,7 +325,7 @@ def main() -> int:
     host_files = sorted(glob.glob(p("tools", "windows", "*.[ch]")))
     host = host_bindings(host_files)
     if not host:
-        problems.append("tools/windows host: no bound exports found (X(type, member, \"name\"))")
+        problems.append("tools/windows host: no bound exports found (X(struct, type, member, \"name\"))")
     problems += compare("tools/windows host", host, header, set(), {})
 
     fuzz_text = "".join(open(f, encoding="utf-8").read() for f in glob.glob(p("fuzz", "*.cpp")))

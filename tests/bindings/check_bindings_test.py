@@ -66,27 +66,25 @@ CASES = [
      add_row,
      ["command table: READ_SERIAL names tqrf_ReadSerialNumber, which no header declares",
       "fuzz: no fuzz target calls tqrf_reader_serial_number (READ_SERIAL)"]),
-    ("a wrong Python argument type",
-     lambda r: replace(os.path.join(r, "bindings/python/src/tqrf/_native.py"),
-                       '"tqrf_reader_beep": ([c_handle, i32, i32], i32)',
-                       '"tqrf_reader_beep": ([c_handle, i32, u32], i32)'),
-     ["bindings/python/src/tqrf/_native.py: tqrf_reader_beep argument 3 is u32, the header has i32"]),
-    ("a .NET declaration one argument short",
-     lambda r: replace(os.path.join(r, "bindings/dotnet/TqRwdDll.cs"),
-                       "tqrf_authentication_2(int keyType, int sector, int block)",
-                       "tqrf_authentication_2(int keyType, int sector)"),
-     ["bindings/dotnet/TqRwdDll.cs: tqrf_authentication_2 takes 2 arguments, the header declares 3"]),
-    ("a .NET output passed as input",
-     lambda r: replace(os.path.join(r, "bindings/dotnet/TqRwdDll.cs"),
-                       "tqrf_read(int block, [In, Out] byte[] data)",
-                       "tqrf_read(int block, [In] byte[] data)"),
-     ["bindings/dotnet/TqRwdDll.cs: tqrf_read argument 2 is bytes_in, the header has bytes_out"]),
-    ("a host function-pointer type that differs",
-     lambda r: replace(os.path.join(r, "tools/windows/host.h"),
-                       "typedef int32_t(__cdecl* fn_i_u)(int32_t, uint32_t);",
-                       "typedef int32_t(__cdecl* fn_i_u)(int32_t, int32_t);"),
-     ["tools/windows host: tqrf_initval argument 2 is i32, the header has u32"]),
 ]
+
+# (what is changed, file, text, its replacement, the line the check must print)
+EDITS = [
+    ("a wrong Python argument type", "bindings/python/src/tqrf/_native.py",
+     '"tqrf_reader_beep": ([c_handle, i32, i32], i32)', '"tqrf_reader_beep": ([c_handle, i32, u32], i32)',
+     "bindings/python/src/tqrf/_native.py: tqrf_reader_beep argument 3 is u32, the header has i32"),
+    ("a .NET declaration one argument short", "bindings/dotnet/TqRwdDll.cs",
+     "tqrf_authentication_2(int keyType, int sector, int block)", "tqrf_authentication_2(int keyType, int sector)",
+     "bindings/dotnet/TqRwdDll.cs: tqrf_authentication_2 takes 2 arguments, the header declares 3"),
+    ("a .NET output passed as input", "bindings/dotnet/TqRwdDll.cs",
+     "tqrf_read(int block, [In, Out] byte[] data)", "tqrf_read(int block, [In] byte[] data)",
+     "bindings/dotnet/TqRwdDll.cs: tqrf_read argument 2 is bytes_in, the header has bytes_out"),
+    ("a host function-pointer type that differs", "tools/windows/host.h",
+     "typedef int32_t(__cdecl* fn_i_u)(int32_t, uint32_t);", "typedef int32_t(__cdecl* fn_i_u)(int32_t, int32_t);",
+     "tools/windows host: tqrf_initval argument 2 is i32, the header has u32"),
+]
+for what, rel, old, new, line in EDITS:
+    CASES.append((what, lambda r, rel=rel, old=old, new=new: replace(os.path.join(r, rel), old, new), [line]))
 
 
 def scratch_copy(into):

@@ -178,6 +178,18 @@ void modes_reach_the_line(const Context& c) {
     close_device(d);
 }
 
+// A pseudo-terminal (the line under test) drops parity bits on every backend, but is never
+// taken for an adapter that cannot send mark or space; nor does it offer low latency.
+void a_pseudo_terminal_is_not_judged_an_adapter(const Context& c) {
+    Device* d = open_like_the_library(c);
+    if (d == nullptr) return;
+    CHECK(!mark_space_dropped(d), "the line counts as one without mark or space parity");
+    CHECK(low_latency(d) == LowLatency::Unknown, "a latency setting on a pseudo-terminal");
+    CHECK(apply_mode(d, LinkMode::Address) && apply_mode(d, LinkMode::Frame), "");
+    CHECK(!mark_space_dropped(d), "after the link's switches");
+    close_device(d);
+}
+
 void bytes_go_out_and_come_in(const Context& c) {
     Device* d = open_like_the_library(c);
     if (d == nullptr) return;
@@ -318,6 +330,7 @@ int main(int argc, char** argv) {
         {"open is exclusive", open_is_exclusive},
         {"close puts the line back", close_puts_the_line_back},
         {"modes reach the line", modes_reach_the_line},
+        {"a pseudo-terminal is not judged an adapter", a_pseudo_terminal_is_not_judged_an_adapter},
         {"bytes go out and come in", bytes_go_out_and_come_in},
         {"purges discard", purges_discard},
         {"waits are bounded", waits_are_bounded},

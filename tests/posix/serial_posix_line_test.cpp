@@ -1,12 +1,17 @@
 // The POSIX backend's line settings as they are written (tcsetattr is watched in this program),
 // errors it reports, device loss on a pseudo-terminal whose other end closes, and waits for
-// received bytes.
+// received bytes. A USB adapter's driver is played on a pseudo-terminal by answering the
+// program's fstat, tcgetattr and serial-driver ioctls for it.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <poll.h>
+#include <stdarg.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -45,6 +50,71 @@ extern "C" int tcsetattr(int fd, int when, const struct termios* t) {
 
 namespace {
 
+// The adapter played on the pseudo-terminal.
+struct Adapter {
+    bool active = false;           // fstat shows a serial port (ttyS0's numbers), not a pty
+    bool keeps_parity = true;      // tcgetattr shows the parity flags last written
+    bool offers_latency = false;   // TIOCGSERIAL works
+    bool refuses_latency = false;  // TIOCSSERIAL fails
+    int flags = 0;                 // the driver's serial flags
+    int latency_sets = 0;          // TIOCSSERIAL calls
+};
+Adapter g_adapter;
+
+}  // namespace
+
+extern "C" int fstat(int fd, struct stat* st) __THROW {
+    using Real = int (*)(int, struct stat*);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "fstat"));
+    const int result = real(fd, st);
+    if (result == 0 && g_adapter.active && S_ISCHR(st->st_mode) && isatty(fd)) {
+        st->st_rdev = makedev(4, 64);
+    }
+    return result;
+}
+
+extern "C" int tcgetattr(int fd, struct termios* t) __THROW {
+    using Real = int (*)(int, struct termios*);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcgetattr"));
+    const int result = real(fd, t);
+    if (result == 0 && g_adapter.active && g_adapter.keeps_parity && !g_written.empty()) {
+        const tcflag_t parity = PARENB | PARODD | CMSPAR;
+        t->c_cflag = (t->c_cflag & ~parity) | (g_written.back().settings.c_cflag & parity);
+    }
+    return result;
+}
+
+extern "C" int ioctl(int fd, unsigned long request, ...) __THROW {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    if (request == TIOCGSERIAL || request == TIOCSSERIAL) {
+        if (!g_adapter.offers_latency) {
+            errno = ENOTTY;
+            return -1;
+        }
+        auto* settings = static_cast<serial_struct*>(arg);
+        if (request == TIOCGSERIAL) {
+            *settings = serial_struct{};
+            settings->flags = g_adapter.flags;
+            return 0;
+        }
+        ++g_adapter.latency_sets;
+        if (g_adapter.refuses_latency) {
+            errno = EPERM;
+            return -1;
+        }
+        g_adapter.flags = settings->flags;
+        return 0;
+    }
+    using Real = int (*)(int, unsigned long, ...);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "ioctl"));
+    return real(fd, request, arg);
+}
+
+namespace {
+
 using namespace tqrf::serial;
 
 class Line : public ::testing::Test {
@@ -57,8 +127,10 @@ class Line : public ::testing::Test {
         slave_ = ptsname(master_);
         g_written.clear();
         g_interrupt_next = 0;
+        g_adapter = Adapter{};
     }
     void TearDown() override {
+        g_adapter = Adapter{};
         if (device_ != nullptr) close_device(device_);
         if (master_ >= 0) close(master_);
     }
@@ -167,6 +239,80 @@ TEST_F(Line, ModesTermiosCannotExpressAreRefusedBeforeAnythingIsWritten) {
         EXPECT_FALSE(apply_mode(device_, LinkMode::Address)) << "a mode not prepared";
     }
     EXPECT_TRUE(g_written.empty());
+}
+
+// The settings are read back once, after the first mark/space write, and only on a device that
+// is not a pseudo-terminal (a pseudo-terminal always drops parity: reading it back there would
+// call every line broken).
+TEST_F(Line, ADriverThatDropsMarkAndSpaceIsFoundByReadingBack) {
+    struct Case {
+        const char* what;
+        bool adapter;  // a serial port, not a pseudo-terminal
+        bool keeps;    // its driver keeps the parity written
+        bool dropped;
+    };
+    const Case cases[] = {
+        {"pseudo-terminal", false, false, false},
+        {"adapter that carries mark and space", true, true, false},
+        {"adapter whose driver clears CMSPAR", true, false, true},
+    };
+    for (const Case& c : cases) {
+        g_adapter = Adapter{};
+        g_adapter.active = c.adapter;
+        g_adapter.keeps_parity = c.keeps;
+        device_ = open_device(slave_.c_str());
+        ASSERT_NE(device_, nullptr) << c.what;
+        EXPECT_FALSE(mark_space_dropped(device_)) << c.what << ": nothing written yet";
+        ASSERT_TRUE(prepare_link_modes(device_, kAddress, kFrame));
+        ASSERT_TRUE(apply_mode(device_, LinkMode::Frame)) << c.what;
+        EXPECT_EQ(mark_space_dropped(device_), c.dropped) << c.what;
+        // What was read back is never written out: the next switch writes the prepared mode.
+        g_written.clear();
+        ASSERT_TRUE(apply_mode(device_, LinkMode::Address));
+        ASSERT_EQ(g_written.size(), 1u);
+        EXPECT_EQ(parity_of(g_written[0].settings), tcflag_t{PARENB | CMSPAR | PARODD});
+        EXPECT_EQ(mark_space_dropped(device_), c.dropped) << c.what;
+        close_device(device_);
+        device_ = nullptr;
+    }
+}
+
+// Low latency is asked for at open where the driver offers it, and the earlier setting is put
+// back at close; a driver that refuses changes nothing.
+TEST_F(Line, LowLatencyIsAskedForAndPutBack) {
+    struct Case {
+        const char* what;
+        bool offered;
+        int flags_before;
+        bool refuses;
+        LowLatency state;
+        int sets_at_open;
+        int flags_after_close;
+    };
+    const Case cases[] = {
+        {"no such setting (pty)", false, 0, false, LowLatency::Unknown, 0, 0},
+        {"offered, off", true, ASYNC_SPD_HI, false, LowLatency::On, 1, ASYNC_SPD_HI},
+        {"already on", true, ASYNC_LOW_LATENCY, false, LowLatency::On, 0, ASYNC_LOW_LATENCY},
+        {"refused", true, 0, true, LowLatency::Off, 1, 0},
+    };
+    for (const Case& c : cases) {
+        g_adapter = Adapter{};
+        g_adapter.offers_latency = c.offered;
+        g_adapter.flags = c.flags_before;
+        g_adapter.refuses_latency = c.refuses;
+        device_ = open_device(slave_.c_str());
+        ASSERT_NE(device_, nullptr) << c.what << ": the open never fails for it";
+        EXPECT_EQ(low_latency(device_), c.state) << c.what;
+        EXPECT_EQ(g_adapter.latency_sets, c.sets_at_open) << c.what;
+        if (c.state == LowLatency::On) {
+            EXPECT_NE(g_adapter.flags & ASYNC_LOW_LATENCY, 0) << c.what;
+        }
+        EXPECT_EQ(last_error(device_), 0) << c.what;
+        EXPECT_TRUE(g_written.empty()) << c.what << ": no line settings written";
+        close_device(device_);
+        device_ = nullptr;
+        EXPECT_EQ(g_adapter.flags, c.flags_after_close) << c.what;
+    }
 }
 
 TEST_F(Line, AModeChangeInterruptedByASignalIsRetried) {

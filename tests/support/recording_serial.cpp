@@ -345,6 +345,14 @@ Wait wait_readable(Device* device, std::uint32_t timeout_us) {
     return rec.input.empty() ? Wait::Timeout : Wait::Ready;
 }
 
+bool mark_space_dropped(const Device* device) {
+    return device != nullptr && device->rec->drops_mark_space && device->link_ready[1];
+}
+
+LowLatency low_latency(const Device* device) {
+    return device == nullptr ? LowLatency::Unknown : device->rec->low_latency;
+}
+
 bool device_lost(const Device* device) {
     return device != nullptr && device->rec->lost_reported;
 }

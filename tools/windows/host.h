@@ -33,37 +33,6 @@ typedef int32_t(__cdecl* fn_cbytes)(const uint8_t*);
 typedef int32_t(__cdecl* fn_i_i_text3)(int32_t, int32_t, char*, char*, char*);
 typedef int32_t(__cdecl* fn_i_text)(int32_t, char*);
 
-/* X(type, member, export name): the legacy exports the sessions use. */
-#define HOST_LEGACY_EXPORTS(X)                                  \
-    X(fn_char_p, init, "tqrf_init")                             \
-    X(fn_void, exit_, "tqrf_exit")                              \
-    X(fn_cchar_p, baud_setup, "tqrf_BaudSetup")                 \
-    X(fn_i_bytes, request, "tqrf_request")                      \
-    X(fn_i_bytes, anticoll, "tqrf_anticoll")                    \
-    X(fn_cbytes_bytes, select, "tqrf_select")                   \
-    X(fn_void, halt, "tqrf_halt")                               \
-    X(fn_i_i_cbytes, loadkey, "tqrf_loadkey")                   \
-    X(fn_i_i, authentication, "tqrf_authentication")            \
-    X(fn_i_bytes, read, "tqrf_read")                            \
-    X(fn_i_cbytes, write, "tqrf_write")                         \
-    X(fn_i_u, initval, "tqrf_initval")                          \
-    X(fn_i_pu, readval, "tqrf_readval")                         \
-    X(fn_i_u, increment, "tqrf_increment")                      \
-    X(fn_i, transfer, "tqrf_transfer")                          \
-    X(fn_bytes, read_version, "tqrf_ReadHardwareVersionNumber") \
-    X(fn_pu, read_id, "tqrf_Read_RWD_ID")                       \
-    X(fn_void, link_test, "tqrf_Link_PCandRWD")                 \
-    X(fn_i_bytes, read_e2, "tqrf_Read_RC500E2")                 \
-    X(fn_i_cbytes, write_e2, "tqrf_Write_RC500E2")              \
-    X(fn_i_i, beep, "tqrf_BeepControl")                         \
-    X(fn_bytes, read_clock, "tqrf_UploadRTC")                   \
-    X(fn_cbytes, set_clock, "tqrf_DownloadRTC")                 \
-    X(fn_i_i_text3, card_asc, "tqrf_card_asc")                  \
-    X(fn_i_text, rd_asc, "tqrf_rd_asc")
-
-#define HOST_MEMBER(type, member, name) type member;
-extern struct host_legacy_api { HOST_LEGACY_EXPORTS(HOST_MEMBER) } api;
-
 /* ---- The reader handle API ------------------------------------------------------------------ */
 
 typedef struct tqrf_reader tqrf_reader;
@@ -106,43 +75,76 @@ typedef int32_t(__cdecl* fn_r_cbytes)(tqrf_reader*, const uint8_t*);
 #define H_ERR_BAD_ARGUMENT (-89)
 #define H_ERR_BUFFER_TOO_SMALL (-90)
 
-/* X(type, member, export name): the handle exports the two-reader and device-loss forms use. */
-#define HOST_HANDLE_EXPORTS(X)                            \
-    X(fn_open, open, "tqrf_reader_open")                  \
-    X(fn_r, close, "tqrf_reader_close")                   \
-    X(fn_r_i_i, set_option, "tqrf_reader_set_option")     \
-    X(fn_r_i_pi, get_option, "tqrf_reader_get_option")    \
-    X(fn_r_trace, set_trace, "tqrf_reader_set_trace")     \
-    X(fn_cr, os_error, "tqrf_reader_os_error")            \
-    X(fn_strerror, strerror_, "tqrf_strerror")            \
-    X(fn_r_i_bytes, request, "tqrf_reader_request")       \
-    X(fn_r_i_bytes, anticoll, "tqrf_reader_anticoll")     \
-    X(fn_r_cbytes_bytes, select, "tqrf_reader_select")    \
-    X(fn_r_find, find, "tqrf_reader_find")                \
-    X(fn_r, halt, "tqrf_reader_halt")                     \
-    X(fn_r_i_i_cbytes, loadkey, "tqrf_reader_loadkey")    \
-    X(fn_r_i_i, authenticate, "tqrf_reader_authenticate") \
-    X(fn_r_i_bytes, read, "tqrf_reader_read")             \
-    X(fn_r_i_cbytes, write, "tqrf_reader_write")          \
-    X(fn_r_i_u, initval, "tqrf_reader_initval")           \
-    X(fn_r_i_pu, readval, "tqrf_reader_readval")          \
-    X(fn_r_i_u, increment, "tqrf_reader_increment")       \
-    X(fn_r_i, transfer, "tqrf_reader_transfer")           \
-    X(fn_r_pu, id, "tqrf_reader_id")                      \
-    X(fn_r_buf, version, "tqrf_reader_hardware_version")  \
-    X(fn_r_i_buf, e2_read, "tqrf_reader_e2_read")         \
-    X(fn_r_i_cbytes, e2_write, "tqrf_reader_e2_write")    \
-    X(fn_r, link_test, "tqrf_reader_link_test")           \
-    X(fn_r_buf, clock_read, "tqrf_reader_clock_read")     \
-    X(fn_r_cbytes, clock_set, "tqrf_reader_clock_set")
+/* ---- Every export the host binds, named once --------------------------------------------- */
 
-extern struct host_handle_api { HOST_HANDLE_EXPORTS(HOST_MEMBER) } h;
-#undef HOST_MEMBER
+/* X(struct, type, member, export name): api.member is a legacy export, h.member one of the
+ * reader handle API. */
+#define HOST_EXPORTS(X)                                              \
+    X(api, fn_char_p, init, "tqrf_init")                             \
+    X(api, fn_void, exit_, "tqrf_exit")                              \
+    X(api, fn_cchar_p, baud_setup, "tqrf_BaudSetup")                 \
+    X(api, fn_i_bytes, request, "tqrf_request")                      \
+    X(api, fn_i_bytes, anticoll, "tqrf_anticoll")                    \
+    X(api, fn_cbytes_bytes, select, "tqrf_select")                   \
+    X(api, fn_void, halt, "tqrf_halt")                               \
+    X(api, fn_i_i_cbytes, loadkey, "tqrf_loadkey")                   \
+    X(api, fn_i_i, authentication, "tqrf_authentication")            \
+    X(api, fn_i_bytes, read, "tqrf_read")                            \
+    X(api, fn_i_cbytes, write, "tqrf_write")                         \
+    X(api, fn_i_u, initval, "tqrf_initval")                          \
+    X(api, fn_i_pu, readval, "tqrf_readval")                         \
+    X(api, fn_i_u, increment, "tqrf_increment")                      \
+    X(api, fn_i, transfer, "tqrf_transfer")                          \
+    X(api, fn_bytes, read_version, "tqrf_ReadHardwareVersionNumber") \
+    X(api, fn_pu, read_id, "tqrf_Read_RWD_ID")                       \
+    X(api, fn_void, link_test, "tqrf_Link_PCandRWD")                 \
+    X(api, fn_i_bytes, read_e2, "tqrf_Read_RC500E2")                 \
+    X(api, fn_i_cbytes, write_e2, "tqrf_Write_RC500E2")              \
+    X(api, fn_i_i, beep, "tqrf_BeepControl")                         \
+    X(api, fn_bytes, read_clock, "tqrf_UploadRTC")                   \
+    X(api, fn_cbytes, set_clock, "tqrf_DownloadRTC")                 \
+    X(api, fn_i_i_text3, card_asc, "tqrf_card_asc")                  \
+    X(api, fn_i_text, rd_asc, "tqrf_rd_asc")                         \
+    X(h, fn_open, open, "tqrf_reader_open")                          \
+    X(h, fn_r, close, "tqrf_reader_close")                           \
+    X(h, fn_r_i_i, set_option, "tqrf_reader_set_option")             \
+    X(h, fn_r_i_pi, get_option, "tqrf_reader_get_option")            \
+    X(h, fn_r_trace, set_trace, "tqrf_reader_set_trace")             \
+    X(h, fn_cr, os_error, "tqrf_reader_os_error")                    \
+    X(h, fn_strerror, strerror_, "tqrf_strerror")                    \
+    X(h, fn_r_i_bytes, request, "tqrf_reader_request")               \
+    X(h, fn_r_i_bytes, anticoll, "tqrf_reader_anticoll")             \
+    X(h, fn_r_cbytes_bytes, select, "tqrf_reader_select")            \
+    X(h, fn_r_find, find, "tqrf_reader_find")                        \
+    X(h, fn_r, halt, "tqrf_reader_halt")                             \
+    X(h, fn_r_i_i_cbytes, loadkey, "tqrf_reader_loadkey")            \
+    X(h, fn_r_i_i, authenticate, "tqrf_reader_authenticate")         \
+    X(h, fn_r_i_bytes, read, "tqrf_reader_read")                     \
+    X(h, fn_r_i_cbytes, write, "tqrf_reader_write")                  \
+    X(h, fn_r_i_u, initval, "tqrf_reader_initval")                   \
+    X(h, fn_r_i_pu, readval, "tqrf_reader_readval")                  \
+    X(h, fn_r_i_u, increment, "tqrf_reader_increment")               \
+    X(h, fn_r_i, transfer, "tqrf_reader_transfer")                   \
+    X(h, fn_r_pu, id, "tqrf_reader_id")                              \
+    X(h, fn_r_buf, version, "tqrf_reader_hardware_version")          \
+    X(h, fn_r_i_buf, e2_read, "tqrf_reader_e2_read")                 \
+    X(h, fn_r_i_cbytes, e2_write, "tqrf_reader_e2_write")            \
+    X(h, fn_r, link_test, "tqrf_reader_link_test")                   \
+    X(h, fn_r_buf, clock_read, "tqrf_reader_clock_read")             \
+    X(h, fn_r_cbytes, clock_set, "tqrf_reader_clock_set")
 
-/* Looks every export of a list up in the DLL; reports each one missing as a failed step. True
- * when all were found. */
-int load_api(HMODULE dll);
-int load_handle_api(HMODULE dll);
+#define HOST_ONLY_api_api(x) x
+#define HOST_ONLY_api_h(x)
+#define HOST_ONLY_h_api(x)
+#define HOST_ONLY_h_h(x) x
+#define HOST_LEGACY_MEMBER(s, type, member, name) HOST_ONLY_api_##s(type member;)
+#define HOST_HANDLE_MEMBER(s, type, member, name) HOST_ONLY_h_##s(type member;)
+extern struct host_legacy_api { HOST_EXPORTS(HOST_LEGACY_MEMBER) } api;
+extern struct host_handle_api { HOST_EXPORTS(HOST_HANDLE_MEMBER) } h;
+
+/* Looks every export up in the DLL; reports each one missing as a failed step. True when all
+ * were found. */
+int load_exports(HMODULE dll);
 
 /* ---- Steps ---------------------------------------------------------------------------------- */
 

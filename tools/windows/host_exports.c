@@ -1,10 +1,8 @@
 /* Binding the exports the Windows host uses, and the step lines every form prints. */
 #include "host.h"
 
-#define HOST_MEMBER(type, member, name) type member;
 struct host_legacy_api api;
 struct host_handle_api h;
-#undef HOST_MEMBER
 
 int g_failures = 0;
 int g_steps = 0;
@@ -62,15 +60,9 @@ static int bind_exports(HMODULE dll, struct export_slot* table, size_t count) {
     return missing == 0;
 }
 
-#define HOST_LEGACY_SLOT(type, member, name) {name, (FARPROC*)&api.member},
-#define HOST_HANDLE_SLOT(type, member, name) {name, (FARPROC*)&h.member},
+#define HOST_SLOT(s, type, member, name) {name, (FARPROC*)&s.member},
 
-int load_api(HMODULE dll) {
-    struct export_slot table[] = {HOST_LEGACY_EXPORTS(HOST_LEGACY_SLOT)};
-    return bind_exports(dll, table, sizeof table / sizeof table[0]);
-}
-
-int load_handle_api(HMODULE dll) {
-    struct export_slot table[] = {HOST_HANDLE_EXPORTS(HOST_HANDLE_SLOT)};
+int load_exports(HMODULE dll) {
+    struct export_slot table[] = {HOST_EXPORTS(HOST_SLOT)};
     return bind_exports(dll, table, sizeof table / sizeof table[0]);
 }

@@ -160,7 +160,7 @@ int legacy_main(HMODULE dll, int argc, char** argv) {
     int32_t r;
 
     if (argc > 4) e2_address = (int32_t)strtol(argv[4], NULL, 0);
-    if (!load_api(dll)) return 1;
+    if (!load_exports(dll)) return 1;
 
     /* Port control. */
     r = api.exit_();

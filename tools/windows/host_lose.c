@@ -23,7 +23,7 @@ int lose_main(HMODULE dll, int argc, char** argv) {
         fprintf(stderr, "usage: %s DLL lose PORT ID_BEFORE ID_AFTER\n", argv[0]);
         return 2;
     }
-    if (!load_handle_api(dll)) return 1;
+    if (!load_exports(dll)) return 1;
     port = argv[3];
     id_before = (uint32_t)strtoul(argv[4], NULL, 16);
     id_after = (uint32_t)strtoul(argv[5], NULL, 16);

@@ -388,7 +388,7 @@ int readers_main(HMODULE dll, int argc, char** argv) {
                 argv[0]);
         return 2;
     }
-    if (!load_handle_api(dll)) return 1;
+    if (!load_exports(dll)) return 1;
     /* Large (the exchange records): not on the stack. */
     sessions = (session_t*)calloc(2, sizeof *sessions);
     if (sessions == NULL) return 1;
