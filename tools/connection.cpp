@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "errors.h"
+#include "finding.h"
 #include "support.h"
 
 namespace tqrf::tool {
@@ -76,6 +77,10 @@ std::unique_ptr<Connection> Connection::open(const Globals& g, bool several_allo
     if (!g.simulate && ports.empty()) {
         throw usage_error(
             "no reader given: use --port PORT (COM3, /dev/ttyUSB0), TQRF_PORT, or --simulate");
+    }
+    // "auto": the one reader that answers on the ports the system lists.
+    for (auto& p : ports) {
+        if (p == "auto") p = find_the_reader();
     }
     if (ports.size() > 1 && !several_allowed) {
         throw usage_error("--port may be given more than once only for scan and watch");

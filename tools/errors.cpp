@@ -91,6 +91,69 @@ void throw_failure(const std::string& what, const std::error_code& ec,
     throw e;
 }
 
+std::string answer_text(std::int32_t answer) {
+    switch (answer) {
+        case TQRF_ANSWER_ECHO:
+            return "the line echoes what is sent: a loopback plug, or an adapter with its lines "
+                   "crossed, and no reader answering (check the cable and which port this is)";
+        case TQRF_ANSWER_NOISE:
+            return "bytes came back that are no reply from the reader: another device on this "
+                   "port, or a wrong line rate (check which port this is; the reader uses 19200 "
+                   "baud)";
+        case TQRF_ANSWER_SILENCE:
+            return "no reply from the reader (check its power, the cable and the line rate)";
+        default:
+            return "";
+    }
+}
+
+std::string answer_kind(std::int32_t answer) {
+    switch (answer) {
+        case TQRF_ANSWER_ECHO:
+            return "echo";
+        case TQRF_ANSWER_NOISE:
+            return "noise";
+        default:
+            return "";
+    }
+}
+
+namespace {
+
+// What the reader heard, when that explains a failed reply.
+std::int32_t heard(const std::error_code& ec, const Reader& reader) {
+    if (ec.category() != category() || reader.native_handle() == nullptr) return TQRF_ANSWER_NONE;
+    if (ec.value() != ERR_REPLY_FRAME && ec.value() != ERR_REPLY_CHECKSUM &&
+        ec.value() != ERR_REPLY_LENGTH) {
+        return TQRF_ANSWER_NONE;
+    }
+    const std::int32_t a = tqrf_reader_last_answer(reader.native_handle());
+    // A frame that failed its checks is told by the result code itself.
+    return a == TQRF_ANSWER_FRAME || a < 0 ? TQRF_ANSWER_NONE : a;
+}
+
+}  // namespace
+
+std::string describe(const std::error_code& ec, const Reader& reader) {
+    const std::string text = answer_text(heard(ec, reader));
+    return text.empty() ? describe(ec, reader.os_error()) : text;
+}
+
+CommandError failure(const std::string& what, const std::error_code& ec, const Reader& reader) {
+    const std::int32_t a = heard(ec, reader);
+    CommandError e = failure(what, ec, reader.os_error());
+    if (a == TQRF_ANSWER_NONE) return e;
+    const std::string kind = answer_kind(a);
+    return CommandError(kind.empty() ? e.kind() : kind, what + ": " + answer_text(a), e.status(),
+                        e.code());
+}
+
+void throw_failure(const std::string& what, const std::error_code& ec, const Reader& reader) {
+    const CommandError e = failure(what, ec, reader);
+    if (is_link_failure(ec)) throw LinkError(e.kind(), e.what(), e.status(), e.code());
+    throw e;
+}
+
 std::string open_failure_kind(std::int32_t result, int os_error) {
     if (result != ERR_PORT_OPEN_FAILED) return "open_failed";
     switch (os_error) {
@@ -131,7 +194,7 @@ std::string open_failure_message(const std::string& port, const std::string& dev
         case ENXIO:
             return where +
                    "the device is missing. Is the reader plugged in and powered? List the "
-                   "serial ports with: ls /dev/ttyUSB* /dev/ttyACM* /dev/ttyS*";
+                   "serial ports and what answers on each with: tqrf ports --probe";
         case EACCES:
         case EPERM:
             return where +

@@ -73,9 +73,11 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", version_text(), "The tool's and the library's version");
 
     Globals g;
-    app.add_option("--port", g.ports,
-                   "The reader's port: COM3 (COMn opens /dev/ttyS(n-1)) or a device path such as "
-                   "/dev/ttyUSB0; repeatable for scan and watch. Default: $TQRF_PORT")
+    app.add_option(
+           "--port", g.ports,
+           "The reader's port: COM3 (COMn opens /dev/ttyS(n-1)) or a device path such as "
+           "/dev/ttyUSB0, or auto (the one reader on the listed ports: tqrf ports --probe); "
+           "repeatable for scan and watch. Default: $TQRF_PORT")
         ->allow_extra_args(false);
     app.add_flag("--simulate", g.simulate,
                  "Use a simulated reader (in this process, on a pseudo-terminal) with a demo "
@@ -241,6 +243,8 @@ int main(int argc, char** argv) {
     watch->add_option("--key", watch_args.key, "Key for --read, 12 hex digits (default factory)");
     watch->add_flag("--key-b", watch_args.key_b, "Use the key as key B");
 
+    const auto run_finding = add_finding_commands(app);
+
     const bool json = wants_json(argc, argv);
     auto fail = [&](const CommandError& e, Printer* printer) {
         std::cerr << "tqrf: " << e.what() << '\n';
@@ -281,6 +285,10 @@ int main(int argc, char** argv) {
     g.slack_ms = static_cast<unsigned>(slack);
     auto printer = g.json ? make_json_printer() : make_text_printer();
     try {
+        if (const auto status = run_finding(g)) {
+            printer->finish();
+            return *status;
+        }
         if (*scan) run_scan(g, *printer, scan_args);
         if (*info) run_info(g, *printer);
         if (*read) run_read(g, *printer, read_args);
