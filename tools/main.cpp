@@ -84,7 +84,11 @@ int main(int argc, char** argv) {
                  "card in its field");
     app.add_flag("--json", g.json, "Machine-readable output (JSON) on stdout");
     app.add_flag("--trace", g.trace,
-                 "Show every frame on stderr: time, direction, bytes, parity; and each result");
+                 "Show every frame on stderr: time, direction, bytes, parity; and each result. "
+                 "The keys of load-key frames show as ** (see --trace-keys)");
+    app.add_flag("--trace-keys", g.trace_keys,
+                 "Like --trace, and show the keys of load-key frames too (keep such a trace "
+                 "private: it gives the keys away)");
     std::string timing = "complete";
     app.add_option("--timing", timing,
                    "How replies are taken: complete (as soon as the frame is whole, the default) "
