@@ -145,25 +145,25 @@ PACKAGE_REFUSES: List[Callable[[tqrf.Reader], object]] = [
 ]
 
 
-# Refused by the library (its code -89, TQRF_ERR_BAD_ARGUMENT: nothing goes on the line) or by
-# the package (no code: the library is not even called).
-REFUSES = [(c, -89) for c in LIBRARY_REFUSES] + [(c, None) for c in PACKAGE_REFUSES]
+# Each refused call with the code its BadArgument carries: -89 from the library, None from the
+# package itself.
+REFUSED = [(call, -89) for call in LIBRARY_REFUSES] + [(call, None) for call in PACKAGE_REFUSES]
+REFUSED_IDS = [f"library-{i}" for i in range(len(LIBRARY_REFUSES))] + [
+    f"package-{i}" for i in range(len(PACKAGE_REFUSES))
+]
 
 
-@pytest.mark.parametrize(
-    "call, code",
-    REFUSES,
-    ids=[f"library-{i}" for i in range(len(LIBRARY_REFUSES))]
-    + [f"package-{i}" for i in range(len(PACKAGE_REFUSES))],
-)
-def test_refused_argument_sends_nothing(reader: tqrf.Reader, call, code: Optional[int]) -> None:
+@pytest.mark.parametrize("call,code", REFUSED, ids=REFUSED_IDS)
+def test_refused_arguments_send_nothing(
+    reader: tqrf.Reader, call: Callable[[tqrf.Reader], object], code: Optional[int]
+) -> None:
     sent: List[tqrf.TraceEvent] = []
     reader.set_trace(sent.append)
     with pytest.raises(tqrf.BadArgument) as e:
         call(reader)
     assert e.value.code == code and isinstance(e.value, ValueError)
     assert [ev for ev in sent if ev.kind in (TraceKind.ADDRESS, TraceKind.FRAME)] == []
-    if code is None:
+    if code is None:  # the library was never called: not even a result was traced
         assert sent == []
 
 
