@@ -115,6 +115,11 @@ printed instead of written here.
   measures what one costs on the machine: a timed sleep, and a `poll()` that bytes from another
   thread end. Heap calls are counted by replacing `malloc` and its relatives in the benchmark
   program, on the calling thread only.
+- **USB adapters.** The mf1k figures of a read and a 1K dump once more with an FTDI chip
+  between reader and host (`tqrf-sim --adapter ftdi:16` and `ftdi:1`): the chip holds the
+  reply's bytes until 62 wait or its latency timer fires, and the timer runs freely, so a reply
+  reaches the host up to a whole period after its last byte crossed the line. Their floor
+  columns give the line's floor and the floor with the whole timer added to each reply.
 - **Failures.** A run whose command failed (a reply late or lost on a busy machine) is counted
   in the Failed column, with the first result code, and left out of the times.
 - Timings here are never test assertions: the test suite checks behaviour on a virtual clock.
@@ -131,6 +136,13 @@ EOF
     echo "| Measured | ${when}, ${run_kind} |"
     echo "| Load average before the run | ${load_before} (1, 5, 15 minutes; other work on the machine slows the figures) |"
     echo
+    if awk -v l="${load_before%% *}" -v c="$cores" 'BEGIN { exit !(l > c) }'; then
+        echo "The machine was busy during this run (load ${load_before%% *} on ${cores} cores): the"
+        echo "figures are noisy, medians and above all p95 and the worst cases are higher than on a"
+        echo "quiet machine, and a busy host can miss a fixed-mode reply (Failed). Run"
+        echo '`bench/run.sh` on a quiet machine for figures to compare.'
+        echo
+    fi
     echo "## Results"
     echo
     echo "![Median time per command](performance.png)"

@@ -222,6 +222,13 @@ bool list_platform_ports(std::vector<PortEntry>& out) {
         } else {
             const std::string subsystem = link_name(device_folder + "/subsystem");
             e.driver = link_name(device_folder + "/driver");
+            if (subsystem == "serial-base") {
+                // Linux 6.5 on: a built-in UART's tty hangs off a serial-base port (driver
+                // "port") under its controller, under the device the UART's driver drives.
+                const std::string uart_driver =
+                    link_name(parent(parent(device_folder)) + "/driver");
+                if (!uart_driver.empty()) e.driver = uart_driver;
+            }
             if (subsystem == "usb-serial") {
                 describe_usb(e, parent(device_folder));
             } else if (subsystem == "usb") {

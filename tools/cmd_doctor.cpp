@@ -27,8 +27,6 @@ constexpr double kLinkTestFloorMs = 1.0 + (7 + 4) * kByteMs;
 constexpr double kReplyWindowMs = 1.0 + 40.0;
 // The doctor waits this long for each reply, so that late ones are measured, not lost.
 constexpr unsigned kMeasureSlackMs = 300;
-// The open refused because the adapter dropped mark and space parity.
-constexpr std::int32_t kParityUnsupported = -91;
 
 enum class Level { Ok, Warning, Problem };
 
@@ -154,7 +152,7 @@ void check_adapter(Report& rep, const PortEntry* entry, const device::Access& a)
 
 void check_mark_space(Report& rep, const PortEntry* entry, const device::Access& a,
                       std::int32_t open_result) {
-    if (open_result == kParityUnsupported) {
+    if (open_result == TQRF_ERR_PARITY_UNSUPPORTED) {
         rep.add("mark/space", Level::Problem,
                 "the adapter dropped mark and space parity when the line was set (read back): "
                 "the reader never sees its address byte and never answers",
@@ -363,7 +361,7 @@ void diagnose(Report& rep, const Globals& g) {
     const std::int32_t open_result = reader ? 0 : reader.error().value();
     check_mark_space(rep, entry, access, open_result);
     if (!reader) {
-        if (open_result != kParityUnsupported) {
+        if (open_result != TQRF_ERR_PARITY_UNSUPPORTED) {
             const int os = Reader::last_open_error().value();
             rep.add("open", Level::Problem,
                     open_failure_message(port, device_path, open_result, os));

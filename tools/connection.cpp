@@ -32,8 +32,13 @@ void Tracer::event(const std::string& port, const Trace& t) {
     if (name_ports) line += port + "  ";
     std::string bytes;
     char hex[4];
+    const std::size_t hide_from = !show_keys && t.carries_key() ? Trace::key_offset : t.count;
     for (std::size_t i = 0; i < t.count; ++i) {
-        std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", t.bytes[i]);
+        if (i < hide_from) {
+            std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", t.bytes[i]);
+        } else {
+            std::snprintf(hex, sizeof hex, " **");
+        }
         bytes += hex;
     }
     switch (t.event) {
@@ -101,9 +106,10 @@ std::unique_ptr<Connection> Connection::open(const Globals& g, bool several_allo
         ports = {c->sim_->slave_path()};
     }
     c->tracer_.name_ports = ports.size() > 1;
+    c->tracer_.show_keys = g.trace_keys;
     c->options_.reply_mode = g.timing;
     c->options_.reply_slack = std::chrono::milliseconds(g.slack_ms);
-    c->trace_ = g.trace;
+    c->trace_ = g.trace || g.trace_keys;
     c->simulated_ = g.simulate;
     const bool tolerate = keep_going && ports.size() > 1;
     for (const auto& port : ports) {

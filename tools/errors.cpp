@@ -26,26 +26,51 @@ void set_status_namer(const char* (*namer)(int status)) {
     status_namer = namer;
 }
 
-std::string describe(const std::error_code& ec, const std::error_code& os_error) {
-    if (ec.category() != category()) return ec.message();
-    if (is_reader_status(ec)) return status_text(ec.value());
-    switch (ec.value()) {
-        case ERR_REPLY_FRAME:
-            return "no reply from the reader (check its power, the cable and the line rate)";
-        case ERR_REPLY_CHECKSUM:
-            return "the reader's reply failed its checksum (noise on the line? check the cable)";
-        case ERR_REPLY_LENGTH:
-            return "the reader's reply does not carry the data the command must return";
-        case ERR_DEVICE_LOST: {
-            std::string text = "the reader's device is gone (unplugged, or its adapter reset)";
-            if (os_error) text += ": " + os_error.message();
-            return text;
-        }
-        case ERR_SEND_FAILED:
-            return "the request could not be sent to the reader";
+namespace {
+
+// What the tool says about each of the library's codes: the kind word for scripts and, where the
+// library's own text (tqrf_strerror) would leave a user without a next step, its own words.
+// Every code of the header's list gets its text from there unless it is named here.
+struct Words {
+    const char* kind;
+    const char* text;  // null: tqrf_strerror()'s
+};
+
+Words words_for(int code) {
+    switch (code) {
+        case TQRF_ERR_REPLY_FRAME:
+            return {"no_reply",
+                    "no reply from the reader (check its power, the cable and the line rate)"};
+        case TQRF_ERR_REPLY_CHECKSUM:
+            return {"bad_reply",
+                    "the reader's reply failed its checksum (noise on the line? check the cable)"};
+        case TQRF_ERR_REPLY_LENGTH:
+            return {"bad_reply",
+                    "the reader's reply does not carry the data the command must return"};
+        case TQRF_ERR_DEVICE_LOST:
+            return {"device_lost", "the reader's device is gone (unplugged, or its adapter reset)"};
+        case TQRF_ERR_SEND_FAILED:
+            return {"send_failed", "the request could not be sent to the reader"};
+        case TQRF_ERR_BAD_ARGUMENT:
+            return {"bad_argument", nullptr};
+        case TQRF_ERR_PARITY_UNSUPPORTED:
+            return {"parity_unsupported",
+                    "the serial adapter cannot send mark or space parity, which the reader "
+                    "needs (adapters based on FTDI, CP210x, PL2303 or CH34x chips can)"};
         default:
-            return tqrf_strerror(ec.value());
+            return {"failed", nullptr};
     }
+}
+
+}  // namespace
+
+std::string describe(const std::error_code& ec, const std::error_code& os_error) {
+    if (!is_library_code(ec)) return ec.message();
+    if (is_reader_status(ec)) return status_text(ec.value());
+    const Words words = words_for(ec.value());
+    std::string text = words.text != nullptr ? words.text : tqrf_strerror(ec.value());
+    if (ec.value() == TQRF_ERR_DEVICE_LOST && os_error) text += ": " + os_error.message();
+    return text;
 }
 
 std::string explain(const std::string& what, const std::error_code& ec,
@@ -54,23 +79,9 @@ std::string explain(const std::string& what, const std::error_code& ec,
 }
 
 std::string kind_of(const std::error_code& ec) {
-    if (ec.category() != category()) return "failed";
+    if (!is_library_code(ec)) return "failed";
     if (is_reader_status(ec)) return "reader_status";
-    switch (ec.value()) {
-        case ERR_REPLY_FRAME:
-            return "no_reply";
-        case ERR_REPLY_CHECKSUM:
-        case ERR_REPLY_LENGTH:
-            return "bad_reply";
-        case ERR_DEVICE_LOST:
-            return "device_lost";
-        case ERR_SEND_FAILED:
-            return "send_failed";
-        case ERR_BAD_ARGUMENT:
-            return "bad_argument";
-        default:
-            return "failed";
-    }
+    return words_for(ec.value()).kind;
 }
 
 bool is_link_failure(const std::error_code& ec) {
@@ -80,7 +91,7 @@ bool is_link_failure(const std::error_code& ec) {
 CommandError failure(const std::string& what, const std::error_code& ec,
                      const std::error_code& os_error) {
     const std::optional<std::int32_t> code =
-        ec.category() == category() ? std::optional<std::int32_t>(ec.value()) : std::nullopt;
+        is_library_code(ec) ? std::optional<std::int32_t>(ec.value()) : std::nullopt;
     return CommandError(kind_of(ec), explain(what, ec, os_error), kExitFailed, code);
 }
 

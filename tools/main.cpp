@@ -73,16 +73,22 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", version_text(), "The tool's and the library's version");
 
     Globals g;
-    app.add_option("--port", g.ports,
-                   "The reader's port: COM3 (COMn opens /dev/ttyS(n-1)) or a device path such as "
-                   "/dev/ttyUSB0; repeatable for scan and watch. Default: $TQRF_PORT")
+    app.add_option(
+           "--port", g.ports,
+           "The reader's port: COM3 (COMn opens /dev/ttyS(n-1)) or a device path such as "
+           "/dev/ttyUSB0, or auto (the one reader on the listed ports: tqrf ports --probe); "
+           "repeatable for scan and watch. Default: $TQRF_PORT")
         ->allow_extra_args(false);
     app.add_flag("--simulate", g.simulate,
                  "Use a simulated reader (in this process, on a pseudo-terminal) with a demo "
                  "card in its field");
     app.add_flag("--json", g.json, "Machine-readable output (JSON) on stdout");
     app.add_flag("--trace", g.trace,
-                 "Show every frame on stderr: time, direction, bytes, parity; and each result");
+                 "Show every frame on stderr: time, direction, bytes, parity; and each result. "
+                 "The keys of load-key frames show as ** (see --trace-keys)");
+    app.add_flag("--trace-keys", g.trace_keys,
+                 "Like --trace, and show the keys of load-key frames too (keep such a trace "
+                 "private: it gives the keys away)");
     std::string timing = "complete";
     app.add_option("--timing", timing,
                    "How replies are taken: complete (as soon as the frame is whole, the default) "

@@ -13,6 +13,34 @@ Block block_of(const MifareClassic& c, std::size_t block) {
     return b;
 }
 
+// Every status byte has its own name; a byte that is no status has none.
+TEST(Status, Names) {
+    const struct {
+        Status status;
+        const char* name;
+    } cases[] = {
+        {Status::Ok, "ok"},
+        {Status::NoCard, "no card"},
+        {Status::AuthFailed, "authentication failed"},
+        {Status::NotAuthenticated, "not authenticated"},
+        {Status::AccessDenied, "access denied"},
+        {Status::ValueFormat, "value format error"},
+        {Status::BadParameter, "bad parameter"},
+        {Status::KeyNotLoaded, "key not loaded"},
+        {Status::NoTransferValue, "nothing to transfer"},
+        {Status::UnknownCommand, "unknown command"},
+        {Status::E2promProtected, "E2PROM area protected"},
+        {Status::BadAccessBits, "contradictory access bits"},
+        {Status{0x01}, "?"},
+        {Status{0x10}, "?"},
+        {Status{0x1C}, "?"},
+        {Status{0xFF}, "?"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_STREQ(status_name(c.status), c.name) << int(to_byte(c.status));
+    }
+}
+
 // A trailer with the factory keys and the given access conditions.
 Block trailer(const AccessConditions& c, const Key& a = kFactoryKey, const Key& b = kFactoryKey) {
     Block t{};

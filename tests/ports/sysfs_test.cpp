@@ -222,6 +222,23 @@ TEST_F(FakeTree, PnpUartWithoutTypeUsesItsPortAddress) {
     EXPECT_EQ(ports[0].driver, "serial");
 }
 
+// Linux 6.5 on: the tty's device is a serial-base port under its controller; the driver that
+// tells about mark and space parity is the one of the UART two folders up.
+TEST_F(FakeTree, SerialBasePortIsNamedByItsUartsDriver) {
+    const std::string uart = "sys/devices/pnp0/00:00";
+    driver(uart, "pnp", "serial");
+    fs::create_directories(root_ / "sys/bus/serial-base/drivers");
+    driver(uart + "/00:00:0", "serial-base", "ctrl");
+    const std::string port = uart + "/00:00:0/00:00:0.0";
+    driver(port, "serial-base", "port");
+    write(tty("ttyS0", port) + "/type", "4");
+    const auto ports = list();
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].transport, TQRF_TRANSPORT_BUILTIN);
+    EXPECT_EQ(ports[0].driver, "serial");
+    EXPECT_EQ(ports[0].mark_space, TQRF_MARK_SPACE_YES);
+}
+
 TEST_F(FakeTree, BluetoothKeptVirtualTerminalsLeftOut) {
     tty("rfcomm0", "");
     for (const char* name : {"tty0", "tty1", "console", "ptmx"}) tty(name, "");
