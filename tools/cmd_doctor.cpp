@@ -100,30 +100,8 @@ constexpr const char* kLatencyRule =
     "again)";
 
 void check_access(Report& rep, const device::Access& a) {
-    const std::string owned = "(" + a.mode + " " + a.owner + " " + a.group + ")";
-    if (a.may_open) {
-        rep.add("access", Level::Ok, "you may open it " + owned);
-        return;
-    }
-    const std::string me = device::user_name();
-    std::string remedy;
-    if (a.group_read_write && a.in_group && !a.in_group_now) {
-        remedy = "you are in the group " + a.group +
-                 ", but this session started before you joined it: log out and in again "
-                 "(or run: newgrp " +
-                 a.group + ")";
-    } else if (a.group_read_write) {
-        remedy = "join the group " + a.group + " that owns it: sudo usermod -aG " + a.group + " " +
-                 (me.empty() ? "$USER" : me) + ", then log out and in again";
-    } else {
-        remedy =
-            "only its owner may open it: a udev rule can give it to a group, for example "
-            "SUBSYSTEM==\"tty\", KERNEL==\"" +
-            base_name(a.resolved) + "\", GROUP=\"dialout\", MODE=\"0660\"";
-    }
-    rep.add("access", Level::Problem,
-            "you" + (me.empty() ? std::string() : " (" + me + ")") + " may not open it " + owned,
-            remedy);
+    const AccessVerdict v = judge_access(a, device::user_name());
+    rep.add("access", v.ok ? Level::Ok : Level::Problem, v.finding, v.remedy);
 }
 
 void check_adapter(Report& rep, const PortEntry* entry, const device::Access& a) {

@@ -123,12 +123,25 @@ class TextPrinter final : public Printer {
             std::cout << "Dry run: nothing was written. " << r.file << " would write "
                       << p.writes.size() << (p.writes.size() == 1 ? " block" : " blocks")
                       << (p.writes.empty() ? "" : ": " + list(p.writes)) << '\n';
-        } else {
-            int written = 0;
-            for (const auto& o : r.outcomes) written += o.written ? 1 : 0;
-            std::cout << "Restored " << written << " of " << r.outcomes.size() << " blocks from "
-                      << r.file << (r.trailers ? " (trailers included)" : " (data blocks only)")
-                      << '\n';
+        } else if (!r.outcomes.empty() || p.refused.empty() || r.skip_refused) {
+            std::vector<int> written, failed, not_written;
+            for (const auto& o : r.outcomes) {
+                (o.written ? written : o.attempted ? failed : not_written).push_back(o.block);
+            }
+            std::cout << "Restored " << written.size() << " of " << r.outcomes.size()
+                      << " blocks from " << r.file
+                      << (r.trailers ? " (trailers included)" : " (data blocks only)") << '\n';
+            if (!failed.empty()) {
+                std::cout << "Stopped at block " << failed.front()
+                          << "; written: " << (written.empty() ? "none" : list(written)) << '\n';
+                not_written.insert(not_written.begin(), failed.begin(), failed.end());
+                std::cout << "Not written: " << list(not_written) << '\n';
+            }
+        }
+        for (const auto& [block, why] : p.refused) {
+            std::cout << (r.skip_refused ? "Left out, the card would refuse it: block "
+                                         : "The card would refuse block ")
+                      << block << ": " << why << '\n';
         }
         if (!p.absent_sectors.empty()) {
             std::cout << "Not in the image, left as they are: sectors " << list(p.absent_sectors)
