@@ -1305,9 +1305,7 @@ TEST_F(Cli, AccessConditionsByNameOnTheCommandLine) {
          0, "Access bytes 787788  user byte 69"},
         {"access encode --access data:110 --access trailer:011 --key-a A0A1A2A3A4A5 --key-b "
          "B0B1B2B3B4B5 --user-byte 00",
-         0,
-         "Trailer A0A1A2A3A4A5087788"
-         "00B0B1B2B3B4B5"},
+         0, "Trailer A0A1A2A3A4A508778F00B0B1B2B3B4B5"},
         {"access encode --access data:read=AB,write=A --access trailer:001", 2,
          "no access condition of the card gives exactly these data block rights"},
         {"access encode --access data:000 --access trailer:110", 2, "(--force accepts that)"},
