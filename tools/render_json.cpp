@@ -12,18 +12,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string hex_byte(unsigned v) {
-    char buf[3];
-    std::snprintf(buf, sizeof buf, "%02X", v & 0xFFu);
-    return buf;
-}
-
-std::string hex_of(const std::uint8_t* bytes, std::size_t n) {
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) s += hex_byte(bytes[i]);
-    return s;
-}
-
 json card_json(const CardInfo& c) {
     return {{"card_type", c.type.hex()},
             {"uid", c.uid.hex()},
