@@ -165,6 +165,15 @@ TEST_F(Probe, LineThatCannotBeSetIsAnOpenFailureAndLeftClosed) {
     EXPECT_FALSE(rec().open_device);
 }
 
+TEST_F(Probe, AdapterThatDropsMarkSpaceIsToldAndNeverWrittenTo) {
+    rec().drops_mark_space = true;
+    tqrf_probe_result r;
+    ASSERT_EQ(tqrf_probe("/dev/reader", 0, &r), 0);
+    EXPECT_EQ(r.outcome, TQRF_PROBE_NO_MARK_SPACE);
+    EXPECT_TRUE(rec().wire.empty());
+    EXPECT_FALSE(rec().open_device);
+}
+
 TEST_F(Probe, RefusesMissingArguments) {
     tqrf_probe_result r;
     EXPECT_EQ(tqrf_probe(nullptr, 0, &r), ERR_BAD_ARGUMENT);
