@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <ostream>
 #include <vector>
 
 #include "link/answer.h"
@@ -78,6 +79,10 @@ struct LineCase {
     Bytes bytes;  // what the result shows
 };
 
+void PrintTo(const LineCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ProbeLine : public Probe, public ::testing::WithParamInterface<LineCase> {};
 
 TEST_P(ProbeLine, ClassifiesWhatCameBackAndSendsOnlyTheLinkTest) {
@@ -124,6 +129,10 @@ struct OpenCase {
     int os_error;
     std::int32_t outcome;
 };
+
+void PrintTo(const OpenCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ProbeOpen : public Probe, public ::testing::WithParamInterface<OpenCase> {};
 
@@ -189,6 +198,10 @@ struct DeadlineCase {
     std::uint64_t waited_ms;
 };
 
+void PrintTo(const DeadlineCase& c, std::ostream* os) {
+    *os << "deadline " << c.asked;
+}
+
 class ProbeDeadline : public Probe, public ::testing::WithParamInterface<DeadlineCase> {};
 
 TEST_P(ProbeDeadline, SilentLineIsWaitedForTheDeadline) {
@@ -230,6 +243,10 @@ struct AnswerCase {
     std::int32_t result;
     std::int32_t answer;
 };
+
+void PrintTo(const AnswerCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LastAnswerOf : public LastAnswer, public ::testing::WithParamInterface<AnswerCase> {};
 
@@ -279,6 +296,10 @@ struct ClassifyCase {
     bool valid_frame;
     std::int32_t answer;
 };
+
+void PrintTo(const ClassifyCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Classify : public ::testing::TestWithParam<ClassifyCase> {};
 
