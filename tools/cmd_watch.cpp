@@ -1,8 +1,5 @@
 // watch: waits for cards and reports each one that arrives or leaves, on every reader given,
-// until SIGINT or SIGTERM.
-#include <pthread.h>
-#include <signal.h>
-
+// until a stop request (Ctrl-C, SIGTERM; platform.h).
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -11,6 +8,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "platform.h"
 
 namespace tqrf::tool {
 
@@ -25,13 +23,14 @@ std::string now_text() {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
         1000;
-    std::tm tm{};
-    localtime_r(&secs, &tm);
-    char date[32], zone[8];
+    int offset = 0;  // minutes east of UTC
+    const std::tm tm = platform::local_time(secs, offset);
+    char date[32];
     std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tm);
-    std::strftime(zone, sizeof zone, "%z", &tm);  // +hhmm
+    const int zone = offset < 0 ? -offset : offset;
     char out[48];
-    std::snprintf(out, sizeof out, "%s.%03d%.3s:%.2s", date, static_cast<int>(ms), zone, zone + 3);
+    std::snprintf(out, sizeof out, "%s.%03d%c%02d:%02d", date, static_cast<int>(ms),
+                  offset < 0 ? '-' : '+', zone / 60, zone % 60);
     return out;
 }
 
@@ -167,12 +166,8 @@ void run_watch(const Globals& g, Printer& out, const WatchArgs& a) {
         shared.key = Key::from_hex(a.key);
         if (!shared.key) throw usage_error("--key must be 12 hex digits, not \"" + a.key + "\"");
     }
-    // Every thread, the simulator's too, leaves the stop signals to sigtimedwait below.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    // Before any thread starts, the simulator's too: a stop request ends the wait below.
+    platform::StopRequest stop;
 
     auto conn = Connection::open(g, true);
     std::vector<std::unique_ptr<Watcher>> watchers;
@@ -182,9 +177,8 @@ void run_watch(const Globals& g, Printer& out, const WatchArgs& a) {
         watchers.push_back(std::make_unique<Watcher>(link, shared));
         threads.emplace_back([w = watchers.back().get()] { w->run(); });
     }
-    const timespec tick{0, 100 * 1000 * 1000};
     for (;;) {
-        if (sigtimedwait(&stop_signals, nullptr, &tick) >= 0) break;  // SIGINT or SIGTERM
+        if (stop.wait(std::chrono::milliseconds(100))) break;
         std::lock_guard<std::mutex> lock(shared.mutex);
         if (shared.running == 0 || shared.stop) break;
     }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tq_RWD_DLL.hpp"
-#include "tqrf_sim/simulator.h"
+#include "platform.h"
 
 namespace tqrf::tool {
 
@@ -49,11 +49,9 @@ class Connection {
 
     std::vector<Link>& links() { return links_; }
     Link& first() { return links_.front(); }
-    // The in-process simulator of --simulate, null otherwise.
-    tqrf_sim::Simulator* simulator() { return sim_.get(); }
 
   private:
-    std::unique_ptr<tqrf_sim::Simulator> sim_;  // declared first: outlives the readers
+    std::unique_ptr<platform::SimulatedReader> sim_;  // declared first: outlives the readers
     Tracer tracer_;                             // outlives the readers' trace callbacks
     std::vector<Link> links_;
 };
