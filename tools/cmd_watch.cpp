@@ -28,7 +28,7 @@ std::string now_text() {
     char date[32];
     std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tm);
     const int zone = offset < 0 ? -offset : offset;
-    char out[48];
+    char out[80];
     std::snprintf(out, sizeof out, "%s.%03d%c%02d:%02d", date, static_cast<int>(ms),
                   offset < 0 ? '-' : '+', zone / 60, zone % 60);
     return out;
