@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tq_RWD_DLL.hpp"
 #include "platform.h"
+#include "tq_RWD_DLL.hpp"
 
 namespace tqrf::tool {
 
@@ -52,7 +52,7 @@ class Connection {
 
   private:
     std::unique_ptr<platform::SimulatedReader> sim_;  // declared first: outlives the readers
-    Tracer tracer_;                             // outlives the readers' trace callbacks
+    Tracer tracer_;                                   // outlives the readers' trace callbacks
     std::vector<Link> links_;
 };
 

@@ -73,8 +73,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", version_text(), "The tool's and the library's version");
 
     Globals g;
-    app.add_option("--port", g.ports, platform::port_help())
-        ->allow_extra_args(false);
+    app.add_option("--port", g.ports, platform::port_help())->allow_extra_args(false);
     app.add_flag("--simulate", g.simulate,
                  "Use a simulated reader (in this process, on a pseudo-terminal) with a demo "
                  "card in its field");

@@ -248,8 +248,7 @@ std::unique_ptr<SimulatedReader> start_simulated_reader(const unsigned char* ima
                                                         std::size_t size) {
     set_status_namer(&sim_status_name);
     try {
-        return std::make_unique<PtySimulatedReader>(
-            std::span<const std::uint8_t>(image, size));
+        return std::make_unique<PtySimulatedReader>(std::span<const std::uint8_t>(image, size));
     } catch (const std::exception& e) {
         throw CommandError("open_failed",
                            std::string("cannot start the simulated reader: ") + e.what());

@@ -18,8 +18,8 @@ namespace {
 // file system allows.
 std::wstring wide(const std::string& text) {
     if (text.empty()) return std::wstring();
-    const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0);
+    const int n =
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (n <= 0) return std::wstring();
     std::wstring out(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
@@ -39,8 +39,8 @@ void init_process() {
     DWORD mode = 0;
     if (err != INVALID_HANDLE_VALUE && err != nullptr && GetConsoleMode(err, &mode) != 0) {
         constexpr DWORD kVirtualTerminal = 0x0004;  // ENABLE_VIRTUAL_TERMINAL_PROCESSING
-        vt_on_stderr = (mode & kVirtualTerminal) != 0 ||
-                       SetConsoleMode(err, mode | kVirtualTerminal) != 0;
+        vt_on_stderr =
+            (mode & kVirtualTerminal) != 0 || SetConsoleMode(err, mode | kVirtualTerminal) != 0;
     }
 }
 
@@ -143,7 +143,8 @@ namespace {
 
 std::string base_of(const std::string& path) {
     std::size_t start = path.find_last_of("/\\");
-    if (start == std::string::npos) start = path.size() >= 2 && path[1] == ':' ? 1 : std::string::npos;
+    if (start == std::string::npos)
+        start = path.size() >= 2 && path[1] == ':' ? 1 : std::string::npos;
     return start == std::string::npos ? path : path.substr(start + 1);
 }
 
