@@ -2,6 +2,9 @@
 #   libtq-rwd-dll1     runtime      the shared library
 #   libtq-rwd-dll-dev  development  headers, CMake package, tq_RWD_DLL.pc, the simulator library
 #   tqrf-tools         tools        tqrf, tqrf-sim, their man pages, the serial port note
+#   python3-tqrf       python       the Python package, for the system's Python 3
+#   libtq-rwd-dll-cil  dotnet       the .NET assembly with its Mono map, XML docs and source
+#                                   (when mono-mcs made it)
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr for Debian's multiarch library directory.
 if(WIN32 OR APPLE)
   return()
@@ -13,6 +16,12 @@ set(TQRF_DEB_DOC ${PROJECT_SOURCE_DIR}/packaging/debian)
 set(TQRF_DEB_NAME_runtime libtq-rwd-dll1)
 set(TQRF_DEB_NAME_development libtq-rwd-dll-dev)
 set(TQRF_DEB_NAME_tools tqrf-tools)
+set(TQRF_DEB_NAME_python python3-tqrf)
+set(TQRF_DEB_NAME_dotnet libtq-rwd-dll-cil)
+set(TQRF_DEB_COMPONENTS runtime development tools python)
+if(TQRF_BUILD_DOTNET)
+  list(APPEND TQRF_DEB_COMPONENTS dotnet)
+endif()
 
 # Each package carries its copyright file and the changelog in /usr/share/doc/<package>.
 # They are installed only into packages (component installs), not by a plain cmake --install.
@@ -24,7 +33,7 @@ execute_process(COMMAND gzip -9n -c ${TQRF_DEB_DOC}/changelog OUTPUT_FILE ${TQRF
 if(NOT TQRF_GZIP_RESULT EQUAL 0)
   message(NOTICE "tq_RWD_DLL: gzip failed: the packages carry no changelog")
 endif()
-foreach(component runtime development tools)
+foreach(component ${TQRF_DEB_COMPONENTS})
   install(FILES ${TQRF_DEB_DOC}/copyright ${TQRF_DEB_CHANGELOG}
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${TQRF_DEB_NAME_${component}}
           COMPONENT ${component} EXCLUDE_FROM_ALL)
@@ -44,13 +53,15 @@ set(CPACK_PACKAGE_CONTACT ${TQRF_PACKAGE_CONTACT})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime development tools)
+set(CPACK_COMPONENTS_ALL ${TQRF_DEB_COMPONENTS})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+set(CPACK_COMPONENT_DOTNET_DEPENDS runtime)
 # Dependencies on system libraries from dpkg-shlibdeps; the library's own package gets a shlibs
 # file, so that packages built against it depend on it.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -94,5 +105,27 @@ tqrf reads, writes, dumps and restores Mifare Classic cards and manages the
 reader through an MF RC500-based reader/writer on a serial port. tqrf-sim is
 a simulated reader on a pseudo-terminal with cards in its field, for trying
 programs without hardware.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${TQRF_DEB_NAME_python})
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.8)")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+    "Python binding of the MF RC500 card reader library
+The tqrf package drives an MF RC500-based reader/writer for Mifare Classic
+class cards on a serial port from Python: pure Python over ctypes, using the
+shared library of libtq-rwd-dll1. tqrf.sim runs the simulated reader of
+tqrf-tools.")
+
+set(CPACK_DEBIAN_DOTNET_PACKAGE_NAME ${TQRF_DEB_NAME_dotnet})
+set(CPACK_DEBIAN_DOTNET_PACKAGE_SECTION cli-mono)
+set(CPACK_DEBIAN_DOTNET_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_DOTNET_DESCRIPTION
+    "CLI binding of the MF RC500 card reader library
+TqRwdDll.dll drives an MF RC500-based reader/writer for Mifare Classic-class
+cards on a serial port from Mono and .NET programs, using the shared library of
+libtq-rwd-dll1. It is installed in /usr/share/tq_RWD_DLL/dotnet with its
+configuration (the library's file name for Mono), its XML documentation and
+its C# source: copy the assembly and its .config beside the program.")
 
 include(CPack)

@@ -3,19 +3,44 @@
 # never fails for it. The library itself needs only a C and C++ compiler and CMake.
 #
 # A part turned off here is turned off as a normal variable, which the subdirectories see in
-# place of the cache option (the option keeps the value the user gave).
+# place of the cache option (the option keeps the value the user gave). What the build makes
+# is in the cache as TQRF_PARTS_BUILT, what it leaves out (with the reason) as
+# TQRF_PARTS_LEFT_OUT: `cmake -LA -N BUILD | grep TQRF_PARTS` shows both.
+
+set(TQRF_PARTS_OFF_REASONS "")
 
 macro(tqrf_part_off option why)
   message(NOTICE "tq_RWD_DLL: ${why}: ${option} is off for this build")
   set(${option} OFF)
+  list(APPEND TQRF_PARTS_OFF_REASONS "${option}: ${why}")
 endmacro()
+
+# After every check: the cache entries that show what this build makes and what it leaves out.
+function(tqrf_record_parts)
+  set(built library)
+  foreach(part SIM TOOLS TESTS FUZZ BENCH WHEEL DOTNET)
+    if(TQRF_BUILD_${part})
+      string(TOLOWER ${part} name)
+      list(APPEND built ${name})
+    endif()
+  endforeach()
+  set(TQRF_PARTS_BUILT "${built}" CACHE STRING "What this build makes (set by configure)" FORCE)
+  set(TQRF_PARTS_LEFT_OUT "${TQRF_PARTS_OFF_REASONS}"
+      CACHE STRING "Parts asked for but left out, with the reason (set by configure)" FORCE)
+endfunction()
 
 macro(tqrf_check_parts)
   if(WIN32)
-    # The simulator, the tests and the benchmarks run on POSIX systems (pseudo-terminals); a
-    # Windows build is the DLL, its host program and the tqrf tool (without --simulate).
-    foreach(part TQRF_BUILD_SIM TQRF_BUILD_TESTS TQRF_BUILD_FUZZ TQRF_BUILD_BENCH)
-      set(${part} OFF)
+    # The simulator, the tests and the benchmarks need POSIX pseudo-terminals; a Windows build
+    # is tested under Wine against a simulator on the build machine (tools/windows/wine-e2e.sh).
+    set(TQRF_WIN32_WHY_SIM "the simulator needs POSIX pseudo-terminals, which Windows lacks")
+    set(TQRF_WIN32_WHY_TESTS "the tests run on POSIX systems; a Windows build is tested under Wine (tools/windows/wine-e2e.sh)")
+    set(TQRF_WIN32_WHY_FUZZ "the fuzz targets need clang's libFuzzer on a POSIX system")
+    set(TQRF_WIN32_WHY_BENCH "the benchmarks drive the simulator, which needs POSIX pseudo-terminals")
+    foreach(part SIM TESTS FUZZ BENCH)
+      if(TQRF_BUILD_${part})
+        tqrf_part_off(TQRF_BUILD_${part} "${TQRF_WIN32_WHY_${part}}")
+      endif()
     endforeach()
   endif()
 
@@ -73,6 +98,27 @@ the -posix compilers, Debian: g++-mingw-w64-*-posix, in a new build folder), so 
   if(TQRF_BUILD_BENCH AND NOT TQRF_BUILD_SIM)
     tqrf_part_off(TQRF_BUILD_BENCH "the benchmarks need the simulator (TQRF_BUILD_SIM)")
   endif()
+
+  # The bindings: the Python wheel (written by a Python 3.8 or later) and the .NET assembly
+  # (compiled by Mono's C# compiler). A Windows build's wheel is made with its bundle.
+  set(TQRF_BUILD_WHEEL ${TQRF_BUILD_BINDINGS})
+  set(TQRF_BUILD_DOTNET ${TQRF_BUILD_BINDINGS})
+  if(TQRF_BUILD_BINDINGS AND NOT WIN32)
+    find_package(Python3 3.8 COMPONENTS Interpreter QUIET)
+    if(NOT Python3_Interpreter_FOUND)
+      tqrf_part_off(TQRF_BUILD_WHEEL "no Python 3.8 or later found (Debian: python3), so no Python wheel")
+    endif()
+  elseif(TQRF_BUILD_BINDINGS)
+    set(TQRF_BUILD_WHEEL OFF)
+    message(STATUS "tq_RWD_DLL: the Windows wheel is made with the bundle (tools/windows/bundle.sh)")
+  endif()
+  if(TQRF_BUILD_BINDINGS)
+    find_program(TQRF_MCS mcs)
+    if(NOT TQRF_MCS)
+      tqrf_part_off(TQRF_BUILD_DOTNET "no C# compiler found (Debian: mono-mcs), so no .NET assembly")
+    endif()
+  endif()
+  tqrf_record_parts()
 endmacro()
 
 # The tests that run the library against the simulated reader in real time stand in for a

@@ -14,6 +14,7 @@
 #include "fuzz/fuzz_support.h"
 #include "tests/support/recording_serial.h"
 #include "tq_RWD_DLL.h"
+#include "tqrf_sim/frame.h"
 
 namespace {
 
@@ -32,9 +33,9 @@ struct Arrival {
     Bytes bytes;
 };
 
-struct LineModel {
-    std::uint64_t now = 0;
-    std::vector<Arrival> in_flight;
+// Short writes as the double plays them: the write after `short_write_countdown` whole ones
+// is cut short (-1: none is).
+struct ShortWrites {
     int short_write_countdown = -1;
 
     bool write_whole() {
@@ -45,6 +46,11 @@ struct LineModel {
         if (short_write_countdown > 0) --short_write_countdown;
         return true;
     }
+};
+
+struct LineModel : ShortWrites {
+    std::uint64_t now = 0;
+    std::vector<Arrival> in_flight;
 
     // One exchange: purge, address byte, 1 ms, frame, the reader's reply `delay` ms after the
     // frame, the wait, one read. Returns the transaction's result and the bytes read.
@@ -69,9 +75,7 @@ struct LineModel {
         if (read->size() > kReplyReadMax) read->resize(kReplyReadMax);
         if (read->size() < 4) return ERR_REPLY_FRAME;
         if (read->size() != (std::size_t{(*read)[0]} << 8 | (*read)[1]) + 3) return ERR_REPLY_FRAME;
-        std::uint8_t x = 0;
-        for (std::uint8_t b : *read) x ^= b;
-        if (x != 0) return ERR_REPLY_CHECKSUM;
+        if (tqrf_sim::xor_of(*read) != 0) return ERR_REPLY_CHECKSUM;
         return (*read)[read->size() - 2];
     }
 };
@@ -202,87 +206,108 @@ bool is_command_result(int r) {
            r == ERR_REPLY_FRAME;
 }
 
-// ---- One call --------------------------------------------------------------------------------
+// ---- The legacy exports, one row each ---------------------------------------------------------
 
-enum Export : std::uint8_t {
-    kRequest,
-    kRequest2,
-    kAnticoll,
-    kSelect,
-    kHalt,
-    kLoadkey,
-    kAuthentication,
-    kAuthentication2,
-    kRead,
-    kWrite,
-    kInitval,
-    kReadval,
-    kIncrement,
-    kDecrement,
-    kRestore,
-    kTransfer,
-    kReset,
-    kHardwareVersion,
-    kReadId,
-    kReadE2,
-    kWriteE2,
-    kLinkTest,
-    kBeep,
-    kUploadRtc,
-    kDownloadRtc,
-    kLoadkeyAsc,
-    kCardAsc1,
-    kCardAsc,
-    kRdAsc,
-    kWrAsc,
-    kBaudSetup,
-    kInit,
-    kExportCount
+// The caller's arguments as the target hands them to an export.
+struct LegacyArgs {
+    std::int32_t a1, a2, a3;
+    std::uint8_t* out;       // the output buffer (null now and then)
+    const std::uint8_t* in;  // the input buffer (null now and then)
+    char* type_text;         // the three text fields of the card functions
+    char* serial_text;
+    char* size_text;
+    char* str;  // rate text or port name
 };
 
-// The documented size of each export's output buffer (1 where it has none).
-std::size_t output_size(Export e) {
-    switch (e) {
-        case kRequest:
-        case kRequest2:
-            return 2;
-        case kAnticoll:
-        case kReadval:
-        case kReadId:
-            return 4;
-        case kRead:
-            return 16;
-        case kHardwareVersion:
-        case kReadE2:
-        case kUploadRtc:
-            return 101;
-        case kRdAsc:
-            return 32;
-        default:
-            return 1;
-    }
+// What an export writes into its outputs from a valid reply.
+enum class Writes : std::uint8_t {
+    kNothing,
+    kPositions,     // reply frame positions 2 onward, those the frame has
+    kData,          // the data bytes, at most the buffer's size
+    kValue,         // four data bytes, least significant first; fewer leave it as it was
+    kId,            // the identity number assembly
+    kCardAscText,   // type, size and serial number fields of a find, as hex text
+    kCardAsc1Text,  // the texts of request, anticollision and select, one exchange each
+    kRdAscText,     // the block as hex text
+};
+
+// Exports that do not run one plain command exchange.
+enum class Form : std::uint8_t {
+    kCommand,
+    kInit,          // opens the port
+    kBaudSetup,     // changes the rate, no exchange
+    kTrailerCheck,  // refuses a block that is not its sector's trailer before anything else
+};
+
+// What else an export needs or does.
+enum Traits : std::uint8_t {
+    kPlain = 0,
+    kOut = 1,         // a null output gives ERR_FAILED
+    kIn = 2,          // a null input gives ERR_FAILED
+    kTextIn = 4 | 2,  // its input is hex text, refused when null before the port check
+    kBeeper = 8,      // mode 0 waits for the beep as well
+};
+
+struct LegacyExport {
+    const char* name;
+    std::size_t out_size;  // the documented size of its output buffer (1 where it has none)
+    std::size_t in_size;   // the documented size of its input buffer (1 where it has none)
+    int traits;
+    Writes writes;
+    Form form;
+    int (*call)(const LegacyArgs&);
+};
+
+std::uint32_t* word(const LegacyArgs& a) {
+    return reinterpret_cast<std::uint32_t*>(a.out);
+}
+const char* text(const LegacyArgs& a) {
+    return reinterpret_cast<const char*>(a.in);
+}
+std::uint32_t u(std::int32_t v) {
+    return static_cast<std::uint32_t>(v);
 }
 
-// The documented size of each export's input buffer (1 where it has none).
-std::size_t input_size(Export e) {
-    switch (e) {
-        case kSelect:
-            return 4;
-        case kLoadkey:
-            return 6;
-        case kWrite:
-        case kWriteE2:
-            return 16;
-        case kDownloadRtc:
-            return 7;
-        case kLoadkeyAsc:
-            return 12;
-        case kWrAsc:
-            return 32;
-        default:
-            return 1;
-    }
-}
+using A = const LegacyArgs&;
+// The order is the corpus's: the first input byte of a call picks a row by its position.
+// clang-format off
+const LegacyExport kLegacy[] = {
+//   name, output and input buffer sizes, traits, what it writes, form, the call
+    {"tqrf_request", 2, 1, kOut, Writes::kPositions, Form::kCommand, [](A a) { return tqrf_request(a.a1, a.out); }},
+    {"tqrf_request_2", 2, 1, kOut, Writes::kPositions, Form::kCommand, [](A a) { return tqrf_request_2(a.a1, a.out); }},
+    {"tqrf_anticoll", 4, 1, kOut, Writes::kPositions, Form::kCommand, [](A a) { return tqrf_anticoll(a.a1, a.out); }},
+    {"tqrf_select", 1, 4, kOut | kIn, Writes::kPositions, Form::kCommand, [](A a) { return tqrf_select(a.in, a.out); }},
+    {"tqrf_halt", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A) { return tqrf_halt(); }},
+    {"tqrf_loadkey", 1, 6, kIn, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_loadkey(a.a1, a.a2, a.in); }},
+    {"tqrf_authentication", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_authentication(a.a1, a.a2); }},
+    {"tqrf_authentication_2", 1, 1, kPlain, Writes::kNothing, Form::kTrailerCheck, [](A a) { return tqrf_authentication_2(a.a1, a.a2, a.a3); }},
+    {"tqrf_read", 16, 1, kOut, Writes::kData, Form::kCommand, [](A a) { return tqrf_read(a.a1, a.out); }},
+    {"tqrf_write", 1, 16, kIn, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_write(a.a1, a.in); }},
+    {"tqrf_initval", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_initval(a.a1, u(a.a2)); }},
+    {"tqrf_readval", 4, 1, kOut, Writes::kValue, Form::kCommand, [](A a) { return tqrf_readval(a.a1, word(a)); }},
+    {"tqrf_increment", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_increment(a.a1, u(a.a2)); }},
+    {"tqrf_decrement", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_decrement(a.a1, u(a.a2)); }},
+    {"tqrf_restore", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_restore(a.a1); }},
+    {"tqrf_transfer", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_transfer(a.a1); }},
+    {"tqrf_reset", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_reset(a.a1); }},
+    {"tqrf_ReadHardwareVersionNumber", 101, 1, kOut, Writes::kData, Form::kCommand, [](A a) { return tqrf_ReadHardwareVersionNumber(a.out); }},
+    {"tqrf_Read_RWD_ID", 4, 1, kOut, Writes::kId, Form::kCommand, [](A a) { return tqrf_Read_RWD_ID(word(a)); }},
+    {"tqrf_Read_RC500E2", 101, 1, kOut, Writes::kData, Form::kCommand, [](A a) { return tqrf_Read_RC500E2(a.a1, a.out); }},
+    {"tqrf_Write_RC500E2", 1, 16, kIn, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_Write_RC500E2(a.a1, a.in); }},
+    {"tqrf_Link_PCandRWD", 1, 1, kPlain, Writes::kNothing, Form::kCommand, [](A) { return tqrf_Link_PCandRWD(); }},
+    {"tqrf_BeepControl", 1, 1, kBeeper, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_BeepControl(a.a1, a.a2); }},
+    {"tqrf_UploadRTC", 101, 1, kOut, Writes::kData, Form::kCommand, [](A a) { return tqrf_UploadRTC(a.out); }},
+    {"tqrf_DownloadRTC", 1, 7, kIn, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_DownloadRTC(a.in); }},
+    {"tqrf_loadkey_asc", 1, 12, kTextIn, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_loadkey_asc(a.a1, a.a2, text(a)); }},
+    {"tqrf_card_asc_1", 1, 1, kPlain, Writes::kCardAsc1Text, Form::kCommand, [](A a) { return tqrf_card_asc_1(a.a1, a.a2, a.type_text, a.serial_text, a.size_text); }},
+    {"tqrf_card_asc", 1, 1, kPlain, Writes::kCardAscText, Form::kCommand, [](A a) { return tqrf_card_asc(a.a1, a.a2, a.type_text, a.serial_text, a.size_text); }},
+    {"tqrf_rd_asc", 32, 1, kOut, Writes::kRdAscText, Form::kCommand, [](A a) { return tqrf_rd_asc(a.a1, reinterpret_cast<char*>(a.out)); }},
+    {"tqrf_wr_asc", 1, 32, kTextIn, Writes::kNothing, Form::kCommand, [](A a) { return tqrf_wr_asc(a.a1, text(a)); }},
+    {"tqrf_BaudSetup", 1, 1, kPlain, Writes::kNothing, Form::kBaudSetup, [](A a) { return tqrf_BaudSetup(a.str); }},
+    {"tqrf_init", 1, 1, kPlain, Writes::kNothing, Form::kInit, [](A a) { return tqrf_init(a.str); }},
+};
+// clang-format on
+constexpr std::size_t kLegacyCount = sizeof kLegacy / sizeof kLegacy[0];
 
 struct Session {
     LineModel line;
@@ -291,7 +316,7 @@ struct Session {
 
 void call_one(Session& s, Input& in) {
     auto& rec = recorder();
-    const Export which = static_cast<Export>(in.byte() % kExportCount);
+    const LegacyExport& e = kLegacy[in.byte() % kLegacyCount];
     const std::uint8_t null_mask = in.byte();
     // A null pointer now and then: bit 7 of the mask enables the others.
     auto null_at = [&](int k) { return (null_mask & 0x80) != 0 && (null_mask & (1u << k)) != 0; };
@@ -311,7 +336,7 @@ void call_one(Session& s, Input& in) {
 
     // Up to three replies (the card_asc_1 sequence runs three exchanges).
     PlannedReply replies[3];
-    const int exchanges = which == kCardAsc1 ? 3 : 1;
+    const int exchanges = e.writes == Writes::kCardAsc1Text ? 3 : 1;
     for (int i = 0; i < exchanges; ++i) {
         replies[i] = plan_reply(in);
         // A reader that does not answer still takes its place in the script: nothing arrives.
@@ -319,8 +344,8 @@ void call_one(Session& s, Input& in) {
     }
 
     // The caller's buffers, exact size, filled from the input.
-    Buffer out(output_size(which));
-    Buffer input(input_size(which));
+    Buffer out(e.out_size);
+    Buffer input(e.in_size);
     Buffer t_type(4), t_serial(8), t_size(2);
     for (Buffer* b : {&out, &input, &t_type, &t_serial, &t_size}) {
         b->fill_from(in);
@@ -334,125 +359,25 @@ void call_one(Session& s, Input& in) {
     }
     str.data()[text_bytes.size()] = 0;
 
-    std::uint8_t* o = null_at(0) ? nullptr : out.data();
-    std::uint8_t* i_ = null_at(1) ? nullptr : input.data();
-    char* tt = null_at(2) ? nullptr : t_type.text();
-    char* ts = null_at(3) ? nullptr : t_serial.text();
-    char* tz = null_at(4) ? nullptr : t_size.text();
-    const char* it = reinterpret_cast<const char*>(i_);
-    const bool any_text_null = tt == nullptr || ts == nullptr || tz == nullptr;
+    const LegacyArgs args{a1,
+                          a2,
+                          a3,
+                          null_at(0) ? nullptr : out.data(),
+                          null_at(1) ? nullptr : input.data(),
+                          null_at(2) ? nullptr : t_type.text(),
+                          null_at(3) ? nullptr : t_serial.text(),
+                          null_at(4) ? nullptr : t_size.text(),
+                          null_at(5) ? nullptr : str.text()};
+    const bool any_text_null =
+        args.type_text == nullptr || args.serial_text == nullptr || args.size_text == nullptr;
+    const bool text_out = e.writes == Writes::kCardAscText || e.writes == Writes::kCardAsc1Text;
 
     const std::size_t wire_before = rec.wire.size();
-    const std::uint32_t beep_wait =
-        (a1 & 0xFF) == 0
-            ? ((a2 & 0xFF) > 240 ? 240u : static_cast<std::uint32_t>(a2 & 0xFF)) * 10 + kReplyWait
-            : kReplyWait;
-
-    int r = 0;
-    switch (which) {
-        case kRequest:
-            r = tqrf_request(a1, o);
-            break;
-        case kRequest2:
-            r = tqrf_request_2(a1, o);
-            break;
-        case kAnticoll:
-            r = tqrf_anticoll(a1, o);
-            break;
-        case kSelect:
-            r = tqrf_select(i_, o);
-            break;
-        case kHalt:
-            r = tqrf_halt();
-            break;
-        case kLoadkey:
-            r = tqrf_loadkey(a1, a2, i_);
-            break;
-        case kAuthentication:
-            r = tqrf_authentication(a1, a2);
-            break;
-        case kAuthentication2:
-            r = tqrf_authentication_2(a1, a2, a3);
-            break;
-        case kRead:
-            r = tqrf_read(a1, o);
-            break;
-        case kWrite:
-            r = tqrf_write(a1, i_);
-            break;
-        case kInitval:
-            r = tqrf_initval(a1, static_cast<std::uint32_t>(a2));
-            break;
-        case kReadval:
-            r = tqrf_readval(a1, reinterpret_cast<std::uint32_t*>(o));
-            break;
-        case kIncrement:
-            r = tqrf_increment(a1, static_cast<std::uint32_t>(a2));
-            break;
-        case kDecrement:
-            r = tqrf_decrement(a1, static_cast<std::uint32_t>(a2));
-            break;
-        case kRestore:
-            r = tqrf_restore(a1);
-            break;
-        case kTransfer:
-            r = tqrf_transfer(a1);
-            break;
-        case kReset:
-            r = tqrf_reset(a1);
-            break;
-        case kHardwareVersion:
-            r = tqrf_ReadHardwareVersionNumber(o);
-            break;
-        case kReadId:
-            r = tqrf_Read_RWD_ID(reinterpret_cast<std::uint32_t*>(o));
-            break;
-        case kReadE2:
-            r = tqrf_Read_RC500E2(a1, o);
-            break;
-        case kWriteE2:
-            r = tqrf_Write_RC500E2(a1, i_);
-            break;
-        case kLinkTest:
-            r = tqrf_Link_PCandRWD();
-            break;
-        case kBeep:
-            r = tqrf_BeepControl(a1, a2);
-            break;
-        case kUploadRtc:
-            r = tqrf_UploadRTC(o);
-            break;
-        case kDownloadRtc:
-            r = tqrf_DownloadRTC(i_);
-            break;
-        case kLoadkeyAsc:
-            r = tqrf_loadkey_asc(a1, a2, it);
-            break;
-        case kCardAsc1:
-            r = tqrf_card_asc_1(a1, a2, tt, ts, tz);
-            break;
-        case kCardAsc:
-            r = tqrf_card_asc(a1, a2, tt, ts, tz);
-            break;
-        case kRdAsc:
-            r = tqrf_rd_asc(a1, reinterpret_cast<char*>(o));
-            break;
-        case kWrAsc:
-            r = tqrf_wr_asc(a1, it);
-            break;
-        case kBaudSetup:
-            r = tqrf_BaudSetup(null_at(5) ? nullptr : str.text());
-            break;
-        case kInit:
-            r = tqrf_init(null_at(5) ? nullptr : str.text());
-            break;
-        case kExportCount:
-            break;
-    }
+    const int r = e.call(args);
     rec.scripted.clear();  // replies a failed send never asked for
 
     // ---- Calls that never reach the line --------------------------------------------------
-    if (which == kInit) {
+    if (e.form == Form::kInit) {
         if (s.open) {
             FUZZ_CHECK(r == ERR_PORT_IN_USE || r == ERR_FAILED);
         } else {
@@ -462,13 +387,13 @@ void call_one(Session& s, Input& in) {
         FUZZ_CHECK(rec.wire.size() == wire_before);
         return;
     }
-    if (which == kBaudSetup) {
+    if (e.form == Form::kBaudSetup) {
         FUZZ_CHECK(r == (s.open ? r : ERR_PORT_NOT_OPEN));
         FUZZ_CHECK(r == 0 || r == ERR_FAILED || r == ERR_PORT_NOT_OPEN);
         FUZZ_CHECK(rec.wire.size() == wire_before);
         return;
     }
-    if (which == kAuthentication2 && (a3 & 0xFF) != (a2 & 0xFF) * 4 + 3) {
+    if (e.form == Form::kTrailerCheck && (a3 & 0xFF) != (a2 & 0xFF) * 4 + 3) {
         FUZZ_CHECK(r == ERR_NOT_SECTOR_TRAILER);
         FUZZ_CHECK(rec.wire.size() == wire_before);
         return;
@@ -477,14 +402,14 @@ void call_one(Session& s, Input& in) {
         out.untouched() && t_type.untouched() && t_serial.untouched() && t_size.untouched();
     if (!s.open) {
         FUZZ_CHECK(rec.wire.size() == wire_before);
-        if ((which == kLoadkeyAsc || which == kWrAsc) && it == nullptr) {
+        if ((e.traits & kTextIn) == kTextIn && args.in == nullptr) {
             FUZZ_CHECK(r == ERR_FAILED);
             return;
         }
         FUZZ_CHECK(r == ERR_PORT_NOT_OPEN);
-        if (which == kRdAsc && o != nullptr) {
+        if (e.writes == Writes::kRdAscText && args.out != nullptr) {
             FUZZ_CHECK(star_filled(out, 16));
-        } else if (which == kCardAsc1 && !any_text_null) {
+        } else if (e.writes == Writes::kCardAsc1Text && !any_text_null) {
             FUZZ_CHECK(star_filled(t_type, 2) && star_filled(t_serial, 4) &&
                        star_filled(t_size, 1));
         } else {
@@ -494,16 +419,8 @@ void call_one(Session& s, Input& in) {
     }
 
     // Port open: a null pointer the export needs gives -1 with nothing sent.
-    const bool needs_out = which == kRequest || which == kRequest2 || which == kAnticoll ||
-                           which == kSelect || which == kRead || which == kReadval ||
-                           which == kReadId || which == kHardwareVersion || which == kReadE2 ||
-                           which == kUploadRtc || which == kRdAsc;
-    const bool needs_in = which == kSelect || which == kLoadkey || which == kWrite ||
-                          which == kWriteE2 || which == kDownloadRtc || which == kLoadkeyAsc ||
-                          which == kWrAsc;
-    const bool needs_text = which == kCardAsc1 || which == kCardAsc;
-    if ((needs_out && o == nullptr) || (needs_in && i_ == nullptr) ||
-        (needs_text && any_text_null)) {
+    if (((e.traits & kOut) && args.out == nullptr) || ((e.traits & kIn) && args.in == nullptr) ||
+        (text_out && any_text_null)) {
         FUZZ_CHECK(r == ERR_FAILED);
         FUZZ_CHECK(rec.wire.size() == wire_before);
         FUZZ_CHECK(all_untouched);
@@ -512,17 +429,20 @@ void call_one(Session& s, Input& in) {
 
     // ---- Calls that run exchanges: the result the line model gives -------------------------
     FUZZ_CHECK(is_command_result(r));
+    const std::uint32_t wait =
+        (e.traits & kBeeper) && (a1 & 0xFF) == 0
+            ? ((a2 & 0xFF) > 240 ? 240u : static_cast<std::uint32_t>(a2 & 0xFF)) * 10 + kReplyWait
+            : kReplyWait;
     Bytes frames[3];
     int results[3] = {0, 0, 0};
     int expected = 0;
     for (int k = 0; k < exchanges; ++k) {
-        const std::uint32_t wait = which == kBeep ? beep_wait : kReplyWait;
         results[k] = s.line.exchange(&replies[k].bytes, replies[k].delay, wait, &frames[k]);
         expected = results[k];
         if (expected != 0) break;
     }
     if (r != expected && std::getenv("FUZZ_TRACE") != nullptr) {
-        std::fprintf(stderr, "export %d: result %d, model %d (%d %d %d)\n", int{which}, r, expected,
+        std::fprintf(stderr, "%s: result %d, model %d (%d %d %d)\n", e.name, r, expected,
                      results[0], results[1], results[2]);
         for (int k = 0; k < exchanges; ++k) {
             std::fprintf(stderr, " reply %d (delay %u):", k, replies[k].delay);
@@ -531,82 +451,79 @@ void call_one(Session& s, Input& in) {
             for (std::uint8_t b : frames[k]) std::fprintf(stderr, " %02X", b);
             std::fprintf(stderr, "\n");
         }
-        for (const auto& e : recorder().events) std::fprintf(stderr, "  %s\n", e.c_str());
+        for (const auto& ev : recorder().events) std::fprintf(stderr, "  %s\n", ev.c_str());
     }
     FUZZ_CHECK(r == expected);
     FUZZ_CHECK(rec.now_ms == s.line.now);
 
     const Bytes& f = frames[0];
-    if (which == kCardAsc1) {
-        if (results[0] != 0) {
-            FUZZ_CHECK(star_filled(t_type, 2) && star_filled(t_serial, 4) &&
-                       star_filled(t_size, 1));
+    switch (e.writes) {
+        case Writes::kCardAsc1Text: {
+            if (results[0] != 0) {
+                FUZZ_CHECK(star_filled(t_type, 2) && star_filled(t_serial, 4) &&
+                           star_filled(t_size, 1));
+                return;
+            }
+            FUZZ_CHECK(holds_hex(t_type, 0, frames[0].data() + 2, 2));
+            if (results[1] != 0) {
+                FUZZ_CHECK(star_filled(t_serial, 4) && star_filled(t_size, 1));
+                return;
+            }
+            // The serial number text: hex of what the anticollision reply carried.
+            const std::size_t carried = frames[1].size() - 2 < 4 ? frames[1].size() - 2 : 4;
+            FUZZ_CHECK(holds_hex(t_serial, 0, frames[1].data() + 2, carried));
+            // Serial number bytes the reply does not carry count as 0.
+            for (std::size_t i = 2 * carried; i < 8; ++i) FUZZ_CHECK(t_serial[i] == '0');
+            if (results[2] != 0) {
+                FUZZ_CHECK(star_filled(t_size, 1));
+                return;
+            }
+            FUZZ_CHECK(holds_hex(t_size, 0, frames[2].data() + 2, 1));
             return;
         }
-        FUZZ_CHECK(holds_hex(t_type, 0, frames[0].data() + 2, 2));
-        if (results[1] != 0) {
-            FUZZ_CHECK(star_filled(t_serial, 4) && star_filled(t_size, 1));
+        case Writes::kCardAscText:
+            if (r == ERR_REPLY_FRAME || r == ERR_REPLY_CHECKSUM) {
+                FUZZ_CHECK(star_filled(t_type, 2) && star_filled(t_serial, 4) &&
+                           star_filled(t_size, 1));
+            } else if (r < 0) {
+                FUZZ_CHECK(all_untouched);
+            } else {
+                FUZZ_CHECK(holds_reply_field(t_type, f, 0, 2));
+                FUZZ_CHECK(holds_reply_field(t_size, f, 2, 1));
+                FUZZ_CHECK(holds_reply_field(t_serial, f, 3, 4));
+            }
             return;
-        }
-        // The serial number text: hex of what the anticollision reply carried.
-        const std::size_t carried = frames[1].size() - 2 < 4 ? frames[1].size() - 2 : 4;
-        FUZZ_CHECK(holds_hex(t_serial, 0, frames[1].data() + 2, carried));
-        // Serial number bytes the reply does not carry count as 0.
-        for (std::size_t i = 2 * carried; i < 8; ++i) FUZZ_CHECK(t_serial[i] == '0');
-        if (results[2] != 0) {
-            FUZZ_CHECK(star_filled(t_size, 1));
+        case Writes::kRdAscText:
+            if (r != 0) {
+                FUZZ_CHECK(star_filled(out, 16));
+                return;
+            }
+            // Hex of the data bytes the reply carries (at most 16), then one '*' per missing
+            // byte.
+            FUZZ_CHECK(holds_reply_field(out, f, 0, 16));
             return;
-        }
-        FUZZ_CHECK(holds_hex(t_size, 0, frames[2].data() + 2, 1));
-        return;
-    }
-    if (which == kCardAsc) {
-        if (r == ERR_REPLY_FRAME || r == ERR_REPLY_CHECKSUM) {
-            FUZZ_CHECK(star_filled(t_type, 2) && star_filled(t_serial, 4) &&
-                       star_filled(t_size, 1));
-        } else if (r < 0) {
-            FUZZ_CHECK(all_untouched);
-        } else {
-            FUZZ_CHECK(holds_reply_field(t_type, f, 0, 2));
-            FUZZ_CHECK(holds_reply_field(t_size, f, 2, 1));
-            FUZZ_CHECK(holds_reply_field(t_serial, f, 3, 4));
-        }
-        return;
-    }
-    if (which == kRdAsc) {
-        if (r != 0) {
-            FUZZ_CHECK(star_filled(out, 16));
-            return;
-        }
-        // Hex of the data bytes the reply carries (at most 16), then one '*' per missing byte.
-        FUZZ_CHECK(holds_reply_field(out, f, 0, 16));
-        return;
+        default:
+            break;
     }
     if (r < 0) {
         FUZZ_CHECK(all_untouched);
         return;
     }
-    switch (which) {
-        case kRequest:
-        case kRequest2:
-        case kAnticoll:
-        case kSelect:
+    switch (e.writes) {
+        case Writes::kPositions:
             FUZZ_CHECK(holds_positions(out, f, 2));
             break;
-        case kRead:
-        case kHardwareVersion:
-        case kReadE2:
-        case kUploadRtc:
+        case Writes::kData:
             FUZZ_CHECK(holds_data(out, f));
             break;
-        case kReadval:
+        case Writes::kValue:
             if (f.size() - 4 >= 4) {
                 FUZZ_CHECK(le32(out.data()) == le32(f.data() + 2));
             } else {
                 FUZZ_CHECK(out.untouched());
             }
             break;
-        case kReadId: {
+        case Writes::kId: {
             std::uint32_t id = 0;
             for (std::size_t k = 0; k + 4 < f.size(); ++k) {
                 id += std::uint32_t{f[2 + k]} << (8 * (k % 4));
@@ -627,11 +544,10 @@ void call_one(Session& s, Input& in) {
 // reply each exchange takes in fixed and in complete mode, the settle after a failure, and the
 // virtual time every call ends at.
 
-struct FullLine {
+struct FullLine : ShortWrites {
     std::uint64_t now = 0;
     std::vector<Arrival> in_flight;
     Bytes input;
-    int short_write_countdown = -1;
 
     void deliver() {
         for (auto it = in_flight.begin(); it != in_flight.end();) {
@@ -667,14 +583,6 @@ struct FullLine {
         deliver();
         return !input.empty();
     }
-    bool write_whole() {
-        if (short_write_countdown == 0) {
-            short_write_countdown = -1;
-            return false;
-        }
-        if (short_write_countdown > 0) --short_write_countdown;
-        return true;
-    }
     Bytes take(std::size_t max) {
         deliver();
         const std::size_t n = input.size() < max ? input.size() : max;
@@ -696,9 +604,7 @@ struct FullLine {
     static int verdict(const Bytes& f) {
         if (f.size() < 4) return ERR_REPLY_FRAME;
         if (f.size() != (std::size_t{f[0]} << 8 | f[1]) + 3) return ERR_REPLY_FRAME;
-        std::uint8_t x = 0;
-        for (std::uint8_t b : f) x ^= b;
-        return x != 0 ? ERR_REPLY_CHECKSUM : 0;
+        return tqrf_sim::xor_of(f) != 0 ? ERR_REPLY_CHECKSUM : 0;
     }
 
     // One exchange; `read` receives the bytes taken as the reply. `leftover` tells whether
@@ -744,35 +650,6 @@ struct FullLine {
     }
 };
 
-enum HandleOp : std::uint8_t {
-    hRequest,
-    hAnticoll,
-    hSelect,
-    hFind,
-    hHalt,
-    hLoadkey,
-    hAuthenticate,
-    hRead,
-    hWrite,
-    hInitval,
-    hReadval,
-    hIncrement,
-    hDecrement,
-    hRestore,
-    hTransfer,
-    hReset,
-    hVersion,
-    hId,
-    hE2Read,
-    hE2Write,
-    hLinkTest,
-    hBeep,
-    hClockRead,
-    hClockSet,
-    hSetOption,
-    hOpCount
-};
-
 struct HandleSession {
     tqrf_reader* reader = nullptr;
     FullLine line;
@@ -788,9 +665,95 @@ bool in(std::int32_t v, std::int32_t lo, std::int32_t hi) {
     return v >= lo && v <= hi;
 }
 
+// ---- The handle exports, one row each -----------------------------------------------------------
+
+// The caller's arguments as the target hands them to a handle export.
+struct HandleArgs {
+    tqrf_reader* r;
+    std::int32_t a1, a2;
+    std::uint32_t value, capacity;
+    std::uint8_t *type, *serial, *size, *block;
+    std::uint32_t* val;
+    std::uint8_t* var;  // a variable-length output of `capacity` bytes
+    std::uint32_t* length;
+    const std::uint8_t* in;
+};
+
+// What a handle export writes from a status-0 reply of the right length.
+enum class HandleWrites : std::uint8_t {
+    kNothing,
+    kType,      // two data bytes
+    kSerial,    // four data bytes
+    kSize,      // one data byte
+    kFind,      // type, size and serial number
+    kBlock,     // sixteen data bytes
+    kValue,     // four data bytes, least significant first
+    kId,        // one to four data bytes, least significant first
+    kVariable,  // every data byte, with their count, when they fit `capacity`
+};
+
+struct HandleExport {
+    const char* name;
+    std::int32_t a1_range;  // the target picks the numbers mostly below these
+    std::int32_t a2_range;
+    std::size_t min_data;  // data bytes a status-0 reply must carry
+    std::size_t max_data;
+    HandleWrites writes;
+    int traits;                     // kBeeper, or kOption: not a command, an option
+    bool (*ok)(const HandleArgs&);  // the arguments the API accepts
+    int (*call)(const HandleArgs&);
+};
+
+constexpr int kOption = 16;
+bool any(const HandleArgs&) {
+    return true;
+}
+
+std::uint8_t* var_or_null(const HandleArgs& a) {
+    return a.capacity == 0 ? nullptr : a.var;
+}
+bool fits(const HandleArgs& a) {
+    return a.length != nullptr && (a.var != nullptr || a.capacity == 0);
+}
+
+using H = const HandleArgs&;
+// The order is the corpus's: the first input byte of a call picks a row by its position.
+// clang-format off
+const HandleExport kHandle[] = {
+//   name, ranges of the two numbers, data bytes of a status-0 reply, what it writes, traits,
+//   the arguments it accepts, the call
+    {"tqrf_reader_request", 2, 64, 2, 2, HandleWrites::kType, kPlain, [](H a) { return flag_ok(a.a1) && a.type; }, [](H a) { return tqrf_reader_request(a.r, a.a1, a.type); }},
+    {"tqrf_reader_anticoll", 256, 64, 4, 4, HandleWrites::kSerial, kPlain, [](H a) { return in(a.a1, 0, 255) && a.serial; }, [](H a) { return tqrf_reader_anticoll(a.r, a.a1, a.serial); }},
+    {"tqrf_reader_select", 2, 64, 1, 1, HandleWrites::kSize, kPlain, [](H a) { return a.in && a.size; }, [](H a) { return tqrf_reader_select(a.r, a.in, a.size); }},
+    {"tqrf_reader_find", 2, 64, 7, 7, HandleWrites::kFind, kPlain, [](H a) { return flag_ok(a.a1) && a.type && a.serial && a.size; }, [](H a) { return tqrf_reader_find(a.r, a.a1, a.type, a.serial, a.size); }},
+    {"tqrf_reader_halt", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, any, [](H a) { return tqrf_reader_halt(a.r); }},
+    {"tqrf_reader_loadkey", 2, 16, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return flag_ok(a.a1) && in(a.a2, 0, 15) && a.in; }, [](H a) { return tqrf_reader_loadkey(a.r, a.a1, a.a2, a.in); }},
+    {"tqrf_reader_authenticate", 2, 16, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return flag_ok(a.a1) && in(a.a2, 0, 15); }, [](H a) { return tqrf_reader_authenticate(a.r, a.a1, a.a2); }},
+    {"tqrf_reader_read", 2, 64, 16, 16, HandleWrites::kBlock, kPlain, [](H a) { return in(a.a2, 0, 63) && a.block; }, [](H a) { return tqrf_reader_read(a.r, a.a2, a.block); }},
+    {"tqrf_reader_write", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return in(a.a2, 0, 63) && a.in; }, [](H a) { return tqrf_reader_write(a.r, a.a2, a.in); }},
+    {"tqrf_reader_initval", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return in(a.a2, 0, 63); }, [](H a) { return tqrf_reader_initval(a.r, a.a2, a.value); }},
+    {"tqrf_reader_readval", 2, 64, 4, 4, HandleWrites::kValue, kPlain, [](H a) { return in(a.a2, 0, 63) && a.val; }, [](H a) { return tqrf_reader_readval(a.r, a.a2, a.val); }},
+    {"tqrf_reader_increment", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return in(a.a2, 0, 63); }, [](H a) { return tqrf_reader_increment(a.r, a.a2, a.value); }},
+    {"tqrf_reader_decrement", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return in(a.a2, 0, 63); }, [](H a) { return tqrf_reader_decrement(a.r, a.a2, a.value); }},
+    {"tqrf_reader_restore", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return in(a.a2, 0, 63); }, [](H a) { return tqrf_reader_restore(a.r, a.a2); }},
+    {"tqrf_reader_transfer", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return in(a.a2, 0, 63); }, [](H a) { return tqrf_reader_transfer(a.r, a.a2); }},
+    {"tqrf_reader_reset", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, any, [](H a) { return tqrf_reader_reset(a.r); }},
+    {"tqrf_reader_hardware_version", 2, 64, 0, 101, HandleWrites::kVariable, kPlain, fits, [](H a) { return tqrf_reader_hardware_version(a.r, var_or_null(a), a.capacity, a.length); }},
+    {"tqrf_reader_id", 2, 64, 1, 4, HandleWrites::kId, kPlain, [](H a) { return a.val != nullptr; }, [](H a) { return tqrf_reader_id(a.r, a.val); }},
+    {"tqrf_reader_e2_read", 256, 64, 0, 101, HandleWrites::kVariable, kPlain, [](H a) { return in(a.a1, 0, 255) && fits(a); }, [](H a) { return tqrf_reader_e2_read(a.r, a.a1, var_or_null(a), a.capacity, a.length); }},
+    {"tqrf_reader_e2_write", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return in(a.a2, 0, 127) && a.in; }, [](H a) { return tqrf_reader_e2_write(a.r, a.a2, a.in); }},
+    {"tqrf_reader_link_test", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, any, [](H a) { return tqrf_reader_link_test(a.r); }},
+    {"tqrf_reader_beep", 256, 241, 0, 0, HandleWrites::kNothing, kBeeper, [](H a) { return in(a.a1, 0, 255) && in(a.a2, 0, 240); }, [](H a) { return tqrf_reader_beep(a.r, a.a1, a.a2); }},
+    {"tqrf_reader_clock_read", 2, 64, 0, 101, HandleWrites::kVariable, kPlain, fits, [](H a) { return tqrf_reader_clock_read(a.r, var_or_null(a), a.capacity, a.length); }},
+    {"tqrf_reader_clock_set", 2, 64, 0, 0, HandleWrites::kNothing, kPlain, [](H a) { return a.in != nullptr; }, [](H a) { return tqrf_reader_clock_set(a.r, a.in); }},
+    {"tqrf_reader_set_option", 2, 64, 0, 0, HandleWrites::kNothing, kOption, any, nullptr},
+};
+// clang-format on
+constexpr std::size_t kHandleCount = sizeof kHandle / sizeof kHandle[0];
+
 void call_handle(HandleSession& s, Input& in_) {
     auto& rec = recorder();
-    const HandleOp op = static_cast<HandleOp>(in_.byte() % hOpCount);
+    const HandleExport& e = kHandle[in_.byte() % kHandleCount];
     const std::uint8_t null_mask = in_.byte();
     auto null_at = [&](int k) { return (null_mask & 0x80) != 0 && (null_mask & (1u << k)) != 0; };
     // Arguments: mostly in range, sometimes anything.
@@ -798,10 +761,8 @@ void call_handle(HandleSession& s, Input& in_) {
         const std::uint8_t how = in_.byte();
         return how < 224 ? static_cast<std::int32_t>(in_.byte()) % range : in_.i32();
     };
-    const std::int32_t a1 = arg(op == hBeep || op == hE2Read || op == hAnticoll ? 256 : 2);
-    const std::int32_t a2 = arg(op == hBeep                             ? 241
-                                : op == hLoadkey || op == hAuthenticate ? 16
-                                                                        : 64);
+    const std::int32_t a1 = arg(e.a1_range);
+    const std::int32_t a2 = arg(e.a2_range);
     const std::uint32_t value = in_.u32();
     const std::uint32_t capacity = in_.byte() % 110;
 
@@ -826,144 +787,40 @@ void call_handle(HandleSession& s, Input& in_) {
         b->fill_from(in_);
         b->take_snapshot();
     }
-    std::uint8_t* ty = null_at(0) ? nullptr : type.data();
-    std::uint8_t* se = null_at(1) ? nullptr : serial.data();
-    std::uint8_t* sz = null_at(2) ? nullptr : size.data();
-    std::uint8_t* bl = null_at(3) ? nullptr : block.data();
-    std::uint32_t* va = null_at(4) ? nullptr : reinterpret_cast<std::uint32_t*>(val.data());
-    std::uint8_t* vr = null_at(5) ? nullptr : var.data();
-    std::uint32_t* le = null_at(6) ? nullptr : reinterpret_cast<std::uint32_t*>(length.data());
-    const std::uint8_t* ip = null_at(1) ? nullptr : input.data();
-    tqrf_reader* r = s.reader;
+    const HandleArgs args{
+        s.reader,
+        a1,
+        a2,
+        value,
+        capacity,
+        null_at(0) ? nullptr : type.data(),
+        null_at(1) ? nullptr : serial.data(),
+        null_at(2) ? nullptr : size.data(),
+        null_at(3) ? nullptr : block.data(),
+        null_at(4) ? nullptr : reinterpret_cast<std::uint32_t*>(val.data()),
+        null_at(5) ? nullptr : var.data(),
+        null_at(6) ? nullptr : reinterpret_cast<std::uint32_t*>(length.data()),
+        null_at(1) ? nullptr : input.data(),
+    };
+
+    if (e.traits & kOption) {
+        const std::int32_t option = a1 == 0 ? TQRF_OPTION_REPLY_MODE : TQRF_OPTION_REPLY_SLACK_MS;
+        const std::int32_t v = static_cast<std::int32_t>(value % 1100) - 50;
+        const bool good = option == TQRF_OPTION_REPLY_MODE ? (v == 0 || v == 1) : in(v, 0, 1000);
+        const int result = tqrf_reader_set_option(s.reader, option, v);
+        FUZZ_CHECK(result == (good ? 0 : ERR_BAD_ARGUMENT));
+        if (good && option == TQRF_OPTION_REPLY_MODE) s.complete = v == TQRF_REPLY_COMPLETE;
+        if (good && option == TQRF_OPTION_REPLY_SLACK_MS) s.slack = static_cast<std::uint32_t>(v);
+        rec.scripted.clear();
+        return;
+    }
 
     // What the call needs: its arguments' check, its wait, the data count of its reply.
-    bool ok = true;
-    std::uint32_t wait = kReplyWait;
-    std::size_t min_data = 0, max_data = 0;
-    int result = 0;
-    switch (op) {
-        case hRequest:
-            ok = flag_ok(a1) && ty;
-            min_data = max_data = 2;
-            result = tqrf_reader_request(r, a1, ty);
-            break;
-        case hAnticoll:
-            ok = in(a1, 0, 255) && se;
-            min_data = max_data = 4;
-            result = tqrf_reader_anticoll(r, a1, se);
-            break;
-        case hSelect:
-            ok = ip && sz;
-            min_data = max_data = 1;
-            result = tqrf_reader_select(r, ip, sz);
-            break;
-        case hFind:
-            ok = flag_ok(a1) && ty && se && sz;
-            min_data = max_data = 7;
-            result = tqrf_reader_find(r, a1, ty, se, sz);
-            break;
-        case hHalt:
-            result = tqrf_reader_halt(r);
-            break;
-        case hLoadkey:
-            ok = flag_ok(a1) && in(a2, 0, 15) && ip;
-            result = tqrf_reader_loadkey(r, a1, a2, ip);
-            break;
-        case hAuthenticate:
-            ok = flag_ok(a1) && in(a2, 0, 15);
-            result = tqrf_reader_authenticate(r, a1, a2);
-            break;
-        case hRead:
-            ok = in(a2, 0, 63) && bl;
-            min_data = max_data = 16;
-            result = tqrf_reader_read(r, a2, bl);
-            break;
-        case hWrite:
-            ok = in(a2, 0, 63) && ip;
-            result = tqrf_reader_write(r, a2, ip);
-            break;
-        case hInitval:
-            ok = in(a2, 0, 63);
-            result = tqrf_reader_initval(r, a2, value);
-            break;
-        case hReadval:
-            ok = in(a2, 0, 63) && va;
-            min_data = max_data = 4;
-            result = tqrf_reader_readval(r, a2, va);
-            break;
-        case hIncrement:
-            ok = in(a2, 0, 63);
-            result = tqrf_reader_increment(r, a2, value);
-            break;
-        case hDecrement:
-            ok = in(a2, 0, 63);
-            result = tqrf_reader_decrement(r, a2, value);
-            break;
-        case hRestore:
-            ok = in(a2, 0, 63);
-            result = tqrf_reader_restore(r, a2);
-            break;
-        case hTransfer:
-            ok = in(a2, 0, 63);
-            result = tqrf_reader_transfer(r, a2);
-            break;
-        case hReset:
-            result = tqrf_reader_reset(r);
-            break;
-        case hVersion:
-            ok = le && (vr || capacity == 0);
-            max_data = 101;
-            result = tqrf_reader_hardware_version(r, capacity == 0 ? nullptr : vr, capacity, le);
-            break;
-        case hId:
-            ok = va;
-            min_data = 1;
-            max_data = 4;
-            result = tqrf_reader_id(r, va);
-            break;
-        case hE2Read:
-            ok = in(a1, 0, 255) && le && (vr || capacity == 0);
-            max_data = 101;
-            result = tqrf_reader_e2_read(r, a1, capacity == 0 ? nullptr : vr, capacity, le);
-            break;
-        case hE2Write:
-            ok = in(a2, 0, 127) && ip;
-            result = tqrf_reader_e2_write(r, a2, ip);
-            break;
-        case hLinkTest:
-            result = tqrf_reader_link_test(r);
-            break;
-        case hBeep:
-            ok = in(a1, 0, 255) && in(a2, 0, 240);
-            if (ok && a1 == 0) wait = static_cast<std::uint32_t>(a2) * 10 + kReplyWait;
-            result = tqrf_reader_beep(r, a1, a2);
-            break;
-        case hClockRead:
-            ok = le && (vr || capacity == 0);
-            max_data = 101;
-            result = tqrf_reader_clock_read(r, capacity == 0 ? nullptr : vr, capacity, le);
-            break;
-        case hClockSet:
-            ok = ip != nullptr;
-            result = tqrf_reader_clock_set(r, ip);
-            break;
-        case hSetOption: {
-            const std::int32_t option =
-                a1 == 0 ? TQRF_OPTION_REPLY_MODE : TQRF_OPTION_REPLY_SLACK_MS;
-            const std::int32_t v = static_cast<std::int32_t>(value % 1100) - 50;
-            const bool good =
-                option == TQRF_OPTION_REPLY_MODE ? (v == 0 || v == 1) : in(v, 0, 1000);
-            result = tqrf_reader_set_option(r, option, v);
-            FUZZ_CHECK(result == (good ? 0 : ERR_BAD_ARGUMENT));
-            if (good && option == TQRF_OPTION_REPLY_MODE) s.complete = v == TQRF_REPLY_COMPLETE;
-            if (good && option == TQRF_OPTION_REPLY_SLACK_MS)
-                s.slack = static_cast<std::uint32_t>(v);
-            rec.scripted.clear();
-            return;
-        }
-        case hOpCount:
-            break;
-    }
+    const bool ok = e.ok(args);
+    const std::uint32_t wait = (e.traits & kBeeper) && ok && a1 == 0
+                                   ? static_cast<std::uint32_t>(a2) * 10 + kReplyWait
+                                   : kReplyWait;
+    const int result = e.call(args);
     rec.scripted.clear();
     auto untouched = [&] {
         for (Buffer* b : {&type, &serial, &size, &block, &val, &var, &length}) {
@@ -988,8 +845,10 @@ void call_handle(HandleSession& s, Input& in_) {
     bool leftover = false;
     int expected = s.line.exchange(reply, wait, s.complete, slack, &f, &leftover);
     const std::size_t data = f.size() >= 4 ? f.size() - 4 : 0;
-    if (expected == 0 && (data < min_data || data > max_data)) expected = ERR_REPLY_LENGTH;
-    if (expected == 0 && max_data == 101 && data > capacity) expected = ERR_BUFFER_TOO_SMALL;
+    if (expected == 0 && (data < e.min_data || data > e.max_data)) expected = ERR_REPLY_LENGTH;
+    if (expected == 0 && e.writes == HandleWrites::kVariable && data > capacity) {
+        expected = ERR_BUFFER_TOO_SMALL;
+    }
     // Bytes behind a complete frame, a failed exchange or a reply of the wrong length: a reply
     // may still be on its way.
     if (expected == ERR_REPLY_FRAME || expected == ERR_REPLY_CHECKSUM ||
@@ -997,13 +856,12 @@ void call_handle(HandleSession& s, Input& in_) {
         s.settle = true;
     }
     if ((result != expected || rec.now_ms != s.line.now) && std::getenv("FUZZ_TRACE") != nullptr) {
-        std::fprintf(
-            stderr,
-            "handle op %d: result %d, model %d, complete %d slack %u, time %llu, model %llu\n",
-            int{op}, result, expected, int{s.complete}, s.slack,
-            static_cast<unsigned long long>(rec.now_ms),
-            static_cast<unsigned long long>(s.line.now));
-        for (const auto& e : recorder().events) std::fprintf(stderr, "  %s\n", e.c_str());
+        std::fprintf(stderr,
+                     "%s: result %d, model %d, complete %d slack %u, time %llu, model %llu\n",
+                     e.name, result, expected, int{s.complete}, s.slack,
+                     static_cast<unsigned long long>(rec.now_ms),
+                     static_cast<unsigned long long>(s.line.now));
+        for (const auto& ev : recorder().events) std::fprintf(stderr, "  %s\n", ev.c_str());
     }
     FUZZ_CHECK(result == expected);
     FUZZ_CHECK(rec.now_ms == s.line.now);
@@ -1020,40 +878,38 @@ void call_handle(HandleSession& s, Input& in_) {
         return;
     }
     const std::uint8_t* d = f.data() + 2;
-    switch (op) {
-        case hRequest:
+    switch (e.writes) {
+        case HandleWrites::kType:
             FUZZ_CHECK(std::memcmp(type.data(), d, 2) == 0);
             break;
-        case hAnticoll:
+        case HandleWrites::kSerial:
             FUZZ_CHECK(std::memcmp(serial.data(), d, 4) == 0);
             break;
-        case hSelect:
+        case HandleWrites::kSize:
             FUZZ_CHECK(size[0] == d[0]);
             break;
-        case hFind:
+        case HandleWrites::kFind:
             FUZZ_CHECK(std::memcmp(type.data(), d, 2) == 0 && size[0] == d[2] &&
                        std::memcmp(serial.data(), d + 3, 4) == 0);
             break;
-        case hRead:
+        case HandleWrites::kBlock:
             FUZZ_CHECK(std::memcmp(block.data(), d, 16) == 0);
             break;
-        case hReadval:
+        case HandleWrites::kValue:
             FUZZ_CHECK(le32(val.data()) == le32(d));
             break;
-        case hId: {
+        case HandleWrites::kId: {
             std::uint32_t id = 0;
             for (std::size_t k = 0; k < data; ++k) id |= std::uint32_t{d[k]} << (8 * k);
             FUZZ_CHECK(le32(val.data()) == id);
             break;
         }
-        case hVersion:
-        case hE2Read:
-        case hClockRead:
+        case HandleWrites::kVariable:
             FUZZ_CHECK(le32(length.data()) == data);
             FUZZ_CHECK(data == 0 || std::memcmp(var.data(), d, data) == 0);
             FUZZ_CHECK(unchanged_from(var, data));
             break;
-        default:
+        case HandleWrites::kNothing:
             FUZZ_CHECK(untouched());
             break;
     }

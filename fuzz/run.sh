@@ -4,17 +4,17 @@
 # fuzz/regressions/<target>/, where the normal test build replays it from then on.
 #
 # Environment:
-#   FUZZ_SECONDS    seconds per target (default 60)
-#   FUZZ_TARGETS    targets to run (default: commands hex mode_string sim_request)
+#   FUZZ_SECONDS    seconds per target (default 50)
+#   FUZZ_TARGETS    targets to run (default: commands hex mode_string sim_request image)
 #   FUZZ_BUILD_DIR  build directory (default build/ci-fuzz)
 #   FUZZ_JOBS       parallel build jobs (default 2)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 BUILD=${FUZZ_BUILD_DIR:-build/ci-fuzz}
-SECONDS_EACH=${FUZZ_SECONDS:-60}
+SECONDS_EACH=${FUZZ_SECONDS:-50}
 JOBS=${FUZZ_JOBS:-2}
-TARGETS=${FUZZ_TARGETS:-"commands hex mode_string sim_request"}
+TARGETS=${FUZZ_TARGETS:-"commands hex mode_string sim_request image"}
 
 set -e
 cmake -S . -B "$BUILD" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

@@ -2,46 +2,69 @@
 """Writes the seed corpus of the fuzz targets under fuzz/corpus/. Run it again after changing
 how a target reads its input; libFuzzer grows the corpus from these at run time."""
 import os
+import re
 import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# Export numbers and buffer sizes, in the order commands_fuzz.cpp lists them.
-EXPORTS = [
-    # name, output size, input size, reply payload (data bytes, then status)
-    ("request", 2, 1, [0x04, 0x00, 0x00]),
-    ("request_2", 2, 1, [0x04, 0x00, 0x00]),
-    ("anticoll", 4, 1, [0x3A, 0x7C, 0x91, 0xE5, 0x00]),
-    ("select", 1, 4, [0x08, 0x00]),
-    ("halt", 1, 1, [0x00]),
-    ("loadkey", 1, 6, [0x00]),
-    ("authentication", 1, 1, [0x00]),
-    ("authentication_2", 1, 1, [0x00]),
-    ("read", 16, 1, list(range(16)) + [0x00]),
-    ("write", 1, 16, [0x00]),
-    ("initval", 1, 1, [0x00]),
-    ("readval", 4, 1, [0x10, 0x27, 0x00, 0x00, 0x00]),
-    ("increment", 1, 1, [0x00]),
-    ("decrement", 1, 1, [0x00]),
-    ("restore", 1, 1, [0x00]),
-    ("transfer", 1, 1, [0x00]),
-    ("reset", 1, 1, [0x00]),
-    ("version", 101, 1, list(b"TQRF RC500 V1.0") + [0x00]),
-    ("read_id", 4, 1, [0x78, 0x56, 0x34, 0x12, 0x00]),
-    ("read_e2", 101, 1, list(range(16)) + [0x00]),
-    ("write_e2", 1, 16, [0x00]),
-    ("link_test", 1, 1, [0x00]),
-    ("beep", 1, 1, [0x00]),
-    ("upload_rtc", 101, 1, [0x26, 0x12, 0x08, 0x02, 0x16, 0x20, 0x00, 0x00]),
-    ("download_rtc", 1, 7, [0x00]),
-    ("loadkey_asc", 1, 12, [0x00]),
-    ("card_asc_1", 1, 1, None),
-    ("card_asc", 1, 1, [0x04, 0x00, 0x08, 0x3A, 0x7C, 0x91, 0xE5, 0x00]),
-    ("rd_asc", 32, 1, list(range(16)) + [0x00]),
-    ("wr_asc", 1, 32, [0x00]),
-    ("baud_setup", 1, 1, None),
-    ("init", 1, 1, None),
-]
+# The seed file name and the reply payload (data bytes, then status) of each legacy export;
+# None where the export sends no command, or sends several.
+REPLIES = {
+    "tqrf_request": ("request", [0x04, 0x00, 0x00]),
+    "tqrf_request_2": ("request_2", [0x04, 0x00, 0x00]),
+    "tqrf_anticoll": ("anticoll", [0x3A, 0x7C, 0x91, 0xE5, 0x00]),
+    "tqrf_select": ("select", [0x08, 0x00]),
+    "tqrf_halt": ("halt", [0x00]),
+    "tqrf_loadkey": ("loadkey", [0x00]),
+    "tqrf_authentication": ("authentication", [0x00]),
+    "tqrf_authentication_2": ("authentication_2", [0x00]),
+    "tqrf_read": ("read", list(range(16)) + [0x00]),
+    "tqrf_write": ("write", [0x00]),
+    "tqrf_initval": ("initval", [0x00]),
+    "tqrf_readval": ("readval", [0x10, 0x27, 0x00, 0x00, 0x00]),
+    "tqrf_increment": ("increment", [0x00]),
+    "tqrf_decrement": ("decrement", [0x00]),
+    "tqrf_restore": ("restore", [0x00]),
+    "tqrf_transfer": ("transfer", [0x00]),
+    "tqrf_reset": ("reset", [0x00]),
+    "tqrf_ReadHardwareVersionNumber": ("version", list(b"TQRF RC500 V1.0") + [0x00]),
+    "tqrf_Read_RWD_ID": ("read_id", [0x78, 0x56, 0x34, 0x12, 0x00]),
+    "tqrf_Read_RC500E2": ("read_e2", list(range(16)) + [0x00]),
+    "tqrf_Write_RC500E2": ("write_e2", [0x00]),
+    "tqrf_Link_PCandRWD": ("link_test", [0x00]),
+    "tqrf_BeepControl": ("beep", [0x00]),
+    "tqrf_UploadRTC": ("upload_rtc", [0x26, 0x12, 0x08, 0x02, 0x16, 0x20, 0x00, 0x00]),
+    "tqrf_DownloadRTC": ("download_rtc", [0x00]),
+    "tqrf_loadkey_asc": ("loadkey_asc", [0x00]),
+    "tqrf_card_asc_1": ("card_asc_1", None),
+    "tqrf_card_asc": ("card_asc", [0x04, 0x00, 0x08, 0x3A, 0x7C, 0x91, 0xE5, 0x00]),
+    "tqrf_rd_asc": ("rd_asc", list(range(16)) + [0x00]),
+    "tqrf_wr_asc": ("wr_asc", [0x00]),
+    "tqrf_BaudSetup": ("baud_setup", None),
+    "tqrf_init": ("init", None),
+}
+
+
+def fuzz_table(array):
+    """(name, output size, input size) of each row of a table of commands_fuzz.cpp, in its
+    order: the first byte of a call picks a row by its position. A legacy row starts with the
+    name and the two sizes; a handle row with the name."""
+    text = open(os.path.join(HERE, "commands_fuzz.cpp"), encoding="utf-8").read()
+    body = text[text.index(f"{array}[] = {{"):]
+    body = body[: body.index("\n};")]
+    rows = []
+    for m in re.finditer(r'^    \{"(\w+)", (\d+), (\d+),', body, flags=re.M):
+        rows.append((m.group(1), int(m.group(2)), int(m.group(3))))
+    return rows
+
+
+# name, output size, input size, seed file name, reply payload
+EXPORTS = [(n, o, i) + REPLIES[n] for n, o, i in fuzz_table("kLegacy")]
+HANDLE_OPS = [n for n, _, _ in fuzz_table("kHandle")]
+
+
+def index(name):
+    return [e[0] for e in EXPORTS].index(name)
 
 
 def reply(payload, delay=5, shape=2):
@@ -54,7 +77,7 @@ def no_reply():
 
 def call(index, args=(0, 0, 0), replies=(), out_fill=0x00, in_bytes=b"", text=b"",
          null_mask=0, extras=0):
-    name, out_size, in_size, _ = EXPORTS[index]
+    name, out_size, in_size, _, _ = EXPORTS[index]
     b = bytes([index, null_mask]) + struct.pack("<iii", *args) + bytes([extras])
     for r in replies:
         b += r
@@ -73,7 +96,7 @@ def write(target, name, data):
 
 
 def commands():
-    for i, (name, _, _, payload) in enumerate(EXPORTS):
+    for i, (export, _, _, name, payload) in enumerate(EXPORTS):
         args = (0, 1, 7) if name == "authentication_2" else (4, 1, 0)
         if name == "card_asc_1":
             rs = (reply([0x04, 0x00, 0x00]), reply([0x3A, 0x7C, 0x91, 0xE5, 0x00]),
@@ -88,7 +111,7 @@ def commands():
         # The same call with the port closed.
         write("commands", f"{name}_closed", bytes([0]) + call(i, args, rs, 0xEE, in_bytes, text))
     # Bad replies: no answer, late answer, corrupted XOR, short, noise, oversize.
-    read = 8
+    read = index("tqrf_read")
     data = list(range(16)) + [0]
     write("commands", "read_no_reply", bytes([1]) + call(read, (4, 0, 0), (no_reply(),)))
     write("commands", "read_late", bytes([1]) + call(read, (4, 0, 0), (reply(data, 200),)))
@@ -98,36 +121,33 @@ def commands():
           bytes([1]) + call(read, (4, 0, 0), (bytes([1, 5, 9]) + b"\x00\x11\x22\x33\x44\x55\x66\x77\x88",)))
     write("commands", "read_oversize", bytes([1]) + call(read, (4, 0, 0), (reply([0] * 103 + [0]),)))
     write("commands", "read_status_only", bytes([1]) + call(read, (4, 0, 0), (reply([0x14]),)))
-    write("commands", "readval_short", bytes([1]) + call(11, (4, 0, 0), (reply([1, 2, 0]),)))
-    write("commands", "rd_asc_short", bytes([1]) + call(28, (4, 0, 0), (reply([1, 2, 0]),)))
-    write("commands", "card_asc_short", bytes([1]) + call(27, (0, 0, 0), (reply([4, 0]),)))
-    write("commands", "short_write", bytes([0x09, 1]) + call(9, (4, 0, 0), (reply([0]),)))
-    write("commands", "null_pointer", bytes([1]) + call(8, (4, 0, 0), (reply(data),), null_mask=0x81))
+    write("commands", "readval_short", bytes([1]) + call(index("tqrf_readval"), (4, 0, 0), (reply([1, 2, 0]),)))
+    write("commands", "rd_asc_short", bytes([1]) + call(index("tqrf_rd_asc"), (4, 0, 0), (reply([1, 2, 0]),)))
+    write("commands", "card_asc_short", bytes([1]) + call(index("tqrf_card_asc"), (0, 0, 0), (reply([4, 0]),)))
+    write("commands", "short_write", bytes([0x09, 1]) + call(index("tqrf_write"), (4, 0, 0), (reply([0]),)))
+    write("commands", "null_pointer", bytes([1]) + call(read, (4, 0, 0), (reply(data),), null_mask=0x81))
     write("commands", "stale_and_noise",
-          bytes([1]) + call(8, (4, 0, 0), (reply(data),), extras=3)[:15]
+          bytes([1]) + call(read, (4, 0, 0), (reply(data),), extras=3)[:15]
           + bytes([3]) + b"\x00\x01\x02" + bytes([10, 1]) + b"\x00\x04"
-          + call(8, (4, 0, 0), (reply(data),))[15:])
-    write("commands", "beep_wait", bytes([1]) + call(22, (0, 10, 0), (reply([0], 120),)))
+          + call(read, (4, 0, 0), (reply(data),))[15:])
+    write("commands", "beep_wait", bytes([1]) + call(index("tqrf_BeepControl"), (0, 10, 0), (reply([0], 120),)))
     session = bytes([1])
-    for i, args, rs in [(0, (0, 0, 0), (reply([4, 0, 0]),)),
-                        (2, (0, 0, 0), (reply([0x3A, 0x7C, 0x91, 0xE5, 0]),)),
-                        (5, (0, 1, 0), (reply([0]),)),
-                        (6, (0, 1, 0), (reply([0]),)),
-                        (9, (4, 0, 0), (reply([0]),)),
-                        (8, (4, 0, 0), (reply(data),))]:
-        session += call(i, args, rs, 0xEE, bytes(range(1, 33)))
+    for name, args, rs in [("tqrf_request", (0, 0, 0), (reply([4, 0, 0]),)),
+                           ("tqrf_anticoll", (0, 0, 0), (reply([0x3A, 0x7C, 0x91, 0xE5, 0]),)),
+                           ("tqrf_loadkey", (0, 1, 0), (reply([0]),)),
+                           ("tqrf_authentication", (0, 1, 0), (reply([0]),)),
+                           ("tqrf_write", (4, 0, 0), (reply([0]),)),
+                           ("tqrf_read", (4, 0, 0), (reply(data),))]:
+        session += call(index(name), args, rs, 0xEE, bytes(range(1, 33)))
     write("commands", "session", session)
 
 
-# Operations of the handle session, in the order commands_fuzz.cpp lists them.
-HANDLE_OPS = ["request", "anticoll", "select", "find", "halt", "loadkey", "authenticate", "read",
-              "write", "initval", "readval", "increment", "decrement", "restore", "transfer",
-              "reset", "version", "id", "e2_read", "e2_write", "link_test", "beep", "clock_read",
-              "clock_set", "set_option"]
+# Short names of the handle session's calls whose export says it differently.
+HANDLE_NAMES = {"version": "tqrf_reader_hardware_version"}
 
 
 def handle_call(op, a1=0, a2=0, value=0, capacity=0, reply_bytes=None, delay=5, null_mask=0):
-    b = bytes([HANDLE_OPS.index(op), null_mask, 0, a1 & 0xFF, 0, a2 & 0xFF])
+    b = bytes([HANDLE_OPS.index(HANDLE_NAMES.get(op, "tqrf_reader_" + op)), null_mask, 0, a1 & 0xFF, 0, a2 & 0xFF])
     b += struct.pack("<I", value) + bytes([capacity, 0])
     if reply_bytes is None:
         b += bytes([0, delay])
@@ -207,9 +227,22 @@ def sim_seeds():
           + b"\x12\x34" + pause + b"\x58\x01\x00" + pause + b"\x58\x00\x00\x00")
 
 
+def image_seeds():
+    # The first byte picks the format hint (7: none); the rest is the file, from the image tests.
+    images = os.path.join(HERE, "..", "tests", "cli", "images")
+    for hint, name in [(7, "card.mfd"), (1, "card.mfd"), (7, "card.eml"), (7, "card-pm3.json"),
+                       (7, "card-mfcard.json"), (7, "card-v4.nfc"), (7, "card-v2.nfc"),
+                       (7, "card.mct"), (6, "card.mct")]:
+        with open(os.path.join(images, name), "rb") as f:
+            write("image", f"{hint}-{name}", bytes([hint]) + f.read())
+    write("image", "tool-json", b"\x06" + b'{"tqrf_dump": 1, "uid": null, "sectors": []}')
+    write("image", "short-nfc", b"\x07Filetype: Flipper NFC device\nVersion: 2\nBlock 3: ?? 00\n")
+
+
 if __name__ == "__main__":
     commands()
     handle_seeds()
     hex_seeds()
     mode_seeds()
     sim_seeds()
+    image_seeds()

@@ -687,4 +687,166 @@ tqrf_reader_clock_read(tqrf_reader* r, uint8_t* out, uint32_t capacity, uint32_t
 /** Set the reader's clock (0x6A). @param clock in, 7 bytes, sent unchanged. */
 TQRF_API(int32_t) tqrf_reader_clock_set(tqrf_reader* r, const uint8_t clock[7]);
 
+/* ==== Finding the reader: port listing, probing, what answered ================================
+ *
+ *   tqrf_port_info* ports; uint32_t n;
+ *   if (tqrf_list_ports(&ports, &n) == 0) {
+ *       for (uint32_t i = 0; i < n; ++i) {
+ *           tqrf_probe_result p;
+ *           if (tqrf_probe(ports[i].device, 0, &p) == 0 && p.outcome == TQRF_PROBE_READER) ...
+ *       }
+ *       tqrf_free_ports(ports);
+ *   }
+ */
+
+/* Transport of a port (tqrf_port_info.transport). */
+/** A UART of the computer itself (a built-in COM port, an 8250-type UART). */
+#define TQRF_TRANSPORT_BUILTIN 0
+/** A USB-serial adapter or a USB device with a serial interface. */
+#define TQRF_TRANSPORT_USB 1
+/** A Bluetooth serial link (rfcomm). */
+#define TQRF_TRANSPORT_BLUETOOTH 2
+/** Anything else the system lists as a serial port. */
+#define TQRF_TRANSPORT_OTHER 3
+
+/* Whether the port's driver is known to carry mark and space parity (tqrf_port_info.mark_space),
+ * which the reader needs to see its address byte. Known from the driver's name (and, for
+ * CP210x adapters, the chip named by the product string), never from trying it. */
+/** The driver carries mark and space parity (ftdi_sio, cp210x except the CP2101, pl2303,
+ *  ch341, 8250-type built-in UARTs; on Windows their vendors' drivers). */
+#define TQRF_MARK_SPACE_YES 1
+/** The driver drops mark and space parity (ti_usb_3410_5052, io_ti, digi_acceleport,
+ *  kobil_sct, upd78f0730, a CP2101): the reader will not answer through this adapter. */
+#define TQRF_MARK_SPACE_NO 0
+/** Not known (cdc_acm passes it to the device, which may ignore it; other drivers). */
+#define TQRF_MARK_SPACE_UNKNOWN (-1)
+
+/** One serial port the system knows. Every string is UTF-8 and NUL-terminated, never null
+ *  ("" when not known), and lives in the list's single allocation. */
+typedef struct tqrf_port_info {
+    /** What to open: "/dev/ttyUSB0" (under TQRF_DEVICE_ROOT when set), or "COM3" on Windows. */
+    const char* device;
+    /** A name that stays the same across plug-ins: "/dev/serial/by-id/usb-FTDI_..." on Linux;
+     *  "" when there is none. It can be passed to tqrf_probe() and tqrf_reader_open(). */
+    const char* stable_path;
+    /** Human text: "FT232R USB UART (FTDI)", "Built-in serial port", the system's name. */
+    const char* description;
+    /** TQRF_TRANSPORT_*. */
+    int32_t transport;
+    /** USB vendor and product id (0x0403, 0x6001), or -1 when the port is not on USB or the
+     *  ids are not known. */
+    int32_t usb_vendor_id;
+    int32_t usb_product_id;
+    /** The USB device's serial number, manufacturer and product strings, or "". */
+    const char* serial_number;
+    const char* manufacturer;
+    const char* product;
+    /** The kernel driver ("ftdi_sio", "serial8250"; on Windows the driver service, "FTSER2K"),
+     *  or "". */
+    const char* driver;
+    /** TQRF_MARK_SPACE_YES, _NO or _UNKNOWN, from the driver (see above). */
+    int32_t mark_space;
+} tqrf_port_info;
+
+/**
+ * List the serial ports the system knows, in name order (ttyS1 before ttyS10). Nothing is
+ * opened and nothing is sent. Linux reads sysfs (/sys/class/tty): USB adapters with their USB
+ * identity and driver, built-in UARTs that report hardware, Bluetooth rfcomm ports; virtual
+ * terminals, pseudo-terminals and built-in UARTs without hardware are left out. With the
+ * environment variable TQRF_DEVICE_ROOT set to a folder, the listing reads
+ * $TQRF_DEVICE_ROOT/sys/... and names the devices $TQRF_DEVICE_ROOT/dev/NAME (for tests).
+ * Windows lists HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, with the Device Manager's names where the
+ * system has them.
+ *
+ * @param ports out: the list, one allocation that the caller frees with tqrf_free_ports();
+ *        null when the list is empty.
+ * @param count out: the number of entries.
+ * @return 0; -89 when ports or count is null; -1 out of memory. On failure *ports is null
+ *         and *count 0. Thread-safe; allocates (not a command).
+ */
+TQRF_API(int32_t) tqrf_list_ports(tqrf_port_info** ports, uint32_t* count);
+
+/** Free a list from tqrf_list_ports(). A null list is ignored. */
+TQRF_API(void) tqrf_free_ports(tqrf_port_info* ports);
+
+/* Outcome of a probe (tqrf_probe_result.outcome). */
+/** A reader answered the link test with a valid frame; version and identity were asked. */
+#define TQRF_PROBE_READER 0
+/** The bytes sent came back unchanged (the address byte and the frame, or the frame alone): a
+ *  loopback plug, or an adapter whose lines are crossed. No reader answered. */
+#define TQRF_PROBE_ECHO 1
+/** Bytes came back that are no reply frame: another device, or a wrong line rate. */
+#define TQRF_PROBE_NOISE 2
+/** Nothing came back within the deadline: no reader, or one without power. */
+#define TQRF_PROBE_SILENT 3
+/** The device does not exist (ENOENT; Windows: file or path not found). */
+#define TQRF_PROBE_MISSING 4
+/** Not permitted to open it (EACCES, EPERM: on Linux, join the group that owns the device). */
+#define TQRF_PROBE_NO_PERMISSION 5
+/** Another program holds the port (EBUSY; Windows: access denied or sharing violation). */
+#define TQRF_PROBE_BUSY 6
+/** The path is not a serial device (ENOTTY). */
+#define TQRF_PROBE_NOT_SERIAL 7
+/** It did not open, or its line could not be set, for another reason: see os_error. */
+#define TQRF_PROBE_OPEN_FAILED 8
+
+/** What a probe found. */
+typedef struct tqrf_probe_result {
+    /** TQRF_PROBE_*. */
+    int32_t outcome;
+    /** The operating system's error code of a failed open (errno, GetLastError()), else 0. */
+    int32_t os_error;
+    /** From the start of the link test's request to its complete reply, in microseconds;
+     *  0 unless a reply frame came. */
+    uint32_t round_trip_us;
+    /** What came back for the link test: received bytes in bytes[0..received-1] (at most 105;
+     *  0 for silence and when the port did not open). */
+    uint32_t received;
+    uint8_t bytes[105];
+    /** TQRF_PROBE_READER only: the hardware version's bytes as the reader sent them (0 to 101;
+     *  version_length 0 when the reader did not give it), and the identity number (0 when it
+     *  did not give it). */
+    uint32_t version_length;
+    uint8_t version[101];
+    uint32_t reader_id;
+} tqrf_probe_result;
+
+/**
+ * Find out what is on a port. The port is opened as tqrf_reader_open() opens it (exclusively:
+ * a port another program holds is never written to), one link test (0x77) is sent with the
+ * reply deadline given, and what came back is classified. Only when a reader answered with a
+ * valid frame are two more requests sent: its hardware version (0x73) and identity (0x76).
+ * Nothing else is ever written. The port is closed again before the call returns.
+ *
+ * @param port as for tqrf_reader_open(): "COMn" or a device path (a by-id path, a
+ *        pseudo-terminal). Read only.
+ * @param deadline_ms how long to wait for the link test's reply, 40 to 1040 ms (values outside
+ *        are brought into that range); 0 for the default, 100 ms.
+ * @param out receives the result; every field is written.
+ * @return 0 with the outcome in out (also when nothing answered or the port did not open);
+ *         -89 when port is null or empty or out is null. Thread-safe; blocks for at most the
+ *         deadline plus two commands' deadlines.
+ */
+TQRF_API(int32_t) tqrf_probe(const char* port, uint32_t deadline_ms, tqrf_probe_result* out);
+
+/* What the last exchange of a reader heard (tqrf_reader_last_answer()). */
+/** No exchange yet, or the last one failed before anything was sent. */
+#define TQRF_ANSWER_NONE 0
+/** A reply frame of the right size and checksum (its content may still be refused, -87). */
+#define TQRF_ANSWER_FRAME 1
+/** Nothing came back. */
+#define TQRF_ANSWER_SILENCE 2
+/** What was sent came back unchanged: a loopback plug or crossed lines, no reader. */
+#define TQRF_ANSWER_ECHO 3
+/** Bytes came back that are no reply frame (another device, a wrong rate, a broken reply). */
+#define TQRF_ANSWER_NOISE 4
+
+/**
+ * What the reader's last exchange heard back: TQRF_ANSWER_*. It tells why a command failed
+ * with -86 or -85: silence (check power and cable), an echo (a loopback plug or crossed lines),
+ * or bytes that are no frame (another device, a wrong line rate). Takes the reader's lock.
+ * @return TQRF_ANSWER_*; -89 when r is null.
+ */
+TQRF_API(int32_t) tqrf_reader_last_answer(tqrf_reader* r);
+
 #endif /* TQ_RWD_DLL_H */

@@ -43,6 +43,7 @@
 #include <system_error>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "tq_RWD_DLL.h"
 #include "tq_RWD_DLL_mifare.hpp"
@@ -312,6 +313,16 @@ class ReplyData {
     std::size_t size_ = 0;
 };
 
+// What a reader's last exchange heard back (Reader::last_answer()): it tells why a command
+// failed with errc::reply_frame or reply_checksum.
+enum class Answer : std::int32_t {
+    None = TQRF_ANSWER_NONE,        // no exchange yet, or nothing was sent
+    Frame = TQRF_ANSWER_FRAME,      // a reply frame
+    Silence = TQRF_ANSWER_SILENCE,  // nothing: check the reader's power and the cable
+    Echo = TQRF_ANSWER_ECHO,        // what was sent came back: a loopback plug or crossed lines
+    Noise = TQRF_ANSWER_NOISE,      // bytes that are no frame: another device, a wrong rate
+};
+
 class Reader {
   public:
     // Opens a reader: "COMn" (Windows "\\.\COMn", POSIX /dev/ttyS(n-1)) or a device path
@@ -366,6 +377,12 @@ class Reader {
     // errc::device_lost, the one that showed the loss).
     std::error_code os_error() const noexcept {
         return handle_ == nullptr ? std::error_code{} : os_code(tqrf_reader_os_error(handle_));
+    }
+
+    // What the last exchange heard back (Answer::None when the Reader is not open).
+    Answer last_answer() const noexcept {
+        const std::int32_t a = tqrf_reader_last_answer(handle_);
+        return a < 0 ? Answer::None : static_cast<Answer>(a);
     }
 
     // ---- Options
@@ -856,6 +873,142 @@ class Port {
 
     bool open_ = false;
 };
+
+// ---- Finding the reader -----------------------------------------------------------------------
+//
+//   if (auto ports = tqrf::list_ports())
+//       for (const auto& p : *ports)
+//           if (auto found = tqrf::probe(p.device); found && found->outcome ==
+//           tqrf::ProbeOutcome::Reader)
+//               std::cout << p.device << ": reader " << found->reader_id << '\n';
+
+enum class Transport : std::int32_t {
+    Builtin = TQRF_TRANSPORT_BUILTIN,
+    Usb = TQRF_TRANSPORT_USB,
+    Bluetooth = TQRF_TRANSPORT_BLUETOOTH,
+    Other = TQRF_TRANSPORT_OTHER,
+};
+
+// Whether the port's driver is known to carry mark and space parity (the reader needs it).
+enum class MarkSpace : std::int32_t {
+    No = TQRF_MARK_SPACE_NO,
+    Yes = TQRF_MARK_SPACE_YES,
+    Unknown = TQRF_MARK_SPACE_UNKNOWN,
+};
+
+// One serial port the system knows (see tqrf_list_ports()). Strings are "" when not known.
+struct PortInfo {
+    std::string device;       // what to open: "/dev/ttyUSB0", "COM3"
+    std::string stable_path;  // "/dev/serial/by-id/...", or ""
+    std::string description;
+    Transport transport = Transport::Other;
+    std::int32_t usb_vendor_id = -1;  // -1 when not USB
+    std::int32_t usb_product_id = -1;
+    std::string serial_number;
+    std::string manufacturer;
+    std::string product;
+    std::string driver;
+    MarkSpace mark_space = MarkSpace::Unknown;
+};
+
+// The serial ports the system knows, in name order. Opens nothing, sends nothing.
+inline Result<std::vector<PortInfo>> list_ports() {
+    tqrf_port_info* ports = nullptr;
+    std::uint32_t count = 0;
+    const std::int32_t r = tqrf_list_ports(&ports, &count);
+    if (r != 0) return result_code(r);
+    // The C list is freed whatever happens below.
+    const std::unique_ptr<tqrf_port_info, void (*)(tqrf_port_info*)> owned(
+        ports, [](tqrf_port_info* p) { tqrf_free_ports(p); });
+    std::vector<PortInfo> out;
+    out.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const tqrf_port_info& p = ports[i];
+        PortInfo info;
+        info.device = p.device;
+        info.stable_path = p.stable_path;
+        info.description = p.description;
+        info.transport = static_cast<Transport>(p.transport);
+        info.usb_vendor_id = p.usb_vendor_id;
+        info.usb_product_id = p.usb_product_id;
+        info.serial_number = p.serial_number;
+        info.manufacturer = p.manufacturer;
+        info.product = p.product;
+        info.driver = p.driver;
+        info.mark_space = static_cast<MarkSpace>(p.mark_space);
+        out.push_back(std::move(info));
+    }
+    return out;
+}
+
+// What answered on a port (see tqrf_probe()).
+enum class ProbeOutcome : std::int32_t {
+    Reader = TQRF_PROBE_READER,
+    Echo = TQRF_PROBE_ECHO,
+    Noise = TQRF_PROBE_NOISE,
+    Silent = TQRF_PROBE_SILENT,
+    Missing = TQRF_PROBE_MISSING,
+    NoPermission = TQRF_PROBE_NO_PERMISSION,
+    Busy = TQRF_PROBE_BUSY,
+    NotSerial = TQRF_PROBE_NOT_SERIAL,
+    OpenFailed = TQRF_PROBE_OPEN_FAILED,
+};
+
+// A short lower-case name of an outcome, for output that programs read: "reader", "echo",
+// "noise", "silent", "missing", "no-permission", "busy", "not-serial", "open-failed".
+inline std::string_view outcome_name(ProbeOutcome outcome) noexcept {
+    switch (outcome) {
+        case ProbeOutcome::Reader:
+            return "reader";
+        case ProbeOutcome::Echo:
+            return "echo";
+        case ProbeOutcome::Noise:
+            return "noise";
+        case ProbeOutcome::Silent:
+            return "silent";
+        case ProbeOutcome::Missing:
+            return "missing";
+        case ProbeOutcome::NoPermission:
+            return "no-permission";
+        case ProbeOutcome::Busy:
+            return "busy";
+        case ProbeOutcome::NotSerial:
+            return "not-serial";
+        case ProbeOutcome::OpenFailed:
+            return "open-failed";
+    }
+    return "open-failed";
+}
+
+struct ProbeResult {
+    ProbeOutcome outcome = ProbeOutcome::OpenFailed;
+    std::error_code os_error;                 // why the port did not open (system_category)
+    std::chrono::microseconds round_trip{0};  // the link test's, when a reader answered
+    std::vector<std::uint8_t> received;       // what came back for the link test
+    std::vector<std::uint8_t> version;        // Reader only: the hardware version's bytes
+    std::uint32_t reader_id = 0;              // Reader only: the identity number (0: not given)
+};
+
+// Opens `port` exclusively, sends one link test and says what answered (version and identity
+// are asked only of a reader that answered). deadline: 40 to 1040 ms; zero for 100 ms.
+inline Result<ProbeResult> probe(const std::string& port,
+                                 std::chrono::milliseconds deadline = std::chrono::milliseconds{
+                                     0}) {
+    const auto ms = deadline.count() < 0        ? 0
+                    : deadline.count() > 100000 ? 100000
+                                                : deadline.count();
+    tqrf_probe_result p;
+    const std::int32_t r = tqrf_probe(port.c_str(), static_cast<std::uint32_t>(ms), &p);
+    if (r != 0) return result_code(r);
+    ProbeResult out;
+    out.outcome = static_cast<ProbeOutcome>(p.outcome);
+    if (p.os_error != 0) out.os_error = std::error_code{p.os_error, std::system_category()};
+    out.round_trip = std::chrono::microseconds{p.round_trip_us};
+    out.received.assign(p.bytes, p.bytes + p.received);
+    out.version.assign(p.version, p.version + p.version_length);
+    out.reader_id = p.reader_id;
+    return out;
+}
 
 }  // namespace tqrf
 

@@ -1,17 +1,19 @@
 // The one path every reader command takes: lock, port check, argument check, payload, one
-// transaction, copy out, result. A command is described by its code, its payload length, how
-// it fills its parameters and what it copies out of a valid reply.
+// transaction, copy out, result. A command is a row of the command table (link/commands.h);
+// a call hands over its arguments and outputs.
 //
-// The legacy exports run on the default reader with run_command(): outputs are written from
-// any valid reply, whatever its status. The handle API runs with run_checked(): arguments are
-// checked first, a status-0 reply must carry the command's data bytes, and outputs are written
-// only then.
+// The reader's policy decides what is checked. The default reader of the legacy exports runs
+// the legacy policy: no port gives ERR_PORT_NOT_OPEN before anything else, a null pointer
+// ERR_FAILED, numbers are cut to their fields without a check, and outputs are written from any
+// valid reply, whatever its status. Handles run the checked policy: arguments are checked first
+// (ERR_BAD_ARGUMENT), a status-0 reply must carry the row's data bytes (ERR_REPLY_LENGTH), and
+// outputs are written only then; a device that is gone gives ERR_DEVICE_LOST until close.
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <type_traits>
 
+#include "link/commands.h"
 #include "link/reader.h"
 #include "link/serial.h"
 #include "link/transaction.h"
@@ -48,106 +50,19 @@ class Reply {
     std::uint32_t size_;
 };
 
-struct Command {
-    std::uint8_t code;
-    std::uint16_t length;  // payload length, COMMAND_LEAD and code included
+// One call of a command: its numeric arguments (taken by the row's fields in order), its input
+// buffer and where its outputs go.
+struct Call {
+    std::int32_t args[2] = {};
+    const std::uint8_t* in = nullptr;
+    std::uint8_t* out[3] = {};
+    std::uint32_t* word = nullptr;    // Copy::VALUE, Copy::ID
+    std::uint32_t capacity = 0;       // sized Copy::DATA on a handle: room in out[0]
+    std::uint32_t* length = nullptr;  // Copy::DATA: count of data bytes
 };
-
-// The number of data bytes a status-0 reply must carry.
-struct DataBytes {
-    std::uint32_t min;
-    std::uint32_t max;
-};
-inline constexpr DataBytes exactly(std::uint32_t n) {
-    return {n, n};
-}
-inline constexpr DataBytes NO_DATA = exactly(0);
-inline constexpr DataBytes ANY_DATA = {0, REPLY_DATA_MAX};
-
-struct NoCopy {
-    void operator()(const Reply&) const {}
-};
-
-namespace detail {
-
-inline std::uint32_t frame_size(const std::uint8_t* reply) {
-    return ((std::uint32_t{reply[0]} << 8) | reply[1]) + FRAME_OVERHEAD;
-}
-
-// Builds the payload and runs the transaction. Returns its result with the frame in `reply`.
-template <class Fill>
-int exchange(tqrf_reader& reader, Command command, Fill& fill, std::uint8_t* reply,
-             std::uint32_t wait_ms) {
-    std::uint8_t payload[REQUEST_PAYLOAD_MAX] = {COMMAND_LEAD, command.code};
-    fill(payload + 2);
-    return transact_command(reader, payload, command.length, reply, wait_ms);
-}
-
-}  // namespace detail
-
-// Runs `command` on the default reader: with no port open returns ERR_PORT_NOT_OPEN before
-// anything else; with a null pointer among `required` returns ERR_FAILED; otherwise `fill`
-// writes the parameters (payload bytes 2 onward), the transaction runs with `wait_ms`, and on
-// a valid reply `copy` takes the command's data from it. Returns the transaction's result.
-template <class Fill, class Copy = NoCopy>
-int run_command(Command command, std::initializer_list<const void*> required, Fill&& fill,
-                Copy&& copy = Copy{}, std::uint32_t wait_ms = REPLY_WAIT_MS) {
-    tqrf_reader& reader = default_reader();
-    ReaderLock lock(reader);
-    if (reader.device == nullptr) return ERR_PORT_NOT_OPEN;
-    int result = 0;
-    for (const void* pointer : required) {
-        if (pointer == nullptr) result = ERR_FAILED;
-    }
-    if (result == 0) {
-        std::uint8_t reply[REPLY_FRAME_MAX];
-        result = detail::exchange(reader, command, fill, reply, wait_ms);
-        if (result >= 0) copy(Reply(reply, detail::frame_size(reply)));
-    }
-    trace_event(reader, TQRF_TRACE_RESULT, result, nullptr, 0);
-    return result;
-}
-
-// Runs `command` on a handle: ERR_BAD_ARGUMENT for a null reader or when `arguments_ok` is
-// false, ERR_DEVICE_LOST once the device is gone; otherwise the transaction runs, a non-zero
-// status is passed on, a status-0 reply whose data count is outside `expect` gives
-// ERR_REPLY_LENGTH, and only then `copy` takes the data. `copy` returns nothing, or a result
-// of its own (0, or ERR_BUFFER_TOO_SMALL) that becomes the call's.
-template <class Fill, class Copy = NoCopy>
-int run_checked(tqrf_reader* reader, Command command, DataBytes expect, bool arguments_ok,
-                Fill&& fill, Copy&& copy = Copy{}, std::uint32_t wait_ms = REPLY_WAIT_MS) {
-    if (reader == nullptr) return ERR_BAD_ARGUMENT;
-    ReaderLock lock(*reader);
-    int result = 0;
-    if (reader->lost) {
-        result = ERR_DEVICE_LOST;
-    } else if (!arguments_ok) {
-        result = ERR_BAD_ARGUMENT;
-    } else {
-        std::uint8_t reply[REPLY_FRAME_MAX];
-        result = detail::exchange(*reader, command, fill, reply, wait_ms);
-        if (serial::device_lost(reader->device)) {
-            reader->lost = true;
-            result = ERR_DEVICE_LOST;
-        } else if (result == 0) {
-            const Reply r(reply, detail::frame_size(reply));
-            if (r.data_count() < expect.min || r.data_count() > expect.max) {
-                // Not this command's reply: its own may still be on its way.
-                result = ERR_REPLY_LENGTH;
-                reader->settle = reader->settle_after_failure;
-            } else if constexpr (std::is_void_v<decltype(copy(r))>) {
-                copy(r);
-            } else {
-                result = copy(r);
-            }
-        }
-    }
-    trace_event(*reader, TQRF_TRACE_RESULT, result, nullptr, 0);
-    return result;
-}
 
 // Parameter helpers: arguments are cut to their low byte first.
-inline std::uint8_t low_byte(std::int32_t value) {
+inline constexpr std::uint8_t low_byte(std::int32_t value) {
     return static_cast<std::uint8_t>(value & 0xFF);
 }
 
@@ -164,22 +79,99 @@ inline std::uint32_t get_value(const std::uint8_t* in) {
 }
 
 // Argument checks of the handle API: nothing is folded.
-inline bool in_range(std::int32_t value, std::int32_t low, std::int32_t high) {
+inline constexpr bool in_range(std::int32_t value, std::int32_t low, std::int32_t high) {
     return value >= low && value <= high;
 }
 
-// Copies a variable-length reply into a caller's buffer of `capacity` bytes, reporting the
-// length; ERR_BUFFER_TOO_SMALL, with nothing copied, when it does not fit.
-struct CopyAll {
-    std::uint8_t* out;
-    std::uint32_t capacity;
-    std::uint32_t* length;
-    int operator()(const Reply& r) const {
-        *length = r.data_count();
-        if (r.data_count() > capacity) return ERR_BUFFER_TOO_SMALL;
-        r.copy_data(out, capacity);
-        return 0;
-    }
+// Request mode flag: 0 wakes idle cards only (REQA), anything else halted cards too (WUPA).
+inline constexpr std::uint8_t request_code(std::int32_t mode) {
+    return low_byte(mode) == 0 ? REQUEST_IDLE : REQUEST_ALL;
+}
+
+// The command's outputs are all there (not null).
+bool outputs_present(const CommandRow& row, const Call& call, Policy policy);
+
+// Every number in the call fits its field (checked policy).
+bool numbers_in_range(const CommandRow& row, const Call& call);
+
+// Builds the payload of `row` for `call` into `payload` (REQUEST_PAYLOAD_MAX bytes). Returns
+// the wait for its reply in milliseconds.
+std::uint32_t build_payload(const CommandRow& row, const Call& call, std::uint8_t* payload);
+
+// Writes the outputs of `call` from a valid reply under `policy` (for the checked policy a
+// status-0 reply within the row's data bytes). Returns 0, or ERR_BUFFER_TOO_SMALL.
+int copy_outputs(const CommandRow& row, const Call& call, Policy policy, const Reply& reply);
+
+namespace detail {
+
+inline std::uint32_t frame_size(const std::uint8_t* reply) {
+    return ((std::uint32_t{reply[0]} << 8) | reply[1]) + FRAME_OVERHEAD;
+}
+
+struct RowCopy {
+    int operator()(const CommandRow&, const Call&, Policy, const Reply&) const { return 0; }
 };
+
+}  // namespace detail
+
+// Runs command `op` for `call` on `reader` under the reader's policy. `special`, when given,
+// writes the outputs in place of the row's rule (the text forms): it is called as the row's
+// rule would be, with the row, the call, the policy and the reply, and returns 0 or a result.
+template <class Special = detail::RowCopy>
+int run(tqrf_reader* reader, Op op, const Call& call, Special&& special = Special{}) {
+    if (reader == nullptr) return ERR_BAD_ARGUMENT;
+    const CommandRow& cmd = row(op);
+    const Policy policy = reader->policy;
+    ReaderLock lock(*reader);
+    int result = 0;
+    if (policy == Policy::LEGACY) {
+        if (reader->device == nullptr) return ERR_PORT_NOT_OPEN;
+        if (!outputs_present(cmd, call, policy)) result = ERR_FAILED;
+    } else if (reader->lost) {
+        result = ERR_DEVICE_LOST;
+    } else if (!outputs_present(cmd, call, policy) || !numbers_in_range(cmd, call)) {
+        result = ERR_BAD_ARGUMENT;
+    }
+    if (result == 0) {
+        std::uint8_t payload[REQUEST_PAYLOAD_MAX];
+        const std::uint32_t wait_ms = build_payload(cmd, call, payload);
+        std::uint8_t reply[REPLY_FRAME_MAX];
+        result = transact_command(*reader, payload, cmd.length, reply, wait_ms);
+        bool copy = result >= 0;
+        if (policy == Policy::CHECKED) {
+            copy = false;
+            if (serial::device_lost(reader->device)) {
+                reader->lost = true;
+                result = ERR_DEVICE_LOST;
+            } else if (result == 0) {
+                const std::uint32_t count = detail::frame_size(reply) - REPLY_FRAME_MIN;
+                if (count < cmd.reply.min || count > cmd.reply.max) {
+                    // Not this command's reply: its own may still be on its way.
+                    result = ERR_REPLY_LENGTH;
+                    reader->settle = reader->settle_after_failure;
+                } else {
+                    copy = true;
+                }
+            }
+        }
+        if (copy) {
+            const Reply r(reply, detail::frame_size(reply));
+            int copied;
+            if constexpr (std::is_same_v<std::decay_t<Special>, detail::RowCopy>) {
+                copied = copy_outputs(cmd, call, policy, r);
+            } else {
+                copied = special(cmd, call, policy, r);
+            }
+            if (copied != 0) result = copied;
+        }
+    }
+    trace_event(*reader, TQRF_TRACE_RESULT, result, nullptr, 0);
+    return result;
+}
+
+// The legacy exports' reader.
+inline tqrf_reader* legacy() {
+    return &default_reader();
+}
 
 }  // namespace tqrf

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "link/answer.h"
 #include "link/frame.h"
 #include "link/serial.h"
 #include "link/wire.h"
@@ -20,6 +21,7 @@ int finish_reply(tqrf_reader& reader, const std::uint8_t* received, std::uint32_
                  std::uint8_t* out) {
     trace_event(reader, TQRF_TRACE_REPLY, 0, received, n);
     if (verdict == 0) verdict = frame_check(received, n);
+    note_reply(reader, received, n, verdict == 0);
     if (verdict != 0) {
         std::memset(out, 0, n);
         return verdict;
@@ -45,19 +47,21 @@ std::uint32_t port_read(tqrf_reader& reader, std::uint8_t* buffer, std::uint32_t
 int link_send_frame(tqrf_reader& reader, std::uint8_t address, std::uint16_t length,
                     const std::uint8_t* payload) {
     serial::Device* device = reader.device;
+    note_request(reader, address, nullptr, 0);
     serial::purge_input(device);
     serial::purge_output(device);
 
     // The ninth bit tells the reader's address from frame bytes: mark for the address byte.
-    (void)serial::apply_mode(device, MODE_ADDRESS);
+    (void)serial::apply_mode(device, serial::LinkMode::Address);
     if (port_write(reader, &address, 1) != 1) return ERR_SEND_FAILED;
     trace_event(reader, TQRF_TRACE_ADDRESS, 0, &address, 1);
     serial::pause_ms(ADDRESS_PAUSE_MS);
-    (void)serial::apply_mode(device, MODE_FRAME);
+    (void)serial::apply_mode(device, serial::LinkMode::Frame);
 
     std::uint8_t frame[REQUEST_FRAME_MAX];
     const std::uint32_t size = frame_encode(payload, length, frame, sizeof frame);
     if (size == 0) return ERR_SEND_FAILED;
+    note_request(reader, address, frame, size);
     const std::uint32_t written = port_write(reader, frame, size);
     if (written > 0) trace_event(reader, TQRF_TRACE_FRAME, 0, frame, written);
     if (written != size) return ERR_SEND_FAILED;

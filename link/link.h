@@ -5,8 +5,15 @@
 #include <cstdint>
 
 #include "link/reader.h"
+#include "link/serial.h"
+#include "link/wire.h"
 
 namespace tqrf {
+
+// The address byte goes out with mark parity, the frame with space parity; the port rests in
+// the frame's mode.
+inline constexpr serial::LineMode ADDRESS_MODE{LINE_RATE, serial::Parity::Mark, 8, 10};
+inline constexpr serial::LineMode FRAME_MODE{LINE_RATE, serial::Parity::Space, 8, 10};
 
 // Writes `count` bytes to the reader's port and waits until written. Returns the number of
 // bytes written, 0 on failure.

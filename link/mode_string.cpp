@@ -97,6 +97,31 @@ bool comma(Cursor& c) {
 
 }  // namespace
 
+void format_mode(const LineMode& mode, char* out) {
+    char digits[10];
+    int n = 0;
+    std::uint32_t rate = mode.rate;
+    do {
+        digits[n++] = static_cast<char>('0' + rate % 10);
+        rate /= 10;
+    } while (rate != 0);
+    char* p = out;
+    while (n > 0) *p++ = digits[--n];
+    static constexpr char letters[] = {'N', 'M', 'S', 'E', 'O'};
+    const auto parity = static_cast<std::size_t>(mode.parity);
+    *p++ = ',';
+    *p++ = parity < sizeof letters ? letters[parity] : '?';
+    *p++ = ',';
+    *p++ = static_cast<char>('0' + mode.data_bits % 10);
+    *p++ = ',';
+    *p++ = mode.stop_tenths == 20 ? '2' : '1';
+    if (mode.stop_tenths == 15) {
+        *p++ = '.';
+        *p++ = '5';
+    }
+    *p = '\0';
+}
+
 bool parse_mode_string(const char* text, LineMode* out, std::size_t max_len) {
     if (text == nullptr || out == nullptr) return false;
     std::size_t len = 0;

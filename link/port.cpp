@@ -1,11 +1,11 @@
 #include "link/port.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "link/link.h"
 #include "link/serial.h"
 #include "link/wire.h"
 #include "tq_RWD_DLL.h"
@@ -60,7 +60,9 @@ void drop_port_prefix(char* name) {
 
 // Puts a freshly opened port into the resting line mode with its queues and time-outs.
 int configure_port(serial::Device* device, bool check_timeouts) {
-    if (!serial::apply_mode(device, MODE_FRAME)) return ERR_FAILED;
+    // A mode the platform cannot express is not prepared; the switch to it fails below.
+    (void)serial::prepare_link_modes(device, ADDRESS_MODE, FRAME_MODE);
+    if (!serial::apply_mode(device, serial::LinkMode::Frame)) return ERR_FAILED;
     if (!serial::set_queue_sizes(device, PORT_QUEUE_BYTES, PORT_QUEUE_BYTES)) return ERR_FAILED;
     // The legacy open does not examine this result.
     if (!serial::set_timeouts(device) && check_timeouts) return ERR_FAILED;
@@ -154,7 +156,7 @@ TQRF_API(int32_t) tqrf_BaudSetup(const char* rate) {
     if (reader.device == nullptr) return ERR_PORT_NOT_OPEN;
     char mode[MODE_STRING_MAX];
     if (rate == nullptr || !baud_mode(rate, mode)) return ERR_FAILED;
-    if (!serial::apply_mode(reader.device, mode)) return ERR_FAILED;
+    if (!serial::apply_mode_text(reader.device, mode)) return ERR_FAILED;
     return 0;
 }
 
@@ -167,7 +169,7 @@ TQRF_API(int32_t) tqrf_reader_open(const char* port, tqrf_reader** out) {
     bool named = true;
     const char* path = com_port_path(port, mapped, sizeof mapped, &named) ? mapped : port;
     if (!named) {
-        t_open_error = ENOENT;
+        t_open_error = serial::os_error_code(serial::OsFailure::NoSuchDevice);
         return ERR_PORT_OPEN_FAILED;
     }
 
@@ -176,7 +178,7 @@ TQRF_API(int32_t) tqrf_reader_open(const char* port, tqrf_reader** out) {
     if (reader == nullptr || lock == nullptr) {
         delete reader;
         serial::free_lock(lock);
-        t_open_error = ENOMEM;
+        t_open_error = serial::os_error_code(serial::OsFailure::NoMemory);
         return ERR_FAILED;
     }
     std::int32_t error = 0;
@@ -197,7 +199,7 @@ TQRF_API(int32_t) tqrf_reader_open(const char* port, tqrf_reader** out) {
     }
     reader->device = device;
     reader->lock = lock;
-    reader->handle = true;
+    reader->policy = tqrf::Policy::CHECKED;
     reader->settle_after_failure = true;
     reader->reply_mode = TQRF_REPLY_COMPLETE;
     t_open_error = 0;
@@ -221,15 +223,8 @@ TQRF_API(int32_t) tqrf_reader_set_baud(tqrf_reader* r, uint32_t rate) {
     if (r == nullptr || rate == 0) return ERR_BAD_ARGUMENT;
     ReaderLock lock(*r);
     if (r->lost) return ERR_DEVICE_LOST;
-    char digits[16];
-    int n = 0;
-    for (std::uint32_t v = rate; v != 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
-    char text[16];
-    for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
-    text[n] = '\0';
-    char mode[MODE_STRING_MAX];
-    if (!baud_mode(text, mode)) return ERR_BAD_ARGUMENT;
-    if (serial::apply_mode(r->device, mode)) return 0;
+    if (serial::apply_mode(r->device, serial::LineMode{rate, serial::Parity::None, 8, 10}))
+        return 0;
     if (serial::device_lost(r->device)) {
         r->lost = true;
         return ERR_DEVICE_LOST;

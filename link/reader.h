@@ -6,7 +6,18 @@
 #include <cstdint>
 
 #include "link/serial.h"
+#include "link/wire.h"
 #include "tq_RWD_DLL.h"
+
+namespace tqrf {
+
+// What a reader checks and when it writes outputs (link/command.h).
+enum class Policy : std::uint8_t {
+    LEGACY,   // the default reader: the legacy exports' results and outputs
+    CHECKED,  // handles: checked arguments, checked replies, device loss until close
+};
+
+}  // namespace tqrf
 
 struct tqrf_reader {
     tqrf::serial::Device* device = nullptr;  // null: no port open (default reader only)
@@ -16,15 +27,22 @@ struct tqrf_reader {
     std::int32_t reply_mode = TQRF_REPLY_FIXED;
     std::uint32_t slack_ms = 0;
 
-    // Handle semantics: checked replies, and a device loss that lasts until close. The default
-    // reader keeps the legacy results.
-    bool handle = false;
+    // Handles use the checked policy; the default reader keeps the legacy one.
+    tqrf::Policy policy = tqrf::Policy::LEGACY;
     // After an exchange that may have left a reply on its way, wait for the line to go quiet
     // and purge before the next one (handles always; the default reader in complete mode).
     bool settle_after_failure = false;
 
     bool lost = false;    // the device is gone: every call gives ERR_DEVICE_LOST
     bool settle = false;  // the next exchange settles the line first
+
+    // The last exchange: its request (address byte, frame), the bytes taken as its reply, and
+    // what they were (TQRF_ANSWER_*). Fixed fields: no allocation on the command path.
+    std::int32_t answer = TQRF_ANSWER_NONE;
+    std::uint32_t sent_count = 0;
+    std::uint32_t heard_count = 0;
+    std::uint8_t sent[1 + tqrf::REQUEST_FRAME_MAX] = {};
+    std::uint8_t heard[tqrf::REPLY_FRAME_MAX] = {};
 
     tqrf_trace_fn trace = nullptr;
     void* trace_user = nullptr;

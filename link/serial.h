@@ -14,6 +14,24 @@
 
 namespace tqrf::serial {
 
+// ---- Line modes ------------------------------------------------------------------------------
+enum class Parity : std::uint8_t { None, Mark, Space, Even, Odd };
+
+// A line mode as the backends take it: text never reaches them except through
+// apply_mode_text(), where a caller hands it in.
+struct LineMode {
+    std::uint32_t rate = 0;  // bits per second, above 0
+    Parity parity = Parity::None;
+    std::uint8_t data_bits = 8;     // 5 to 8
+    std::uint8_t stop_tenths = 10;  // 10 (1), 15 (1.5) or 20 (2)
+
+    constexpr bool operator==(const LineMode&) const = default;
+};
+
+// The two modes every request switches between: the address byte goes out in the first, the
+// frame (and the port rests) in the second.
+enum class LinkMode : std::uint8_t { Address, Frame };
+
 // An open serial device. Opaque outside its backend; a null pointer means "no device".
 struct Device;
 
@@ -33,11 +51,43 @@ Device* open_device(const char* path, std::int32_t* os_error = nullptr);
 // record. A null device is ignored.
 void close_device(Device* device);
 
-// Applies a mode string "rate,P,D,S" (P one of N, M, S, E, O: none, mark, space, even, odd) to
-// the device's settings record and writes it to the line. A mode change never corrupts a byte
-// still in the transmitter. Returns false when the string or the rate is refused or the
-// platform refuses the settings.
-bool apply_mode(Device* device, const char* mode);
+// Builds the device's settings for the link's two modes from the settings it had when it was
+// opened, once, so that each switch of a request only writes settings already made. Nothing is
+// written to the line. Returns false when the platform cannot express a mode (a rate it does
+// not know, no mark or space parity); switching to a mode not prepared then fails.
+bool prepare_link_modes(Device* device, const LineMode& address, const LineMode& frame);
+
+// Writes the prepared settings of `mode` to the line. A mode change never corrupts a byte still
+// in the transmitter, and settings already in force are not written again (some adapters lose
+// bytes when they are). Returns false when the mode was not prepared or the platform refuses.
+bool apply_mode(Device* device, LinkMode mode);
+
+// Builds the settings of any other mode from the device's settings record and writes them, as
+// above. Returns false when the rate or the parity is refused or the platform refuses.
+bool apply_mode(Device* device, const LineMode& mode);
+
+// Reads `text`, a mode string "rate,P,D,S" (P one of N, M, S, E, O: none, mark, space, even,
+// odd), as this platform always has (POSIX: parse_mode_string(); Windows: BuildCommDCB, which
+// also takes its own abbreviations), and applies the mode. Only for text a caller hands in
+// (tqrf_BaudSetup): the library itself passes structures. False when the text is refused or
+// applying fails.
+bool apply_mode_text(Device* device, const char* text);
+
+// True when the line's driver dropped the mark or space parity written to it (some USB serial
+// adapters cannot send it): found by reading the settings back once, after the first write of
+// such a mode, and only on devices that are not pseudo-terminals (those always drop parity
+// bits and are never read back). Windows: the port's settable parities lack mark or space.
+bool mark_space_dropped(const Device* device);
+
+// Whether the driver hands received bytes on at once. Where the driver offers the choice
+// (Linux: ASYNC_LOW_LATENCY through TIOCGSERIAL/TIOCSSERIAL, honoured by ftdi_sio), the open asks
+// for it and the close puts back the earlier setting; a driver that refuses changes nothing.
+enum class LowLatency : std::uint8_t {
+    Unknown,  // the driver offers no such setting (pseudo-terminals, Windows)
+    Off,      // offered, but refused when asked
+    On,       // in force (asked for at open, or already on)
+};
+LowLatency low_latency(const Device* device);
 
 // Sizes the driver's input and output queues.
 bool set_queue_sizes(Device* device, std::uint32_t input_bytes, std::uint32_t output_bytes);
@@ -82,6 +132,14 @@ bool device_lost(const Device* device);
 // The operating system's error code of the device's last failed call (errno, GetLastError);
 // 0 when none failed.
 std::int32_t last_error(const Device* device);
+
+// Failures the library finds itself, as this platform's error codes (what last_error() and
+// open_device() give), so that a caller reads every code of one backend the same way.
+enum class OsFailure : std::uint8_t {
+    NoSuchDevice,  // a port name that names no device (POSIX ENOENT, Windows ERROR_FILE_NOT_FOUND)
+    NoMemory,      // POSIX ENOMEM, Windows ERROR_NOT_ENOUGH_MEMORY
+};
+std::int32_t os_error_code(OsFailure failure);
 
 // Pauses the calling thread for `ms` milliseconds (monotonic, never shorter).
 void pause_ms(std::uint32_t ms);

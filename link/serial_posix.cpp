@@ -18,22 +18,31 @@
 #include "link/serial.h"
 
 #if defined(__linux__)
-#include <linux/serial.h>  // TIOCSER_TEMT
+#include <linux/serial.h>  // TIOCSER_TEMT, serial_struct, ASYNC_LOW_LATENCY
 #include <sys/prctl.h>
+#include <sys/sysmacros.h>
 #endif
 
 namespace tqrf::serial {
 
 struct Device {
     int fd = -1;
-    // The line settings record: read from the device once, at open; every mode change
-    // applies its mode string to it and writes it out. It is never read back from the device,
-    // which would lose the parity flags on a pseudo-terminal.
+    // The line settings in force: read from the device once, at open, then what was written
+    // last. It is never read back from the device, which would lose the parity flags on a
+    // pseudo-terminal.
     termios line{};
+    // The settings of the link's two modes (LinkMode order), built once after the open.
+    termios link[2]{};
+    bool link_ready[2]{};
     // The settings the device had before it was opened, put back at close.
     termios saved{};
     bool lost = false;
     int error = 0;  // errno of the last failed call
+    bool pseudo_terminal = false;
+    bool parity_checked = false;  // the settings were read back after a mark/space write
+    bool mark_space_dropped = false;
+    LowLatency low_latency = LowLatency::Unknown;
+    bool low_latency_ours = false;  // the open turned it on: the close turns it off again
 };
 
 struct Lock {
@@ -196,6 +205,45 @@ bool write_line(Device* device, const termios& t) {
     return failed(device, EINVAL);
 }
 
+// True when `a` and `b` set the line the same way (their padding aside).
+bool same_settings(const termios& a, const termios& b) {
+    if (a.c_iflag != b.c_iflag || a.c_oflag != b.c_oflag || a.c_cflag != b.c_cflag ||
+        a.c_lflag != b.c_lflag || a.c_line != b.c_line) {
+        return false;
+    }
+    for (std::size_t i = 0; i < NCCS; ++i) {
+        if (a.c_cc[i] != b.c_cc[i]) return false;
+    }
+    return cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+// Builds into `out` the settings of `mode` on top of `base`: raw bytes both ways, no echo, no
+// signals, no flow control, no parity checking on input, reads that return at once. False when
+// termios cannot express the mode.
+bool build_settings(const termios& base, const LineMode& mode, termios* out) {
+    speed_t speed{};
+    if (!speed_for_rate(mode.rate, &speed)) return false;
+    if (mode.data_bits < 5 || mode.data_bits > 8) return false;
+    if (mode.stop_tenths != 10 && mode.stop_tenths != 20) return false;  // no 1.5 in termios
+    termios t = base;
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY | INPCK);
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | HUPCL);
+#ifdef CRTSCTS
+    t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+    t.c_cflag |= CLOCAL | CREAD | size_flag(mode.data_bits);
+    if (mode.stop_tenths == 20) t.c_cflag |= CSTOPB;
+    if (!set_parity(&t, mode.parity)) return false;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return false;
+    *out = t;
+    return true;
+}
+
 // Drains what is queued (bounded as a write of that many bytes would be), then writes `t`.
 bool drain_and_write_line(Device* device, const termios& t) {
     int queued = 0;
@@ -203,6 +251,82 @@ bool drain_and_write_line(Device* device, const termios& t) {
     drain_until(device->fd, monotonic_us() + WRITE_TIMEOUT_CONSTANT_US +
                                 WRITE_TIMEOUT_PER_BYTE_US * static_cast<long long>(queued));
     return write_line(device, t);
+}
+
+// True for the slave side of a pseudo-terminal (Linux: the Unix 98 and the BSD slave majors).
+// Elsewhere every device counts as one, so that nothing is concluded from reading settings back.
+bool is_pseudo_terminal(int fd) {
+#if defined(__linux__)
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const unsigned int m = major(st.st_rdev);
+    return (m >= 136 && m <= 143) || m == 3;
+#else
+    (void)fd;
+    return true;
+#endif
+}
+
+// Asks the driver to hand on received bytes at once, where it offers that. Nothing changes
+// when it does not, or refuses.
+void ask_low_latency(Device* device) {
+#if defined(TIOCGSERIAL) && defined(TIOCSSERIAL) && defined(ASYNC_LOW_LATENCY)
+    serial_struct settings{};
+    if (ioctl(device->fd, TIOCGSERIAL, &settings) != 0) return;
+    if ((settings.flags & ASYNC_LOW_LATENCY) != 0) {
+        device->low_latency = LowLatency::On;
+        return;
+    }
+    device->low_latency = LowLatency::Off;
+    serial_struct wanted = settings;
+    wanted.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(device->fd, TIOCSSERIAL, &wanted) != 0) return;
+    device->low_latency = LowLatency::On;
+    device->low_latency_ours = true;
+#else
+    (void)device;
+#endif
+}
+
+// Puts back the driver's setting from before the open.
+void put_back_low_latency(Device* device) {
+#if defined(TIOCGSERIAL) && defined(TIOCSSERIAL) && defined(ASYNC_LOW_LATENCY)
+    if (!device->low_latency_ours) return;
+    serial_struct settings{};
+    if (ioctl(device->fd, TIOCGSERIAL, &settings) != 0) return;
+    settings.flags &= ~ASYNC_LOW_LATENCY;
+    (void)ioctl(device->fd, TIOCSSERIAL, &settings);
+#else
+    (void)device;
+#endif
+}
+
+// After the first write of mark or space parity to a device that is not a pseudo-terminal:
+// reads the settings back once to learn whether the driver kept it. What is read back is never
+// written out again.
+void check_sticky_parity(Device* device, const termios& written) {
+#ifdef CMSPAR
+    const tcflag_t sticky = PARENB | CMSPAR;
+    if (device->parity_checked || device->pseudo_terminal) return;
+    if ((written.c_cflag & sticky) != sticky) return;
+    device->parity_checked = true;
+    termios now{};
+    if (tcgetattr(device->fd, &now) != 0) return;
+    device->mark_space_dropped = (now.c_cflag & sticky) != sticky;
+#else
+    (void)device;
+    (void)written;
+#endif
+}
+
+// Writes `t` unless it is in force already. A byte still in the transmitter leaves with the
+// old settings before the line changes; the wait for it is bounded, unlike TCSADRAIN's.
+bool change_line(Device* device, const termios& t) {
+    if (same_settings(device->line, t)) return true;
+    if (!drain_and_write_line(device, t)) return false;
+    device->line = t;
+    check_sticky_parity(device, t);
+    return true;
 }
 
 bool usable(const Device* device) {
@@ -248,47 +372,52 @@ Device* open_device(const char* path, std::int32_t* os_error) {
     }
     device->fd = fd;
     device->line = device->saved;
+    device->pseudo_terminal = is_pseudo_terminal(fd);
+    ask_low_latency(device);
     return device;
 }
 
 void close_device(Device* device) {
     if (device == nullptr) return;
     if (device->fd >= 0) {
-        if (!device->lost) (void)drain_and_write_line(device, device->saved);
+        if (!device->lost) {
+            (void)change_line(device, device->saved);
+            put_back_low_latency(device);
+        }
         (void)ioctl(device->fd, TIOCNXCL);
         (void)::close(device->fd);  // releases the flock as well
     }
     delete device;
 }
 
-bool apply_mode(Device* device, const char* mode) {
+bool prepare_link_modes(Device* device, const LineMode& address, const LineMode& frame) {
     if (!usable(device)) return false;
-    LineMode parsed;
-    speed_t speed{};
-    if (!parse_mode_string(mode, &parsed) || !speed_for_rate(parsed.rate, &speed)) return false;
-    if (parsed.stop_tenths == 15) return false;  // 1.5 stop bits: not offered by termios
+    const LineMode* modes[2] = {&address, &frame};
+    bool all = true;
+    for (int i = 0; i < 2; ++i) {
+        device->link_ready[i] = build_settings(device->saved, *modes[i], &device->link[i]);
+        all = all && device->link_ready[i];
+    }
+    return all;
+}
 
-    termios t = device->line;
-    // Raw bytes both ways, no echo, no signals, no flow control, no parity checking on input.
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                        IXON | IXOFF | IXANY | INPCK);
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | HUPCL);
-#ifdef CRTSCTS
-    t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-#endif
-    t.c_cflag |= CLOCAL | CREAD | size_flag(parsed.data_bits);
-    if (parsed.stop_tenths == 20) t.c_cflag |= CSTOPB;
-    if (!set_parity(&t, parsed.parity)) return false;
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return false;
-    // A byte still in the transmitter leaves with the old parity before the line changes; the
-    // wait for it is bounded, unlike TCSADRAIN's.
-    if (!drain_and_write_line(device, t)) return false;
-    device->line = t;
-    return true;
+bool apply_mode(Device* device, LinkMode mode) {
+    const auto i = static_cast<std::size_t>(mode);
+    if (!usable(device) || i > 1 || !device->link_ready[i]) return false;
+    return change_line(device, device->link[i]);
+}
+
+bool apply_mode(Device* device, const LineMode& mode) {
+    if (!usable(device)) return false;
+    termios t{};
+    if (!build_settings(device->line, mode, &t)) return false;
+    return change_line(device, t);
+}
+
+bool apply_mode_text(Device* device, const char* text) {
+    LineMode mode;
+    if (!usable(device) || !parse_mode_string(text, &mode)) return false;
+    return apply_mode(device, mode);
 }
 
 bool set_queue_sizes(Device* device, std::uint32_t input_bytes, std::uint32_t output_bytes) {
@@ -302,9 +431,13 @@ bool set_timeouts(Device* device) {
     if (!usable(device)) return false;
     // Reads return at once with what is queued; writes are bounded in write_bytes. The
     // settings record already holds the line mode set last.
-    device->line.c_cc[VMIN] = 0;
-    device->line.c_cc[VTIME] = 0;
-    return write_line(device, device->line);
+    termios t = device->line;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (same_settings(device->line, t)) return true;
+    if (!write_line(device, t)) return false;
+    device->line = t;
+    return true;
 }
 
 void purge_input(Device* device) {
@@ -398,12 +531,24 @@ Wait wait_readable(Device* device, std::uint32_t timeout_us) {
     }
 }
 
+bool mark_space_dropped(const Device* device) {
+    return device != nullptr && device->mark_space_dropped;
+}
+
+LowLatency low_latency(const Device* device) {
+    return device == nullptr ? LowLatency::Unknown : device->low_latency;
+}
+
 bool device_lost(const Device* device) {
     return device != nullptr && device->lost;
 }
 
 std::int32_t last_error(const Device* device) {
     return device == nullptr ? 0 : device->error;
+}
+
+std::int32_t os_error_code(OsFailure failure) {
+    return failure == OsFailure::NoMemory ? ENOMEM : ENOENT;
 }
 
 void pause_ms(std::uint32_t ms) {

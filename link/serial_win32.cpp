@@ -53,15 +53,26 @@ constexpr DWORD kCancelBoundMs = 1000;
 struct Device {
     bool stuck = false;  // an operation never came back: the record stays reserved for good
     bool lost = false;
+    bool mark_space_dropped = false;  // the port's settable parities lack mark or space
     bool held = false;  // a wait for bytes took `held_byte` off the line; it is read next
     BYTE held_byte = 0;
     DWORD error = 0;  // GetLastError() of the last failed call
     HANDLE handle = INVALID_HANDLE_VALUE;
     HANDLE event = nullptr;  // manual-reset, signalled when an overlapped operation completes
+    HANDLE claim = nullptr;  // the port's named claim (see claim_port)
     OVERLAPPED overlapped{};
-    // The line settings record every mode change goes through: read the port's current
-    // settings into it, apply the mode string, write it back.
+    // The settings and time-outs the port had when it was opened, put back at close.
+    DCB saved{};
+    COMMTIMEOUTS saved_timeouts{};
+    bool have_saved = false;
+    bool have_saved_timeouts = false;
+    // The line settings in force: the port's own at open, then what was written last (unknown
+    // after a refused write). Every mode is built on them; they are never read back.
     DCB line{};
+    bool line_known = false;
+    // The settings of the link's two modes (LinkMode order), built once after the open.
+    DCB link[2]{};
+    bool link_ready[2]{};
     // Reads return at once with whatever is queued; writes are bounded at 50 ms per byte plus
     // 200 ms. A wait for bytes sets the read part to a total time-out of its own length, which
     // leaves the reads of queued bytes as they were: they never ask for more than is queued.
@@ -190,6 +201,77 @@ bool set_read_wait(Device* device, DWORD ms) {
     return true;
 }
 
+// Reads the port's settings as they were before the library changed anything, once.
+bool take_saved_state(Device* device) {
+    if (device->have_saved) return true;
+    device->saved.DCBlength = sizeof device->saved;
+    if (!GetCommState(device->handle, &device->saved)) return failed(device);
+    device->have_saved = true;
+    device->line = device->saved;
+    device->line_known = true;
+    return true;
+}
+
+// Builds into `out` the settings of `mode` on top of `base`, as the system's reading of a mode
+// string does: rate, parity, data and stop bits, no XON/XOFF and no hardware flow control (DTR
+// and RTS on). False for a mode a DCB cannot hold.
+bool build_settings(const DCB& base, const LineMode& mode, DCB* out) {
+    static constexpr BYTE parities[] = {NOPARITY, MARKPARITY, SPACEPARITY, EVENPARITY, ODDPARITY};
+    const auto parity = static_cast<std::size_t>(mode.parity);
+    if (mode.rate == 0 || parity >= sizeof parities) return false;
+    if (mode.data_bits < 5 || mode.data_bits > 8) return false;
+    DCB d = base;
+    d.DCBlength = sizeof d;
+    d.BaudRate = mode.rate;
+    d.Parity = parities[parity];
+    d.ByteSize = mode.data_bits;
+    switch (mode.stop_tenths) {
+        case 10:
+            d.StopBits = ONESTOPBIT;
+            break;
+        case 15:
+            d.StopBits = ONE5STOPBITS;
+            break;
+        case 20:
+            d.StopBits = TWOSTOPBITS;
+            break;
+        default:
+            return false;
+    }
+    d.fInX = FALSE;
+    d.fOutX = FALSE;
+    d.fOutxCtsFlow = FALSE;
+    d.fOutxDsrFlow = FALSE;
+    d.fDtrControl = DTR_CONTROL_ENABLE;
+    d.fRtsControl = RTS_CONTROL_ENABLE;
+    *out = d;
+    return true;
+}
+
+// The reading of a DCB's line mode; false for values no mode has.
+bool mode_of(const DCB& d, LineMode* out) {
+    static constexpr Parity parities[] = {Parity::None, Parity::Odd, Parity::Even, Parity::Mark,
+                                          Parity::Space};
+    static constexpr std::uint8_t stops[] = {10, 15, 20};
+    if (d.Parity >= sizeof parities / sizeof parities[0] || d.StopBits >= sizeof stops) {
+        return false;
+    }
+    *out = LineMode{d.BaudRate, parities[d.Parity], d.ByteSize, stops[d.StopBits]};
+    return true;
+}
+
+// Writes `d` unless it is in force already.
+bool change_line(Device* device, const DCB& d) {
+    if (device->line_known && std::memcmp(&device->line, &d, sizeof d) == 0) return true;
+    if (!SetCommState(device->handle, const_cast<DCB*>(&d))) {
+        device->line_known = false;
+        return failed(device);
+    }
+    device->line = d;
+    device->line_known = true;
+    return true;
+}
+
 LONGLONG counter_frequency() {
     static const LONGLONG frequency = [] {
         LARGE_INTEGER f;
@@ -206,9 +288,44 @@ bool device_path_for_port(int number, char* out, std::size_t capacity) {
     return length > 0 && static_cast<std::size_t>(length) < capacity;
 }
 
+namespace {
+
+// Every open of a port by this library, in any program of the session, holds a mutex named
+// after the port, and an open that finds it held is refused as a busy port is (ERROR_ACCESS_
+// DENIED). Windows' own drivers refuse a second open of a port opened without sharing; Wine and
+// some virtual port drivers do not, and two programs writing one line would corrupt each
+// other's frames. Returns null, with the error set, when the port is held.
+HANDLE claim_port(const char* path) {
+    // "\\.\COM5", "COM5" and "com5" name the same port.
+    const char* name = path;
+    if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+    char object[128] = "Global\\tqrf-serial-";
+    std::size_t at = std::strlen(object);
+    for (const char* p = name; *p != '\0' && at + 1 < sizeof object; ++p) {
+        const char c = *p;
+        object[at++] = c == '\\' ? '/' : (c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c);
+    }
+    object[at] = '\0';
+    HANDLE claim = CreateMutexA(nullptr, FALSE, object);
+    if (claim == nullptr) return nullptr;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(claim);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return claim;
+}
+
+}  // namespace
+
 Device* open_device(const char* path, std::int32_t* os_error) {
     if (path == nullptr) {
         if (os_error != nullptr) *os_error = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    HANDLE claim = claim_port(path);
+    if (claim == nullptr) {
+        if (os_error != nullptr) *os_error = static_cast<std::int32_t>(GetLastError());
         return nullptr;
     }
     // No sharing: a second open of the same port fails while this one is open.
@@ -216,6 +333,7 @@ Device* open_device(const char* path, std::int32_t* os_error) {
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         if (os_error != nullptr) *os_error = static_cast<std::int32_t>(GetLastError());
+        CloseHandle(claim);
         return nullptr;
     }
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -227,31 +345,85 @@ Device* open_device(const char* path, std::int32_t* os_error) {
         }
         if (event != nullptr) CloseHandle(event);
         CloseHandle(handle);
+        CloseHandle(claim);
         return nullptr;
     }
     device->handle = handle;
     device->event = event;
+    device->claim = claim;
     reset_overlapped(device);
+    // What close puts back. A port whose settings cannot be read opens all the same; its first
+    // mode change reports the failure.
+    (void)take_saved_state(device);
+    device->error = 0;
+    device->lost = false;
+    device->have_saved_timeouts = GetCommTimeouts(handle, &device->saved_timeouts) != FALSE;
     return device;
 }
 
 void close_device(Device* device) {
     if (device == nullptr) return;
+    // The port gets back the settings and time-outs it had before the open.
+    if (!device->stuck && !device->lost) {
+        if (device->have_saved) (void)change_line(device, device->saved);
+        if (device->have_saved_timeouts)
+            (void)SetCommTimeouts(device->handle, &device->saved_timeouts);
+    }
     // Closing the handle cancels whatever the driver still holds.
     CloseHandle(device->handle);
     device->handle = INVALID_HANDLE_VALUE;
+    CloseHandle(device->claim);  // the port is free for the next open
+    device->claim = nullptr;
     if (device->stuck) return;  // the record's buffers may still be written to: never free it
     CloseHandle(device->event);
     delete device;
 }
 
-bool apply_mode(Device* device, const char* mode) {
-    if (!usable(device) || mode == nullptr) return false;
-    device->line.DCBlength = sizeof device->line;
-    if (!GetCommState(device->handle, &device->line)) return failed(device);
-    if (!BuildCommDCBA(mode, &device->line)) return false;
-    if (!SetCommState(device->handle, &device->line)) return failed(device);
-    return true;
+bool prepare_link_modes(Device* device, const LineMode& address, const LineMode& frame) {
+    if (!usable(device) || !take_saved_state(device)) return false;
+    const LineMode* modes[2] = {&address, &frame};
+    bool all = true;
+    constexpr WORD ALL_PARITIES =
+        PARITY_NONE | PARITY_ODD | PARITY_EVEN | PARITY_MARK | PARITY_SPACE;
+    WORD parities = 0;  // the parities the link's modes need, as GetCommProperties names them
+    for (int i = 0; i < 2; ++i) {
+        device->link_ready[i] = build_settings(device->saved, *modes[i], &device->link[i]);
+        all = all && device->link_ready[i];
+        if (modes[i]->parity == Parity::Mark) parities |= PARITY_MARK;
+        if (modes[i]->parity == Parity::Space) parities |= PARITY_SPACE;
+    }
+    // A driver that says which parities it can set, and leaves out mark or space, cannot carry
+    // the link (one that says nothing is taken at its word when the settings are written).
+    COMMPROP properties;
+    std::memset(&properties, 0, sizeof properties);
+    if (parities != 0 && GetCommProperties(device->handle, &properties) &&
+        (properties.wSettableStopParity & ALL_PARITIES) != 0) {
+        device->mark_space_dropped = (properties.wSettableStopParity & parities) != parities;
+    }
+    return all;
+}
+
+bool apply_mode(Device* device, LinkMode mode) {
+    const auto i = static_cast<std::size_t>(mode);
+    if (!usable(device) || i > 1 || !device->link_ready[i]) return false;
+    return change_line(device, device->link[i]);
+}
+
+bool apply_mode(Device* device, const LineMode& mode) {
+    if (!usable(device) || !take_saved_state(device)) return false;
+    DCB d;
+    if (!build_settings(device->line, mode, &d)) return false;
+    return change_line(device, d);
+}
+
+bool apply_mode_text(Device* device, const char* text) {
+    if (!usable(device) || text == nullptr || !take_saved_state(device)) return false;
+    // The system reads the text, with its own abbreviations ("96" for 9600), as it always has.
+    DCB read = device->line;
+    read.DCBlength = sizeof read;
+    LineMode mode;
+    if (!BuildCommDCBA(text, &read) || !mode_of(read, &mode)) return false;
+    return apply_mode(device, mode);
 }
 
 bool set_queue_sizes(Device* device, std::uint32_t input_bytes, std::uint32_t output_bytes) {
@@ -394,12 +566,26 @@ Wait wait_readable(Device* device, std::uint32_t timeout_us) {
     return clear_errors(device) > 0 ? Wait::Ready : Wait::Timeout;
 }
 
+bool mark_space_dropped(const Device* device) {
+    return device != nullptr && device->mark_space_dropped;
+}
+
+LowLatency low_latency(const Device* device) {
+    (void)device;
+    return LowLatency::Unknown;  // the drivers' latency settings are their own (FTDI: registry)
+}
+
 bool device_lost(const Device* device) {
     return device != nullptr && device->lost;
 }
 
 std::int32_t last_error(const Device* device) {
     return device == nullptr ? 0 : static_cast<std::int32_t>(device->error);
+}
+
+std::int32_t os_error_code(OsFailure failure) {
+    return static_cast<std::int32_t>(failure == OsFailure::NoMemory ? ERROR_NOT_ENOUGH_MEMORY
+                                                                    : ERROR_FILE_NOT_FOUND);
 }
 
 void pause_ms(std::uint32_t ms) {
@@ -461,10 +647,10 @@ void release(Lock* lock) {
 
 TraceFile* open_trace_file(const char* path) {
     if (path == nullptr) return nullptr;
-    // Not shared for reading by others: the trace shows the keys the host loads. Appends
-    // from other writers (FILE_SHARE_WRITE) go to the end, whole.
-    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Not shared for reading: the trace shows the frames the host sends. Appends from other
+    // writers (FILE_SHARE_WRITE) go to the end, whole.
+    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     TraceFile* file = new (std::nothrow) TraceFile;
     if (file == nullptr) {

@@ -33,10 +33,10 @@ inline constexpr std::uint32_t REPLY_DATA_MAX = REPLY_FRAME_MAX - REPLY_FRAME_MI
 // Position of the first data byte in a reply frame.
 inline constexpr std::uint32_t REPLY_DATA_OFFSET = 2;
 
-// Line modes: the frame and the port's resting mode use space parity, the address byte mark
-// parity; tqrf_BaudSetup appends the no-parity suffix to the caller's rate.
-inline constexpr const char* MODE_FRAME = "19200,S,8,1";
-inline constexpr const char* MODE_ADDRESS = "19200,M,8,1";
+// Line modes (link/link.h): the frame and the port's resting mode use space parity, the address
+// byte mark parity, both at this rate with 8 data bits and 1 stop bit; tqrf_BaudSetup appends
+// the no-parity suffix to the caller's rate.
+inline constexpr std::uint32_t LINE_RATE = 19200;
 inline constexpr const char* MODE_BAUD_SUFFIX = ",N,8,1";
 // tqrf_BaudSetup composes its mode string in a buffer of this size, terminator included.
 inline constexpr std::uint32_t MODE_STRING_MAX = 40;
@@ -44,33 +44,7 @@ inline constexpr std::uint32_t MODE_STRING_MAX = 40;
 // Driver queue sizes, in bytes.
 inline constexpr std::uint32_t PORT_QUEUE_BYTES = 400;
 
-// Command codes (payload byte 1).
-namespace cmd {
-inline constexpr std::uint8_t REQUEST = 0x41;
-inline constexpr std::uint8_t ANTICOLL = 0x42;
-inline constexpr std::uint8_t SELECT = 0x43;
-inline constexpr std::uint8_t AUTHENTICATE = 0x44;
-inline constexpr std::uint8_t READ_BLOCK = 0x45;
-inline constexpr std::uint8_t WRITE_BLOCK = 0x46;
-inline constexpr std::uint8_t INIT_VALUE = 0x47;
-inline constexpr std::uint8_t READ_VALUE = 0x48;
-inline constexpr std::uint8_t INCREMENT = 0x49;
-inline constexpr std::uint8_t DECREMENT = 0x4A;
-inline constexpr std::uint8_t RESTORE = 0x4B;
-inline constexpr std::uint8_t TRANSFER = 0x4C;
-inline constexpr std::uint8_t LOAD_KEY = 0x61;
-inline constexpr std::uint8_t CARD_FIND_SELECT = 0x62;
-inline constexpr std::uint8_t BEEP = 0x69;
-inline constexpr std::uint8_t SET_CLOCK = 0x6A;
-inline constexpr std::uint8_t READ_CLOCK = 0x6B;
-inline constexpr std::uint8_t HALT = 0x71;
-inline constexpr std::uint8_t RESET = 0x72;
-inline constexpr std::uint8_t READ_VERSION = 0x73;
-inline constexpr std::uint8_t WRITE_E2 = 0x74;
-inline constexpr std::uint8_t READ_E2 = 0x75;
-inline constexpr std::uint8_t READ_ID = 0x76;
-inline constexpr std::uint8_t LINK_TEST = 0x77;
-}  // namespace cmd
+// The command codes are in the command table, link/commands.h.
 
 // Parameter values of the card commands.
 inline constexpr std::uint8_t REQUEST_IDLE = 0x26;  // REQA: idle cards only

@@ -17,6 +17,11 @@ if [ "${#need[@]}" -gt 0 ]; then
     echo "installing: ${need[*]}"
     # Waits up to 10 minutes for another install (the background Wine install of the tests).
     APT_LOCK=(-o DPkg::Lock::Timeout=600)
-    $SUDO apt-get "${APT_LOCK[@]}" update -qq
+    # A mirror caught mid-sync fails the update of one index (the i386 one, say) while the
+    # others are fine: the install is tried with the lists as they are, and fails by itself
+    # only when a package is really not to be had.
+    if ! $SUDO apt-get "${APT_LOCK[@]}" update -qq; then
+        echo "install-deps: apt-get update reported errors (above); installing from the package lists as they are" >&2
+    fi
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get "${APT_LOCK[@]}" install -y -qq "${need[@]}" >/dev/null
 fi

@@ -83,7 +83,7 @@ stage_tsan() {
 
 stage_fuzz() {
     step "fuzzing every reply path, the codecs and the simulator's parser (bounded time per target)"
-    FUZZ_SECONDS=${FUZZ_SECONDS:-60} fuzz/run.sh
+    FUZZ_SECONDS=${FUZZ_SECONDS:-50} fuzz/run.sh
 }
 
 stage_mingw() {
@@ -110,6 +110,8 @@ stage_windows-checks() {
         return 1
     fi
     tools/windows/bundle.sh build/dist build/ci-mingw-i686 build/ci-mingw-x86_64
+    # Every version the builds wrote (tool, wheels, assembly, packages, bundles) is the project's.
+    tests/package/version-test.sh build/ci-werror build/dist
 }
 
 wait_for_wine_install() {
@@ -128,13 +130,18 @@ stage_wine() {
     tools/windows/install-wine.sh >/dev/null
     TQRF_BUILD_MINGW32=build/ci-mingw-i686 TQRF_BUILD_MINGW64=build/ci-mingw-x86_64 \
         TQRF_SIM=build/ci-werror/sim/tqrf-sim TQRF_WINE_LOGS=build/wine-e2e tools/windows/wine-e2e.sh
+    step "the serial conformance suite against the Windows backend under Wine"
+    TQRF_BUILD_MINGW32=build/ci-mingw-i686 TQRF_BUILD_MINGW64=build/ci-mingw-x86_64 \
+        TQRF_WINE_LOGS=build/wine-e2e tools/windows/wine-conformance.sh
     step "tqrf.exe from the unzipped Windows bundles under Wine against the simulated reader"
     TQRF_BUILD_MINGW32=build/ci-mingw-i686 TQRF_BUILD_MINGW64=build/ci-mingw-x86_64 \
         TQRF_SIM=build/ci-werror/sim/tqrf-sim TQRF_WINE_TOOL_LOGS=build/wine-tool tools/windows/wine-tool.sh
 }
 
+DEB_PACKAGES=(tqrf-tools python3-tqrf libtq-rwd-dll-cil libtq-rwd-dll-dev libtq-rwd-dll1)
+
 remove_packages() {
-    $SUDO dpkg -P tqrf-tools libtq-rwd-dll-dev libtq-rwd-dll1 >/dev/null 2>&1 || true
+    $SUDO dpkg -P "${DEB_PACKAGES[@]}" >/dev/null 2>&1 || true
 }
 
 stage_install() {
@@ -143,18 +150,27 @@ stage_install() {
     cmake --install build/ci-werror --prefix "$ROOT/build/ci-prefix" >/dev/null
     tests/package/consumer-test.sh build/ci-prefix
 
-    step "Debian packages: build, lintian, install, a user's programs, remove"
+    step "Debian packages: build, lintian, install, the bindings and a user's programs, remove"
+    scripts/install-deps.sh python3 mono-mcs mono-runtime
+    # A build configured before mono-mcs was installed learns of it here (the .NET package).
+    cmake build/ci-werror >/dev/null
+    cmake --build build/ci-werror -j"$JOBS"
     rm -f build/ci-werror/*.deb
     (cd build/ci-werror && cpack -G DEB >/dev/null)
-    local debs=(build/ci-werror/libtq-rwd-dll1_"$VERSION"_*.deb
-        build/ci-werror/libtq-rwd-dll-dev_"$VERSION"_*.deb build/ci-werror/tqrf-tools_"$VERSION"_*.deb)
-    ls -l "${debs[@]}"
-    lintian --fail-on error --tag-display-limit 0 "${debs[@]}" 2>&1 |
+    local runtime=(build/ci-werror/libtq-rwd-dll1_"$VERSION"_*.deb build/ci-werror/tqrf-tools_"$VERSION"_*.deb
+        build/ci-werror/python3-tqrf_"$VERSION"_all.deb build/ci-werror/libtq-rwd-dll-cil_"$VERSION"_all.deb)
+    local dev=(build/ci-werror/libtq-rwd-dll-dev_"$VERSION"_*.deb)
+    ls -l "${runtime[@]}" "${dev[@]}"
+    lintian --fail-on error --tag-display-limit 0 "${runtime[@]}" "${dev[@]}" 2>&1 |
         { grep -v '^running with root' || true; }
     echo "lintian: no errors"
-    # Installed only while the test runs.
+    # Installed only while the test runs: first the runtime package without the development
+    # package (the bindings must work with that alone), then the development package too.
     trap 'remove_packages' EXIT
-    $SUDO dpkg -i "${debs[@]}" >/dev/null
+    remove_packages
+    $SUDO dpkg -i "${runtime[@]}" >/dev/null
+    tests/package/bindings-package-test.sh
+    $SUDO dpkg -i "${dev[@]}" >/dev/null
     tests/package/consumer-test.sh /usr
     remove_packages
     trap - EXIT

@@ -1,8 +1,6 @@
 // The card functions in hexadecimal text form.
 #include <cstdint>
 
-#include "card/blocks.h"
-#include "card/card_params.h"
 #include "link/command.h"
 #include "link/port.h"
 #include "link/wire.h"
@@ -18,11 +16,6 @@ namespace {
 void star_fill(char* text, std::uint32_t field_bytes) {
     for (std::uint32_t i = 0; i < field_bytes; ++i) text[i] = '*';
 }
-
-// Positions of the answer to the find-and-select command among its data bytes.
-constexpr std::uint32_t CARD_ASC_TYPE_AT = 0;
-constexpr std::uint32_t CARD_ASC_SIZE_AT = 2;
-constexpr std::uint32_t CARD_ASC_SERIAL_AT = 3;
 
 // Encodes `count` data bytes starting at data byte `first` into `text`. Bytes the reply does
 // not carry are marked with one '*' each, right after the hex of those it does carry, so
@@ -59,7 +52,8 @@ TQRF_API(int32_t) tqrf_rd_asc(int32_t block, char* block_text) {
     if (block_text == nullptr) return null_text_result();
     std::uint8_t data[BLOCK_BYTES];
     std::uint32_t copied = 0;
-    const int result = read_block(low_byte(block), data, &copied);
+    const int result = run(legacy(), Op::READ_BLOCK,
+                           {.args = {low_byte(block)}, .out = {data}, .length = &copied});
     if (result == 0) {
         // A reply with fewer than 16 data bytes: the bytes it does not carry are marked with
         // one '*' each after the hex of those it does, never taken from stale memory.
@@ -111,17 +105,19 @@ tqrf_card_asc_1(int32_t mode, int32_t arg, char* type_text, char* serial_text, c
 TQRF_API(int32_t)
 tqrf_card_asc(int32_t mode, int32_t reserved, char* type_text, char* serial_text, char* size_text) {
     (void)reserved;  // no byte of the command depends on it
-    const int result = run_command(
-        {cmd::CARD_FIND_SELECT, 4}, {type_text, serial_text, size_text},
-        [&](std::uint8_t* p) {
-            p[0] = request_code(mode);
-            p[1] = 0x00;
-        },
-        [&](const Reply& r) {
+    // The text fields stand where the binary outputs of the find command would.
+    std::uint8_t* fields[3] = {reinterpret_cast<std::uint8_t*>(type_text),
+                               reinterpret_cast<std::uint8_t*>(serial_text),
+                               reinterpret_cast<std::uint8_t*>(size_text)};
+    const int result = run(
+        legacy(), Op::CARD_FIND_SELECT, {.args = {mode}, .out = {fields[0], fields[1], fields[2]}},
+        [](const CommandRow& row, const Call& call, Policy, const Reply& r) {
             // Written for every valid reply, whatever the status byte says.
-            encode_reply_field(r, CARD_ASC_TYPE_AT, type_text, CARD_TYPE_BYTES);
-            encode_reply_field(r, CARD_ASC_SIZE_AT, size_text, SIZE_BYTES);
-            encode_reply_field(r, CARD_ASC_SERIAL_AT, serial_text, SERIAL_BYTES);
+            for (std::uint32_t i = 0; i < row.fields.size(); ++i) {
+                encode_reply_field(r, row.fields[i].at, reinterpret_cast<char*>(call.out[i]),
+                                   row.fields[i].bytes);
+            }
+            return 0;
         });
     if (result == ERR_REPLY_FRAME || result == ERR_REPLY_CHECKSUM) {
         star_fill(type_text, CARD_TYPE_BYTES);

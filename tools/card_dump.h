@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "image_formats.h"
 #include "support.h"
 #include "tq_RWD_DLL.hpp"
 
@@ -30,15 +31,6 @@ struct SectorDump {
 struct CardDump {
     CardInfo card;
     std::array<SectorDump, mifare::kSectors> sectors;
-};
-
-// A card image and what it says it holds: which blocks were read from the card, and which
-// keys in its trailers are the card's real keys.
-struct CardImage {
-    Image image{};           // 1024 bytes; each trailer carries the keys that are known
-    std::optional<Uid> uid;  // the card it came from, when the image says
-    std::array<bool, mifare::kBlocks> read{};
-    std::array<std::array<bool, 2>, mifare::kSectors> key_known{};  // [sector][0 = A, 1 = B]
 };
 
 }  // namespace tqrf::tool

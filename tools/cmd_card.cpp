@@ -21,14 +21,26 @@ void warn(const std::string& message) {
 }
 
 void run_scan(const Globals& g, Printer& out, const ScanArgs& a) {
-    auto conn = Connection::open(g, true);
+    // Every port is tried: one that does not open, or fails, has its own line.
+    auto conn = Connection::open(g, true, true);
     const bool several = conn->links().size() > 1;
     std::vector<ScanLine> lines;
     int found = 0;
     std::optional<CommandError> no_card, link_failure;
-    for (auto& link : conn->links()) {
+    for (const auto& f : conn->failures()) {
+        if (!link_failure) link_failure = f.error;
+    }
+    for (std::size_t i = 0; i < conn->links().size(); ++i) {
+        Link& link = conn->links()[i];
         ScanLine line;
         line.port = link.port;
+        if (!link.reader.is_open()) {
+            for (const auto& f : conn->failures()) {
+                if (f.index == i) line.problem = f.error.what();
+            }
+            lines.push_back(line);
+            continue;
+        }
         auto card = link.reader.find_card(a.all ? RequestMode::All : RequestMode::Idle);
         if (card) {
             line.card = *card;

@@ -1,4 +1,6 @@
 // dump and restore: whole-card images.
+#include <cstdio>
+#include <iomanip>
 #include <iostream>
 
 #include "commands.h"
@@ -94,16 +96,17 @@ void run_dump(const Globals& g, Printer& out, const DumpArgs& a) {
     }
 
     if (!report.file.empty()) {
-        const bool marks = report.format == ImageFormat::Json;
+        const bool marks = format_marks_unknown(report.format);
         if (!marks && !report.incomplete.empty() && !a.partial) {
             out.dump(report);
             throw CommandError(
                 "partial_dump",
                 "sector(s) " + list(report.incomplete) + " could not be read whole, so " +
-                    report.file + " was not written: a ." + format_name(report.format) +
-                    " image cannot mark what the dump did not read. Give their keys with "
+                    report.file + " was not written: the " + format_name(report.format) +
+                    " format cannot mark what the dump did not read. Give their keys with "
                     "--keys, or use --partial to write the image with those sectors as zeros "
-                    "(restore leaves them alone), or write a .json dump, which marks each block");
+                    "(restore leaves them alone), or write a .json, .nfc or .mct image, which "
+                    "marks each block");
         }
         write_file_atomically(report.file, image_file_bytes(d, report.format));
         report.written = true;
@@ -116,10 +119,10 @@ void run_dump(const Globals& g, Printer& out, const DumpArgs& a) {
 }
 
 void run_restore(const Globals& g, Printer& out, const RestoreArgs& a) {
-    const ImageFormat format = choose_format(a.file, a.format);
+    const auto hint = input_format_hint(a.file, a.format);
     const std::string bytes = read_input_file(a.file, "image", kImageFileMax);
     std::string error;
-    const auto image = parse_image_file(bytes, format, error);
+    const auto image = parse_image_file(bytes, hint, error);
     if (!image) throw usage_error(a.file + " " + error);
     const auto keys = a.keys.candidates();
 
@@ -156,6 +159,167 @@ void run_restore(const Globals& g, Printer& out, const RestoreArgs& a) {
         throw CommandError("write_refused",
                            std::to_string(failed) + " block(s) could not be written");
     }
+}
+
+}  // namespace tqrf::tool
+
+namespace tqrf::tool {
+
+namespace {
+
+struct LoadedImage {
+    CardImage card;
+    ImageFormat format;
+};
+
+LoadedImage load_image(const std::string& path, const std::string& format_option) {
+    const auto hint = input_format_hint(path, format_option);
+    const std::string bytes = read_input_file(path, "image", kImageFileMax);
+    std::string error;
+    auto file = read_image(bytes, hint, error);
+    if (!file) throw usage_error(path + " " + error);
+    return {file->card, file->format};
+}
+
+std::string hex4(unsigned v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04X", v & 0xFFFFu);
+    return buf;
+}
+
+std::string hex2(unsigned v) {
+    char buf[4];
+    std::snprintf(buf, sizeof buf, "%02X", v & 0xFFu);
+    return buf;
+}
+
+nlohmann::json mad_json(const Mad& m) {
+    nlohmann::json sectors = nlohmann::json::array();
+    for (std::size_t i = 0; i < m.aid.size(); ++i) {
+        sectors.push_back(
+            {{"sector", i + 1}, {"aid", hex4(m.aid[i])}, {"name", mad_aid_name(m.aid[i])}});
+    }
+    return {{"version", m.version}, {"crc", hex2(m.crc)},   {"crc_computed", hex2(m.crc_computed)},
+            {"crc_ok", m.crc_ok},   {"info", hex2(m.info)}, {"sectors", sectors}};
+}
+
+}  // namespace
+
+void run_image_show(const Globals& g, const ImageShowArgs& a) {
+    const LoadedImage img = load_image(a.file, a.format);
+    const CardDump d = card_dump_of(img.card);
+    const auto mad = find_mad(img.card);
+    if (mad && !mad->crc_ok) {
+        warn(a.file + ": the MIFARE Application Directory's CRC is " + hex2(mad->crc) +
+             ", its content gives " + hex2(mad->crc_computed) + "; the directory may be damaged");
+    }
+    if (g.json) {
+        nlohmann::json j = dump_document(d);
+        j["file"] = a.file;
+        j["file_format"] = format_name(img.format);
+        j["uid_known"] = img.card.uid.has_value();
+        j["mad"] = mad ? mad_json(*mad) : nlohmann::json(nullptr);
+        std::cout << j.dump(2) << '\n';
+        return;
+    }
+    std::cout << a.file << ": " << format_name(img.format) << " image";
+    const auto missing = incomplete_sectors(img.card);
+    if (missing.empty()) {
+        std::cout << ", every block read\n";
+    } else {
+        std::cout << ", sectors not read whole: " << list(missing) << '\n';
+    }
+    if (!img.card.uid) std::cout << "The image does not say which card it came from.\n";
+    print_dump_table(d);
+    if (mad) {
+        std::cout << "\nMIFARE Application Directory, version " << mad->version << ", CRC "
+                  << hex2(mad->crc)
+                  << (mad->crc_ok ? " (correct)"
+                                  : " (wrong: " + hex2(mad->crc_computed) + " expected)")
+                  << '\n';
+        if (mad->info != 0) std::cout << "  card publisher sector " << int(mad->info) << '\n';
+        for (std::size_t i = 0; i < mad->aid.size(); ++i) {
+            const char* name = mad_aid_name(mad->aid[i]);
+            std::cout << "  sector " << (i + 1 < 10 ? " " : "") << i + 1 << "  "
+                      << hex4(mad->aid[i]) << (*name ? std::string("  ") + name : "") << '\n';
+        }
+    }
+}
+
+void run_image_convert(const Globals& g, const ImageConvertArgs& a) {
+    const ImageFormat out_format = choose_format(a.output, a.format);
+    check_output_path(a.output);
+    const LoadedImage img = load_image(a.input, a.input_format);
+    const auto missing = incomplete_sectors(img.card);
+    if (!format_marks_unknown(out_format) && !missing.empty() && !a.partial) {
+        throw CommandError(
+            "partial_image",
+            "sector(s) " + list(missing) + " of " + a.input + " were not read whole, so " +
+                a.output + " was not written: the " + format_name(out_format) +
+                " format cannot mark what was not read. Use --partial to write those sectors "
+                "as zeros (restore leaves them alone), or convert to json, nfc or mct, which "
+                "mark each block",
+            kExitFailed);
+    }
+    write_file_atomically(a.output, write_image(img.card, out_format));
+    if (g.json) {
+        std::cout << nlohmann::json{{"input", a.input},
+                                    {"input_format", format_name(img.format)},
+                                    {"output", a.output},
+                                    {"output_format", format_name(out_format)},
+                                    {"zeroed_sectors", format_marks_unknown(out_format)
+                                                           ? std::vector<int>{}
+                                                           : missing}}
+                         .dump(2)
+                  << '\n';
+        return;
+    }
+    std::cout << "Wrote " << a.output << " (" << format_name(out_format) << ") from " << a.input
+              << " (" << format_name(img.format) << ")";
+    if (!format_marks_unknown(out_format) && !missing.empty()) {
+        std::cout << "; sectors " << list(missing) << " are zeros there (not read)";
+    }
+    std::cout << '\n';
+}
+
+bool run_image_diff(const Globals& g, const ImageDiffArgs& a) {
+    const LoadedImage x = load_image(a.first, "");
+    const LoadedImage y = load_image(a.second, "");
+    nlohmann::json blocks = nlohmann::json::array();
+    std::vector<std::pair<int, std::pair<std::string, std::string>>> rows;
+    for (int b = 0; b < mifare::kBlocks; ++b) {
+        const std::string l = block_text(x.card, b), r = block_text(y.card, b);
+        if (l == r) continue;
+        rows.push_back({b, {l, r}});
+        blocks.push_back({{"block", b}, {"sector", mifare::sector_of(b)}, {"a", l}, {"b", r}});
+    }
+    const bool same_uid = x.card.uid == y.card.uid;
+    if (g.json) {
+        std::cout << nlohmann::json{{"a", a.first},         {"a_format", format_name(x.format)},
+                                    {"b", a.second},        {"b_format", format_name(y.format)},
+                                    {"same", rows.empty()}, {"differing_blocks", blocks}}
+                         .dump(2)
+                  << '\n';
+        return rows.empty();
+    }
+    if (!same_uid) {
+        std::cout << "UIDs differ: " << (x.card.uid ? x.card.uid->hex() : "unknown") << " and "
+                  << (y.card.uid ? y.card.uid->hex() : "unknown") << '\n';
+    }
+    if (rows.empty()) {
+        std::cout << a.first << " and " << a.second << " hold the same blocks\n";
+        return true;
+    }
+    std::cout << rows.size() << (rows.size() == 1 ? " block differs" : " blocks differ")
+              << " ('-': a digit the image does not know)\n";
+    std::cout << "  A  " << a.first << " (" << format_name(x.format) << ")\n"
+              << "  B  " << a.second << " (" << format_name(y.format) << ")\n"
+              << "block  A" << std::string(33, ' ') << "B\n";
+    for (const auto& [b, lr] : rows) {
+        std::cout << std::right << std::setw(5) << b << "  " << lr.first << "  " << lr.second
+                  << '\n';
+    }
+    return false;
 }
 
 }  // namespace tqrf::tool

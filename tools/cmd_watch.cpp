@@ -1,5 +1,7 @@
 // watch: waits for cards and reports each one that arrives or leaves, on every reader given,
-// until a stop request (Ctrl-C, SIGTERM; platform.h).
+// until a stop request (Ctrl-C, SIGTERM; platform.h). A reader that stops answering is
+// reported lost and opened again every second until it answers; the other readers go on
+// meanwhile.
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -16,6 +18,8 @@ namespace {
 
 // The most cards one poll singles out on one reader.
 constexpr int kCardsPerPoll = 8;
+// How often a lost reader is opened again.
+constexpr auto kReopenEvery = std::chrono::seconds(1);
 
 std::string now_text() {
     const auto now = std::chrono::system_clock::now();
@@ -41,20 +45,24 @@ bool same_card(const CardInfo& a, const CardInfo& b) {
 struct Shared {
     Printer& out;
     const WatchArgs& args;
+    Connection& conn;
     std::optional<Key> key;
-    std::mutex mutex;  // the printer, `error` and the wake-up below
+    std::mutex mutex;  // the printer, `error`, `lost` and the wake-up below
     std::condition_variable wake;
     bool stop = false;
     std::optional<CommandError> error;
     int running = 0;
+    std::vector<std::string> lost;  // the readers lost now
 };
 
 class Watcher {
   public:
-    Watcher(Link& link, Shared& shared) : link_(link), s_(shared) {}
+    Watcher(Link& link, Shared& shared, std::optional<CommandError> open_error)
+        : link_(link), s_(shared), open_error_(std::move(open_error)) {}
 
     void run() {
         try {
+            if (open_error_) reader_lost(*open_error_);
             loop();
         } catch (const CommandError& e) {
             std::lock_guard<std::mutex> lock(s_.mutex);
@@ -67,10 +75,33 @@ class Watcher {
     }
 
   private:
+    // Waits `d`; true when the run is to stop.
+    bool wait(std::chrono::milliseconds d) {
+        std::unique_lock<std::mutex> lock(s_.mutex);
+        return s_.wake.wait_for(lock, d, [&] { return s_.stop; });
+    }
+
     void loop() {
         std::vector<CardInfo> present;
         for (;;) {
-            const std::vector<CardInfo> now = poll(present);
+            if (!link_.reader.is_open()) {
+                if (!reopen()) {
+                    if (wait(kReopenEvery)) return;
+                    continue;
+                }
+                present.clear();
+            }
+            std::vector<CardInfo> now;
+            try {
+                now = poll(present);
+            } catch (const LinkError& e) {
+                // The cards it saw are not known to have left: a reader that comes back
+                // reports the cards in its field as arriving.
+                reader_lost(e);
+                present.clear();
+                if (wait(kReopenEvery)) return;
+                continue;
+            }
             for (const auto& c : present) {
                 if (std::none_of(now.begin(), now.end(),
                                  [&](const CardInfo& n) { return same_card(n, c); })) {
@@ -83,12 +114,40 @@ class Watcher {
                 }
             }
             present = now;
-            std::unique_lock<std::mutex> lock(s_.mutex);
-            if (s_.wake.wait_for(lock, std::chrono::milliseconds(s_.args.interval_ms),
-                                 [&] { return s_.stop; })) {
-                return;
-            }
+            if (wait(std::chrono::milliseconds(s_.args.interval_ms))) return;
         }
+    }
+
+    void reader_lost(const CommandError& e) {
+        link_.reader = Reader{};
+        ReaderEvent ev;
+        ev.time = now_text();
+        ev.port = link_.port;
+        ev.kind = e.kind();
+        ev.message = e.what();
+        std::lock_guard<std::mutex> lock(s_.mutex);
+        s_.lost.push_back(link_.port);
+        s_.out.reader_event(ev);
+    }
+
+    // Opens the lost reader again; it is back once it answers a link test.
+    bool reopen() {
+        Reader r;
+        try {
+            r = s_.conn.reopen(link_.port);
+        } catch (const CommandError&) {
+            return false;
+        }
+        if (!r.link_test()) return false;
+        link_.reader = std::move(r);
+        ReaderEvent ev;
+        ev.time = now_text();
+        ev.port = link_.port;
+        ev.back = true;
+        std::lock_guard<std::mutex> lock(s_.mutex);
+        s_.lost.erase(std::remove(s_.lost.begin(), s_.lost.end(), link_.port), s_.lost.end());
+        s_.out.reader_event(ev);
+        return true;
     }
 
     // Singles out each card in the field in turn (halting each so that the next answers) and
@@ -156,25 +215,35 @@ class Watcher {
 
     Link& link_;
     Shared& s_;
+    std::optional<CommandError> open_error_;
 };
 
 }  // namespace
 
 void run_watch(const Globals& g, Printer& out, const WatchArgs& a) {
-    Shared shared{out, a, std::nullopt, {}, {}, false, std::nullopt, 0};
+    std::optional<Key> key;
     if (a.block) {
-        shared.key = Key::from_hex(a.key);
-        if (!shared.key) throw usage_error("--key must be 12 hex digits, not \"" + a.key + "\"");
+        key = Key::from_hex(a.key);
+        if (!key) throw usage_error("--key must be 12 hex digits, not \"" + a.key + "\"");
     }
+    out.stream();
     // Before any thread starts, the simulator's too: a stop request ends the wait below.
     platform::StopRequest stop;
 
-    auto conn = Connection::open(g, true);
+    // With several readers, one that does not open is watched for as a lost one; a run where
+    // none opens fails at once.
+    auto conn = Connection::open(g, true, true);
+    if (conn->failures().size() == conn->links().size()) throw conn->failures().front().error;
+    Shared shared{out, a, *conn, key, {}, {}, false, std::nullopt, 0, {}};
     std::vector<std::unique_ptr<Watcher>> watchers;
     std::vector<std::thread> threads;
     shared.running = static_cast<int>(conn->links().size());
-    for (auto& link : conn->links()) {
-        watchers.push_back(std::make_unique<Watcher>(link, shared));
+    for (std::size_t i = 0; i < conn->links().size(); ++i) {
+        std::optional<CommandError> open_error;
+        for (const auto& f : conn->failures()) {
+            if (f.index == i) open_error = f.error;
+        }
+        watchers.push_back(std::make_unique<Watcher>(conn->links()[i], shared, open_error));
         threads.emplace_back([w = watchers.back().get()] { w->run(); });
     }
     for (;;) {
@@ -189,6 +258,11 @@ void run_watch(const Globals& g, Printer& out, const WatchArgs& a) {
     }
     for (auto& t : threads) t.join();
     if (shared.error) throw *shared.error;
+    if (!shared.lost.empty()) {
+        std::string names;
+        for (const auto& p : shared.lost) names += (names.empty() ? "" : ", ") + p;
+        throw CommandError("reader_lost", "the watch ended with a reader lost: " + names);
+    }
 }
 
 }  // namespace tqrf::tool

@@ -39,6 +39,21 @@ struct RestoreArgs {
     bool dry_run = false;
     KeyOptions keys;
 };
+struct ImageShowArgs {
+    std::string file;
+    std::string format;
+};
+struct ImageConvertArgs {
+    std::string input;
+    std::string output;
+    std::string format;        // of the output
+    std::string input_format;  // of the input, when its content and name do not say
+    bool partial = false;
+};
+struct ImageDiffArgs {
+    std::string first;
+    std::string second;
+};
 struct ValueArgs {
     std::string operation;  // get, init, inc, dec, copy
     long long block = 0;
@@ -76,6 +91,12 @@ void run_value(const Globals& g, Printer& out, const ValueArgs& a);
 // Whole-card images (cmd_image.cpp).
 void run_dump(const Globals& g, Printer& out, const DumpArgs& a);
 void run_restore(const Globals& g, Printer& out, const RestoreArgs& a);
+
+// Image files without a reader (cmd_image.cpp); they print their own output. diff gives
+// false when the images differ.
+void run_image_show(const Globals& g, const ImageShowArgs& a);
+void run_image_convert(const Globals& g, const ImageConvertArgs& a);
+bool run_image_diff(const Globals& g, const ImageDiffArgs& a);
 
 // The reader itself (cmd_reader.cpp).
 void run_info(const Globals& g, Printer& out);

@@ -46,9 +46,16 @@ void Tracer::event(const std::string& port, const Trace& t) {
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 
-std::unique_ptr<Connection> Connection::open(const Globals& g, bool several_allowed) {
+std::unique_ptr<Connection> Connection::open(const Globals& g, bool several_allowed,
+                                             bool keep_going) {
     std::unique_ptr<Connection> c(new Connection);
     std::vector<std::string> ports = g.ports;
+    for (const auto& p : ports) {
+        if (p.empty()) {
+            throw usage_error(
+                "--port needs a port name such as /dev/ttyUSB0 or COM3, not an empty one");
+        }
+    }
     if (g.simulate && !ports.empty()) {
         throw usage_error("--port and --simulate exclude each other");
     }
@@ -71,27 +78,45 @@ std::unique_ptr<Connection> Connection::open(const Globals& g, bool several_allo
         ports = {c->sim_->port()};
     }
     c->tracer_.name_ports = ports.size() > 1;
-    ReaderOptions options;
-    options.reply_mode = g.timing;
-    options.reply_slack = std::chrono::milliseconds(g.slack_ms);
+    c->options_.reply_mode = g.timing;
+    c->options_.reply_slack = std::chrono::milliseconds(g.slack_ms);
+    c->trace_ = g.trace;
+    c->simulated_ = g.simulate;
+    const bool tolerate = keep_going && ports.size() > 1;
     for (const auto& port : ports) {
-        auto reader = Reader::open(port, options);
-        if (!reader) {
-            const std::int32_t r = reader.error().value();
-            const int os = Reader::last_open_error().value();
-            throw CommandError(open_failure_kind(r, os),
-                               open_failure_message(port, device_for_port(port), r, os),
-                               kExitFailed, r);
+        const std::string shown = g.simulate ? std::string("simulated reader") : port;
+        if (!tolerate) {
+            c->links_.push_back(Link{shown, c->open_one(port, shown)});
+            continue;
         }
-        Link link{g.simulate ? std::string("simulated reader") : port, std::move(*reader)};
-        if (g.trace) {
-            Tracer* tracer = &c->tracer_;
-            const std::string name = link.port;
-            (void)link.reader.set_trace([tracer, name](const Trace& t) { tracer->event(name, t); });
+        try {
+            c->links_.push_back(Link{shown, c->open_one(port, shown)});
+        } catch (const CommandError& e) {
+            c->failures_.push_back(OpenFailure{c->links_.size(), e});
+            c->links_.push_back(Link{shown, Reader{}});
         }
-        c->links_.push_back(std::move(link));
     }
     return c;
+}
+
+Reader Connection::open_one(const std::string& port, const std::string& shown) {
+    auto reader = Reader::open(port, options_);
+    if (!reader) {
+        const std::int32_t r = reader.error().value();
+        const int os = Reader::last_open_error().value();
+        throw CommandError(open_failure_kind(r, os),
+                           open_failure_message(port, device_for_port(port), r, os), kExitFailed,
+                           r);
+    }
+    if (trace_) {
+        Tracer* tracer = &tracer_;
+        (void)reader->set_trace([tracer, shown](const Trace& t) { tracer->event(shown, t); });
+    }
+    return std::move(*reader);
+}
+
+Reader Connection::reopen(const std::string& port) {
+    return open_one(simulated_ && sim_ ? sim_->port() : port, port);
 }
 
 Connection::~Connection() {

@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "errors.h"
-#include "restore_plan.h"
 
 namespace tqrf::tool {
 
@@ -142,44 +141,23 @@ CardImage image_from_json(const json& doc) {
 
 }  // namespace
 
-const char* format_name(ImageFormat format) {
-    switch (format) {
-        case ImageFormat::Mfd:
-            return "mfd";
-        case ImageFormat::Bin:
-            return "bin";
-        case ImageFormat::Json:
-            return "json";
-    }
-    return "?";
-}
-
-std::optional<ImageFormat> parse_format(std::string_view name) {
-    if (name == "mfd") return ImageFormat::Mfd;
-    if (name == "bin") return ImageFormat::Bin;
-    if (name == "json") return ImageFormat::Json;
-    return std::nullopt;
-}
-
-std::optional<ImageFormat> format_of_path(std::string_view path) {
-    const std::size_t slash = path.find_last_of('/');
-    const std::size_t dot = path.find_last_of('.');
-    if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) {
-        return std::nullopt;
-    }
-    std::string ext(path.substr(dot + 1));
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return parse_format(ext);
-}
-
 ImageFormat choose_format(const std::string& path, const std::string& format_option) {
     if (!format_option.empty()) {
         if (auto f = parse_format(format_option)) return *f;
-        throw usage_error("--format takes mfd, bin or json, not \"" + format_option + "\"");
+        throw usage_error(std::string("--format takes ") + format_names() + ", not \"" +
+                          format_option + "\"");
     }
     if (auto f = format_of_path(path)) return *f;
     throw usage_error("cannot tell the format of " + path +
-                      " from its name: use a .mfd, .bin or .json file name, or --format");
+                      " from its name: use a .mfd, .bin, .eml, .nfc, .mct or .json file name, "
+                      "or --format (" +
+                      format_names() + ")");
+}
+
+std::optional<ImageFormat> input_format_hint(const std::string& path,
+                                             const std::string& format_option) {
+    if (!format_option.empty()) return choose_format(path, format_option);
+    return format_of_path(path);
 }
 
 json dump_document(const CardDump& d) {
@@ -226,31 +204,77 @@ json dump_document(const CardDump& d) {
             {"sectors", sectors}};
 }
 
-std::string image_file_bytes(const CardDump& dump, ImageFormat format) {
-    if (format == ImageFormat::Json) return dump_document(dump).dump(2) + "\n";
-    const Image image = raw_image_of(dump);
-    return std::string(reinterpret_cast<const char*>(image.data()), image.size());
+CardImage card_image_of(const CardDump& d) {
+    CardImage out;
+    out.uid = d.card.uid;
+    out.atqa = d.card.type;
+    out.sak = d.card.size;
+    for (const auto& s : d.sectors) {
+        const auto si = static_cast<std::size_t>(s.sector);
+        for (int i = 0; i < 4; ++i) {
+            const int b = mifare::first_block(s.sector) + i;
+            const auto& data = s.blocks[static_cast<std::size_t>(i)];
+            if (!data) continue;
+            set_image_block(out.image, b, *data);
+            out.read[static_cast<std::size_t>(b)] = true;
+        }
+        const int t = mifare::trailer_of(s.sector);
+        Block trailer = image_block(out.image, t);
+        if (s.key_a) std::copy(s.key_a->begin(), s.key_a->end(), trailer.begin());
+        if (s.key_b) std::copy(s.key_b->begin(), s.key_b->end(), trailer.begin() + 10);
+        set_image_block(out.image, t, trailer);
+        const auto ac =
+            s.blocks[3] ? mifare::AccessConditions::from_trailer(*s.blocks[3]) : std::nullopt;
+        out.key_known[si][0] = s.key_a.has_value();
+        out.key_known[si][1] = s.key_b.has_value() || (ac && mifare::key_b_readable(ac->block[3]));
+    }
+    return out;
 }
 
-std::optional<CardImage> parse_image_file(std::string_view bytes, ImageFormat format,
-                                          std::string& error) {
-    if (format != ImageFormat::Json) {
-        if (bytes.size() != mifare::kImageSize) {
-            error = "is " + std::to_string(bytes.size()) +
-                    " bytes; a 1K card image (.mfd, .bin) is exactly 1024";
-            return std::nullopt;
+CardDump card_dump_of(const CardImage& img) {
+    CardDump d;
+    d.card.uid = img.uid ? *img.uid : Uid{};
+    d.card.type = img.atqa ? *img.atqa : CardType{{0x04, 0x00}};
+    d.card.size = img.sak ? *img.sak : 0x08;
+    for (int s = 0; s < mifare::kSectors; ++s) {
+        const auto si = static_cast<std::size_t>(s);
+        SectorDump& sd = d.sectors[si];
+        sd.sector = s;
+        const int t = mifare::trailer_of(s);
+        const Block trailer = image_block(img.image, t);
+        Key a, b;
+        std::copy_n(trailer.begin(), 6, a.begin());
+        std::copy_n(trailer.begin() + 10, 6, b.begin());
+        const bool t_read = img.read[static_cast<std::size_t>(t)];
+        const auto ac = t_read ? mifare::AccessConditions::from_trailer(trailer) : std::nullopt;
+        const bool b_readable = ac && mifare::key_b_readable(ac->block[3]);
+        if (img.key_known[si][0]) sd.key_a = a;
+        // A readable key B is data, not a key: the dump of such a card names no key B.
+        if (img.key_known[si][1] && !b_readable) sd.key_b = b;
+        for (int i = 0; i < 4; ++i) {
+            const int blk = mifare::first_block(s) + i;
+            if (!img.read[static_cast<std::size_t>(blk)]) {
+                sd.errors[static_cast<std::size_t>(i)] = "not in the image";
+                continue;
+            }
+            Block data = image_block(img.image, blk);
+            if (i == 3) {
+                // As a card gives its trailer: key A reads as zeros, and so does a key B that
+                // cannot be read.
+                std::fill_n(data.begin(), 6, std::uint8_t{0});
+                if (!b_readable) std::fill_n(data.begin() + 10, 6, std::uint8_t{0});
+            }
+            sd.blocks[static_cast<std::size_t>(i)] = data;
         }
-        Image image{};
-        std::copy(bytes.begin(), bytes.end(), image.begin());
-        return interpret_raw_image(image);
     }
-    json doc;
-    try {
-        doc = json::parse(bytes);
-    } catch (const json::parse_error& e) {
-        error = std::string("is not JSON (") + e.what() + ")";
-        return std::nullopt;
-    }
+    return d;
+}
+
+std::string tool_json_text(const CardImage& image) {
+    return dump_document(card_dump_of(image)).dump(2) + "\n";
+}
+
+std::optional<CardImage> parse_tool_json(const json& doc, std::string& error) {
     try {
         return image_from_json(doc);
     } catch (const SchemaError& e) {
@@ -260,6 +284,18 @@ std::optional<CardImage> parse_image_file(std::string_view bytes, ImageFormat fo
         error = std::string("is not a tqrf card dump: ") + e.what();
         return std::nullopt;
     }
+}
+
+std::string image_file_bytes(const CardDump& dump, ImageFormat format) {
+    if (format == ImageFormat::Json) return dump_document(dump).dump(2) + "\n";
+    return write_image(card_image_of(dump), format);
+}
+
+std::optional<CardImage> parse_image_file(std::string_view bytes, std::optional<ImageFormat> hint,
+                                          std::string& error) {
+    auto file = read_image(bytes, hint, error);
+    if (!file) return std::nullopt;
+    return file->card;
 }
 
 }  // namespace tqrf::tool

@@ -1,6 +1,7 @@
-// Card image formats: the 1024-byte image (.mfd, .bin: the same bytes) and the JSON dump
-// (.json), which marks each block read or not read and each key known or not. The JSON dump is
-// also what `tqrf --json dump` prints.
+// The tool's side of card image files: the JSON dump (.json), which marks each block read or
+// not read and each key known or not and is also what `tqrf --json dump` prints; the format an
+// output file is written in; and the bridges between a card dump and an image. The formats
+// themselves are in image_formats.h.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -9,29 +10,34 @@
 #include <string_view>
 
 #include "card_dump.h"
+#include "image_formats.h"
 
 namespace tqrf::tool {
 
-enum class ImageFormat { Mfd, Bin, Json };
-
-const char* format_name(ImageFormat format);
-// "mfd", "bin" or "json".
-std::optional<ImageFormat> parse_format(std::string_view name);
-// By the file's extension, in any case: .mfd, .bin, .json.
-std::optional<ImageFormat> format_of_path(std::string_view path);
-// --format when given, else the extension; throws a usage error when neither tells.
+// The format of an output file: --format when given, else the extension (a .json name is the
+// tool's own JSON dump). Throws a usage error when neither tells.
 ImageFormat choose_format(const std::string& path, const std::string& format_option);
+
+// The format an input file's name or --format suggests (nullopt: the content decides). Throws
+// a usage error for an unknown --format.
+std::optional<ImageFormat> input_format_hint(const std::string& path,
+                                             const std::string& format_option);
 
 // The JSON dump of a card.
 nlohmann::json dump_document(const CardDump& dump);
 
-// The bytes of an image file in `format`.
+// A card dump as an image, and an image as the dump that would have given it (blocks not read
+// say "not in the image").
+CardImage card_image_of(const CardDump& dump);
+CardDump card_dump_of(const CardImage& image);
+
+// The bytes of an image file of a dump in `format`.
 std::string image_file_bytes(const CardDump& dump, ImageFormat format);
 
-// Reads an image file's bytes. On a wrong size or a JSON document that is not a dump, gives
+// Reads an image file's bytes in any format (see read_image). On a malformed file gives
 // nothing and says why in `error` ("is 10 bytes; a 1K card image is exactly 1024",
-// "sectors[2].blocks[1].data: 32 hex digits or null expected").
-std::optional<CardImage> parse_image_file(std::string_view bytes, ImageFormat format,
+// "sectors[2].blocks[1].data: 32 hex digits or null expected", "line 7: ...").
+std::optional<CardImage> parse_image_file(std::string_view bytes, std::optional<ImageFormat> hint,
                                           std::string& error);
 
 }  // namespace tqrf::tool

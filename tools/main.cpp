@@ -139,6 +139,34 @@ int main(int argc, char** argv) {
                       "List what would be written and write nothing");
     restore_args.keys.add_to(restore);
 
+    ImageShowArgs show_args;
+    ImageConvertArgs convert_args;
+    ImageDiffArgs diff_args;
+    auto* image = app.add_subcommand(
+        "image", "Image files without a reader: show, convert between formats, diff");
+    image->require_subcommand(1);
+    auto* i_show = image->add_subcommand(
+        "show", "UID, keys, access conditions, values and application directory of an image");
+    i_show->add_option("FILE", show_args.file, "An image in any format")->required();
+    i_show->add_option("--format", show_args.format,
+                       "Format of FILE when neither its content nor its name tells");
+    auto* i_convert = image->add_subcommand(
+        "convert", "Write an image in another format: mfd, bin, eml, proxmark3, nfc, mct, json");
+    i_convert->add_option("IN", convert_args.input, "An image in any format")->required();
+    i_convert->add_option("OUT", convert_args.output, "The image to write")->required();
+    i_convert->add_option("--format", convert_args.format,
+                          "Format of OUT (default: from its extension; .json is tqrf's own "
+                          "dump, --format proxmark3 the Proxmark3 JSON)");
+    i_convert->add_option("--input-format", convert_args.input_format,
+                          "Format of IN when neither its content nor its name tells");
+    i_convert->add_flag("--partial", convert_args.partial,
+                        "Write a format that cannot mark unread blocks (mfd, bin, eml, "
+                        "proxmark3) even when sectors were not read whole: they become zeros");
+    auto* i_diff = image->add_subcommand(
+        "diff", "The blocks in which two images differ, side by side (exit 1 when they differ)");
+    i_diff->add_option("A", diff_args.first, "An image in any format")->required();
+    i_diff->add_option("B", diff_args.second, "An image in any format")->required();
+
     ValueArgs value_args;
     auto* value = app.add_subcommand("value", "Value blocks: get, init, inc, dec, copy");
     value->require_subcommand(1);
@@ -247,6 +275,14 @@ int main(int argc, char** argv) {
         if (*write) run_write(g, *printer, write_args);
         if (*dump) run_dump(g, *printer, dump_args);
         if (*restore) run_restore(g, *printer, restore_args);
+        if (*image) {
+            if (*i_show) run_image_show(g, show_args);
+            if (*i_convert) run_image_convert(g, convert_args);
+            if (*i_diff && !run_image_diff(g, diff_args)) {
+                printer->finish();
+                return kExitFailed;
+            }
+        }
         if (*value) {
             if (*v_get) value_args.operation = "get";
             if (*v_init) value_args.operation = "init";

@@ -28,6 +28,9 @@ class Printer {
     virtual void e2(const E2Report& r) = 0;
     // One line at once, as the event happens.
     virtual void watch(const WatchEvent& e) = 0;
+    virtual void reader_event(const ReaderEvent& e) = 0;
+    // From here on the output is a stream of one-line records (watch): an error too is one line.
+    virtual void stream() {}
 
     // The end of the run. JSON prints its one document here: the report, or on failure an
     // error object (with the report, if any, under "result").
@@ -40,6 +43,9 @@ std::unique_ptr<Printer> make_json_printer();
 
 // An error object as JSON prints it, for errors that come before any printer exists.
 std::string json_error_text(const CommandError& e);
+
+// The table `tqrf dump` prints: keys, blocks, access rights and values of each sector.
+void print_dump_table(const CardDump& d);
 
 // Card kind from its size byte ("Mifare Classic 1K").
 const char* card_kind(const CardInfo& card);

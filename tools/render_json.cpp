@@ -146,6 +146,18 @@ class JsonPrinter final : public Printer {
         std::cout << j.dump() << std::endl;
     }
 
+    void reader_event(const ReaderEvent& e) override {
+        json j = {
+            {"event", e.back ? "reader-back" : "reader-lost"}, {"time", e.time}, {"port", e.port}};
+        if (!e.back) {
+            j["error"] = e.kind;
+            j["message"] = e.message;
+        }
+        std::cout << j.dump() << std::endl;
+    }
+
+    void stream() override { stream_ = true; }
+
     void finish() override {
         if (!doc_.is_null()) std::cout << doc_.dump(2) << '\n';
         std::cout << std::flush;
@@ -154,17 +166,19 @@ class JsonPrinter final : public Printer {
     void fail(const CommandError& e) override {
         json j = error_json(e);
         if (!doc_.is_null()) j["result"] = doc_;
-        std::cout << j.dump(2) << '\n' << std::flush;
+        std::cout << (stream_ ? j.dump() : j.dump(2)) << '\n' << std::flush;
     }
 
   private:
     json doc_;
+    bool stream_ = false;
 };
 
 }  // namespace
 
 std::string json_error_text(const CommandError& e) {
-    return error_json(e).dump(2) + "\n";
+    // One line: a run that streams records (watch) may fail before it starts.
+    return error_json(e).dump() + "\n";
 }
 
 std::unique_ptr<Printer> make_json_printer() {

@@ -60,56 +60,11 @@ std::string card_line(const CardInfo& c) {
            hex_byte(c.size) + " (" + card_kind(c) + ")";
 }
 
-void print_table(const CardDump& d) {
-    std::cout << "Access rights per block: A = key A, B = key B, AB = either, - = none; "
-                 "dec = decrement, transfer, restore\n";
-    std::cout << "UID " << d.card.uid.hex() << "  card type " << d.card.type.hex() << "  size byte "
-              << hex_byte(d.card.size) << " (" << card_kind(d.card) << ")\n";
-    for (const auto& s : d.sectors) {
-        std::cout << "\nSector " << s.sector;
-        if (!s.opened()) {
-            std::cout << ": no key opens it, skipped\n";
-            continue;
-        }
-        std::optional<mifare::AccessConditions> ac;
-        if (s.blocks[3]) ac = mifare::AccessConditions::from_trailer(*s.blocks[3]);
-        std::string key_b = "?";
-        if (s.key_b) {
-            key_b = s.key_b->hex();
-        } else if (ac && mifare::key_b_readable(ac->block[3])) {
-            key_b = s.blocks[3]->hex().substr(20) + " (readable: data, not a key)";
-        }
-        std::cout << "  key A " << (s.key_a ? s.key_a->hex() : std::string("?")) << "  key B "
-                  << key_b << '\n';
-        for (int i = 0; i < 4; ++i) {
-            const int b = mifare::first_block(s.sector) + i;
-            const auto& data = s.blocks[static_cast<std::size_t>(i)];
-            char num[8];
-            std::snprintf(num, sizeof num, "%3d", b);
-            std::cout << "  " << num << "  "
-                      << (data ? data->hex() : std::string("--------------------------------"));
-            if (!data) {
-                std::cout << "  unreadable: " << s.errors[static_cast<std::size_t>(i)] << '\n';
-                continue;
-            }
-            if (ac) {
-                const auto cond = ac->block[static_cast<std::size_t>(i)];
-                std::cout << "  " << mifare::condition_bits(cond) << "  "
-                          << (i == 3 ? trailer_rights(cond) : data_rights(cond));
-            } else if (s.blocks[3]) {
-                std::cout << "  access bits invalid";
-            }
-            if (s.sector == 0 && i == 0) {
-                std::cout << "  (manufacturer block)";
-            } else if (i < 3) {
-                if (auto v = mifare::ValueBlock::decode(*data)) {
-                    std::cout << "  value " << v->value << " (address " << int(v->address) << ")";
-                }
-            }
-            std::cout << '\n';
-        }
-    }
-}
+}  // namespace
+
+void print_dump_table(const CardDump& d);
+
+namespace {
 
 class TextPrinter final : public Printer {
   public:
@@ -151,10 +106,10 @@ class TextPrinter final : public Printer {
     }
 
     void dump(const DumpReport& r) override {
-        print_table(*r.dump);
+        print_dump_table(*r.dump);
         if (r.written) {
             std::cout << "\nWritten to " << r.file << " (" << format_name(r.format) << ")";
-            if (!r.incomplete.empty() && r.format != ImageFormat::Json) {
+            if (!r.incomplete.empty() && !format_marks_unknown(r.format)) {
                 std::cout << "; sectors " << list(r.incomplete)
                           << " are zeros there (not read), and restore leaves them alone";
             }
@@ -226,11 +181,68 @@ class TextPrinter final : public Printer {
         std::cout << line << std::endl;  // one line as it happens
     }
 
+    void reader_event(const ReaderEvent& e) override {
+        std::cout << e.time << "  " << e.port << "  "
+                  << (e.back ? "reader-back" : "reader-lost  " + e.message) << std::endl;
+    }
+
     void finish() override { std::cout << std::flush; }
     void fail(const CommandError&) override { std::cout << std::flush; }
 };
 
 }  // namespace
+
+void print_dump_table(const CardDump& d) {
+    std::cout << "Access rights per block: A = key A, B = key B, AB = either, - = none; "
+                 "dec = decrement, transfer, restore\n";
+    std::cout << "UID " << d.card.uid.hex() << "  card type " << d.card.type.hex() << "  size byte "
+              << hex_byte(d.card.size) << " (" << card_kind(d.card) << ")\n";
+    for (const auto& s : d.sectors) {
+        std::cout << "\nSector " << s.sector;
+        if (!s.opened()) {
+            std::cout << (s.errors[0] == "not in the image" ? ": not in the image\n"
+                                                            : ": no key opens it, skipped\n");
+            continue;
+        }
+        std::optional<mifare::AccessConditions> ac;
+        if (s.blocks[3]) ac = mifare::AccessConditions::from_trailer(*s.blocks[3]);
+        std::string key_b = "?";
+        if (s.key_b) {
+            key_b = s.key_b->hex();
+        } else if (ac && mifare::key_b_readable(ac->block[3])) {
+            key_b = s.blocks[3]->hex().substr(20) + " (readable: data, not a key)";
+        }
+        std::cout << "  key A " << (s.key_a ? s.key_a->hex() : std::string("?")) << "  key B "
+                  << key_b << '\n';
+        for (int i = 0; i < 4; ++i) {
+            const int b = mifare::first_block(s.sector) + i;
+            const auto& data = s.blocks[static_cast<std::size_t>(i)];
+            char num[8];
+            std::snprintf(num, sizeof num, "%3d", b);
+            std::cout << "  " << num << "  "
+                      << (data ? data->hex() : std::string("--------------------------------"));
+            if (!data) {
+                std::cout << "  unreadable: " << s.errors[static_cast<std::size_t>(i)] << '\n';
+                continue;
+            }
+            if (ac) {
+                const auto cond = ac->block[static_cast<std::size_t>(i)];
+                std::cout << "  " << mifare::condition_bits(cond) << "  "
+                          << (i == 3 ? trailer_rights(cond) : data_rights(cond));
+            } else if (s.blocks[3]) {
+                std::cout << "  access bits invalid";
+            }
+            if (s.sector == 0 && i == 0) {
+                std::cout << "  (manufacturer block)";
+            } else if (i < 3) {
+                if (auto v = mifare::ValueBlock::decode(*data)) {
+                    std::cout << "  value " << v->value << " (address " << int(v->address) << ")";
+                }
+            }
+            std::cout << '\n';
+        }
+    }
+}
 
 const char* card_kind(const CardInfo& c) {
     if (c.size == 0x08) return "Mifare Classic 1K";

@@ -78,6 +78,15 @@ struct E2Report {
     bool written = false;  // e2 write, else e2 read
 };
 
+// watch: a reader stopped answering (lost) or answers again (back).
+struct ReaderEvent {
+    std::string time;
+    std::string port;
+    bool back = false;
+    std::string kind;     // lost: the failure's kind word ("device_lost", "no_reply", ...)
+    std::string message;  // lost: what went wrong, in words
+};
+
 struct WatchEvent {
     std::string time;  // local time, ISO 8601 with milliseconds and offset
     std::string port;

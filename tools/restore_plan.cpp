@@ -44,27 +44,6 @@ Image raw_image_of(const CardDump& dump) {
     return out;
 }
 
-CardImage interpret_raw_image(const Image& image) {
-    CardImage out;
-    out.image = image;
-    for (int s = 0; s < mifare::kSectors; ++s) {
-        const Block trailer = image_block(image, mifare::trailer_of(s));
-        const bool present = mifare::AccessConditions::from_trailer(trailer).has_value();
-        for (int i = 0; i < 4; ++i) {
-            out.read[static_cast<std::size_t>(mifare::first_block(s) + i)] = present;
-        }
-        if (s == 0 && present) {
-            Uid uid;
-            std::copy(image.begin(), image.begin() + 4, uid.begin());
-            out.uid = uid;
-        }
-        auto& known = out.key_known[static_cast<std::size_t>(s)];
-        known[0] = present && key_at(trailer, 0) != kZeroKey;
-        known[1] = present && key_at(trailer, 10) != kZeroKey;
-    }
-    return out;
-}
-
 RestorePlan plan_restore(const CardImage& image, const Uid& card_uid,
                          const RestoreOptions& options) {
     RestorePlan plan;

@@ -19,10 +19,6 @@ namespace tqrf::tool {
 // stays as the card read it (000000000000 for key A and for a key B that cannot be read).
 Image raw_image_of(const CardDump& dump);
 
-// What a plain image holds: a sector whose trailer has invalid access bits was not read (none
-// of its blocks count); a key of 000000000000 is one the dump did not know.
-CardImage interpret_raw_image(const Image& image);
-
 // The sectors a dump could not read whole.
 std::vector<int> incomplete_sectors(const CardDump& dump);
 

@@ -79,16 +79,6 @@ std::optional<std::vector<Key>> parse_key_list(std::string_view text, std::strin
     return keys;
 }
 
-Block image_block(const Image& image, int block) {
-    Block out;
-    std::memcpy(out.data(), image.data() + 16 * block, 16);
-    return out;
-}
-
-void set_image_block(Image& image, int block, const Block& data) {
-    std::memcpy(image.data() + 16 * block, data.data(), 16);
-}
-
 TrailerCheck check_trailer(const Block& trailer) {
     auto ac = mifare::AccessConditions::from_trailer(trailer);
     if (!ac) return TrailerCheck::InvalidBits;

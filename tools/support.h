@@ -9,20 +9,15 @@
 #include <string_view>
 #include <vector>
 
+#include "image_formats.h"
 #include "tq_RWD_DLL_mifare.hpp"
 
 namespace tqrf::tool {
-
-using Image = std::array<std::uint8_t, mifare::kImageSize>;
 
 // A key dictionary: one key of 12 hex digits per line; '#' starts a comment; blank lines and
 // surrounding blanks are ignored; duplicates are dropped (first one kept). On a bad line gives
 // nullopt and sets `error` to "line N: ...".
 std::optional<std::vector<Key>> parse_key_list(std::string_view text, std::string& error);
-
-// Block `block` of an image, and storing one into it.
-Block image_block(const Image& image, int block);
-void set_image_block(Image& image, int block, const Block& data);
 
 // What restore makes of a trailer in an image.
 enum class TrailerCheck {

@@ -1,8 +1,10 @@
 // TqRwdDll.cs - the tq_RWD_DLL card reader library from .NET (C#, VB.NET, F#).
 //
 // One source file: add it to a project (.NET Framework 4.x, .NET 6 or later, Mono) and put
-// tq_RWD_DLL.dll (Windows, matching the process: x86 or x64) or libtq_RWD_DLL.so (Linux)
-// where the runtime finds it: next to the program, on PATH (Windows) or LD_LIBRARY_PATH.
+// tq_RWD_DLL.dll (Windows, matching the process: x86 or x64) next to the program or on
+// PATH. On Linux the runtime package's libtq_RWD_DLL.so.1 is found through the ldconfig cache:
+// Mono through the map in TqRwdDll.dll.config (shipped beside the compiled assembly), .NET 5
+// and later through the resolver below.
 //
 //   NativeMethods  every export of the library as it is: the 34 legacy functions on the
 //                  built-in default reader, and the reader handle API (tqrf_reader_*).
@@ -15,6 +17,7 @@
 // shorter array is memory corruption: the Reader class checks every length, callers of
 // NativeMethods must do it themselves.
 using System;
+using System.Reflection;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Threading;
@@ -92,6 +95,95 @@ namespace TqRwdDll
         Result = 4,
     }
 
+    /// <summary>How a serial port is attached (PortInfo.Transport).</summary>
+    public enum Transport
+    {
+        /// <summary>A UART of the computer itself.</summary>
+        Builtin = 0,
+        /// <summary>A USB-serial adapter or a USB device with a serial interface.</summary>
+        Usb = 1,
+        /// <summary>A Bluetooth serial link.</summary>
+        Bluetooth = 2,
+        Other = 3,
+    }
+
+    /// <summary>Whether a port's driver is known to carry mark and space parity, which the
+    /// reader needs to see its address byte.</summary>
+    public enum MarkSpace
+    {
+        /// <summary>The driver drops it: the reader will not answer through this adapter.</summary>
+        No = 0,
+        Yes = 1,
+        Unknown = -1,
+    }
+
+    /// <summary>What Ports.Probe found on a port.</summary>
+    public enum ProbeOutcome
+    {
+        /// <summary>A reader answered the link test.</summary>
+        Reader = 0,
+        /// <summary>What was sent came back: a loopback plug, or crossed lines.</summary>
+        Echo = 1,
+        /// <summary>Bytes that are no reply frame: another device, or a wrong line rate.</summary>
+        Noise = 2,
+        /// <summary>Nothing came back: no reader, or one without power.</summary>
+        Silent = 3,
+        Missing = 4,
+        NoPermission = 5,
+        /// <summary>Another program holds the port.</summary>
+        Busy = 6,
+        NotSerial = 7,
+        /// <summary>It did not open for another reason: see OsError.</summary>
+        OpenFailed = 8,
+    }
+
+    /// <summary>What a reader's last exchange heard back (Reader.LastAnswer).</summary>
+    public enum Answer
+    {
+        /// <summary>No exchange yet, or nothing was sent.</summary>
+        None = 0,
+        Frame = 1,
+        /// <summary>Nothing came back.</summary>
+        Silence = 2,
+        /// <summary>What was sent came back unchanged: a loopback plug or crossed lines.</summary>
+        Echo = 3,
+        /// <summary>Bytes that are no reply frame.</summary>
+        Noise = 4,
+    }
+
+    /// <summary>struct tqrf_port_info, as tqrf_list_ports lays it out. Strings are UTF-8.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct PortInfoNative
+    {
+        public IntPtr Device;
+        public IntPtr StablePath;
+        public IntPtr Description;
+        public int Transport;
+        public int UsbVendorId;
+        public int UsbProductId;
+        public IntPtr SerialNumber;
+        public IntPtr Manufacturer;
+        public IntPtr Product;
+        public IntPtr Driver;
+        public int MarkSpace;
+    }
+
+    /// <summary>struct tqrf_probe_result.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct ProbeResultNative
+    {
+        public int Outcome;
+        public int OsError;
+        public uint RoundTripUs;
+        public uint Received;
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 105)]
+        public byte[] Bytes;
+        public uint VersionLength;
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 101)]
+        public byte[] Version;
+        public uint ReaderId;
+    }
+
     /// <summary>
     /// The C trace hook. Called on the calling thread inside the exchange, with the reader's
     /// lock held: it must not call the same reader. <paramref name="bytes"/> is valid only
@@ -112,13 +204,37 @@ namespace TqRwdDll
         }
     }
 
+#if NET5_0_OR_GREATER
+    /// <summary>
+    /// .NET 5 and later: "tq_RWD_DLL" is looked for as libtq_RWD_DLL.so.1 on Linux (the
+    /// runtime package has no libtq_RWD_DLL.so), then by the runtime's own search.
+    /// </summary>
+    internal static class LibraryResolver
+    {
+        [System.Runtime.CompilerServices.ModuleInitializer]
+        internal static void Register()
+        {
+            NativeLibrary.SetDllImportResolver(typeof(LibraryResolver).Assembly, Resolve);
+        }
+
+        private static IntPtr Resolve(string name, Assembly assembly, DllImportSearchPath? path)
+        {
+            if (name == NativeMethods.Library && OperatingSystem.IsLinux() &&
+                NativeLibrary.TryLoad("libtq_RWD_DLL.so.1", assembly, path, out IntPtr handle))
+                return handle;
+            return IntPtr.Zero;
+        }
+    }
+#endif
+
     /// <summary>
     /// The library's exports, declared as include/tq_RWD_DLL.h documents them. Results are
     /// the reader's status byte (0 = done) or a negative ResultCode.
     /// </summary>
     public static class NativeMethods
     {
-        /// <summary>tq_RWD_DLL.dll on Windows, libtq_RWD_DLL.so elsewhere.</summary>
+        /// <summary>tq_RWD_DLL.dll on Windows, libtq_RWD_DLL.so.1 on Linux (see TqRwdDll.dll.config
+        /// and LibraryResolver).</summary>
         public const string Library = "tq_RWD_DLL";
 
         private const CallingConvention Cdecl = CallingConvention.Cdecl;
@@ -386,6 +502,25 @@ namespace TqRwdDll
         [DllImport(Library, CallingConvention = Cdecl)]
         public static extern int tqrf_reader_clock_set(ReaderHandle r, [In] byte[] clock);
 
+        /// <summary>What the reader's last exchange heard back: an Answer value.</summary>
+        [DllImport(Library, CallingConvention = Cdecl)]
+        public static extern int tqrf_reader_last_answer(ReaderHandle r);
+
+        // ---- Finding the reader ---------------------------------------------------------
+
+        /// <summary>ports: one allocation of count PortInfoNative entries (IntPtr.Zero when
+        /// count is 0), freed with tqrf_free_ports. Use Ports.List().</summary>
+        [DllImport(Library, CallingConvention = Cdecl)]
+        public static extern int tqrf_list_ports(out IntPtr ports, out uint count);
+
+        [DllImport(Library, CallingConvention = Cdecl)]
+        public static extern void tqrf_free_ports(IntPtr ports);
+
+        /// <summary>deadlineMs: 40 to 1040, 0 for 100. Use Ports.Probe().</summary>
+        [DllImport(Library, CallingConvention = Cdecl, CharSet = CharSet.Ansi)]
+        public static extern int tqrf_probe([MarshalAs(UnmanagedType.LPStr)] string port,
+                                            uint deadlineMs, out ProbeResultNative result);
+
         // ---- Helpers --------------------------------------------------------------------
 
         /// <summary>A writable, NUL-terminated buffer holding a port name for tqrf_init.</summary>
@@ -452,13 +587,19 @@ namespace TqRwdDll
         /// <summary>The exception for a non-zero result.</summary>
         public static TqrfException For(int code, string operation, int osError)
         {
+            return For(code, operation, osError, Answer.None);
+        }
+
+        /// <summary>The exception for a non-zero result; a reply error says what came back.</summary>
+        public static TqrfException For(int code, string operation, int osError, Answer answer)
+        {
             string text = NativeMethods.StrError(code);
             if (code > 0 && code <= 255) return new ReaderStatusException(code, operation, text);
             switch (code) {
                 case ResultCode.ReplyChecksum:
                 case ResultCode.ReplyFrame:
                 case ResultCode.ReplyLength:
-                    return new ReplyException(code, operation, text + " (" + code + ")");
+                    return new ReplyException(code, operation, text + " (" + code + ")", answer);
                 case ResultCode.DeviceLost:
                     return new DeviceLostException(code, operation, text + " (" + code + ")",
                                                    osError);
@@ -498,8 +639,35 @@ namespace TqRwdDll
     /// <summary>No reply, or a malformed one (-85, -86, -87). The command may have run.</summary>
     public class ReplyException : TqrfException
     {
+        /// <summary>What came back: silence, an echo of the request, bytes that are no frame,
+        /// or a frame whose content was refused. The message says it in words.</summary>
+        public Answer Answer { get; private set; }
+
         public ReplyException(int code, string operation, string message)
-            : base(code, operation, message, 0) { }
+            : this(code, operation, message, Answer.None) { }
+
+        public ReplyException(int code, string operation, string message, Answer answer)
+            : base(code, operation, message + Heard(answer), 0)
+        {
+            Answer = answer;
+        }
+
+        /// <summary>What a failed exchange heard back, in words ("" for a frame or none).</summary>
+        public static string Heard(Answer answer)
+        {
+            switch (answer) {
+                case Answer.Silence:
+                    return ": nothing came back: check the reader's power, the cable and the line rate";
+                case Answer.Echo:
+                    return ": the line echoes what is sent (a loopback plug, or crossed lines?): " +
+                           "no reader answered";
+                case Answer.Noise:
+                    return ": bytes came back that are no reply frame: another device, or a wrong " +
+                           "line rate?";
+                default:
+                    return "";
+            }
+        }
     }
 
     /// <summary>The device is gone (-88); OsError says how. Dispose the reader.</summary>
@@ -653,7 +821,21 @@ namespace TqRwdDll
             int osError = 0;
             if (rc == ResultCode.DeviceLost || rc == ResultCode.SendFailed || rc == ResultCode.Failed)
                 osError = NativeMethods.tqrf_reader_os_error(handle);
-            throw TqrfException.For(rc, operation, osError);
+            var answer = Answer.None;
+            if (rc == ResultCode.ReplyChecksum || rc == ResultCode.ReplyFrame || rc == ResultCode.ReplyLength)
+                answer = (Answer)NativeMethods.tqrf_reader_last_answer(handle);
+            throw TqrfException.For(rc, operation, osError, answer);
+        }
+
+        /// <summary>What the last exchange heard back: a frame, silence, an echo of the
+        /// request (a loopback plug or crossed lines) or bytes that are no frame.</summary>
+        public Answer LastAnswer
+        {
+            get
+            {
+                int a = NativeMethods.tqrf_reader_last_answer(Handle("LastAnswer"));
+                return a < 0 ? Answer.None : (Answer)a;
+            }
         }
 
         private ReaderHandle Handle(string operation)
@@ -941,6 +1123,120 @@ namespace TqRwdDll
         {
             Sized(clock, 7, "the clock", "ClockSet");
             Check(NativeMethods.tqrf_reader_clock_set(Handle("ClockSet"), clock), "ClockSet");
+        }
+    }
+
+    // ---- Finding the reader -------------------------------------------------------------
+
+    /// <summary>One serial port the system knows. Strings are "" when not known.</summary>
+    public sealed class PortInfo
+    {
+        /// <summary>What to open: "/dev/ttyUSB0", "COM3".</summary>
+        public string Device { get; internal set; }
+        /// <summary>"/dev/serial/by-id/...", or "".</summary>
+        public string StablePath { get; internal set; }
+        public string Description { get; internal set; }
+        public Transport Transport { get; internal set; }
+        /// <summary>USB vendor and product id, or -1 when the port is not on USB.</summary>
+        public int UsbVendorId { get; internal set; }
+        public int UsbProductId { get; internal set; }
+        public string SerialNumber { get; internal set; }
+        public string Manufacturer { get; internal set; }
+        public string Product { get; internal set; }
+        /// <summary>The kernel driver ("ftdi_sio") or Windows driver service ("FTSER2K").</summary>
+        public string Driver { get; internal set; }
+        public MarkSpace MarkSpace { get; internal set; }
+    }
+
+    /// <summary>What Ports.Probe found.</summary>
+    public sealed class ProbeResult
+    {
+        public string Port { get; internal set; }
+        public ProbeOutcome Outcome { get; internal set; }
+        /// <summary>Why the port did not open (errno, GetLastError()), else 0.</summary>
+        public int OsError { get; internal set; }
+        /// <summary>The link test's round trip when a reader answered, else 0.</summary>
+        public uint RoundTripUs { get; internal set; }
+        /// <summary>What came back for the link test.</summary>
+        public byte[] Received { get; internal set; }
+        /// <summary>Reader only: the hardware version's bytes (empty when not given).</summary>
+        public byte[] Version { get; internal set; }
+        /// <summary>Reader only: the identity number (0 when not given).</summary>
+        public uint ReaderId { get; internal set; }
+    }
+
+    /// <summary>Listing the serial ports and finding out what answers on one.</summary>
+    public static class Ports
+    {
+        /// <summary>The serial ports the system knows, in name order. Opens nothing.</summary>
+        public static PortInfo[] List()
+        {
+            IntPtr list;
+            uint count;
+            int rc = NativeMethods.tqrf_list_ports(out list, out count);
+            if (rc != 0) throw TqrfException.For(rc, "ListPorts", 0);
+            try {
+                var ports = new PortInfo[count];
+                int size = Marshal.SizeOf(typeof(PortInfoNative));
+                for (int i = 0; i < count; i++) {
+                    var p = (PortInfoNative)Marshal.PtrToStructure(new IntPtr(list.ToInt64() + (long)i * size),
+                                                                   typeof(PortInfoNative));
+                    ports[i] = new PortInfo {
+                        Device = Utf8(p.Device),
+                        StablePath = Utf8(p.StablePath),
+                        Description = Utf8(p.Description),
+                        Transport = (Transport)p.Transport,
+                        UsbVendorId = p.UsbVendorId,
+                        UsbProductId = p.UsbProductId,
+                        SerialNumber = Utf8(p.SerialNumber),
+                        Manufacturer = Utf8(p.Manufacturer),
+                        Product = Utf8(p.Product),
+                        Driver = Utf8(p.Driver),
+                        MarkSpace = (MarkSpace)p.MarkSpace,
+                    };
+                }
+                return ports;
+            } finally {
+                NativeMethods.tqrf_free_ports(list);
+            }
+        }
+
+        /// <summary>
+        /// Opens the port exclusively, sends one link test and says what answered; only a
+        /// reader that answered is asked its version and identity. A port that does not open
+        /// is an outcome (Missing, Busy, ...), not an exception. deadlineMs: 40 to 1040, 0 for
+        /// the default 100 ms.
+        /// </summary>
+        public static ProbeResult Probe(string port, uint deadlineMs = 0)
+        {
+            if (string.IsNullOrEmpty(port) || port.IndexOf('\0') >= 0)
+                throw new BadArgumentException("Probe", "not a port name");
+            ProbeResultNative r;
+            int rc = NativeMethods.tqrf_probe(port, deadlineMs, out r);
+            if (rc != 0) throw TqrfException.For(rc, "Probe " + port, 0);
+            var received = new byte[r.Received];
+            Array.Copy(r.Bytes, received, (int)r.Received);
+            var version = new byte[r.VersionLength];
+            Array.Copy(r.Version, version, (int)r.VersionLength);
+            return new ProbeResult {
+                Port = port,
+                Outcome = (ProbeOutcome)r.Outcome,
+                OsError = r.OsError,
+                RoundTripUs = r.RoundTripUs,
+                Received = received,
+                Version = version,
+                ReaderId = r.ReaderId,
+            };
+        }
+
+        private static string Utf8(IntPtr text)
+        {
+            if (text == IntPtr.Zero) return "";
+            int length = 0;
+            while (Marshal.ReadByte(text, length) != 0) length++;
+            var bytes = new byte[length];
+            Marshal.Copy(text, bytes, 0, length);
+            return Encoding.UTF8.GetString(bytes);
         }
     }
 }

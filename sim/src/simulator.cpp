@@ -86,6 +86,7 @@ void Simulator::start() {
             served_ = 0;
             received_ = 0;
         }
+        adapter_epoch_ = Clock::now();
         thread_ = std::thread([this] { serve(); });
     } catch (...) {
         close_fds();
@@ -141,6 +142,15 @@ void Simulator::serve() {
                 const auto now = Clock::now();
                 if (parser.mid_frame() && now - last_byte >= gap()) parser.line_idle();
                 last_byte = now;
+                bool echoing;
+                {
+                    std::lock_guard lock(mutex_);
+                    echoing = options_.adapter.kind == AdapterKind::Echo;
+                }
+                if (echoing) {
+                    echo(buffer, static_cast<std::size_t>(n));
+                    continue;
+                }
                 for (ssize_t i = 0; i < n; ++i) {
                     const auto arrived = line.take(now);
                     if (!parser.feed(buffer[i])) continue;
@@ -187,17 +197,28 @@ bool Simulator::respond(std::span<const std::uint8_t> payload, Clock::time_point
     Reply reply;
     std::chrono::microseconds latency;
     TimingProfile timing;
+    bool noise;
     {
         std::lock_guard lock(mutex_);
-        reply = reader_.handle(payload, ex.received);
-        ex.fault =
-            take_fault(payload.size() > 1 ? std::optional<std::uint8_t>(payload[1]) : std::nullopt);
         latency = options_.latency;
         pacing = options_.pacing;
         timing = options_.timing;
+        noise = options_.adapter.kind == AdapterKind::Noise;
+        if (!noise) {
+            reply = reader_.handle(payload, ex.received);
+            ex.fault = take_fault(payload.size() > 1 ? std::optional<std::uint8_t>(payload[1])
+                                                     : std::nullopt);
+        }
     }
-    ex.processing = processing_time(timing, payload, reply.status());
-    WireReply wire = apply_fault(reply.payload, ex.fault);
+    WireReply wire;
+    if (noise) {
+        // Another device on the line: it answers, but not with a frame.
+        const auto bytes = noise_reply();
+        wire.bytes.assign(bytes.begin(), bytes.end());
+    } else {
+        ex.processing = processing_time(timing, payload, reply.status());
+        wire = apply_fault(reply.payload, ex.fault);
+    }
     bool alive = true;
     if (!wire.bytes.empty()) {
         ex.replying = ex.received + latency + ex.processing + reply.hold + wire.extra_delay;
@@ -247,20 +268,48 @@ bool Simulator::sleep_until(Clock::time_point deadline) {
     }
 }
 
+void Simulator::write_now(const std::uint8_t* bytes, std::size_t count) {
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(master_, bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;  // nobody takes the bytes: they are lost, as on a line
+        }
+    }
+}
+
+// A loopback: what the host sends comes straight back.
+void Simulator::echo(const std::uint8_t* bytes, std::size_t count) {
+    write_now(bytes, count);
+}
+
 bool Simulator::write_line(const std::vector<std::uint8_t>& bytes, bool pacing,
                            Clock::time_point start) {
-    if (!pacing) {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
-            if (n > 0) {
-                done += static_cast<std::size_t>(n);
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else {
-                break;  // nobody takes the bytes: they are lost, as on a line
-            }
+    Adapter adapter;
+    {
+        std::lock_guard lock(mutex_);
+        adapter = options_.adapter;
+    }
+    if (adapter.kind == AdapterKind::Ftdi) {
+        // The bytes cross the line into the chip, which hands them over in batches.
+        std::vector<Clock::time_point> arrived(bytes.size(), start);
+        if (pacing) {
+            for (std::size_t i = 0; i < bytes.size(); ++i) arrived[i] = paced_byte_done(start, i);
         }
+        std::size_t done = 0;
+        for (const Delivery& d : ftdi_deliveries(arrived, adapter_epoch_, adapter.latency_timer)) {
+            if (!sleep_until(d.at)) return false;
+            write_now(bytes.data() + done, d.count);
+            done += d.count;
+        }
+        return true;
+    }
+    if (!pacing) {
+        write_now(bytes.data(), bytes.size());
         return true;
     }
     // Every byte has its own deadline counted from the reply's start, so a late wake-up delays
@@ -328,6 +377,11 @@ void Simulator::set_pacing(bool on) {
 void Simulator::set_timing(TimingProfile profile) {
     std::lock_guard lock(mutex_);
     options_.timing = profile;
+}
+
+void Simulator::set_adapter(const Adapter& adapter) {
+    std::lock_guard lock(mutex_);
+    options_.adapter = adapter;
 }
 
 void Simulator::add_fault(const FaultRule& rule) {

@@ -15,11 +15,14 @@ head -c 1000 /dev/zero >"$dir/short.bin"
 "$exe" --timing mf4k >/dev/null 2>&1 && fail "unknown timing profile accepted"
 "$exe" --timing >/dev/null 2>&1 && fail "--timing without a profile accepted"
 "$exe" --help | grep -q -- "--timing" || fail "--help does not list --timing"
+"$exe" --adapter ftdi:0 >/dev/null 2>&1 && fail "latency timer 0 accepted"
+"$exe" --adapter serial >/dev/null 2>&1 && fail "unknown adapter accepted"
+"$exe" --help | grep -q -- "--adapter" || fail "--help does not list --adapter"
 "$exe" --help | grep -q -- "--link" || fail "--help does not list --link"
 
 head -c 1024 /dev/zero >"$dir/card.bin"
 "$exe" --link "$dir/reader" --card "$dir/card.bin" --uid 01020304 --latency 2 \
-    --pace --timing mf1k --fault noreply@0x45/1 >"$dir/out" 2>"$dir/err" &
+    --pace --timing mf1k --adapter ftdi:1 --fault noreply@0x45/1 >"$dir/out" 2>"$dir/err" &
 pid=$!
 i=0
 # Up to 30 s for the first line: a loaded machine may be slow to start the program.

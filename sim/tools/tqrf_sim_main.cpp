@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "tqrf_sim/simulator.h"
+#if defined(TQRF_SIM_IMAGE_FORMATS)
+#include "image_formats.h"
+#endif
 
 namespace {
 
@@ -27,7 +30,10 @@ constexpr const char* kUsage =
     "\n"
     "options:\n"
     "  --link PATH       also make PATH a symlink to the device (removed on exit)\n"
-    "  --card FILE       put a card holding a 1024-byte image in the field (repeatable)\n"
+    "  --card FILE       put a card holding this image in the field (repeatable): raw\n"
+    "                    .mfd/.bin, Proxmark3 .eml or JSON, Flipper .nfc, MIFARE Classic\n"
+    "                    Tool .mct or a tqrf JSON dump; blocks the file does not hold are\n"
+    "                    zeros, keys it does not know FFFFFFFFFFFF\n"
     "  --uid HEX         put a factory-fresh card with this 8-digit UID in the field\n"
     "                    (repeatable)\n"
     "  --no-card         start with an empty field\n"
@@ -40,6 +46,12 @@ constexpr const char* kUsage =
     "                    out a byte at a time\n"
     "  --timing PROFILE  how long the reader works on each command: instant (default) or\n"
     "                    mf1k (an MF RC500 reader with a Mifare Classic 1K card)\n"
+    "  --adapter KIND    what sits between the reader and the host: direct (default);\n"
+    "                    ftdi[:MS], a USB adapter that holds the reply bytes until 62 wait\n"
+    "                    or its latency timer (default 16 ms, 1 to 255) runs out; echo, a\n"
+    "                    line that sends back every byte it receives, with no reader\n"
+    "                    behind it; noise, a device that answers every request with bytes\n"
+    "                    that are no frame\n"
     "  --identity HEX    the reader's identity number (default 12345678)\n"
     "  --fault RULE      commit a fault on replies (repeatable):\n"
     "                    KIND[:ARG][@CODE][/COUNT], KIND one of noreply, delay:MS,\n"
@@ -128,10 +140,33 @@ int main(int argc, char** argv) {
                 // A read error of the stream buffer (for example EISDIR) throws.
                 return usage_error("cannot read " + v + ": " + e.what());
             }
+#if defined(TQRF_SIM_IMAGE_FORMATS)
+            if (image.size() > (1u << 20)) {
+                return usage_error(v + ": " + std::to_string(image.size()) +
+                                   " bytes; no card image is that large");
+            }
+            std::string error;
+            const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
+            const auto file = tqrf::tool::read_image(bytes, tqrf::tool::format_of_path(v), error);
+            if (!file) return usage_error(v + " " + error);
+            if (tqrf::tool::format_marks_unknown(file->format)) {
+                // What the file does not know, the simulated card must still hold.
+                std::vector<std::string> filled;
+                const auto memory = tqrf::tool::card_memory(file->card, filled);
+                for (const auto& f : filled) {
+                    std::fprintf(stderr, "tqrf-sim: %s: not in the file, the card holds %s\n",
+                                 v.c_str(), f.c_str());
+                }
+                image.assign(memory.begin(), memory.end());
+            } else {
+                image.assign(file->card.image.begin(), file->card.image.end());
+            }
+#else
             if (image.size() != tqrf_sim::kCardSize) {
                 return usage_error(v + ": a card image is 1024 bytes, this one has " +
                                    std::to_string(image.size()));
             }
+#endif
             images.push_back(std::move(image));
         } else if (arg == "--uid") {
             std::uint32_t u = 0;
@@ -158,6 +193,13 @@ int main(int argc, char** argv) {
             const auto profile = tqrf_sim::parse_timing_profile(v);
             if (!profile) return usage_error("unknown timing profile '" + v + "'");
             options.timing = *profile;
+        } else if (arg == "--adapter") {
+            std::string error;
+            if (!value(v))
+                return usage_error("--adapter needs a kind (direct, ftdi[:MS], echo, noise)");
+            const auto adapter = tqrf_sim::parse_adapter(v, &error);
+            if (!adapter) return usage_error(error);
+            options.adapter = *adapter;
         } else if (arg == "--identity") {
             std::uint32_t id = 0;
             if (!value(v) || !parse_hex32(v, id)) return usage_error("--identity needs hex");

@@ -733,6 +733,7 @@ TEST_F(Cli, AFailedWriteLeavesTheOldFileIntact) {
 
 TEST_F(Cli, UnreadableFilesAreClearUsageErrors) {
     spill(path("tiny.mfd"), "0123456789");
+    spill(path("tiny.txt"), "0123456789");
     spill(path("bad.json"), "{ not json");
     spill(path("short.json"), R"({"uid": "3A7C91E5", "sectors": [{}]})");
     spill(path("bad_keys.txt"), "FFFFFFFFFFFF\nnope\n");
@@ -747,7 +748,7 @@ TEST_F(Cli, UnreadableFilesAreClearUsageErrors) {
         {"restore " + path("dir.mfd"), "it is a directory"},
         {"restore " + path("bad.json"), "is not JSON"},
         {"restore " + path("short.json"), "sectors: 16 sectors expected, 1 found"},
-        {"restore " + path("tiny.txt"), "cannot tell the format"},
+        {"restore " + path("tiny.txt"), "not a card image in any format tqrf knows"},
         {"read 1 --keys " + path(""), "it is a directory"},
         {"read 1 --keys " + path("none.txt"), "No such file or directory"},
         {"read 1 --keys " + path("bad_keys.txt"), "line 2"},
@@ -1002,13 +1003,15 @@ TEST_F(Cli, WatchAsJsonLinesWithABlockOnEachTap) {
     EXPECT_EQ(b["data"], std::string(32, '0'));
 }
 
-TEST_F(Cli, WatchEndsWhenTheReaderIsLost) {
+TEST_F(Cli, WatchReportsALostReaderAndFailsWhenItEndsLost) {
     Background w(exe() + "--port " + port() + " watch --interval 20", path("watch.out"),
                  path("watch.err"));
     ASSERT_TRUE(w.wait_for("arrived")) << w.out() << w.err();
     sim_->stop();
-    EXPECT_EQ(w.finish(0), 1);
-    EXPECT_TRUE(has(w.err(), "the reader's device is gone")) << w.err();
+    ASSERT_TRUE(w.wait_for("reader-lost")) << w.out() << w.err();
+    EXPECT_TRUE(has(w.out(), "the reader's device is gone")) << w.out();
+    EXPECT_EQ(w.finish(SIGINT), 1);
+    EXPECT_TRUE(has(w.err(), "reader lost")) << w.err();
 }
 
 // ---- Usage ---------------------------------------------------------------------------------
@@ -1062,3 +1065,114 @@ TEST_F(Cli, SimulateNeedsNoPort) {
 }
 
 }  // namespace
+
+// ---- Image files without a reader, and the simulator's cards from them ------------------------
+
+namespace {
+std::string image_path(const std::string& name) {
+    return std::string(TQRF_IMAGES_DIR) + name;
+}
+}  // namespace
+
+TEST_F(Cli, TheSimulatorTakesACardFromEveryImageFormat) {
+    struct Case {
+        const char* file;
+        bool marks_sector_5;  // the file does not know sector 5
+    };
+    const Case cases[] = {{"card.mfd", false},   {"card.eml", false},   {"card-pm3.json", false},
+                          {"card-v4.nfc", true}, {"card-v2.nfc", true}, {"card.mct", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        std::remove(path("sim.out").c_str());
+        std::remove(path("sim.err").c_str());
+        Background sim(std::string(TQRF_SIM_EXE) + " --card " + image_path(c.file), path("sim.out"),
+                       path("sim.err"));
+        std::string device;
+        for (int i = 0; i < 1500 && device.empty(); ++i) {
+            const std::string out = slurp(path("sim.out"));
+            if (out.find('\n') != std::string::npos) device = out.substr(0, out.find('\n'));
+            if (device.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_FALSE(device.empty()) << slurp(path("sim.err"));
+        Outcome r = tqrf("--port " + device + " scan", false);
+        EXPECT_RUN(r, 0);
+        EXPECT_TRUE(has(r.out, "9C15A3E7")) << r.out;
+        r = tqrf("--port " + device + " value get 9", false);
+        EXPECT_RUN(r, 0);
+        EXPECT_TRUE(has(r.out, "value -1")) << r.out;
+        r = tqrf("--port " + device + " read 20", false);  // factory key A in sector 5 either way
+        EXPECT_RUN(r, 0);
+        EXPECT_TRUE(has(r.out, c.marks_sector_5 ? "00000000000000000000000000000000"
+                                                : "736563746F722066697665"))
+            << r.out;
+        EXPECT_EQ(has(sim.err(), "sector 5: block 20, 21, 22"), c.marks_sector_5) << sim.err();
+        EXPECT_EQ(sim.finish(SIGTERM), 0);
+    }
+    // A file the simulator cannot use is a usage error naming the line.
+    const std::string cmd = std::string(TQRF_SIM_EXE) + " --card " + image_path("card4k.nfc") +
+                            " 2>" + path("err") + " >/dev/null";
+    const int rc = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(rc));
+    EXPECT_EQ(WEXITSTATUS(rc), 2);
+    EXPECT_TRUE(has(slurp(path("err")), "line 7: a Mifare Classic 4K card")) << slurp(path("err"));
+}
+
+TEST_F(Cli, ImageShowConvertAndDiffWithoutAReader) {
+    Outcome r = tqrf("image show " + image_path("card.mct"), false);
+    EXPECT_RUN(r, 0);
+    EXPECT_TRUE(has(r.out, "mct image, sectors not read whole: 5")) << r.out;
+    EXPECT_TRUE(has(r.out, "value 1234 (address 8)")) << r.out;
+    EXPECT_TRUE(has(r.out, "Sector 5: not in the image")) << r.out;
+    EXPECT_TRUE(has(r.out, "MIFARE Application Directory, version 1, CRC 14 (correct)")) << r.out;
+
+    r = tqrf("--json image show " + image_path("card-v2.nfc"), false);
+    EXPECT_RUN(r, 0);
+    const json doc = json::parse(r.out);
+    EXPECT_EQ(doc["file_format"], "nfc");
+    EXPECT_EQ(doc["uid"], "9C15A3E7");
+    EXPECT_EQ(doc["sectors"][2]["blocks"][1]["value"], -1);
+    EXPECT_EQ(doc["mad"]["crc_ok"], true);
+
+    // A damaged directory is a warning, not a failure.
+    std::string raw = slurp(image_path("card.mfd"));
+    raw[16] = 0x15;
+    spill(path("badmad.mfd"), raw);
+    r = tqrf("image show " + path("badmad.mfd"), false);
+    EXPECT_RUN(r, 0);
+    EXPECT_TRUE(has(r.err, "CRC is 15, its content gives 14")) << r.err;
+
+    // Conversion: a format that cannot mark the unread sector needs --partial.
+    r = tqrf("image convert " + image_path("card.mct") + " " + path("x.mfd"), false);
+    EXPECT_RUN(r, 1);
+    EXPECT_TRUE(has(r.err, "sector(s) 5 of")) << r.err;
+    EXPECT_FALSE(std::ifstream(path("x.mfd")).good());
+    ASSERT_RUN("image convert --partial " + image_path("card.mct") + " " + path("x.mfd"), 0);
+    ASSERT_RUN("image convert " + image_path("card.mct") + " " + path("x.json"), 0);
+    ASSERT_RUN(
+        "image convert --format proxmark3 " + path("x.json") + " " + path("p.json") + " --partial",
+        0);
+    EXPECT_EQ(json::parse(slurp(path("p.json")))["FileType"], "mfc v2");
+    ASSERT_RUN("image convert " + image_path("card.mfd") + " " + path("y.nfc"), 0);
+
+    r = tqrf("image diff " + image_path("card.mfd") + " " + path("y.nfc"), false);
+    EXPECT_RUN(r, 0);
+    EXPECT_TRUE(has(r.out, "hold the same blocks")) << r.out;
+    r = tqrf("image diff " + image_path("card.mfd") + " " + image_path("card.mct"), false);
+    EXPECT_RUN(r, 1);
+    EXPECT_TRUE(has(r.out, "5 blocks differ")) << r.out;
+    EXPECT_TRUE(
+        has(r.out, "   20  736563746F7220666976650000000000  --------------------------------"))
+        << r.out;
+    r = tqrf("--json image diff " + image_path("card.mfd") + " " + image_path("card.mct"), false);
+    EXPECT_RUN(r, 1);
+    EXPECT_EQ(json::parse(r.out)["differing_blocks"].size(), 5u);
+
+    // Malformed input: exit 2, the line named.
+    spill(path("bad.nfc"), "Filetype: Flipper NFC device\nVersion: 9\n");
+    r = tqrf("image show " + path("bad.nfc"), false);
+    EXPECT_RUN(r, 2);
+    EXPECT_TRUE(has(r.err, "bad.nfc line 2: Version: 2, 3 or 4 expected")) << r.err;
+    r = tqrf("image convert " + image_path("card.mfd") + " " + path("z.png"), false);
+    EXPECT_RUN(r, 2);
+    EXPECT_TRUE(has(r.err, "cannot tell the format")) << r.err;
+}

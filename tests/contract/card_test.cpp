@@ -27,12 +27,6 @@ std::uint32_t g_value;
 
 std::vector<FrameCase> frame_cases() {
     Bytes loadkey = {0x00, 0x0A, 0xBB, 0x61, 0x60, 0x01, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
-    auto with_xor = [](Bytes f) {
-        std::uint8_t x = 0;
-        for (auto b : f) x ^= b;
-        f.push_back(x);
-        return f;
-    };
     Bytes loadkey_b = loadkey;
     loadkey_b[4] = 0x61;
     Bytes write4 = {0x00, 0x13, 0xBB, 0x46, 0x04};

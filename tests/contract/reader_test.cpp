@@ -10,13 +10,6 @@ namespace {
 
 using Reader = PortOpen;
 
-Bytes with_xor(Bytes f) {
-    std::uint8_t x = 0;
-    for (auto b : f) x ^= b;
-    f.push_back(x);
-    return f;
-}
-
 Bytes sequence(std::uint8_t first, std::size_t count) {
     Bytes b(count);
     for (std::size_t i = 0; i < count; ++i) b[i] = static_cast<std::uint8_t>(first + i);

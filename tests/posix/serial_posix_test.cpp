@@ -71,7 +71,7 @@ class Pty : public ::testing::Test {
 TEST_F(Pty, OpensConfiguresWritesAndReads) {
     device_ = open_device(slave_.c_str());
     ASSERT_NE(device_, nullptr);
-    EXPECT_TRUE(apply_mode(device_, "19200,S,8,1"));
+    EXPECT_TRUE(apply_mode_text(device_, "19200,S,8,1"));
     EXPECT_TRUE(set_queue_sizes(device_, 400, 400));
     EXPECT_TRUE(set_timeouts(device_));
 
@@ -98,7 +98,7 @@ TEST_F(Pty, OpensConfiguresWritesAndReads) {
 TEST_F(Pty, PurgeInputDiscardsWaitingBytes) {
     device_ = open_device(slave_.c_str());
     ASSERT_NE(device_, nullptr);
-    ASSERT_TRUE(apply_mode(device_, "19200,S,8,1"));
+    ASSERT_TRUE(apply_mode_text(device_, "19200,S,8,1"));
     const std::uint8_t noise[] = {1, 2, 3, 4, 5};
     ASSERT_EQ(write(master_, noise, sizeof noise), static_cast<ssize_t>(sizeof noise));
     ASSERT_EQ(wait_waiting(sizeof noise), sizeof noise);
@@ -160,7 +160,7 @@ TEST_F(Pty, ModeStringsAcceptedAndRefused) {
         {"", false},
         {",N,8,1", false},
     };
-    for (const Case& c : cases) EXPECT_EQ(apply_mode(device_, c.mode), c.ok) << c.mode;
+    for (const Case& c : cases) EXPECT_EQ(apply_mode_text(device_, c.mode), c.ok) << c.mode;
 }
 
 TEST_F(Pty, SettingTheSameModeAgainSucceeds) {
@@ -170,13 +170,13 @@ TEST_F(Pty, SettingTheSameModeAgainSucceeds) {
     ASSERT_NE(device_, nullptr);
     for (const char* mode : {"19200,S,8,1", "19200,S,8,1", "19200,M,8,1", "19200,M,8,1",
                              "19200,S,8,1", "9600,N,8,1", "9600,N,8,1", "19200,S,8,1"}) {
-        EXPECT_TRUE(apply_mode(device_, mode)) << mode;
+        EXPECT_TRUE(apply_mode_text(device_, mode)) << mode;
     }
     EXPECT_TRUE(set_timeouts(device_));
     close_device(device_);
     device_ = open_device(slave_.c_str());
     ASSERT_NE(device_, nullptr);
-    EXPECT_TRUE(apply_mode(device_, "19200,S,8,1"));
+    EXPECT_TRUE(apply_mode_text(device_, "19200,S,8,1"));
 }
 
 TEST(SerialPaths, ComNumbersMapToTtyS) {

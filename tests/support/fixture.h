@@ -8,6 +8,7 @@
 
 #include "tests/support/recording_serial.h"
 #include "tq_RWD_DLL.h"
+#include "tqrf_sim/frame.h"
 
 namespace tqrf::testing {
 
@@ -19,6 +20,12 @@ inline std::vector<WireByte> request_on_wire(const Bytes& frame) {
     std::vector<WireByte> w{{0x58, 'M'}};
     for (std::uint8_t b : frame) w.push_back({b, 'S'});
     return w;
+}
+
+// A frame written out with its LEN: the same bytes with the XOR of them all appended.
+inline Bytes with_xor(Bytes f) {
+    f.push_back(tqrf_sim::xor_of(f));
+    return f;
 }
 
 class PortClosed : public ::testing::Test {

@@ -9,6 +9,7 @@
 
 #include "link/mode_string.h"
 #include "link/serial.h"
+#include "tqrf_sim/frame.h"
 
 namespace tqrf::testing {
 
@@ -135,14 +136,7 @@ void Recorder::clear_log() {
 }
 
 std::vector<std::uint8_t> reply_frame(const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> f;
-    f.push_back(static_cast<std::uint8_t>(payload.size() >> 8));
-    f.push_back(static_cast<std::uint8_t>(payload.size() & 0xFF));
-    f.insert(f.end(), payload.begin(), payload.end());
-    std::uint8_t x = 0;
-    for (std::uint8_t b : f) x ^= b;
-    f.push_back(x);
-    return f;
+    return tqrf_sim::encode_frame(payload);
 }
 
 }  // namespace tqrf::testing
@@ -154,6 +148,8 @@ using tqrf::testing::Recorder;
 
 struct Device {
     Recorder* rec;
+    LineMode link[2]{};
+    bool link_ready[2]{};
 };
 
 struct Lock {
@@ -206,21 +202,56 @@ void close_device(Device* device) {
     delete device;
 }
 
-bool apply_mode(Device* device, const char* mode) {
+namespace {
+
+// A mode change as the library asked for it: `text` as it reached the serial layer, `mode` its
+// reading (null when the text reads as no mode).
+bool change_mode(Device* device, const char* text, const LineMode* mode) {
     if (device == nullptr) return false;
     Recorder& rec = *device->rec;
-    rec.events.push_back(std::string("mode ") + mode);
-    rec.modes.emplace_back(mode);
+    rec.events.push_back(std::string("mode ") + text);
+    rec.modes.emplace_back(text);
     if (gone(device)) return false;
     if (rec.fail_mode_countdown == 0) {
         rec.fail_mode_countdown = -1;
         return false;
     }
     if (rec.fail_mode_countdown > 0) --rec.fail_mode_countdown;
-    LineMode parsed;
-    if (!parse_mode_string(mode, &parsed) || !testing::standard_rate(parsed.rate)) return false;
-    rec.parity = testing::parity_letter(parsed.parity);
+    if (mode == nullptr || !testing::standard_rate(mode->rate)) return false;
+    rec.parity = testing::parity_letter(mode->parity);
     return true;
+}
+
+bool change_mode(Device* device, const LineMode& mode) {
+    char text[MODE_TEXT_MAX];
+    format_mode(mode, text);
+    return change_mode(device, text, &mode);
+}
+
+}  // namespace
+
+bool prepare_link_modes(Device* device, const LineMode& address, const LineMode& frame) {
+    if (device == nullptr) return false;
+    device->link[0] = address;
+    device->link[1] = frame;
+    device->link_ready[0] = device->link_ready[1] = true;
+    return true;
+}
+
+bool apply_mode(Device* device, LinkMode mode) {
+    const auto i = static_cast<std::size_t>(mode);
+    if (device == nullptr || i > 1 || !device->link_ready[i]) return false;
+    return change_mode(device, device->link[i]);
+}
+
+bool apply_mode(Device* device, const LineMode& mode) {
+    return change_mode(device, mode);
+}
+
+bool apply_mode_text(Device* device, const char* text) {
+    LineMode mode;
+    const bool read = parse_mode_string(text, &mode);
+    return change_mode(device, text, read ? &mode : nullptr);
 }
 
 bool set_queue_sizes(Device* device, std::uint32_t input_bytes, std::uint32_t output_bytes) {
@@ -314,12 +345,24 @@ Wait wait_readable(Device* device, std::uint32_t timeout_us) {
     return rec.input.empty() ? Wait::Timeout : Wait::Ready;
 }
 
+bool mark_space_dropped(const Device* device) {
+    return device != nullptr && device->rec->drops_mark_space && device->link_ready[1];
+}
+
+LowLatency low_latency(const Device* device) {
+    return device == nullptr ? LowLatency::Unknown : device->rec->low_latency;
+}
+
 bool device_lost(const Device* device) {
     return device != nullptr && device->rec->lost_reported;
 }
 
 std::int32_t last_error(const Device* device) {
     return device != nullptr && device->rec->lost_reported ? EIO : 0;
+}
+
+std::int32_t os_error_code(OsFailure failure) {
+    return failure == OsFailure::NoMemory ? ENOMEM : ENOENT;
 }
 
 void pause_ms(std::uint32_t ms) {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "link/serial.h"
+
 namespace tqrf::testing {
 
 // One byte as it went out on the wire, with the parity letter of the mode in force.
@@ -45,6 +47,8 @@ struct Recorder {
     bool open_device = false;        // a device is open (the double allows one per recorder)
     bool gone = false;               // the device has disappeared: every call on it fails
     bool lost_reported = false;      // the library has been told (EIO) that it is gone
+    bool drops_mark_space = false;   // the adapter's driver drops mark and space parity
+    serial::LowLatency low_latency = serial::LowLatency::Unknown;  // what the driver reports
 
     // Replies. A scripted reply becomes readable `delay_ms` after the next request frame is
     // written (a write of more than one byte); one scripted in pieces has each piece arrive

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Makes the Windows bundle of each built architecture: a zip with the DLL and the tqrf tool
 # (tqrf.exe) in bin/, the DLL's import libraries for MinGW (tq_RWD_DLL.dll.a) and for MSVC
-# (tq_RWD_DLL.lib, made from the .def), the .def, the headers and README-windows.txt. The test
-# host program (tqrf-win-host.exe) is never part of it.
+# (tq_RWD_DLL.lib, made from the .def), the .def, the headers, README-windows.txt and, when the
+# build made it (mono-mcs), the .NET assembly; and beside each zip the Python wheel with that
+# DLL (tqrf-<version>-py3-none-win32.whl or ...-win_amd64.whl). The test host program
+# (tqrf-win-host.exe) is never part of it.
 #
 #   tools/windows/bundle.sh OUTDIR BUILD_DIR...
 #   tools/windows/bundle.sh build/dist build-mingw32 build-mingw64
-#     -> build/dist/tq_RWD_DLL-1.2.0-windows-i686.zip, ...-windows-x86_64.zip
+#     -> build/dist/tq_RWD_DLL-1.2.0-windows-i686.zip, ...-windows-x86_64.zip,
+#        build/dist/tqrf-1.2.0-py3-none-win32.whl, ...-win_amd64.whl
 #
 # The MSVC import library is made with llvm-dlltool when it is there, else with the
-# mingw-w64 dlltool of the architecture. Needs cmake (to write the zip) and objdump.
+# mingw-w64 dlltool of the architecture. Needs cmake (to write the zip), objdump and python3.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -54,6 +57,11 @@ for build in "$@"; do
                 ;;
         esac
     done
+    if [ -f "$build/dotnet/TqRwdDll.dll" ]; then
+        mkdir -p "$dir/dotnet"
+        cp "$build/dotnet/TqRwdDll.dll" "$build/dotnet/TqRwdDll.xml" "$ROOT/bindings/dotnet/TqRwdDll.cs" \
+            "$dir/dotnet/"
+    fi
     cp "$build/tq_RWD_DLL.dll.a" "$build/tq_RWD_DLL.def" "$dir/lib/"
     cp "$ROOT/include/tq_RWD_DLL.h" "$ROOT/include/tq_RWD_DLL.hpp" \
         "$ROOT/include/tq_RWD_DLL_mifare.hpp" "$build/include/tq_RWD_DLL_version.h" "$dir/include/"
@@ -64,10 +72,10 @@ for build in "$@"; do
         "$dlltool" -m "$machine" -D tq_RWD_DLL.dll -d "$build/tq_RWD_DLL.def" \
             -l "$dir/lib/tq_RWD_DLL.lib"
     fi
-    bits=32 msmachine=x86
-    [ "$arch" = x86_64 ] && bits=64 msmachine=x64
+    bits=32 msmachine=x86 wheelplat=win32
+    [ "$arch" = x86_64 ] && bits=64 msmachine=x64 wheelplat=win_amd64
     sed -e "s/@VERSION@/$version/g" -e "s/@ARCH@/$arch/g" -e "s/@BITS@/$bits/g" \
-        -e "s/@MSMACHINE@/$msmachine/g" \
+        -e "s/@MSMACHINE@/$msmachine/g" -e "s/@WHEELPLAT@/$wheelplat/g" \
         "$HERE/README-windows.txt.in" | sed 's/$/\r/' >"$dir/README-windows.txt"
     # Written beside its final name and renamed: a zip of that name is always a whole one.
     (cd "$stage" && cmake -E tar cf "$out/.$name.zip.part" --format=zip "$name")
@@ -94,4 +102,7 @@ for build in "$@"; do
             { echo "bundle: tq_RWD_DLL.lib has $imports imports, the .def $exports exports" >&2; exit 1; }
     fi
     echo "bundle: $out/$name.zip ($exports exports)"
+    wheel=$(python3 "$ROOT/bindings/python/make_wheel.py" --version "$version" --platform "$wheelplat" \
+        --out "$out" --add "$dll")
+    echo "bundle: $wheel"
 done

@@ -36,7 +36,7 @@ EXPECTED_EXPORTS=$(grep -v '^[[:space:]]*$' "$EXPORTS_LIST")
 # Windows system DLLs a DLL of ours may import from (compared in lower case).
 is_system_dll() {
     case "$1" in
-        kernel32.dll | msvcrt.dll | ntdll.dll | advapi32.dll | user32.dll | ucrtbase.dll) return 0 ;;
+        kernel32.dll | msvcrt.dll | ntdll.dll | advapi32.dll | user32.dll | ucrtbase.dll | setupapi.dll) return 0 ;;
         api-ms-win-*.dll) return 0 ;;
         *) return 1 ;;
     esac

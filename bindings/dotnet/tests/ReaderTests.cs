@@ -324,6 +324,47 @@ internal static class Tests
         }
     }
 
+    // Probing tells a reader from an echoing line, a device that sends noise, a silent line
+    // and a path that does not open; a reader's failed command says what came back.
+    private static void FindingTheReader()
+    {
+        using (var sim = new Sim()) {
+            ProbeResult found = Ports.Probe(sim.Path, 1040);
+            Check(found.Outcome == ProbeOutcome.Reader, "reader: " + found.Outcome);
+            Check(found.ReaderId == 0x12345678 && found.Version.Length > 0, "version and identity");
+            Check(found.RoundTripUs > 0 && found.Port == sim.Path, "round trip");
+        }
+        using (var echo = new Sim("--adapter", "echo")) {
+            ProbeResult found = Ports.Probe(echo.Path);
+            Check(found.Outcome == ProbeOutcome.Echo, "echo: " + found.Outcome);
+            Check(Hex(found.Received) == "580004BB7755009D", "echoed bytes " + Hex(found.Received));
+            using (var r = new Reader(echo.Path, ReplyMode.Complete, 60)) {
+                var e = Throws<ReplyException>(() => r.LinkTest());
+                Check(e.Answer == Answer.Echo && e.Message.Contains("echoes what is sent"), e.Message);
+                Check(r.LastAnswer == Answer.Echo, "last answer echo");
+            }
+        }
+        using (var noise = new Sim("--adapter", "noise")) {
+            Check(Ports.Probe(noise.Path).Outcome == ProbeOutcome.Noise, "noise");
+        }
+        using (var silent = new Sim("--fault", "noreply")) {
+            Check(Ports.Probe(silent.Path).Outcome == ProbeOutcome.Silent, "silent");
+            using (var r = new Reader(silent.Path, ReplyMode.Complete, 60)) {
+                Check(r.LastAnswer == Answer.None, "no exchange yet");
+                var e = Throws<ReplyException>(() => r.LinkTest());
+                Check(e.Answer == Answer.Silence && e.Message.Contains("nothing came back"), e.Message);
+            }
+        }
+        ProbeResult missing = Ports.Probe("/dev/tqrf-no-such-port");
+        Check(missing.Outcome == ProbeOutcome.Missing && missing.OsError == 2, "missing");
+        Throws<BadArgumentException>(() => Ports.Probe(""));
+        foreach (PortInfo p in Ports.List()) {
+            Check(p.Device.Length > 0 && p.StablePath != null && p.Description.Length > 0 &&
+                      p.Driver != null && p.Product != null,
+                  "listed port " + p.Device);
+        }
+    }
+
     private static int Main(string[] args)
     {
         if (args.Length != 1) {
@@ -338,6 +379,7 @@ internal static class Tests
         Run("trace", TraceEvents);
         Run("two readers in two threads", TwoThreads);
         Run("legacy exports", LegacyExports);
+        Run("finding the reader", FindingTheReader);
         Console.WriteLine("mono: " + passed + " passed, " + failed + " failed");
         return failed == 0 ? 0 : 1;
     }

@@ -55,24 +55,43 @@ def test_tqrf_library_names_the_only_candidate(tmp_path) -> None:
     assert out.returncode != 0 and "missing.so" in out.stderr and "LibraryNotFound" in out.stderr
 
 
-def test_package_folder_comes_before_the_system(tmp_path) -> None:
+def _package_copy(tmp_path, with_library: bool):
+    """A copy of the installed package (as a wheel or a source install leaves it) under
+    tmp_path/site, with or without a library in its folder."""
     package = tmp_path / "site" / "tqrf"
     shutil.copytree(os.path.dirname(tqrf.__file__), package,
-                    ignore=shutil.ignore_patterns("__pycache__"))
-    shutil.copy(_library_file(), package / "libtq_RWD_DLL.so")
+                    ignore=shutil.ignore_patterns("__pycache__", "*.so", "*.so.*"))
+    if with_library:
+        shutil.copy(_library_file(), package / "libtq_RWD_DLL.so")
+    return package
+
+
+# (library in the package's folder, TQRF_LIBRARY set): which file is loaded. The system's
+# search (LD_LIBRARY_PATH here) always has the build's library.
+LOOKUP_CASES = [
+    pytest.param(True, False, "package", id="package-folder-before-system"),
+    pytest.param(False, False, "system", id="system-search-last"),
+    pytest.param(True, True, "env", id="tqrf-library-before-package-folder"),
+]
+
+
+@pytest.mark.parametrize("in_package,env_set,expected", LOOKUP_CASES)
+def test_lookup_order_and_full_path(tmp_path, in_package, env_set, expected) -> None:
+    package = _package_copy(tmp_path, in_package)
+    other = tmp_path / "other"
+    other.mkdir()
+    shutil.copy(_library_file(), other / "libtq_RWD_DLL.so.1")
     env = _clean_env()
-    env["LD_LIBRARY_PATH"] = os.path.dirname(_library_file())
+    env["LD_LIBRARY_PATH"] = str(other)
+    if env_set:
+        env["TQRF_LIBRARY"] = _library_file()
     out = _python(SHOW, env, pythonpath=str(tmp_path / "site"))
     assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == str(package / "libtq_RWD_DLL.so")
-
-
-def test_system_search_last(tmp_path) -> None:
-    env = _clean_env()
-    env["LD_LIBRARY_PATH"] = os.path.dirname(_library_file())
-    out = _python(SHOW, env)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() in ("libtq_RWD_DLL.so.1", "libtq_RWD_DLL.so")
+    want = {"package": str(package / "libtq_RWD_DLL.so"),
+            "system": str(other / "libtq_RWD_DLL.so.1"),
+            "env": _library_file()}[expected]
+    # library_path() is the full path of the file loaded, also when the system found it.
+    assert out.stdout.strip() == want
 
 
 def test_strerror_and_version() -> None:

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "tqrf_sim/adapter.h"
 #include "tqrf_sim/card.h"
 #include "tqrf_sim/faults.h"
 #include "tqrf_sim/reader.h"
@@ -47,6 +48,9 @@ struct SimulatorOptions {
     bool default_card = true;
     // How long the reader works on each command.
     TimingProfile timing = TimingProfile::Instant;
+    // What sits between the reader and the host (see adapter.h). An echo adapter has no reader
+    // behind it and journals nothing; a noise adapter journals the noise it sent.
+    Adapter adapter{};
 };
 
 // One request and what went back on the line.
@@ -103,6 +107,7 @@ class Simulator {
     void set_latency(std::chrono::microseconds latency);
     void set_pacing(bool on);
     void set_timing(TimingProfile profile);
+    void set_adapter(const Adapter& adapter);
     void add_fault(const FaultRule& rule);
     void clear_faults();
     std::vector<FaultRule> faults() const;
@@ -141,6 +146,8 @@ class Simulator {
     std::optional<Fault> take_fault(std::optional<std::uint8_t> command);
     void close_fds();
     void rest_line();
+    void echo(const std::uint8_t* bytes, std::size_t count);
+    void write_now(const std::uint8_t* bytes, std::size_t count);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable served_cv_;
@@ -158,6 +165,7 @@ class Simulator {
     int wake_read_ = -1;
     int wake_write_ = -1;
     std::thread thread_;
+    Clock::time_point adapter_epoch_{};  // an FTDI latency timer runs from here
 };
 
 }  // namespace tqrf_sim

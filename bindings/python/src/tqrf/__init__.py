@@ -13,11 +13,13 @@ A pure-Python binding (ctypes) over the library's reader handles: open a reader 
 
 The shared library is looked up in this order: the path given to :func:`load_library` (or
 a Reader's `library` argument), the ``TQRF_LIBRARY`` environment variable, this package's
-own folder, then the system's search (for example ``LD_LIBRARY_PATH``).
+own folder (where a wheel puts its copy), then the system's search (for example
+``LD_LIBRARY_PATH`` and the ``ldconfig`` cache, where the Debian package puts it).
 """
 
 from __future__ import annotations
 
+import importlib
 import os
 from typing import Optional, Union
 
@@ -52,11 +54,26 @@ from .errors import (
     ReplyLengthError,
     SendError,
 )
+from .ports import (
+    Answer,
+    MarkSpace,
+    PortInfo,
+    ProbeOutcome,
+    ProbeResult,
+    Transport,
+    list_ports,
+    probe,
+)
 from .reader import Reader, TraceCallable
 
-__version__ = "1.0.0"
+try:
+    # Written when the package is built (a wheel, the Debian package, pip install).
+    __version__: str = importlib.import_module("._version", __name__).__version__
+except ImportError:  # imported straight from the source folder
+    __version__ = "0+unknown"
 
 __all__ = [
+    "Answer",
     "BLOCKS",
     "BLOCK_SIZE",
     "SECTORS",
@@ -69,9 +86,13 @@ __all__ = [
     "Key",
     "KeyType",
     "LibraryNotFound",
+    "MarkSpace",
     "Option",
     "PortError",
+    "PortInfo",
     "PortOpenError",
+    "ProbeOutcome",
+    "ProbeResult",
     "Reader",
     "ReaderClosed",
     "ReaderStatus",
@@ -85,9 +106,12 @@ __all__ = [
     "TraceCallable",
     "TraceEvent",
     "TraceKind",
+    "Transport",
     "library_path",
     "library_version",
+    "list_ports",
     "load_library",
+    "probe",
     "strerror",
 ]
 
@@ -107,12 +131,14 @@ def load_library(path: Optional[Union[str, "os.PathLike[str]"]] = None) -> str:
 
 
 def library_path() -> str:
-    """The path (or file name, when the system's search found it) of the default library."""
-    return _native.load().path
+    """The full path of the file the default library was loaded from (found by the system's
+    search too)."""
+    return _native.load().full_path
 
 
 def library_version() -> Optional[str]:
-    """The version text of the default library, or None for a build that does not tell."""
+    """The version of the library loaded (its ``tqrf_version()``, such as "1.2.0"), or None
+    for a build that does not tell. Compare it with ``__version__``, the package's."""
     fn = _native.load().version_fn
     if fn is None:
         return None

@@ -37,6 +37,40 @@ TRACE_FN = ctypes.CFUNCTYPE(
 i32 = ctypes.c_int32
 u32 = ctypes.c_uint32
 
+
+class PortInfo(ctypes.Structure):
+    """struct tqrf_port_info: one entry of tqrf_list_ports()' list (strings UTF-8, never null)."""
+
+    _fields_ = [
+        ("device", ctypes.c_char_p),
+        ("stable_path", ctypes.c_char_p),
+        ("description", ctypes.c_char_p),
+        ("transport", ctypes.c_int32),
+        ("usb_vendor_id", ctypes.c_int32),
+        ("usb_product_id", ctypes.c_int32),
+        ("serial_number", ctypes.c_char_p),
+        ("manufacturer", ctypes.c_char_p),
+        ("product", ctypes.c_char_p),
+        ("driver", ctypes.c_char_p),
+        ("mark_space", ctypes.c_int32),
+    ]
+
+
+class ProbeResult(ctypes.Structure):
+    """struct tqrf_probe_result: what tqrf_probe() found."""
+
+    _fields_ = [
+        ("outcome", ctypes.c_int32),
+        ("os_error", ctypes.c_int32),
+        ("round_trip_us", ctypes.c_uint32),
+        ("received", ctypes.c_uint32),
+        ("bytes", ctypes.c_uint8 * 105),
+        ("version_length", ctypes.c_uint32),
+        ("version", ctypes.c_uint8 * 101),
+        ("reader_id", ctypes.c_uint32),
+    ]
+
+
 # name: (argument types, result type). Byte inputs are const uint8_t* in C and go in as
 # immutable bytes (c_char_p); outputs are ctypes arrays (c_u8p).
 _PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {
@@ -72,6 +106,10 @@ _PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {
     "tqrf_reader_beep": ([c_handle, i32, i32], i32),
     "tqrf_reader_clock_read": ([c_handle, c_u8p, u32, ctypes.POINTER(u32)], i32),
     "tqrf_reader_clock_set": ([c_handle, ctypes.c_char_p], i32),
+    "tqrf_reader_last_answer": ([c_handle], i32),
+    "tqrf_list_ports": ([ctypes.POINTER(ctypes.POINTER(PortInfo)), ctypes.POINTER(u32)], i32),
+    "tqrf_free_ports": ([ctypes.POINTER(PortInfo)], None),
+    "tqrf_probe": ([ctypes.c_char_p, u32, ctypes.POINTER(ProbeResult)], i32),
 }
 
 # Exports that older builds of the library may lack.
@@ -98,6 +136,7 @@ class Library:
                 ) from None
             fn.argtypes = list(args)
             fn.restype = res
+        self.full_path = loaded_from(self.dll, path)
         self.version_fn: Any = None
         for name, (args, res) in _OPTIONAL.items():
             fn = getattr(self.dll, name, None)
@@ -109,6 +148,42 @@ class Library:
     def strerror(self, code: int) -> str:
         text: Optional[bytes] = self.dll.tqrf_strerror(code)
         return text.decode("utf-8", "replace") if text else f"result {code}"
+
+
+class _DlInfo(ctypes.Structure):
+    _fields_ = [
+        ("dli_fname", ctypes.c_char_p),
+        ("dli_fbase", ctypes.c_void_p),
+        ("dli_sname", ctypes.c_char_p),
+        ("dli_saddr", ctypes.c_void_p),
+    ]
+
+
+def loaded_from(dll: ctypes.CDLL, given: str) -> str:
+    """The full path of the file the system's loader opened for `dll` (a bare name such as
+    libtq_RWD_DLL.so.1 was found by its search); `given`, made absolute, if it cannot tell."""
+    if sys.platform == "win32":
+        buf = ctypes.create_unicode_buffer(32768)
+        get_name = ctypes.windll.kernel32.GetModuleFileNameW
+        get_name.argtypes = [ctypes.c_void_p, ctypes.c_wchar_p, ctypes.c_uint32]
+        get_name.restype = ctypes.c_uint32
+        if get_name(dll._handle, buf, len(buf)):
+            return buf.value
+    else:
+        # dladdr() is in the C library (glibc 2.34 and later, macOS) or in libdl.
+        for where in (None, "libdl.so.2"):
+            try:
+                dladdr = ctypes.CDLL(where).dladdr
+            except (OSError, AttributeError):
+                continue
+            dladdr.argtypes = [ctypes.c_void_p, ctypes.POINTER(_DlInfo)]
+            dladdr.restype = ctypes.c_int
+            info = _DlInfo()
+            symbol = ctypes.cast(dll.tqrf_strerror, ctypes.c_void_p)
+            if dladdr(symbol, ctypes.byref(info)) and info.dli_fname:
+                return os.path.abspath(os.fsdecode(info.dli_fname))
+            break
+    return os.path.abspath(given) if os.sep in given else given
 
 
 def candidates(explicit: Optional[PathArg] = None) -> Tuple[List[str], bool]:

@@ -73,9 +73,42 @@ class ReaderStatus(Error):
         return f"{where}reader status {hex_status}: {self.text}"
 
 
+# What the failed exchange heard back (the library's TQRF_ANSWER_* values).
+ANSWER_NONE = 0
+ANSWER_FRAME = 1
+ANSWER_SILENCE = 2
+ANSWER_ECHO = 3
+ANSWER_NOISE = 4
+
+_ANSWER_TEXT: Dict[int, str] = {
+    ANSWER_SILENCE: "nothing came back: check the reader's power, the cable and the line rate",
+    ANSWER_ECHO: (
+        "the line echoes what is sent (a loopback plug, or crossed lines?): no reader answered"
+    ),
+    ANSWER_NOISE: "bytes came back that are no reply frame: another device, or a wrong line rate?",
+}
+
+
+def answer_text(answer: int) -> Optional[str]:
+    """What a failed exchange heard back, in words; None for a frame or no exchange."""
+    return _ANSWER_TEXT.get(answer)
+
+
 class ReplyError(Error):
     """The reader's reply was missing, incomplete or malformed. The command may or may not
-    have been carried out (a write whose reply was lost may have written)."""
+    have been carried out (a write whose reply was lost may have written).
+
+    Attributes:
+        answer: what came back, one of :class:`tqrf.Answer` (silence, an echo of the request,
+            bytes that are no frame, or a frame whose content was refused); the message says
+            it in words.
+    """
+
+    answer: int = ANSWER_NONE
+
+    def __str__(self) -> str:
+        heard = answer_text(self.answer)
+        return f"{super().__str__()}: {heard}" if heard else super().__str__()
 
 
 class ReplyChecksumError(ReplyError):
@@ -157,11 +190,18 @@ _BY_CODE: Dict[int, Type[Error]] = {
 }
 
 
-def error_for(code: int, message: str, operation: Optional[str], os_error: int = 0) -> Error:
-    """The exception for a non-zero result code."""
+def error_for(
+    code: int, message: str, operation: Optional[str], os_error: int = 0, answer: int = ANSWER_NONE
+) -> Error:
+    """The exception for a non-zero result code. For a reply error, `answer` says what came
+    back and is told in the message."""
     if 0 < code <= 255:
         return ReaderStatus(message, code, operation)
     cls = _BY_CODE.get(code, Error)
+    if issubclass(cls, ReplyError):
+        err = cls(message, code, operation)
+        err.answer = answer
+        return err
     if cls is DeviceLost:
         return DeviceLost(message, code, operation, os_error)
     if issubclass(cls, PortError):

@@ -35,6 +35,7 @@ from .errors import (
     ReaderStatus,
     error_for,
 )
+from .ports import Answer
 
 #: A trace callable: called with each :class:`TraceEvent` of the reader's exchanges.
 TraceCallable = Callable[[TraceEvent], Any]
@@ -238,13 +239,26 @@ class Reader:
         os_error = 0
         if rc in (ERR_DEVICE_LOST, ERR_SEND_FAILED, ERR_FAILED, ERR_PORT_OPEN_FAILED):
             os_error = int(self._lib.dll.tqrf_reader_os_error(handle))
-        raise error_for(rc, self._lib.strerror(rc), operation, os_error)
+        answer = int(self._lib.dll.tqrf_reader_last_answer(handle))
+        raise error_for(rc, self._lib.strerror(rc), operation, os_error, answer)
 
     def _variable(self, operation: str, name: str, *args: Any) -> bytes:
         out = (ctypes.c_uint8 * _VAR_CAPACITY)()
         length = ctypes.c_uint32()
         self._call(operation, name, *args, out, _VAR_CAPACITY, ctypes.byref(length))
         return bytes(out[: length.value])
+
+    @property
+    def last_answer(self) -> Answer:
+        """What the last exchange heard back: a frame, silence, an echo of the request (a
+        loopback plug or crossed lines), or bytes that are no frame. :class:`ReplyError`
+        carries the same as its ``answer``."""
+        self._check_not_in_trace("last_answer")
+        with self._lock:
+            handle = self._handle
+            if handle is None:
+                raise ReaderClosed("the reader is closed", None, "last_answer")
+            return Answer(int(self._lib.dll.tqrf_reader_last_answer(handle)))
 
     # ---- settings -----------------------------------------------------------------------
 

@@ -1,0 +1,152 @@
+// Finding the reader through the C++ API, on real pseudo-terminals: the simulated reader, a
+// line that echoes, a silent line, a missing path; the listing through a fake device tree whose
+// dev/ttyUSB0 leads to the simulated reader.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "tq_RWD_DLL.hpp"
+#include "tqrf_sim/simulator.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A pseudo-terminal with nothing behind it, or with a loop that sends back every byte.
+class Line {
+  public:
+    explicit Line(bool echo) {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+        path_ = ptsname(master_);
+        if (echo) {
+            loop_ = std::thread([this] {
+                char buffer[256];
+                while (!stop_) {
+                    pollfd p{master_, POLLIN, 0};
+                    if (poll(&p, 1, 10) <= 0 || (p.revents & POLLIN) == 0) continue;
+                    const ssize_t n = read(master_, buffer, sizeof buffer);
+                    if (n > 0) (void)!write(master_, buffer, static_cast<std::size_t>(n));
+                }
+            });
+        }
+    }
+    ~Line() {
+        stop_ = true;
+        if (loop_.joinable()) loop_.join();
+        if (master_ >= 0) close(master_);
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    int master_ = -1;
+    std::string path_;
+    std::atomic<bool> stop_{false};
+    std::thread loop_;
+};
+
+TEST(ProbeApi, SimulatedReaderGivesItsVersionAndIdentity) {
+    tqrf_sim::Simulator sim;
+    sim.start();
+    sim.set_identity(0x00C0FFEE);
+    const auto found = tqrf::probe(sim.slave_path(), 1000ms);
+    ASSERT_TRUE(found) << found.error().message();
+    EXPECT_EQ(found->outcome, tqrf::ProbeOutcome::Reader);
+    EXPECT_EQ(found->reader_id, 0x00C0FFEEu);
+    EXPECT_FALSE(found->version.empty());
+    EXPECT_GT(found->round_trip.count(), 0);
+    EXPECT_EQ(tqrf::outcome_name(found->outcome), "reader");
+    // Exactly three requests: link test, version, identity.
+    const auto journal = sim.journal();
+    ASSERT_EQ(journal.size(), 3u);
+    EXPECT_EQ(journal[0].command(), 0x77);
+    EXPECT_EQ(journal[1].command(), 0x73);
+    EXPECT_EQ(journal[2].command(), 0x76);
+}
+
+TEST(ProbeApi, EchoSilenceAndMissingAreToldApart) {
+    Line echo(true);
+    Line silent(false);
+    ASSERT_FALSE(echo.path().empty());
+    const auto echoed = tqrf::probe(echo.path());
+    ASSERT_TRUE(echoed);
+    EXPECT_EQ(echoed->outcome, tqrf::ProbeOutcome::Echo);
+    EXPECT_EQ(echoed->received.size(), 8u);  // address byte and the 7-byte link test frame
+    const auto quiet = tqrf::probe(silent.path());
+    ASSERT_TRUE(quiet);
+    EXPECT_EQ(quiet->outcome, tqrf::ProbeOutcome::Silent);
+    EXPECT_TRUE(quiet->received.empty());
+    const auto missing = tqrf::probe("/dev/tqrf-no-such-port");
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->outcome, tqrf::ProbeOutcome::Missing);
+    EXPECT_EQ(missing->os_error, std::errc::no_such_file_or_directory);
+    const auto not_serial = tqrf::probe("/dev/null");
+    ASSERT_TRUE(not_serial);
+    EXPECT_EQ(not_serial->outcome, tqrf::ProbeOutcome::NotSerial);
+    EXPECT_EQ(tqrf::probe("").error(), tqrf::errc::bad_argument);
+}
+
+TEST(ProbeApi, ReaderOnAnEchoingLineSaysEcho) {
+    Line echo(true);
+    auto reader = tqrf::Reader::open(echo.path());
+    ASSERT_TRUE(reader) << reader.error().message();
+    EXPECT_EQ(reader->last_answer(), tqrf::Answer::None);
+    EXPECT_FALSE(reader->link_test());
+    EXPECT_EQ(reader->last_answer(), tqrf::Answer::Echo);
+}
+
+TEST(ListPortsApi, FakeUsbAdapterLeadsToTheSimulatedReader) {
+    tqrf_sim::Simulator sim;
+    sim.start();
+    std::string pattern = (fs::temp_directory_path() / "tqrf-devroot-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path root = pattern;
+    const fs::path usb = root / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    const fs::path port = usb / "1-2:1.0/ttyUSB0";
+    fs::create_directories(port / "tty/ttyUSB0");
+    fs::create_directories(root / "sys/bus/usb-serial/drivers/ftdi_sio");
+    fs::create_directories(root / "sys/class/tty");
+    fs::create_directories(root / "dev");
+    std::ofstream(usb / "idVendor") << "0403\n";
+    std::ofstream(usb / "idProduct") << "6001\n";
+    std::ofstream(usb / "product") << "FT232R USB UART\n";
+    const auto rel = [](const fs::path& to, const fs::path& from) {
+        return fs::relative(to, from.parent_path());
+    };
+    fs::create_symlink(rel(root / "sys/bus/usb-serial", port / "subsystem"), port / "subsystem");
+    fs::create_symlink(rel(root / "sys/bus/usb-serial/drivers/ftdi_sio", port / "driver"),
+                       port / "driver");
+    fs::create_symlink(rel(port, port / "tty/ttyUSB0/device"), port / "tty/ttyUSB0/device");
+    fs::create_symlink(rel(port / "tty/ttyUSB0", root / "sys/class/tty/ttyUSB0"),
+                       root / "sys/class/tty/ttyUSB0");
+    fs::create_symlink(sim.slave_path(), root / "dev/ttyUSB0");
+    ASSERT_EQ(setenv("TQRF_DEVICE_ROOT", root.c_str(), 1), 0);
+
+    const auto ports = tqrf::list_ports();
+    unsetenv("TQRF_DEVICE_ROOT");
+    ASSERT_TRUE(ports);
+    ASSERT_EQ(ports->size(), 1u);
+    const tqrf::PortInfo& p = ports->front();
+    EXPECT_EQ(p.device, (root / "dev/ttyUSB0").string());
+    EXPECT_EQ(p.transport, tqrf::Transport::Usb);
+    EXPECT_EQ(p.usb_vendor_id, 0x0403);
+    EXPECT_EQ(p.usb_product_id, 0x6001);
+    EXPECT_EQ(p.driver, "ftdi_sio");
+    EXPECT_EQ(p.mark_space, tqrf::MarkSpace::Yes);
+    EXPECT_EQ(p.description, "FT232R USB UART");
+    const auto found = tqrf::probe(p.device, 1000ms);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->outcome, tqrf::ProbeOutcome::Reader);
+    fs::remove_all(root);
+}
+
+}  // namespace

@@ -1,0 +1,286 @@
+// The Linux port listing on fake sysfs trees built in a temporary folder the way the kernel lays
+// sysfs out: class links to the tty folders, device / subsystem / driver links, the USB device
+// two folders above a usb-serial port, udev's by-id links in dev/serial/by-id.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tq_RWD_DLL.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string USB_HUB = "sys/devices/pci0000:00/0000:00:14.0/usb1";
+
+// A sysfs-like tree under a fresh temporary folder, which TQRF_DEVICE_ROOT points to.
+class FakeTree : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "tqrf-sysfs-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        ASSERT_EQ(setenv("TQRF_DEVICE_ROOT", root_.c_str(), 1), 0);
+        fs::create_directories(root_ / "sys/class/tty");
+        fs::create_directories(root_ / "dev/serial/by-id");
+        for (const char* bus : {"usb-serial", "usb", "platform", "pnp"}) {
+            fs::create_directories(root_ / "sys/bus" / bus / "drivers");
+        }
+    }
+    void TearDown() override {
+        unsetenv("TQRF_DEVICE_ROOT");
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    // A relative link at `at` to `target`, both relative to the root, as sysfs makes them.
+    void link(const std::string& at, const std::string& target) {
+        const fs::path from = root_ / at;
+        fs::create_directories(from.parent_path());
+        fs::create_symlink(fs::relative(root_ / target, from.parent_path()), from);
+    }
+    void write(const std::string& file, const std::string& text) {
+        fs::create_directories((root_ / file).parent_path());
+        std::ofstream(root_ / file) << text << "\n";
+    }
+    // A tty folder of `name` under the hardware folder `device` (or a virtual one when empty),
+    // with its class link and its /dev node.
+    std::string tty(const std::string& name, const std::string& device) {
+        const std::string folder =
+            (device.empty() ? "sys/devices/virtual/tty" : device + "/tty") + "/" + name;
+        fs::create_directories(root_ / folder);
+        if (!device.empty()) link(folder + "/device", device);
+        link("sys/class/tty/" + name, folder);
+        write("dev/" + name, "");
+        return folder;
+    }
+    void driver(const std::string& device, const std::string& bus, const std::string& name) {
+        fs::create_directories(root_ / "sys/bus" / bus / "drivers" / name);
+        link(device + "/subsystem", "sys/bus/" + bus);
+        link(device + "/driver", "sys/bus/" + bus + "/drivers/" + name);
+    }
+    // A USB device at `port` (1-2) with one interface and a usb-serial port `name` behind it.
+    void usb_serial(const std::string& port, const std::string& name, const std::string& drv,
+                    const std::vector<std::pair<std::string, std::string>>& attributes) {
+        const std::string usb_device = USB_HUB + "/" + port;
+        for (const auto& [key, value] : attributes) write(usb_device + "/" + key, value);
+        write(usb_device + "/bNumInterfaces", " 1");
+        const std::string interface = usb_device + "/" + port + ":1.0";
+        write(interface + "/bInterfaceNumber", "00");
+        const std::string serial_port = interface + "/" + name;
+        driver(serial_port, "usb-serial", drv);
+        tty(name, serial_port);
+    }
+    void ftdi_adapter() {
+        usb_serial("1-2", "ttyUSB0", "ftdi_sio",
+                   {{"idVendor", "0403"},
+                    {"idProduct", "6001"},
+                    {"serial", "A600BC12"},
+                    {"manufacturer", "FTDI"},
+                    {"product", "FT232R USB UART"}});
+        write(USB_HUB + "/1-2/1-2:1.0/ttyUSB0/latency_timer", "16");
+        link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A600BC12-if00-port0", "dev/ttyUSB0");
+    }
+    // A built-in 8250 UART: type 4 (16550A) has hardware, type 0 has none.
+    void builtin_8250(const std::string& name, int type, const std::string& address) {
+        const std::string device = "sys/devices/platform/serial8250";
+        if (!fs::exists(root_ / device / "driver")) driver(device, "platform", "serial8250");
+        const std::string folder = tty(name, device);
+        write(folder + "/type", std::to_string(type));
+        write(folder + "/port", address);
+    }
+
+    struct Listed {
+        std::string device, stable_path, description, serial_number, manufacturer, product, driver;
+        std::int32_t transport, vid, pid, mark_space;
+    };
+    std::vector<Listed> list() {
+        tqrf_port_info* ports = nullptr;
+        std::uint32_t count = 99;
+        EXPECT_EQ(tqrf_list_ports(&ports, &count), 0);
+        std::vector<Listed> out;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const tqrf_port_info& p = ports[i];
+            out.push_back({p.device, p.stable_path, p.description, p.serial_number, p.manufacturer,
+                           p.product, p.driver, p.transport, p.usb_vendor_id, p.usb_product_id,
+                           p.mark_space});
+        }
+        tqrf_free_ports(ports);
+        return out;
+    }
+    std::string dev(const std::string& name) const { return (root_ / "dev" / name).string(); }
+
+    fs::path root_;
+};
+
+TEST_F(FakeTree, UsbAdapterWithItsIdentityDriverAndStableName) {
+    ftdi_adapter();
+    const auto ports = list();
+    ASSERT_EQ(ports.size(), 1u);
+    const Listed& p = ports[0];
+    EXPECT_EQ(p.device, dev("ttyUSB0"));
+    EXPECT_EQ(p.stable_path, dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A600BC12-if00-port0"));
+    EXPECT_EQ(p.description, "FT232R USB UART (FTDI)");
+    EXPECT_EQ(p.transport, TQRF_TRANSPORT_USB);
+    EXPECT_EQ(p.vid, 0x0403);
+    EXPECT_EQ(p.pid, 0x6001);
+    EXPECT_EQ(p.serial_number, "A600BC12");
+    EXPECT_EQ(p.manufacturer, "FTDI");
+    EXPECT_EQ(p.product, "FT232R USB UART");
+    EXPECT_EQ(p.driver, "ftdi_sio");
+    EXPECT_EQ(p.mark_space, TQRF_MARK_SPACE_YES);
+}
+
+TEST_F(FakeTree, DeviceNodeThatLeadsElsewhereKeepsItsStableName) {
+    // A test tree's dev/ttyUSB0 leads to a pseudo-terminal: the by-id name still names it.
+    ftdi_adapter();
+    fs::remove(root_ / "dev/ttyUSB0");
+    fs::create_symlink("/dev/null", root_ / "dev/ttyUSB0");
+    const auto ports = list();
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].stable_path,
+              dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A600BC12-if00-port0"));
+}
+
+TEST_F(FakeTree, UsbAdapterWithoutStringsIsNamedByItsIds) {
+    usb_serial("1-3", "ttyUSB1", "ch341", {{"idVendor", "1a86"}, {"idProduct", "7523"}});
+    const auto ports = list();
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].description, "USB serial adapter 1a86:7523");
+    EXPECT_EQ(ports[0].vid, 0x1a86);
+    EXPECT_EQ(ports[0].pid, 0x7523);
+    EXPECT_EQ(ports[0].serial_number, "");
+    EXPECT_EQ(ports[0].manufacturer, "");
+    EXPECT_EQ(ports[0].product, "");
+    EXPECT_EQ(ports[0].stable_path, "");
+    EXPECT_EQ(ports[0].mark_space, TQRF_MARK_SPACE_YES);
+}
+
+TEST_F(FakeTree, UsbDeviceWithNoAttributesAtAll) {
+    usb_serial("1-4", "ttyUSB2", "io_ti", {});
+    const auto ports = list();
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].description, "USB serial adapter");
+    EXPECT_EQ(ports[0].vid, -1);
+    EXPECT_EQ(ports[0].pid, -1);
+    EXPECT_EQ(ports[0].mark_space, TQRF_MARK_SPACE_NO);
+}
+
+TEST_F(FakeTree, CdcAcmDeviceIsItsOwnUsbInterface) {
+    const std::string usb_device = USB_HUB + "/1-5";
+    write(usb_device + "/idVendor", "2341");
+    write(usb_device + "/idProduct", "0043");
+    write(usb_device + "/product", "Arduino Uno");
+    write(usb_device + "/bNumInterfaces", " 2");
+    const std::string interface = usb_device + "/1-5:1.0";
+    write(interface + "/bInterfaceNumber", "00");
+    driver(interface, "usb", "cdc_acm");
+    tty("ttyACM0", interface);
+    const auto ports = list();
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].transport, TQRF_TRANSPORT_USB);
+    EXPECT_EQ(ports[0].vid, 0x2341);
+    EXPECT_EQ(ports[0].description, "Arduino Uno, port 1");
+    EXPECT_EQ(ports[0].driver, "cdc_acm");
+    EXPECT_EQ(ports[0].mark_space, TQRF_MARK_SPACE_UNKNOWN);
+}
+
+TEST_F(FakeTree, BuiltInUartsOnlyWithHardware) {
+    builtin_8250("ttyS0", 4, "0x3F8");
+    builtin_8250("ttyS1", 0, "0x2F8");  // no UART at that address
+    builtin_8250("ttyS10", 4, "0x0");   // type known: kept although its port is 0
+    const auto ports = list();
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].device, dev("ttyS0"));
+    EXPECT_EQ(ports[1].device, dev("ttyS10"));
+    for (const Listed& p : ports) {
+        EXPECT_EQ(p.transport, TQRF_TRANSPORT_BUILTIN);
+        EXPECT_EQ(p.description, "Built-in serial port");
+        EXPECT_EQ(p.driver, "serial8250");
+        EXPECT_EQ(p.mark_space, TQRF_MARK_SPACE_YES);
+        EXPECT_EQ(p.vid, -1);
+    }
+}
+
+TEST_F(FakeTree, PnpUartWithoutTypeUsesItsPortAddress) {
+    const std::string device = "sys/devices/pnp0/00:04";
+    driver(device, "pnp", "serial");
+    const std::string folder = tty("ttyS0", device);
+    write(folder + "/port", "0x3F8");
+    const std::string empty_device = "sys/devices/pnp0/00:05";
+    driver(empty_device, "pnp", "serial");
+    write(tty("ttyS1", empty_device) + "/port", "0x0");
+    const auto ports = list();
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].device, dev("ttyS0"));
+    EXPECT_EQ(ports[0].transport, TQRF_TRANSPORT_BUILTIN);
+    EXPECT_EQ(ports[0].driver, "serial");
+}
+
+TEST_F(FakeTree, BluetoothKeptVirtualTerminalsLeftOut) {
+    tty("rfcomm0", "");
+    for (const char* name : {"tty0", "tty1", "console", "ptmx"}) tty(name, "");
+    const auto ports = list();
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].device, dev("rfcomm0"));
+    EXPECT_EQ(ports[0].transport, TQRF_TRANSPORT_BLUETOOTH);
+    EXPECT_EQ(ports[0].description, "Bluetooth serial port");
+    EXPECT_EQ(ports[0].mark_space, TQRF_MARK_SPACE_UNKNOWN);
+}
+
+TEST_F(FakeTree, WholeMachineInNameOrderWithEveryStringSet) {
+    builtin_8250("ttyS1", 0, "0x2F8");
+    builtin_8250("ttyS0", 4, "0x3F8");
+    ftdi_adapter();
+    usb_serial("1-3", "ttyUSB1", "cp210x",
+               {{"idVendor", "10c4"},
+                {"idProduct", "ea60"},
+                {"product", "CP2101 USB to UART Bridge Controller"}});
+    tty("rfcomm0", "");
+    tty("tty1", "");
+
+    tqrf_port_info* ports = nullptr;
+    std::uint32_t count = 0;
+    ASSERT_EQ(tqrf_list_ports(&ports, &count), 0);
+    ASSERT_EQ(count, 4u);
+    const std::vector<std::string> names{dev("rfcomm0"), dev("ttyS0"), dev("ttyUSB0"),
+                                         dev("ttyUSB1")};
+    for (std::uint32_t i = 0; i < count; ++i) {
+        EXPECT_EQ(ports[i].device, names[i]);
+        for (const char* s :
+             {ports[i].device, ports[i].stable_path, ports[i].description, ports[i].serial_number,
+              ports[i].manufacturer, ports[i].product, ports[i].driver}) {
+            EXPECT_NE(s, nullptr);
+        }
+    }
+    EXPECT_EQ(ports[3].mark_space, TQRF_MARK_SPACE_NO);  // a CP2101
+    tqrf_free_ports(ports);
+}
+
+TEST_F(FakeTree, NoPortsIsAnEmptyListNotAFailure) {
+    tqrf_port_info* ports = reinterpret_cast<tqrf_port_info*>(1);
+    std::uint32_t count = 7;
+    EXPECT_EQ(tqrf_list_ports(&ports, &count), 0);
+    EXPECT_EQ(ports, nullptr);
+    EXPECT_EQ(count, 0u);
+    tqrf_free_ports(ports);
+}
+
+TEST_F(FakeTree, NoSysfsAtAllIsAnEmptyList) {
+    fs::remove_all(root_ / "sys");
+    EXPECT_TRUE(list().empty());
+}
+
+TEST(ListPorts, RefusesMissingOutputs) {
+    tqrf_port_info* ports = nullptr;
+    std::uint32_t count = 0;
+    EXPECT_EQ(tqrf_list_ports(nullptr, &count), ERR_BAD_ARGUMENT);
+    EXPECT_EQ(tqrf_list_ports(&ports, nullptr), ERR_BAD_ARGUMENT);
+}
+
+}  // namespace
