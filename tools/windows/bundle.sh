@@ -50,7 +50,8 @@ for build in "$@"; do
     # own DLLs, no compiler runtime.
     for imported in $(objdump -p "$build/tqrf.exe" | sed -n 's/^[[:space:]]*DLL Name: //p'); do
         case $(printf '%s' "$imported" | tr '[:upper:]' '[:lower:]') in
-            tq_rwd_dll.dll | kernel32.dll | msvcrt.dll | ucrtbase.dll | advapi32.dll | api-ms-win-*.dll) ;;
+            tq_rwd_dll.dll | kernel32.dll | msvcrt.dll | ucrtbase.dll | advapi32.dll | setupapi.dll | \
+                cfgmgr32.dll | user32.dll | ntdll.dll | api-ms-win-*.dll) ;;
             *)
                 echo "bundle: $build/tqrf.exe imports $imported, which Windows does not bring" >&2
                 exit 1
