@@ -117,7 +117,8 @@ double data_wake_cost_us() {
 
 class SimProcess {
   public:
-    SimProcess(const std::string& exe, TimingProfile profile) {
+    // `adapter`: what sits between the reader and the host (tqrf-sim --adapter).
+    SimProcess(const std::string& exe, TimingProfile profile, const char* adapter = "direct") {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) die("pipe");
         pid_ = ::fork();
@@ -129,7 +130,7 @@ class SimProcess {
             ::dup2(fds[1], STDOUT_FILENO);
             const char* timing = tqrf_sim::timing_profile_name(profile);
             ::execl(exe.c_str(), exe.c_str(), "--pace", "--timing", timing, "--latency", "0",
-                    static_cast<char*>(nullptr));
+                    "--adapter", adapter, static_cast<char*>(nullptr));
             _exit(127);
         }
         ::close(fds[1]);
@@ -423,6 +424,61 @@ void run_one(const Options& o, TimingProfile profile, bool complete, std::vector
         }));
 }
 
+// A reader behind an FTDI USB adapter whose latency timer is `timer_ms`: a read and a 1K dump,
+// against the line's floor and the floor plus the timer (the latest the chip hands a reply
+// over once it crossed the line).
+struct AdapterRow {
+    int timer_ms = 0;
+    Row row;
+    double worst_floor_ms = 0;  // the line's floor plus the timer for each command
+};
+
+void run_adapter(const Options& o, int timer_ms, bool complete, std::vector<AdapterRow>& rows) {
+    const TimingProfile profile = TimingProfile::Mf1k;
+    const std::string adapter = "ftdi:" + std::to_string(timer_ms);
+    SimProcess sim(o.sim, profile, adapter.c_str());
+    Reader reader(sim.device());
+    tqrf_reader* r = reader.r;
+    std::uint8_t block[16], type[2], serial[4], size = 0;
+    tqrf_reader_set_option(r, TQRF_OPTION_REPLY_MODE, TQRF_REPLY_COMPLETE);
+    if (set_up([&] { return open_sector(r, 1); }) != 0) die("no card in the simulated reader");
+    const Wire w_read = probe(r, [&] { return tqrf_reader_read(r, 4, block); });
+    const Wire w_loadkey = probe(r, [&] { return tqrf_reader_loadkey(r, TQRF_KEY_A, 1, kKey); });
+    const Wire w_auth = probe(r, [&] { return tqrf_reader_authenticate(r, TQRF_KEY_A, 1); });
+    auto floor = [&](const Wire& w) { return floor_ms(w, profile, complete); };
+    // Fixed mode reads once its 40 ms pause is over: a reply the chip holds for less is there.
+    auto worst = [&](const Wire& w) { return complete ? floor(w) + timer_ms : floor(w); };
+    tqrf_reader_set_option(r, TQRF_OPTION_REPLY_MODE,
+                           complete ? TQRF_REPLY_COMPLETE : TQRF_REPLY_FIXED);
+    if (set_up([&] { return open_sector(r, 1); }) != 0) die("cannot open sector 1");
+    AdapterRow read{timer_ms,
+                    measure(profile, complete, "read", o.calls, 1, floor(w_read),
+                            [&] { return tqrf_reader_read(r, 4, block); }),
+                    worst(w_read)};
+    rows.push_back(read);
+    if (set_up([&] { return tqrf_reader_find(r, TQRF_REQUEST_ALL, type, serial, &size); }) != 0) {
+        die("find failed");
+    }
+    const double dump_floor = 16 * (floor(w_loadkey) + floor(w_auth) + 4 * floor(w_read));
+    const double dump_worst = 16 * (worst(w_loadkey) + worst(w_auth) + 4 * worst(w_read));
+    AdapterRow dump{timer_ms,
+                    measure(profile, complete, "1K dump (96 commands)", o.dumps, 96, dump_floor,
+                            [&] {
+                                std::int32_t res = 0;
+                                for (int sector = 0; sector < 16 && res == 0; ++sector) {
+                                    res = tqrf_reader_loadkey(r, TQRF_KEY_A, sector, kKey);
+                                    if (res == 0) {
+                                        res = tqrf_reader_authenticate(r, TQRF_KEY_A, sector);
+                                    }
+                                    for (int b = 0; b < 4 && res == 0; ++b)
+                                        res = tqrf_reader_read(r, sector * 4 + b, block);
+                                }
+                                return res;
+                            }),
+                    dump_worst};
+    rows.push_back(dump);
+}
+
 // `readers` readers, each on a simulator of its own and a thread of its own, reading a block
 // `reads` times; the aggregate rate over the wall time from the common start to the last end.
 ParallelRow run_parallel(const Options& o, TimingProfile profile, bool complete, int readers) {
@@ -543,6 +599,29 @@ void print_tables(const std::vector<Row>& rows, const std::vector<ParallelRow>& 
                     fixed(p.floor_commands_per_s / p.commands_per_s, 3).c_str(),
                     one ? fixed(p.commands_per_s / one->commands_per_s, 2).c_str() : "-",
                     fixed(p.cpu_us_per_command, 1).c_str(), p.failed);
+    }
+}
+
+void print_adapters(const std::vector<AdapterRow>& rows) {
+    std::printf(
+        "\n### Behind an FTDI USB adapter\n\nThe mf1k reader behind `tqrf-sim --adapter "
+        "ftdi:MS`: the chip hands the reply over when 62 bytes wait or its free-running latency "
+        "timer fires, at 16 ms (the default) and at 1 ms (what the library asks the driver for "
+        "on open). Floor + timer: the line's floor with the whole timer added to each reply, the "
+        "latest a reply can come in complete mode; fixed mode reads after its 40 ms pause "
+        "whatever the timer.\n");
+    std::printf(
+        "\n| Adapter | Mode | Figure | Runs | Min ms | Median ms | p95 ms | Line floor ms | "
+        "Floor + timer ms | Median - line floor ms | Failed |\n");
+    std::printf("|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const AdapterRow& a : rows) {
+        const Row& r = a.row;
+        std::printf(
+            "| FTDI, latency timer %d ms | %s | %s | %d | %s | %s | %s | %s | %s | %s | %s |\n",
+            a.timer_ms, mode_name(r.complete), r.figure.c_str(), r.runs, fixed(r.ms.min, 2).c_str(),
+            fixed(r.ms.median, 2).c_str(), fixed(r.ms.p95, 2).c_str(), fixed(r.floor_ms, 2).c_str(),
+            fixed(a.worst_floor_ms, 2).c_str(), fixed(r.ms.median - r.floor_ms, 2).c_str(),
+            failures(r.failed, r.first_failure).c_str());
     }
 }
 
@@ -700,7 +779,16 @@ int main(int argc, char** argv) {
         "On this machine one sleep and its wake-up cost the sleeping thread %s us of CPU "
         "when a timer ends it and %s us when bytes from another thread do.\n\n",
         fixed(timed_wake, 1).c_str(), fixed(data_wake, 1).c_str());
+    std::vector<AdapterRow> adapters;
+    for (int timer_ms : {16, 1}) {
+        for (bool complete : {true, false}) {
+            std::fprintf(stderr, "FTDI adapter, latency timer %d ms, %s mode...\n", timer_ms,
+                         mode_name(complete));
+            run_adapter(o, timer_ms, complete, adapters);
+        }
+    }
     print_tables(rows, parallel);
+    print_adapters(adapters);
     print_targets(rows, parallel);
     if (!o.data.empty()) write_data(o.data, rows);
     return 0;

@@ -115,6 +115,11 @@ printed instead of written here.
   measures what one costs on the machine: a timed sleep, and a `poll()` that bytes from another
   thread end. Heap calls are counted by replacing `malloc` and its relatives in the benchmark
   program, on the calling thread only.
+- **USB adapters.** The mf1k figures of a read and a 1K dump once more with an FTDI chip
+  between reader and host (`tqrf-sim --adapter ftdi:16` and `ftdi:1`): the chip holds the
+  reply's bytes until 62 wait or its latency timer fires, and the timer runs freely, so a reply
+  reaches the host up to a whole period after its last byte crossed the line. Their floor
+  columns give the line's floor and the floor with the whole timer added to each reply.
 - **Failures.** A run whose command failed (a reply late or lost on a busy machine) is counted
   in the Failed column, with the first result code, and left out of the times.
 - Timings here are never test assertions: the test suite checks behaviour on a virtual clock.

@@ -120,6 +120,7 @@ tqrf-tools.")
 set(CPACK_DEBIAN_DOTNET_PACKAGE_NAME ${TQRF_DEB_NAME_dotnet})
 set(CPACK_DEBIAN_DOTNET_PACKAGE_SECTION cli-mono)
 set(CPACK_DEBIAN_DOTNET_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_DOTNET_PACKAGE_RECOMMENDS "mono-runtime")
 set(CPACK_DEBIAN_DOTNET_DESCRIPTION
     "CLI binding of the MF RC500 card reader library
 TqRwdDll.dll drives an MF RC500-based reader/writer for Mifare Classic-class

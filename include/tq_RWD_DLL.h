@@ -11,7 +11,7 @@
  *   Every function returns a 32-bit signed integer.
  *   0 .. 255  the reader's status byte for the command. 0 means done; any other value is the
  *             reader's own failure code, passed on unchanged.
- *   < 0       one of the ERR_* codes below, raised by the library itself.
+ *   < 0       one of the TQRF_ERR_* codes below, raised by the library itself.
  *
  * Buffers
  *   Every buffer belongs to the caller. The library never allocates memory for the caller, never
@@ -85,43 +85,91 @@ TQRF_API(const char*) tqrf_version(void);
 
 /* ---- Result codes ------------------------------------------------------------------------- */
 
+/* Every function returns a 32-bit signed result: 0 to 255 is the reader's status byte (0 done),
+ * a negative value one of the library's own codes below. Each code has a TQRF_ name; the names
+ * without the prefix (ERR_FAILED, ...) are the same codes under the names of earlier versions,
+ * kept so that existing hosts compile unchanged. */
+
 /** 0: the command was carried out (the reader's status byte 0). */
 #define TQRF_OK 0
-/** -1: a line-setting or queue call failed, an argument was refused (null pointer, rate text
- *  too long), or tqrf_exit() found no port to close. */
-#define ERR_FAILED (-1)
 /** 1: tqrf_authentication_2() only: the block is not the sector's trailer; nothing was sent.
  *  A caller cannot tell it from a reader status byte of 1. */
-#define ERR_NOT_SECTOR_TRAILER 1
+#define TQRF_ERR_NOT_SECTOR_TRAILER 1
+/** -1: a line-setting or queue call failed, an argument was refused (null pointer, rate text
+ *  too long), or tqrf_exit() found no port to close. */
+#define TQRF_ERR_FAILED (-1)
 /** -80: tqrf_init() while a port is already open. */
-#define ERR_PORT_IN_USE (-80)
+#define TQRF_ERR_PORT_IN_USE (-80)
 /** -81: the serial device could not be opened (missing, busy or not permitted). */
-#define ERR_PORT_OPEN_FAILED (-81)
+#define TQRF_ERR_PORT_OPEN_FAILED (-81)
 /** -82: no port is open; nothing was sent. */
-#define ERR_PORT_NOT_OPEN (-82)
+#define TQRF_ERR_PORT_NOT_OPEN (-82)
 /** -83: the request was not written whole. */
-#define ERR_SEND_FAILED (-83)
+#define TQRF_ERR_SEND_FAILED (-83)
 /** -85: the reply had its announced length but failed the XOR check. */
-#define ERR_REPLY_CHECKSUM (-85)
+#define TQRF_ERR_REPLY_CHECKSUM (-85)
 /** -86: no reply, a reply shorter than 4 bytes, or a reply whose size does not match its
  *  length field (still arriving, longer than 105 bytes, or noise). */
-#define ERR_REPLY_FRAME (-86)
-
+#define TQRF_ERR_REPLY_FRAME (-86)
 /** -87: handle API only: the reader answered status 0 but its reply does not carry the data
  *  bytes the command's reply must carry (for example a block read whose reply holds no data,
  *  or the reply of another request). Outputs are untouched. */
-#define ERR_REPLY_LENGTH (-87)
+#define TQRF_ERR_REPLY_LENGTH (-87)
 /** -88: handle API only: the operating system says the device is gone (unplugged, or the
  *  other end of a pseudo-terminal closed). Every later call on that reader returns -88 at once
  *  until it is closed with tqrf_reader_close(). */
-#define ERR_DEVICE_LOST (-88)
+#define TQRF_ERR_DEVICE_LOST (-88)
 /** -89: handle API only: an argument was refused (a null pointer, a block above 63, a sector
  *  above 15, an address the command cannot reach, an unknown option or value); nothing was
  *  sent. */
-#define ERR_BAD_ARGUMENT (-89)
+#define TQRF_ERR_BAD_ARGUMENT (-89)
 /** -90: handle API only: a variable-length reply is longer than the caller's capacity; nothing
  *  was copied and the length output holds the reply's length. */
-#define ERR_BUFFER_TOO_SMALL (-90)
+#define TQRF_ERR_BUFFER_TOO_SMALL (-90)
+/** -91: the serial adapter cannot send mark or space parity, which the reader's line needs. */
+#define TQRF_ERR_PARITY_UNSUPPORTED (-91)
+
+/* TQRF_RESULTS(X) calls X(NAME, word, text) once for each of the library's negative codes,
+ * in the order above: NAME the macro, word its lower-case name (tqrf::errc, the bindings),
+ * text what tqrf_strerror() gives for it. The library's other lists of its codes (the C++
+ * error category, the tool, the bindings) are made from this one or checked against it. */
+#define TQRF_RESULTS(X)                                                                            \
+    X(TQRF_ERR_FAILED, failed,                                                                     \
+      "the call failed (line settings refused, argument refused, or no port to close)")            \
+    X(TQRF_ERR_PORT_IN_USE, port_in_use, "a port is already open")                                 \
+    X(TQRF_ERR_PORT_OPEN_FAILED, port_open_failed,                                                 \
+      "the serial device could not be opened (missing, not permitted, busy, or not a serial "      \
+      "device)")                                                                                   \
+    X(TQRF_ERR_PORT_NOT_OPEN, port_not_open, "no port is open")                                    \
+    X(TQRF_ERR_SEND_FAILED, send_failed, "the request was not written whole")                      \
+    X(TQRF_ERR_REPLY_CHECKSUM, reply_checksum, "the reader's reply failed its checksum")           \
+    X(TQRF_ERR_REPLY_FRAME, reply_frame, "no reply from the reader in time, or a malformed reply") \
+    X(TQRF_ERR_REPLY_LENGTH, reply_length,                                                         \
+      "the reader's reply does not carry the data the command needs")                              \
+    X(TQRF_ERR_DEVICE_LOST, device_lost, "the device is gone (unplugged or closed)")               \
+    X(TQRF_ERR_BAD_ARGUMENT, bad_argument, "an argument was refused")                              \
+    X(TQRF_ERR_BUFFER_TOO_SMALL, buffer_too_small, "the reply is longer than the buffer")          \
+    X(TQRF_ERR_PARITY_UNSUPPORTED, parity_unsupported,                                             \
+      "the serial adapter cannot send mark or space parity")
+
+/* The names of earlier versions. */
+#define ERR_NOT_SECTOR_TRAILER TQRF_ERR_NOT_SECTOR_TRAILER
+#define ERR_FAILED TQRF_ERR_FAILED
+#define ERR_PORT_IN_USE TQRF_ERR_PORT_IN_USE
+#define ERR_PORT_OPEN_FAILED TQRF_ERR_PORT_OPEN_FAILED
+#define ERR_PORT_NOT_OPEN TQRF_ERR_PORT_NOT_OPEN
+#define ERR_SEND_FAILED TQRF_ERR_SEND_FAILED
+#define ERR_REPLY_CHECKSUM TQRF_ERR_REPLY_CHECKSUM
+#define ERR_REPLY_FRAME TQRF_ERR_REPLY_FRAME
+#define ERR_REPLY_LENGTH TQRF_ERR_REPLY_LENGTH
+#define ERR_DEVICE_LOST TQRF_ERR_DEVICE_LOST
+#define ERR_BAD_ARGUMENT TQRF_ERR_BAD_ARGUMENT
+#define ERR_BUFFER_TOO_SMALL TQRF_ERR_BUFFER_TOO_SMALL
+
+/** The most data bytes a reply can carry (a reply of 105 bytes: length, 101 data bytes, status,
+ *  XOR). The hardware version, E2PROM read and clock read of the legacy exports copy every data
+ *  byte of the reply: give them TQRF_REPLY_DATA_MAX bytes. */
+#define TQRF_REPLY_DATA_MAX 101
 
 /* ---- Port control ------------------------------------------------------------------------- */
 
@@ -144,7 +192,8 @@ TQRF_API(const char*) tqrf_version(void);
  *        of after the fixed pause, with SLACK (0 to 1000) extra milliseconds of deadline; a late
  *        reply is then also never taken for the next command's (see TQRF_REPLY_COMPLETE).
  *   TQRF_TRACE=FILE  append one text line per frame and result to FILE (created readable and
- *        writable by its owner only: the trace shows the keys that tqrf_loadkey() sends).
+ *        writable by its owner only). The six key bytes of a load-key frame and its XOR byte
+ *        show as "**" unless TQRF_TRACE_KEYS=1 is set too.
  * Without them nothing changes and nothing is read at each command.
  */
 TQRF_API(int32_t) tqrf_init(char* port_name);
@@ -297,8 +346,9 @@ TQRF_API(int32_t) tqrf_reset(int32_t reserved);
 
 /**
  * Read the reader's hardware version (0x73).
- * @param version out: every data byte of the reply (0 to 101), from byte 0, no terminator.
- *        Provide 101 bytes to be safe for any reply; nothing is written when there is no data.
+ * @param version out: every data byte of the reply (0 to TQRF_REPLY_DATA_MAX), from byte 0, no
+ *        terminator. Provide TQRF_REPLY_DATA_MAX bytes to be safe for any reply; nothing is
+ *        written when there is no data.
  */
 TQRF_API(int32_t) tqrf_ReadHardwareVersionNumber(uint8_t* version);
 
@@ -313,7 +363,8 @@ TQRF_API(int32_t) tqrf_Read_RWD_ID(uint32_t* id);
 /**
  * Read from the RC500 chip's E2PROM (0x75).
  * @param address low byte, sent unchanged.
- * @param data out: every data byte of the reply (0 to 101); provide 101 bytes to be safe.
+ * @param data out: every data byte of the reply (0 to TQRF_REPLY_DATA_MAX); provide
+ *        TQRF_REPLY_DATA_MAX bytes to be safe.
  */
 TQRF_API(int32_t) tqrf_Read_RC500E2(int32_t address, uint8_t* data);
 
@@ -337,7 +388,8 @@ TQRF_API(int32_t) tqrf_BeepControl(int32_t mode, int32_t duration);
 
 /**
  * Read the reader's real-time clock (0x6B).
- * @param clock out: every data byte of the reply (0 to 101); provide 101 bytes to be safe.
+ * @param clock out: every data byte of the reply (0 to TQRF_REPLY_DATA_MAX); provide
+ *        TQRF_REPLY_DATA_MAX bytes to be safe.
  */
 TQRF_API(int32_t) tqrf_UploadRTC(uint8_t* clock);
 
@@ -539,8 +591,9 @@ TQRF_API(int32_t) tqrf_reader_get_option(tqrf_reader* r, int32_t option, int32_t
 /**
  * Set the trace hook of a reader, or remove it (fn null). The hook sees every exchange from
  * the next call on: see tqrf_trace_fn. This takes the reader's lock, so it waits for a call
- * in progress on another thread: once it returns, the old hook is never called again. A trace
- * shows the keys that tqrf_reader_loadkey() sends.
+ * in progress on another thread: once it returns, the old hook is never called again. The hook
+ * gets every frame as sent, keys included (tqrf_reader_loadkey()): a host that writes frames
+ * down should hide bytes 6 to 12 of a load-key frame (bytes 2 and 3 are 0xBB 0x61).
  * @param user passed to fn unchanged; the library never dereferences it.
  * @return 0; -89 when r is null.
  */
@@ -556,9 +609,10 @@ TQRF_API(int32_t) tqrf_reader_set_trace(tqrf_reader* r, tqrf_trace_fn fn, void* 
 TQRF_API(int32_t) tqrf_reader_os_error(const tqrf_reader* r);
 
 /**
- * A short English text for a result code: the library's codes (0, -1, -80 to -90, including
- * those of the legacy exports) and the reader's status bytes (1 to 255). Static storage: never
- * freed, never changed. Never null.
+ * A short English text for a result code: 0, the library's codes (TQRF_RESULTS, those of the
+ * legacy exports included) and the reader's status bytes (1 to 255, "reader status 20 (0x14)");
+ * "unknown result code" for any other value. Static storage: never freed, never changed. Never
+ * null.
  */
 TQRF_API(const char*) tqrf_strerror(int32_t result);
 
@@ -803,11 +857,11 @@ typedef struct tqrf_probe_result {
      *  0 for silence and when the port did not open). */
     uint32_t received;
     uint8_t bytes[105];
-    /** TQRF_PROBE_READER only: the hardware version's bytes as the reader sent them (0 to 101;
-     *  version_length 0 when the reader did not give it), and the identity number (0 when it
-     *  did not give it). */
+    /** TQRF_PROBE_READER only: the hardware version's bytes as the reader sent them (0 to
+     *  TQRF_REPLY_DATA_MAX; version_length 0 when the reader did not give it), and the identity
+     *  number (0 when it did not give it). */
     uint32_t version_length;
-    uint8_t version[101];
+    uint8_t version[TQRF_REPLY_DATA_MAX];
     uint32_t reader_id;
 } tqrf_probe_result;
 

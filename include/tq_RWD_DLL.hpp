@@ -10,23 +10,22 @@
 //   auto block = reader->read(4);                        // Result<tqrf::Block>
 //   if (block) std::cout << block->hex() << '\n';
 //
-// Two classes talk to readers:
-//   tqrf::Reader  one open reader (a tqrf_reader handle): any number of them at once, each on
-//                 its own port; one Reader may be shared by several threads, since the library
-//                 takes the reader's lock for every call. Replies are checked against the
-//                 request (a reply without the data its command must carry is an error, never
-//                 zeros), and are taken as soon as they are complete unless the reader is set
-//                 to the fixed pause. Use it in new code.
-//   tqrf::Port    the library's default reader, driven through the legacy exports exactly as a
-//                 C host drives it: one per process, no reply checks beyond the frame's. Kept
-//                 for existing users.
+// tqrf::Reader is one open reader (a tqrf_reader handle): any number of them at once, each on
+// its own port; one Reader may be shared by several threads, since the library takes the
+// reader's lock for every call. Replies are checked against the request (a reply without the
+// data its command must carry is an error, never zeros), and are taken as soon as they are
+// complete unless the reader is set to the fixed pause of the legacy exports
+// (ReplyMode::Fixed).
 //
 // Every call returns a tqrf::Result<T>: either its data or a std::error_code. Codes of the
 // library and the reader's status bytes belong to tqrf::category(); its messages name each
-// ERR_* code ("ERR_REPLY_FRAME: ...") and each status byte ("reader status 20 (0x14)"). The
-// category is one object inside the library, so codes compare equal whichever module made
-// them (a plug-in, the host program, the library). Nothing here throws unless a caller asks a
-// failed Result for its value.
+// code ("TQRF_ERR_REPLY_FRAME: ...") and each status byte ("reader status 20 (0x14)"), with the
+// texts of tqrf_strerror(). Nothing here throws unless a caller asks a failed Result for its
+// value.
+//
+// Only C types cross the library's interface: this header is compiled into the program that
+// includes it, with the program's own compiler and C++ runtime, so it works with a library (or
+// DLL) built by another compiler or with another runtime.
 #ifndef TQ_RWD_DLL_HPP
 #define TQ_RWD_DLL_HPP
 
@@ -34,6 +33,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -48,40 +48,69 @@
 #include "tq_RWD_DLL.h"
 #include "tq_RWD_DLL_mifare.hpp"
 
-/**
- * The error category of the library's result codes, defined once inside the library: every
- * module that includes this header gets the same object, so std::error_code values made in one
- * module compare equal to those made in another. Its name() is "tqrf"; message(code) names the
- * ERR_* code or the reader's status byte, with the text of tqrf_strerror(). Never null; static
- * storage, valid for the life of the process.
- *
- * On Windows the category is a C++ object of the DLL's own C++ runtime: use this header with
- * the compiler the DLL was built with (MinGW-w64 g++); other compilers use the C API.
- */
-TQRF_API(const std::error_category*) tqrf_error_category(void);
-
 namespace tqrf {
 
 // ---- Result codes as std::error_code ---------------------------------------------------------
 
-// The library's own codes. Reader status bytes (1 to 255) are codes of the same category.
+// The library's own codes, one for each TQRF_ERR_* code (TQRF_RESULTS). Reader status bytes
+// (1 to 255) are codes of the same category.
 enum class errc : int {
-    failed = ERR_FAILED,
-    port_in_use = ERR_PORT_IN_USE,
-    port_open_failed = ERR_PORT_OPEN_FAILED,
-    port_not_open = ERR_PORT_NOT_OPEN,
-    send_failed = ERR_SEND_FAILED,
-    reply_checksum = ERR_REPLY_CHECKSUM,
-    reply_frame = ERR_REPLY_FRAME,
-    reply_length = ERR_REPLY_LENGTH,          // Reader only: the reply lacks the command's data
-    device_lost = ERR_DEVICE_LOST,            // Reader only: the device is gone, for good
-    bad_argument = ERR_BAD_ARGUMENT,          // Reader only: refused before anything was sent
-    buffer_too_small = ERR_BUFFER_TOO_SMALL,  // Reader only: a reply longer than the buffer
+#define TQRF_ERRC_ENUMERATOR(name, word, text) word = name,
+    TQRF_RESULTS(TQRF_ERRC_ENUMERATOR)
+#undef TQRF_ERRC_ENUMERATOR
 };
 
-// The library's category (see tqrf_error_category()).
+namespace detail {
+
+// The macro name of a library code ("TQRF_ERR_REPLY_FRAME"), or null.
+inline const char* result_name(int code) noexcept {
+    switch (code) {
+#define TQRF_RESULT_NAME(name, word, text) \
+    case name:                             \
+        return #name;
+        TQRF_RESULTS(TQRF_RESULT_NAME)
+#undef TQRF_RESULT_NAME
+        default:
+            return nullptr;
+    }
+}
+
+class Category final : public std::error_category {
+  public:
+    constexpr Category() noexcept = default;
+
+    const char* name() const noexcept override { return "tqrf"; }
+
+    // "TQRF_ERR_REPLY_FRAME: <text>" for the library's codes, tqrf_strerror()'s "reader status
+    // 20 (0x14)" for the reader's status bytes, "unknown result code N" for anything else.
+    std::string message(int code) const override {
+        if (const char* name = result_name(code)) {
+            return std::string(name) + ": " + tqrf_strerror(code);
+        }
+        if (code > 0 && code <= 255) return tqrf_strerror(code);
+        char text[40];
+        std::snprintf(text, sizeof text, "unknown result code %d", code);
+        return text;
+    }
+};
+
+// Never destroyed: codes may still be compared or printed while the process shuts down.
+union CategoryHolder {
+    Category category;
+    constexpr CategoryHolder() noexcept : category() {}
+    ~CategoryHolder() {}
+};
+
+}  // namespace detail
+
+// The category of the library's codes and the reader's status bytes; its name() is "tqrf".
+// It is made by this header, so each module that includes it (the program, each DLL, each
+// shared object built with hidden symbols) has its own object: std::error_code values made in
+// different such modules do not compare equal with ==. is_library_code() recognises all of
+// them, and their value() is the result code.
 inline const std::error_category& category() noexcept {
-    return *tqrf_error_category();
+    static detail::CategoryHolder holder;  // constant-initialised: no guard, no destructor run
+    return holder.category;
 }
 
 inline std::error_code make_error_code(errc e) noexcept {
@@ -93,9 +122,15 @@ inline std::error_code result_code(std::int32_t result) noexcept {
     return result == 0 ? std::error_code{} : std::error_code{result, category()};
 }
 
+// True when the code is a result of the library (a TQRF_ERR_* code or a reader status byte),
+// whichever module made it.
+inline bool is_library_code(const std::error_code& ec) noexcept {
+    return ec && (&ec.category() == &category() || std::strcmp(ec.category().name(), "tqrf") == 0);
+}
+
 // True when the code is a status byte the reader sent (1 to 255), not a library code.
 inline bool is_reader_status(const std::error_code& ec) noexcept {
-    return ec.category() == category() && ec.value() > 0 && ec.value() <= 255;
+    return is_library_code(ec) && ec.value() > 0 && ec.value() <= 255;
 }
 
 }  // namespace tqrf
@@ -225,8 +260,8 @@ struct CardInfo {
 // The seven clock bytes of the reader, in the reader's own layout.
 using ClockBytes = std::array<std::uint8_t, 7>;
 
-// Room for any reply's data bytes (a reply carries at most 101).
-using ReplyBytes = std::array<std::uint8_t, 101>;
+// Room for any reply's data bytes.
+using ReplyBytes = std::array<std::uint8_t, TQRF_REPLY_DATA_MAX>;
 
 // ---- Reader ----------------------------------------------------------------------------------
 
@@ -251,6 +286,15 @@ struct Trace {
     const std::uint8_t* bytes = nullptr;
     std::size_t count = 0;
     std::chrono::microseconds time{0};  // monotonic, the same origin for every reader
+
+    // In the request frame of a load-key command (0x61) the bytes from key_offset on, the six
+    // key bytes and the XOR byte that follows them, give the key away: a trace that is written
+    // down should show them as "**" unless the user asked for keys.
+    static constexpr std::size_t key_offset = 6;
+    bool carries_key() const noexcept {
+        return event == TraceEvent::Frame && bytes != nullptr && count > key_offset &&
+               bytes[2] == 0xBB && bytes[3] == 0x61;
+    }
 };
 
 // Called on the calling thread inside each exchange, with the reader's lock held: it must not
@@ -263,30 +307,10 @@ struct ReaderOptions {
     std::chrono::milliseconds reply_slack{0};
 };
 
-// The data bytes of a variable-length reply (version, E2PROM, clock): at most 101.
-namespace detail {
-
-// Request, anticollision and select in turn on a Reader or a Port.
-template <class Link>
-Result<CardInfo> select_card(Link& link, RequestMode mode) {
-    CardInfo info;
-    auto type = link.request(mode);
-    if (!type) return type.error();
-    info.type = *type;
-    auto uid = link.anticoll();
-    if (!uid) return uid.error();
-    info.uid = *uid;
-    auto size = link.select(info.uid);
-    if (!size) return size.error();
-    info.size = *size;
-    return info;
-}
-
-}  // namespace detail
-
+// The data bytes of a variable-length reply (version, E2PROM, clock).
 class ReplyData {
   public:
-    static constexpr std::size_t capacity = 101;
+    static constexpr std::size_t capacity = TQRF_REPLY_DATA_MAX;
 
     const std::uint8_t* data() const noexcept { return bytes_.data(); }
     std::size_t size() const noexcept { return size_; }
@@ -337,6 +361,13 @@ class Reader {
         if (auto s = reader.set_reply_mode(options.reply_mode); !s) return s.error();
         if (auto s = reader.set_reply_slack(options.reply_slack); !s) return s.error();
         return reader;
+    }
+
+    // Opens COM port `number` (Windows "\\.\COMn", POSIX /dev/ttyS(n-1)).
+    static Result<Reader> open_com(unsigned number, const ReaderOptions& options = {}) {
+        char name[16];
+        std::snprintf(name, sizeof name, "COM%u", number);
+        return open(name, options);
     }
 
     // The operating system's error of this thread's last failed open (system_category: errno
@@ -452,7 +483,17 @@ class Reader {
 
     // Request, anticollision and select in turn (three exchanges).
     Result<CardInfo> select_card(RequestMode mode = RequestMode::Idle) {
-        return detail::select_card(*this, mode);
+        CardInfo info;
+        auto type = request(mode);
+        if (!type) return type.error();
+        info.type = *type;
+        auto uid = anticoll();
+        if (!uid) return uid.error();
+        info.uid = *uid;
+        auto size = select(info.uid);
+        if (!size) return size.error();
+        info.size = *size;
+        return info;
     }
 
     // Finds and selects a card in one exchange (the reader's combined command).
@@ -618,260 +659,6 @@ class Reader {
 
     tqrf_reader* handle_ = nullptr;
     std::unique_ptr<Hooks> hooks_;
-};
-
-// ---- Port -------------------------------------------------------------------------------------
-
-// The library's default reader, through the legacy exports: one per process (a second open
-// gives ERR_PORT_IN_USE while one is open), calls must not overlap across threads, and a reply
-// is taken as valid whenever its frame is (a status-only reply to a read gives zeros). Arguments
-// out of range give std::errc::argument_out_of_domain. New code uses Reader.
-class Port {
-  public:
-    // Opens "COMn" through tqrf_init() (POSIX maps COMn to /dev/ttyS(n-1)); any other name is
-    // taken as a device path and opened through tqrf_init_device(). Only one port per process:
-    // while another Port is open this gives ERR_PORT_IN_USE.
-    static Result<Port> open(std::string_view name) {
-        if (is_com_name(name)) return open_com_name(name);
-        return open_device(std::string(name));
-    }
-
-    // Opens a COM port by number.
-    static Result<Port> open_com(unsigned number) {
-        return open_com_name("COM" + std::to_string(number));
-    }
-
-    // Opens a device path as given ("/dev/ttyUSB0", a pseudo-terminal, "\\.\COM12").
-    static Result<Port> open_device(const std::string& path) {
-        return finish_open(tqrf_init_device(path.c_str()));
-    }
-
-    // "COM" (any case) followed by 1 to 3 decimal digits.
-    static bool is_com_name(std::string_view name) noexcept {
-        if (name.size() < 4 || name.size() > 6) return false;
-        for (std::size_t i = 0; i < 3; ++i) {
-            const char c = static_cast<char>(name[i] & ~0x20);
-            if (c != "COM"[i]) return false;
-        }
-        for (std::size_t i = 3; i < name.size(); ++i) {
-            if (name[i] < '0' || name[i] > '9') return false;
-        }
-        return true;
-    }
-
-    Port() noexcept = default;
-    Port(const Port&) = delete;
-    Port& operator=(const Port&) = delete;
-    Port(Port&& other) noexcept : open_(std::exchange(other.open_, false)) {}
-    Port& operator=(Port&& other) noexcept {
-        if (this != &other) {
-            (void)close();
-            open_ = std::exchange(other.open_, false);
-        }
-        return *this;
-    }
-    ~Port() { (void)close(); }
-
-    bool is_open() const noexcept { return open_; }
-
-    // Closes the port now; the destructor does nothing afterwards.
-    Status close() noexcept {
-        if (!open_) return {};
-        open_ = false;
-        return status(tqrf_exit());
-    }
-
-    // Changes the line rate until the next command (every command sets 19200 baud again).
-    Status set_baud(unsigned rate) { return status(tqrf_BaudSetup(std::to_string(rate).c_str())); }
-
-    // ---- Card selection
-
-    Result<CardType> request(RequestMode mode = RequestMode::Idle) {
-        CardType type;
-        return data(tqrf_request(static_cast<std::int32_t>(mode), type.data()), type);
-    }
-
-    Result<Uid> anticoll(std::uint8_t arg = 0) {
-        Uid uid;
-        return data(tqrf_anticoll(arg, uid.data()), uid);
-    }
-
-    Result<SizeByte> select(const Uid& uid) {
-        SizeByte size = 0;
-        return data(tqrf_select(uid.data(), &size), size);
-    }
-
-    Status halt() { return status(tqrf_halt()); }
-
-    // Request, anticollision and select in turn.
-    Result<CardInfo> select_card(RequestMode mode = RequestMode::Idle) {
-        return detail::select_card(*this, mode);
-    }
-
-    // Finds and selects a card in one exchange (the reader's combined command).
-    Result<CardInfo> find_card(RequestMode mode = RequestMode::Idle) {
-        char type_text[4], uid_text[8], size_text[2];
-        const std::int32_t r =
-            tqrf_card_asc(static_cast<std::int32_t>(mode), 0, type_text, uid_text, size_text);
-        if (r != 0) return result_code(r);
-        auto type = CardType::from_hex(std::string_view(type_text, 4));
-        auto uid = Uid::from_hex(std::string_view(uid_text, 8));
-        auto size = Bytes<1, void>::from_hex(std::string_view(size_text, 2));
-        if (!type || !uid || !size) return errc::reply_frame;
-        return CardInfo{*type, *uid, (*size)[0]};
-    }
-
-    // ---- Keys and authentication
-
-    Status load_key(KeyType type, int sector, const Key& key) {
-        if (!valid_sector(sector)) return bad_argument();
-        return status(tqrf_loadkey(static_cast<std::int32_t>(type), sector, key.data()));
-    }
-
-    Status authenticate(KeyType type, int sector) {
-        if (!valid_sector(sector)) return bad_argument();
-        return status(tqrf_authentication(static_cast<std::int32_t>(type), sector));
-    }
-
-    // Loads the key for the sector and authenticates with it.
-    Status login(int sector, KeyType type, const Key& key) {
-        if (auto r = load_key(type, sector, key); !r) return r;
-        return authenticate(type, sector);
-    }
-
-    // ---- Blocks
-
-    Result<Block> read(int block) {
-        if (!valid_block(block)) return bad_argument();
-        Block out;
-        return data(tqrf_read(block, out.data()), out);
-    }
-
-    Status write(int block, const Block& data) {
-        if (!valid_block(block)) return bad_argument();
-        return status(tqrf_write(block, data.data()));
-    }
-
-    // ---- Value blocks (the card does the arithmetic; values are signed 32-bit on the card)
-
-    Status init_value(int block, std::int32_t value) {
-        if (!valid_block(block)) return bad_argument();
-        return status(tqrf_initval(block, static_cast<std::uint32_t>(value)));
-    }
-
-    Result<std::int32_t> read_value(int block) {
-        if (!valid_block(block)) return bad_argument();
-        std::uint32_t v = 0;
-        const std::int32_t r = tqrf_readval(block, &v);
-        if (r != 0) return result_code(r);
-        return static_cast<std::int32_t>(v);
-    }
-
-    // Increment, decrement and restore leave their result in the card's transfer buffer;
-    // transfer() writes it into a block.
-    Status increment(int block, std::uint32_t amount) {
-        if (!valid_block(block)) return bad_argument();
-        return status(tqrf_increment(block, amount));
-    }
-    Status decrement(int block, std::uint32_t amount) {
-        if (!valid_block(block)) return bad_argument();
-        return status(tqrf_decrement(block, amount));
-    }
-    Status restore(int block) {
-        if (!valid_block(block)) return bad_argument();
-        return status(tqrf_restore(block));
-    }
-    Status transfer(int block) {
-        if (!valid_block(block)) return bad_argument();
-        return status(tqrf_transfer(block));
-    }
-
-    // ---- Reader device
-
-    Status reset() { return status(tqrf_reset(0)); }
-
-    // The reader's version text (its data bytes up to the first NUL).
-    Result<std::string> hardware_version() {
-        ReplyBytes buf{};
-        const std::int32_t r = tqrf_ReadHardwareVersionNumber(buf.data());
-        if (r != 0) return result_code(r);
-        std::size_t n = 0;
-        while (n < buf.size() && buf[n] != 0) ++n;
-        return std::string(reinterpret_cast<const char*>(buf.data()), n);
-    }
-
-    Result<std::uint32_t> reader_id() {
-        std::uint32_t id = 0;
-        return data(tqrf_Read_RWD_ID(&id), id);
-    }
-
-    Status link_test() { return status(tqrf_Link_PCandRWD()); }
-
-    // Reads 16 bytes of the RC500 chip's E2PROM from the address on.
-    Result<Block> read_e2(std::uint8_t address) {
-        ReplyBytes buf{};
-        const std::int32_t r = tqrf_Read_RC500E2(address, buf.data());
-        if (r != 0) return result_code(r);
-        Block out;
-        std::memcpy(out.data(), buf.data(), out.size());
-        return out;
-    }
-
-    // Writes 16 bytes to the E2PROM; addresses 0 to 127.
-    Status write_e2(std::uint8_t address, const Block& data) {
-        if (address > 0x7F) return bad_argument();
-        return status(tqrf_Write_RC500E2(address, data.data()));
-    }
-
-    // Sounds the beeper for duration_10ms * 10 ms (at most 2.4 s); waits for it to end.
-    Status beep(std::uint8_t duration_10ms) {
-        return status(tqrf_BeepControl(0, duration_10ms > 240 ? 240 : duration_10ms));
-    }
-
-    Result<ClockBytes> read_clock() {
-        ReplyBytes buf{};
-        const std::int32_t r = tqrf_UploadRTC(buf.data());
-        if (r != 0) return result_code(r);
-        ClockBytes out{};
-        std::memcpy(out.data(), buf.data(), out.size());
-        return out;
-    }
-
-    Status set_clock(const ClockBytes& clock) { return status(tqrf_DownloadRTC(clock.data())); }
-
-  private:
-    explicit Port(bool opened) noexcept : open_(opened) {}
-
-    static Result<Port> open_com_name(std::string_view name) {
-        // tqrf_init shortens the name in place, so it gets a writable copy.
-        std::array<char, 8> buf{};
-        std::memcpy(buf.data(), name.data(), name.size() < 7 ? name.size() : 7);
-        return finish_open(tqrf_init(buf.data()));
-    }
-
-    static Result<Port> finish_open(std::int32_t r) {
-        if (r == 0) return Port(true);
-        // -1 after the device opened means the line could not be configured; the port stays
-        // open in the library, so release it rather than leave it held with no owner.
-        if (r == ERR_FAILED) (void)tqrf_exit();
-        return result_code(r);
-    }
-
-    static bool valid_block(int block) noexcept { return block >= 0 && block < mifare::kBlocks; }
-    static bool valid_sector(int sector) noexcept {
-        return sector >= 0 && sector < mifare::kSectors;
-    }
-    static std::error_code bad_argument() noexcept {
-        return std::make_error_code(std::errc::argument_out_of_domain);
-    }
-    static Status status(std::int32_t r) noexcept { return Status(result_code(r)); }
-    template <class T>
-    static Result<T> data(std::int32_t r, const T& value) {
-        if (r != 0) return result_code(r);
-        return value;
-    }
-
-    bool open_ = false;
 };
 
 // ---- Finding the reader -----------------------------------------------------------------------

@@ -70,7 +70,7 @@ int configure_port(serial::Device* device, bool check_timeouts) {
 }
 
 // What the environment asks of the default reader: the reply mode (TQRF_REPLY) and a trace
-// file (TQRF_TRACE). Read only when the port opens.
+// file (TQRF_TRACE) that shows keys only with TQRF_TRACE_KEYS=1. Read only when the port opens.
 void apply_environment(tqrf_reader& reader) {
     reader.reply_mode = TQRF_REPLY_FIXED;
     reader.slack_ms = 0;
@@ -78,6 +78,8 @@ void apply_environment(tqrf_reader& reader) {
     reader.settle_after_failure = reader.reply_mode == TQRF_REPLY_COMPLETE;
     const char* trace = std::getenv("TQRF_TRACE");
     if (trace != nullptr && *trace != '\0') reader.trace_file = serial::open_trace_file(trace);
+    const char* keys = std::getenv("TQRF_TRACE_KEYS");
+    reader.trace_keys = keys != nullptr && keys[0] == '1' && keys[1] == '\0';
 }
 
 // Opens `path` (null when the port number names no device) on the default reader unless a

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "link/commands.h"
 #include "link/wire.h"
 
 namespace tqrf {
@@ -73,8 +74,18 @@ const char* event_name(std::int32_t event) {
     }
 }
 
+// In a load-key request frame (LEN, 0xBB, 0x61, key type, sector, six key bytes, XOR) the
+// bytes from here on give the key away: the XOR byte too, since the rest of the frame is known.
+constexpr std::uint32_t KEY_OFFSET = 6;
+
+bool carries_key(std::int32_t event, const std::uint8_t* bytes, std::uint32_t count) {
+    return event == TQRF_TRACE_FRAME && count > KEY_OFFSET && bytes[2] == COMMAND_LEAD &&
+           bytes[3] == row(Op::LOAD_KEY).code;
+}
+
 void write_trace_line(serial::TraceFile* file, std::int32_t event, std::int32_t result,
-                      const std::uint8_t* bytes, std::uint32_t count, std::uint64_t time_us) {
+                      const std::uint8_t* bytes, std::uint32_t count, std::uint64_t time_us,
+                      bool show_keys) {
     // Room for the longest line: a 105-byte reply at three characters a byte, or a result
     // with its text.
     char buffer[512];
@@ -90,9 +101,15 @@ void write_trace_line(serial::TraceFile* file, std::int32_t event, std::int32_t 
         line.ch(' ');
         line.text(tqrf_strerror(result));
     } else {
+        const std::uint32_t hide_from =
+            !show_keys && carries_key(event, bytes, count) ? KEY_OFFSET : count;
         for (std::uint32_t i = 0; i < count; ++i) {
             line.ch(' ');
-            line.hex(bytes[i]);
+            if (i < hide_from) {
+                line.hex(bytes[i]);
+            } else {
+                line.text("**");
+            }
         }
     }
     line.ch('\n');
@@ -108,7 +125,7 @@ void trace_event(tqrf_reader& reader, std::int32_t event, std::int32_t result,
     if (count == 0) bytes = nullptr;
     if (reader.trace != nullptr) reader.trace(reader.trace_user, event, result, bytes, count, time);
     if (reader.trace_file != nullptr) {
-        write_trace_line(reader.trace_file, event, result, bytes, count, time);
+        write_trace_line(reader.trace_file, event, result, bytes, count, time, reader.trace_keys);
     }
 }
 

@@ -47,6 +47,7 @@ struct tqrf_reader {
     tqrf_trace_fn trace = nullptr;
     void* trace_user = nullptr;
     tqrf::serial::TraceFile* trace_file = nullptr;  // TQRF_TRACE of the default reader
+    bool trace_keys = false;  // TQRF_TRACE_KEYS=1: the trace file shows loaded keys
 };
 
 namespace tqrf {

@@ -1,8 +1,12 @@
-// tqrf_strerror: a static English text for every result code.
+// tqrf_strerror: a static English text for every result code, from the header's one list.
 #include <array>
 #include <cstdint>
 
+#include "link/wire.h"
 #include "tq_RWD_DLL.h"
+
+static_assert(tqrf::REPLY_DATA_MAX == TQRF_REPLY_DATA_MAX,
+              "the public size of the longest reply's data must match the frame link's");
 
 namespace {
 
@@ -42,29 +46,11 @@ TQRF_API(const char*) tqrf_strerror(int32_t result) {
     switch (result) {
         case TQRF_OK:
             return "done";
-        case ERR_FAILED:
-            return "the call failed (line settings refused, argument refused, or no port to close)";
-        case ERR_PORT_IN_USE:
-            return "a port is already open";
-        case ERR_PORT_OPEN_FAILED:
-            return "the serial device could not be opened (missing, not permitted, busy, or not a "
-                   "serial device)";
-        case ERR_PORT_NOT_OPEN:
-            return "no port is open";
-        case ERR_SEND_FAILED:
-            return "the request was not written whole";
-        case ERR_REPLY_CHECKSUM:
-            return "the reader's reply failed its checksum";
-        case ERR_REPLY_FRAME:
-            return "no reply from the reader in time, or a malformed reply";
-        case ERR_REPLY_LENGTH:
-            return "the reader's reply does not carry the data the command needs";
-        case ERR_DEVICE_LOST:
-            return "the device is gone (unplugged or closed)";
-        case ERR_BAD_ARGUMENT:
-            return "an argument was refused";
-        case ERR_BUFFER_TOO_SMALL:
-            return "the reply is longer than the buffer";
+#define TQRF_RESULT_TEXT(name, word, text) \
+    case name:                             \
+        return text;
+            TQRF_RESULTS(TQRF_RESULT_TEXT)
+#undef TQRF_RESULT_TEXT
         default:
             break;
     }

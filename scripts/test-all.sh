@@ -20,7 +20,7 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 VERSION=$(sed -n 's/^project(tq_RWD_DLL VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
-STAGES=(packages format werror bindings sanitize tsan fuzz mingw windows-checks wine install)
+STAGES=(packages format werror bindings docs sanitize tsan fuzz mingw windows-checks wine docs-wine install)
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
@@ -65,6 +65,17 @@ stage_sanitize() {
 stage_bindings() {
     step "Python package (offline install into a fresh venv, mypy, pytest) and .NET binding (Mono)"
     bindings/run-tests.sh build/ci-werror
+}
+
+stage_docs() {
+    step "the shell commands of README.md and docs/ as written, on the simulated reader"
+    scripts/doc-test.sh
+}
+
+stage_docs-wine() {
+    step "the Wine commands of docs/windows.md as written"
+    wait_for_wine_install
+    scripts/doc-test.sh --wine
 }
 
 stage_tsan() {

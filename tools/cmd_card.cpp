@@ -52,8 +52,8 @@ void run_scan(const Globals& g, Printer& out, const ScanArgs& a) {
                 no_card = CommandError("no_card", line.problem, kExitFailed, card.error().value());
             }
         } else {
-            if (!several) throw_failure("scanning", card.error(), link.reader.os_error());
-            const CommandError e = failure("scanning", card.error(), link.reader.os_error());
+            if (!several) throw_failure("scanning", card.error(), link.reader);
+            const CommandError e = failure("scanning", card.error(), link.reader);
             line.problem = e.what();
             if (!link_failure) link_failure = e;
         }

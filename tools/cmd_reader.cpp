@@ -19,15 +19,15 @@ void run_info(const Globals& g, Printer& out) {
     Reader& reader = conn->first().reader;
     InfoReport r;
     auto version = reader.hardware_version();
-    if (!version) throw_failure("reading the hardware version", version.error(), reader.os_error());
+    if (!version) throw_failure("reading the hardware version", version.error(), reader);
     r.version = *version;
     auto id = reader.reader_id();
-    if (!id) throw_failure("reading the identity number", id.error(), reader.os_error());
+    if (!id) throw_failure("reading the identity number", id.error(), reader);
     r.id = *id;
     auto link = reader.link_test();
-    if (!link) r.link_error = describe(link.error(), reader.os_error());
+    if (!link) r.link_error = describe(link.error(), reader);
     out.info(r);
-    if (!link) throw_failure("link test", link.error(), reader.os_error());
+    if (!link) throw_failure("link test", link.error(), reader);
 }
 
 void run_beep(const Globals& g, Printer& out, const BeepArgs& a) {
@@ -35,7 +35,7 @@ void run_beep(const Globals& g, Printer& out, const BeepArgs& a) {
     auto conn = Connection::open(g, false);
     Reader& reader = conn->first().reader;
     auto r = reader.beep(units);
-    if (!r) throw_failure("beep", r.error(), reader.os_error());
+    if (!r) throw_failure("beep", r.error(), reader);
     out.beep(BeepReport{static_cast<unsigned>(units * 10)});
 }
 
@@ -48,7 +48,7 @@ void run_clock(const Globals& g, Printer& out, const ClockArgs& a) {
         auto conn = Connection::open(g, false);
         Reader& reader = conn->first().reader;
         auto bytes = reader.read_clock();
-        if (!bytes) throw_failure("reading the clock", bytes.error(), reader.os_error());
+        if (!bytes) throw_failure("reading the clock", bytes.error(), reader);
         ClockReport r;
         r.bytes = *bytes;
         r.layout_known = known;
@@ -82,7 +82,7 @@ void run_clock(const Globals& g, Printer& out, const ClockArgs& a) {
     auto conn = Connection::open(g, false);
     Reader& reader = conn->first().reader;
     auto s = reader.set_clock(r.bytes);
-    if (!s) throw_failure("setting the clock", s.error(), reader.os_error());
+    if (!s) throw_failure("setting the clock", s.error(), reader);
     out.clock_set(r);
 }
 
@@ -107,15 +107,14 @@ void run_e2(const Globals& g, Printer& out, const E2Args& a) {
     if (a.write) {
         auto s = reader.write_e2(address, data);
         if (!s) {
-            throw_failure("writing the E2PROM at " + std::to_string(address), s.error(),
-                          reader.os_error());
+            throw_failure("writing the E2PROM at " + std::to_string(address), s.error(), reader);
         }
         r.bytes.assign(data.begin(), data.end());
     } else {
         auto bytes = reader.read_e2(address);
         if (!bytes) {
             throw_failure("reading the E2PROM at " + std::to_string(address), bytes.error(),
-                          reader.os_error());
+                          reader);
         }
         r.bytes.assign(bytes->begin(), bytes->end());
     }

@@ -161,7 +161,7 @@ class Watcher {
             mode = RequestMode::Idle;
             if (!card) {
                 if (is_reader_status(card.error())) break;  // no (more) cards
-                throw_failure("waiting for cards on " + link_.port, card.error(), r.os_error());
+                throw_failure("waiting for cards on " + link_.port, card.error(), r);
             }
             if (std::any_of(found.begin(), found.end(),
                             [&](const CardInfo& f) { return same_card(f, *card); })) {
@@ -175,7 +175,7 @@ class Watcher {
             auto halted = r.halt();
             if (!halted) {
                 if (!is_reader_status(halted.error())) {
-                    throw_failure("halting a card on " + link_.port, halted.error(), r.os_error());
+                    throw_failure("halting a card on " + link_.port, halted.error(), r);
                 }
                 break;  // a card that cannot be halted would answer again
             }
@@ -200,7 +200,7 @@ class Watcher {
             } else {
                 if (!is_reader_status(data.error())) {
                     throw_failure("reading block " + std::to_string(block) + " on " + link_.port,
-                                  data.error(), r.os_error());
+                                  data.error(), r);
                 }
                 e.read_error = describe(data.error());
             }

@@ -3,6 +3,7 @@
 // hands its report to the printer. Failures are thrown as CommandError.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -106,6 +107,11 @@ void run_e2(const Globals& g, Printer& out, const E2Args& a);
 
 // Waiting for cards (cmd_watch.cpp).
 void run_watch(const Globals& g, Printer& out, const WatchArgs& a);
+
+// Finding and diagnosing the reader (cmd_ports.cpp, cmd_doctor.cpp): registers `ports` and
+// `doctor`; the function returned runs the one given and gives its exit status (nothing when
+// neither was given). They print their own reports.
+std::function<std::optional<int>(const Globals&)> add_finding_commands(CLI::App& app);
 
 // A warning on stderr ("tqrf: ..."), in every output mode.
 void warn(const std::string& message);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "errors.h"
+#include "finding.h"
 #include "platform.h"
 #include "support.h"
 
@@ -23,8 +24,13 @@ void Tracer::event(const std::string& port, const Trace& t) {
     if (name_ports) line += port + "  ";
     std::string bytes;
     char hex[4];
+    const std::size_t hide_from = !show_keys && t.carries_key() ? Trace::key_offset : t.count;
     for (std::size_t i = 0; i < t.count; ++i) {
-        std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", t.bytes[i]);
+        if (i < hide_from) {
+            std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", t.bytes[i]);
+        } else {
+            std::snprintf(hex, sizeof hex, " **");
+        }
         bytes += hex;
     }
     switch (t.event) {
@@ -69,6 +75,10 @@ std::unique_ptr<Connection> Connection::open(const Globals& g, bool several_allo
         throw usage_error(
             "no reader given: use --port PORT (COM3, /dev/ttyUSB0), TQRF_PORT, or --simulate");
     }
+    // "auto": the one reader that answers on the ports the system lists.
+    for (auto& p : ports) {
+        if (p == "auto") p = find_the_reader();
+    }
     if (ports.size() > 1 && !several_allowed) {
         throw usage_error("--port may be given more than once only for scan and watch");
     }
@@ -78,9 +88,10 @@ std::unique_ptr<Connection> Connection::open(const Globals& g, bool several_allo
         ports = {c->sim_->port()};
     }
     c->tracer_.name_ports = ports.size() > 1;
+    c->tracer_.show_keys = g.trace_keys;
     c->options_.reply_mode = g.timing;
     c->options_.reply_slack = std::chrono::milliseconds(g.slack_ms);
-    c->trace_ = g.trace;
+    c->trace_ = g.trace || g.trace_keys;
     c->simulated_ = g.simulate;
     const bool tolerate = keep_going && ports.size() > 1;
     for (const auto& port : ports) {

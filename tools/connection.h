@@ -19,6 +19,7 @@ struct Globals {
     bool simulate = false;
     bool json = false;
     bool trace = false;
+    bool trace_keys = false;  // --trace-keys: the trace shows the keys of load-key frames
     ReplyMode timing = ReplyMode::Complete;
     unsigned slack_ms = 0;
 };
@@ -40,6 +41,7 @@ class Tracer {
   public:
     void event(const std::string& port, const Trace& t);
     bool name_ports = false;
+    bool show_keys = false;  // else the key bytes of a load-key frame show as "**"
 
   private:
     std::mutex mutex_;

@@ -26,26 +26,53 @@ void set_status_namer(const char* (*namer)(int status)) {
     status_namer = namer;
 }
 
-std::string describe(const std::error_code& ec, const std::error_code& os_error) {
-    if (ec.category() != category()) return ec.message();
-    if (is_reader_status(ec)) return status_text(ec.value());
-    switch (ec.value()) {
-        case ERR_REPLY_FRAME:
-            return "no reply from the reader (check its power, the cable and the line rate)";
-        case ERR_REPLY_CHECKSUM:
-            return "the reader's reply failed its checksum (noise on the line? check the cable)";
-        case ERR_REPLY_LENGTH:
-            return "the reader's reply does not carry the data the command must return";
-        case ERR_DEVICE_LOST: {
-            std::string text = "the reader's device is gone (unplugged, or its adapter reset)";
-            if (os_error) text += ": " + platform::error_text(os_error.value());
-            return text;
-        }
-        case ERR_SEND_FAILED:
-            return "the request could not be sent to the reader";
+namespace {
+
+// What the tool says about each of the library's codes: the kind word for scripts and, where the
+// library's own text (tqrf_strerror) would leave a user without a next step, its own words.
+// Every code of the header's list gets its text from there unless it is named here.
+struct Words {
+    const char* kind;
+    const char* text;  // null: tqrf_strerror()'s
+};
+
+Words words_for(int code) {
+    switch (code) {
+        case TQRF_ERR_REPLY_FRAME:
+            return {"no_reply",
+                    "no reply from the reader (check its power, the cable and the line rate)"};
+        case TQRF_ERR_REPLY_CHECKSUM:
+            return {"bad_reply",
+                    "the reader's reply failed its checksum (noise on the line? check the cable)"};
+        case TQRF_ERR_REPLY_LENGTH:
+            return {"bad_reply",
+                    "the reader's reply does not carry the data the command must return"};
+        case TQRF_ERR_DEVICE_LOST:
+            return {"device_lost", "the reader's device is gone (unplugged, or its adapter reset)"};
+        case TQRF_ERR_SEND_FAILED:
+            return {"send_failed", "the request could not be sent to the reader"};
+        case TQRF_ERR_BAD_ARGUMENT:
+            return {"bad_argument", nullptr};
+        case TQRF_ERR_PARITY_UNSUPPORTED:
+            return {"parity_unsupported",
+                    "the serial adapter cannot send mark or space parity, which the reader "
+                    "needs (adapters based on FTDI, CP210x, PL2303 or CH34x chips can)"};
         default:
-            return tqrf_strerror(ec.value());
+            return {"failed", nullptr};
     }
+}
+
+}  // namespace
+
+std::string describe(const std::error_code& ec, const std::error_code& os_error) {
+    if (!is_library_code(ec)) return ec.message();
+    if (is_reader_status(ec)) return status_text(ec.value());
+    const Words words = words_for(ec.value());
+    std::string text = words.text != nullptr ? words.text : tqrf_strerror(ec.value());
+    if (ec.value() == TQRF_ERR_DEVICE_LOST && os_error) {
+        text += ": " + platform::error_text(os_error.value());
+    }
+    return text;
 }
 
 std::string explain(const std::string& what, const std::error_code& ec,
@@ -54,23 +81,9 @@ std::string explain(const std::string& what, const std::error_code& ec,
 }
 
 std::string kind_of(const std::error_code& ec) {
-    if (ec.category() != category()) return "failed";
+    if (!is_library_code(ec)) return "failed";
     if (is_reader_status(ec)) return "reader_status";
-    switch (ec.value()) {
-        case ERR_REPLY_FRAME:
-            return "no_reply";
-        case ERR_REPLY_CHECKSUM:
-        case ERR_REPLY_LENGTH:
-            return "bad_reply";
-        case ERR_DEVICE_LOST:
-            return "device_lost";
-        case ERR_SEND_FAILED:
-            return "send_failed";
-        case ERR_BAD_ARGUMENT:
-            return "bad_argument";
-        default:
-            return "failed";
-    }
+    return words_for(ec.value()).kind;
 }
 
 bool is_link_failure(const std::error_code& ec) {
@@ -80,13 +93,76 @@ bool is_link_failure(const std::error_code& ec) {
 CommandError failure(const std::string& what, const std::error_code& ec,
                      const std::error_code& os_error) {
     const std::optional<std::int32_t> code =
-        ec.category() == category() ? std::optional<std::int32_t>(ec.value()) : std::nullopt;
+        is_library_code(ec) ? std::optional<std::int32_t>(ec.value()) : std::nullopt;
     return CommandError(kind_of(ec), explain(what, ec, os_error), kExitFailed, code);
 }
 
 void throw_failure(const std::string& what, const std::error_code& ec,
                    const std::error_code& os_error) {
     const CommandError e = failure(what, ec, os_error);
+    if (is_link_failure(ec)) throw LinkError(e.kind(), e.what(), e.status(), e.code());
+    throw e;
+}
+
+std::string answer_text(std::int32_t answer) {
+    switch (answer) {
+        case TQRF_ANSWER_ECHO:
+            return "the line echoes what is sent: a loopback plug, or an adapter with its lines "
+                   "crossed, and no reader answering (check the cable and which port this is)";
+        case TQRF_ANSWER_NOISE:
+            return "bytes came back that are no reply from the reader: another device on this "
+                   "port, or a wrong line rate (check which port this is; the reader uses 19200 "
+                   "baud)";
+        case TQRF_ANSWER_SILENCE:
+            return "no reply from the reader (check its power, the cable and the line rate)";
+        default:
+            return "";
+    }
+}
+
+std::string answer_kind(std::int32_t answer) {
+    switch (answer) {
+        case TQRF_ANSWER_ECHO:
+            return "echo";
+        case TQRF_ANSWER_NOISE:
+            return "noise";
+        default:
+            return "";
+    }
+}
+
+namespace {
+
+// What the reader heard, when that explains a failed reply.
+std::int32_t heard(const std::error_code& ec, const Reader& reader) {
+    if (ec.category() != category() || reader.native_handle() == nullptr) return TQRF_ANSWER_NONE;
+    if (ec.value() != ERR_REPLY_FRAME && ec.value() != ERR_REPLY_CHECKSUM &&
+        ec.value() != ERR_REPLY_LENGTH) {
+        return TQRF_ANSWER_NONE;
+    }
+    const std::int32_t a = tqrf_reader_last_answer(reader.native_handle());
+    // A frame that failed its checks is told by the result code itself.
+    return a == TQRF_ANSWER_FRAME || a < 0 ? TQRF_ANSWER_NONE : a;
+}
+
+}  // namespace
+
+std::string describe(const std::error_code& ec, const Reader& reader) {
+    const std::string text = answer_text(heard(ec, reader));
+    return text.empty() ? describe(ec, reader.os_error()) : text;
+}
+
+CommandError failure(const std::string& what, const std::error_code& ec, const Reader& reader) {
+    const std::int32_t a = heard(ec, reader);
+    CommandError e = failure(what, ec, reader.os_error());
+    if (a == TQRF_ANSWER_NONE) return e;
+    const std::string kind = answer_kind(a);
+    return CommandError(kind.empty() ? e.kind() : kind, what + ": " + answer_text(a), e.status(),
+                        e.code());
+}
+
+void throw_failure(const std::string& what, const std::error_code& ec, const Reader& reader) {
+    const CommandError e = failure(what, ec, reader);
     if (is_link_failure(ec)) throw LinkError(e.kind(), e.what(), e.status(), e.code());
     throw e;
 }
@@ -123,9 +199,7 @@ std::string open_failure_message(const std::string& port, const std::string& dev
     if (result != ERR_PORT_OPEN_FAILED) return where + tqrf_strerror(result);
     switch (platform::open_problem(os_error)) {
         case platform::OpenProblem::Missing:
-            return where +
-                   "the device is missing. Is the reader plugged in and powered? List the "
-                   "serial ports with: " +
+            return where + "the device is missing. Is the reader plugged in and powered? " +
                    platform::list_ports_hint();
         case platform::OpenProblem::Denied:
             return where + "permission denied. " + platform::permission_hint();

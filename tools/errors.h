@@ -8,6 +8,10 @@
 #include <string>
 #include <system_error>
 
+namespace tqrf {
+class Reader;
+}
+
 namespace tqrf::tool {
 
 inline constexpr int kExitOk = 0;
@@ -69,6 +73,18 @@ CommandError failure(const std::string& what, const std::error_code& ec,
 // Throws it: as a LinkError when the link failed.
 [[noreturn]] void throw_failure(const std::string& what, const std::error_code& ec,
                                 const std::error_code& os_error = {});
+
+// The same, for a call on `reader`, saying what its last exchange heard when a reply failed:
+// silence, an echo of the request (a loopback plug, crossed lines) or bytes that are no frame.
+std::string describe(const std::error_code& ec, const Reader& reader);
+CommandError failure(const std::string& what, const std::error_code& ec, const Reader& reader);
+[[noreturn]] void throw_failure(const std::string& what, const std::error_code& ec,
+                                const Reader& reader);
+
+// The words for what a reader heard (TQRF_ANSWER_*), "" for a frame or nothing known.
+std::string answer_text(std::int32_t answer);
+// The kind word for it: "echo", "noise", or "" for the others.
+std::string answer_kind(std::int32_t answer);
 
 // Why a port did not open, in words, with the usual remedy. `result` is what the open gave,
 // `os_error` the operating system's error of the open (errno); `device` the path tried.

@@ -79,7 +79,11 @@ int main(int argc, char** argv) {
                  "card in its field");
     app.add_flag("--json", g.json, "Machine-readable output (JSON) on stdout");
     app.add_flag("--trace", g.trace,
-                 "Show every frame on stderr: time, direction, bytes, parity; and each result");
+                 "Show every frame on stderr: time, direction, bytes, parity; and each result. "
+                 "The keys of load-key frames show as ** (see --trace-keys)");
+    app.add_flag("--trace-keys", g.trace_keys,
+                 "Like --trace, and show the keys of load-key frames too (keep such a trace "
+                 "private: it gives the keys away)");
     std::string timing = "complete";
     app.add_option("--timing", timing,
                    "How replies are taken: complete (as soon as the frame is whole, the default) "
@@ -229,6 +233,8 @@ int main(int argc, char** argv) {
     watch->add_option("--key", watch_args.key, "Key for --read, 12 hex digits (default factory)");
     watch->add_flag("--key-b", watch_args.key_b, "Use the key as key B");
 
+    const auto run_finding = add_finding_commands(app);
+
     const bool json = wants_json(argc, argv);
     auto fail = [&](const CommandError& e, Printer* printer) {
         std::cerr << "tqrf: " << e.what() << '\n';
@@ -269,6 +275,10 @@ int main(int argc, char** argv) {
     g.slack_ms = static_cast<unsigned>(slack);
     auto printer = g.json ? make_json_printer() : make_text_printer();
     try {
+        if (const auto status = run_finding(g)) {
+            printer->finish();
+            return *status;
+        }
         if (*scan) run_scan(g, *printer, scan_args);
         if (*info) run_info(g, *printer);
         if (*read) run_read(g, *printer, read_args);

@@ -31,8 +31,8 @@ const char* port_help();
 enum class OpenProblem { Missing, Denied, Busy, NotSerial, Directory, Other };
 OpenProblem open_problem(int os_error);
 
-// What to do about one: how to list the serial ports; how to get the right to open one; how to
-// find the program that holds `device` open.
+// What to do about one: how to list the serial ports (a sentence); how to get the right to open
+// one; how to find the program that holds `device` open.
 std::string list_ports_hint();
 std::string permission_hint();
 std::string busy_hint(const std::string& device);

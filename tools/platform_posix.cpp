@@ -45,7 +45,8 @@ std::string device_for_port(std::string_view port) {
 
 const char* port_help() {
     return "The reader's port: COM3 (COMn opens /dev/ttyS(n-1)) or a device path such as "
-           "/dev/ttyUSB0; repeatable for scan and watch. Default: $TQRF_PORT";
+           "/dev/ttyUSB0, or auto (the one reader on the listed ports: tqrf ports --probe); "
+           "repeatable for scan and watch. Default: $TQRF_PORT";
 }
 
 OpenProblem open_problem(int os_error) {
@@ -70,7 +71,7 @@ OpenProblem open_problem(int os_error) {
 }
 
 std::string list_ports_hint() {
-    return "ls /dev/ttyUSB* /dev/ttyACM* /dev/ttyS*";
+    return "List the serial ports and what answers on each with: tqrf ports --probe";
 }
 
 std::string permission_hint() {

@@ -76,8 +76,9 @@ std::string device_for_port(std::string_view port) {
 }
 
 const char* port_help() {
-    return "The reader's port: COM3, or a device path such as \\\\.\\COM12; repeatable for scan "
-           "and watch. Default: %TQRF_PORT%";
+    return "The reader's port: COM3, or a device path such as \\\\.\\COM12, or auto (the one "
+           "reader on the listed ports: tqrf ports --probe); repeatable for scan and watch. "
+           "Default: %TQRF_PORT%";
 }
 
 OpenProblem open_problem(int os_error) {
@@ -108,7 +109,8 @@ OpenProblem open_problem(int os_error) {
 }
 
 std::string list_ports_hint() {
-    return "mode (in a command prompt), or look in the Device Manager under \"Ports (COM & LPT)\"";
+    return "List the serial ports and what answers on each with: tqrf ports --probe (the Device "
+           "Manager lists them under \"Ports (COM & LPT)\")";
 }
 
 std::string permission_hint() {

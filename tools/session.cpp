@@ -19,7 +19,7 @@ CardSession::CardSession(Reader& reader, std::vector<Key> keys, bool b_only)
     : reader_(reader), keys_(std::move(keys)), b_only_(b_only) {}
 
 void CardSession::fail_if_link_error(const std::error_code& ec, const std::string& what) {
-    if (is_link_failure(ec)) throw_failure(what, ec, reader_.os_error());
+    if (is_link_failure(ec)) throw_failure(what, ec, reader_);
 }
 
 void CardSession::lost() {

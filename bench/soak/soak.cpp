@@ -74,22 +74,18 @@ std::string hex(const Block& b) {
     return s;
 }
 
+// The name of a result as the header lists it ("TQRF_ERR_REPLY_FRAME"), "ok" or "reader status".
 const char* code_name(int code) {
     switch (code) {
-        case ERR_FAILED:
-            return "ERR_FAILED";
-        case ERR_PORT_NOT_OPEN:
-            return "ERR_PORT_NOT_OPEN";
-        case ERR_SEND_FAILED:
-            return "ERR_SEND_FAILED";
-        case ERR_REPLY_CHECKSUM:
-            return "ERR_REPLY_CHECKSUM";
-        case ERR_REPLY_FRAME:
-            return "ERR_REPLY_FRAME";
-        case 0:
+        case TQRF_OK:
             return "ok";
+#define TQRF_SOAK_NAME(name, word, text) \
+    case name:                           \
+        return #name;
+            TQRF_RESULTS(TQRF_SOAK_NAME)
+#undef TQRF_SOAK_NAME
         default:
-            return code > 0 ? "reader status" : "?";
+            return code > 0 && code <= 255 ? "reader status" : "unknown result code";
     }
 }
 
@@ -490,7 +486,7 @@ int Soak::run() {
                 reconciled_unchanged_, reconciled_completed_);
     std::printf("  result codes\n");
     for (const auto& [code, n] : codes_) {
-        std::printf("    %5d %-19s %" PRIu64 "\n", code, code_name(code), n);
+        std::printf("    %5d %-24s %" PRIu64 "\n", code, code_name(code), n);
     }
     std::printf("  port closed          %s\n", closed == 0 ? "yes" : "NO");
     std::printf("  divergences          %" PRIu64 "\n", divergences_);

@@ -25,7 +25,8 @@ using Microsoft.Win32.SafeHandles;
 
 namespace TqRwdDll
 {
-    /// <summary>The library's result codes. 0 to 255 is the reader's status byte.</summary>
+    /// <summary>The library's result codes (TQRF_OK, TQRF_ERR_*: the names of the C header
+    /// without the prefix). 0 to 255 is the reader's status byte.</summary>
     public static class ResultCode
     {
         public const int Ok = 0;
@@ -47,6 +48,13 @@ namespace TqRwdDll
         public const int BadArgument = -89;
         /// <summary>Handle API only: a variable-length reply did not fit the buffer.</summary>
         public const int BufferTooSmall = -90;
+        /// <summary>The serial adapter cannot send mark or space parity.</summary>
+        public const int ParityUnsupported = -91;
+
+        /// <summary>The most data bytes a reply carries (TQRF_REPLY_DATA_MAX): the size of the
+        /// buffers of tqrf_ReadHardwareVersionNumber, tqrf_Read_RC500E2 and
+        /// tqrf_UploadRTC.</summary>
+        public const int ReplyDataMax = 101;
     }
 
     /// <summary>Which cards a request wakes.</summary>
@@ -179,7 +187,7 @@ namespace TqRwdDll
         [MarshalAs(UnmanagedType.ByValArray, SizeConst = 105)]
         public byte[] Bytes;
         public uint VersionLength;
-        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 101)]
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = ResultCode.ReplyDataMax)]
         public byte[] Version;
         public uint ReaderId;
     }
@@ -317,14 +325,15 @@ namespace TqRwdDll
         [DllImport(Library, CallingConvention = Cdecl)]
         public static extern int tqrf_reset(int reserved);
 
-        /// <summary>version: 101 bytes out (every data byte of the reply, no terminator).</summary>
+        /// <summary>version: ResultCode.ReplyDataMax bytes out (every data byte of the reply, no
+        /// terminator).</summary>
         [DllImport(Library, CallingConvention = Cdecl)]
         public static extern int tqrf_ReadHardwareVersionNumber([In, Out] byte[] version);
 
         [DllImport(Library, CallingConvention = Cdecl)]
         public static extern int tqrf_Read_RWD_ID(ref uint id);
 
-        /// <summary>data: 101 bytes out.</summary>
+        /// <summary>data: ResultCode.ReplyDataMax bytes out.</summary>
         [DllImport(Library, CallingConvention = Cdecl)]
         public static extern int tqrf_Read_RC500E2(int address, [In, Out] byte[] data);
 
@@ -338,7 +347,7 @@ namespace TqRwdDll
         [DllImport(Library, CallingConvention = Cdecl)]
         public static extern int tqrf_BeepControl(int mode, int duration);
 
-        /// <summary>clock: 101 bytes out.</summary>
+        /// <summary>clock: ResultCode.ReplyDataMax bytes out.</summary>
         [DllImport(Library, CallingConvention = Cdecl)]
         public static extern int tqrf_UploadRTC([In, Out] byte[] clock);
 
@@ -610,6 +619,7 @@ namespace TqRwdDll
                 case ResultCode.PortOpenFailed:
                 case ResultCode.PortNotOpen:
                 case ResultCode.SendFailed:
+                case ResultCode.ParityUnsupported:
                     return new PortException(code, operation, text + " (" + code + ")", osError);
                 default:
                     return new TqrfException(code, operation, text + " (" + code + ")", osError);
@@ -753,7 +763,7 @@ namespace TqRwdDll
             get { return new byte[] { 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF }; }
         }
 
-        private const int VariableCapacity = 256;
+        private const int VariableCapacity = ResultCode.ReplyDataMax;
 
         private readonly ReaderHandle handle;
 #pragma warning disable 414  // never read: it is there to keep the delegate alive

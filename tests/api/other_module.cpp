@@ -1,5 +1,5 @@
 // A second module of the test program, built as a shared library with hidden symbols, like a
-// plug-in or another DLL: the codes it makes must compare equal to the test program's.
+// plug-in or another DLL: it has its own copy of the header's error category.
 #include <system_error>
 
 #include "tq_RWD_DLL.hpp"

@@ -10,6 +10,7 @@
 
 #include "link/command.h"
 #include "link/commands.h"
+#include "tqrf_sim/frame.h"
 #include "tqrf_sim/reader.h"
 
 namespace {
@@ -61,6 +62,28 @@ TEST(SimulatorAnswersTheTable, ReaderCommandsSucceedWithoutACard) {
         const std::uint32_t length = payload_of(row, payload);
         EXPECT_EQ(reader.handle(std::span(payload, length), tqrf_sim::Clock::now()).status(), 0);
     }
+}
+
+// The constants both sides of the line must agree on, each written once in each model.
+TEST(SimulatorAnswersTheTable, LineConstantsAgree) {
+    struct Pair {
+        const char* name;
+        std::size_t library;
+        std::size_t simulator;
+    };
+    const Pair pairs[] = {
+        {"address byte", tqrf::READER_ADDRESS, tqrf_sim::kReaderAddress},
+        {"command lead", tqrf::COMMAND_LEAD, tqrf_sim::kCommandLead},
+        {"longest request payload", tqrf::REQUEST_PAYLOAD_MAX, tqrf_sim::kMaxRequestPayload},
+        {"longest reply frame", tqrf::REPLY_FRAME_MAX, tqrf_sim::kMaxReplyFrame},
+        {"fixed parameter", tqrf::FIXED_PARAMETER, tqrf_sim::kFixedParameter},
+        {"request idle", tqrf::REQUEST_IDLE, tqrf_sim::kRequestIdle},
+        {"request all", tqrf::REQUEST_ALL, tqrf_sim::kRequestAll},
+        {"key A", tqrf::KEY_TYPE_A, tqrf_sim::kKeyTypeA},
+        {"key B", tqrf::KEY_TYPE_B, tqrf_sim::kKeyTypeB},
+        {"clock bytes", tqrf::CLOCK_BYTES, tqrf_sim::kClockSize},
+    };
+    for (const Pair& p : pairs) EXPECT_EQ(p.library, p.simulator) << p.name;
 }
 
 }  // namespace

@@ -941,6 +941,35 @@ TEST_F(Cli, TraceShowsEveryFrameOnStderr) {
     EXPECT_TRUE(has(j.err, "(frame, space parity)"));
 }
 
+TEST_F(Cli, TraceHidesKeysUnlessAskedFor) {
+    // The load-key frame: LEN 00 0A, BB 61, key type, sector, six key bytes, XOR. The key
+    // bytes and the XOR byte (which gives the key away) show as ** unless --trace-keys.
+    struct Case {
+        const char* args;
+        bool keys_shown;
+    };
+    for (const Case& c : {Case{"--trace read 1", false}, Case{"--trace-keys read 1", true},
+                          Case{"--trace --trace-keys read 1", true}}) {
+        const Outcome r = tqrf(c.args);
+        EXPECT_RUN(r, 0);
+        int load_key_frames = 0;
+        for (const auto& l : lines_of(r.err)) {
+            const auto at = l.find("> 00 0A BB 61 ");
+            if (at == std::string::npos) continue;
+            ++load_key_frames;
+            const std::string key_and_xor = l.substr(at + 20, 20);
+            if (c.keys_shown) {
+                EXPECT_EQ(key_and_xor.substr(0, 17), "FF FF FF FF FF FF") << c.args << ": " << l;
+                EXPECT_EQ(l.find("**"), std::string::npos) << l;
+            } else {
+                EXPECT_EQ(key_and_xor, "** ** ** ** ** ** **") << c.args << ": " << l;
+                EXPECT_EQ(l.find("FF"), std::string::npos) << l;
+            }
+        }
+        EXPECT_GT(load_key_frames, 0) << c.args << ": " << r.err;
+    }
+}
+
 TEST_F(Cli, TimingAndSlackOptions) {
     // A reader that answers 45 ms after each request: later than the fixed 40 ms pause.
     sim_->set_latency(std::chrono::milliseconds(45));

@@ -31,6 +31,17 @@ TEST(Readers, AnEmptyPortIsAUsageError) {
     }
 }
 
+TEST(Readers, TheNewCommandsHaveHelp) {
+    TempDir dir;
+    for (const char* args : {"ports --help", "doctor --help", "--help"}) {
+        const Outcome r = run(tqrf() + " " + args, dir);
+        EXPECT_EQ(r.status, 0) << args;
+        EXPECT_TRUE(has(r.out, "Usage:")) << args << r.out;
+    }
+    const Outcome r = run(tqrf() + " --help", dir);
+    EXPECT_TRUE(has(r.out, "ports") && has(r.out, "doctor") && has(r.out, "auto")) << r.out;
+}
+
 TEST(Readers, ScanTriesEveryPortAndFailsWhenOneFails) {
     TempDir dir;
     SimProcess a(TQRF_SIM_EXE, "", dir, "a");

@@ -426,6 +426,49 @@ TEST(ResultMessages, NoReplyAndLostDeviceCarryTheirRemedy) {
     EXPECT_EQ(kind_of(tqrf::result_code(ERR_DEVICE_LOST)), "device_lost");
 }
 
+TEST(ResultMessages, EveryListedCodeHasWordsAndAKind) {
+    // The tool's words for each code of the library's list: its own where it names a remedy,
+    // the library's text otherwise; a kind word a script can match.
+    struct Row {
+        int code;
+        const char* text;  // the library's
+    };
+    const Row rows[] = {
+#define TQRF_ROW(name, word, text) {name, text},
+        TQRF_RESULTS(TQRF_ROW)
+#undef TQRF_ROW
+    };
+    const std::pair<int, const char*> kinds[] = {
+        {TQRF_ERR_REPLY_FRAME, "no_reply"},
+        {TQRF_ERR_REPLY_CHECKSUM, "bad_reply"},
+        {TQRF_ERR_REPLY_LENGTH, "bad_reply"},
+        {TQRF_ERR_DEVICE_LOST, "device_lost"},
+        {TQRF_ERR_SEND_FAILED, "send_failed"},
+        {TQRF_ERR_BAD_ARGUMENT, "bad_argument"},
+        {TQRF_ERR_PARITY_UNSUPPORTED, "parity_unsupported"},
+        {TQRF_ERR_PORT_NOT_OPEN, "failed"},
+    };
+    for (const Row& row : rows) {
+        const std::error_code ec = tqrf::result_code(row.code);
+        const std::string text = describe(ec);
+        EXPECT_FALSE(text.empty()) << row.code;
+        EXPECT_EQ(text.find("unknown"), std::string::npos) << text;
+        EXPECT_NE(text, tqrf::result_code(-84).message()) << row.code;
+        EXPECT_FALSE(kind_of(ec).empty()) << row.code;
+        if (kind_of(ec) == "failed") {
+            EXPECT_EQ(text, row.text);
+        }
+    }
+    for (const auto& [code, kind] : kinds) EXPECT_EQ(kind_of(tqrf::result_code(code)), kind);
+    EXPECT_EQ(describe(tqrf::result_code(TQRF_ERR_PORT_NOT_OPEN)), "no port is open");
+    EXPECT_NE(describe(tqrf::result_code(TQRF_ERR_PARITY_UNSUPPORTED)).find("FTDI"),
+              std::string::npos);
+    // Codes of other categories keep their own message and count as plain failures.
+    const auto io = std::make_error_code(std::errc::io_error);
+    EXPECT_EQ(describe(io), io.message());
+    EXPECT_EQ(kind_of(io), "failed");
+}
+
 // ---- Files ---------------------------------------------------------------------------------
 
 std::string slurp(const std::string& path) {

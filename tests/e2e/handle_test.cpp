@@ -295,6 +295,7 @@ class LegacyEnvironment : public ::testing::Test {
         tqrf_exit();
         unsetenv("TQRF_REPLY");
         unsetenv("TQRF_TRACE");
+        unsetenv("TQRF_TRACE_KEYS");
         if (!trace_path_.empty()) std::remove(trace_path_.c_str());
         if (sim_) sim_->stop();
     }
@@ -315,38 +316,59 @@ class LegacyEnvironment : public ::testing::Test {
     std::string trace_path_;
 };
 
-TEST_F(LegacyEnvironment, TqrfTraceWritesAPrivateTraceFileForALegacySession) {
-    const std::string path = make_trace_path();
-    setenv("TQRF_TRACE", path.c_str(), 1);
-    ASSERT_EQ(tqrf_init_device(start_sim()), 0);
-    std::uint8_t type[2];
-    ASSERT_EQ(tqrf_request(0, type), 0);
-    ASSERT_EQ(tqrf_loadkey(0, 1, kKeyFF), 0);
-    ASSERT_EQ(tqrf_exit(), 0);
-
-    struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);  // the trace shows keys
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        // "SECONDS.MICROS EVENT ...": drop the time.
-        const auto space = line.find(' ');
-        ASSERT_NE(space, std::string::npos) << line;
-        EXPECT_NE(line.find('.'), std::string::npos) << line;
-        lines.push_back(line.substr(space + 1));
-    }
-    const std::vector<std::string> expected = {
-        "address 58",
-        "frame 00 04 BB 41 26 00 D8",
-        "reply 00 03 04 00 00 07",
-        "result 0 done",
-        "address 58",
-        "frame 00 0A BB 61 60 01 FF FF FF FF FF FF B1",
-        "reply 00 01 00 01",
-        "result 0 done",
+TEST_F(LegacyEnvironment, TqrfTraceWritesAPrivateTraceFileThatHidesKeys) {
+    // The key bytes of a load-key frame and its XOR byte (which would give the key away) are
+    // hidden unless TQRF_TRACE_KEYS is exactly "1".
+    struct Case {
+        const char* keys;  // TQRF_TRACE_KEYS, null: unset
+        const char* load_key_frame;
     };
-    EXPECT_EQ(lines, expected);
+    const Case cases[] = {
+        {nullptr, "frame 00 0A BB 61 60 01 ** ** ** ** ** ** **"},
+        {"0", "frame 00 0A BB 61 60 01 ** ** ** ** ** ** **"},
+        {"yes", "frame 00 0A BB 61 60 01 ** ** ** ** ** ** **"},
+        {"1", "frame 00 0A BB 61 60 01 FF FF FF FF FF FF B1"},
+    };
+    const char* device = start_sim();
+    for (const Case& c : cases) {
+        const std::string path = make_trace_path();
+        setenv("TQRF_TRACE", path.c_str(), 1);
+        if (c.keys != nullptr) {
+            setenv("TQRF_TRACE_KEYS", c.keys, 1);
+        } else {
+            unsetenv("TQRF_TRACE_KEYS");
+        }
+        ASSERT_EQ(tqrf_init_device(device), 0);
+        std::uint8_t type[2];
+        ASSERT_EQ(tqrf_request(0, type), 0);
+        ASSERT_EQ(tqrf_loadkey(0, 1, kKeyFF), 0);
+        ASSERT_EQ(tqrf_exit(), 0);
+
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);  // it may show keys
+        std::ifstream in(path);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            // "SECONDS.MICROS EVENT ...": drop the time.
+            const auto space = line.find(' ');
+            ASSERT_NE(space, std::string::npos) << line;
+            EXPECT_NE(line.find('.'), std::string::npos) << line;
+            lines.push_back(line.substr(space + 1));
+        }
+        const std::vector<std::string> expected = {
+            "address 58",
+            "frame 00 04 BB 41 26 00 D8",
+            "reply 00 03 04 00 00 07",
+            "result 0 done",
+            "address 58",
+            c.load_key_frame,
+            "reply 00 01 00 01",
+            "result 0 done",
+        };
+        EXPECT_EQ(lines, expected) << (c.keys != nullptr ? c.keys : "unset");
+        std::remove(path.c_str());
+    }
 }
 
 TEST_F(LegacyEnvironment, TqrfReplyCompleteLetsALegacySessionWaitForALateReader) {

@@ -67,6 +67,40 @@ int main(void) {
         if (strcmp(tqrf_strerror(0x14), "reader status 20 (0x14)") != 0) failures++;
         if (tqrf_strerror(ERR_DEVICE_LOST)[0] == '\0') failures++;
     }
+    {
+        /* The result list from C: every code has its text, and the names of earlier versions
+         * are the same codes as the TQRF_ names. */
+        static const struct {
+            int32_t code;
+            const char* text;
+        } listed[] = {
+#define LISTED(name, word, text) {name, text},
+            TQRF_RESULTS(LISTED)
+#undef LISTED
+        };
+        static const int32_t pairs[][2] = {{ERR_NOT_SECTOR_TRAILER, TQRF_ERR_NOT_SECTOR_TRAILER},
+                                           {ERR_FAILED, TQRF_ERR_FAILED},
+                                           {ERR_PORT_IN_USE, TQRF_ERR_PORT_IN_USE},
+                                           {ERR_PORT_OPEN_FAILED, TQRF_ERR_PORT_OPEN_FAILED},
+                                           {ERR_PORT_NOT_OPEN, TQRF_ERR_PORT_NOT_OPEN},
+                                           {ERR_SEND_FAILED, TQRF_ERR_SEND_FAILED},
+                                           {ERR_REPLY_CHECKSUM, TQRF_ERR_REPLY_CHECKSUM},
+                                           {ERR_REPLY_FRAME, TQRF_ERR_REPLY_FRAME},
+                                           {ERR_REPLY_LENGTH, TQRF_ERR_REPLY_LENGTH},
+                                           {ERR_DEVICE_LOST, TQRF_ERR_DEVICE_LOST},
+                                           {ERR_BAD_ARGUMENT, TQRF_ERR_BAD_ARGUMENT},
+                                           {ERR_BUFFER_TOO_SMALL, TQRF_ERR_BUFFER_TOO_SMALL}};
+        uint8_t version[TQRF_REPLY_DATA_MAX];
+        size_t i;
+        for (i = 0; i < sizeof listed / sizeof listed[0]; i++) {
+            if (strcmp(tqrf_strerror(listed[i].code), listed[i].text) != 0) failures++;
+        }
+        for (i = 0; i < sizeof pairs / sizeof pairs[0]; i++) {
+            if (pairs[i][0] != pairs[i][1]) failures++;
+        }
+        if (sizeof listed / sizeof listed[0] != 12 || sizeof version != 101) failures++;
+        if (ERR_PORT_NOT_OPEN != -82 || TQRF_ERR_PARITY_UNSUPPORTED != -91) failures++;
+    }
     printf("%d failures\n", failures);
     return failures == 0 ? 0 : 1;
 }

@@ -5,14 +5,14 @@
 
 int main(int argc, char** argv) {
     if (argc != 2) return std::cerr << "usage: " << argv[0] << " DEVICE\n", 2;
-    auto port = tqrf::Port::open(argv[1]);
-    if (!port) return std::cerr << "open: " << port.error().message() << '\n', 1;
-    auto card = port->select_card();
+    auto reader = tqrf::Reader::open(argv[1]);
+    if (!reader) return std::cerr << "open: " << reader.error().message() << '\n', 1;
+    auto card = reader->select_card();
     if (!card) return std::cerr << "select: " << card.error().message() << '\n', 1;
-    if (auto r = port->login(1, tqrf::KeyType::A, tqrf::kDefaultKey); !r) {
+    if (auto r = reader->login(1, tqrf::KeyType::A, tqrf::kDefaultKey); !r) {
         return std::cerr << "login: " << r.error().message() << '\n', 1;
     }
-    auto block = port->read(4);
+    auto block = reader->read(4);
     if (!block) return std::cerr << "read: " << block.error().message() << '\n', 1;
     std::cout << "C++: library " << tqrf_version() << ", block 4 " << block->hex() << '\n';
 }

@@ -18,11 +18,11 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok
 # unexpected size ... Mirror sync in progress?"); the other indexes are fetched all the same. It
 # is tried again a few times; what it could fetch is used.
 apt_update() {
-    local try
-    for try in 1 2 3; do
+    local try tries=${1:-3}
+    for try in $(seq "$tries"); do
         if $SUDO apt-get "${APT_LOCK[@]}" update -qq; then return 0; fi
-        echo "install-wine: apt-get update failed (try $try of 3)" >&2
-        [ "$try" -eq 3 ] || sleep 20
+        echo "install-wine: apt-get update failed (try $try of $tries)" >&2
+        [ "$try" -eq "$tries" ] || sleep 20
     done
     echo "install-wine: going on with the package lists that could be fetched" >&2
 }
@@ -44,7 +44,8 @@ echo "install-wine: installing ${need[*]} ${need32[*]}"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
 fi
-apt_update
+# With only 32-bit Wine missing (the 64-bit runs go on without it), one try is enough.
+if [ ${#need[@]} -gt 0 ]; then apt_update 3; else apt_update 1; fi
 [ ${#need[@]} -eq 0 ] || apt_install "${need[@]}"
 # 32-bit Wine needs the i386 package lists to match the amd64 ones. When the mirror cannot give
 # them, the 64-bit runs still go on; the scripts that run i686 programs ask wine-archs.sh which

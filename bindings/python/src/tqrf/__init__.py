@@ -23,37 +23,9 @@ import importlib
 import os
 from typing import Optional, Union
 
-from . import _native
-from ._types import (
-    BLOCK_SIZE,
-    BLOCKS,
-    SECTORS,
-    Card,
-    CardImage,
-    Key,
-    KeyType,
-    Option,
-    ReplyMode,
-    RequestMode,
-    TraceEvent,
-    TraceKind,
-)
-from .errors import (
-    BadArgument,
-    BufferTooSmall,
-    DeviceLost,
-    Error,
-    LibraryNotFound,
-    PortError,
-    PortOpenError,
-    ReaderClosed,
-    ReaderStatus,
-    ReplyChecksumError,
-    ReplyError,
-    ReplyFrameError,
-    ReplyLengthError,
-    SendError,
-)
+from . import _native, _types, errors
+from ._types import *  # noqa: F401,F403 (the names of _types.__all__)
+from .errors import *  # noqa: F401,F403 (the names of errors.__all__)
 from .ports import (
     Answer,
     MarkSpace,
@@ -73,39 +45,15 @@ except ImportError:  # imported straight from the source folder
     __version__ = "0+unknown"
 
 __all__ = [
+    *_types.__all__,
+    *errors.__all__,
     "Answer",
-    "BLOCKS",
-    "BLOCK_SIZE",
-    "SECTORS",
-    "BadArgument",
-    "BufferTooSmall",
-    "Card",
-    "CardImage",
-    "DeviceLost",
-    "Error",
-    "Key",
-    "KeyType",
-    "LibraryNotFound",
     "MarkSpace",
-    "Option",
-    "PortError",
     "PortInfo",
-    "PortOpenError",
     "ProbeOutcome",
     "ProbeResult",
     "Reader",
-    "ReaderClosed",
-    "ReaderStatus",
-    "ReplyChecksumError",
-    "ReplyError",
-    "ReplyFrameError",
-    "ReplyLengthError",
-    "ReplyMode",
-    "RequestMode",
-    "SendError",
     "TraceCallable",
-    "TraceEvent",
-    "TraceKind",
     "Transport",
     "library_path",
     "library_version",

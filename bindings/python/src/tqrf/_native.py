@@ -12,6 +12,7 @@ import sys
 import threading
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
+from ._types import REPLY_DATA_MAX
 from .errors import LibraryNotFound
 
 PathArg = Union[str, "os.PathLike[str]"]
@@ -66,7 +67,7 @@ class ProbeResult(ctypes.Structure):
         ("received", ctypes.c_uint32),
         ("bytes", ctypes.c_uint8 * 105),
         ("version_length", ctypes.c_uint32),
-        ("version", ctypes.c_uint8 * 101),
+        ("version", ctypes.c_uint8 * REPLY_DATA_MAX),
         ("reader_id", ctypes.c_uint32),
     ]
 

@@ -15,6 +15,25 @@ BLOCKS = 64
 BLOCK_SIZE = 16
 SECTORS = 16
 BLOCKS_PER_SECTOR = 4
+#: The most data bytes a reply carries (TQRF_REPLY_DATA_MAX): the hardware version, an E2PROM
+#: read and the clock are at most this long.
+REPLY_DATA_MAX = 101
+
+__all__ = [
+    "BLOCKS",
+    "BLOCK_SIZE",
+    "REPLY_DATA_MAX",
+    "SECTORS",
+    "Card",
+    "CardImage",
+    "Key",
+    "KeyType",
+    "Option",
+    "ReplyMode",
+    "RequestMode",
+    "TraceEvent",
+    "TraceKind",
+]
 
 
 class KeyType(enum.IntEnum):

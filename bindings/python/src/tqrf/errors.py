@@ -4,7 +4,8 @@ from __future__ import annotations
 
 from typing import Dict, Optional, Type
 
-# The library's own result codes.
+# The library's own result codes: TQRF_ERR_* of the C header, without the prefix. A test holds
+# this list, and the table of exceptions below, to the header's.
 ERR_FAILED = -1
 ERR_PORT_IN_USE = -80
 ERR_PORT_OPEN_FAILED = -81
@@ -16,6 +17,25 @@ ERR_REPLY_LENGTH = -87
 ERR_DEVICE_LOST = -88
 ERR_BAD_ARGUMENT = -89
 ERR_BUFFER_TOO_SMALL = -90
+ERR_PARITY_UNSUPPORTED = -91
+
+
+__all__ = [
+    "BadArgument",
+    "BufferTooSmall",
+    "DeviceLost",
+    "Error",
+    "LibraryNotFound",
+    "PortError",
+    "PortOpenError",
+    "ReaderClosed",
+    "ReaderStatus",
+    "ReplyChecksumError",
+    "ReplyError",
+    "ReplyFrameError",
+    "ReplyLengthError",
+    "SendError",
+]
 
 
 class Error(Exception):
@@ -142,7 +162,8 @@ class DeviceLost(Error):
 
 
 class PortError(Error):
-    """The serial port could not be opened or configured, or a request was not written.
+    """The serial port could not be opened or configured (-1, -80, -82; -91: the adapter cannot
+    send mark or space parity), or a request was not written.
 
     Attributes:
         os_error: the operating system's error code, when the library reports one
@@ -187,6 +208,7 @@ _BY_CODE: Dict[int, Type[Error]] = {
     ERR_DEVICE_LOST: DeviceLost,
     ERR_BAD_ARGUMENT: BadArgument,
     ERR_BUFFER_TOO_SMALL: BufferTooSmall,
+    ERR_PARITY_UNSUPPORTED: PortError,
 }
 
 

@@ -12,6 +12,7 @@ from . import _native
 from ._types import (
     BLOCKS,
     BLOCKS_PER_SECTOR,
+    REPLY_DATA_MAX,
     SECTORS,
     BytesLike,
     Card,
@@ -40,8 +41,8 @@ from .ports import Answer
 #: A trace callable: called with each :class:`TraceEvent` of the reader's exchanges.
 TraceCallable = Callable[[TraceEvent], Any]
 
-# Room for any variable-length reply: the reader sends at most 101 data bytes.
-_VAR_CAPACITY = 256
+# Room for any variable-length reply.
+_VAR_CAPACITY = REPLY_DATA_MAX
 
 _I32_MIN, _I32_MAX = -(2**31), 2**31 - 1
 _U32_MAX = 2**32 - 1

@@ -1,0 +1,185 @@
+#include "finding.h"
+
+#include <cstdio>
+#include <system_error>
+
+#include "errors.h"
+
+namespace tqrf::tool {
+
+namespace {
+
+std::string text_of(const char* s) {
+    return s == nullptr ? std::string() : std::string(s);
+}
+
+}  // namespace
+
+std::vector<PortEntry> list_ports() {
+    tqrf_port_info* ports = nullptr;
+    std::uint32_t count = 0;
+    const std::int32_t r = tqrf_list_ports(&ports, &count);
+    if (r != 0) {
+        throw CommandError("failed",
+                           std::string("cannot list the serial ports: ") + tqrf_strerror(r));
+    }
+    std::vector<PortEntry> out;
+    try {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const tqrf_port_info& p = ports[i];
+            out.push_back(PortEntry{
+                text_of(p.device), text_of(p.stable_path), text_of(p.description), p.transport,
+                p.usb_vendor_id, p.usb_product_id, text_of(p.serial_number),
+                text_of(p.manufacturer), text_of(p.product), text_of(p.driver), p.mark_space});
+        }
+    } catch (...) {
+        tqrf_free_ports(ports);
+        throw;
+    }
+    tqrf_free_ports(ports);
+    return out;
+}
+
+const char* transport_word(std::int32_t transport) {
+    switch (transport) {
+        case TQRF_TRANSPORT_BUILTIN:
+            return "builtin";
+        case TQRF_TRANSPORT_USB:
+            return "usb";
+        case TQRF_TRANSPORT_BLUETOOTH:
+            return "bluetooth";
+        default:
+            return "other";
+    }
+}
+
+const char* mark_space_word(std::int32_t mark_space) {
+    switch (mark_space) {
+        case TQRF_MARK_SPACE_YES:
+            return "yes";
+        case TQRF_MARK_SPACE_NO:
+            return "no";
+        default:
+            return "unknown";
+    }
+}
+
+std::string usb_id_text(std::int32_t id) {
+    if (id < 0) return "";
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04x", static_cast<unsigned>(id) & 0xFFFFu);
+    return buf;
+}
+
+ProbeLine probe(const std::string& port) {
+    ProbeLine line;
+    line.port = port;
+    const std::int32_t r = tqrf_probe(port.c_str(), 0, &line.result);
+    if (r != 0) {
+        throw CommandError("bad_argument", "cannot probe '" + port + "': " + tqrf_strerror(r));
+    }
+    return line;
+}
+
+const char* outcome_word(std::int32_t outcome) {
+    switch (outcome) {
+        case TQRF_PROBE_READER:
+            return "reader";
+        case TQRF_PROBE_ECHO:
+            return "echo";
+        case TQRF_PROBE_NOISE:
+            return "noise";
+        case TQRF_PROBE_SILENT:
+            return "silent";
+        case TQRF_PROBE_MISSING:
+            return "missing";
+        case TQRF_PROBE_NO_PERMISSION:
+            return "no_permission";
+        case TQRF_PROBE_BUSY:
+            return "busy";
+        case TQRF_PROBE_NOT_SERIAL:
+            return "not_serial";
+        default:
+            return "open_failed";
+    }
+}
+
+std::string version_text(const tqrf_probe_result& r) {
+    std::string v;
+    const std::uint32_t n =
+        r.version_length < sizeof r.version ? r.version_length : std::uint32_t(sizeof r.version);
+    for (std::uint32_t i = 0; i < n && r.version[i] != 0; ++i) {
+        const auto c = static_cast<char>(r.version[i]);
+        v += (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return v;
+}
+
+std::string outcome_text(const tqrf_probe_result& r) {
+    const std::string os =
+        r.os_error != 0 ? ": " + std::error_code(r.os_error, std::system_category()).message() : "";
+    switch (r.outcome) {
+        case TQRF_PROBE_READER: {
+            char id[16];
+            std::snprintf(id, sizeof id, "0x%08X", static_cast<unsigned>(r.reader_id));
+            const std::string v = version_text(r);
+            return "a reader: " + (v.empty() ? std::string("version not given") : v) +
+                   ", identity " + id;
+        }
+        case TQRF_PROBE_ECHO:
+            return answer_text(TQRF_ANSWER_ECHO);
+        case TQRF_PROBE_NOISE: {
+            std::string bytes;
+            char hex[4];
+            const std::uint32_t n = r.received < 16 ? r.received : 16;
+            for (std::uint32_t i = 0; i < n; ++i) {
+                std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", r.bytes[i]);
+                bytes += hex;
+            }
+            if (r.received > n) bytes += " ...";
+            return answer_text(TQRF_ANSWER_NOISE) + (bytes.empty() ? "" : ": " + bytes);
+        }
+        case TQRF_PROBE_SILENT:
+            return "nothing answers: no reader, or one without power (check its power and the "
+                   "cable)";
+        case TQRF_PROBE_MISSING:
+            return "the device is missing" + os;
+        case TQRF_PROBE_NO_PERMISSION:
+            return "permission denied" + os + " (tqrf doctor --port PORT names the group to join)";
+        case TQRF_PROBE_BUSY:
+            return "busy: another program holds it" + os;
+        case TQRF_PROBE_NOT_SERIAL:
+            return "not a serial device" + os;
+        default:
+            return "does not open" + os;
+    }
+}
+
+std::string find_the_reader() {
+    const auto ports = list_ports();
+    std::vector<ProbeLine> tried;
+    std::vector<std::string> readers;
+    for (const auto& p : ports) {
+        tried.push_back(probe(p.device));
+        if (tried.back().result.outcome == TQRF_PROBE_READER) readers.push_back(p.device);
+    }
+    if (readers.size() == 1) return readers.front();
+    std::string list;
+    for (const auto& t : tried) list += "\n  " + t.port + ": " + outcome_text(t.result);
+    if (readers.empty()) {
+        throw CommandError(
+            "no_reader_found",
+            ports.empty() ? std::string("--port auto: the system lists no serial port. Is the "
+                                        "reader plugged in? Name its port with --port")
+                          : "--port auto: no reader answers on the serial ports tried; name its "
+                            "port with --port. Tried:" +
+                                list);
+    }
+    std::string names;
+    for (const auto& r : readers) names += (names.empty() ? "" : " and ") + r;
+    throw CommandError("several_readers", "--port auto: " + std::to_string(readers.size()) +
+                                              " readers answer (" + names +
+                                              "); choose one with --port. Tried:" + list);
+}
+
+}  // namespace tqrf::tool

@@ -1,0 +1,59 @@
+// Finding the reader: the serial ports the system lists, what answers on a port, and the one
+// reader `--port auto` stands for.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tq_RWD_DLL.h"
+
+namespace tqrf::tool {
+
+// A listed port (tqrf_port_info, copied out of the library's list).
+struct PortEntry {
+    std::string device;
+    std::string stable_path;
+    std::string description;
+    std::int32_t transport = TQRF_TRANSPORT_OTHER;
+    std::int32_t usb_vendor_id = -1;
+    std::int32_t usb_product_id = -1;
+    std::string serial_number;
+    std::string manufacturer;
+    std::string product;
+    std::string driver;
+    std::int32_t mark_space = TQRF_MARK_SPACE_UNKNOWN;
+};
+
+// The serial ports the system knows. Throws CommandError when the listing fails.
+std::vector<PortEntry> list_ports();
+
+// "builtin", "usb", "bluetooth", "other".
+const char* transport_word(std::int32_t transport);
+// "yes", "no", "unknown".
+const char* mark_space_word(std::int32_t mark_space);
+// "0403", or "" for -1.
+std::string usb_id_text(std::int32_t id);
+
+// A port and what a probe found there.
+struct ProbeLine {
+    std::string port;
+    tqrf_probe_result result{};
+};
+
+ProbeLine probe(const std::string& port);
+
+// "reader", "echo", "noise", "silent", "missing", "no_permission", "busy", "not_serial",
+// "open_failed".
+const char* outcome_word(std::int32_t outcome);
+// What was found, in words: "a reader: TQRF-SIM RC500 V1.0, identity 0x12345678", "the line
+// echoes what is sent: ...".
+std::string outcome_text(const tqrf_probe_result& r);
+// The reader's version text (its bytes up to the first NUL, printable only).
+std::string version_text(const tqrf_probe_result& r);
+
+// The port of the one reader among the listed ports, for --port auto. Throws CommandError (exit
+// 1) when none answers as a reader or several do, listing what was tried.
+std::string find_the_reader();
+
+}  // namespace tqrf::tool
