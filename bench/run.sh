@@ -136,6 +136,13 @@ EOF
     echo "| Measured | ${when}, ${run_kind} |"
     echo "| Load average before the run | ${load_before} (1, 5, 15 minutes; other work on the machine slows the figures) |"
     echo
+    if awk -v l="${load_before%% *}" -v c="$cores" 'BEGIN { exit !(l > c) }'; then
+        echo "The machine was busy during this run (load ${load_before%% *} on ${cores} cores): the"
+        echo "figures are noisy, medians and above all p95 and the worst cases are higher than on a"
+        echo "quiet machine, and a busy host can miss a fixed-mode reply (Failed). Run"
+        echo '`bench/run.sh` on a quiet machine for figures to compare.'
+        echo
+    fi
     echo "## Results"
     echo
     echo "![Median time per command](performance.png)"

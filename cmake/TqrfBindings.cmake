@@ -80,3 +80,10 @@ if(TQRF_BUILD_TESTS AND NOT WIN32)
   add_test(NAME version_everywhere
            COMMAND ${PROJECT_SOURCE_DIR}/tests/package/version-test.sh ${PROJECT_BINARY_DIR})
 endif()
+
+# A part left out says so in one line, with the package that brings it; the cache records it.
+if(TQRF_BUILD_TESTS AND NOT WIN32)
+  add_test(NAME parts_left_out_say_so
+           COMMAND ${PROJECT_SOURCE_DIR}/tests/package/parts-test.sh ${PROJECT_SOURCE_DIR}
+                   ${PROJECT_BINARY_DIR}/parts-test)
+endif()

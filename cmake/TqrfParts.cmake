@@ -76,7 +76,8 @@ the -posix compilers, Debian: g++-mingw-w64-*-posix, in a new build folder), so 
 
   if(TQRF_BUILD_FUZZ)
     if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-      tqrf_part_off(TQRF_BUILD_FUZZ "the fuzz targets need clang (-DCMAKE_CXX_COMPILER=clang++)")
+      tqrf_part_off(TQRF_BUILD_FUZZ
+                    "the fuzz targets need clang (Debian: clang; configure with -DCMAKE_CXX_COMPILER=clang++)")
     else()
       include(CheckCXXSourceCompiles)
       set(CMAKE_REQUIRED_FLAGS -fsanitize=fuzzer)

@@ -837,7 +837,8 @@ TQRF_API(void) tqrf_free_ports(tqrf_port_info* ports);
 #define TQRF_PROBE_MISSING 4
 /** Not permitted to open it (EACCES, EPERM: on Linux, join the group that owns the device). */
 #define TQRF_PROBE_NO_PERMISSION 5
-/** Another program holds the port (EBUSY; Windows: access denied or sharing violation). */
+/** Another program holds the port (EBUSY, or open in another process; Windows: access denied
+ *  or sharing violation). Nothing was written. */
 #define TQRF_PROBE_BUSY 6
 /** The path is not a serial device (ENOTTY). */
 #define TQRF_PROBE_NOT_SERIAL 7
@@ -867,7 +868,9 @@ typedef struct tqrf_probe_result {
 
 /**
  * Find out what is on a port. The port is opened as tqrf_reader_open() opens it (exclusively:
- * a port another program holds is never written to), one link test (0x77) is sent with the
+ * a port another program holds is never written to; on Linux a port that another process has
+ * open without locking it, as far as /proc shows this process, counts as held, except a
+ * pseudo-terminal, which its other end holds by design), one link test (0x77) is sent with the
  * reply deadline given, and what came back is classified. Only when a reader answered with a
  * valid frame are two more requests sent: its hardware version (0x73) and identity (0x76).
  * Nothing else is ever written. The port is closed again before the call returns.

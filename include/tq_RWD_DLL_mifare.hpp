@@ -9,8 +9,11 @@
 //       the 3-bit access condition (C1 C2 C3) of each block of a sector; encode()/decode() of
 //       the trailer's access bytes 6 to 8 with their inverted copies; what key A and key B may
 //       do to each block.
-//   tqrf::mifare::ValueBlock
-//       encode, decode and validate the 16-byte value block layout.
+//   tqrf::mifare::parse_access_rights(), data_condition(), trailer_condition()
+//       access conditions by name: "read=AB,write=B" to the condition bits and back.
+//   tqrf::mifare::ValueBlock, checked_increment(), checked_decrement()
+//       encode, decode and validate the 16-byte value block layout; purse arithmetic that
+//       refuses to go below zero or past 2147483647 unless asked to.
 #ifndef TQ_RWD_DLL_MIFARE_HPP
 #define TQ_RWD_DLL_MIFARE_HPP
 
@@ -318,7 +321,158 @@ constexpr Block make_trailer(const Key& key_a, const AccessConditions& access, c
     return out;
 }
 
+// ---- Access conditions by name --------------------------------------------------------------
+
+// The data block condition (C1 C2 C3) that gives exactly these rights, or nullopt when the card
+// has no such condition.
+constexpr std::optional<Condition> data_condition(const DataAccess& wanted) noexcept {
+    for (Condition c = 0; c < 8; ++c) {
+        const DataAccess a = data_access(c);
+        if (a.read == wanted.read && a.write == wanted.write && a.increment == wanted.increment &&
+            a.decrement == wanted.decrement) {
+            return c;
+        }
+    }
+    return std::nullopt;
+}
+
+// The trailer condition that gives exactly these rights (key_a_read is always Never), or
+// nullopt when the card has no such condition.
+constexpr std::optional<Condition> trailer_condition(const TrailerAccess& wanted) noexcept {
+    for (Condition c = 0; c < 8; ++c) {
+        const TrailerAccess a = trailer_access(c);
+        if (a.key_a_read == wanted.key_a_read && a.key_a_write == wanted.key_a_write &&
+            a.access_read == wanted.access_read && a.access_write == wanted.access_write &&
+            a.key_b_read == wanted.key_b_read && a.key_b_write == wanted.key_b_write) {
+            return c;
+        }
+    }
+    return std::nullopt;
+}
+
+// "A", "B", "AB", "-" (also "never", "none", "BA"), either case: who may.
+constexpr std::optional<Keys> parse_keys(std::string_view text) noexcept {
+    auto is = [&](std::string_view word) {
+        if (text.size() != word.size()) return false;
+        for (std::size_t i = 0; i < word.size(); ++i) {
+            const char c =
+                text[i] >= 'a' && text[i] <= 'z' ? static_cast<char>(text[i] - 32) : text[i];
+            if (c != word[i]) return false;
+        }
+        return true;
+    };
+    if (is("-") || is("NEVER") || is("NONE")) return Keys::Never;
+    if (is("A")) return Keys::A;
+    if (is("B")) return Keys::B;
+    if (is("AB") || is("BA")) return Keys::AB;
+    return std::nullopt;
+}
+
+// The rights of a block as "name=WHO" words, the names being those parse_access_rights takes:
+//   data blocks: "read=AB,write=B,inc=-,dec=-"
+//   trailer:     "keya-write=A,bits-read=A,bits-write=A,keyb-read=A,keyb-write=A"
+inline std::string rights_text(Condition c, bool trailer) {
+    if (trailer) {
+        const TrailerAccess a = trailer_access(c);
+        return std::string("keya-write=") + to_string(a.key_a_write) +
+               ",bits-read=" + to_string(a.access_read) +
+               ",bits-write=" + to_string(a.access_write) +
+               ",keyb-read=" + to_string(a.key_b_read) + ",keyb-write=" + to_string(a.key_b_write);
+    }
+    const DataAccess a = data_access(c);
+    return std::string("read=") + to_string(a.read) + ",write=" + to_string(a.write) +
+           ",inc=" + to_string(a.increment) + ",dec=" + to_string(a.decrement);
+}
+
+// Parses rights by name into the condition that gives them: "read=AB,write=B" (a right not
+// named is nobody's; commas or spaces between words), or the condition bits C1C2C3 ("100").
+// Names for data blocks: read, write, inc, dec (decrement, transfer and restore); for the
+// trailer: keya-write, bits-read, bits-write, keyb-read, keyb-write. On failure gives nullopt
+// and says why in `error` (an unknown name, a combination the card does not have).
+inline std::optional<Condition> parse_access_rights(std::string_view text, bool trailer,
+                                                    std::string& error) {
+    if (text.size() == 3 && (text[0] == '0' || text[0] == '1') &&
+        (text[1] == '0' || text[1] == '1') && (text[2] == '0' || text[2] == '1')) {
+        return condition(text[0] == '1', text[1] == '1', text[2] == '1');
+    }
+    DataAccess d{Keys::Never, Keys::Never, Keys::Never, Keys::Never};
+    TrailerAccess t{Keys::Never, Keys::Never, Keys::Never, Keys::Never, Keys::Never, Keys::Never};
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == ',' || text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && text[end] != ',' && text[end] != ' ') ++end;
+        const std::string_view word = text.substr(i, end - i);
+        i = end;
+        const std::size_t eq = word.find('=');
+        if (eq == std::string_view::npos) {
+            error = "\"" + std::string(word) + "\": name=WHO expected (WHO: A, B, AB or -)";
+            return std::nullopt;
+        }
+        const std::string_view name = word.substr(0, eq);
+        const auto who = parse_keys(word.substr(eq + 1));
+        if (!who) {
+            error = "\"" + std::string(word) + "\": who may is A, B, AB or -";
+            return std::nullopt;
+        }
+        Keys* slot = nullptr;
+        if (!trailer) {
+            if (name == "read") slot = &d.read;
+            if (name == "write") slot = &d.write;
+            if (name == "inc" || name == "increment") slot = &d.increment;
+            if (name == "dec" || name == "decrement") slot = &d.decrement;
+        } else {
+            if (name == "keya-write") slot = &t.key_a_write;
+            if (name == "bits-read") slot = &t.access_read;
+            if (name == "bits-write") slot = &t.access_write;
+            if (name == "keyb-read") slot = &t.key_b_read;
+            if (name == "keyb-write") slot = &t.key_b_write;
+        }
+        if (slot == nullptr) {
+            error = "\"" + std::string(name) + "\" is not a right of " +
+                    (trailer ? "a trailer (keya-write, bits-read, bits-write, keyb-read, "
+                               "keyb-write)"
+                             : "a data block (read, write, inc, dec)");
+            return std::nullopt;
+        }
+        *slot = *who;
+    }
+    const auto c = trailer ? trailer_condition(t) : data_condition(d);
+    if (!c) {
+        error = "no access condition of the card gives exactly " +
+                std::string(trailer ? "these trailer rights" : "these data block rights") +
+                "; the " + (trailer ? "trailer" : "data block") + " conditions are:";
+        for (Condition k = 0; k < 8; ++k) {
+            error += "\n  " + condition_bits(k) + "  " + rights_text(k, trailer);
+        }
+        return std::nullopt;
+    }
+    return c;
+}
+
 // ---- Value blocks ----------------------------------------------------------------------------
+
+// Purse arithmetic as the card does it (32-bit, wrapping), checked first: the new value of
+// `value` + `amount` or `value` - `amount`, or nullopt when it goes past 2147483647 (unless
+// `allow_wrap`) or, for a decrement, below zero (unless `allow_negative`; past -2147483648
+// needs `allow_wrap`).
+constexpr std::optional<std::int32_t> checked_increment(std::int32_t value, std::uint32_t amount,
+                                                        bool allow_wrap = false) noexcept {
+    const std::int64_t r = static_cast<std::int64_t>(value) + static_cast<std::int64_t>(amount);
+    if (r > INT32_MAX && !allow_wrap) return std::nullopt;
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value) + amount);
+}
+constexpr std::optional<std::int32_t> checked_decrement(std::int32_t value, std::uint32_t amount,
+                                                        bool allow_negative = false,
+                                                        bool allow_wrap = false) noexcept {
+    const std::int64_t r = static_cast<std::int64_t>(value) - static_cast<std::int64_t>(amount);
+    if (r < 0 && !allow_negative) return std::nullopt;
+    if (r < INT32_MIN && !allow_wrap) return std::nullopt;
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value) - amount);
+}
 
 // A value block holds a signed 32-bit value three times (plain, inverted, plain, each least
 // significant byte first) and a one-byte address four times (plain, inverted, plain,

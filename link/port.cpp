@@ -1,6 +1,7 @@
 #include "link/port.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -82,6 +83,22 @@ void apply_environment(tqrf_reader& reader) {
     reader.trace_keys = keys != nullptr && keys[0] == '1' && keys[1] == '\0';
 }
 
+// Notes in the default reader's trace file that the adapter's driver dropped mark or space
+// parity: the legacy open keeps its result, and the reader will not answer.
+void note_mark_space_dropped(tqrf_reader& reader) {
+    if (reader.trace_file == nullptr) return;
+    const std::uint64_t now = serial::now_us();
+    char line[160];
+    const int n = std::snprintf(line, sizeof line,
+                                "%llu.%06llu note %s: the reader never sees its address byte\n",
+                                static_cast<unsigned long long>(now / 1'000'000),
+                                static_cast<unsigned long long>(now % 1'000'000),
+                                tqrf_strerror(TQRF_ERR_PARITY_UNSUPPORTED));
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof line) {
+        serial::append_trace(reader.trace_file, line, static_cast<std::size_t>(n));
+    }
+}
+
 // Opens `path` (null when the port number names no device) on the default reader unless a
 // port is open already. A failure in configuring leaves the port open and in use; the caller
 // closes it with tqrf_exit.
@@ -96,7 +113,9 @@ int open_default(const char* path) {
     reader.lost = false;
     reader.settle = false;
     apply_environment(reader);
-    return configure_port(device, false);
+    const int result = configure_port(device, false);
+    if (serial::mark_space_dropped(device)) note_mark_space_dropped(reader);
+    return result;
 }
 
 // "COMn" (any case, n decimal digits and nothing else): the device path of port n.
@@ -198,6 +217,15 @@ TQRF_API(int32_t) tqrf_reader_open(const char* port, tqrf_reader** out) {
         delete reader;
         serial::free_lock(lock);
         return configured;
+    }
+    // An adapter whose driver dropped mark or space parity never reaches the reader: said now,
+    // not as silence later.
+    if (serial::mark_space_dropped(device)) {
+        t_open_error = 0;
+        serial::close_device(device);
+        delete reader;
+        serial::free_lock(lock);
+        return TQRF_ERR_PARITY_UNSUPPORTED;
     }
     reader->device = device;
     reader->lock = lock;

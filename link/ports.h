@@ -28,6 +28,12 @@ struct PortEntry {
 // list could not be read at all (an empty list is not a failure).
 bool list_platform_ports(std::vector<PortEntry>& out);
 
+// Whether another process has the device `path` open, as far as this process may see (on Linux
+// the descriptors under /proc of the processes it may inspect: all of them for root, its user's
+// otherwise). A program that holds a port without locking it is then never written to. False
+// where the system enforces exclusive opens itself (Windows).
+bool held_by_another_process(const char* path);
+
 // What a failed open's operating-system error means: one of TQRF_PROBE_MISSING,
 // _NO_PERMISSION, _BUSY, _NOT_SERIAL, _OPEN_FAILED.
 std::int32_t open_failure_outcome(std::int32_t os_error);

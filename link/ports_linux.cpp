@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +28,10 @@
 namespace tqrf::ports {
 
 namespace {
+
+// Device numbers of pseudo-terminal slaves (/dev/pts/N): majors 136 to 143.
+constexpr unsigned int PTY_SLAVE_MAJOR_FIRST = 136;
+constexpr unsigned int PTY_SLAVE_MAJOR_LAST = 143;
 
 // A sysfs attribute is one short line.
 constexpr std::size_t ATTRIBUTE_MAX = 256;
@@ -222,6 +227,13 @@ bool list_platform_ports(std::vector<PortEntry>& out) {
         } else {
             const std::string subsystem = link_name(device_folder + "/subsystem");
             e.driver = link_name(device_folder + "/driver");
+            if (subsystem == "serial-base") {
+                // Linux 6.5 on: a built-in UART's tty hangs off a serial-base port (driver
+                // "port") under its controller, under the device the UART's driver drives.
+                const std::string uart_driver =
+                    link_name(parent(parent(device_folder)) + "/driver");
+                if (!uart_driver.empty()) e.driver = uart_driver;
+            }
             if (subsystem == "usb-serial") {
                 describe_usb(e, parent(device_folder));
             } else if (subsystem == "usb") {
@@ -242,6 +254,43 @@ bool list_platform_ports(std::vector<PortEntry>& out) {
         out.push_back(std::move(e));
     }
     return true;
+}
+
+bool held_by_another_process(const char* path) {
+    struct stat device {};
+    if (path == nullptr || ::stat(path, &device) != 0 || !S_ISCHR(device.st_mode)) return false;
+    // A pseudo-terminal is held open by its other end (a simulator, a terminal emulator) by
+    // design: that is the line, not another user of it.
+    const unsigned int kind = major(device.st_rdev);
+    if (kind >= PTY_SLAVE_MAJOR_FIRST && kind <= PTY_SLAVE_MAJOR_LAST) return false;
+    // Only terminals: /dev/null and the like are open everywhere, and the open refuses them.
+    std::string number;
+    for (unsigned int part : {kind, static_cast<unsigned int>(minor(device.st_rdev))}) {
+        if (!number.empty()) number += ':';
+        char digits[12];
+        int n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + part % 10);
+            part /= 10;
+        } while (part != 0 && n < 12);
+        while (n > 0) number += digits[--n];
+    }
+    if (link_name("/sys/dev/char/" + number + "/subsystem") != "tty") return false;
+    for (const std::string& pid : folder_entries("/proc")) {
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos ||
+            std::strtol(pid.c_str(), nullptr, 10) == ::getpid()) {
+            continue;
+        }
+        const std::string fds = "/proc/" + pid + "/fd";
+        for (const std::string& fd : folder_entries(fds)) {
+            struct stat open_file {};
+            if (::stat((fds + "/" + fd).c_str(), &open_file) == 0 && S_ISCHR(open_file.st_mode) &&
+                open_file.st_rdev == device.st_rdev) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 std::int32_t open_failure_outcome(std::int32_t os_error) {

@@ -246,6 +246,11 @@ bool list_platform_ports(std::vector<PortEntry>& out) {
     return true;
 }
 
+bool held_by_another_process(const char* path) {
+    (void)path;  // a COM port opens exclusively: another holder makes the open fail
+    return false;
+}
+
 std::int32_t open_failure_outcome(std::int32_t os_error) {
     switch (static_cast<DWORD>(os_error)) {
         case ERROR_FILE_NOT_FOUND:

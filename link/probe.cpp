@@ -50,6 +50,12 @@ TQRF_API(int32_t) tqrf_probe(const char* port, uint32_t deadline_ms, tqrf_probe_
     if (port == nullptr || *port == '\0' || out == nullptr) return ERR_BAD_ARGUMENT;
     std::memset(out, 0, sizeof *out);
 
+    // A program that has the port open without locking it would still let it open here: it
+    // is looked for first, and its port is left alone.
+    if (ports::held_by_another_process(port)) {
+        out->outcome = TQRF_PROBE_BUSY;
+        return 0;
+    }
     tqrf_reader* reader = nullptr;
     const int opened = tqrf_reader_open(port, &reader);
     if (opened != 0) {

@@ -91,8 +91,26 @@ fi
 # The reader's copy of the sources, refreshed from this tree; the builds the blocks made in
 # it before are kept (a block that builds again only rebuilds what changed).
 TREE=$WORK/tree
+STAGE=$WORK/stage
 mkdir -p "$TREE" "$WORK/home" "$WORK/bin"
-tar -C "$ROOT" --exclude=./.git --exclude='./build*' --exclude=./out -cf - . | tar -C "$TREE" -xf -
+rm -rf "$STAGE"
+mkdir -p "$STAGE"
+tar -C "$ROOT" --exclude=./.git --exclude='./build*' --exclude=./out -cf - . | tar -C "$STAGE" -xf -
+# Only what changed is copied, with the time of the copy: a source older than an object file
+# built from its earlier content must still count as new to the builds in the tree.
+(cd "$STAGE" && find . -type f) | while IFS= read -r f; do
+    if ! cmp -s "$STAGE/$f" "$TREE/$f"; then
+        mkdir -p "$(dirname "$TREE/$f")"
+        rm -f "$TREE/$f"
+        cp "$STAGE/$f" "$TREE/$f"
+    fi
+done
+# What the sources no longer have goes from the copy too (the builds' folders stay).
+(cd "$TREE" && find . -path './build*' -prune -o -path ./bindings/python/build -prune -o \
+    -path '*.egg-info' -prune -o -type f -print) | while IFS= read -r f; do
+    [ -e "$STAGE/$f" ] || rm -f "$TREE/$f"
+done
+rm -rf "$STAGE"
 if [ "$(id -u)" -eq 0 ] && ! command -v sudo >/dev/null 2>&1; then
     printf '#!/bin/sh\n# as root: the command itself\nexec "$@"\n' >"$WORK/bin/sudo"
     chmod +x "$WORK/bin/sudo"

@@ -135,12 +135,36 @@ void run_value(const Globals& g, Printer& out, const ValueArgs& a) {
     } else if (op == "inc" || op == "dec") {
         // The card computes into its transfer buffer; transfer writes it back. Both steps run
         // under the same login.
+        // The balance is read first, under the same login, so that a result below zero or
+        // past the largest value is refused before the card computes it.
+        std::optional<CommandError> refused;
         s.with_block(block, (op == "inc" ? "incrementing " : "decrementing ") + where, [&] {
+            auto v = reader.read_value(block);
+            if (!v) return Status{v.error()};
+            const auto next =
+                op == "inc" ? mifare::checked_increment(*v, amount, a.allow_wrap)
+                            : mifare::checked_decrement(*v, amount, a.allow_negative, a.allow_wrap);
+            if (!next) {
+                const long long exact = op == "inc" ? static_cast<long long>(*v) + a.amount
+                                                    : static_cast<long long>(*v) - a.amount;
+                const bool wraps = exact > 2147483647LL || exact < -2147483648LL;
+                refused = CommandError(
+                    "value_refused",
+                    "refusing to " + std::string(op == "inc" ? "increment " : "decrement ") +
+                        where + ", nothing was written: its value is " + std::to_string(*v) +
+                        ", and " + std::to_string(*v) + (op == "inc" ? " + " : " - ") +
+                        std::to_string(a.amount) + " = " + std::to_string(exact) +
+                        (wraps ? " does not fit a value block (-2147483648 to 2147483647; "
+                                 "--allow-wrap lets the card wrap it around)"
+                               : " is below zero (--allow-negative allows it)"));
+                return Status{};
+            }
             auto r =
                 op == "inc" ? reader.increment(block, amount) : reader.decrement(block, amount);
             if (!r) return r;
             return reader.transfer(block);
         });
+        if (refused) throw *refused;
     } else if (op == "copy") {
         result_block = to_block;
         s.with_block(block, "copying value " + where + " to block " + std::to_string(to_block),

@@ -27,8 +27,6 @@ constexpr double kLinkTestFloorMs = 1.0 + (7 + 4) * kByteMs;
 constexpr double kReplyWindowMs = 1.0 + 40.0;
 // The doctor waits this long for each reply, so that late ones are measured, not lost.
 constexpr unsigned kMeasureSlackMs = 300;
-// The open refused because the adapter dropped mark and space parity.
-constexpr std::int32_t kParityUnsupported = -91;
 
 enum class Level { Ok, Warning, Problem };
 
@@ -102,30 +100,8 @@ constexpr const char* kLatencyRule =
     "again)";
 
 void check_access(Report& rep, const device::Access& a) {
-    const std::string owned = "(" + a.mode + " " + a.owner + " " + a.group + ")";
-    if (a.may_open) {
-        rep.add("access", Level::Ok, "you may open it " + owned);
-        return;
-    }
-    const std::string me = device::user_name();
-    std::string remedy;
-    if (a.group_read_write && a.in_group && !a.in_group_now) {
-        remedy = "you are in the group " + a.group +
-                 ", but this session started before you joined it: log out and in again "
-                 "(or run: newgrp " +
-                 a.group + ")";
-    } else if (a.group_read_write) {
-        remedy = "join the group " + a.group + " that owns it: sudo usermod -aG " + a.group + " " +
-                 (me.empty() ? "$USER" : me) + ", then log out and in again";
-    } else {
-        remedy =
-            "only its owner may open it: a udev rule can give it to a group, for example "
-            "SUBSYSTEM==\"tty\", KERNEL==\"" +
-            base_name(a.resolved) + "\", GROUP=\"dialout\", MODE=\"0660\"";
-    }
-    rep.add("access", Level::Problem,
-            "you" + (me.empty() ? std::string() : " (" + me + ")") + " may not open it " + owned,
-            remedy);
+    const AccessVerdict v = judge_access(a, device::user_name());
+    rep.add("access", v.ok ? Level::Ok : Level::Problem, v.finding, v.remedy);
 }
 
 void check_adapter(Report& rep, const PortEntry* entry, const device::Access& a) {
@@ -154,7 +130,7 @@ void check_adapter(Report& rep, const PortEntry* entry, const device::Access& a)
 
 void check_mark_space(Report& rep, const PortEntry* entry, const device::Access& a,
                       std::int32_t open_result) {
-    if (open_result == kParityUnsupported) {
+    if (open_result == TQRF_ERR_PARITY_UNSUPPORTED) {
         rep.add("mark/space", Level::Problem,
                 "the adapter dropped mark and space parity when the line was set (read back): "
                 "the reader never sees its address byte and never answers",
@@ -363,7 +339,7 @@ void diagnose(Report& rep, const Globals& g) {
     const std::int32_t open_result = reader ? 0 : reader.error().value();
     check_mark_space(rep, entry, access, open_result);
     if (!reader) {
-        if (open_result != kParityUnsupported) {
+        if (open_result != TQRF_ERR_PARITY_UNSUPPORTED) {
             const int os = Reader::last_open_error().value();
             rep.add("open", Level::Problem,
                     open_failure_message(port, device_path, open_result, os));

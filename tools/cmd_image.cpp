@@ -129,17 +129,37 @@ void run_restore(const Globals& g, Printer& out, const RestoreArgs& a) {
     auto conn = Connection::open(g, false);
     CardSession s(conn->first().reader, keys, a.keys.key_b);
     const CardInfo card = s.card();
-    const RestorePlan plan = plan_restore(*image, card.uid, {a.trailers, a.force});
+    RestorePlan plan = plan_restore(*image, card.uid, {a.trailers, a.force});
     for (int sector : plan.absent_sectors) {
         warn("sector " + std::to_string(sector) + " is not in " + a.file +
              " (the dump did not read it); left as it is");
     }
+    // Every write is checked against what the card holds now, before the first one.
+    s.prefer_keys(plan.image_keys);
+    std::array<CardSectorAccess, mifare::kSectors> access{};
+    for (int sector : planned_sectors(plan)) {
+        access[static_cast<std::size_t>(sector)] = s.sector_access(sector);
+    }
+    check_card_access(plan, access);
 
     RestoreReport report;
     report.file = a.file;
     report.plan = &plan;
     report.dry_run = a.dry_run;
     report.trailers = a.trailers;
+    report.skip_refused = a.skip_refused;
+    if (!plan.refused.empty() && !a.skip_refused) {
+        out.restore(report);
+        std::string blocks;
+        for (const auto& [b, why] : plan.refused) {
+            blocks += "\n  block " + std::to_string(b) + ": " + why;
+        }
+        throw CommandError("write_refused",
+                           std::string(a.dry_run ? "the restore would be refused"
+                                                 : "refusing to restore, nothing was written") +
+                               ": the card would refuse " + std::to_string(plan.refused.size()) +
+                               " block(s) (--skip-refused writes the others):" + blocks);
+    }
     if (a.dry_run) {
         out.restore(report);
         return;
@@ -149,15 +169,16 @@ void run_restore(const Globals& g, Printer& out, const RestoreArgs& a) {
         report.outcomes = s.restore(image->image, plan, [&](int sector) { progress(sector); });
     }
     out.restore(report);
-    std::size_t failed = 0;
     for (const auto& o : report.outcomes) {
-        if (o.written) continue;
-        ++failed;
-        warn("block " + std::to_string(o.block) + ": " + o.error);
-    }
-    if (failed != 0) {
-        throw CommandError("write_refused",
-                           std::to_string(failed) + " block(s) could not be written");
+        if (o.written || !o.attempted) continue;
+        std::vector<int> written, not_written;
+        for (const auto& x : report.outcomes)
+            (x.written ? written : not_written).push_back(x.block);
+        throw CommandError(
+            "restore_stopped",
+            "the restore stopped at block " + std::to_string(o.block) + ": " + o.error +
+                "; written: " + (written.empty() ? std::string("none") : list(written)) +
+                "; not written: " + list(not_written));
     }
 }
 

@@ -38,6 +38,7 @@ struct RestoreArgs {
     bool trailers = false;
     bool force = false;
     bool dry_run = false;
+    bool skip_refused = false;
     KeyOptions keys;
 };
 struct ImageShowArgs {
@@ -60,6 +61,8 @@ struct ValueArgs {
     long long block = 0;
     long long amount = 0;
     long long to_block = -1;
+    bool allow_negative = false;  // dec: a result below zero
+    bool allow_wrap = false;      // inc, dec: a result past the 32-bit range, wrapped
     KeyOptions keys;
 };
 struct BeepArgs {

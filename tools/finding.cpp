@@ -155,6 +155,41 @@ std::string outcome_text(const tqrf_probe_result& r) {
     }
 }
 
+AccessVerdict judge_access(const device::Access& a, const std::string& user) {
+    AccessVerdict v;
+    const std::string owned = "(" + a.mode + " " + a.owner + " " + a.group + ")";
+    if (a.may_open) {
+        v.ok = true;
+        v.finding = "you may open it " + owned;
+        return v;
+    }
+    v.finding =
+        "you" + (user.empty() ? std::string() : " (" + user + ")") + " may not open it " + owned;
+    const std::string base = a.resolved.substr(a.resolved.find_last_of('/') + 1);
+    const std::string rule =
+        "a udev rule can give it to a group, for example SUBSYSTEM==\"tty\", "
+        "KERNEL==\"" +
+        base + "\", GROUP=\"dialout\", MODE=\"0660\"";
+    const bool group_usable = a.group_read_write && a.group != "root" && a.group != "0";
+    if (group_usable && a.in_group_now) {
+        v.remedy = "you are in the group " + a.group +
+                   " that may open it, yet the system refuses: check its access control list "
+                   "(getfacl " +
+                   a.resolved + ") and security modules";
+    } else if (group_usable && a.in_group) {
+        v.remedy = "you are in the group " + a.group +
+                   ", but this session started before you joined it: log out and in again (or "
+                   "run: newgrp " +
+                   a.group + ")";
+    } else if (group_usable) {
+        v.remedy = "join the group " + a.group + " that owns it: sudo usermod -aG " + a.group +
+                   " " + (user.empty() ? "$USER" : user) + ", then log out and in again";
+    } else {
+        v.remedy = "no group you could join may open it: " + rule;
+    }
+    return v;
+}
+
 std::string find_the_reader() {
     const auto ports = list_ports();
     std::vector<ProbeLine> tried;

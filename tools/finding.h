@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform_device.h"
 #include "tq_RWD_DLL.h"
 
 namespace tqrf::tool {
@@ -51,6 +52,15 @@ const char* outcome_word(std::int32_t outcome);
 std::string outcome_text(const tqrf_probe_result& r);
 // The reader's version text (its bytes up to the first NUL, printable only).
 std::string version_text(const tqrf_probe_result& r);
+
+// Whether `user` may open a device, and if not what to do: the group to join is named only
+// when that group owns the device and may read and write it (and is not root's own group).
+struct AccessVerdict {
+    bool ok = false;
+    std::string finding;
+    std::string remedy;
+};
+AccessVerdict judge_access(const device::Access& a, const std::string& user);
 
 // The port of the one reader among the listed ports, for --port auto. Throws CommandError (exit
 // 1) when none answers as a reader or several do, listing what was tried.

@@ -140,7 +140,11 @@ int main(int argc, char** argv) {
                       "Restore another card's image, and accept trailers whose access bits "
                       "could never be changed again");
     restore->add_flag("--dry-run", restore_args.dry_run,
-                      "List what would be written and write nothing");
+                      "List what would be written, and what the card would refuse, and write "
+                      "nothing");
+    restore->add_flag("--skip-refused", restore_args.skip_refused,
+                      "Leave out the blocks the card's access conditions would refuse (without "
+                      "it a restore with such blocks writes nothing)");
     restore_args.keys.add_to(restore);
 
     ImageShowArgs show_args;
@@ -185,10 +189,15 @@ int main(int argc, char** argv) {
     auto* v_inc = value->add_subcommand("inc", "Add AMOUNT to a value block (then transfer)");
     add_number(v_inc, "BLOCK", value_args.block, 1, 62, "Block number")->required();
     add_number(v_inc, "AMOUNT", value_args.amount, 0, 2147483647LL, "0 to 2147483647")->required();
+    v_inc->add_flag("--allow-wrap", value_args.allow_wrap,
+                    "Let a result past 2147483647 wrap around to a negative value");
     auto* v_dec =
         value->add_subcommand("dec", "Subtract AMOUNT from a value block (then transfer)");
     add_number(v_dec, "BLOCK", value_args.block, 1, 62, "Block number")->required();
     add_number(v_dec, "AMOUNT", value_args.amount, 0, 2147483647LL, "0 to 2147483647")->required();
+    v_dec->add_flag("--allow-negative", value_args.allow_negative, "Let the value go below zero");
+    v_dec->add_flag("--allow-wrap", value_args.allow_wrap,
+                    "Let a result below -2147483648 wrap around to a positive value");
     auto* v_copy = value->add_subcommand("copy", "Copy a value block to TO_BLOCK in its sector");
     add_number(v_copy, "BLOCK", value_args.block, 1, 62, "Source block")->required();
     add_number(v_copy, "TO_BLOCK", value_args.to_block, 1, 62, "Target block, same sector")

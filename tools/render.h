@@ -50,4 +50,8 @@ void print_dump_table(const CardDump& d);
 // Card kind from its size byte ("Mifare Classic 1K").
 const char* card_kind(const CardInfo& card);
 
+// Upper-case hex, two digits per byte, no separators: one byte, and a run of bytes.
+std::string hex_byte(unsigned v);
+std::string hex_of(const std::uint8_t* bytes, std::size_t n);
+
 }  // namespace tqrf::tool

@@ -12,18 +12,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string hex_byte(unsigned v) {
-    char buf[3];
-    std::snprintf(buf, sizeof buf, "%02X", v & 0xFFu);
-    return buf;
-}
-
-std::string hex_of(const std::uint8_t* bytes, std::size_t n) {
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) s += hex_byte(bytes[i]);
-    return s;
-}
-
 json card_json(const CardInfo& c) {
     return {{"card_type", c.type.hex()},
             {"uid", c.uid.hex()},
@@ -90,12 +78,18 @@ class JsonPrinter final : public Printer {
         const RestorePlan& p = *r.plan;
         json failed = json::array();
         json written = json::array();
+        json not_written = json::array();
         for (const auto& o : r.outcomes) {
             if (o.written) {
                 written.push_back(o.block);
             } else {
-                failed.push_back({{"block", o.block}, {"error", o.error}});
+                not_written.push_back(o.block);
+                if (o.attempted) failed.push_back({{"block", o.block}, {"error", o.error}});
             }
+        }
+        json refused = json::array();
+        for (const auto& [block, why] : p.refused) {
+            refused.push_back({{"block", block}, {"reason", why}});
         }
         json kept = json::array();
         for (const auto& [block, why] : p.kept_trailers) {
@@ -107,10 +101,13 @@ class JsonPrinter final : public Printer {
                   {"planned", p.writes},
                   {"absent_sectors", p.absent_sectors},
                   {"unread_blocks", p.unread_blocks},
-                  {"kept_trailers", kept}};
-        if (!r.dry_run) {
+                  {"kept_trailers", kept},
+                  {"refused", refused},
+                  {"skip_refused", r.skip_refused}};
+        if (!r.dry_run && (p.refused.empty() || r.skip_refused)) {
             j["written"] = written;
             j["failed"] = failed;
+            j["not_written"] = not_written;
         }
         doc_ = j;
     }

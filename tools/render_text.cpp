@@ -6,13 +6,19 @@
 
 namespace tqrf::tool {
 
-namespace {
-
 std::string hex_byte(unsigned v) {
     char buf[3];
     std::snprintf(buf, sizeof buf, "%02X", v & 0xFFu);
     return buf;
 }
+
+std::string hex_of(const std::uint8_t* bytes, std::size_t n) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s += hex_byte(bytes[i]);
+    return s;
+}
+
+namespace {
 
 std::string printable(const std::uint8_t* bytes, std::size_t n) {
     std::string s;
@@ -23,36 +29,30 @@ std::string printable(const std::uint8_t* bytes, std::size_t n) {
     return s;
 }
 
-std::string hex_of(const std::uint8_t* bytes, std::size_t n) {
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) s += hex_byte(bytes[i]);
-    return s;
-}
-
 std::string list(const std::vector<int>& numbers) {
     std::string out;
     for (int n : numbers) out += (out.empty() ? "" : ", ") + std::to_string(n);
     return out;
 }
 
-// Compact rights for the table; "-" is nobody.
+// Compact rights for the table; "-" is nobody. Data blocks' columns are two characters wide.
 std::string data_rights(mifare::Condition cond) {
     const auto a = mifare::data_access(cond);
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "read %-2s write %-2s inc %-2s dec %s",
-                  mifare::to_string(a.read), mifare::to_string(a.write),
-                  mifare::to_string(a.increment), mifare::to_string(a.decrement));
-    return buf;
+    const auto column = [](mifare::Keys keys) {
+        std::string text = mifare::to_string(keys);
+        if (text.size() < 2) text.resize(2, ' ');
+        return text;
+    };
+    return "read " + column(a.read) + " write " + column(a.write) + " inc " + column(a.increment) +
+           " dec " + mifare::to_string(a.decrement);
 }
 
 std::string trailer_rights(mifare::Condition cond) {
     const auto a = mifare::trailer_access(cond);
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "key A write %s; bits read %s write %s; key B read %s write %s",
-                  mifare::to_string(a.key_a_write), mifare::to_string(a.access_read),
-                  mifare::to_string(a.access_write), mifare::to_string(a.key_b_read),
-                  mifare::to_string(a.key_b_write));
-    return buf;
+    using mifare::to_string;
+    return std::string("key A write ") + to_string(a.key_a_write) + "; bits read " +
+           to_string(a.access_read) + " write " + to_string(a.access_write) + "; key B read " +
+           to_string(a.key_b_read) + " write " + to_string(a.key_b_write);
 }
 
 std::string card_line(const CardInfo& c) {
@@ -123,12 +123,25 @@ class TextPrinter final : public Printer {
             std::cout << "Dry run: nothing was written. " << r.file << " would write "
                       << p.writes.size() << (p.writes.size() == 1 ? " block" : " blocks")
                       << (p.writes.empty() ? "" : ": " + list(p.writes)) << '\n';
-        } else {
-            int written = 0;
-            for (const auto& o : r.outcomes) written += o.written ? 1 : 0;
-            std::cout << "Restored " << written << " of " << r.outcomes.size() << " blocks from "
-                      << r.file << (r.trailers ? " (trailers included)" : " (data blocks only)")
-                      << '\n';
+        } else if (!r.outcomes.empty() || p.refused.empty() || r.skip_refused) {
+            std::vector<int> written, failed, not_written;
+            for (const auto& o : r.outcomes) {
+                (o.written ? written : o.attempted ? failed : not_written).push_back(o.block);
+            }
+            std::cout << "Restored " << written.size() << " of " << r.outcomes.size()
+                      << " blocks from " << r.file
+                      << (r.trailers ? " (trailers included)" : " (data blocks only)") << '\n';
+            if (!failed.empty()) {
+                std::cout << "Stopped at block " << failed.front()
+                          << "; written: " << (written.empty() ? "none" : list(written)) << '\n';
+                not_written.insert(not_written.begin(), failed.begin(), failed.end());
+                std::cout << "Not written: " << list(not_written) << '\n';
+            }
+        }
+        for (const auto& [block, why] : p.refused) {
+            std::cout << (r.skip_refused ? "Left out, the card would refuse it: block "
+                                         : "The card would refuse block ")
+                      << block << ": " << why << '\n';
         }
         if (!p.absent_sectors.empty()) {
             std::cout << "Not in the image, left as they are: sectors " << list(p.absent_sectors)

@@ -53,6 +53,7 @@ struct RestoreReport {
     const RestorePlan* plan = nullptr;
     bool dry_run = false;
     bool trailers = false;
+    bool skip_refused = false;
     std::vector<BlockOutcome> outcomes;
 };
 

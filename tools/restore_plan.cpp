@@ -123,4 +123,76 @@ RestorePlan plan_restore(const CardImage& image, const Uid& card_uid,
     return plan;
 }
 
+std::vector<int> planned_sectors(const RestorePlan& plan) {
+    std::vector<int> out;
+    for (int b : plan.writes) {
+        const int s = mifare::sector_of(b);
+        if (out.empty() || out.back() != s) out.push_back(s);
+    }
+    return out;
+}
+
+void check_card_access(RestorePlan& plan,
+                       const std::array<CardSectorAccess, mifare::kSectors>& card) {
+    std::vector<int> kept;
+    for (int b : plan.writes) {
+        const int s = mifare::sector_of(b);
+        const CardSectorAccess& c = card[static_cast<std::size_t>(s)];
+        std::string why;
+        if (!c.key_a && !c.key_b) {
+            why = "no known key opens sector " + std::to_string(s);
+        } else if (!c.access) {
+            why = "the access bits of sector " + std::to_string(s) + " could not be read";
+        } else if (!mifare::is_trailer(b)) {
+            const auto cond = c.access->block[static_cast<std::size_t>(b % 4)];
+            const mifare::Keys who = mifare::data_access(cond).write;
+            const bool ok = (c.key_a && mifare::allows(who, KeyType::A)) ||
+                            (c.key_b && mifare::allows(who, KeyType::B));
+            if (!ok) {
+                why = std::string("the card's access bits (") + mifare::condition_bits(cond) +
+                      ") let " +
+                      (who == mifare::Keys::Never
+                           ? std::string("no key")
+                           : std::string("only key ") + mifare::to_string(who)) +
+                      " write it, and the restore " +
+                      (c.key_a && c.key_b ? "knows keys A and B of no use here"
+                       : c.key_a          ? "knows only key A"
+                                          : "knows only key B");
+                if (who == mifare::Keys::Never) {
+                    why = std::string("the card's access bits (") + mifare::condition_bits(cond) +
+                          ") let no key write it";
+                }
+            }
+        } else {
+            const auto a = mifare::trailer_access(c.access->block[3]);
+            auto full = [&](KeyType k) {
+                return mifare::allows(a.key_a_write, k) && mifare::allows(a.access_write, k) &&
+                       mifare::allows(a.key_b_write, k);
+            };
+            auto some = [&](KeyType k) {
+                return mifare::allows(a.key_a_write, k) || mifare::allows(a.access_write, k) ||
+                       mifare::allows(a.key_b_write, k);
+            };
+            // The write goes with key A when key A opens the sector and may write any of it.
+            const bool by_a = c.key_a && some(KeyType::A);
+            const bool ok = by_a ? full(KeyType::A) : c.key_b && full(KeyType::B);
+            if (!ok) {
+                why = std::string("the card's trailer access bits (") +
+                      mifare::condition_bits(c.access->block[3]) + ": " + mifare::describe(a) +
+                      ") do not let " +
+                      (by_a      ? "key A"
+                       : c.key_b ? "key B"
+                                 : "the known key") +
+                      " write all of it";
+            }
+        }
+        if (why.empty()) {
+            kept.push_back(b);
+        } else {
+            plan.refused.emplace_back(b, why);
+        }
+    }
+    plan.writes = kept;
+}
+
 }  // namespace tqrf::tool

@@ -5,6 +5,7 @@
 //     start at all.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,14 @@ Image raw_image_of(const CardDump& dump);
 // The sectors a dump could not read whole.
 std::vector<int> incomplete_sectors(const CardDump& dump);
 
+// What the card in the field holds of a sector, read in the same run as the restore: its
+// access conditions and which key types open it.
+struct CardSectorAccess {
+    std::optional<mifare::AccessConditions> access;  // nullopt: the trailer could not be read
+    bool key_a = false;                              // a known key opens it as key A
+    bool key_b = false;                              // ... as key B (and key B is not readable)
+};
+
 struct RestoreOptions {
     bool trailers = false;  // write the sector trailers too
     bool force = false;     // accept another card's image, and trailers that fix their bits
@@ -35,7 +44,19 @@ struct RestorePlan {
     std::vector<std::pair<int, std::string>> kept_trailers;
     // The image's known keys of each sector: tried before the candidate keys.
     std::array<std::vector<Key>, mifare::kSectors> image_keys;
+    // Writes the card would refuse, with the reason (check_card_access), not in `writes`.
+    std::vector<std::pair<int, std::string>> refused;
 };
+
+// Moves every planned write that the card's access conditions and the keys that open each
+// sector would refuse from plan.writes to plan.refused, with the reason. A trailer counts as
+// refused when the key that would write it may not write all of it (key A, access bits, key B):
+// the card would take only part of it.
+void check_card_access(RestorePlan& plan,
+                       const std::array<CardSectorAccess, mifare::kSectors>& card);
+
+// The sectors that plan.writes touches.
+std::vector<int> planned_sectors(const RestorePlan& plan);
 
 // Plans a restore of `image` onto the card with `card_uid`. Throws CommandError, before
 // anything is written, when the image is another card's (or says nothing of its card) and

@@ -151,28 +151,64 @@ CardDump CardSession::dump(const std::function<void(int)>& progress) {
     return out;
 }
 
+void CardSession::prefer_keys(const std::array<std::vector<Key>, mifare::kSectors>& keys) {
+    extra_ = keys;
+}
+
+CardSectorAccess CardSession::sector_access(int sector) {
+    CardSectorAccess out;
+    const int t = mifare::trailer_of(sector);
+    std::optional<Block> trailer;
+    for (KeyType type : {KeyType::A, KeyType::B}) {
+        if (b_only_ && type == KeyType::A) continue;
+        const auto key = find_key(sector, type);
+        if (!key) continue;
+        (type == KeyType::A ? out.key_a : out.key_b) = true;
+        if (trailer || !authenticate(sector, type, *key)) continue;
+        auto data = reader_.read(t);
+        if (data) {
+            trailer = *data;
+        } else {
+            fail_if_link_error(data.error(), "reading block " + std::to_string(t));
+            lost();
+        }
+    }
+    if (trailer) out.access = mifare::AccessConditions::from_trailer(*trailer);
+    // A readable key B is data: it opens nothing.
+    if (out.access && mifare::key_b_readable(out.access->block[3])) out.key_b = false;
+    return out;
+}
+
 std::vector<BlockOutcome> CardSession::restore(const Image& image, const RestorePlan& plan,
                                                const std::function<void(int)>& progress) {
     std::vector<BlockOutcome> out;
     (void)card();
-    for (int s = 0; s < mifare::kSectors; ++s)
-        extra_[static_cast<std::size_t>(s)] = plan.image_keys[static_cast<std::size_t>(s)];
+    prefer_keys(plan.image_keys);
     int last_sector = -1;
+    bool stopped = false;
+    int stopped_at = -1;
     for (int b : plan.writes) {
+        BlockOutcome o;
+        o.block = b;
+        if (stopped) {
+            o.attempted = false;
+            o.error = "not written: the restore stopped at block " + std::to_string(stopped_at);
+            out.push_back(o);
+            continue;
+        }
         const int s = mifare::sector_of(b);
         if (s != last_sector && progress) progress(s);
         last_sector = s;
-        BlockOutcome o;
-        o.block = b;
         const Block data = image_block(image, b);
         try {
             (void)with_block(b, "writing block " + std::to_string(b),
                              [&] { return reader_.write(b, data); });
             o.written = true;
-        } catch (const LinkError&) {
-            throw;
         } catch (const CommandError& e) {
+            // A refusal or a lost card: nothing more is written.
             o.error = e.what();
+            stopped = true;
+            stopped_at = b;
         }
         out.push_back(o);
     }

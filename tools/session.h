@@ -25,6 +25,7 @@ struct Login {
 struct BlockOutcome {
     int block = 0;
     bool written = false;
+    bool attempted = true;  // false: the restore stopped before this block
     std::string error;
 };
 
@@ -48,8 +49,15 @@ class CardSession {
     // Reads the whole card. `progress(sector)` is called before each sector.
     CardDump dump(const std::function<void(int)>& progress);
 
-    // Writes the planned blocks of the image. The image's known keys of each sector are tried
-    // before the candidate keys.
+    // The keys of each sector to try before the candidate keys (a restore: the image's).
+    void prefer_keys(const std::array<std::vector<Key>, mifare::kSectors>& keys);
+
+    // Which key types open a sector, and its access conditions as the card holds them.
+    CardSectorAccess sector_access(int sector);
+
+    // Writes the planned blocks of the image in order and stops at the first that fails (the
+    // card refused it, or left the field): that one and every later one are not written, and
+    // their outcomes say so.
     std::vector<BlockOutcome> restore(const Image& image, const RestorePlan& plan,
                                       const std::function<void(int)>& progress);
 

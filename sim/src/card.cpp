@@ -1,6 +1,7 @@
 #include "tqrf_sim/card.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace tqrf_sim {
 
@@ -289,34 +290,31 @@ Status MifareClassic::transfer(std::size_t block, KeyType by, const Block& value
     return Status::Ok;
 }
 
+namespace {
+
+// The names of the status bytes from NoCard (0x11) on, in order.
+constexpr const char* kFailureNames[] = {
+    "no card",
+    "authentication failed",
+    "not authenticated",
+    "access denied",
+    "value format error",
+    "bad parameter",
+    "key not loaded",
+    "nothing to transfer",
+    "unknown command",
+    "E2PROM area protected",
+    "contradictory access bits",
+};
+static_assert(std::size(kFailureNames) ==
+              to_byte(Status::BadAccessBits) - to_byte(Status::NoCard) + 1);
+
+}  // namespace
+
 const char* status_name(Status s) {
-    switch (s) {
-        case Status::Ok:
-            return "ok";
-        case Status::NoCard:
-            return "no card";
-        case Status::AuthFailed:
-            return "authentication failed";
-        case Status::NotAuthenticated:
-            return "not authenticated";
-        case Status::AccessDenied:
-            return "access denied";
-        case Status::ValueFormat:
-            return "value format error";
-        case Status::BadParameter:
-            return "bad parameter";
-        case Status::KeyNotLoaded:
-            return "key not loaded";
-        case Status::NoTransferValue:
-            return "nothing to transfer";
-        case Status::UnknownCommand:
-            return "unknown command";
-        case Status::E2promProtected:
-            return "E2PROM area protected";
-        case Status::BadAccessBits:
-            return "contradictory access bits";
-    }
-    return "?";
+    if (s == Status::Ok) return "ok";
+    const std::size_t i = to_byte(s) - std::size_t{to_byte(Status::NoCard)};
+    return i < std::size(kFailureNames) ? kFailureNames[i] : "?";
 }
 
 }  // namespace tqrf_sim

@@ -1,5 +1,7 @@
 #include "tqrf_sim/timing.h"
 
+#include <utility>
+
 #include "tqrf_sim/frame.h"
 #include "tqrf_sim/reader.h"
 #include "tqrf_sim/status.h"
@@ -177,19 +179,27 @@ nanoseconds failure_time(std::span<const std::uint8_t> p, std::uint8_t status) {
 
 }  // namespace
 
+namespace {
+
+// Each profile with the name it goes by on the command line.
+constexpr std::pair<TimingProfile, const char*> kProfileNames[] = {
+    {TimingProfile::Instant, "instant"},
+    {TimingProfile::Mf1k, "mf1k"},
+};
+
+}  // namespace
+
 const char* timing_profile_name(TimingProfile profile) {
-    switch (profile) {
-        case TimingProfile::Instant:
-            return "instant";
-        case TimingProfile::Mf1k:
-            return "mf1k";
+    for (const auto& [p, name] : kProfileNames) {
+        if (p == profile) return name;
     }
     return "?";
 }
 
 std::optional<TimingProfile> parse_timing_profile(std::string_view name) {
-    if (name == "instant") return TimingProfile::Instant;
-    if (name == "mf1k") return TimingProfile::Mf1k;
+    for (const auto& [p, n] : kProfileNames) {
+        if (name == n) return p;
+    }
     return std::nullopt;
 }
 

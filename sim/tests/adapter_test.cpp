@@ -2,14 +2,9 @@
 // the bytes over, and what the host gets back through each on a real pseudo-terminal.
 #include "tqrf_sim/adapter.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
 
-#include <thread>
-
+#include "pty_host.h"
 #include "tqrf_sim/frame.h"
 #include "tqrf_sim/reader.h"
 #include "tqrf_sim/simulator.h"
@@ -122,52 +117,7 @@ TEST(Adapter, FtdiHandsOverAtTheTimerOrAFullPacket) {
     }
 }
 
-// A minimal host on the simulator's pty.
-class Host {
-  public:
-    explicit Host(const std::string& path) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd_ < 0) return;
-        termios t{};
-        ::tcgetattr(fd_, &t);
-        ::cfmakeraw(&t);
-        t.c_cc[VMIN] = 0;
-        t.c_cc[VTIME] = 0;
-        ::tcsetattr(fd_, TCSANOW, &t);
-    }
-    ~Host() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-    // Sends a request and collects what comes back until `expected` bytes came or the
-    // generous `window` passed.
-    Bytes exchange(const Bytes& payload, std::size_t expected, std::chrono::milliseconds window) {
-        ::tcflush(fd_, TCIFLUSH);
-        const Bytes frame = encode_frame(payload);
-        (void)::write(fd_, &kReaderAddress, 1);
-        std::this_thread::sleep_for(1ms);
-        (void)::write(fd_, frame.data(), frame.size());
-        return receive(expected, window);
-    }
-    Bytes receive(std::size_t expected, std::chrono::milliseconds window) {
-        Bytes out;
-        const auto end = Clock::now() + window;
-        while (out.size() < expected) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left <= 0ms) break;
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-            std::uint8_t buf[256];
-            const ssize_t n = ::read(fd_, buf, sizeof buf);
-            if (n > 0) out.insert(out.end(), buf, buf + n);
-        }
-        return out;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using testing::Host;
 
 // Through each adapter, what a link test (0x77, 0x55) brings back.
 TEST(Adapter, WhatTheHostGetsBack) {
@@ -198,7 +148,7 @@ TEST(Adapter, WhatTheHostGetsBack) {
         ASSERT_TRUE(host.ok()) << c.adapter;
         EXPECT_EQ(host.exchange(link_test, c.expected.size(), 2000ms), c.expected) << c.adapter;
         // Nothing more follows.
-        EXPECT_TRUE(host.receive(1, 50ms).empty()) << c.adapter;
+        EXPECT_TRUE(host.receive(50ms, 1).empty()) << c.adapter;
         if (c.journaled > 0) {
             ASSERT_TRUE(sim.wait_for_exchanges(c.journaled, 2s)) << c.adapter;
         }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+
 namespace tqrf_sim {
 namespace {
 
@@ -11,6 +14,22 @@ Block block_of(const MifareClassic& c, std::size_t block) {
     Block b{};
     std::copy_n(c.memory().begin() + static_cast<std::ptrdiff_t>(block * 16), 16, b.begin());
     return b;
+}
+
+// Every status byte has a name of its own; a byte that is no status has none.
+TEST(Status, Names) {
+    EXPECT_STREQ(status_name(Status::Ok), "ok");
+    EXPECT_STREQ(status_name(Status::NoCard), "no card");
+    EXPECT_STREQ(status_name(Status::ValueFormat), "value format error");
+    EXPECT_STREQ(status_name(Status::BadAccessBits), "contradictory access bits");
+    std::set<std::string> names;
+    for (int b = 0; b <= 0xFF; ++b) {
+        const std::string name = status_name(static_cast<Status>(b));
+        const bool is_status = b == 0 || (b >= 0x11 && b <= 0x1B);
+        EXPECT_EQ(name != "?", is_status) << b;
+        if (is_status) names.insert(name);
+    }
+    EXPECT_EQ(names.size(), 12u);
 }
 
 // A trailer with the factory keys and the given access conditions.

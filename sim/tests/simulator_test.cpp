@@ -1,14 +1,11 @@
 // The simulator on a real pseudo-terminal, driven by a minimal host written here.
 #include "tqrf_sim/simulator.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <thread>
 
+#include "pty_host.h"
 #include "tqrf_sim/frame.h"
 
 namespace tqrf_sim {
@@ -17,74 +14,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
-class Host {
-  public:
-    explicit Host(const std::string& path) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd_ < 0) return;
-        termios t{};
-        ::tcgetattr(fd_, &t);
-        ::cfmakeraw(&t);
-        t.c_cc[VMIN] = 0;
-        t.c_cc[VTIME] = 0;
-        ::tcsetattr(fd_, TCSANOW, &t);
-    }
-    ~Host() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-
-    void send(const Bytes& bytes) {
-        ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), ssize_t(bytes.size()));
-    }
-    void send_request(const Bytes& payload, std::uint8_t address = kReaderAddress) {
-        ::tcflush(fd_, TCIFLUSH);
-        send({address});
-        std::this_thread::sleep_for(1ms);
-        send(encode_frame(payload));
-    }
-    // Everything that arrives within `window`.
-    Bytes receive(std::chrono::milliseconds window) {
-        Bytes out;
-        const auto end = Clock::now() + window;
-        for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left <= 0ms) break;
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-            std::uint8_t buf[256];
-            const ssize_t n = ::read(fd_, buf, sizeof buf);
-            if (n > 0) out.insert(out.end(), buf, buf + n);
-        }
-        return out;
-    }
-    Bytes exchange(const Bytes& payload, std::chrono::milliseconds window = 40ms) {
-        send_request(payload);
-        return receive(window);
-    }
-    // The bytes that arrive within `window` (up to `count`), each with the time it was read.
-    std::vector<std::pair<std::uint8_t, Clock::time_point>> receive_timed(
-        std::chrono::milliseconds window, std::size_t count) {
-        std::vector<std::pair<std::uint8_t, Clock::time_point>> out;
-        const auto end = Clock::now() + window;
-        for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left <= 0ms || out.size() >= count) break;
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-            std::uint8_t buf[256];
-            const ssize_t n = ::read(fd_, buf, sizeof buf);
-            const auto at = Clock::now();
-            for (ssize_t i = 0; i < n; ++i) out.emplace_back(buf[i], at);
-        }
-        return out;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using testing::Host;
 
 TEST(Simulator, AnswersRequestsWithOneFrameEach) {
     Simulator sim;

@@ -428,7 +428,7 @@ TEST_F(Cli, ValueOperations) {
     const Step steps[] = {
         {"value get 4", "Block 4 value 100", 4, 100},
         {"value inc 4 25", "Block 4 value 125", 4, 125},
-        {"value dec 4 200", "Block 4 value -75", 4, -75},
+        {"value dec 4 200 --allow-negative", "Block 4 value -75", 4, -75},
         {"value init 5 7", "Block 5 value 7", 5, 7},
         {"value copy 4 6", "Block 6 value -75", 6, -75},
     };
@@ -1204,4 +1204,86 @@ TEST_F(Cli, ImageShowConvertAndDiffWithoutAReader) {
     r = tqrf("image convert " + image_path("card.mfd") + " " + path("z.png"), false);
     EXPECT_RUN(r, 2);
     EXPECT_TRUE(has(r.err, "cannot tell the format")) << r.err;
+}
+
+TEST_F(Cli, PurseArithmeticStopsAtZeroAndAtTheLargestValue) {
+    struct Case {
+        const char* args;
+        int status;
+        const char* says;  // on stdout when it works, on stderr when refused
+        std::int32_t after;
+    };
+    const Case cases[] = {
+        {"value dec 4 101", 1, "100 - 101 = -1 is below zero (--allow-negative allows it)", 100},
+        {"value dec 4 100", 0, "Block 4 value 0", 0},
+        {"value inc 4 2147483647", 0, "Block 4 value 2147483647", 2147483647},
+        {"value inc 4 1", 1, "2147483647 + 1 = 2147483648 does not fit a value block", 2147483647},
+        {"value inc 4 1 --allow-wrap", 0, "Block 4 value -2147483648", INT32_MIN},
+        {"value dec 4 1 --allow-negative", 1, "-2147483649 does not fit", INT32_MIN},
+        {"value dec 4 1 --allow-negative --allow-wrap", 0, "Block 4 value 2147483647", INT32_MAX},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = tqrf(c.args);
+        EXPECT_RUN(r, c.status);
+        EXPECT_TRUE(has(c.status == 0 ? r.out : r.err, c.says)) << c.args << ": " << r.err;
+        const auto v = mifare::ValueBlock::decode(card_block(4));
+        ASSERT_TRUE(v) << c.args;
+        EXPECT_EQ(v->value, c.after) << c.args;
+    }
+}
+
+TEST_F(Cli, ARestoreTheCardWouldRefuseInPartWritesNothing) {
+    // Sector 2 of the demo card takes writes with key B only; this image knows only key A.
+    ASSERT_RUN("dump -o " + path("a-only.json") + " --key FFFFFFFFFFFF --key A0A1A2A3A4A5", 0);
+    tool::Image before = card();
+    Outcome r =
+        tqrf("restore --dry-run " + path("a-only.json") + " --key FFFFFFFFFFFF --key A0A1A2A3A4A5");
+    EXPECT_RUN(r, 1);
+    EXPECT_TRUE(has(r.out, "would write 44 blocks")) << r.out;
+    EXPECT_TRUE(has(r.out,
+                    "The card would refuse block 8: the card's access bits (100) let only "
+                    "key B write it, and the restore knows only key A"))
+        << r.out;
+    r = tqrf("--json restore " + path("a-only.json") + " --key FFFFFFFFFFFF --key A0A1A2A3A4A5");
+    EXPECT_RUN(r, 1);
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j["error"], "write_refused");
+    EXPECT_EQ(j["result"]["refused"].size(), 3u);
+    EXPECT_EQ(j["result"]["refused"][0]["block"], 8);
+    EXPECT_EQ(writes_seen(), 0u);
+    EXPECT_EQ(image_bytes(card()), image_bytes(before));
+
+    // --skip-refused writes the others.
+    tool::Image edited = card();
+    tool::set_image_block(edited, 5, *Block::from_hex("00112233445566778899AABBCCDDEEFF"));
+    spill(path("edited.mfd"), image_bytes(edited));
+    r = tqrf("restore --skip-refused " + path("a-only.json") +
+             " --key FFFFFFFFFFFF --key A0A1A2A3A4A5");
+    EXPECT_RUN(r, 0);
+    EXPECT_TRUE(has(r.out, "Restored 44 of 44 blocks")) << r.out;
+    EXPECT_TRUE(has(r.out, "Left out, the card would refuse it: block 8")) << r.out;
+    EXPECT_EQ(writes_seen(), 44u);
+
+    // With key B known the same restore goes through.
+    r = tqrf("restore " + path("a-only.json") + " --keys " + keys_file_);
+    EXPECT_RUN(r, 0);
+    EXPECT_TRUE(has(r.out, "Restored 47 of 47 blocks")) << r.out;
+}
+
+TEST_F(Cli, ARestoreThatFailsStopsAtOnceAndSaysWhatWasWritten) {
+    ASSERT_RUN("dump -o " + path("all.json") + " --keys " + keys_file_, 0);
+    // Every write from now on is refused by the reader.
+    sim_->add_fault({{tqrf_sim::FaultKind::ForceStatus, 0x14}, tqrf_sim::cmd::kWrite, -1});
+    const Outcome r = tqrf("--json restore " + path("all.json") + " --keys " + keys_file_);
+    EXPECT_RUN(r, 1);
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j["error"], "restore_stopped");
+    EXPECT_EQ(j["result"]["written"].size(), 0u);
+    EXPECT_EQ(j["result"]["failed"].size(), 1u);
+    EXPECT_EQ(j["result"]["failed"][0]["block"], 1);
+    EXPECT_EQ(j["result"]["not_written"].size(), 47u);
+    EXPECT_TRUE(has(r.err, "the restore stopped at block 1")) << r.err;
+    EXPECT_TRUE(has(r.err, "written: none; not written: 1, 2, 4,")) << r.err;
+    // Key A and then key B were tried on block 1; nothing after it.
+    EXPECT_LE(writes_seen(), 2u);
 }

@@ -17,8 +17,11 @@
 #include "link/mode_string.h"
 #include "link/serial.h"
 #include "tests/conformance/platform.h"
+#include "tests/support/hex.h"
 
 namespace {
+
+using tqrf::testing::hex_bytes;
 
 using namespace tqrf::serial;
 using tqrf::conformance::platform;
@@ -46,16 +49,6 @@ std::string ask(const std::string& request) {
     std::string answer(line);
     while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r')) answer.pop_back();
     return answer;
-}
-
-std::string hex(const std::uint8_t* bytes, std::size_t count) {
-    std::string s;
-    char b[4];
-    for (std::size_t i = 0; i < count; ++i) {
-        std::snprintf(b, sizeof b, i == 0 ? "%02X" : " %02X", bytes[i]);
-        s += b;
-    }
-    return s;
 }
 
 std::string code(std::int32_t value) {
@@ -200,7 +193,7 @@ void bytes_go_out_and_come_in(const Context& c) {
     CHECK(apply_mode(d, LinkMode::Frame), "");
     CHECK(write_bytes(d, frame, sizeof frame) == sizeof frame, "");
     const std::string seen = ask("take 8");
-    CHECK(seen == "58 " + hex(frame, sizeof frame), "the other end got " + seen);
+    CHECK(seen == "58 " + hex_bytes(frame, sizeof frame), "the other end got " + seen);
 
     // Reads take what is waiting and never more than asked.
     std::uint8_t in[16] = {};
@@ -210,7 +203,7 @@ void bytes_go_out_and_come_in(const Context& c) {
     CHECK(read_waiting(d, in, 4) == 4, "");
     CHECK(bytes_waiting(d) == 2, "the rest waits");
     CHECK(read_waiting(d, in + 4, sizeof in - 4) == 2, "");
-    CHECK(hex(in, 6) == "00 03 04 00 00 07", hex(in, 6));
+    CHECK(hex_bytes(in, 6) == "00 03 04 00 00 07", hex_bytes(in, 6));
     close_device(d);
 }
 
@@ -250,7 +243,7 @@ void waits_are_bounded(const Context& c) {
     CHECK(ask("send-later 5A") == "ok", "");
     CHECK(wait_readable(d, 10'000'000) == Wait::Ready, "");
     std::uint8_t b = 0;
-    CHECK(read_waiting(d, &b, 1) == 1 && b == 0x5A, hex(&b, 1));
+    CHECK(read_waiting(d, &b, 1) == 1 && b == 0x5A, hex_bytes(&b, 1));
     close_device(d);
 }
 

@@ -92,7 +92,13 @@ def main():
     errors = open(args.log, "a") if args.log else None
     proc = subprocess.Popen(runner + [args.program, device, missing], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=errors, text=True, bufsize=1)
-    killer = threading.Timer(args.timeout, proc.kill)
+    timed_out = threading.Event()
+
+    def stop():
+        timed_out.set()
+        proc.kill()
+
+    killer = threading.Timer(args.timeout, stop)
     killer.start()
     timers = []
     try:
@@ -142,8 +148,9 @@ def main():
         for link in links:
             if os.path.lexists(link):
                 os.unlink(link)
-    if not killer.is_alive() and rc < 0:
+    if timed_out.is_set():
         print("run.py: the program did not finish within %g s" % args.timeout, file=sys.stderr)
+        return 1
     return rc if rc >= 0 else 1
 
 

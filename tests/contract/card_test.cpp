@@ -309,13 +309,7 @@ TEST_F(Card, ReadOutputs) {
 }
 
 TEST_F(Card, ReadValueOutputs) {
-    struct Case {
-        const char* name;
-        Bytes payload;
-        int result;
-        std::uint32_t value;
-    };
-    const Case cases[] = {
+    const WordReply cases[] = {
         {"100", {0x64, 0x00, 0x00, 0x00, 0x00}, 0, 100},
         {"least significant first", {0x78, 0x56, 0x34, 0x12, 0x00}, 0, 0x12345678},
         {"all bits", {0xFF, 0xFF, 0xFF, 0xFF, 0x00}, 0, 0xFFFFFFFF},
@@ -324,23 +318,11 @@ TEST_F(Card, ReadValueOutputs) {
         {"three data bytes: untouched", {0x01, 0x02, 0x03, 0x00}, 0, 0xEEEEEEEE},
         {"status only: untouched", {0x05}, 5, 0xEEEEEEEE},
     };
-    for (const Case& c : cases) {
-        reply(c.payload);
-        std::uint32_t v[2] = {0xEEEEEEEE, 0xEEEEEEEE};
-        EXPECT_EQ(tqrf_readval(4, v), c.result) << c.name;
-        EXPECT_EQ(v[0], c.value) << c.name;
-        EXPECT_EQ(v[1], 0xEEEEEEEEu) << c.name;
-    }
+    expect_word_outputs(cases, [](std::uint32_t* v) { return tqrf_readval(4, v); });
 }
 
 TEST_F(Card, FailedRepliesLeaveOutputsUntouched) {
-    struct Fault {
-        const char* name;
-        Bytes raw;
-        std::uint32_t delay;
-        int result;
-    };
-    const Fault faults[] = {
+    const RawReply faults[] = {
         {"no reply", {}, 5, ERR_REPLY_FRAME},
         {"late", reply_frame({1, 2, 3, 4, 0}), 60, ERR_REPLY_FRAME},
         {"bad xor", {0x00, 0x05, 1, 2, 3, 4, 0x00, 0x00}, 5, ERR_REPLY_CHECKSUM},
@@ -354,11 +336,11 @@ TEST_F(Card, FailedRepliesLeaveOutputsUntouched) {
         {"readval",
          [](std::uint8_t* o) { return tqrf_readval(4, reinterpret_cast<std::uint32_t*>(o)); }},
     };
-    for (const Fault& f : faults) {
+    for (const RawReply& f : faults) {
         for (const auto& [name, call] : calls) {
             rec().input.clear();
             rec().in_flight.clear();
-            reply_raw(f.raw, f.delay);
+            reply_raw(f.raw, f.delay_ms);
             alignas(4) std::uint8_t out[20];
             std::fill(std::begin(out), std::end(out), 0xEE);
             EXPECT_EQ(call(out), f.result) << f.name << " " << name;

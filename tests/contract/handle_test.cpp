@@ -43,11 +43,10 @@ Bytes cat(Bytes a, const Bytes& b) {
     return a;
 }
 
-class Handle : public ::testing::Test {
+class Handle : public PortClosed {
   protected:
     void SetUp() override {
-        tqrf_exit();
-        recorder().reset();
+        PortClosed::SetUp();
         forget_recorders();
         rec();  // the handle's own line, apart from the default reader's
         ASSERT_EQ(tqrf_reader_open(kPath, &r_), 0);
@@ -56,6 +55,7 @@ class Handle : public ::testing::Test {
     void TearDown() override {
         if (r_ != nullptr) tqrf_reader_close(r_);
         forget_recorders();
+        PortClosed::TearDown();
     }
     Recorder& rec() { return recorder(kPath); }
     void reply(const Bytes& payload, std::uint32_t delay_ms = 5) {
@@ -82,6 +82,12 @@ struct OpCase {
     std::function<void(Out&)> expect;  // what a full status-0 reply writes
     bool fixed_length = true;          // a reply with one byte more or less is refused
 };
+
+// What a find writes for the card it found: its type, serial number and size.
+void found_card(Out& o) {
+    o.type[0] = 0x04, o.type[1] = 0x00, o.size = 0x08;
+    std::memcpy(o.serial, kSerial, 4);
+}
 
 std::vector<OpCase> op_cases() {
     const Bytes block = counting(0x00, 16);
@@ -115,18 +121,12 @@ std::vector<OpCase> op_cases() {
          [](tqrf_reader* r, Out& o) { return tqrf_reader_find(r, 0, o.type, o.serial, &o.size); },
          {0xBB, 0x62, 0x26, 0x00},
          {0x04, 0x00, 0x08, 0x12, 0x34, 0x56, 0x78},
-         [](Out& o) {
-             o.type[0] = 0x04, o.type[1] = 0x00, o.size = 0x08;
-             std::memcpy(o.serial, kSerial, 4);
-         }},
+         found_card},
         {"find all",
          [](tqrf_reader* r, Out& o) { return tqrf_reader_find(r, 1, o.type, o.serial, &o.size); },
          {0xBB, 0x62, 0x52, 0x00},
          {0x04, 0x00, 0x08, 0x12, 0x34, 0x56, 0x78},
-         [](Out& o) {
-             o.type[0] = 0x04, o.type[1] = 0x00, o.size = 0x08;
-             std::memcpy(o.serial, kSerial, 4);
-         }},
+         found_card},
         {"halt",
          [](tqrf_reader* r, Out&) { return tqrf_reader_halt(r); },
          {0xBB, 0x71, 0x00, 0x00},
@@ -305,18 +305,13 @@ TEST_F(Handle, TheIdentityTakesOneToFourBytes) {
 }
 
 TEST_F(Handle, BadRepliesGiveTheLinkCodesAndLeaveOutputsAlone) {
-    struct Case {
-        const char* name;
-        Bytes raw;
-        int result;
+    const RawReply cases[] = {
+        {"corrupt xor", {0x00, 0x03, 0x04, 0x00, 0x00, 0x06}, 5, ERR_REPLY_CHECKSUM},
+        {"none", {}, 5, ERR_REPLY_FRAME},
+        {"truncated", {0x00, 0x03, 0x04, 0x00}, 5, ERR_REPLY_FRAME},
     };
-    const Case cases[] = {
-        {"corrupt xor", {0x00, 0x03, 0x04, 0x00, 0x00, 0x06}, ERR_REPLY_CHECKSUM},
-        {"none", {}, ERR_REPLY_FRAME},
-        {"truncated", {0x00, 0x03, 0x04, 0x00}, ERR_REPLY_FRAME},
-    };
-    for (const Case& c : cases) {
-        if (!c.raw.empty()) rec().script_reply(c.raw, 5);
+    for (const RawReply& c : cases) {
+        if (!c.raw.empty()) rec().script_reply(c.raw, c.delay_ms);
         Out out;
         EXPECT_EQ(tqrf_reader_request(r_, 0, out.type), c.result) << c.name;
         EXPECT_TRUE(out == Out{}) << c.name;

@@ -19,11 +19,7 @@ TEST_F(Link, RequestGoesOutAddressMarkThenFrameSpace) {
     std::uint8_t out[105];
     EXPECT_EQ(transact_command(payload.data(), 4, out, 40), 0);
     EXPECT_EQ(rec().wire, request_on_wire({0x00, 0x04, 0xBB, 0x41, 0x26, 0x00, 0xD8}));
-    const std::vector<std::string> expected = {
-        "purge in", "purge out",        "mode 19200,M,8,1",           "write 58",
-        "pause 1",  "mode 19200,S,8,1", "write 00 04 BB 41 26 00 D8", "pause 40",
-        "read 6"};
-    EXPECT_EQ(rec().events, expected);
+    EXPECT_EQ(rec().events, exchange_events("00 04 BB 41 26 00 D8", 40, 6));
 }
 
 TEST_F(Link, FrameChecksumIsTheXorOfAllBytes) {
@@ -77,13 +73,7 @@ TEST_F(Link, ReplyChecks) {
 }
 
 TEST_F(Link, TransactionResults) {
-    struct Case {
-        const char* name;
-        Bytes reply;
-        std::uint32_t delay_ms;
-        int result;
-    };
-    const Case cases[] = {
+    const RawReply cases[] = {
         {"status 0", reply_frame({0x04, 0x00, 0x00}), 5, 0},
         {"status only", reply_frame({0x05}), 5, 5},
         {"status 255", reply_frame({0xFF}), 5, 255},
@@ -91,10 +81,10 @@ TEST_F(Link, TransactionResults) {
         {"late", reply_frame({0x00}), 41, ERR_REPLY_FRAME},
         {"corrupt xor", {0x00, 0x01, 0x00, 0x02}, 5, ERR_REPLY_CHECKSUM},
     };
-    for (const Case& c : cases) {
+    for (const RawReply& c : cases) {
         rec().reset();
         rec().open_device = true;  // the port stays open across the reset
-        reply_raw(c.reply, c.delay_ms);
+        reply_raw(c.raw, c.delay_ms);
         const Bytes payload = {0xBB, 0x71, 0x00, 0x00};
         std::uint8_t out[105];
         EXPECT_EQ(transact_command(payload.data(), 4, out, 40), c.result) << c.name;

@@ -128,13 +128,7 @@ TEST_F(Reader, LongBeepIsAnsweredWithinItsWait) {
 }
 
 TEST_F(Reader, IdentityAssembly) {
-    struct Case {
-        const char* name;
-        Bytes payload;
-        int result;
-        std::uint32_t id;
-    };
-    const Case cases[] = {
+    const WordReply cases[] = {
         {"four bytes", {0x78, 0x56, 0x34, 0x12, 0x00}, 0, 0x12345678},
         {"two bytes", {0x34, 0x12, 0x00}, 0, 0x1234},
         {"none", {0x01}, 1, 0},
@@ -143,13 +137,7 @@ TEST_F(Reader, IdentityAssembly) {
         {"wraps", {0x00, 0x00, 0x00, 0xFF, 0x00, 0x00, 0x00, 0x01, 0x00}, 0, 0},
         {"non-zero status still sets", {0x01, 0x02, 0x03, 0x04, 0x09}, 9, 0x04030201},
     };
-    for (const Case& c : cases) {
-        reply(c.payload);
-        std::uint32_t id[2] = {0xEEEEEEEE, 0xEEEEEEEE};
-        EXPECT_EQ(tqrf_Read_RWD_ID(id), c.result) << c.name;
-        EXPECT_EQ(id[0], c.id) << c.name;
-        EXPECT_EQ(id[1], 0xEEEEEEEEu) << c.name;
-    }
+    expect_word_outputs(cases, [](std::uint32_t* id) { return tqrf_Read_RWD_ID(id); });
     // No reply or no port: untouched.
     std::uint32_t id = 0xCAFEF00D;
     EXPECT_EQ(tqrf_Read_RWD_ID(&id), ERR_REPLY_FRAME);

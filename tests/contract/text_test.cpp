@@ -57,8 +57,6 @@ TEST(HexCodec, Decode) {
     EXPECT_EQ(none, 0xEE);
 }
 
-using Text = PortOpen;
-
 struct Fields {
     char type[6];
     char serial[10];
@@ -71,6 +69,36 @@ struct Fields {
     std::string t() const { return std::string(type, sizeof type); }
     std::string s() const { return std::string(serial, sizeof serial); }
     std::string z() const { return std::string(size, sizeof size); }
+};
+
+// Replies as they come off the wire (none, one per exchange), then the result and the three text
+// fields the call must give.
+struct AscCase {
+    const char* name;
+    std::vector<Bytes> raw;
+    int result;
+    struct {
+        const char* type;
+        const char* serial;
+        const char* size;
+    } fields;
+};
+
+class Text : public PortOpen {
+  protected:
+    template <std::size_t N, class Call>
+    void expect_asc(const AscCase (&cases)[N], Call call) {
+        for (const AscCase& c : cases) {
+            rec().scripted.clear();
+            rec().clear_log();
+            for (const Bytes& r : c.raw) reply_raw(r);
+            Fields f;
+            EXPECT_EQ(call(f), c.result) << c.name;
+            EXPECT_EQ(f.t(), c.fields.type) << c.name;
+            EXPECT_EQ(f.s(), c.fields.serial) << c.name;
+            EXPECT_EQ(f.z(), c.fields.size) << c.name;
+        }
+    }
 };
 
 TEST_F(Text, NoPortForEachFunction) {
@@ -113,80 +141,54 @@ TEST_F(Text, CardAsc1Success) {
 }
 
 TEST_F(Text, CardAsc1StopsAtTheFirstFailure) {
-    struct Case {
-        const char* name;
-        std::vector<Bytes> replies;
-        int result;
-        const char* type;
-        const char* serial;
-        const char* size;
-    };
-    const Case cases[] = {
-        {"request status", {{0x04, 0x00, 0x01}}, 1, "**xxxx", "****xxxxxx", "*xxx"},
-        {"request no reply", {}, ERR_REPLY_FRAME, "**xxxx", "****xxxxxx", "*xxx"},
+    const AscCase cases[] = {
+        {"request status", {reply_frame({0x04, 0x00, 0x01})}, 1, {"**xxxx", "****xxxxxx", "*xxx"}},
+        {"request no reply", {}, ERR_REPLY_FRAME, {"**xxxx", "****xxxxxx", "*xxx"}},
         {"anticoll fails",
-         {{0x04, 0x00, 0x00}, {0x12, 0x34, 0x56, 0x78, 0x02}},
+         {reply_frame({0x04, 0x00, 0x00}), reply_frame({0x12, 0x34, 0x56, 0x78, 0x02})},
          2,
-         "0400xx",
-         "****xxxxxx",
-         "*xxx"},
+         {"0400xx", "****xxxxxx", "*xxx"}},
         {"select fails",
-         {{0x04, 0x00, 0x00}, {0x12, 0x34, 0x56, 0x78, 0x00}, {0x08, 0x03}},
+         {reply_frame({0x04, 0x00, 0x00}), reply_frame({0x12, 0x34, 0x56, 0x78, 0x00}),
+          reply_frame({0x08, 0x03})},
          3,
-         "0400xx",
-         "12345678xx",
-         "*xxx"},
+         {"0400xx", "12345678xx", "*xxx"}},
     };
-    for (const Case& c : cases) {
-        rec().scripted.clear();
-        for (const Bytes& r : c.replies) reply(r);
-        Fields f;
-        EXPECT_EQ(tqrf_card_asc_1(1, 0, f.type, f.serial, f.size), c.result) << c.name;
-        EXPECT_EQ(f.t(), c.type) << c.name;
-        EXPECT_EQ(f.s(), c.serial) << c.name;
-        EXPECT_EQ(f.z(), c.size) << c.name;
-    }
+    expect_asc(cases, [](Fields& f) { return tqrf_card_asc_1(1, 0, f.type, f.serial, f.size); });
 }
 
 TEST_F(Text, CardAscOneExchange) {
-    struct Case {
-        const char* name;
-        Bytes raw;
-        int result;
-        const char* type;
-        const char* serial;
-        const char* size;
-    };
-    const Case cases[] = {
-        {"found", reply_frame({0x04, 0x00, 0x08, 0x12, 0x34, 0x56, 0x78, 0x00}), 0, "0400xx",
-         "12345678xx", "08xx"},
-        {"status still writes hex", reply_frame({0x04, 0x00, 0x08, 0xAB, 0xCD, 0xEF, 0x01, 0x05}),
-         5, "0400xx", "ABCDEF01xx", "08xx"},
+    const AscCase cases[] = {
+        {"found",
+         {reply_frame({0x04, 0x00, 0x08, 0x12, 0x34, 0x56, 0x78, 0x00})},
+         0,
+         {"0400xx", "12345678xx", "08xx"}},
+        {"status still writes hex",
+         {reply_frame({0x04, 0x00, 0x08, 0xAB, 0xCD, 0xEF, 0x01, 0x05})},
+         5,
+         {"0400xx", "ABCDEF01xx", "08xx"}},
         {"bad checksum",
-         {0x00, 0x02, 0x01, 0x00, 0x00},
+         {{0x00, 0x02, 0x01, 0x00, 0x00}},
          ERR_REPLY_CHECKSUM,
-         "**xxxx",
-         "****xxxxxx",
-         "*xxx"},
-        {"no reply", {}, ERR_REPLY_FRAME, "**xxxx", "****xxxxxx", "*xxx"},
+         {"**xxxx", "****xxxxxx", "*xxx"}},
+        {"no reply", {}, ERR_REPLY_FRAME, {"**xxxx", "****xxxxxx", "*xxx"}},
         // A short reply: bytes the reader did not send are marked, never read from elsewhere.
-        {"status only", reply_frame({0x01}), 1, "**xxxx", "****xxxxxx", "*xxx"},
-        {"type and size only", reply_frame({0x04, 0x00, 0x08, 0x00}), 0, "0400xx", "****xxxxxx",
-         "08xx"},
-        {"half a serial", reply_frame({0x04, 0x00, 0x08, 0x12, 0x34, 0x00}), 0, "0400xx",
-         "1234**xxxx", "08xx"},
-        {"extra data ignored", reply_frame({0x04, 0x00, 0x08, 1, 2, 3, 4, 9, 9, 0x00}), 0, "0400xx",
-         "01020304xx", "08xx"},
+        {"status only", {reply_frame({0x01})}, 1, {"**xxxx", "****xxxxxx", "*xxx"}},
+        {"type and size only",
+         {reply_frame({0x04, 0x00, 0x08, 0x00})},
+         0,
+         {"0400xx", "****xxxxxx", "08xx"}},
+        {"half a serial",
+         {reply_frame({0x04, 0x00, 0x08, 0x12, 0x34, 0x00})},
+         0,
+         {"0400xx", "1234**xxxx", "08xx"}},
+        {"extra data ignored",
+         {reply_frame({0x04, 0x00, 0x08, 1, 2, 3, 4, 9, 9, 0x00})},
+         0,
+         {"0400xx", "01020304xx", "08xx"}},
     };
-    for (const Case& c : cases) {
-        rec().clear_log();
-        reply_raw(c.raw);
-        Fields f;
-        EXPECT_EQ(tqrf_card_asc(0, 0x7FFFFFFF, f.type, f.serial, f.size), c.result) << c.name;
-        EXPECT_EQ(f.t(), c.type) << c.name;
-        EXPECT_EQ(f.s(), c.serial) << c.name;
-        EXPECT_EQ(f.z(), c.size) << c.name;
-    }
+    expect_asc(cases,
+               [](Fields& f) { return tqrf_card_asc(0, 0x7FFFFFFF, f.type, f.serial, f.size); });
 }
 
 TEST_F(Text, CardAscFrameAndSendFailure) {

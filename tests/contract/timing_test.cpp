@@ -165,11 +165,7 @@ TEST_F(Timing, FixedModeOnAHandlePausesAndReadsOnce) {
     const auto [result, elapsed] = timed([&] { return tqrf_reader_halt(r_); });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(elapsed, 41000u);
-    const std::vector<std::string> expected = {
-        "purge in", "purge out",        "mode 19200,M,8,1",           "write 58",
-        "pause 1",  "mode 19200,S,8,1", "write 00 04 BB 71 00 00 CE", "pause 40",
-        "read 4"};
-    EXPECT_EQ(rec().events, expected);
+    EXPECT_EQ(rec().events, exchange_events("00 04 BB 71 00 00 CE", 40, 4));
 }
 
 // A reader that answers 45 ms after each request, past the 40 ms the library gives it.

@@ -1,8 +1,14 @@
 // The Linux port listing on fake sysfs trees built in a temporary folder the way the kernel lays
 // sysfs out: class links to the tty folders, device / subsystem / driver links, the USB device
-// two folders above a usb-serial port, udev's by-id links in dev/serial/by-id.
+// two folders above a usb-serial port, udev's by-id links in dev/serial/by-id. And the ports
+// other processes hold, which a probe leaves alone.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "link/ports.h"
 #include "tq_RWD_DLL.h"
 
 namespace {
@@ -222,6 +229,23 @@ TEST_F(FakeTree, PnpUartWithoutTypeUsesItsPortAddress) {
     EXPECT_EQ(ports[0].driver, "serial");
 }
 
+// Linux 6.5 on: the tty's device is a serial-base port under its controller; the driver that
+// tells about mark and space parity is the one of the UART two folders up.
+TEST_F(FakeTree, SerialBasePortIsNamedByItsUartsDriver) {
+    const std::string uart = "sys/devices/pnp0/00:00";
+    driver(uart, "pnp", "serial");
+    fs::create_directories(root_ / "sys/bus/serial-base/drivers");
+    driver(uart + "/00:00:0", "serial-base", "ctrl");
+    const std::string port = uart + "/00:00:0/00:00:0.0";
+    driver(port, "serial-base", "port");
+    write(tty("ttyS0", port) + "/type", "4");
+    const auto ports = list();
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].transport, TQRF_TRANSPORT_BUILTIN);
+    EXPECT_EQ(ports[0].driver, "serial");
+    EXPECT_EQ(ports[0].mark_space, TQRF_MARK_SPACE_YES);
+}
+
 TEST_F(FakeTree, BluetoothKeptVirtualTerminalsLeftOut) {
     tty("rfcomm0", "");
     for (const char* name : {"tty0", "tty1", "console", "ptmx"}) tty(name, "");
@@ -281,6 +305,75 @@ TEST(ListPorts, RefusesMissingOutputs) {
     std::uint32_t count = 0;
     EXPECT_EQ(tqrf_list_ports(nullptr, &count), ERR_BAD_ARGUMENT);
     EXPECT_EQ(tqrf_list_ports(&ports, nullptr), ERR_BAD_ARGUMENT);
+}
+
+}  // namespace
+
+// ---- Ports other processes hold ----------------------------------------------------------------
+
+namespace {
+
+// A child process that holds `path` open (as its standard input) until it is ended.
+class Holder {
+  public:
+    explicit Holder(const char* path) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = open(path, O_RDWR | O_NOCTTY);
+            if (fd < 0 || dup2(fd, 0) < 0) _exit(1);
+            pause();
+            _exit(0);
+        }
+        // Wait until the child has it open: its descriptor 0 leads to the device.
+        const std::string link = "/proc/" + std::to_string(pid_) + "/fd/0";
+        struct stat want {
+        }, have{};
+        stat(path, &want);
+        for (int i = 0; i < 2000; ++i) {
+            if (stat(link.c_str(), &have) == 0 && have.st_rdev == want.st_rdev) break;
+            usleep(1000);
+        }
+    }
+    ~Holder() {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+
+  private:
+    pid_t pid_;
+};
+
+TEST(HeldPorts, ATerminalAnotherProcessHasOpenIsSeen) {
+    // /dev/tty0 is a terminal every Linux system has (a virtual console); root may open it.
+    if (access("/dev/tty0", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/tty0 cannot be opened";
+    Holder holder("/dev/tty0");
+    EXPECT_TRUE(tqrf::ports::held_by_another_process("/dev/tty0"));
+}
+
+TEST(HeldPorts, DevicesThatAreNoTerminalsAreLeftToTheOpen) {
+    Holder holder("/dev/zero");
+    EXPECT_FALSE(tqrf::ports::held_by_another_process("/dev/zero"));
+}
+
+TEST(HeldPorts, PseudoTerminalHeldByItsOtherEndIsNotBusy) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    {
+        Holder holder(slave.c_str());
+        EXPECT_FALSE(tqrf::ports::held_by_another_process(slave.c_str()));
+        tqrf_probe_result r;
+        ASSERT_EQ(tqrf_probe(slave.c_str(), 40, &r), 0);
+        EXPECT_EQ(r.outcome, TQRF_PROBE_SILENT);
+    }
+    close(master);
+}
+
+TEST(HeldPorts, MissingPathsAndFilesAreNotHeld) {
+    EXPECT_FALSE(tqrf::ports::held_by_another_process("/dev/tqrf-no-such-port"));
+    EXPECT_FALSE(tqrf::ports::held_by_another_process("/proc/self/status"));
 }
 
 }  // namespace

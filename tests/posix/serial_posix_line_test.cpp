@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "link/serial.h"
+#include "tests/posix/pty_fixture.h"
 
 namespace {
 
@@ -117,22 +118,17 @@ namespace {
 
 using namespace tqrf::serial;
 
-class Line : public ::testing::Test {
+class Line : public PtyPair {
   protected:
     void SetUp() override {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master_, 0);
-        ASSERT_EQ(grantpt(master_), 0);
-        ASSERT_EQ(unlockpt(master_), 0);
-        slave_ = ptsname(master_);
+        PtyPair::SetUp();
         g_written.clear();
         g_interrupt_next = 0;
         g_adapter = Adapter{};
     }
     void TearDown() override {
         g_adapter = Adapter{};
-        if (device_ != nullptr) close_device(device_);
-        if (master_ >= 0) close(master_);
+        PtyPair::TearDown();
     }
     // The library's open sequence: the resting mode, then the time-outs.
     void open_like_the_library() {
@@ -141,10 +137,6 @@ class Line : public ::testing::Test {
         ASSERT_TRUE(apply_mode_text(device_, "19200,S,8,1"));
         ASSERT_TRUE(set_timeouts(device_));
     }
-
-    int master_ = -1;
-    std::string slave_;
-    Device* device_ = nullptr;
 };
 
 TEST_F(Line, TheLastSettingWrittenAtOpenIsSpaceParity) {

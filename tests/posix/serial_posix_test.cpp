@@ -14,28 +14,22 @@
 #include <vector>
 
 #include "link/serial.h"
+#include "tests/posix/pty_fixture.h"
 
 namespace {
 
 using namespace tqrf::serial;
 
-class Pty : public ::testing::Test {
+class Pty : public PtyPair {
   protected:
     void SetUp() override {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master_, 0);
-        ASSERT_EQ(grantpt(master_), 0);
-        ASSERT_EQ(unlockpt(master_), 0);
-        slave_ = ptsname(master_);
+        PtyPair::SetUp();
+        if (HasFatalFailure()) return;
         // Raw on the master side too, so bytes pass unchanged both ways.
         termios t{};
         ASSERT_EQ(tcgetattr(master_, &t), 0);
         cfmakeraw(&t);
         ASSERT_EQ(tcsetattr(master_, TCSANOW, &t), 0);
-    }
-    void TearDown() override {
-        if (device_ != nullptr) close_device(device_);
-        if (master_ >= 0) close(master_);
     }
 
     // Reads what the master side receives, waiting up to `ms` for `want` bytes.
@@ -62,10 +56,6 @@ class Pty : public ::testing::Test {
         }
         return bytes_waiting(device_);
     }
-
-    int master_ = -1;
-    std::string slave_;
-    Device* device_ = nullptr;
 };
 
 TEST_F(Pty, OpensConfiguresWritesAndReads) {

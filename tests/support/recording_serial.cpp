@@ -9,6 +9,7 @@
 
 #include "link/mode_string.h"
 #include "link/serial.h"
+#include "tests/support/hex.h"
 #include "tqrf_sim/frame.h"
 
 namespace tqrf::testing {
@@ -31,16 +32,6 @@ void sync_clocks() {
 void advance_to(std::uint64_t us) {
     if (us > g_clock_us) g_clock_us = us;
     sync_clocks();
-}
-
-std::string hex_bytes(const std::uint8_t* data, std::uint32_t count) {
-    std::string s;
-    char buf[4];
-    for (std::uint32_t i = 0; i < count; ++i) {
-        std::snprintf(buf, sizeof buf, i == 0 ? "%02X" : " %02X", data[i]);
-        s += buf;
-    }
-    return s;
 }
 
 char parity_letter(serial::Parity p) {

@@ -14,6 +14,9 @@
 #      checked for its steps' results and the parity order on every line. The legacy runs'
 #      simulator answers five requests badly once each (no reply, bad XOR, too late, too long,
 #      truncated); the host's fault steps expect exactly that.
+#   5. per architecture, the first C++ program of docs/api.md built against the Windows bundle
+#      with MinGW's C++ runtime linked dynamically, its runtime DLLs beside it
+#      (tools/windows/cxx-example.sh), run under Wine against a simulator.
 #
 #   tools/windows/wine-e2e.sh
 #
@@ -279,6 +282,41 @@ run_loss() {
     say "$name: PASS"
 }
 
+# The C++ example of docs/api.md, built as a user of the bundle builds it (the C++ runtime as
+# DLLs beside the program), against a simulator whose card is factory-fresh.
+run_cxx() {
+    local name=$1 rc=0 exe
+    local log=$LOGS/host-$name.log
+    runs=$((runs + 1))
+    say "---- $name: the C++ example of docs/api.md, MinGW's C++ runtime as DLLs"
+    if ! exe=$("$HERE/cxx-example.sh" "$arch" "$build" "$LOGS/$name" 2>"$LOGS/$name-build.log"); then
+        tail -20 "$LOGS/$name-build.log" >&2 || true
+        say "$name: FAIL: the example did not build (log: $LOGS/$name-build.log)"
+        failures=$((failures + 1))
+        return
+    fi
+    start_sim "$name" "$PORT" --uid "$UID_A"
+    env -u TQRF_REPLY -u TQRF_TRACE WINEDEBUG=-all timeout "$RUN_TIMEOUT" \
+        wine "$exe" "COM$PORT" >"$log" 2>"$LOGS/wine-$name.err" || rc=$?
+    tr -d '\r' <"$log" | sed "s/^/  [$name] /"
+    stop_sims
+    local expected
+    expected=$(printf 'card %s\nblock 4 %s\nblock 64: %s' "$UID_A" \
+        00000000000000000000000000000000 "TQRF_ERR_BAD_ARGUMENT: an argument was refused")
+    if [ $rc -ne 0 ]; then
+        tail -20 "$LOGS/wine-$name.err" >&2 || true
+        say "$name: FAIL: the program exited with $rc"
+        failures=$((failures + 1))
+        return
+    fi
+    if [ "$(tr -d '\r' <"$log")" != "$expected" ]; then
+        say "$name: FAIL: unexpected output (expected: $(printf '%s' "$expected" | tr '\n' '|'))"
+        failures=$((failures + 1))
+        return
+    fi
+    say "$name: PASS"
+}
+
 for arch in "${ARCHS[@]}"; do
     if [ "$arch" = i686 ]; then build=$BUILD32; else build=$BUILD64; fi
     dll=$build/tq_RWD_DLL.dll
@@ -296,6 +334,8 @@ for arch in "${ARCHS[@]}"; do
         "COM$MISSING_PORT"
 
     run_loss "$arch-loss"
+
+    run_cxx "$arch-cxx"
 done
 
 if [ $failures -ne 0 ]; then

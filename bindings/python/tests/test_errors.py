@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import errno
 import time
-from typing import Callable, List
+from typing import Callable, List, Optional
 
 import pytest
 
@@ -128,16 +128,6 @@ LIBRARY_REFUSES: List[Callable[[tqrf.Reader], object]] = [
 ]
 
 
-@pytest.mark.parametrize("call", LIBRARY_REFUSES, ids=range(len(LIBRARY_REFUSES)))
-def test_library_refuses_argument_and_sends_nothing(reader: tqrf.Reader, call) -> None:
-    sent: List[tqrf.TraceEvent] = []
-    reader.set_trace(sent.append)
-    with pytest.raises(tqrf.BadArgument) as e:
-        call(reader)
-    assert e.value.code == -89 and isinstance(e.value, ValueError)
-    assert [ev for ev in sent if ev.kind in (TraceKind.ADDRESS, TraceKind.FRAME)] == []
-
-
 # Arguments the package refuses before calling the library: wrong buffer sizes (which the
 # library would read past) and numbers a C argument cannot hold (which would be cut).
 PACKAGE_REFUSES: List[Callable[[tqrf.Reader], object]] = [
@@ -155,13 +145,26 @@ PACKAGE_REFUSES: List[Callable[[tqrf.Reader], object]] = [
 ]
 
 
-@pytest.mark.parametrize("call", PACKAGE_REFUSES, ids=range(len(PACKAGE_REFUSES)))
-def test_package_refuses_argument(reader: tqrf.Reader, call) -> None:
+# Each refused call with the code its BadArgument carries: -89 from the library, None from the
+# package itself.
+REFUSED = [(call, -89) for call in LIBRARY_REFUSES] + [(call, None) for call in PACKAGE_REFUSES]
+REFUSED_IDS = [f"library-{i}" for i in range(len(LIBRARY_REFUSES))] + [
+    f"package-{i}" for i in range(len(PACKAGE_REFUSES))
+]
+
+
+@pytest.mark.parametrize("call,code", REFUSED, ids=REFUSED_IDS)
+def test_refused_arguments_send_nothing(
+    reader: tqrf.Reader, call: Callable[[tqrf.Reader], object], code: Optional[int]
+) -> None:
     sent: List[tqrf.TraceEvent] = []
     reader.set_trace(sent.append)
     with pytest.raises(tqrf.BadArgument) as e:
         call(reader)
-    assert e.value.code is None and sent == []
+    assert e.value.code == code and isinstance(e.value, ValueError)
+    assert [ev for ev in sent if ev.kind in (TraceKind.ADDRESS, TraceKind.FRAME)] == []
+    if code is None:  # the library was never called: not even a result was traced
+        assert sent == []
 
 
 def test_bad_keys_and_ports() -> None:

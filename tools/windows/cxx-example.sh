@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Builds the first C++ program of docs/api.md (the code block after the line that names this
+# script) as a user of the Windows bundle would: the bundle of BUILD_DIR is made and unpacked,
+# the program is compiled with mingw-w64 g++ against its headers and import library, with
+# MinGW's C++ runtime linked DYNAMICALLY, and the runtime DLLs it needs (libstdc++-6.dll,
+# libgcc_s_*.dll, libwinpthread-1.dll, whichever it imports) are copied beside it with
+# tq_RWD_DLL.dll. Checks that the program imports the C++ runtime DLLs (it really is linked
+# dynamically) and that tq_RWD_DLL.dll does not (its own runtime is inside it).
+#
+#   tools/windows/cxx-example.sh ARCH BUILD_DIR OUT_DIR    # ARCH: i686 or x86_64
+#
+# Prints the path of the program on standard output; OUT_DIR holds it and its DLLs.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(cd "$HERE/../.." && pwd)
+
+if [ $# -ne 3 ]; then
+    echo "usage: $0 ARCH BUILD_DIR OUT_DIR" >&2
+    exit 2
+fi
+arch=$1
+build=$(realpath -m "$2")
+out=$(realpath -m "$3")
+case $arch in
+    i686 | x86_64) ;;
+    *)
+        echo "cxx-example: unknown architecture '$arch' (i686 or x86_64)" >&2
+        exit 2
+        ;;
+esac
+cxx=$arch-w64-mingw32-g++
+objdump=$arch-w64-mingw32-objdump
+command -v "$cxx" >/dev/null 2>&1 || { echo "cxx-example: $cxx not found" >&2; exit 2; }
+
+rm -rf "$out"
+mkdir -p "$out/bundle"
+
+# The example exactly as the documentation shows it.
+awk '/<!-- tools\/windows\/cxx-example.sh builds the next block -->/ { armed = 1; next }
+     armed && /^```cpp$/ { inside = 1; next }
+     inside && /^```$/ { exit }
+     inside { print }' "$ROOT/docs/api.md" >"$out/app.cpp"
+[ -s "$out/app.cpp" ] || { echo "cxx-example: no example found in docs/api.md" >&2; exit 1; }
+
+# The bundle a user downloads, unpacked.
+"$HERE/bundle.sh" "$out/dist" "$build" >&2
+zip=$(find "$out/dist" -name "tq_RWD_DLL-*-windows-$arch.zip" -print -quit)
+[ -n "$zip" ] || { echo "cxx-example: bundle.sh made no $arch zip" >&2; exit 1; }
+(cd "$out/bundle" && cmake -E tar xf "$zip")
+bundle=$(find "$out/bundle" -mindepth 1 -maxdepth 1 -type d -print -quit)
+
+# Compiled and linked as the user would, the C++ runtime left as DLLs (g++'s default, spelled
+# out).
+"$cxx" -std=c++17 -O2 -Wall -Wextra -Werror -shared-libgcc "$out/app.cpp" -I"$bundle/include" \
+    -L"$bundle/lib" -ltq_RWD_DLL -o "$out/app.exe"
+cp "$bundle/bin/tq_RWD_DLL.dll" "$out/"
+
+imports() { "$objdump" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p'; }
+
+# Every DLL the program needs that the compiler ships (not Windows' own), and what those need
+# in turn, beside the program.
+copied=()
+pending=("$out/app.exe")
+while [ ${#pending[@]} -gt 0 ]; do
+    file=${pending[0]}
+    pending=("${pending[@]:1}")
+    while read -r name; do
+        [ -n "$name" ] && [ ! -e "$out/$name" ] || continue
+        found=$("$cxx" -print-file-name="$name")
+        [ "$found" != "$name" ] && [ -f "$found" ] || continue  # a Windows system DLL
+        cp "$found" "$out/$name"
+        copied+=("$name")
+        pending+=("$out/$name")
+    done < <(imports "$file")
+done
+
+if ! imports "$out/app.exe" | grep -qx 'libstdc++-6.dll'; then
+    echo "cxx-example: app.exe does not import libstdc++-6.dll: the runtime was linked statically" >&2
+    exit 1
+fi
+if imports "$out/tq_RWD_DLL.dll" | grep -qiE '^(libstdc\+\+|libgcc_s|libwinpthread)'; then
+    echo "cxx-example: tq_RWD_DLL.dll imports a C++ runtime DLL" >&2
+    exit 1
+fi
+echo "cxx-example: $arch: app.exe with ${copied[*]} and tq_RWD_DLL.dll beside it" >&2
+echo "$out/app.exe"
