@@ -739,10 +739,12 @@ enum class ProbeOutcome : std::int32_t {
     Busy = TQRF_PROBE_BUSY,
     NotSerial = TQRF_PROBE_NOT_SERIAL,
     OpenFailed = TQRF_PROBE_OPEN_FAILED,
+    NoMarkSpace = TQRF_PROBE_NO_MARK_SPACE,  // the adapter drops mark/space parity
 };
 
 // A short lower-case name of an outcome, for output that programs read: "reader", "echo",
-// "noise", "silent", "missing", "no-permission", "busy", "not-serial", "open-failed".
+// "noise", "silent", "missing", "no-permission", "busy", "not-serial", "open-failed",
+// "no-mark-space".
 inline std::string_view outcome_name(ProbeOutcome outcome) noexcept {
     switch (outcome) {
         case ProbeOutcome::Reader:
@@ -763,6 +765,8 @@ inline std::string_view outcome_name(ProbeOutcome outcome) noexcept {
             return "not-serial";
         case ProbeOutcome::OpenFailed:
             return "open-failed";
+        case ProbeOutcome::NoMarkSpace:
+            return "no-mark-space";
     }
     return "open-failed";
 }

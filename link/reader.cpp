@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "link/commands.h"
+#include "link/digits.h"
 #include "link/wire.h"
 
 namespace tqrf {
@@ -30,15 +31,11 @@ class LineBuilder {
     void ch(char c) {
         if (len_ + 1 < cap_) buf_[len_++] = c;
     }
-    void unsigned_number(std::uint64_t v, int min_digits = 1) {
-        char digits[24];
-        int n = 0;
-        do {
-            digits[n++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0 && n < 24);
-        while (n < min_digits && n < 24) digits[n++] = '0';
-        while (n > 0) ch(digits[--n]);
+    void unsigned_number(std::uint64_t v, std::size_t min_digits = 1) {
+        char text[digits::kDecimalMax];
+        const std::size_t n = digits::decimal(v, text);
+        for (std::size_t pad = n; pad < min_digits && pad < 24; ++pad) ch('0');
+        for (std::size_t i = 0; i < n; ++i) ch(text[i]);
     }
     void number(std::int32_t v) {
         if (v < 0) {

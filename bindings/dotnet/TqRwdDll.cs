@@ -143,6 +143,8 @@ namespace TqRwdDll
         NotSerial = 7,
         /// <summary>It did not open for another reason: see OsError.</summary>
         OpenFailed = 8,
+        /// <summary>The adapter's driver dropped mark and space parity: use another adapter.</summary>
+        NoMarkSpace = 9,
     }
 
     /// <summary>What a reader's last exchange heard back (Reader.LastAnswer).</summary>
