@@ -59,16 +59,11 @@ class LineBuilder {
 };
 
 const char* event_name(std::int32_t event) {
-    switch (event) {
-        case TQRF_TRACE_ADDRESS:
-            return "address";
-        case TQRF_TRACE_FRAME:
-            return "frame";
-        case TQRF_TRACE_REPLY:
-            return "reply";
-        default:
-            return "result";
-    }
+    // TQRF_TRACE_ADDRESS to TQRF_TRACE_REPLY, in order; anything else is a call's result.
+    static constexpr const char* kNames[] = {"address", "frame", "reply"};
+    static_assert(TQRF_TRACE_REPLY - TQRF_TRACE_ADDRESS + 1 == 3);
+    if (event < TQRF_TRACE_ADDRESS || event > TQRF_TRACE_REPLY) return "result";
+    return kNames[event - TQRF_TRACE_ADDRESS];
 }
 
 // In a load-key request frame (LEN, 0xBB, 0x61, key type, sector, six key bytes, XOR) the

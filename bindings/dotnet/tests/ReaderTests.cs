@@ -106,7 +106,9 @@ internal static class Tests
             Check(r.ReadVal(5) == 120, "increment");
             r.Decrement(5, 121);
             r.Transfer(6);
-            Check(r.ReadVal(6) == uint.MaxValue && r.ReadVal(5) == 120, "unsigned decrement");
+            Check(r.ReadVal(6) == -1 && r.ReadVal(5) == 120, "signed value: -1 reads as -1");
+            r.InitVal(6, int.MinValue);
+            Check(r.ReadVal(6) == int.MinValue, "signed value: the smallest");
             r.Restore(5);
             r.Transfer(6);
             Check(r.ReadVal(6) == 120, "restore");

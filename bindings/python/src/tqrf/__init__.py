@@ -23,7 +23,7 @@ import importlib
 import os
 from typing import Optional, Union
 
-from . import _native, _types, errors, ports
+from . import _native, _types, access, errors, ports
 from ._types import *  # noqa: F401,F403 (the names of _types.__all__)
 from .errors import *  # noqa: F401,F403 (the names of errors.__all__)
 from .ports import *  # noqa: F401,F403 (the names of ports.__all__)
