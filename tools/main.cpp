@@ -3,13 +3,13 @@
 //
 // Exit status: 0 success; 1 the reader, the card or a file write failed (or the port did not
 // open); 2 usage error or unreadable input file.
-#include <csignal>
 #include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "commands.h"
+#include "platform.h"
 
 namespace {
 
@@ -60,9 +60,9 @@ std::string unknown_command(CLI::App& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A file-size limit makes writes fail with EFBIG instead of killing the tool, so that the
-    // failure is reported and the old file is left as it was.
-    std::signal(SIGXFSZ, SIG_IGN);
+    // POSIX: a file-size limit makes writes fail with EFBIG instead of killing the tool, so
+    // that the failure is reported and the old file is left as it was.
+    platform::init_process();
 
     CLI::App app{
         "tqrf: read, write, dump and restore Mifare Classic 1K cards with the MF RC500 serial "
@@ -73,12 +73,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", version_text(), "The tool's and the library's version");
 
     Globals g;
-    app.add_option(
-           "--port", g.ports,
-           "The reader's port: COM3 (COMn opens /dev/ttyS(n-1)) or a device path such as "
-           "/dev/ttyUSB0, or auto (the one reader on the listed ports: tqrf ports --probe); "
-           "repeatable for scan and watch. Default: $TQRF_PORT")
-        ->allow_extra_args(false);
+    app.add_option("--port", g.ports, platform::port_help())->allow_extra_args(false);
     app.add_flag("--simulate", g.simulate,
                  "Use a simulated reader (in this process, on a pseudo-terminal) with a demo "
                  "card in its field");
