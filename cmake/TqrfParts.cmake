@@ -47,8 +47,18 @@ macro(tqrf_check_parts)
   if(TQRF_BUILD_TOOLS)
     find_package(CLI11 CONFIG QUIET)
     find_package(nlohmann_json 3 QUIET)
-    if(NOT TQRF_BUILD_SIM)
+    if(WIN32)
+      include(CheckCXXSourceCompiles)
+      check_cxx_source_compiles("#include <thread>
+                                 int main() { std::thread t([] {}); t.join(); }"
+                                TQRF_HAVE_STD_THREAD)
+    endif()
+    if(NOT TQRF_BUILD_SIM AND NOT WIN32)
       tqrf_part_off(TQRF_BUILD_TOOLS "the tqrf tool needs the simulator (TQRF_BUILD_SIM)")
+    elseif(WIN32 AND NOT TQRF_HAVE_STD_THREAD)
+      tqrf_part_off(TQRF_BUILD_TOOLS
+                    "the compiler has no std::thread (the win32 thread model of mingw-w64; use \
+the -posix compilers, Debian: g++-mingw-w64-*-posix, in a new build folder), so no tqrf tool")
     elseif(NOT CLI11_FOUND)
       tqrf_part_off(TQRF_BUILD_TOOLS "CLI11 not found (Debian: libcli11-dev), so no tqrf tool")
     elseif(NOT nlohmann_json_FOUND)

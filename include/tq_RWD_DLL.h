@@ -844,6 +844,10 @@ TQRF_API(void) tqrf_free_ports(tqrf_port_info* ports);
 #define TQRF_PROBE_NOT_SERIAL 7
 /** It did not open, or its line could not be set, for another reason: see os_error. */
 #define TQRF_PROBE_OPEN_FAILED 8
+/** It opened, but the adapter's driver dropped the mark and space parity just set (read back
+ *  after setting it, as tqrf_reader_open() does: TQRF_ERR_PARITY_UNSUPPORTED). The reader
+ *  could never see its address byte through it; nothing was written. Use another adapter. */
+#define TQRF_PROBE_NO_MARK_SPACE 9
 
 /** What a probe found. */
 typedef struct tqrf_probe_result {

@@ -739,32 +739,20 @@ enum class ProbeOutcome : std::int32_t {
     Busy = TQRF_PROBE_BUSY,
     NotSerial = TQRF_PROBE_NOT_SERIAL,
     OpenFailed = TQRF_PROBE_OPEN_FAILED,
+    NoMarkSpace = TQRF_PROBE_NO_MARK_SPACE,  // the adapter drops mark/space parity
 };
 
 // A short lower-case name of an outcome, for output that programs read: "reader", "echo",
-// "noise", "silent", "missing", "no-permission", "busy", "not-serial", "open-failed".
+// "noise", "silent", "missing", "no-permission", "busy", "not-serial", "open-failed",
+// "no-mark-space".
 inline std::string_view outcome_name(ProbeOutcome outcome) noexcept {
-    switch (outcome) {
-        case ProbeOutcome::Reader:
-            return "reader";
-        case ProbeOutcome::Echo:
-            return "echo";
-        case ProbeOutcome::Noise:
-            return "noise";
-        case ProbeOutcome::Silent:
-            return "silent";
-        case ProbeOutcome::Missing:
-            return "missing";
-        case ProbeOutcome::NoPermission:
-            return "no-permission";
-        case ProbeOutcome::Busy:
-            return "busy";
-        case ProbeOutcome::NotSerial:
-            return "not-serial";
-        case ProbeOutcome::OpenFailed:
-            return "open-failed";
-    }
-    return "open-failed";
+    // In the order of the TQRF_PROBE_* values, 0 to 9.
+    constexpr std::string_view names[] = {"reader",      "echo",          "noise", "silent",
+                                          "missing",     "no-permission", "busy",  "not-serial",
+                                          "open-failed", "no-mark-space"};
+    static_assert(std::size(names) == TQRF_PROBE_NO_MARK_SPACE + 1);
+    const auto i = static_cast<std::uint32_t>(outcome);
+    return i < std::size(names) ? names[i] : "open-failed";
 }
 
 struct ProbeResult {

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "link/digits.h"
 #include "link/ports.h"
 #include "tq_RWD_DLL.h"
 
@@ -100,26 +101,6 @@ std::string attribute(const std::string& folder, const char* name) {
     return text.substr(start);
 }
 
-// A hexadecimal USB id ("0403"), or -1 when missing or not hexadecimal.
-std::int32_t hex_id(const std::string& text) {
-    if (text.empty() || text.size() > 4) return -1;
-    std::int32_t value = 0;
-    for (char c : text) {
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
-            return -1;
-        }
-        value = value * 16 + digit;
-    }
-    return value;
-}
-
 // A number as sysfs writes it (decimal, or hexadecimal with 0x); -1 when it is not one.
 long long number(const std::string& text) {
     if (text.empty()) return -1;
@@ -166,8 +147,8 @@ bool uart_missing(const std::string& tty_folder) {
 void describe_usb(PortEntry& e, const std::string& interface_folder) {
     const std::string usb_device = parent(interface_folder);
     e.transport = TQRF_TRANSPORT_USB;
-    e.usb_vendor_id = hex_id(attribute(usb_device, "idVendor"));
-    e.usb_product_id = hex_id(attribute(usb_device, "idProduct"));
+    e.usb_vendor_id = digits::hex_id(attribute(usb_device, "idVendor"));
+    e.usb_product_id = digits::hex_id(attribute(usb_device, "idProduct"));
     e.serial_number = attribute(usb_device, "serial");
     e.manufacturer = attribute(usb_device, "manufacturer");
     e.product = attribute(usb_device, "product");
@@ -267,13 +248,8 @@ bool held_by_another_process(const char* path) {
     std::string number;
     for (unsigned int part : {kind, static_cast<unsigned int>(minor(device.st_rdev))}) {
         if (!number.empty()) number += ':';
-        char digits[12];
-        int n = 0;
-        do {
-            digits[n++] = static_cast<char>('0' + part % 10);
-            part /= 10;
-        } while (part != 0 && n < 12);
-        while (n > 0) number += digits[--n];
+        char text[digits::kDecimalMax];
+        number.append(text, digits::decimal(part, text));
     }
     if (link_name("/sys/dev/char/" + number + "/subsystem") != "tty") return false;
     for (const std::string& pid : folder_entries("/proc")) {

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <string_view>
 
+#include "link/digits.h"
 #include "link/ports.h"
 #include "tq_RWD_DLL.h"
 
@@ -53,24 +55,9 @@ std::size_t find_text(const std::string& text, const char* part) {
 std::int32_t id_after(const std::string& text, const char* key) {
     const std::size_t at = find_text(text, key);
     if (at == std::string::npos) return -1;
-    std::int32_t value = 0;
-    std::size_t i = at + std::strlen(key);
-    for (int n = 0; n < 4; ++n, ++i) {
-        if (i >= text.size()) return -1;
-        const char c = text[i];
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
-            return -1;
-        }
-        value = value * 16 + digit;
-    }
-    return value;
+    const std::size_t from = at + std::strlen(key);
+    if (from + 4 > text.size()) return -1;
+    return digits::hex_id(std::string_view(text).substr(from, 4));
 }
 
 std::string registry_text(HKEY key, const wchar_t* name) {

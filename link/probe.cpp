@@ -60,8 +60,13 @@ TQRF_API(int32_t) tqrf_probe(const char* port, uint32_t deadline_ms, tqrf_probe_
     const int opened = tqrf_reader_open(port, &reader);
     if (opened != 0) {
         out->os_error = tqrf_reader_os_error(nullptr);
-        out->outcome = opened == ERR_PORT_OPEN_FAILED ? ports::open_failure_outcome(out->os_error)
-                                                      : TQRF_PROBE_OPEN_FAILED;
+        if (opened == ERR_PORT_OPEN_FAILED) {
+            out->outcome = ports::open_failure_outcome(out->os_error);
+        } else if (opened == TQRF_ERR_PARITY_UNSUPPORTED) {
+            out->outcome = TQRF_PROBE_NO_MARK_SPACE;
+        } else {
+            out->outcome = TQRF_PROBE_OPEN_FAILED;
+        }
         return 0;
     }
 

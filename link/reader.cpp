@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "link/commands.h"
+#include "link/digits.h"
 #include "link/wire.h"
 
 namespace tqrf {
@@ -30,15 +31,11 @@ class LineBuilder {
     void ch(char c) {
         if (len_ + 1 < cap_) buf_[len_++] = c;
     }
-    void unsigned_number(std::uint64_t v, int min_digits = 1) {
-        char digits[24];
-        int n = 0;
-        do {
-            digits[n++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0 && n < 24);
-        while (n < min_digits && n < 24) digits[n++] = '0';
-        while (n > 0) ch(digits[--n]);
+    void unsigned_number(std::uint64_t v, std::size_t min_digits = 1) {
+        char text[digits::kDecimalMax];
+        const std::size_t n = digits::decimal(v, text);
+        for (std::size_t pad = n; pad < min_digits && pad < 24; ++pad) ch('0');
+        for (std::size_t i = 0; i < n; ++i) ch(text[i]);
     }
     void number(std::int32_t v) {
         if (v < 0) {
@@ -62,16 +59,11 @@ class LineBuilder {
 };
 
 const char* event_name(std::int32_t event) {
-    switch (event) {
-        case TQRF_TRACE_ADDRESS:
-            return "address";
-        case TQRF_TRACE_FRAME:
-            return "frame";
-        case TQRF_TRACE_REPLY:
-            return "reply";
-        default:
-            return "result";
-    }
+    // TQRF_TRACE_ADDRESS to TQRF_TRACE_REPLY, in order; anything else is a call's result.
+    static constexpr const char* kNames[] = {"address", "frame", "reply"};
+    static_assert(TQRF_TRACE_REPLY - TQRF_TRACE_ADDRESS + 1 == 3);
+    if (event < TQRF_TRACE_ADDRESS || event > TQRF_TRACE_REPLY) return "result";
+    return kNames[event - TQRF_TRACE_ADDRESS];
 }
 
 // In a load-key request frame (LEN, 0xBB, 0x61, key type, sector, six key bytes, XOR) the

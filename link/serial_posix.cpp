@@ -15,6 +15,7 @@
 #include <new>
 
 #include "link/mode_string.h"
+#include "link/prepared_link.h"
 #include "link/serial.h"
 
 #if defined(__linux__)
@@ -31,9 +32,8 @@ struct Device {
     // last. It is never read back from the device, which would lose the parity flags on a
     // pseudo-terminal.
     termios line{};
-    // The settings of the link's two modes (LinkMode order), built once after the open.
-    termios link[2]{};
-    bool link_ready[2]{};
+    // The settings of the link's two modes, built once after the open.
+    PreparedLink<termios> link;
     // The settings the device had before it was opened, put back at close.
     termios saved{};
     bool lost = false;
@@ -392,19 +392,14 @@ void close_device(Device* device) {
 
 bool prepare_link_modes(Device* device, const LineMode& address, const LineMode& frame) {
     if (!usable(device)) return false;
-    const LineMode* modes[2] = {&address, &frame};
-    bool all = true;
-    for (int i = 0; i < 2; ++i) {
-        device->link_ready[i] = build_settings(device->saved, *modes[i], &device->link[i]);
-        all = all && device->link_ready[i];
-    }
-    return all;
+    return device->link.prepare(address, frame, [device](const LineMode& mode, termios* t) {
+        return build_settings(device->saved, mode, t);
+    });
 }
 
 bool apply_mode(Device* device, LinkMode mode) {
-    const auto i = static_cast<std::size_t>(mode);
-    if (!usable(device) || i > 1 || !device->link_ready[i]) return false;
-    return change_line(device, device->link[i]);
+    const termios* settings = usable(device) ? device->link.find(mode) : nullptr;
+    return settings != nullptr && change_line(device, *settings);
 }
 
 bool apply_mode(Device* device, const LineMode& mode) {

@@ -25,8 +25,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
+#include "link/prepared_link.h"
 #include "link/serial.h"
 
 namespace tqrf::serial {
@@ -70,9 +72,8 @@ struct Device {
     // after a refused write). Every mode is built on them; they are never read back.
     DCB line{};
     bool line_known = false;
-    // The settings of the link's two modes (LinkMode order), built once after the open.
-    DCB link[2]{};
-    bool link_ready[2]{};
+    // The settings of the link's two modes, built once after the open.
+    PreparedLink<DCB> link;
     // Reads return at once with whatever is queued; writes are bounded at 50 ms per byte plus
     // 200 ms. A wait for bytes sets the read part to a total time-out of its own length, which
     // leaves the reads of queued bytes as they were: they never ask for more than is queued.
@@ -381,16 +382,15 @@ void close_device(Device* device) {
 
 bool prepare_link_modes(Device* device, const LineMode& address, const LineMode& frame) {
     if (!usable(device) || !take_saved_state(device)) return false;
-    const LineMode* modes[2] = {&address, &frame};
-    bool all = true;
+    const bool all = device->link.prepare(address, frame, [device](const LineMode& mode, DCB* d) {
+        return build_settings(device->saved, mode, d);
+    });
     constexpr WORD ALL_PARITIES =
         PARITY_NONE | PARITY_ODD | PARITY_EVEN | PARITY_MARK | PARITY_SPACE;
     WORD parities = 0;  // the parities the link's modes need, as GetCommProperties names them
-    for (int i = 0; i < 2; ++i) {
-        device->link_ready[i] = build_settings(device->saved, *modes[i], &device->link[i]);
-        all = all && device->link_ready[i];
-        if (modes[i]->parity == Parity::Mark) parities |= PARITY_MARK;
-        if (modes[i]->parity == Parity::Space) parities |= PARITY_SPACE;
+    for (const LineMode* mode : {&address, &frame}) {
+        if (mode->parity == Parity::Mark) parities |= PARITY_MARK;
+        if (mode->parity == Parity::Space) parities |= PARITY_SPACE;
     }
     // A driver that says which parities it can set, and leaves out mark or space, cannot carry
     // the link (one that says nothing is taken at its word when the settings are written).
@@ -404,9 +404,8 @@ bool prepare_link_modes(Device* device, const LineMode& address, const LineMode&
 }
 
 bool apply_mode(Device* device, LinkMode mode) {
-    const auto i = static_cast<std::size_t>(mode);
-    if (!usable(device) || i > 1 || !device->link_ready[i]) return false;
-    return change_line(device, device->link[i]);
+    const DCB* settings = usable(device) ? device->link.find(mode) : nullptr;
+    return settings != nullptr && change_line(device, *settings);
 }
 
 bool apply_mode(Device* device, const LineMode& mode) {

@@ -100,6 +100,10 @@ stage_fuzz() {
 stage_mingw() {
     step "Windows cross-builds (mingw-w64, i686 and x86_64)"
     for arch in i686 x86_64; do
+        # A folder configured with the win32 thread model's compilers cannot build tqrf.exe.
+        if grep -qs '^CMAKE_CXX_COMPILER:.*-win32$' "build/ci-mingw-$arch/CMakeCache.txt"; then
+            rm -rf "build/ci-mingw-$arch"
+        fi
         cmake -S . -B "build/ci-mingw-$arch" -DCMAKE_BUILD_TYPE=Release -DTQRF_WERROR=ON \
             -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-$arch.cmake" >/dev/null
         cmake --build "build/ci-mingw-$arch" -j"$JOBS"
@@ -140,6 +144,9 @@ stage_wine() {
     step "the serial conformance suite against the Windows backend under Wine"
     TQRF_BUILD_MINGW32=build/ci-mingw-i686 TQRF_BUILD_MINGW64=build/ci-mingw-x86_64 \
         TQRF_WINE_LOGS=build/wine-e2e tools/windows/wine-conformance.sh
+    step "tqrf.exe from the unzipped Windows bundles under Wine against the simulated reader"
+    TQRF_BUILD_MINGW32=build/ci-mingw-i686 TQRF_BUILD_MINGW64=build/ci-mingw-x86_64 \
+        TQRF_SIM=build/ci-werror/sim/tqrf-sim TQRF_WINE_TOOL_LOGS=build/wine-tool tools/windows/wine-tool.sh
 }
 
 DEB_PACKAGES=(tqrf-tools python3-tqrf libtq-rwd-dll-cil libtq-rwd-dll-dev libtq-rwd-dll1)

@@ -1,6 +1,7 @@
 // scan, read, write, value.
 #include <iostream>
 
+#include "access_spec.h"
 #include "commands.h"
 #include "session.h"
 
@@ -84,7 +85,31 @@ void run_read(const Globals& g, Printer& out, const ReadArgs& a) {
 
 void run_write(const Globals& g, Printer& out, const WriteArgs& a) {
     const int block = static_cast<int>(a.block);
-    const Block data = parse_block_hex(a.hex);
+    Block data;
+    if (!a.access.empty()) {
+        if (!a.hex.empty()) throw usage_error("give HEX32 or --access, not both");
+        if (!mifare::is_trailer(block)) {
+            throw usage_error("--access builds a sector trailer: block " + std::to_string(block) +
+                              " is a data block (trailers are 3, 7, 11, ... 63)");
+        }
+        const mifare::AccessConditions ac = parse_access_items(a.access);
+        if (const auto problem = access_problem(ac, a.force)) {
+            throw CommandError("trailer_refused", "refusing to write trailer block " +
+                                                      std::to_string(block) + ": " + *problem);
+        }
+        const auto ka = Key::from_hex(a.new_key_a), kb = Key::from_hex(a.new_key_b);
+        if (!ka || !kb) {
+            throw usage_error(
+                "--access needs --new-key-a and --new-key-b, 12 hex digits each: "
+                "the trailer holds both keys");
+        }
+        const auto user = Bytes<1, BlockTag>::from_hex(a.user_byte);
+        if (!user) throw usage_error("--user-byte takes 2 hex digits, not \"" + a.user_byte + "\"");
+        data = mifare::make_trailer(*ka, ac, *kb, (*user)[0]);
+    } else {
+        if (a.hex.empty()) throw usage_error("write needs HEX32 (or, for a trailer, --access)");
+        data = parse_block_hex(a.hex);
+    }
     if (block == 0 && !a.force) {
         throw usage_error(
             "block 0 is the manufacturer block, read-only on genuine cards (--force sends the "

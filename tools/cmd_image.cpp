@@ -1,6 +1,4 @@
 // dump and restore: whole-card images.
-#include <unistd.h>
-
 #include <cstdio>
 #include <iomanip>
 #include <iostream>
@@ -8,6 +6,7 @@
 #include "commands.h"
 #include "files.h"
 #include "image_file.h"
+#include "platform.h"
 #include "restore_plan.h"
 #include "session.h"
 
@@ -27,7 +26,7 @@ std::string list(const std::vector<int>& numbers) {
 // Progress on stderr, only when it is a terminal.
 class Progress {
   public:
-    explicit Progress(const char* what) : what_(what), on_(isatty(STDERR_FILENO) == 1) {}
+    explicit Progress(const char* what) : what_(what), on_(platform::stderr_is_terminal()) {}
     ~Progress() {
         if (on_ && shown_) std::cerr << "\r\033[K" << std::flush;
     }

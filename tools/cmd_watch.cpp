@@ -1,9 +1,7 @@
 // watch: waits for cards and reports each one that arrives or leaves, on every reader given,
-// until SIGINT or SIGTERM. A reader that stops answering is reported lost and opened again
-// every second until it answers; the other readers go on meanwhile.
-#include <pthread.h>
-#include <signal.h>
-
+// until a stop request (Ctrl-C, SIGTERM; platform.h). A reader that stops answering is
+// reported lost and opened again every second until it answers; the other readers go on
+// meanwhile.
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -12,6 +10,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "platform.h"
 
 namespace tqrf::tool {
 
@@ -28,13 +27,14 @@ std::string now_text() {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
         1000;
-    std::tm tm{};
-    localtime_r(&secs, &tm);
-    char date[32], zone[8];
+    int offset = 0;  // minutes east of UTC
+    const std::tm tm = platform::local_time(secs, offset);
+    char date[32];
     std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tm);
-    std::strftime(zone, sizeof zone, "%z", &tm);  // +hhmm
-    char out[48];
-    std::snprintf(out, sizeof out, "%s.%03d%.3s:%.2s", date, static_cast<int>(ms), zone, zone + 3);
+    const int zone = offset < 0 ? -offset : offset;
+    char out[80];
+    std::snprintf(out, sizeof out, "%s.%03d%c%02d:%02d", date, static_cast<int>(ms),
+                  offset < 0 ? '-' : '+', zone / 60, zone % 60);
     return out;
 }
 
@@ -227,12 +227,8 @@ void run_watch(const Globals& g, Printer& out, const WatchArgs& a) {
         if (!key) throw usage_error("--key must be 12 hex digits, not \"" + a.key + "\"");
     }
     out.stream();
-    // Every thread, the simulator's too, leaves the stop signals to sigtimedwait below.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    // Before any thread starts, the simulator's too: a stop request ends the wait below.
+    platform::StopRequest stop;
 
     // With several readers, one that does not open is watched for as a lost one; a run where
     // none opens fails at once.
@@ -250,9 +246,8 @@ void run_watch(const Globals& g, Printer& out, const WatchArgs& a) {
         watchers.push_back(std::make_unique<Watcher>(conn->links()[i], shared, open_error));
         threads.emplace_back([w = watchers.back().get()] { w->run(); });
     }
-    const timespec tick{0, 100 * 1000 * 1000};
     for (;;) {
-        if (sigtimedwait(&stop_signals, nullptr, &tick) >= 0) break;  // SIGINT or SIGTERM
+        if (stop.wait(std::chrono::milliseconds(100))) break;
         std::lock_guard<std::mutex> lock(shared.mutex);
         if (shared.running == 0 || shared.stop) break;
     }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "connection.h"
 #include "options.h"
@@ -24,6 +25,10 @@ struct WriteArgs {
     long long block = 0;
     std::string hex;
     bool force = false;
+    // A trailer from keys and named conditions instead of HEX32.
+    std::vector<std::string> access;
+    std::string new_key_a, new_key_b;
+    std::string user_byte = "69";
     KeyOptions keys;
 };
 struct DumpArgs {
@@ -55,6 +60,15 @@ struct ImageConvertArgs {
 struct ImageDiffArgs {
     std::string first;
     std::string second;
+};
+struct AccessDecodeArgs {
+    std::string hex;
+};
+struct AccessEncodeArgs {
+    std::vector<std::string> items;  // --access WHICH:RIGHTS
+    std::string user_byte = "69";
+    std::string key_a, key_b;  // both: print the whole trailer
+    bool force = false;
 };
 struct ValueArgs {
     std::string operation;  // get, init, inc, dec, copy
@@ -101,6 +115,10 @@ void run_restore(const Globals& g, Printer& out, const RestoreArgs& a);
 void run_image_show(const Globals& g, const ImageShowArgs& a);
 void run_image_convert(const Globals& g, const ImageConvertArgs& a);
 bool run_image_diff(const Globals& g, const ImageDiffArgs& a);
+
+// Access conditions by name, without a reader (cmd_access.cpp).
+void run_access_decode(const Globals& g, const AccessDecodeArgs& a);
+void run_access_encode(const Globals& g, const AccessEncodeArgs& a);
 
 // The reader itself (cmd_reader.cpp).
 void run_info(const Globals& g, Printer& out);

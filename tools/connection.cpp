@@ -5,18 +5,10 @@
 
 #include "errors.h"
 #include "finding.h"
+#include "platform.h"
 #include "support.h"
 
 namespace tqrf::tool {
-
-namespace {
-
-const char* sim_status_name(int status) {
-    if (status < 0x11 || status > 0x1B) return nullptr;
-    return tqrf_sim::status_name(static_cast<tqrf_sim::Status>(status));
-}
-
-}  // namespace
 
 void Tracer::event(const std::string& port, const Trace& t) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -91,19 +83,9 @@ std::unique_ptr<Connection> Connection::open(const Globals& g, bool several_allo
         throw usage_error("--port may be given more than once only for scan and watch");
     }
     if (g.simulate) {
-        set_status_namer(&sim_status_name);
-        tqrf_sim::SimulatorOptions opts;
-        opts.default_card = false;
-        c->sim_ = std::make_unique<tqrf_sim::Simulator>(opts);
         const auto image = demo_card_image();
-        c->sim_->place_card(std::span<const std::uint8_t>(image.data(), image.size()));
-        try {
-            c->sim_->start();
-        } catch (const std::exception& e) {
-            throw CommandError("open_failed",
-                               std::string("cannot start the simulated reader: ") + e.what());
-        }
-        ports = {c->sim_->slave_path()};
+        c->sim_ = platform::start_simulated_reader(image.data(), image.size());
+        ports = {c->sim_->port()};
     }
     c->tracer_.name_ports = ports.size() > 1;
     c->tracer_.show_keys = g.trace_keys;
@@ -145,7 +127,7 @@ Reader Connection::open_one(const std::string& port, const std::string& shown) {
 }
 
 Reader Connection::reopen(const std::string& port) {
-    return open_one(simulated_ && sim_ ? sim_->slave_path() : port, port);
+    return open_one(simulated_ && sim_ ? sim_->port() : port, port);
 }
 
 Connection::~Connection() {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "errors.h"
+#include "platform.h"
 #include "tq_RWD_DLL.hpp"
-#include "tqrf_sim/simulator.h"
 
 namespace tqrf::tool {
 
@@ -65,12 +65,10 @@ class Connection {
     // CommandError when it does not open. Safe from several threads.
     Reader reopen(const std::string& port);
     Link& first() { return links_.front(); }
-    // The in-process simulator of --simulate, null otherwise.
-    tqrf_sim::Simulator* simulator() { return sim_.get(); }
 
   private:
-    std::unique_ptr<tqrf_sim::Simulator> sim_;  // declared first: outlives the readers
-    Tracer tracer_;                             // outlives the readers' trace callbacks
+    std::unique_ptr<platform::SimulatedReader> sim_;  // declared first: outlives the readers
+    Tracer tracer_;                                   // outlives the readers' trace callbacks
     std::vector<Link> links_;
     std::vector<OpenFailure> failures_;
     ReaderOptions options_;

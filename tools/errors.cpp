@@ -1,9 +1,9 @@
 #include "errors.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "platform.h"
 #include "tq_RWD_DLL.hpp"
 
 namespace tqrf::tool {
@@ -69,7 +69,9 @@ std::string describe(const std::error_code& ec, const std::error_code& os_error)
     if (is_reader_status(ec)) return status_text(ec.value());
     const Words words = words_for(ec.value());
     std::string text = words.text != nullptr ? words.text : tqrf_strerror(ec.value());
-    if (ec.value() == TQRF_ERR_DEVICE_LOST && os_error) text += ": " + os_error.message();
+    if (ec.value() == TQRF_ERR_DEVICE_LOST && os_error) {
+        text += ": " + platform::error_text(os_error.value());
+    }
     return text;
 }
 
@@ -167,31 +169,27 @@ void throw_failure(const std::string& what, const std::error_code& ec, const Rea
 
 std::string open_failure_kind(std::int32_t result, int os_error) {
     if (result != ERR_PORT_OPEN_FAILED) return "open_failed";
-    switch (os_error) {
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
+    switch (platform::open_problem(os_error)) {
+        case platform::OpenProblem::Missing:
             return "device_missing";
-        case EACCES:
-        case EPERM:
+        case platform::OpenProblem::Denied:
             return "permission_denied";
-        case EBUSY:
-        case EAGAIN:
+        case platform::OpenProblem::Busy:
             return "device_busy";
-        case ENOTTY:
-        case EISDIR:
+        case platform::OpenProblem::NotSerial:
+        case platform::OpenProblem::Directory:
             return "not_a_serial_device";
-        default:
-            return "open_failed";
+        case platform::OpenProblem::Other:
+            break;
     }
+    return "open_failed";
 }
 
 std::string open_failure_message(const std::string& port, const std::string& device,
                                  std::int32_t result, int os_error) {
     const std::string where =
         "cannot open " + (device == port ? device : port + " (" + device + ")") + ": ";
-    const std::string os_text =
-        os_error != 0 ? std::error_code(os_error, std::system_category()).message() : "";
+    const std::string os_text = os_error != 0 ? platform::error_text(os_error) : "";
     if (result == ERR_FAILED) {
         return where +
                "the device refused the reader's line settings (19200 baud, 8 data bits, mark "
@@ -199,30 +197,23 @@ std::string open_failure_message(const std::string& port, const std::string& dev
                (os_text.empty() ? "" : ": " + os_text);
     }
     if (result != ERR_PORT_OPEN_FAILED) return where + tqrf_strerror(result);
-    switch (os_error) {
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-            return where +
-                   "the device is missing. Is the reader plugged in and powered? List the "
-                   "serial ports and what answers on each with: tqrf ports --probe";
-        case EACCES:
-        case EPERM:
-            return where +
-                   "permission denied. Add yourself to the group that owns it (usually "
-                   "dialout): sudo usermod -aG dialout $USER, then log in again";
-        case EBUSY:
-        case EAGAIN:
-            return where +
-                   "the device is busy (another program holds it open; find it with: " + "fuser " +
-                   device + ")";
-        case ENOTTY:
+    switch (platform::open_problem(os_error)) {
+        case platform::OpenProblem::Missing:
+            return where + "the device is missing. Is the reader plugged in and powered? " +
+                   platform::list_ports_hint();
+        case platform::OpenProblem::Denied:
+            return where + "permission denied. " + platform::permission_hint();
+        case platform::OpenProblem::Busy:
+            return where + "the device is busy (another program holds it open; " +
+                   platform::busy_hint(device) + ")";
+        case platform::OpenProblem::NotSerial:
             return where + "not a serial device";
-        case EISDIR:
+        case platform::OpenProblem::Directory:
             return where + "not a serial device (a directory)";
-        default:
-            return where + (os_text.empty() ? tqrf_strerror(result) : os_text);
+        case platform::OpenProblem::Other:
+            break;
     }
+    return where + (os_text.empty() ? tqrf_strerror(result) : os_text);
 }
 
 }  // namespace tqrf::tool

@@ -3,13 +3,13 @@
 //
 // Exit status: 0 success; 1 the reader, the card or a file write failed (or the port did not
 // open); 2 usage error or unreadable input file.
-#include <csignal>
 #include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "commands.h"
+#include "platform.h"
 
 namespace {
 
@@ -60,9 +60,9 @@ std::string unknown_command(CLI::App& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A file-size limit makes writes fail with EFBIG instead of killing the tool, so that the
-    // failure is reported and the old file is left as it was.
-    std::signal(SIGXFSZ, SIG_IGN);
+    // POSIX: a file-size limit makes writes fail with EFBIG instead of killing the tool, so
+    // that the failure is reported and the old file is left as it was.
+    platform::init_process();
 
     CLI::App app{
         "tqrf: read, write, dump and restore Mifare Classic 1K cards with the MF RC500 serial "
@@ -73,12 +73,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", version_text(), "The tool's and the library's version");
 
     Globals g;
-    app.add_option(
-           "--port", g.ports,
-           "The reader's port: COM3 (COMn opens /dev/ttyS(n-1)) or a device path such as "
-           "/dev/ttyUSB0, or auto (the one reader on the listed ports: tqrf ports --probe); "
-           "repeatable for scan and watch. Default: $TQRF_PORT")
-        ->allow_extra_args(false);
+    app.add_option("--port", g.ports, platform::port_help())->allow_extra_args(false);
     app.add_flag("--simulate", g.simulate,
                  "Use a simulated reader (in this process, on a pseudo-terminal) with a demo "
                  "card in its field");
@@ -113,7 +108,16 @@ int main(int argc, char** argv) {
     WriteArgs write_args;
     auto* write = app.add_subcommand("write", "Write one block");
     add_number(write, "BLOCK", write_args.block, 0, 63, "Block number, 1 to 63")->required();
-    write->add_option("HEX32", write_args.hex, "16 bytes as 32 hex digits")->required();
+    write->add_option("HEX32", write_args.hex,
+                      "16 bytes as 32 hex digits (a trailer: or --access with --new-key-a and "
+                      "--new-key-b)");
+    write->add_option("--access", write_args.access,
+                      "A trailer's conditions by name, repeatable: data:RIGHTS, 0:, 1:, 2:, "
+                      "trailer:RIGHTS (see tqrf access encode --help)");
+    write->add_option("--new-key-a", write_args.new_key_a, "Key A of the trailer --access builds");
+    write->add_option("--new-key-b", write_args.new_key_b, "Key B of the trailer --access builds");
+    write->add_option("--user-byte", write_args.user_byte,
+                      "Byte 9 of the trailer --access builds (default 69)");
     write->add_flag("--force", write_args.force,
                     "Write block 0, or a trailer whose access bits could never be changed again");
     write_args.keys.add_to(write);
@@ -179,6 +183,34 @@ int main(int argc, char** argv) {
         "diff", "The blocks in which two images differ, side by side (exit 1 when they differ)");
     i_diff->add_option("A", diff_args.first, "An image in any format")->required();
     i_diff->add_option("B", diff_args.second, "An image in any format")->required();
+
+    AccessDecodeArgs decode_args;
+    AccessEncodeArgs encode_args;
+    auto* access = app.add_subcommand(
+        "access", "A sector trailer's access conditions by name, without a reader");
+    access->require_subcommand(1);
+    auto* a_decode = access->add_subcommand(
+        "decode", "Who may read, write, increment, decrement each block, from the access bytes");
+    a_decode
+        ->add_option("HEX", decode_args.hex,
+                     "Access bytes 6 to 8 (6 hex digits; 8 with the user byte) or a whole "
+                     "trailer (32 hex digits)")
+        ->required();
+    auto* a_encode = access->add_subcommand(
+        "encode",
+        "The access bytes (and with keys the trailer) for named conditions. RIGHTS: name=WHO "
+        "words, WHO being A, B, AB or -, a right not named being nobody's; data blocks: read, "
+        "write, inc, dec (decrement, transfer, restore); trailer: keya-write, bits-read, "
+        "bits-write, keyb-read, keyb-write; or the condition bits C1C2C3 such as 100");
+    a_encode
+        ->add_option("--access", encode_args.items,
+                     "WHICH:RIGHTS, repeatable; WHICH: data (blocks 0 to 2), 0, 1, 2, trailer")
+        ->required();
+    a_encode->add_option("--user-byte", encode_args.user_byte, "Byte 9 (default 69)");
+    a_encode->add_option("--key-a", encode_args.key_a, "Key A: print the whole trailer");
+    a_encode->add_option("--key-b", encode_args.key_b, "Key B: print the whole trailer");
+    a_encode->add_flag("--force", encode_args.force,
+                       "Accept access bits that no key could change again");
 
     ValueArgs value_args;
     auto* value = app.add_subcommand("value", "Value blocks: get, init, inc, dec, copy");
@@ -306,6 +338,10 @@ int main(int argc, char** argv) {
                 printer->finish();
                 return kExitFailed;
             }
+        }
+        if (*access) {
+            if (*a_decode) run_access_decode(g, decode_args);
+            if (*a_encode) run_access_encode(g, encode_args);
         }
         if (*value) {
             if (*v_get) value_args.operation = "get";

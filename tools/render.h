@@ -2,7 +2,10 @@
 // never print; they hand their reports to a Printer.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "errors.h"
@@ -46,6 +49,10 @@ std::string json_error_text(const CommandError& e);
 
 // The table `tqrf dump` prints: keys, blocks, access rights and values of each sector.
 void print_dump_table(const CardDump& d);
+
+// Bytes as upper-case hex digits with nothing between them ("3A7C91E5"); one byte as two.
+std::string hex_byte(unsigned v);
+std::string hex_of(const std::uint8_t* bytes, std::size_t n);
 
 // Card kind from its size byte ("Mifare Classic 1K").
 const char* card_kind(const CardInfo& card);

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform.h"
+
 namespace tqrf::tool {
 
 namespace {
@@ -136,8 +138,8 @@ std::optional<DateTime> parse_datetime(std::string_view text) {
 
 DateTime local_now() {
     const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
+    int offset = 0;
+    const std::tm tm = platform::local_time(now, offset);
     DateTime t;
     t.year = tm.tm_year + 1900;
     t.month = tm.tm_mon + 1;
@@ -181,14 +183,7 @@ std::optional<DateTime> decode_clock(const std::array<std::uint8_t, 7>& bytes) {
 }
 
 std::string device_for_port(std::string_view port) {
-    if (port.size() > 3 && port.size() <= 6 &&
-        std::equal(port.begin(), port.begin() + 3, "COM", [](char a, char b) {
-            return std::toupper(static_cast<unsigned char>(a)) == b;
-        })) {
-        auto n = parse_number(port.substr(3), 999);
-        if (n && *n >= 1) return "/dev/ttyS" + std::to_string(*n - 1);
-    }
-    return std::string(port);
+    return platform::device_for_port(port);
 }
 
 Image demo_card_image() {
@@ -226,7 +221,7 @@ Image demo_card_image() {
     return image;
 }
 
-std::optional<unsigned long> parse_number(std::string_view text, unsigned long max) {
+std::optional<unsigned long long> parse_number(std::string_view text, unsigned long long max) {
     text = trim(text);
     int base = 10;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -234,7 +229,7 @@ std::optional<unsigned long> parse_number(std::string_view text, unsigned long m
         text.remove_prefix(2);
     }
     if (text.empty()) return std::nullopt;
-    unsigned long v = 0;
+    unsigned long long v = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, base);
     if (ec != std::errc{} || end != text.data() + text.size() || v > max) return std::nullopt;
     return v;
@@ -248,9 +243,9 @@ std::optional<long long> parse_signed(std::string_view text, long long min, long
         text.remove_prefix(1);
     }
     // Up to 2^63: the magnitude of the most negative value.
-    const auto magnitude = parse_number(text, 9223372036854775808UL);
+    const auto magnitude = parse_number(text, 9223372036854775808ULL);
     if (!magnitude) return std::nullopt;
-    if (!negative && *magnitude > 9223372036854775807UL) return std::nullopt;
+    if (!negative && *magnitude > 9223372036854775807ULL) return std::nullopt;
     const long long v =
         negative ? static_cast<long long>(0 - *magnitude) : static_cast<long long>(*magnitude);
     if (v < min || v > max) return std::nullopt;

@@ -65,7 +65,7 @@ inline constexpr Key kDemoKeyB{{0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5}};
 
 // Parses a decimal or 0x-prefixed hexadecimal unsigned number up to `max`. A leading zero
 // never makes it octal: "010" is ten.
-std::optional<unsigned long> parse_number(std::string_view text, unsigned long max);
+std::optional<unsigned long long> parse_number(std::string_view text, unsigned long long max);
 
 // The same with an optional '-' sign, within [min, max].
 std::optional<long long> parse_signed(std::string_view text, long long min, long long max);

@@ -143,6 +143,8 @@ namespace TqRwdDll
         NotSerial = 7,
         /// <summary>It did not open for another reason: see OsError.</summary>
         OpenFailed = 8,
+        /// <summary>The adapter's driver dropped mark and space parity: use another adapter.</summary>
+        NoMarkSpace = 9,
     }
 
     /// <summary>What a reader's last exchange heard back (Reader.LastAnswer).</summary>
@@ -1028,16 +1030,26 @@ namespace TqRwdDll
             Check(NativeMethods.tqrf_reader_write(Handle("Write"), block, data), "Write");
         }
 
+        /// <summary>Makes a block a value block holding a signed 32-bit value.</summary>
+        public void InitVal(int block, int value)
+        {
+            Check(NativeMethods.tqrf_reader_initval(Handle("InitVal"), block, unchecked((uint)value)),
+                  "InitVal");
+        }
+
+        /// <summary>Makes a block a value block holding the 32 bits of an unsigned value.</summary>
         public void InitVal(int block, uint value)
         {
             Check(NativeMethods.tqrf_reader_initval(Handle("InitVal"), block, value), "InitVal");
         }
 
-        public uint ReadVal(int block)
+        /// <summary>Reads a value block: its value, a signed 32-bit number, as the tool, the
+        /// C++ API and Python give it (-1 reads as -1).</summary>
+        public int ReadVal(int block)
         {
             uint value;
             Check(NativeMethods.tqrf_reader_readval(Handle("ReadVal"), block, out value), "ReadVal");
-            return value;
+            return unchecked((int)value);
         }
 
         /// <summary>Adds to a value block into the transfer buffer (then Transfer).</summary>

@@ -21,6 +21,19 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+// Each outcome's name, in the order of the C header's values; a value from a newer library
+// reads as a failed open.
+TEST(Probe, OutcomeNames) {
+    const char* names[] = {"reader",        "echo", "noise",      "silent",      "missing",
+                           "no-permission", "busy", "not-serial", "open-failed", "no-mark-space"};
+    for (std::int32_t v = 0; v <= TQRF_PROBE_NO_MARK_SPACE; ++v) {
+        EXPECT_EQ(tqrf::outcome_name(static_cast<tqrf::ProbeOutcome>(v)), names[v]) << v;
+    }
+    EXPECT_EQ(tqrf::outcome_name(tqrf::ProbeOutcome::NoPermission), "no-permission");
+    EXPECT_EQ(tqrf::outcome_name(static_cast<tqrf::ProbeOutcome>(10)), "open-failed");
+    EXPECT_EQ(tqrf::outcome_name(static_cast<tqrf::ProbeOutcome>(-1)), "open-failed");
+}
+
 // A pseudo-terminal with nothing behind it, or with a loop that sends back every byte.
 class Line {
   public:

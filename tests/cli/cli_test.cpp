@@ -1287,3 +1287,55 @@ TEST_F(Cli, ARestoreThatFailsStopsAtOnceAndSaysWhatWasWritten) {
     // Key A and then key B were tried on block 1; nothing after it.
     EXPECT_LE(writes_seen(), 2u);
 }
+
+TEST_F(Cli, AccessConditionsByNameOnTheCommandLine) {
+    struct Case {
+        std::string args;
+        int status;
+        const char* says;  // stdout when it works, stderr when not
+    };
+    const Case cases[] = {
+        {"access decode FF078069", 0, "trailer  001  keya-write=A,bits-read=A,bits-write=A"},
+        {"access decode 787788C1", 0, "block 0  100  read=AB,write=B,inc=-,dec=-"},
+        {"access decode FFFFFFFFFFFF787788C1FFFFFFFFFFFF", 0, "user byte C1"},
+        {"access decode FF0781", 2, "the access bytes FF0781 are invalid"},
+        {"access decode FF07", 2, "access decode takes the access bytes"},
+        {"access encode --access data:read=AB,write=B --access "
+         "trailer:keya-write=B,bits-read=AB,bits-write=B,keyb-write=B",
+         0, "Access bytes 787788  user byte 69"},
+        {"access encode --access data:110 --access trailer:011 --key-a A0A1A2A3A4A5 --key-b "
+         "B0B1B2B3B4B5 --user-byte 00",
+         0, "Trailer A0A1A2A3A4A508778F00B0B1B2B3B4B5"},
+        {"access encode --access data:read=AB,write=A --access trailer:001", 2,
+         "no access condition of the card gives exactly these data block rights"},
+        {"access encode --access data:000 --access trailer:110", 2, "(--force accepts that)"},
+        {"access encode --access data:000", 2, "no condition for the trailer"},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = tqrf(c.args, false);
+        EXPECT_RUN(r, c.status);
+        EXPECT_TRUE(has(c.status == 0 ? r.out : r.err, c.says)) << c.args << "\n" << r.out << r.err;
+    }
+    const Outcome j = tqrf("--json access decode 787788C1", false);
+    EXPECT_RUN(j, 0);
+    EXPECT_EQ(json::parse(j.out)["blocks"][3]["rights"],
+              "keya-write=B,bits-read=AB,bits-write=B,keyb-read=-,keyb-write=B");
+
+    // write builds the trailer from keys and names, and refuses before writing anything.
+    Outcome r = tqrf(
+        "write 7 --access data:read=B --access trailer:001 --new-key-a "
+        "A1A1A1A1A1A1 --new-key-b B1B1B1B1B1B1");
+    EXPECT_RUN(r, 1);
+    EXPECT_TRUE(has(r.err, "makes key B readable")) << r.err;
+    EXPECT_EQ(writes_seen(), 0u);
+    r = tqrf(
+        "write 6 --access data:000 --access trailer:001 --new-key-a A1A1A1A1A1A1 "
+        "--new-key-b B1B1B1B1B1B1");
+    EXPECT_RUN(r, 2);
+    EXPECT_TRUE(has(r.err, "block 6 is a data block")) << r.err;
+    r = tqrf(
+        "write 7 --access data:read=AB,write=B --access trailer:011 --new-key-a "
+        "A1A1A1A1A1A1 --new-key-b B1B1B1B1B1B1");
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(card_block(7).hex(), "A1A1A1A1A1A178778869B1B1B1B1B1B1");
+}

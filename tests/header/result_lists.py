@@ -119,6 +119,7 @@ def main(source: Path) -> int:
         "bindings/python/src/tqrf/reader.py",
         "bindings/python/src/tqrf/_native.py",
         "bindings/dotnet/TqRwdDll.cs",
+        "bindings/dotnet/tests/ReaderTests.cs",
     ):
         for n, line in enumerate((source / path).read_text().splitlines(), 1):
             if re.search(rf"\b{data_max}\b", line) and "REPLY_DATA_MAX" not in line:

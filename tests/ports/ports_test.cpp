@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "tq_RWD_DLL.h"
@@ -15,6 +16,10 @@ struct DriverCase {
     const char* product;
     std::int32_t mark_space;
 };
+
+void PrintTo(const DriverCase& c, std::ostream* os) {
+    *os << c.driver << " / " << c.product;
+}
 
 class MarkSpace : public ::testing::TestWithParam<DriverCase> {};
 
@@ -55,6 +60,10 @@ struct OrderCase {
     const char* b;
     bool less;
 };
+
+void PrintTo(const OrderCase& c, std::ostream* os) {
+    *os << c.a << " < " << c.b;
+}
 
 class NaturalOrder : public ::testing::TestWithParam<OrderCase> {};
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <ostream>
 #include <vector>
 
 #include "link/answer.h"
@@ -78,6 +79,10 @@ struct LineCase {
     Bytes bytes;  // what the result shows
 };
 
+void PrintTo(const LineCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ProbeLine : public Probe, public ::testing::WithParamInterface<LineCase> {};
 
 TEST_P(ProbeLine, ClassifiesWhatCameBackAndSendsOnlyTheLinkTest) {
@@ -125,6 +130,10 @@ struct OpenCase {
     std::int32_t outcome;
 };
 
+void PrintTo(const OpenCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ProbeOpen : public Probe, public ::testing::WithParamInterface<OpenCase> {};
 
 TEST_P(ProbeOpen, SaysWhyThePortDidNotOpen) {
@@ -165,6 +174,15 @@ TEST_F(Probe, LineThatCannotBeSetIsAnOpenFailureAndLeftClosed) {
     EXPECT_FALSE(rec().open_device);
 }
 
+TEST_F(Probe, AdapterThatDropsMarkSpaceIsToldAndNeverWrittenTo) {
+    rec().drops_mark_space = true;
+    tqrf_probe_result r;
+    ASSERT_EQ(tqrf_probe("/dev/reader", 0, &r), 0);
+    EXPECT_EQ(r.outcome, TQRF_PROBE_NO_MARK_SPACE);
+    EXPECT_TRUE(rec().wire.empty());
+    EXPECT_FALSE(rec().open_device);
+}
+
 TEST_F(Probe, RefusesMissingArguments) {
     tqrf_probe_result r;
     EXPECT_EQ(tqrf_probe(nullptr, 0, &r), ERR_BAD_ARGUMENT);
@@ -179,6 +197,10 @@ struct DeadlineCase {
     std::uint32_t asked;
     std::uint64_t waited_ms;
 };
+
+void PrintTo(const DeadlineCase& c, std::ostream* os) {
+    *os << "deadline " << c.asked;
+}
 
 class ProbeDeadline : public Probe, public ::testing::WithParamInterface<DeadlineCase> {};
 
@@ -221,6 +243,10 @@ struct AnswerCase {
     std::int32_t result;
     std::int32_t answer;
 };
+
+void PrintTo(const AnswerCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LastAnswerOf : public LastAnswer, public ::testing::WithParamInterface<AnswerCase> {};
 
@@ -270,6 +296,10 @@ struct ClassifyCase {
     bool valid_frame;
     std::int32_t answer;
 };
+
+void PrintTo(const ClassifyCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Classify : public ::testing::TestWithParam<ClassifyCase> {};
 

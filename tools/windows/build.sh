@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows DLL and the Windows host program with mingw-w64, warnings as errors.
+# Cross-builds the Windows DLL, the tqrf tool (tqrf.exe) and the Windows host program with
+# mingw-w64, warnings as errors.
 #
 #   tools/windows/build.sh              # both: i686 and x86_64
 #   tools/windows/build.sh i686         # one of them
@@ -38,9 +39,17 @@ for arch in "${archs[@]}"; do
         dir=${TQRF_BUILD_MINGW64:-$ROOT/build-mingw64}
     fi
     echo "build.sh: $arch in $dir"
+    # A folder configured with the win32 thread model's compilers cannot build tqrf.exe.
+    if [ -f "$dir/CMakeCache.txt" ] && grep -q '^CMAKE_CXX_COMPILER:.*-win32$' "$dir/CMakeCache.txt"; then
+        echo "build.sh: $dir was configured with the win32 thread model; configuring it again"
+        rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
+    fi
     if [ ! -f "$dir/CMakeCache.txt" ]; then
         cmake -S "$ROOT" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-$arch.cmake" \
             -DCMAKE_BUILD_TYPE=Release -DTQRF_WERROR=ON >/dev/null
     fi
-    cmake --build "$dir" -j"$JOBS" --target tq_RWD_DLL tqrf-win-host
+    targets=(tq_RWD_DLL tqrf-win-host)
+    # The configure run said why when the tool is left out (CLI11 or nlohmann-json missing).
+    if cmake --build "$dir" --target help | grep -E '^(\.\.\. )?tqrf(: .*)?$' >/dev/null; then targets+=(tqrf); fi
+    cmake --build "$dir" -j"$JOBS" --target "${targets[@]}"
 done

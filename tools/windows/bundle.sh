@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Makes the Windows bundle of each built architecture: a zip with the DLL, its import libraries
-# for MinGW (tq_RWD_DLL.dll.a) and for MSVC (tq_RWD_DLL.lib, made from the .def), the .def, the
-# headers, README-windows.txt and, when the build made it (mono-mcs), the .NET assembly; and
-# beside each zip the Python wheel with that DLL (tqrf-<version>-py3-none-win32.whl or
-# ...-win_amd64.whl).
+# Makes the Windows bundle of each built architecture: a zip with the DLL and the tqrf tool
+# (tqrf.exe) in bin/, the DLL's import libraries for MinGW (tq_RWD_DLL.dll.a) and for MSVC
+# (tq_RWD_DLL.lib, made from the .def), the .def, the headers, README-windows.txt and, when the
+# build made it (mono-mcs), the .NET assembly; and beside each zip the Python wheel with that
+# DLL (tqrf-<version>-py3-none-win32.whl or ...-win_amd64.whl). The test host program
+# (tqrf-win-host.exe) is never part of it.
 #
 #   tools/windows/bundle.sh OUTDIR BUILD_DIR...
 #   tools/windows/bundle.sh build/dist build-mingw32 build-mingw64
@@ -27,7 +28,7 @@ mkdir -p "$out"
 for build in "$@"; do
     dll="$build/tq_RWD_DLL.dll"
     for f in "$dll" "$build/tq_RWD_DLL.dll.a" "$build/tq_RWD_DLL.def" \
-        "$build/include/tq_RWD_DLL_version.h"; do
+        "$build/include/tq_RWD_DLL_version.h" "$build/tqrf.exe"; do
         [ -f "$f" ] || { echo "bundle: $f missing (build $build first)" >&2; exit 1; }
     done
     format=$(objdump -f "$dll" 2>/dev/null | sed -n 's/.*file format \(pei-[a-z0-9-]*\).*/\1/p')
@@ -44,7 +45,19 @@ for build in "$@"; do
     stage=$(mktemp -d)
     dir="$stage/$name"
     mkdir -p "$dir/bin" "$dir/lib" "$dir/include"
-    cp "$dll" "$dir/bin/"
+    cp "$dll" "$build/tqrf.exe" "$dir/bin/"
+    # tqrf.exe starts from the unzipped folder: it may import the DLL beside it and Windows'
+    # own DLLs, no compiler runtime.
+    for imported in $(objdump -p "$build/tqrf.exe" | sed -n 's/^[[:space:]]*DLL Name: //p'); do
+        case $(printf '%s' "$imported" | tr '[:upper:]' '[:lower:]') in
+            tq_rwd_dll.dll | kernel32.dll | msvcrt.dll | ucrtbase.dll | advapi32.dll | setupapi.dll | \
+                cfgmgr32.dll | user32.dll | ntdll.dll | api-ms-win-*.dll) ;;
+            *)
+                echo "bundle: $build/tqrf.exe imports $imported, which Windows does not bring" >&2
+                exit 1
+                ;;
+        esac
+    done
     if [ -f "$build/dotnet/TqRwdDll.dll" ]; then
         mkdir -p "$dir/dotnet"
         cp "$build/dotnet/TqRwdDll.dll" "$build/dotnet/TqRwdDll.xml" "$ROOT/bindings/dotnet/TqRwdDll.cs" \
@@ -71,11 +84,15 @@ for build in "$@"; do
     rm -rf "$stage"
     # What a user unpacks: every file, and an MSVC import entry for every export of the .def.
     listing=$(cmake -E tar tf "$out/$name.zip" | sed 's|/$||' | sort)
-    for f in bin/tq_RWD_DLL.dll lib/tq_RWD_DLL.lib lib/tq_RWD_DLL.dll.a lib/tq_RWD_DLL.def \
+    for f in bin/tq_RWD_DLL.dll bin/tqrf.exe lib/tq_RWD_DLL.lib lib/tq_RWD_DLL.dll.a lib/tq_RWD_DLL.def \
         include/tq_RWD_DLL.h include/tq_RWD_DLL_version.h include/tq_RWD_DLL.hpp \
         include/tq_RWD_DLL_mifare.hpp README-windows.txt; do
         printf '%s\n' "$listing" | grep -qx "$name/$f" || { echo "bundle: $name.zip lacks $f" >&2; exit 1; }
     done
+    if printf '%s\n' "$listing" | grep -qi 'tqrf-win-host'; then
+        echo "bundle: $name.zip holds the test host program" >&2
+        exit 1
+    fi
     exports=$(grep -c '^ *tqrf_' "$build/tq_RWD_DLL.def")
     if command -v llvm-nm >/dev/null 2>&1; then
         stage=$(mktemp -d)

@@ -11,24 +11,14 @@
 #
 # Prints the path of the program on standard output; OUT_DIR holds it and its DLLs.
 set -euo pipefail
-
+[ $# -eq 3 ] || { echo "usage: $0 ARCH BUILD_DIR OUT_DIR" >&2; exit 2; }
+case $1 in
+    i686 | x86_64) arch=$1 ;;
+    *) echo "cxx-example: unknown architecture '$1' (i686 or x86_64)" >&2; exit 2 ;;
+esac
+build=$(realpath -m "$2") out=$(realpath -m "$3")
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
-
-if [ $# -ne 3 ]; then
-    echo "usage: $0 ARCH BUILD_DIR OUT_DIR" >&2
-    exit 2
-fi
-arch=$1
-build=$(realpath -m "$2")
-out=$(realpath -m "$3")
-case $arch in
-    i686 | x86_64) ;;
-    *)
-        echo "cxx-example: unknown architecture '$arch' (i686 or x86_64)" >&2
-        exit 2
-        ;;
-esac
 cxx=$arch-w64-mingw32-g++
 objdump=$arch-w64-mingw32-objdump
 command -v "$cxx" >/dev/null 2>&1 || { echo "cxx-example: $cxx not found" >&2; exit 2; }

@@ -106,7 +106,9 @@ internal static class Tests
             Check(r.ReadVal(5) == 120, "increment");
             r.Decrement(5, 121);
             r.Transfer(6);
-            Check(r.ReadVal(6) == uint.MaxValue && r.ReadVal(5) == 120, "unsigned decrement");
+            Check(r.ReadVal(6) == -1 && r.ReadVal(5) == 120, "signed value: -1 reads as -1");
+            r.InitVal(6, int.MinValue);
+            Check(r.ReadVal(6) == int.MinValue, "signed value: the smallest");
             r.Restore(5);
             r.Transfer(6);
             Check(r.ReadVal(6) == 120, "restore");
@@ -294,15 +296,15 @@ internal static class Tests
                 Check(NativeMethods.tqrf_card_asc_1(1, 0, t4, s8, z2) == 0, "card_asc_1");
                 Check(NativeMethods.tqrf_loadkey_asc(0, 2, NativeMethods.AsciiBuffer("FFFFFFFFFFFF")) == 0, "loadkey_asc");
                 Check(NativeMethods.tqrf_authentication(0, 2) == 0, "authentication");
-                var version = new byte[101];
+                var version = new byte[ResultCode.ReplyDataMax];
                 Check(NativeMethods.tqrf_ReadHardwareVersionNumber(version) == 0 &&
                           NativeMethods.TextOf(version) == "TQRF-SIM RC500 V1.0", "version");
                 uint id = 0;
                 Check(NativeMethods.tqrf_Read_RWD_ID(ref id) == 0 && id == 0x12345678, "id");
-                var clock = new byte[101];
+                var clock = new byte[ResultCode.ReplyDataMax];
                 Check(NativeMethods.tqrf_UploadRTC(clock) == 0, "clock read");
                 Check(NativeMethods.tqrf_DownloadRTC(new byte[] { 0x00, 0x00, 0x12, 0x01, 0x01, 0x04, 0x26 }) == 0, "clock set");
-                var e2 = new byte[101];
+                var e2 = new byte[ResultCode.ReplyDataMax];
                 Check(NativeMethods.tqrf_Read_RC500E2(0, e2) == 0 && Encoding.ASCII.GetString(e2, 4, 8) == "RC500SIM",
                       "e2 read");
                 Check(NativeMethods.tqrf_Write_RC500E2(0x30, new byte[16]) == 0, "e2 write");

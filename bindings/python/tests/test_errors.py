@@ -138,7 +138,10 @@ PACKAGE_REFUSES: List[Callable[[tqrf.Reader], object]] = [
     lambda r: r.clock_set(bytes(6)),
     lambda r: r.e2_write(0x20, "0123456789abcdef"),  # text, not bytes
     lambda r: r.read(2**32 + 4),  # would be block 4 once cut to 32 bits
-    lambda r: r.initval(4, -1),
+    lambda r: r.initval(4, -(2**31) - 1),
+    lambda r: r.initval(4, 2**32),
+    lambda r: r.debit(4, -1),
+    lambda r: r.credit(4, 2**31),
     lambda r: r.increment(4, 2**32),
     lambda r: r.read("4"),
     lambda r: r.dump([]),

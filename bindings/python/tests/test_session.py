@@ -31,9 +31,9 @@ def test_card_session_blocks_and_values(reader: tqrf.Reader) -> None:
     reader.restore(5)
     reader.transfer(6)
     assert reader.readval(6) == 120
-    reader.decrement(5, 121)  # values are unsigned, modulo 2**32
+    reader.decrement(5, 121)  # the card's own arithmetic wraps; a value block is signed
     reader.transfer(5)
-    assert reader.readval(5) == 2**32 - 1
+    assert reader.readval(5) == -1
 
     reader.halt()
     with pytest.raises(ReaderStatus) as e:
@@ -126,3 +126,44 @@ def test_dump_tries_keys_per_sector(reader: tqrf.Reader) -> None:
 
     image = reader.dump(OTHER_KEY, KeyType.A, serial=UID)
     assert [s for s, k in enumerate(image.keys) if k is not None] == [2]
+
+
+@pytest.mark.parametrize(
+    "start, call, result",
+    [
+        (120, lambda r: r.debit(5, 20), 100),
+        (120, lambda r: r.debit(5, 120), 0),
+        (120, lambda r: r.debit(5, 500, allow_negative=True), -380),
+        (-5, lambda r: r.credit(5, 10), 5),
+        (2**31 - 2, lambda r: r.credit(5, 1), 2**31 - 1),
+        (2**31 - 1, lambda r: r.credit(5, 1, allow_wrap=True), -(2**31)),
+        (-(2**31), lambda r: r.debit(5, 1, allow_negative=True, allow_wrap=True), 2**31 - 1),
+    ],
+)
+def test_purse_helpers(reader: tqrf.Reader, start: int, call, result: int) -> None:  # type: ignore[no-untyped-def]
+    reader.find()
+    reader.login(1, Key.DEFAULT)
+    reader.initval(5, start)
+    assert reader.readval(5) == start
+    assert call(reader) == result
+    assert reader.readval(5) == result
+
+
+@pytest.mark.parametrize(
+    "start, call, says",
+    [
+        (120, lambda r: r.debit(5, 500), "120 - 500 = -380 is below zero"),
+        (0, lambda r: r.debit(5, 1), "is below zero"),
+        (2**31 - 1, lambda r: r.credit(5, 1), "does not fit a value block"),
+        (-(2**31), lambda r: r.debit(5, 1, allow_negative=True), "does not fit a value block"),
+    ],
+)
+def test_purse_helpers_refuse_and_write_nothing(  # type: ignore[no-untyped-def]
+    reader: tqrf.Reader, start: int, call, says: str
+) -> None:
+    reader.find()
+    reader.login(1, Key.DEFAULT)
+    reader.initval(5, start)
+    with pytest.raises(tqrf.ValueRefused, match=says):
+        call(reader)
+    assert reader.readval(5) == start

@@ -23,19 +23,10 @@ import importlib
 import os
 from typing import Optional, Union
 
-from . import _native, _types, errors
+from . import _native, _types, access, errors, ports
 from ._types import *  # noqa: F401,F403 (the names of _types.__all__)
 from .errors import *  # noqa: F401,F403 (the names of errors.__all__)
-from .ports import (
-    Answer,
-    MarkSpace,
-    PortInfo,
-    ProbeOutcome,
-    ProbeResult,
-    Transport,
-    list_ports,
-    probe,
-)
+from .ports import *  # noqa: F401,F403 (the names of ports.__all__)
 from .reader import Reader, TraceCallable
 
 try:
@@ -47,19 +38,12 @@ except ImportError:  # imported straight from the source folder
 __all__ = [
     *_types.__all__,
     *errors.__all__,
-    "Answer",
-    "MarkSpace",
-    "PortInfo",
-    "ProbeOutcome",
-    "ProbeResult",
+    *ports.__all__,
     "Reader",
     "TraceCallable",
-    "Transport",
     "library_path",
     "library_version",
-    "list_ports",
     "load_library",
-    "probe",
     "strerror",
 ]
 

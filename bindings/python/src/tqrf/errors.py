@@ -35,6 +35,7 @@ __all__ = [
     "ReplyFrameError",
     "ReplyLengthError",
     "SendError",
+    "ValueRefused",
 ]
 
 
@@ -229,3 +230,8 @@ def error_for(
     if issubclass(cls, PortError):
         return cls(message, code, operation, os_error)
     return cls(message, code, operation)
+
+
+class ValueRefused(Error, ValueError):
+    """A purse operation (:meth:`Reader.credit`, :meth:`Reader.debit`) refused before anything
+    was written: the result would go below zero or past 2147483647 and that was not allowed."""

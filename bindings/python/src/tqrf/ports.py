@@ -44,6 +44,7 @@ class ProbeOutcome(enum.IntEnum):
     BUSY = 6  #: another program holds it
     NOT_SERIAL = 7  #: not a serial device
     OPEN_FAILED = 8  #: it did not open for another reason (see os_error)
+    NO_MARK_SPACE = 9  #: the adapter's driver dropped mark/space parity: use another adapter
 
     @property
     def label(self) -> str:

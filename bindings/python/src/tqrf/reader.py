@@ -34,6 +34,7 @@ from .errors import (
     Error,
     ReaderClosed,
     ReaderStatus,
+    ValueRefused,
     error_for,
 )
 from .ports import Answer
@@ -61,6 +62,12 @@ def _u32(name: str, value: int) -> int:
         raise BadArgument(f"{name} must be an int, not {type(value).__name__}")
     if not 0 <= value <= _U32_MAX:
         raise BadArgument(f"{name} {value} is not a 32-bit unsigned value")
+    return int(value)
+
+
+def _amount(value: int) -> int:
+    if not isinstance(value, int) or not 0 <= value <= _I32_MAX:
+        raise BadArgument(f"amount {value!r} is not 0 to 2147483647")
     return int(value)
 
 
@@ -402,14 +409,54 @@ class Reader:
         self._call("write", "tqrf_reader_write", _i32("block", block), _buf("data", data, 16))
 
     def initval(self, block: int, value: int) -> None:
-        """Make a block a value block holding `value` (0 to 2**32-1)."""
-        self._call("initval", "tqrf_reader_initval", _i32("block", block), _u32("value", value))
+        """Make a block a value block holding `value`, a signed 32-bit number (-2**31 to
+        2**31-1; 2**31 to 2**32-1 are taken as the same 32 bits, that is as negative)."""
+        if not isinstance(value, int) or not _I32_MIN <= value <= _U32_MAX:
+            raise BadArgument(f"value {value!r} is not a 32-bit value (-2**31 to 2**31-1)")
+        self._call("initval", "tqrf_reader_initval", _i32("block", block), value & _U32_MAX)
 
     def readval(self, block: int) -> int:
-        """Read a value block: its value, 0 to 2**32-1 (no sign is given to it)."""
+        """Read a value block: its value, a signed 32-bit number (-2**31 to 2**31-1), as the
+        tool and the C++ API give it."""
         value = ctypes.c_uint32()
         self._call("readval", "tqrf_reader_readval", _i32("block", block), ctypes.byref(value))
-        return value.value
+        return value.value - 2**32 if value.value > _I32_MAX else value.value
+
+    def credit(self, block: int, amount: int, *, allow_wrap: bool = False) -> int:
+        """Add `amount` (0 to 2**31-1) to a value block and write the result back into it:
+        the purse operation. The balance is read first; a result past 2**31-1 raises
+        :class:`ValueRefused` and nothing is written, unless `allow_wrap` (the card then
+        wraps it to a negative value). Returns the new balance. The sector must be open."""
+        amount = _amount(amount)
+        balance = self.readval(block)
+        if balance + amount > _I32_MAX and not allow_wrap:
+            raise ValueRefused(
+                f"block {block} holds {balance}; {balance} + {amount} does not fit a value "
+                "block (at most 2147483647): nothing was written (allow_wrap=True wraps it)")
+        self.increment(block, amount)
+        self.transfer(block)
+        return self.readval(block)
+
+    def debit(self, block: int, amount: int, *, allow_negative: bool = False,
+              allow_wrap: bool = False) -> int:
+        """Subtract `amount` (0 to 2**31-1) from a value block and write the result back into
+        it. A result below zero raises :class:`ValueRefused` and nothing is written, unless
+        `allow_negative`; one below -2**31 needs `allow_wrap` too. Returns the new balance."""
+        amount = _amount(amount)
+        balance = self.readval(block)
+        result = balance - amount
+        if result < 0 and not allow_negative:
+            raise ValueRefused(
+                f"block {block} holds {balance}; {balance} - {amount} = {result} is below "
+                "zero: nothing was written (allow_negative=True allows it)")
+        if result < _I32_MIN and not allow_wrap:
+            raise ValueRefused(
+                f"block {block} holds {balance}; {balance} - {amount} = {result} does not fit "
+                "a value block (at least -2147483648): nothing was written (allow_wrap=True "
+                "wraps it)")
+        self.decrement(block, amount)
+        self.transfer(block)
+        return self.readval(block)
 
     def increment(self, block: int, amount: int) -> None:
         """Add `amount` to a value block into the transfer buffer (then :meth:`transfer`)."""

@@ -29,8 +29,7 @@ import signal
 import subprocess
 import tempfile
 import time
-from types import TracebackType
-from typing import IO, Iterator, List, Optional, Type
+from typing import IO, Iterator, List, Optional
 
 from .errors import Error
 
@@ -157,12 +156,7 @@ class Simulator:
     def __enter__(self) -> "Simulator":
         return self
 
-    def __exit__(
-        self,
-        exc_type: Optional[Type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
-    ) -> None:
+    def __exit__(self, *exc_info: object) -> None:
         self.stop()
         self._log.close()
 
