@@ -5,6 +5,7 @@
 // or, for a write or a transfer, may have completed on the card; anything else is a
 // divergence. At the end it reports commands run, faults injected, every result code counted
 // and every divergence (there must be none), and exits non-zero when there was one.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "tq_RWD_DLL.h"
+#include "tq_RWD_DLL_mifare.hpp"
 #include "tqrf_sim/faults.h"
 #include "tqrf_sim/simulator.h"
 
@@ -42,21 +44,13 @@ struct Options {
     std::uint64_t progress = 1000;  // a progress line every this many commands (0: none)
 };
 
-// The 16-byte value block format: value, inverted value, value (least significant byte first),
-// then address, inverted address, address, inverted address.
+// A value block as the card lays it out (tq_RWD_DLL_mifare.hpp holds the layout).
 Block value_block(std::uint32_t value, std::uint8_t address) {
-    Block b{};
-    for (int i = 0; i < 4; ++i) {
-        const auto v = static_cast<std::uint8_t>(value >> (8 * i));
-        b[i] = v;
-        b[4 + i] = static_cast<std::uint8_t>(~v);
-        b[8 + i] = v;
-    }
-    b[12] = address;
-    b[13] = static_cast<std::uint8_t>(~address);
-    b[14] = address;
-    b[15] = static_cast<std::uint8_t>(~address);
-    return b;
+    const tqrf::Block b =
+        tqrf::mifare::ValueBlock{static_cast<std::int32_t>(value), address}.encode();
+    Block out{};
+    std::copy(b.begin(), b.end(), out.begin());
+    return out;
 }
 
 std::uint32_t value_of(const Block& b) {
