@@ -638,20 +638,18 @@ void print_targets(const std::vector<Row>& rows, const std::vector<ParallelRow>&
     };
     const auto I = TimingProfile::Instant;
     const auto M = TimingProfile::Mf1k;
-    if (const Row* d = find_row(rows, I, true, "1K dump")) {
+    // A command's median in complete mode against its floor: at most `limit` times it.
+    auto within_floor = [&](const std::string& command, double limit, int decimals) {
+        const Row* d = find_row(rows, I, true, command);
+        if (d == nullptr) return;
         const double ratio = d->ms.median / d->floor_ms;
-        line("complete, paced instant: 1K dump <= 1.15 x floor",
-             fixed(d->ms.median, 0) + " ms = " + fixed(ratio, 3) + " x " + fixed(d->floor_ms, 0) +
-                 " ms",
-             ratio <= 1.15);
-    }
-    if (const Row* d = find_row(rows, I, true, "read")) {
-        const double ratio = d->ms.median / d->floor_ms;
-        line("complete, paced instant: read <= 1.10 x floor",
-             fixed(d->ms.median, 2) + " ms = " + fixed(ratio, 3) + " x " + fixed(d->floor_ms, 2) +
-                 " ms",
-             ratio <= 1.10);
-    }
+        line("complete, paced instant: " + command + " <= " + fixed(limit, 2) + " x floor",
+             fixed(d->ms.median, decimals) + " ms = " + fixed(ratio, 3) + " x " +
+                 fixed(d->floor_ms, decimals) + " ms",
+             ratio <= limit);
+    };
+    within_floor("1K dump", 1.15, 0);
+    within_floor("read", 1.10, 2);
     const Row* dc = find_row(rows, M, true, "1K dump");
     const Row* df = find_row(rows, M, false, "1K dump");
     if (dc && df) {
