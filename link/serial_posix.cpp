@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 #include <new>
 
 #include "link/mode_string.h"
@@ -43,10 +42,6 @@ struct Device {
     bool mark_space_dropped = false;
     LowLatency low_latency = LowLatency::Unknown;
     bool low_latency_ours = false;  // the open turned it on: the close turns it off again
-};
-
-struct Lock {
-    std::mutex mutex;
 };
 
 struct TraceFile {
@@ -571,27 +566,6 @@ void pause_ms(std::uint32_t ms) {
 
 std::uint64_t now_us() {
     return static_cast<std::uint64_t>(monotonic_us());
-}
-
-Lock* make_lock() {
-    return new (std::nothrow) Lock;
-}
-
-Lock* default_reader_lock() {
-    static Lock lock;  // std::mutex has a constant initialiser
-    return &lock;
-}
-
-void free_lock(Lock* lock) {
-    delete lock;
-}
-
-void acquire(Lock* lock) {
-    lock->mutex.lock();
-}
-
-void release(Lock* lock) {
-    lock->mutex.unlock();
 }
 
 TraceFile* open_trace_file(const char* path) {

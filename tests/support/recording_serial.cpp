@@ -5,7 +5,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 
 #include "link/mode_string.h"
 #include "link/serial.h"
@@ -134,10 +133,6 @@ struct Device {
     Recorder* rec;
     LineMode link[2]{};
     bool link_ready[2]{};
-};
-
-struct Lock {
-    std::mutex mutex;
 };
 
 struct TraceFile {
@@ -361,27 +356,6 @@ void pause_ms(std::uint32_t ms) {
 
 std::uint64_t now_us() {
     return testing::g_clock_us;
-}
-
-Lock* make_lock() {
-    return new Lock;
-}
-
-Lock* default_reader_lock() {
-    static Lock lock;
-    return &lock;
-}
-
-void free_lock(Lock* lock) {
-    delete lock;
-}
-
-void acquire(Lock* lock) {
-    lock->mutex.lock();
-}
-
-void release(Lock* lock) {
-    lock->mutex.unlock();
 }
 
 TraceFile* open_trace_file(const char* path) {
