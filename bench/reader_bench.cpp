@@ -357,20 +357,29 @@ std::int32_t open_sector(tqrf_reader* r, int sector) {
     return res;
 }
 
+// A reader on a simulator of its own, in complete mode, with sector 1 authenticated.
+struct OpenSector {
+    SimProcess sim;
+    Reader reader;
+    OpenSector(const Options& o, TimingProfile profile, const char* adapter = "direct")
+        : sim(o.sim, profile, adapter), reader(sim.device()) {
+        tqrf_reader_set_option(reader.r, TQRF_OPTION_REPLY_MODE, TQRF_REPLY_COMPLETE);
+        if (set_up([&] { return open_sector(reader.r, 1); }) != 0) {
+            die("no card in the simulated reader");
+        }
+    }
+};
+
 const char* mode_name(bool complete) {
     return complete ? "complete" : "fixed";
 }
 
 // The figures of one profile and one reply mode, on one simulator.
 void run_one(const Options& o, TimingProfile profile, bool complete, std::vector<Row>& rows) {
-    SimProcess sim(o.sim, profile);
-    Reader reader(sim.device());
-    tqrf_reader* r = reader.r;
-    std::uint8_t block[16], type[2], serial[4], size = 0;
-
     // What each command puts on the line, taken in complete mode.
-    tqrf_reader_set_option(r, TQRF_OPTION_REPLY_MODE, TQRF_REPLY_COMPLETE);
-    if (set_up([&] { return open_sector(r, 1); }) != 0) die("no card in the simulated reader");
+    OpenSector session(o, profile);
+    tqrf_reader* r = session.reader.r;
+    std::uint8_t block[16], type[2], serial[4], size = 0;
     const Wire w_read = probe(r, [&] { return tqrf_reader_read(r, 4, block); });
     const Wire w_write = probe(r, [&] { return tqrf_reader_write(r, 5, kBlockData); });
     const Wire w_loadkey = probe(r, [&] { return tqrf_reader_loadkey(r, TQRF_KEY_A, 1, kKey); });
@@ -436,12 +445,9 @@ struct AdapterRow {
 void run_adapter(const Options& o, int timer_ms, bool complete, std::vector<AdapterRow>& rows) {
     const TimingProfile profile = TimingProfile::Mf1k;
     const std::string adapter = "ftdi:" + std::to_string(timer_ms);
-    SimProcess sim(o.sim, profile, adapter.c_str());
-    Reader reader(sim.device());
-    tqrf_reader* r = reader.r;
+    OpenSector session(o, profile, adapter.c_str());
+    tqrf_reader* r = session.reader.r;
     std::uint8_t block[16], type[2], serial[4], size = 0;
-    tqrf_reader_set_option(r, TQRF_OPTION_REPLY_MODE, TQRF_REPLY_COMPLETE);
-    if (set_up([&] { return open_sector(r, 1); }) != 0) die("no card in the simulated reader");
     const Wire w_read = probe(r, [&] { return tqrf_reader_read(r, 4, block); });
     const Wire w_loadkey = probe(r, [&] { return tqrf_reader_loadkey(r, TQRF_KEY_A, 1, kKey); });
     const Wire w_auth = probe(r, [&] { return tqrf_reader_authenticate(r, TQRF_KEY_A, 1); });
@@ -632,20 +638,18 @@ void print_targets(const std::vector<Row>& rows, const std::vector<ParallelRow>&
     };
     const auto I = TimingProfile::Instant;
     const auto M = TimingProfile::Mf1k;
-    if (const Row* d = find_row(rows, I, true, "1K dump")) {
+    // A command's median in complete mode against its floor: at most `limit` times it.
+    auto within_floor = [&](const std::string& command, double limit, int decimals) {
+        const Row* d = find_row(rows, I, true, command);
+        if (d == nullptr) return;
         const double ratio = d->ms.median / d->floor_ms;
-        line("complete, paced instant: 1K dump <= 1.15 x floor",
-             fixed(d->ms.median, 0) + " ms = " + fixed(ratio, 3) + " x " + fixed(d->floor_ms, 0) +
-                 " ms",
-             ratio <= 1.15);
-    }
-    if (const Row* d = find_row(rows, I, true, "read")) {
-        const double ratio = d->ms.median / d->floor_ms;
-        line("complete, paced instant: read <= 1.10 x floor",
-             fixed(d->ms.median, 2) + " ms = " + fixed(ratio, 3) + " x " + fixed(d->floor_ms, 2) +
-                 " ms",
-             ratio <= 1.10);
-    }
+        line("complete, paced instant: " + command + " <= " + fixed(limit, 2) + " x floor",
+             fixed(d->ms.median, decimals) + " ms = " + fixed(ratio, 3) + " x " +
+                 fixed(d->floor_ms, decimals) + " ms",
+             ratio <= limit);
+    };
+    within_floor("1K dump", 1.15, 0);
+    within_floor("read", 1.10, 2);
     const Row* dc = find_row(rows, M, true, "1K dump");
     const Row* df = find_row(rows, M, false, "1K dump");
     if (dc && df) {

@@ -144,17 +144,9 @@ constexpr bool allows(Keys who, KeyType key) noexcept {
 }
 
 constexpr const char* to_string(Keys who) noexcept {
-    switch (who) {
-        case Keys::Never:
-            return "-";
-        case Keys::A:
-            return "A";
-        case Keys::B:
-            return "B";
-        case Keys::AB:
-            return "AB";
-    }
-    return "?";
+    constexpr const char* names[] = {"-", "A", "B", "AB"};  // in the order of Keys' values
+    const auto i = static_cast<std::uint8_t>(who);
+    return i < 4 ? names[i] : "?";
 }
 
 // What each key may do to a data block (blocks 0 to 2 of a sector).

@@ -31,15 +31,8 @@ constexpr unsigned kMeasureSlackMs = 300;
 enum class Level { Ok, Warning, Problem };
 
 const char* level_word(Level l) {
-    switch (l) {
-        case Level::Ok:
-            return "ok";
-        case Level::Warning:
-            return "warning";
-        case Level::Problem:
-            return "problem";
-    }
-    return "?";
+    static constexpr const char* kWords[] = {"ok", "warning", "problem"};  // in Level's order
+    return kWords[static_cast<int>(l)];
 }
 
 struct Finding {

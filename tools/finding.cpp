@@ -40,28 +40,26 @@ std::vector<PortEntry> list_ports() {
     return out;
 }
 
+namespace {
+
+// The word of a C value numbered from 0 in the order of `words`, or `other` for any other value.
+template <std::size_t N>
+const char* word_of(std::int32_t value, const char* const (&words)[N], const char* other) {
+    return value >= 0 && static_cast<std::size_t>(value) < N ? words[value] : other;
+}
+
+}  // namespace
+
 const char* transport_word(std::int32_t transport) {
-    switch (transport) {
-        case TQRF_TRANSPORT_BUILTIN:
-            return "builtin";
-        case TQRF_TRANSPORT_USB:
-            return "usb";
-        case TQRF_TRANSPORT_BLUETOOTH:
-            return "bluetooth";
-        default:
-            return "other";
-    }
+    static_assert(TQRF_TRANSPORT_BUILTIN == 0 && TQRF_TRANSPORT_BLUETOOTH == 2);
+    static constexpr const char* kWords[] = {"builtin", "usb", "bluetooth"};
+    return word_of(transport, kWords, "other");
 }
 
 const char* mark_space_word(std::int32_t mark_space) {
-    switch (mark_space) {
-        case TQRF_MARK_SPACE_YES:
-            return "yes";
-        case TQRF_MARK_SPACE_NO:
-            return "no";
-        default:
-            return "unknown";
-    }
+    static_assert(TQRF_MARK_SPACE_NO == 0 && TQRF_MARK_SPACE_YES == 1);
+    static constexpr const char* kWords[] = {"no", "yes"};
+    return word_of(mark_space, kWords, "unknown");
 }
 
 std::string usb_id_text(std::int32_t id) {
@@ -82,26 +80,10 @@ ProbeLine probe(const std::string& port) {
 }
 
 const char* outcome_word(std::int32_t outcome) {
-    switch (outcome) {
-        case TQRF_PROBE_READER:
-            return "reader";
-        case TQRF_PROBE_ECHO:
-            return "echo";
-        case TQRF_PROBE_NOISE:
-            return "noise";
-        case TQRF_PROBE_SILENT:
-            return "silent";
-        case TQRF_PROBE_MISSING:
-            return "missing";
-        case TQRF_PROBE_NO_PERMISSION:
-            return "no_permission";
-        case TQRF_PROBE_BUSY:
-            return "busy";
-        case TQRF_PROBE_NOT_SERIAL:
-            return "not_serial";
-        default:
-            return "open_failed";
-    }
+    static_assert(TQRF_PROBE_READER == 0 && TQRF_PROBE_NOT_SERIAL == 7);
+    static constexpr const char* kWords[] = {"reader",  "echo",          "noise", "silent",
+                                             "missing", "no_permission", "busy",  "not_serial"};
+    return word_of(outcome, kWords, "open_failed");
 }
 
 std::string version_text(const tqrf_probe_result& r) {

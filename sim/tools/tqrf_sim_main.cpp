@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -61,22 +62,12 @@ constexpr const char* kUsage =
     "  --verbose         log every exchange on stderr\n"
     "  --help            show this text\n";
 
+// 1 to 8 hexadecimal digits, either case, and nothing else (no sign, no "0x").
 bool parse_hex32(std::string_view s, std::uint32_t& out) {
-    if (s.empty() || s.size() > 8) return false;
+    if (s.empty() || s.size() > 8 || s.front() == '+' || s.front() == '-') return false;
     std::uint32_t v = 0;
-    for (char c : s) {
-        int d;
-        if (c >= '0' && c <= '9') {
-            d = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            d = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            d = c - 'A' + 10;
-        } else {
-            return false;
-        }
-        v = (v << 4) | static_cast<std::uint32_t>(d);
-    }
+    const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), v, 16);
+    if (error != std::errc{} || end != s.data() + s.size()) return false;
     out = v;
     return true;
 }

@@ -19,30 +19,20 @@
 #include <thread>
 #include <vector>
 
+#include "cli_run.h"
 #include "support.h"
 #include "tq_RWD_DLL.h"
 #include "tqrf_sim/simulator.h"
 
 namespace {
 
+using namespace tqrf_cli_test;
 using nlohmann::json;
 using tqrf::Block;
 namespace mifare = tqrf::mifare;
 namespace tool = tqrf::tool;
 
 constexpr tqrf_sim::Uid kDemoUid{0x3A, 0x7C, 0x91, 0xE5};
-constexpr auto kPatience = std::chrono::seconds(30);  // generous: a loaded machine is slow
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 void spill(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -52,73 +42,6 @@ void spill(const std::string& path, const std::string& bytes) {
 std::string image_bytes(const tool::Image& image) {
     return std::string(reinterpret_cast<const char*>(image.data()), image.size());
 }
-
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
-
-// A tqrf run in the background (watch), its output collected in files.
-class Background {
-  public:
-    Background(const std::string& command, const std::string& out, const std::string& err)
-        : out_(out), err_(err) {
-        const std::string line = "exec " + command + " >" + out + " 2>" + err + " </dev/null";
-        pid_ = fork();
-        if (pid_ == 0) {
-            execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~Background() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
-
-    // Waits until stdout holds `count` lines containing `part`.
-    bool wait_for(const std::string& part, std::size_t count = 1) const {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        while (std::chrono::steady_clock::now() < deadline) {
-            std::size_t n = 0;
-            for (const auto& l : lines_of(slurp(out_))) n += has(l, part) ? 1 : 0;
-            if (n >= count) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-
-    // Waits for the program to end, after sending `sig` unless it is 0; its exit status.
-    int finish(int sig) {
-        if (sig != 0) kill(pid_, sig);
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return -1;
-    }
-
-    std::string out() const { return slurp(out_); }
-    std::string err() const { return slurp(err_); }
-
-  private:
-    std::string out_, err_;
-    pid_t pid_ = -1;
-};
 
 std::unique_ptr<tqrf_sim::Simulator> demo_simulator() {
     tqrf_sim::SimulatorOptions opts;
@@ -992,13 +915,13 @@ TEST_F(Cli, TimingAndSlackOptions) {
 TEST_F(Cli, WatchSeesCardsArriveAndLeave) {
     Background w(exe() + "--port " + port() + " watch --interval 20", path("watch.out"),
                  path("watch.err"));
-    ASSERT_TRUE(w.wait_for("arrived")) << w.out() << w.err();
+    ASSERT_TRUE(w.wait_for({"arrived"})) << w.out() << w.err();
     ASSERT_TRUE(sim_->remove_card(kDemoUid));
-    ASSERT_TRUE(w.wait_for("left")) << w.out() << w.err();
+    ASSERT_TRUE(w.wait_for({"left"})) << w.out() << w.err();
     const auto image = tool::demo_card_image();
     ASSERT_TRUE(sim_->place_card(std::span<const std::uint8_t>(image.data(), image.size())));
-    ASSERT_TRUE(w.wait_for("arrived", 2)) << w.out() << w.err();
-    EXPECT_EQ(w.finish(SIGINT), 0) << w.err();
+    ASSERT_TRUE(w.wait_for({"arrived"}, 2)) << w.out() << w.err();
+    EXPECT_EQ(w.end(SIGINT), 0) << w.err();
     const auto lines = lines_of(w.out());
     ASSERT_EQ(lines.size(), 3u) << w.out();
     EXPECT_TRUE(has(lines[0], "  " + port() + "  arrived  card type 0400  UID 3A7C91E5"))
@@ -1015,10 +938,10 @@ TEST_F(Cli, WatchAsJsonLinesWithABlockOnEachTap) {
     Background w(exe() + "--json --port " + port() + " --port " + other.slave_path() +
                      " watch --interval 20 --read 1",
                  path("watch.out"), path("watch.err"));
-    ASSERT_TRUE(w.wait_for("\"arrived\"")) << w.out() << w.err();
+    ASSERT_TRUE(w.wait_for({"\"arrived\""})) << w.out() << w.err();
     ASSERT_TRUE(other.place_card(tqrf_sim::Uid{0x11, 0x22, 0x33, 0x44}));
-    ASSERT_TRUE(w.wait_for("\"arrived\"", 2)) << w.out() << w.err();
-    EXPECT_EQ(w.finish(SIGTERM), 0) << w.err();
+    ASSERT_TRUE(w.wait_for({"\"arrived\""}, 2)) << w.out() << w.err();
+    EXPECT_EQ(w.end(SIGTERM), 0) << w.err();
     const auto lines = lines_of(w.out());
     ASSERT_EQ(lines.size(), 2u) << w.out();
     const json a = json::parse(lines[0]), b = json::parse(lines[1]);
@@ -1035,11 +958,11 @@ TEST_F(Cli, WatchAsJsonLinesWithABlockOnEachTap) {
 TEST_F(Cli, WatchReportsALostReaderAndFailsWhenItEndsLost) {
     Background w(exe() + "--port " + port() + " watch --interval 20", path("watch.out"),
                  path("watch.err"));
-    ASSERT_TRUE(w.wait_for("arrived")) << w.out() << w.err();
+    ASSERT_TRUE(w.wait_for({"arrived"})) << w.out() << w.err();
     sim_->stop();
-    ASSERT_TRUE(w.wait_for("reader-lost")) << w.out() << w.err();
+    ASSERT_TRUE(w.wait_for({"reader-lost"})) << w.out() << w.err();
     EXPECT_TRUE(has(w.out(), "the reader's device is gone")) << w.out();
-    EXPECT_EQ(w.finish(SIGINT), 1);
+    EXPECT_EQ(w.end(SIGINT), 1);
     EXPECT_TRUE(has(w.err(), "reader lost")) << w.err();
 }
 
@@ -1135,7 +1058,7 @@ TEST_F(Cli, TheSimulatorTakesACardFromEveryImageFormat) {
                                                 : "736563746F722066697665"))
             << r.out;
         EXPECT_EQ(has(sim.err(), "sector 5: block 20, 21, 22"), c.marks_sector_5) << sim.err();
-        EXPECT_EQ(sim.finish(SIGTERM), 0);
+        EXPECT_EQ(sim.end(SIGTERM), 0);
     }
     // A file the simulator cannot use is a usage error naming the line.
     const std::string cmd = std::string(TQRF_SIM_EXE) + " --card " + image_path("card4k.nfc") +

@@ -66,3 +66,39 @@ TEST(JudgeAccess, NamesTheGroupOnlyWhenItOwnsTheDevice) {
 }
 
 }  // namespace
+
+// The words `tqrf ports` and `tqrf probe` print for the C values, and for values a newer library
+// may add.
+namespace {
+
+TEST(FindingWords, EveryValue) {
+    using namespace tqrf::tool;
+    const struct {
+        const char* (*word)(std::int32_t);
+        std::int32_t value;
+        const char* text;
+    } cases[] = {
+        {transport_word, TQRF_TRANSPORT_BUILTIN, "builtin"},
+        {transport_word, TQRF_TRANSPORT_USB, "usb"},
+        {transport_word, TQRF_TRANSPORT_BLUETOOTH, "bluetooth"},
+        {transport_word, TQRF_TRANSPORT_OTHER, "other"},
+        {transport_word, -1, "other"},
+        {mark_space_word, TQRF_MARK_SPACE_YES, "yes"},
+        {mark_space_word, TQRF_MARK_SPACE_NO, "no"},
+        {mark_space_word, TQRF_MARK_SPACE_UNKNOWN, "unknown"},
+        {mark_space_word, 2, "unknown"},
+        {outcome_word, TQRF_PROBE_READER, "reader"},
+        {outcome_word, TQRF_PROBE_ECHO, "echo"},
+        {outcome_word, TQRF_PROBE_NOISE, "noise"},
+        {outcome_word, TQRF_PROBE_SILENT, "silent"},
+        {outcome_word, TQRF_PROBE_MISSING, "missing"},
+        {outcome_word, TQRF_PROBE_NO_PERMISSION, "no_permission"},
+        {outcome_word, TQRF_PROBE_BUSY, "busy"},
+        {outcome_word, TQRF_PROBE_NOT_SERIAL, "not_serial"},
+        {outcome_word, TQRF_PROBE_OPEN_FAILED, "open_failed"},
+        {outcome_word, -1, "open_failed"},
+    };
+    for (const auto& c : cases) EXPECT_STREQ(c.word(c.value), c.text) << c.value;
+}
+
+}  // namespace

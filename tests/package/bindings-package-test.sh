@@ -12,15 +12,9 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-VERSION=$(sed -n 's/^project(tq_RWD_DLL VERSION \([0-9.]*\).*/\1/p' "$HERE/../../CMakeLists.txt")
 DOTNET=/usr/share/tq_RWD_DLL/dotnet
-work=$(mktemp -d)
-sim_pid=""
-cleanup() {
-    [ -z "$sim_pid" ] || kill "$sim_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/package/common.sh
+. "$HERE/common.sh"
 clean=(env -u TQRF_LIBRARY -u TQRF_SIM -u LD_LIBRARY_PATH -u PYTHONPATH -u MONO_PATH)
 
 for pkg in libtq-rwd-dll1 tqrf-tools python3-tqrf libtq-rwd-dll-cil; do

@@ -12,14 +12,8 @@ set -euo pipefail
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 [ $# -eq 1 ] || { echo "usage: $0 PREFIX" >&2; exit 2; }
 PREFIX=$(realpath "$1")
-VERSION=$(sed -n 's/^project(tq_RWD_DLL VERSION \([0-9.]*\).*/\1/p' "$HERE/../../CMakeLists.txt")
-work=$(mktemp -d)
-sim_pid=""
-cleanup() {
-    [ -z "$sim_pid" ] || kill "$sim_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/package/common.sh
+. "$HERE/common.sh"
 
 passed=0
 failed=0

@@ -34,19 +34,12 @@ void advance_to(std::uint64_t us) {
     sync_clocks();
 }
 
-char parity_letter(serial::Parity p) {
-    switch (p) {
-        case serial::Parity::Mark:
-            return 'M';
-        case serial::Parity::Space:
-            return 'S';
-        case serial::Parity::Even:
-            return 'E';
-        case serial::Parity::Odd:
-            return 'O';
-        default:
-            return 'N';
-    }
+// The parity letter of `mode` as the serial layer writes it: "19200,S,8,1" gives 'S'.
+char parity_letter(const serial::LineMode& mode) {
+    char text[serial::MODE_TEXT_MAX];
+    serial::format_mode(mode, text);
+    const char* comma = std::strchr(text, ',');
+    return comma != nullptr ? comma[1] : '?';
 }
 
 bool standard_rate(std::uint32_t rate) {
@@ -209,7 +202,7 @@ bool change_mode(Device* device, const char* text, const LineMode* mode) {
     }
     if (rec.fail_mode_countdown > 0) --rec.fail_mode_countdown;
     if (mode == nullptr || !testing::standard_rate(mode->rate)) return false;
-    rec.parity = testing::parity_letter(mode->parity);
+    rec.parity = testing::parity_letter(*mode);
     return true;
 }
 
