@@ -202,6 +202,11 @@ for arch in "${RUN_ARCHS[@]}"; do
     tool scan 0 "${P[@]}" scan && has scan "$out" "UID +$UID_HEX"
     tool scan-json 0 "${P[@]}" --json scan && has scan-json "$out" "\"uid\": *\"$UID_HEX\""
     tool info 0 "${P[@]}" info && has info "$out" "0x$ID_HEX" && has info "$out" "Link test +ok"
+    # The ports Wine knows: its registry's SERIALCOMM holds COM1 from the prefix's start; the
+    # simulator's port, given with --port, is probed as this reader.
+    tool ports 0 ports && has ports "$out" "COM1"
+    tool ports-json 0 ports --json && has ports-json "$out" '"COM1"'
+    tool ports-probe 0 "${P[@]}" ports --probe && has ports-probe "$out" "COM$PORT.*reader"
     tool write 0 "${P[@]}" write 1 "$BLOCK_A"
     tool read 0 "${P[@]}" read 1 && has read "$out" "Block 1 +$BLOCK_A"
 
