@@ -126,6 +126,15 @@ std::optional<FaultRule> parse_fault_rule(std::string_view text, std::string* er
         rule.count = static_cast<int>(*n);
         rest = rest.substr(0, slash);
     }
+    if (const auto plus = rest.rfind('+'); plus != std::string_view::npos) {
+        const auto n = parse_number(rest.substr(plus + 1));
+        if (!n || *n > 1000000) {
+            fail(error, "bad number of requests to pass in fault '" + std::string(text) + "'");
+            return std::nullopt;
+        }
+        rule.skip = static_cast<int>(*n);
+        rest = rest.substr(0, plus);
+    }
     if (const auto at = rest.find('@'); at != std::string_view::npos) {
         const auto n = parse_number(rest.substr(at + 1));
         if (!n || *n > 0xFF) {
@@ -180,6 +189,7 @@ std::string describe(const FaultRule& rule) {
     } else {
         out += " on any command";
     }
+    if (rule.skip > 0) out += ", after " + std::to_string(rule.skip) + " request(s) served";
     if (rule.count >= 0) {
         out += ", next " + std::to_string(rule.count) + " request(s)";
     } else {

@@ -172,6 +172,10 @@ std::optional<Fault> Simulator::take_fault(std::optional<std::uint8_t> command) 
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
         if (it->count == 0) continue;
         if (it->command && it->command != command) continue;
+        if (it->skip > 0) {
+            --it->skip;
+            continue;
+        }
         const Fault f = it->fault;
         if (it->count > 0 && --it->count == 0) faults_.erase(it);
         return f;

@@ -76,8 +76,11 @@ TEST(ParseFaultRule, AcceptsKindArgumentCodeAndCount) {
         std::uint32_t arg;
         std::optional<std::uint8_t> command;
         int count;
+        int skip = 0;
     };
     const Case cases[] = {
+        {"status:0x14@0x46+3", FaultKind::ForceStatus, 0x14, 0x46, -1, 3},
+        {"noreply+2/1", FaultKind::NoReply, 0, std::nullopt, 1, 2},
         {"noreply", FaultKind::NoReply, 0, std::nullopt, -1},
         {"noreply@0x45", FaultKind::NoReply, 0, 0x45, -1},
         {"delay:100/1", FaultKind::Delay, 100, std::nullopt, 1},
@@ -97,13 +100,14 @@ TEST(ParseFaultRule, AcceptsKindArgumentCodeAndCount) {
         EXPECT_EQ(r->fault.arg, c.arg) << c.text;
         EXPECT_EQ(r->command, c.command) << c.text;
         EXPECT_EQ(r->count, c.count) << c.text;
+        EXPECT_EQ(r->skip, c.skip) << c.text;
     }
 }
 
 TEST(ParseFaultRule, RefusesMalformedSpecs) {
     for (const char* text :
          {"", "nope", "delay", "status", "status:256", "noreply@0x100", "noreply@", "noreply/0",
-          "noreply/x", "delay:abc", "delay:-1", "noreply@0x45/2/3"}) {
+          "noreply/x", "delay:abc", "delay:-1", "noreply@0x45/2/3", "noreply+", "noreply+x/1"}) {
         std::string error;
         EXPECT_FALSE(parse_fault_rule(text, &error)) << text;
         EXPECT_FALSE(error.empty()) << text;

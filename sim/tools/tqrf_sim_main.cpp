@@ -55,10 +55,11 @@ constexpr const char* kUsage =
     "                    that are no frame\n"
     "  --identity HEX    the reader's identity number (default 12345678)\n"
     "  --fault RULE      commit a fault on replies (repeatable):\n"
-    "                    KIND[:ARG][@CODE][/COUNT], KIND one of noreply, delay:MS,\n"
+    "                    KIND[:ARG][@CODE][+SKIP][/COUNT], KIND one of noreply, delay:MS,\n"
     "                    corrupt-xor, truncate[:KEEP], noise-before[:N], noise-after[:N],\n"
     "                    oversize[:SIZE], extra-data[:N], status:BYTE; @CODE limits it to one\n"
-    "                    command code, /COUNT to the next COUNT matching requests\n"
+    "                    command code, +SKIP serves the first SKIP matching requests\n"
+    "                    untouched, /COUNT limits it to the next COUNT matching requests\n"
     "  --verbose         log every exchange on stderr\n"
     "  --help            show this text\n";
 

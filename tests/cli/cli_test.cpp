@@ -1211,6 +1211,25 @@ TEST_F(Cli, ARestoreThatFailsStopsAtOnceAndSaysWhatWasWritten) {
     EXPECT_LE(writes_seen(), 2u);
 }
 
+TEST_F(Cli, ARestoreThatFailsHalfWayNamesTheBlocksWrittenAndNot) {
+    ASSERT_RUN("dump -o " + path("all.json") + " --keys " + keys_file_, 0);
+    // Blocks 1, 2 and 4 are written; the card is gone from the fourth write on.
+    tqrf_sim::FaultRule gone{{tqrf_sim::FaultKind::ForceStatus, 0x14}, tqrf_sim::cmd::kWrite, -1};
+    gone.skip = 3;
+    sim_->add_fault(gone);
+    const Outcome r = tqrf("--json restore " + path("all.json") + " --keys " + keys_file_);
+    EXPECT_RUN(r, 1);
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j["error"], "restore_stopped");
+    EXPECT_EQ(j["result"]["written"], json({1, 2, 4}));
+    ASSERT_EQ(j["result"]["failed"].size(), 1u);
+    EXPECT_EQ(j["result"]["failed"][0]["block"], 5);
+    EXPECT_EQ(j["result"]["not_written"].size(), 44u);
+    EXPECT_EQ(j["result"]["not_written"][0], 5);
+    EXPECT_TRUE(has(r.err, "the restore stopped at block 5")) << r.err;
+    EXPECT_TRUE(has(r.err, "written: 1, 2, 4; not written: 5, 6, 8,")) << r.err;
+}
+
 TEST_F(Cli, AccessConditionsByNameOnTheCommandLine) {
     struct Case {
         std::string args;

@@ -30,11 +30,13 @@ struct Fault {
 };
 
 // A fault and the requests it applies to: those with `command` as their command code (any
-// request when empty), the next `count` of them (every one when count is negative).
+// request when empty), the next `count` of them (every one when count is negative), once the
+// first `skip` of them have been served untouched.
 struct FaultRule {
     Fault fault;
     std::optional<std::uint8_t> command;
     int count = -1;
+    int skip = 0;
 };
 
 // What goes on the line for a reply payload under a fault: the bytes, and the extra delay.
@@ -44,8 +46,9 @@ struct WireReply {
 };
 WireReply apply_fault(std::span<const std::uint8_t> reply_payload, const std::optional<Fault>& f);
 
-// Parses "KIND[:ARG][@CODE][/COUNT]", for example "noreply@0x45", "delay:100/1",
-// "status:0x14@0x46/2", "noise-before:5". Kinds: noreply, delay, corrupt-xor, truncate,
+// Parses "KIND[:ARG][@CODE][+SKIP][/COUNT]", for example "noreply@0x45", "delay:100/1",
+// "status:0x14@0x46/2", "status:0x14@0x46+3" (the fourth write and every one after it),
+// "noise-before:5". Kinds: noreply, delay, corrupt-xor, truncate,
 // noise-before, noise-after, oversize, extra-data, status. ARG and CODE take decimal or 0x hex.
 // Gives nothing and an explanation in `error` when the text is not a fault.
 std::optional<FaultRule> parse_fault_rule(std::string_view text, std::string* error = nullptr);
