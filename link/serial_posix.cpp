@@ -330,13 +330,6 @@ bool usable(const Device* device) {
 
 }  // namespace
 
-bool device_path_for_port(int number, char* out, std::size_t capacity) {
-    if (number < 1) return false;
-    // COM1 is the first serial device, as Windows compatibility layers map it.
-    const int n = std::snprintf(out, capacity, "/dev/ttyS%d", number - 1);
-    return n > 0 && static_cast<std::size_t>(n) < capacity;
-}
-
 Device* open_device(const char* path, std::int32_t* os_error) {
     int error = 0;
     Device* device = nullptr;

@@ -155,12 +155,6 @@ bool gone(Device* device) {
 
 }  // namespace
 
-bool device_path_for_port(int number, char* out, std::size_t capacity) {
-    if (number < 1) return false;
-    const int n = std::snprintf(out, capacity, "/dev/ttyS%d", number - 1);
-    return n > 0 && static_cast<std::size_t>(n) < capacity;
-}
-
 Device* open_device(const char* path, std::int32_t* os_error) {
     Recorder& rec = *recorder_of(path);
     rec.events.push_back(std::string("open ") + path);
