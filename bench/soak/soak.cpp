@@ -132,6 +132,9 @@ class Soak {
     // ---- The session: selected card, authenticated sector -----------------------------------
     bool select_and_authenticate(int sector);
     bool ensure_sector(int sector);
+    // One of the first `count` blocks of a random sector, that sector opened; -1 when it could
+    // not be opened.
+    int open_block(int count);
 
     // ---- Reconciliation -----------------------------------------------------------------------
     void settle();
@@ -307,10 +310,16 @@ void Soak::op_write() {
     }
 }
 
-void Soak::op_read() {
+int Soak::open_block(int count) {
     const int sector = pick_sector();
-    const int block = value_block_of(sector, static_cast<int>(pick(0, 2)));
-    if (!ensure_sector(sector)) return;
+    const int block =
+        value_block_of(sector, static_cast<int>(pick(0, static_cast<std::size_t>(count - 1))));
+    return ensure_sector(sector) ? block : -1;
+}
+
+void Soak::op_read() {
+    const int block = open_block(3);
+    if (block < 0) return;
     Block data{};
     maybe_fault();
     const int r = count(tqrf_read(block, data.data()));
@@ -326,9 +335,8 @@ void Soak::op_read() {
 }
 
 void Soak::op_readval() {
-    const int sector = pick_sector();
-    const int block = value_block_of(sector, static_cast<int>(pick(0, 1)));
-    if (!ensure_sector(sector)) return;
+    const int block = open_block(2);
+    if (block < 0) return;
     std::uint32_t value = 0;
     maybe_fault();
     const int r = count(tqrf_readval(block, &value));
@@ -344,9 +352,8 @@ void Soak::op_readval() {
 }
 
 void Soak::op_initval() {
-    const int sector = pick_sector();
-    const int block = value_block_of(sector, static_cast<int>(pick(0, 1)));
-    if (!ensure_sector(sector)) return;
+    const int block = open_block(2);
+    if (block < 0) return;
     const auto value = static_cast<std::uint32_t>(pick(0, 100000));
     const Block wanted = value_block(value, static_cast<std::uint8_t>(block));
     maybe_fault();
