@@ -114,36 +114,39 @@ WireReply apply_fault(std::span<const std::uint8_t> reply_payload, const std::op
     return out;
 }
 
+namespace {
+
+// Takes "SEPARATOR NUMBER" off the end of `rest` (the first separator for '@', the last for the
+// others). Gives false, with the message, when it is there but its number is not min..max;
+// `out` is left as it was when there is none.
+template <class T>
+bool take_suffix(std::string_view& rest, char separator, std::uint64_t min, std::uint64_t max,
+                 const char* what, std::string_view text, std::string* error, T& out) {
+    const auto at = separator == '@' ? rest.find(separator) : rest.rfind(separator);
+    if (at == std::string_view::npos) return true;
+    const auto n = parse_number(rest.substr(at + 1));
+    if (!n || *n < min || *n > max) {
+        fail(error, std::string("bad ") + what + " in fault '" + std::string(text) + "'");
+        return false;
+    }
+    out = static_cast<T>(*n);
+    rest = rest.substr(0, at);
+    return true;
+}
+
+}  // namespace
+
 std::optional<FaultRule> parse_fault_rule(std::string_view text, std::string* error) {
     FaultRule rule;
     std::string_view rest = text;
-    if (const auto slash = rest.rfind('/'); slash != std::string_view::npos) {
-        const auto n = parse_number(rest.substr(slash + 1));
-        if (!n || *n == 0 || *n > 1000000) {
-            fail(error, "bad count in fault '" + std::string(text) + "'");
-            return std::nullopt;
-        }
-        rule.count = static_cast<int>(*n);
-        rest = rest.substr(0, slash);
+    std::uint8_t code = 0;
+    if (!take_suffix(rest, '/', 1, 1000000, "count", text, error, rule.count) ||
+        !take_suffix(rest, '+', 0, 1000000, "number of requests to pass", text, error, rule.skip)) {
+        return std::nullopt;
     }
-    if (const auto plus = rest.rfind('+'); plus != std::string_view::npos) {
-        const auto n = parse_number(rest.substr(plus + 1));
-        if (!n || *n > 1000000) {
-            fail(error, "bad number of requests to pass in fault '" + std::string(text) + "'");
-            return std::nullopt;
-        }
-        rule.skip = static_cast<int>(*n);
-        rest = rest.substr(0, plus);
-    }
-    if (const auto at = rest.find('@'); at != std::string_view::npos) {
-        const auto n = parse_number(rest.substr(at + 1));
-        if (!n || *n > 0xFF) {
-            fail(error, "bad command code in fault '" + std::string(text) + "'");
-            return std::nullopt;
-        }
-        rule.command = static_cast<std::uint8_t>(*n);
-        rest = rest.substr(0, at);
-    }
+    const auto size_before_code = rest.size();
+    if (!take_suffix(rest, '@', 0, 0xFF, "command code", text, error, code)) return std::nullopt;
+    if (rest.size() != size_before_code) rule.command = code;
     std::string_view name = rest;
     std::optional<std::uint64_t> arg;
     if (const auto colon = rest.find(':'); colon != std::string_view::npos) {
