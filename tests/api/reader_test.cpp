@@ -274,12 +274,9 @@ TEST(ReaderThreads, TwoReadersInTwoThreads) {
     EXPECT_EQ(failures.load(), 0);
 }
 
-TEST(ReaderThreads, OneReaderSharedByThreads) {
-    tqrf_sim::Simulator sim;
-    sim.start();
-    auto opened = tqrf::Reader::open(sim.slave_path(), patient());
-    ASSERT_TRUE(opened);
-    tqrf::Reader& shared = *opened;
+// One reader (the fixture's) shared by threads.
+TEST_F(ReaderSim, OneReaderSharedByThreads) {
+    tqrf::Reader& shared = reader_;
     // Whole exchanges never interleave: every trace sequence is address, frame, reply,
     // result, from whichever thread.
     std::vector<tqrf::TraceEvent> events;
@@ -302,12 +299,9 @@ TEST(ReaderThreads, OneReaderSharedByThreads) {
     }
 }
 
-TEST(ReaderThreads, TheTraceCanChangeWhileOtherThreadsCall) {
-    tqrf_sim::Simulator sim;
-    sim.start();
-    auto opened = tqrf::Reader::open(sim.slave_path(), patient());
-    ASSERT_TRUE(opened);
-    tqrf::Reader& shared = *opened;
+// One reader (the fixture's) shared by threads.
+TEST_F(ReaderSim, TheTraceCanChangeWhileOtherThreadsCall) {
+    tqrf::Reader& shared = reader_;
     std::atomic<int> seen{0}, failures{0};
     std::atomic<bool> done{false};
     ASSERT_TRUE(shared.set_trace([&seen](const tqrf::Trace&) { ++seen; }));
