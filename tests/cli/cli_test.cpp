@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli_run.h"
@@ -180,11 +181,8 @@ TEST_F(Cli, SeveralPortsForScanNamePortsOnEachLine) {
 }
 
 TEST_F(Cli, JsonOutputParses) {
-    struct Case {
-        const char* args;
-        const char* key;
-    };
-    const Case cases[] = {
+    // The arguments, and a key the document must hold.
+    const std::pair<const char*, const char*> cases[] = {
         {"--json scan", "uid"},
         {"--json info", "hardware_version"},
         {"--json read 1", "data"},
@@ -194,12 +192,12 @@ TEST_F(Cli, JsonOutputParses) {
         {"--json dump", "sectors"},
         {"scan --json", "uid"},  // global options also after the command
     };
-    for (const auto& c : cases) {
-        const Outcome r = tqrf(c.args);
+    for (const auto& [args, key] : cases) {
+        const Outcome r = tqrf(args);
         EXPECT_RUN(r, 0);
         json j;
-        ASSERT_NO_THROW(j = json::parse(r.out)) << c.args << ":\n" << r.out;
-        EXPECT_TRUE(j.contains(c.key)) << c.args << ":\n" << r.out;
+        ASSERT_NO_THROW(j = json::parse(r.out)) << args << ":\n" << r.out;
+        EXPECT_TRUE(j.contains(key)) << args << ":\n" << r.out;
     }
     const json scan = json::parse(tqrf("--json scan").out);
     EXPECT_EQ(scan["uid"], "3A7C91E5");

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "errors.h"
 #include "files.h"
@@ -41,19 +42,16 @@ TEST(KeyList, ParsesCommentsBlanksCaseAndDuplicates) {
 }
 
 TEST(KeyList, NamesTheBadLine) {
-    struct Case {
-        const char* text;
-        const char* error;
-    };
-    const Case cases[] = {
+    // A key list, and how the message about it starts.
+    const std::pair<const char*, const char*> cases[] = {
         {"FFFFFFFFFFFF\nFFFFFFFFFF\n", "line 2"},
         {"# x\n\nnot a key\n", "line 3"},
         {"FFFFFFFFFFFFFF", "line 1"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [text, starts] : cases) {
         std::string error;
-        EXPECT_FALSE(parse_key_list(c.text, error)) << c.text;
-        EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+        EXPECT_FALSE(parse_key_list(text, error)) << text;
+        EXPECT_EQ(error.rfind(starts, 0), 0u) << error;
     }
     std::string error;
     auto none = parse_key_list("# nothing\n", error);
