@@ -94,6 +94,13 @@ class Cli : public ::testing::Test {
         return r;
     }
 
+    // Runs tqrf without --port: the exit status must be `code`, stderr must hold `part`.
+    void expect_offline_error(const std::string& args, int code, const std::string& part) const {
+        const Outcome r = tqrf(args, false);
+        EXPECT_EQ(r.status, code) << args << "\nstdout:\n" << r.out << "stderr:\n" << r.err;
+        EXPECT_TRUE(has(r.err, part)) << args << ":\n" << r.err;
+    }
+
     tool::Image card() const {
         auto img = sim_->card_image(kDemoUid, tqrf_sim::ImageView::Raw);
         EXPECT_TRUE(img.has_value());
@@ -1087,14 +1094,11 @@ TEST_F(Cli, ImageShowConvertAndDiffWithoutAReader) {
     std::string raw = slurp(image_path("card.mfd"));
     raw[16] = 0x15;
     spill(path("badmad.mfd"), raw);
-    r = tqrf("image show " + path("badmad.mfd"), false);
-    EXPECT_RUN(r, 0);
-    EXPECT_TRUE(has(r.err, "CRC is 15, its content gives 14")) << r.err;
+    expect_offline_error("image show " + path("badmad.mfd"), 0, "CRC is 15, its content gives 14");
 
     // Conversion: a format that cannot mark the unread sector needs --partial.
-    r = tqrf("image convert " + image_path("card.mct") + " " + path("x.mfd"), false);
-    EXPECT_RUN(r, 1);
-    EXPECT_TRUE(has(r.err, "sector(s) 5 of")) << r.err;
+    expect_offline_error("image convert " + image_path("card.mct") + " " + path("x.mfd"), 1,
+                         "sector(s) 5 of");
     EXPECT_FALSE(std::ifstream(path("x.mfd")).good());
     ASSERT_RUN("image convert --partial " + image_path("card.mct") + " " + path("x.mfd"), 0);
     ASSERT_RUN("image convert " + image_path("card.mct") + " " + path("x.json"), 0);
@@ -1119,12 +1123,10 @@ TEST_F(Cli, ImageShowConvertAndDiffWithoutAReader) {
 
     // Malformed input: exit 2, the line named.
     spill(path("bad.nfc"), "Filetype: Flipper NFC device\nVersion: 9\n");
-    r = tqrf("image show " + path("bad.nfc"), false);
-    EXPECT_RUN(r, 2);
-    EXPECT_TRUE(has(r.err, "bad.nfc line 2: Version: 2, 3 or 4 expected")) << r.err;
-    r = tqrf("image convert " + image_path("card.mfd") + " " + path("z.png"), false);
-    EXPECT_RUN(r, 2);
-    EXPECT_TRUE(has(r.err, "cannot tell the format")) << r.err;
+    expect_offline_error("image show " + path("bad.nfc"), 2,
+                         "bad.nfc line 2: Version: 2, 3 or 4 expected");
+    expect_offline_error("image convert " + image_path("card.mfd") + " " + path("z.png"), 2,
+                         "cannot tell the format");
 }
 
 TEST_F(Cli, PurseArithmeticStopsAtZeroAndAtTheLargestValue) {
