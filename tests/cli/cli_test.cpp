@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -618,26 +619,22 @@ TEST_F(Cli, RestoreRefusesPermanentTrailersAndSkipsInvalidOnes) {
 // ---- Files ---------------------------------------------------------------------------------
 
 TEST_F(Cli, TheFormatComesFromTheNameOrFormatNeverFromJson) {
-    struct Case {
-        std::string args;
-        std::string file;
-        bool is_json;
-    };
-    const Case cases[] = {
+    // The arguments before the file, the file, and whether it holds JSON (else the card's image).
+    const std::tuple<std::string, std::string, bool> cases[] = {
         {"--json dump -o ", "a.mfd", false},
         {"dump -o ", "b.bin", false},
         {"dump -o ", "c.json", true},
         {"--json dump --format mfd -o ", "d.json", false},
         {"dump --format json -o ", "e.dat", true},
     };
-    for (const auto& c : cases) {
-        const Outcome r = tqrf(c.args + path(c.file) + " --keys " + keys_file_);
+    for (const auto& [args, file, is_json] : cases) {
+        const Outcome r = tqrf(args + path(file) + " --keys " + keys_file_);
         EXPECT_RUN(r, 0);
-        const std::string bytes = slurp(path(c.file));
-        if (c.is_json) {
-            EXPECT_TRUE(json::accept(bytes)) << c.file;
+        const std::string bytes = slurp(path(file));
+        if (is_json) {
+            EXPECT_TRUE(json::accept(bytes)) << file;
         } else {
-            EXPECT_EQ(bytes, image_bytes(card())) << c.file;
+            EXPECT_EQ(bytes, image_bytes(card())) << file;
         }
     }
     const Outcome r = tqrf("dump -o " + path("f.dat"));
