@@ -80,9 +80,10 @@ ProbeLine probe(const std::string& port) {
 }
 
 const char* outcome_word(std::int32_t outcome) {
-    static_assert(TQRF_PROBE_READER == 0 && TQRF_PROBE_NOT_SERIAL == 7);
-    static constexpr const char* kWords[] = {"reader",  "echo",          "noise", "silent",
-                                             "missing", "no_permission", "busy",  "not_serial"};
+    static_assert(TQRF_PROBE_READER == 0 && TQRF_PROBE_NO_MARK_SPACE == 9);
+    static constexpr const char* kWords[] = {"reader",      "echo",          "noise", "silent",
+                                             "missing",     "no_permission", "busy",  "not_serial",
+                                             "open_failed", "no_mark_space"};
     return word_of(outcome, kWords, "open_failed");
 }
 
@@ -132,6 +133,9 @@ std::string outcome_text(const tqrf_probe_result& r) {
             return "busy: another program holds it" + os;
         case TQRF_PROBE_NOT_SERIAL:
             return "not a serial device" + os;
+        case TQRF_PROBE_NO_MARK_SPACE:
+            return "the serial adapter cannot send mark or space parity, so no reader behind it "
+                   "can hear its address (use another adapter; tqrf doctor names its driver)";
         default:
             return "does not open" + os;
     }

@@ -45,7 +45,7 @@ struct ProbeLine {
 ProbeLine probe(const std::string& port);
 
 // "reader", "echo", "noise", "silent", "missing", "no_permission", "busy", "not_serial",
-// "open_failed".
+// "open_failed", "no_mark_space".
 const char* outcome_word(std::int32_t outcome);
 // What was found, in words: "a reader: TQRF-SIM RC500 V1.0, identity 0x12345678", "the line
 // echoes what is sent: ...".

@@ -96,6 +96,7 @@ TEST(FindingWords, EveryValue) {
         {outcome_word, TQRF_PROBE_BUSY, "busy"},
         {outcome_word, TQRF_PROBE_NOT_SERIAL, "not_serial"},
         {outcome_word, TQRF_PROBE_OPEN_FAILED, "open_failed"},
+        {outcome_word, TQRF_PROBE_NO_MARK_SPACE, "no_mark_space"},
         {outcome_word, -1, "open_failed"},
     };
     for (const auto& c : cases) EXPECT_STREQ(c.word(c.value), c.text) << c.value;
