@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -18,20 +19,17 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-bool is_leap(int year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int days_in_month(int year, int month) {
-    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month == 2 && is_leap(year)) return 29;
-    return days[month - 1];
+bool valid_date(int year, int month, int day) {
+    using namespace std::chrono;
+    return month >= 1 && month <= 12 && day >= 1 && day <= 31 &&
+           year_month_day{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
+                          std::chrono::day{static_cast<unsigned>(day)}}
+               .ok();
 }
 
 bool valid(const DateTime& t) {
-    return t.year >= 2000 && t.year <= 2099 && t.month >= 1 && t.month <= 12 && t.day >= 1 &&
-           t.day <= days_in_month(t.year, t.month) && t.hour >= 0 && t.hour <= 23 &&
-           t.minute >= 0 && t.minute <= 59 && t.second >= 0 && t.second <= 59;
+    return t.year >= 2000 && t.year <= 2099 && valid_date(t.year, t.month, t.day) && t.hour >= 0 &&
+           t.hour <= 23 && t.minute >= 0 && t.minute <= 59 && t.second >= 0 && t.second <= 59;
 }
 
 std::uint8_t to_bcd(int v) {
@@ -101,16 +99,10 @@ const char* describe(TrailerCheck check) {
 }
 
 int weekday_of(int year, int month, int day) {
-    // Days since 1970-01-01 (a Thursday), by the civil-from-days algorithm.
-    const int y = year - (month <= 2 ? 1 : 0);
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const int yoe = y - era * 400;
-    const int mp = (month + 9) % 12;
-    const int doy = (153 * mp + 2) / 5 + day - 1;
-    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const long days = static_cast<long>(era) * 146097 + doe - 719468;
-    const long wd = ((days % 7) + 7 + 3) % 7;  // 0 = Monday
-    return static_cast<int>(wd) + 1;
+    using namespace std::chrono;
+    const sys_days date{std::chrono::year{year} / static_cast<unsigned>(month) /
+                        static_cast<unsigned>(day)};
+    return static_cast<int>(weekday{date}.iso_encoding());
 }
 
 std::optional<DateTime> parse_datetime(std::string_view text) {

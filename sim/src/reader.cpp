@@ -1,6 +1,7 @@
 #include "tqrf_sim/reader.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -16,12 +17,8 @@ constexpr std::int64_t kCenturyDays = 36525;     // 2000-01-01 .. 2099-12-31
 
 // Days since 1970-01-01 of a proleptic Gregorian date.
 constexpr std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+    using namespace std::chrono;
+    return sys_days{year{static_cast<int>(y)} / month{m} / day{d}}.time_since_epoch().count();
 }
 
 struct Civil {
@@ -30,16 +27,9 @@ struct Civil {
 };
 
 constexpr Civil civil_from_days(std::int64_t z) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    return {y + (m <= 2), m, d};
+    using namespace std::chrono;
+    const year_month_day ymd{sys_days{days{z}}};
+    return {int{ymd.year()}, unsigned{ymd.month()}, unsigned{ymd.day()}};
 }
 
 constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) {
@@ -56,14 +46,14 @@ std::uint8_t to_bcd(unsigned v) {
 }
 
 unsigned days_in_month(std::int64_t y, unsigned m) {
-    constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    return m == 2 && leap ? 29 : kDays[m - 1];
+    using namespace std::chrono;
+    return unsigned{(year{static_cast<int>(y)} / month{m} / last).day()};
 }
 
-// ISO day of week, 1 = Monday, of a day counted from 1970-01-01 (a Thursday).
+// ISO day of week, 1 = Monday, of a day counted from 1970-01-01.
 std::uint8_t weekday_of(std::int64_t days_since_1970) {
-    return static_cast<std::uint8_t>((days_since_1970 % 7 + 7 + 3) % 7 + 1);
+    using namespace std::chrono;
+    return static_cast<std::uint8_t>(weekday{sys_days{days{days_since_1970}}}.iso_encoding());
 }
 
 std::uint32_t le32(std::span<const std::uint8_t> p) {
