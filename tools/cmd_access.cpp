@@ -3,7 +3,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "access_spec.h"
+#include "access_names.h"
 #include "commands.h"
 
 namespace tqrf::tool {

@@ -1,7 +1,7 @@
 // scan, read, write, value.
 #include <iostream>
 
-#include "access_spec.h"
+#include "access_names.h"
 #include "commands.h"
 #include "session.h"
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "access_spec.h"
+#include "access_names.h"
 #include "errors.h"
 #include "tq_RWD_DLL_mifare.hpp"
 #include "tqrf_sim/card.h"

@@ -1,4 +1,4 @@
-#include "access_spec.h"
+#include "access_names.h"
 
 #include <array>
 
