@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "fuzz/fuzz_support.h"
-#include "link/mode_string.h"
+#include "os/mode_string.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 
 #include "link/commands.h"
 #include "link/reader.h"
-#include "link/serial.h"
 #include "link/transaction.h"
 #include "link/wire.h"
+#include "os/serial.h"
 #include "tq_RWD_DLL.h"
 
 namespace tqrf {

@@ -4,8 +4,8 @@
 
 #include "link/answer.h"
 #include "link/frame.h"
-#include "link/serial.h"
 #include "link/wire.h"
+#include "os/serial.h"
 #include "tq_RWD_DLL.h"
 
 namespace tqrf {

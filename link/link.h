@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "link/reader.h"
-#include "link/serial.h"
 #include "link/wire.h"
+#include "os/serial.h"
 
 namespace tqrf {
 

@@ -7,8 +7,8 @@
 #include <new>
 
 #include "link/link.h"
-#include "link/serial.h"
 #include "link/wire.h"
+#include "os/serial.h"
 #include "tq_RWD_DLL.h"
 
 namespace tqrf {

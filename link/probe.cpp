@@ -2,10 +2,10 @@
 #include <cstring>
 
 #include "link/answer.h"
-#include "link/ports.h"
 #include "link/reader.h"
-#include "link/serial.h"
 #include "link/wire.h"
+#include "os/ports.h"
+#include "os/serial.h"
 #include "tq_RWD_DLL.h"
 
 using namespace tqrf;

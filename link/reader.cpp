@@ -3,8 +3,8 @@
 #include <cstddef>
 
 #include "link/commands.h"
-#include "link/digits.h"
 #include "link/wire.h"
+#include "os/digits.h"
 
 namespace tqrf {
 

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "link/serial.h"
 #include "link/wire.h"
+#include "os/serial.h"
 #include "tq_RWD_DLL.h"
 
 namespace tqrf {

@@ -1,8 +1,8 @@
 #include "link/transaction.h"
 
 #include "link/link.h"
-#include "link/serial.h"
 #include "link/wire.h"
+#include "os/serial.h"
 #include "tq_RWD_DLL.h"
 
 namespace tqrf {

@@ -1,4 +1,4 @@
-// The serial layer's contract (link/serial.h), checked the same way on every backend: the
+// The serial layer's contract (os/serial.h), checked the same way on every backend: the
 // POSIX backend natively, the Windows backend as a Windows program under Wine. The program
 // holds one end of a line; tests/conformance/run.py holds the other end (a pseudo-terminal's
 // master side, mapped to a COM name under Wine) and does what only the outside can: look at
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "link/mode_string.h"
-#include "link/serial.h"
+#include "os/mode_string.h"
+#include "os/serial.h"
 #include "tests/conformance/platform.h"
 #include "tests/support/hex.h"
 

@@ -1,7 +1,7 @@
 // What the conformance suite expects of the platform it runs on: the operating system's own
 // error codes, the device path of a port number, and whether another program can read a file.
 // One file per platform (platform_posix.cpp, platform_win32.cpp); the suite itself is written
-// once, against link/serial.h.
+// once, against os/serial.h.
 #pragma once
 
 #include <cstdint>

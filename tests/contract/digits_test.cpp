@@ -1,6 +1,6 @@
 // The library's own digit helpers: USB ids as the system writes them, device numbers and trace
 // times in decimal.
-#include "link/digits.h"
+#include "os/digits.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The driver table for mark and space parity, and the order ports are listed in.
-#include "link/ports.h"
+#include "os/ports.h"
 
 #include <gtest/gtest.h>
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "link/ports.h"
+#include "os/ports.h"
 #include "tq_RWD_DLL.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "link/serial.h"
+#include "os/serial.h"
 
 class PtyPair : public ::testing::Test {
   protected:

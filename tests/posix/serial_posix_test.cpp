@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "link/serial.h"
+#include "os/serial.h"
 #include "tests/posix/pty_fixture.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <map>
 #include <memory>
 
-#include "link/mode_string.h"
-#include "link/serial.h"
+#include "os/mode_string.h"
+#include "os/serial.h"
 #include "tests/support/hex.h"
 #include "tqrf_sim/frame.h"
 

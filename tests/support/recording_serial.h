@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "link/serial.h"
+#include "os/serial.h"
 
 namespace tqrf::testing {
 

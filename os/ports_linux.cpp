@@ -22,8 +22,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "link/digits.h"
-#include "link/ports.h"
+#include "os/digits.h"
+#include "os/ports.h"
 #include "tq_RWD_DLL.h"
 
 namespace tqrf::ports {

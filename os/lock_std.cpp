@@ -1,10 +1,10 @@
-// The locks of link/serial.h on the C++ standard library's mutex: the POSIX backend's, and the
+// The locks of os/serial.h on the C++ standard library's mutex: the POSIX backend's, and the
 // recording double's in the tests. It touches no port, so it is no backend of its own; the
 // Windows backend keeps slim reader/writer locks in serial_win32.cpp.
 #include <mutex>
 #include <new>
 
-#include "link/serial.h"
+#include "os/serial.h"
 
 namespace tqrf::serial {
 

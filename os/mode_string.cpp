@@ -1,4 +1,4 @@
-#include "link/mode_string.h"
+#include "os/mode_string.h"
 
 namespace tqrf::serial {
 

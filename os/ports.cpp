@@ -1,5 +1,5 @@
 // The port list handed to the caller: one allocation holding the entries and their strings.
-#include "link/ports.h"
+#include "os/ports.h"
 
 #include <algorithm>
 #include <cstdlib>

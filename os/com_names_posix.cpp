@@ -3,7 +3,7 @@
 // tests; it only writes text.
 #include <cstdio>
 
-#include "link/serial.h"
+#include "os/serial.h"
 
 namespace tqrf::serial {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "link/digits.h"
-#include "link/ports.h"
+#include "os/digits.h"
+#include "os/ports.h"
 #include "tq_RWD_DLL.h"
 
 namespace tqrf::ports {

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "link/serial.h"
+#include "os/serial.h"
 
 namespace tqrf::serial {
 

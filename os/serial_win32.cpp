@@ -28,8 +28,8 @@
 #include <initializer_list>
 #include <new>
 
-#include "link/prepared_link.h"
-#include "link/serial.h"
+#include "os/prepared_link.h"
+#include "os/serial.h"
 
 namespace tqrf::serial {
 

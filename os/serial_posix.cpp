@@ -13,9 +13,9 @@
 #include <ctime>
 #include <new>
 
-#include "link/mode_string.h"
-#include "link/prepared_link.h"
-#include "link/serial.h"
+#include "os/mode_string.h"
+#include "os/prepared_link.h"
+#include "os/serial.h"
 
 #if defined(__linux__)
 #include <linux/serial.h>  // TIOCSER_TEMT, serial_struct, ASYNC_LOW_LATENCY
