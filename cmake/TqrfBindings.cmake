@@ -39,6 +39,9 @@ if(TQRF_BUILD_WHEEL)
 endif()
 
 if(TQRF_BUILD_DOTNET)
+  # Every C# source of the binding: one type (or one family of types) each, and
+  # NativeMethods.g.cs, written from the header by scripts/gen-lists.py.
+  file(GLOB TQRF_DOTNET_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/bindings/dotnet/*.cs)
   set(TQRF_DOTNET_DIR ${PROJECT_BINARY_DIR}/dotnet)
   configure_file(${PROJECT_SOURCE_DIR}/bindings/dotnet/AssemblyInfo.cs.in
                  ${PROJECT_BINARY_DIR}/bindings/dotnet/AssemblyInfo.cs @ONLY)
@@ -50,12 +53,10 @@ if(TQRF_BUILD_DOTNET)
     COMMAND ${TQRF_MCS} -target:library -optimize+ -warn:4 -warnaserror+ -nowarn:1591 -nologo
             # (members without an XML comment are allowed: the file documents the public API)
             -out:${TQRF_DOTNET_DIR}/TqRwdDll.dll -doc:${TQRF_DOTNET_DIR}/TqRwdDll.xml
-            ${PROJECT_SOURCE_DIR}/bindings/dotnet/TqRwdDll.cs
-            ${PROJECT_BINARY_DIR}/bindings/dotnet/AssemblyInfo.cs
+            ${TQRF_DOTNET_SOURCES} ${PROJECT_BINARY_DIR}/bindings/dotnet/AssemblyInfo.cs
     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/bindings/dotnet/TqRwdDll.dll.config
             ${TQRF_DOTNET_DIR}/TqRwdDll.dll.config
-    DEPENDS ${PROJECT_SOURCE_DIR}/bindings/dotnet/TqRwdDll.cs
-            ${PROJECT_BINARY_DIR}/bindings/dotnet/AssemblyInfo.cs
+    DEPENDS ${TQRF_DOTNET_SOURCES} ${PROJECT_BINARY_DIR}/bindings/dotnet/AssemblyInfo.cs
             ${PROJECT_SOURCE_DIR}/bindings/dotnet/TqRwdDll.dll.config
     COMMENT "The .NET assembly ${TQRF_DOTNET_DIR}/TqRwdDll.dll"
     VERBATIM)
@@ -71,7 +72,7 @@ if(TQRF_INSTALL AND NOT WIN32)
           COMPONENT python EXCLUDE_FROM_ALL)
 endif()
 if(TQRF_INSTALL AND TQRF_BUILD_DOTNET)
-  install(FILES ${TQRF_DOTNET_OUTPUTS} ${PROJECT_SOURCE_DIR}/bindings/dotnet/TqRwdDll.cs
+  install(FILES ${TQRF_DOTNET_OUTPUTS} ${TQRF_DOTNET_SOURCES}
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/tq_RWD_DLL/dotnet COMPONENT dotnet)
 endif()
 

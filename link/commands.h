@@ -3,8 +3,8 @@
 // and text/ name a row and hand over their arguments; link/command.h runs it.
 //
 // Adding a command: a row here (and its Op), the export in card/ or reader/ that names it, its
-// declaration in tq_RWD_DLL.h, the bindings the export-list checks ask for, a contract test and
-// a line in docs/api.md.
+// declaration in tq_RWD_DLL.h, then `python3 scripts/gen-lists.py --write` for the lists of
+// exports; docs/developing.md lists the rest.
 #pragma once
 
 #include <array>

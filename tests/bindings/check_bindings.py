@@ -6,14 +6,21 @@
 Reads the C functions the public headers declare (name, result type, argument types) and the
 exports of every row of the command table (link/commands.h), then checks:
 
-  tests/header/exports.txt            exactly the declared names
-  bindings/python/src/tqrf/_native.py  each prototype matches its declaration; every handle
-                                       export (tqrf_reader_*) and tqrf_strerror is there
-  bindings/dotnet/TqRwdDll.cs          each P/Invoke matches its declaration; every export is
-                                       there
-  tools/windows/host*.[ch]             each function-pointer type the host binds to a name
-                                       matches that name's declaration
-  fuzz/*.cpp                           the fuzzer calls both exports of every command
+  tests/header/exports.txt                 exactly the declared names
+  bindings/python/src/tqrf/_prototypes.py  each prototype matches its declaration; every handle
+                                           export (tqrf_reader_*) and tqrf_strerror is there
+  bindings/dotnet/*.cs                     each P/Invoke matches its declaration; every export
+                                           is there
+  the Windows host (HOST_DIR/*.[ch])       each function-pointer type the host binds to a name
+                                           matches that name's declaration
+  fuzz/*.cpp                               the fuzzer calls both exports of every command
+  the bindings' own classes                every export after the legacy ones that Python binds
+                                           is called by the package (a Reader method, ports.py),
+                                           and by the .NET classes (Reader, Ports)
+
+The lists above the last two are written by scripts/gen-lists.py (its own test keeps them
+current); checking them here too, by an independent reading, catches a wrong type mapping in
+the generator. The last two are hand-written.
 
 Types are compared by what crosses the interface: 32-bit signed or unsigned, a byte buffer
 read or written, a 32-bit output, a reader handle, a callback. Prints one line per difference
@@ -24,12 +31,27 @@ from __future__ import annotations
 
 import argparse
 import glob
+import importlib.util
 import os
 import re
 import sys
 from typing import Dict, Iterable, List, Set, Tuple
 
 Signature = Tuple[str, List[str]]  # result, arguments (canonical type names)
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def generator_host_dir() -> str:
+    """The Windows host's folder, as the generator (scripts/gen-lists.py) names it."""
+    path = os.path.join(HERE, "..", "..", "scripts", "gen-lists.py")
+    spec = importlib.util.spec_from_file_location("gen_lists", path)
+    assert spec and spec.loader
+    module = importlib.util.module_from_spec(spec)
+    sys.modules["gen_lists"] = module
+    spec.loader.exec_module(module)
+    return str(module.HOST_DIR)
+
 
 # Exports a binding leaves out on purpose, with the reason. A name here that the binding does
 # have is reported as a note, so the list can shrink.
@@ -307,26 +329,36 @@ def main() -> int:
         problems.append(f"tests/header/exports.txt: {name} is not declared in the public headers")
 
     handle_api = {n for n in header if n.startswith("tqrf_reader_")} | {"tqrf_strerror"}
-    problems += compare(
-        "bindings/python/src/tqrf/_native.py",
-        python_prototypes(p("bindings", "python", "src", "tqrf", "_native.py")),
-        header,
-        handle_api,
-        NOT_IN_PYTHON,
-    )
+    python_path = os.path.join("bindings", "python", "src", "tqrf", "_prototypes.py")
+    python = python_prototypes(p(python_path))
+    problems += compare(python_path, python, header, handle_api, NOT_IN_PYTHON)
     c_only = {n for n in header if header[n][0] != "?"} - {"tqrf_error_category"}
-    problems += compare(
-        "bindings/dotnet/TqRwdDll.cs",
-        dotnet_imports(p("bindings", "dotnet", "TqRwdDll.cs")),
-        header,
-        c_only,
-        NOT_IN_DOTNET,
-    )
-    host_files = sorted(glob.glob(p("tools", "windows", "*.[ch]")))
+    dotnet_files = sorted(glob.glob(p("bindings", "dotnet", "*.cs")))
+    dotnet: Dict[str, Signature] = {}
+    for path in dotnet_files:
+        dotnet.update(dotnet_imports(path))
+    problems += compare("bindings/dotnet", dotnet, header, c_only, NOT_IN_DOTNET)
+    host_dir = generator_host_dir()
+    host_files = sorted(glob.glob(p(*host_dir.split("/"), "*.[ch]")))
     host = host_bindings(host_files)
     if not host:
-        problems.append("tools/windows host: no bound exports found (X(struct, type, member, \"name\"))")
-    problems += compare("tools/windows host", host, header, set(), {})
+        problems.append(f"{host_dir} host: no bound exports found (X(struct, type, member, \"name\"))")
+    problems += compare(f"{host_dir} host", host, header, set(), {})
+
+    # The hand-written classes over the bindings' declarations call every export after the
+    # legacy ones: a new command has its Reader method in each binding.
+    def called(paths: Iterable[str]) -> Set[str]:
+        text = "".join(open(f, encoding="utf-8").read() for f in paths)
+        return set(re.findall(r"\b(tqrf_\w+)\b", text))
+
+    py_own = [f for f in glob.glob(p("bindings", "python", "src", "tqrf", "*.py")) if not f.endswith("_prototypes.py")]
+    py_called = called(py_own)
+    for name in sorted(n for n in python if n not in py_called):
+        problems.append(f"bindings/python: nothing in the package calls {name} (a Reader method?)")
+    cs_own = [f for f in dotnet_files if not f.endswith(".g.cs")]
+    cs_called = called(cs_own)
+    for name in sorted(n for n in python if n in dotnet and n not in cs_called):
+        problems.append(f"bindings/dotnet: no class calls NativeMethods.{name} (a Reader method?)")
 
     fuzz_text = "".join(open(f, encoding="utf-8").read() for f in glob.glob(p("fuzz", "*.cpp")))
     called = set(re.findall(r"\b(tqrf_\w+)\s*\(", strip_c_comments(fuzz_text)))
@@ -342,7 +374,7 @@ def main() -> int:
         return 1
     print(
         f"{len(header)} exports, {len(rows)} commands: exports.txt, Python, .NET, the Windows "
-        "host and the fuzzer agree with the headers"
+        "host and the fuzzer agree with the headers; the bindings' classes call every export"
     )
     return 0
 

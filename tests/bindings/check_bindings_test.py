@@ -21,10 +21,10 @@ FILES = [
     "include/tq_RWD_DLL.hpp",
     "link/commands.h",
     "tests/header/exports.txt",
-    "bindings/python/src/tqrf/_native.py",
-    "bindings/dotnet/TqRwdDll.cs",
 ]
-GLOBS = [("tools/windows", ".c"), ("tools/windows", ".h"), ("fuzz", ".cpp")]
+HOST_DIR = "tools/windows"  # as scripts/gen-lists.py names it (checked in main)
+GLOBS = [(HOST_DIR, ".c"), (HOST_DIR, ".h"), ("fuzz", ".cpp"), ("bindings/python/src/tqrf", ".py"),
+         ("bindings/dotnet", ".cs")]
 
 NEW_EXPORTS = """
 TQRF_API(int32_t) tqrf_ReadSerialNumber(uint8_t* serial);
@@ -59,9 +59,9 @@ CASES = [
     ("a new command's exports in the header only",
      lambda r: append(os.path.join(r, "include", "tq_RWD_DLL.h"), NEW_EXPORTS),
      ["tests/header/exports.txt: tqrf_ReadSerialNumber is missing",
-      "bindings/python/src/tqrf/_native.py: tqrf_reader_serial_number is missing",
-      "bindings/dotnet/TqRwdDll.cs: tqrf_ReadSerialNumber is missing",
-      "bindings/dotnet/TqRwdDll.cs: tqrf_reader_serial_number is missing"]),
+      "bindings/python/src/tqrf/_prototypes.py: tqrf_reader_serial_number is missing",
+      "bindings/dotnet: tqrf_ReadSerialNumber is missing",
+      "bindings/dotnet: tqrf_reader_serial_number is missing"]),
     ("a new table row",
      add_row,
      ["command table: READ_SERIAL names tqrf_ReadSerialNumber, which no header declares",
@@ -70,18 +70,24 @@ CASES = [
 
 # (what is changed, file, text, its replacement, the line the check must print)
 EDITS = [
-    ("a wrong Python argument type", "bindings/python/src/tqrf/_native.py",
+    ("a wrong Python argument type", "bindings/python/src/tqrf/_prototypes.py",
      '"tqrf_reader_beep": ([c_handle, i32, i32], i32)', '"tqrf_reader_beep": ([c_handle, i32, u32], i32)',
-     "bindings/python/src/tqrf/_native.py: tqrf_reader_beep argument 3 is u32, the header has i32"),
-    ("a .NET declaration one argument short", "bindings/dotnet/TqRwdDll.cs",
+     "bindings/python/src/tqrf/_prototypes.py: tqrf_reader_beep argument 3 is u32, the header has i32"),
+    ("a .NET declaration one argument short", "bindings/dotnet/NativeMethods.g.cs",
      "tqrf_authentication_2(int keyType, int sector, int block)", "tqrf_authentication_2(int keyType, int sector)",
-     "bindings/dotnet/TqRwdDll.cs: tqrf_authentication_2 takes 2 arguments, the header declares 3"),
-    ("a .NET output passed as input", "bindings/dotnet/TqRwdDll.cs",
+     "bindings/dotnet: tqrf_authentication_2 takes 2 arguments, the header declares 3"),
+    ("a .NET output passed as input", "bindings/dotnet/NativeMethods.g.cs",
      "tqrf_read(int block, [In, Out] byte[] data)", "tqrf_read(int block, [In] byte[] data)",
-     "bindings/dotnet/TqRwdDll.cs: tqrf_read argument 2 is bytes_in, the header has bytes_out"),
-    ("a host function-pointer type that differs", "tools/windows/host.h",
-     "typedef int32_t(__cdecl* fn_i_u)(int32_t, uint32_t);", "typedef int32_t(__cdecl* fn_i_u)(int32_t, int32_t);",
-     "tools/windows host: tqrf_initval argument 2 is i32, the header has u32"),
+     "bindings/dotnet: tqrf_read argument 2 is bytes_in, the header has bytes_out"),
+    ("a host function-pointer type that differs", f"{HOST_DIR}/host_exports.g.h",
+     "fn_tqrf_initval)(int32_t block, uint32_t value);", "fn_tqrf_initval)(int32_t block, int32_t value);",
+     f"{HOST_DIR} host: tqrf_initval argument 2 is i32, the header has u32"),
+    ("a Reader method missing in Python", "bindings/python/src/tqrf/reader.py",
+     '"tqrf_reader_beep"', '"tqrf_reader_beeps"',
+     "bindings/python: nothing in the package calls tqrf_reader_beep (a Reader method?)"),
+    ("a Reader method missing in .NET", "bindings/dotnet/Reader.cs",
+     "NativeMethods.tqrf_reader_beep(", "NativeMethods.tqrf_reader_beeps(",
+     "bindings/dotnet: no class calls NativeMethods.tqrf_reader_beep (a Reader method?)"),
 ]
 for what, rel, old, new, line in EDITS:
     CASES.append((what, lambda r, rel=rel, old=old, new=new: replace(os.path.join(r, rel), old, new), [line]))
@@ -105,6 +111,10 @@ def run_check(root):
 
 def main():
     failures = 0
+    with open(os.path.join(ROOT, "scripts", "gen-lists.py"), encoding="utf-8") as f:
+        if f'HOST_DIR = "{HOST_DIR}"' not in f.read():
+            print(f"FAIL scripts/gen-lists.py names another host folder than {HOST_DIR}: change it here")
+            return 1
     with tempfile.TemporaryDirectory() as tmp:
         base = os.path.join(tmp, "unchanged")
         scratch_copy(base)

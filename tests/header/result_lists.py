@@ -83,7 +83,7 @@ def main(source: Path) -> int:
         problem("_types.py", f"REPLY_DATA_MAX is not {data_max}")
 
     # .NET: ResultCode holds every code by its name without the prefix, in PascalCase.
-    cs = (source / "bindings/dotnet/TqRwdDll.cs").read_text()
+    cs = (source / "bindings/dotnet/ResultCode.cs").read_text()
     block = re.search(r"public static class ResultCode\s*\{(.*?)\n    \}", cs, re.S)
     cs_codes = (
         {
@@ -96,7 +96,7 @@ def main(source: Path) -> int:
     expected = {camel(n): v for n, v in codes.items()}
     expected.update({"Ok": 0, "NotSectorTrailer": 1, "ReplyDataMax": data_max})
     if cs_codes != expected:
-        problem("TqRwdDll.cs", f"ResultCode {cs_codes} differs from the header's {expected}")
+        problem("ResultCode.cs", f"ResultCode {cs_codes} differs from the header's {expected}")
 
     # The documentation's result tables: each row names a code by its value; docs/api.md
     # lists every code.
@@ -114,13 +114,13 @@ def main(source: Path) -> int:
             problem(doc, f"the result table lacks {sorted(set(codes) - set(rows))}")
 
     # The longest reply's data is named, not written as a number.
-    for path in (
+    for path in [
         "include/tq_RWD_DLL.hpp",
         "bindings/python/src/tqrf/reader.py",
         "bindings/python/src/tqrf/_native.py",
-        "bindings/dotnet/TqRwdDll.cs",
+        "bindings/python/src/tqrf/_prototypes.py",
         "bindings/dotnet/tests/ReaderTests.cs",
-    ):
+    ] + sorted(str(p.relative_to(source)) for p in (source / "bindings/dotnet").glob("*.cs")):
         for n, line in enumerate((source / path).read_text().splitlines(), 1):
             if re.search(rf"\b{data_max}\b", line) and "REPLY_DATA_MAX" not in line:
                 if "ReplyDataMax" not in line:

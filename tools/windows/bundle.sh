@@ -60,7 +60,7 @@ for build in "$@"; do
     done
     if [ -f "$build/dotnet/TqRwdDll.dll" ]; then
         mkdir -p "$dir/dotnet"
-        cp "$build/dotnet/TqRwdDll.dll" "$build/dotnet/TqRwdDll.xml" "$ROOT/bindings/dotnet/TqRwdDll.cs" \
+        cp "$build/dotnet/TqRwdDll.dll" "$build/dotnet/TqRwdDll.xml" "$ROOT"/bindings/dotnet/*.cs \
             "$dir/dotnet/"
     fi
     cp "$build/tq_RWD_DLL.dll.a" "$build/tq_RWD_DLL.def" "$dir/lib/"

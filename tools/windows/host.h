@@ -1,8 +1,8 @@
 /*
  * The Windows host program's view of tq_RWD_DLL.dll: the function-pointer types a host
- * application types for itself (no header of the library), every export the host binds, named
- * once in the lists below, and what the three forms of the program share. The export-list check
- * (tests/bindings) compares each type here with the library's header.
+ * application types for itself (no header of the library) and every export the host binds, in
+ * host_exports.g.h; the structures api and h that hold them, and what the three forms of the
+ * program share. The export-list check (tests/bindings) compares each type with the header.
  */
 #ifndef TQRF_WIN_HOST_H
 #define TQRF_WIN_HOST_H
@@ -14,49 +14,11 @@
 #include <string.h>
 #include <windows.h>
 
-/* ---- The legacy exports --------------------------------------------------------------------- */
+/* ---- The exports ----------------------------------------------------------------------------- */
 
-typedef int32_t(__cdecl* fn_char_p)(char*);
-typedef int32_t(__cdecl* fn_cchar_p)(const char*);
-typedef int32_t(__cdecl* fn_void)(void);
-typedef int32_t(__cdecl* fn_i_bytes)(int32_t, uint8_t*);
-typedef int32_t(__cdecl* fn_i_cbytes)(int32_t, const uint8_t*);
-typedef int32_t(__cdecl* fn_cbytes_bytes)(const uint8_t*, uint8_t*);
-typedef int32_t(__cdecl* fn_i_i_cbytes)(int32_t, int32_t, const uint8_t*);
-typedef int32_t(__cdecl* fn_i_i)(int32_t, int32_t);
-typedef int32_t(__cdecl* fn_i)(int32_t);
-typedef int32_t(__cdecl* fn_i_u)(int32_t, uint32_t);
-typedef int32_t(__cdecl* fn_i_pu)(int32_t, uint32_t*);
-typedef int32_t(__cdecl* fn_pu)(uint32_t*);
-typedef int32_t(__cdecl* fn_bytes)(uint8_t*);
-typedef int32_t(__cdecl* fn_cbytes)(const uint8_t*);
-typedef int32_t(__cdecl* fn_i_i_text3)(int32_t, int32_t, char*, char*, char*);
-typedef int32_t(__cdecl* fn_i_text)(int32_t, char*);
-
-/* ---- The reader handle API ------------------------------------------------------------------ */
-
-typedef struct tqrf_reader tqrf_reader;
-typedef void(__cdecl* trace_fn)(void* user, int32_t event, int32_t result, const uint8_t* bytes,
-                                uint32_t count, uint64_t time_us);
-typedef int32_t(__cdecl* fn_open)(const char*, tqrf_reader**);
-typedef int32_t(__cdecl* fn_r)(tqrf_reader*);
-typedef int32_t(__cdecl* fn_r_i_i)(tqrf_reader*, int32_t, int32_t);
-typedef int32_t(__cdecl* fn_r_i_pi)(tqrf_reader*, int32_t, int32_t*);
-typedef int32_t(__cdecl* fn_r_trace)(tqrf_reader*, trace_fn, void*);
-typedef int32_t(__cdecl* fn_cr)(const tqrf_reader*);
-typedef const char*(__cdecl* fn_strerror)(int32_t);
-typedef int32_t(__cdecl* fn_r_i_bytes)(tqrf_reader*, int32_t, uint8_t*);
-typedef int32_t(__cdecl* fn_r_i_cbytes)(tqrf_reader*, int32_t, const uint8_t*);
-typedef int32_t(__cdecl* fn_r_cbytes_bytes)(tqrf_reader*, const uint8_t*, uint8_t*);
-typedef int32_t(__cdecl* fn_r_find)(tqrf_reader*, int32_t, uint8_t*, uint8_t*, uint8_t*);
-typedef int32_t(__cdecl* fn_r_i_i_cbytes)(tqrf_reader*, int32_t, int32_t, const uint8_t*);
-typedef int32_t(__cdecl* fn_r_i_u)(tqrf_reader*, int32_t, uint32_t);
-typedef int32_t(__cdecl* fn_r_i_pu)(tqrf_reader*, int32_t, uint32_t*);
-typedef int32_t(__cdecl* fn_r_i)(tqrf_reader*, int32_t);
-typedef int32_t(__cdecl* fn_r_pu)(tqrf_reader*, uint32_t*);
-typedef int32_t(__cdecl* fn_r_buf)(tqrf_reader*, uint8_t*, uint32_t, uint32_t*);
-typedef int32_t(__cdecl* fn_r_i_buf)(tqrf_reader*, int32_t, uint8_t*, uint32_t, uint32_t*);
-typedef int32_t(__cdecl* fn_r_cbytes)(tqrf_reader*, const uint8_t*);
+/* The function-pointer types and HOST_EXPORTS(X), written from the library's header by
+ * scripts/gen-lists.py. */
+#include "host_exports.g.h"
 
 /* The handle API's constants, as the header defines them. */
 #define H_REQUEST_IDLE 0
@@ -75,63 +37,7 @@ typedef int32_t(__cdecl* fn_r_cbytes)(tqrf_reader*, const uint8_t*);
 #define H_ERR_BAD_ARGUMENT (-89)
 #define H_ERR_BUFFER_TOO_SMALL (-90)
 
-/* ---- Every export the host binds, named once --------------------------------------------- */
-
-/* X(struct, type, member, export name): api.member is a legacy export, h.member one of the
- * reader handle API. */
-#define HOST_EXPORTS(X)                                              \
-    X(api, fn_char_p, init, "tqrf_init")                             \
-    X(api, fn_void, exit_, "tqrf_exit")                              \
-    X(api, fn_cchar_p, baud_setup, "tqrf_BaudSetup")                 \
-    X(api, fn_i_bytes, request, "tqrf_request")                      \
-    X(api, fn_i_bytes, anticoll, "tqrf_anticoll")                    \
-    X(api, fn_cbytes_bytes, select, "tqrf_select")                   \
-    X(api, fn_void, halt, "tqrf_halt")                               \
-    X(api, fn_i_i_cbytes, loadkey, "tqrf_loadkey")                   \
-    X(api, fn_i_i, authentication, "tqrf_authentication")            \
-    X(api, fn_i_bytes, read, "tqrf_read")                            \
-    X(api, fn_i_cbytes, write, "tqrf_write")                         \
-    X(api, fn_i_u, initval, "tqrf_initval")                          \
-    X(api, fn_i_pu, readval, "tqrf_readval")                         \
-    X(api, fn_i_u, increment, "tqrf_increment")                      \
-    X(api, fn_i, transfer, "tqrf_transfer")                          \
-    X(api, fn_bytes, read_version, "tqrf_ReadHardwareVersionNumber") \
-    X(api, fn_pu, read_id, "tqrf_Read_RWD_ID")                       \
-    X(api, fn_void, link_test, "tqrf_Link_PCandRWD")                 \
-    X(api, fn_i_bytes, read_e2, "tqrf_Read_RC500E2")                 \
-    X(api, fn_i_cbytes, write_e2, "tqrf_Write_RC500E2")              \
-    X(api, fn_i_i, beep, "tqrf_BeepControl")                         \
-    X(api, fn_bytes, read_clock, "tqrf_UploadRTC")                   \
-    X(api, fn_cbytes, set_clock, "tqrf_DownloadRTC")                 \
-    X(api, fn_i_i_text3, card_asc, "tqrf_card_asc")                  \
-    X(api, fn_i_text, rd_asc, "tqrf_rd_asc")                         \
-    X(h, fn_open, open, "tqrf_reader_open")                          \
-    X(h, fn_r, close, "tqrf_reader_close")                           \
-    X(h, fn_r_i_i, set_option, "tqrf_reader_set_option")             \
-    X(h, fn_r_i_pi, get_option, "tqrf_reader_get_option")            \
-    X(h, fn_r_trace, set_trace, "tqrf_reader_set_trace")             \
-    X(h, fn_cr, os_error, "tqrf_reader_os_error")                    \
-    X(h, fn_strerror, strerror_, "tqrf_strerror")                    \
-    X(h, fn_r_i_bytes, request, "tqrf_reader_request")               \
-    X(h, fn_r_i_bytes, anticoll, "tqrf_reader_anticoll")             \
-    X(h, fn_r_cbytes_bytes, select, "tqrf_reader_select")            \
-    X(h, fn_r_find, find, "tqrf_reader_find")                        \
-    X(h, fn_r, halt, "tqrf_reader_halt")                             \
-    X(h, fn_r_i_i_cbytes, loadkey, "tqrf_reader_loadkey")            \
-    X(h, fn_r_i_i, authenticate, "tqrf_reader_authenticate")         \
-    X(h, fn_r_i_bytes, read, "tqrf_reader_read")                     \
-    X(h, fn_r_i_cbytes, write, "tqrf_reader_write")                  \
-    X(h, fn_r_i_u, initval, "tqrf_reader_initval")                   \
-    X(h, fn_r_i_pu, readval, "tqrf_reader_readval")                  \
-    X(h, fn_r_i_u, increment, "tqrf_reader_increment")               \
-    X(h, fn_r_i, transfer, "tqrf_reader_transfer")                   \
-    X(h, fn_r_pu, id, "tqrf_reader_id")                              \
-    X(h, fn_r_buf, version, "tqrf_reader_hardware_version")          \
-    X(h, fn_r_i_buf, e2_read, "tqrf_reader_e2_read")                 \
-    X(h, fn_r_i_cbytes, e2_write, "tqrf_reader_e2_write")            \
-    X(h, fn_r, link_test, "tqrf_reader_link_test")                   \
-    X(h, fn_r_buf, clock_read, "tqrf_reader_clock_read")             \
-    X(h, fn_r_cbytes, clock_set, "tqrf_reader_clock_set")
+/* ---- The exports the host binds -------------------------------------------------------------- */
 
 #define HOST_ONLY_api_api(x) x
 #define HOST_ONLY_api_h(x)
@@ -146,7 +52,7 @@ extern struct host_handle_api { HOST_EXPORTS(HOST_HANDLE_MEMBER) } h;
  * were found. */
 int load_exports(HMODULE dll);
 
-/* ---- Steps ---------------------------------------------------------------------------------- */
+/* ---- Steps ----------------------------------------------------------------------------------- */
 
 extern int g_failures;
 extern int g_steps;
@@ -161,7 +67,7 @@ void to_hex(const uint8_t* bytes, size_t count, char* out);
 /* Prints the requests count and the verdict; the program's exit code. */
 int finish(void);
 
-/* ---- The three forms ------------------------------------------------------------------------ */
+/* ---- The three forms ------------------------------------------------------------------------- */
 
 int legacy_main(HMODULE dll, int argc, char** argv);
 int readers_main(HMODULE dll, int argc, char** argv);

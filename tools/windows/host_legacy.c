@@ -72,36 +72,36 @@ static void fault_session(void) {
 
     memset(untouched, 0xC5, sizeof untouched);
 
-    r = REQ(api.link_test());
+    r = REQ(api.Link_PCandRWD());
     step("link test, no reply", r == -86, r, "want -86");
-    r = REQ(api.link_test());
+    r = REQ(api.Link_PCandRWD());
     step("link test after no reply", r == 0, r, NULL);
 
-    r = REQ(api.read_id(&id));
+    r = REQ(api.Read_RWD_ID(&id));
     step("Read_RWD_ID, bad XOR byte", r == -85 && id == 0xDEADBEEFu, r,
          "want -85, id untouched: 0x%08lX", (unsigned long)id);
 
     memcpy(buffer, untouched, sizeof buffer);
-    r = REQ(api.read_version(buffer));
+    r = REQ(api.ReadHardwareVersionNumber(buffer));
     step("version, reply too late", r == -86 && memcmp(buffer, untouched, sizeof buffer) == 0, r,
          "want -86, output untouched");
     /* Let the late reply arrive: the next request must discard it before sending. */
     Sleep(200);
-    r = REQ(api.link_test());
+    r = REQ(api.Link_PCandRWD());
     step("link test after a late reply", r == 0, r, NULL);
 
     memcpy(buffer, untouched, sizeof buffer);
-    r = REQ(api.read_e2(0x30, buffer));
+    r = REQ(api.Read_RC500E2(0x30, buffer));
     step("Read_RC500E2, 110-byte reply", r == -86 && memcmp(buffer, untouched, sizeof buffer) == 0,
          r, "want -86, output untouched");
-    r = REQ(api.link_test());
+    r = REQ(api.Link_PCandRWD());
     step("link test after an oversized reply", r == 0, r, NULL);
 
     memcpy(buffer, untouched, sizeof buffer);
-    r = REQ(api.read_clock(buffer));
+    r = REQ(api.UploadRTC(buffer));
     step("UploadRTC, truncated reply", r == -86 && memcmp(buffer, untouched, sizeof buffer) == 0, r,
          "want -86, output untouched");
-    r = REQ(api.link_test());
+    r = REQ(api.Link_PCandRWD());
     step("link test after a truncated reply", r == 0, r, NULL);
 }
 
@@ -119,34 +119,34 @@ static void reader_session(int32_t e2_address) {
     int i;
 
     memset(version, 0, sizeof version);
-    r = REQ(api.read_version(version));
+    r = REQ(api.ReadHardwareVersionNumber(version));
     for (i = 0; i < 101 && version[i] != 0; ++i)
         text[i] = (version[i] >= 0x20 && version[i] < 0x7F) ? (char)version[i] : '.';
     text[i] = '\0';
     step("ReadHardwareVersionNumber", r == 0 && i > 0, r, "\"%s\"", text);
-    r = REQ(api.read_id(&id));
+    r = REQ(api.Read_RWD_ID(&id));
     step("Read_RWD_ID", r == 0, r, "id %lu (0x%08lX)", (unsigned long)id, (unsigned long)id);
-    r = REQ(api.link_test());
+    r = REQ(api.Link_PCandRWD());
     step("Link_PCandRWD", r == 0, r, NULL);
 
     for (i = 0; i < 16; ++i) e2_data[i] = (uint8_t)(0xA0 + i);
-    r = REQ(api.write_e2(e2_address, e2_data));
+    r = REQ(api.Write_RC500E2(e2_address, e2_data));
     step("Write_RC500E2", r == 0, r, "address 0x%02lX", (unsigned long)e2_address);
     memset(e2_back, 0, sizeof e2_back);
-    r = REQ(api.read_e2(e2_address, e2_back));
+    r = REQ(api.Read_RC500E2(e2_address, e2_back));
     to_hex(e2_back, 16, text);
     step("Read_RC500E2 read back", r == 0 && memcmp(e2_back, e2_data, 16) == 0, r, "%s", text);
 
-    r = REQ(api.set_clock(clock_set));
+    r = REQ(api.DownloadRTC(clock_set));
     step("DownloadRTC (set clock)", r == 0, r, NULL);
     memset(clock_read, 0, sizeof clock_read);
-    r = REQ(api.read_clock(clock_read));
+    r = REQ(api.UploadRTC(clock_read));
     to_hex(clock_read, 7, text);
     /* The clock runs on from the time set: all but the seconds still read as set. */
     step("UploadRTC (read clock)", r == 0 && memcmp(clock_read + 1, clock_set + 1, 6) == 0, r, "%s",
          text);
 
-    r = REQ(api.beep(0, 5));
+    r = REQ(api.BeepControl(0, 5));
     step("BeepControl 50 ms, waited", r == 0, r, NULL);
 }
 
@@ -165,7 +165,7 @@ int legacy_main(HMODULE dll, int argc, char** argv) {
     /* Port control. */
     r = api.exit_();
     step("exit with no port", r == -1, r, "want -1");
-    r = api.link_test();
+    r = api.Link_PCandRWD();
     step("command with no port", r == -82, r, "want -82");
     if (argc > 3 && strcmp(argv[3], "-") != 0) {
         snprintf(name, sizeof name, "%s", argv[3]);
@@ -190,9 +190,9 @@ int legacy_main(HMODULE dll, int argc, char** argv) {
     reader_session(e2_address);
 
     /* A rate change holds only until the next command sets the line again. */
-    r = api.baud_setup("9600");
+    r = api.BaudSetup("9600");
     step("BaudSetup 9600", r == 0, r, NULL);
-    r = REQ(api.link_test());
+    r = REQ(api.Link_PCandRWD());
     step("Link_PCandRWD after BaudSetup", r == 0, r, NULL);
 
     r = api.exit_();

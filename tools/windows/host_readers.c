@@ -182,14 +182,14 @@ static void session_round(session_t* s, int round) {
     /* Too small a buffer: -90 with the length that came, the buffer untouched. */
     memset(version, 0xC5, sizeof version);
     length = 0;
-    res = h.version(r, version, 4, &length);
+    res = h.hardware_version(r, version, 4, &length);
     check(s, res == H_ERR_BUFFER_TOO_SMALL && length > 4 && version[0] == 0xC5,
           "round %d version into 4 bytes: %ld, length %lu", round, (long)res,
           (unsigned long)length);
     {
         const uint32_t full = length;
         length = 0;
-        res = h.version(r, version, sizeof version, &length);
+        res = h.hardware_version(r, version, sizeof version, &length);
         for (i = 0; res == 0 && i < (int)length && version[i] >= 0x20 && version[i] < 0x7F; ++i) {
         }
         check(s, res == 0 && length == full && i == (int)length && version[length] == 0xC5,

@@ -1,5 +1,5 @@
 // The .NET binding against the simulated reader, through the Linux shared library:
-//   mcs -out:ReaderTests.exe bindings/dotnet/TqRwdDll.cs bindings/dotnet/tests/ReaderTests.cs
+//   mcs -out:ReaderTests.exe bindings/dotnet/*.cs bindings/dotnet/tests/ReaderTests.cs
 //   LD_LIBRARY_PATH=build mono ReaderTests.exe build/sim/tqrf-sim
 // Each test runs against a simulator of its own. Prints one line per test and a summary.
 using System;

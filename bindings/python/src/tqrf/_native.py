@@ -1,4 +1,5 @@
-"""Finding and loading the shared library, and the C prototypes of the reader handle API.
+"""Finding and loading the shared library, with the C prototypes of the exports it binds
+(_prototypes.py, written from the header by scripts/gen-lists.py).
 
 Nothing here is public: use :func:`tqrf.load_library`, :func:`tqrf.library_path`,
 :func:`tqrf.library_version` and :func:`tqrf.strerror`.
@@ -10,9 +11,12 @@ import ctypes
 import os
 import sys
 import threading
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
 
-from ._types import REPLY_DATA_MAX
+from ._prototypes import OPTIONAL, PROTOTYPES
+from ._prototypes import TRACE_FN as TRACE_FN
+from ._prototypes import PortInfo as PortInfo
+from ._prototypes import ProbeResult as ProbeResult
 from .errors import LibraryNotFound
 
 PathArg = Union[str, "os.PathLike[str]"]
@@ -27,97 +31,6 @@ else:
 
 PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 
-c_handle = ctypes.c_void_p
-c_u8p = ctypes.POINTER(ctypes.c_uint8)
-
-#: The trace hook: (user, event, result, bytes, count, time_us), C calling convention.
-TRACE_FN = ctypes.CFUNCTYPE(
-    None, ctypes.c_void_p, ctypes.c_int32, ctypes.c_int32, c_u8p, ctypes.c_uint32, ctypes.c_uint64
-)
-
-i32 = ctypes.c_int32
-u32 = ctypes.c_uint32
-
-
-class PortInfo(ctypes.Structure):
-    """struct tqrf_port_info: one entry of tqrf_list_ports()' list (strings UTF-8, never null)."""
-
-    _fields_ = [
-        ("device", ctypes.c_char_p),
-        ("stable_path", ctypes.c_char_p),
-        ("description", ctypes.c_char_p),
-        ("transport", ctypes.c_int32),
-        ("usb_vendor_id", ctypes.c_int32),
-        ("usb_product_id", ctypes.c_int32),
-        ("serial_number", ctypes.c_char_p),
-        ("manufacturer", ctypes.c_char_p),
-        ("product", ctypes.c_char_p),
-        ("driver", ctypes.c_char_p),
-        ("mark_space", ctypes.c_int32),
-    ]
-
-
-class ProbeResult(ctypes.Structure):
-    """struct tqrf_probe_result: what tqrf_probe() found."""
-
-    _fields_ = [
-        ("outcome", ctypes.c_int32),
-        ("os_error", ctypes.c_int32),
-        ("round_trip_us", ctypes.c_uint32),
-        ("received", ctypes.c_uint32),
-        ("bytes", ctypes.c_uint8 * 105),
-        ("version_length", ctypes.c_uint32),
-        ("version", ctypes.c_uint8 * REPLY_DATA_MAX),
-        ("reader_id", ctypes.c_uint32),
-    ]
-
-
-# name: (argument types, result type). Byte inputs are const uint8_t* in C and go in as
-# immutable bytes (c_char_p); outputs are ctypes arrays (c_u8p).
-_PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {
-    "tqrf_reader_open": ([ctypes.c_char_p, ctypes.POINTER(c_handle)], i32),
-    "tqrf_reader_close": ([c_handle], i32),
-    "tqrf_reader_set_baud": ([c_handle, u32], i32),
-    "tqrf_reader_set_option": ([c_handle, i32, i32], i32),
-    "tqrf_reader_get_option": ([c_handle, i32, ctypes.POINTER(i32)], i32),
-    "tqrf_reader_set_trace": ([c_handle, TRACE_FN, ctypes.c_void_p], i32),
-    "tqrf_reader_os_error": ([c_handle], i32),
-    "tqrf_strerror": ([i32], ctypes.c_char_p),
-    "tqrf_reader_request": ([c_handle, i32, c_u8p], i32),
-    "tqrf_reader_anticoll": ([c_handle, i32, c_u8p], i32),
-    "tqrf_reader_select": ([c_handle, ctypes.c_char_p, c_u8p], i32),
-    "tqrf_reader_find": ([c_handle, i32, c_u8p, c_u8p, c_u8p], i32),
-    "tqrf_reader_halt": ([c_handle], i32),
-    "tqrf_reader_loadkey": ([c_handle, i32, i32, ctypes.c_char_p], i32),
-    "tqrf_reader_authenticate": ([c_handle, i32, i32], i32),
-    "tqrf_reader_read": ([c_handle, i32, c_u8p], i32),
-    "tqrf_reader_write": ([c_handle, i32, ctypes.c_char_p], i32),
-    "tqrf_reader_initval": ([c_handle, i32, u32], i32),
-    "tqrf_reader_readval": ([c_handle, i32, ctypes.POINTER(u32)], i32),
-    "tqrf_reader_increment": ([c_handle, i32, u32], i32),
-    "tqrf_reader_decrement": ([c_handle, i32, u32], i32),
-    "tqrf_reader_restore": ([c_handle, i32], i32),
-    "tqrf_reader_transfer": ([c_handle, i32], i32),
-    "tqrf_reader_reset": ([c_handle], i32),
-    "tqrf_reader_hardware_version": ([c_handle, c_u8p, u32, ctypes.POINTER(u32)], i32),
-    "tqrf_reader_id": ([c_handle, ctypes.POINTER(u32)], i32),
-    "tqrf_reader_e2_read": ([c_handle, i32, c_u8p, u32, ctypes.POINTER(u32)], i32),
-    "tqrf_reader_e2_write": ([c_handle, i32, ctypes.c_char_p], i32),
-    "tqrf_reader_link_test": ([c_handle], i32),
-    "tqrf_reader_beep": ([c_handle, i32, i32], i32),
-    "tqrf_reader_clock_read": ([c_handle, c_u8p, u32, ctypes.POINTER(u32)], i32),
-    "tqrf_reader_clock_set": ([c_handle, ctypes.c_char_p], i32),
-    "tqrf_reader_last_answer": ([c_handle], i32),
-    "tqrf_list_ports": ([ctypes.POINTER(ctypes.POINTER(PortInfo)), ctypes.POINTER(u32)], i32),
-    "tqrf_free_ports": ([ctypes.POINTER(PortInfo)], None),
-    "tqrf_probe": ([ctypes.c_char_p, u32, ctypes.POINTER(ProbeResult)], i32),
-}
-
-# Exports that older builds of the library may lack.
-_OPTIONAL: Dict[str, Tuple[Sequence[Any], Any]] = {
-    "tqrf_version": ([], ctypes.c_char_p),
-}
-
 
 class Library:
     """One loaded copy of the shared library, with every prototype set."""
@@ -128,7 +41,7 @@ class Library:
             self.dll = ctypes.CDLL(path)
         except OSError as e:
             raise LibraryNotFound(f"cannot load {path}: {e}") from None
-        for name, (args, res) in _PROTOTYPES.items():
+        for name, (args, res) in PROTOTYPES.items():
             try:
                 fn = getattr(self.dll, name)
             except AttributeError:
@@ -139,7 +52,7 @@ class Library:
             fn.restype = res
         self.full_path = loaded_from(self.dll, path)
         self.version_fn: Any = None
-        for name, (args, res) in _OPTIONAL.items():
+        for name, (args, res) in OPTIONAL.items():
             fn = getattr(self.dll, name, None)
             if fn is not None:
                 fn.argtypes = list(args)

@@ -1,0 +1,82 @@
+// Ports.cs - listing the serial ports and finding out what answers on one.
+using System;
+using System.Runtime.InteropServices;
+using System.Text;
+
+namespace TqRwdDll
+{
+    /// <summary>Listing the serial ports and finding out what answers on one.</summary>
+    public static class Ports
+    {
+        /// <summary>The serial ports the system knows, in name order. Opens nothing.</summary>
+        public static PortInfo[] List()
+        {
+            IntPtr list;
+            uint count;
+            int rc = NativeMethods.tqrf_list_ports(out list, out count);
+            if (rc != 0) throw TqrfException.For(rc, "ListPorts", 0);
+            try {
+                var ports = new PortInfo[count];
+                int size = Marshal.SizeOf(typeof(PortInfoNative));
+                for (int i = 0; i < count; i++) {
+                    var p = (PortInfoNative)Marshal.PtrToStructure(new IntPtr(list.ToInt64() + (long)i * size),
+                                                                   typeof(PortInfoNative));
+                    ports[i] = new PortInfo {
+                        Device = Utf8(p.Device),
+                        StablePath = Utf8(p.StablePath),
+                        Description = Utf8(p.Description),
+                        Transport = (Transport)p.Transport,
+                        UsbVendorId = p.UsbVendorId,
+                        UsbProductId = p.UsbProductId,
+                        SerialNumber = Utf8(p.SerialNumber),
+                        Manufacturer = Utf8(p.Manufacturer),
+                        Product = Utf8(p.Product),
+                        Driver = Utf8(p.Driver),
+                        MarkSpace = (MarkSpace)p.MarkSpace,
+                    };
+                }
+                return ports;
+            } finally {
+                NativeMethods.tqrf_free_ports(list);
+            }
+        }
+
+        /// <summary>
+        /// Opens the port exclusively, sends one link test and says what answered; only a
+        /// reader that answered is asked its version and identity. A port that does not open
+        /// is an outcome (Missing, Busy, ...), not an exception. deadlineMs: 40 to 1040, 0 for
+        /// the default 100 ms.
+        /// </summary>
+        public static ProbeResult Probe(string port, uint deadlineMs = 0)
+        {
+            if (string.IsNullOrEmpty(port) || port.IndexOf('\0') >= 0)
+                throw new BadArgumentException("Probe", "not a port name");
+            ProbeResultNative r;
+            int rc = NativeMethods.tqrf_probe(port, deadlineMs, out r);
+            if (rc != 0) throw TqrfException.For(rc, "Probe " + port, 0);
+            var received = new byte[r.Received];
+            Array.Copy(r.Bytes, received, (int)r.Received);
+            var version = new byte[r.VersionLength];
+            Array.Copy(r.Version, version, (int)r.VersionLength);
+            return new ProbeResult {
+                Port = port,
+                Outcome = (ProbeOutcome)r.Outcome,
+                OsError = r.OsError,
+                RoundTripUs = r.RoundTripUs,
+                Received = received,
+                Version = version,
+                ReaderId = r.ReaderId,
+            };
+        }
+
+        private static string Utf8(IntPtr text)
+        {
+            if (text == IntPtr.Zero) return "";
+            int length = 0;
+            while (Marshal.ReadByte(text, length) != 0) length++;
+            var bytes = new byte[length];
+            Marshal.Copy(text, bytes, 0, length);
+            return Encoding.UTF8.GetString(bytes);
+        }
+    }
+}

@@ -1,0 +1,205 @@
+#!/usr/bin/env python3
+"""The generated lists of exports follow the header, and a hand edit of one is caught.
+
+    gen_lists_test.py ROOT
+
+Copies the tree's header, command table, generated lists and the hand-written bindings the
+export-list check reads into a scratch tree, changes the header (an export taken out, a command
+taken out, a command added) or edits a generated file by hand, and runs scripts/gen-lists.py
+on it: --check must fail naming the file and the command that rewrites it; --write must bring
+every list to the header, after which --check and the export-list check pass.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", ".."))
+GEN = os.path.join(ROOT, "scripts", "gen-lists.py")
+CHECK = os.path.join(ROOT, "tests", "bindings", "check_bindings.py")
+REWRITE = "rewrite them with: python3 scripts/gen-lists.py --write"
+
+
+def load_generator():
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("gen_lists", GEN)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules["gen_lists"] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+gen = load_generator()
+GENERATED = [path for path, _ in gen.OUTPUTS]
+EXPORTS, PYTHON, DOTNET, HOST, TABLE = GENERATED
+FILES = ["include/tq_RWD_DLL.h", "include/tq_RWD_DLL.hpp", "link/commands.h"] + GENERATED
+GLOBS = [(gen.HOST_DIR, ".c"), (gen.HOST_DIR, ".h"), ("fuzz", ".cpp"), ("bindings/python/src/tqrf", ".py"),
+         ("bindings/dotnet", ".cs")]
+
+NEW_EXPORTS = """
+TQRF_API(int32_t) tqrf_ReadSerialNumber(uint8_t* serial);
+TQRF_API(int32_t) tqrf_reader_serial_number(tqrf_reader* r, uint8_t* out, uint32_t capacity, uint32_t* length);
+"""
+NEW_ROW = (
+    '    {Op::READ_SERIAL, 0x78, 4, params(P::ZERO, P::ZERO), 0, ANY_DATA, Wait::FIXED, '
+    'Copy::DATA, to(REPLY_DATA_MAX), "tqrf_ReadSerialNumber", "tqrf_reader_serial_number"},\n'
+)
+
+
+def scratch_copy(into):
+    for rel in FILES:
+        os.makedirs(os.path.dirname(os.path.join(into, rel)), exist_ok=True)
+        shutil.copy(os.path.join(ROOT, rel), os.path.join(into, rel))
+    for folder, ext in GLOBS:
+        os.makedirs(os.path.join(into, folder), exist_ok=True)
+        for name in os.listdir(os.path.join(ROOT, folder)):
+            if name.endswith(ext):
+                shutil.copy(os.path.join(ROOT, folder, name), os.path.join(into, folder, name))
+
+
+def edit(root, rel, fn):
+    path = os.path.join(root, rel)
+    text = open(path, encoding="utf-8").read()
+    new = fn(text)
+    assert new != text, f"the change left {rel} as it was"
+    open(path, "w", encoding="utf-8").write(new)
+
+
+def drop_declaration(name):
+    return lambda t: re.sub(r"TQRF_API\([^)]*\)\s*" + name + r"\([^;]*\);\n", "", t, count=1)
+
+
+def drop_row(op):
+    return lambda t: re.sub(r"\n *\{Op::" + op + r",[^\n]*", "", t, count=1)
+
+
+def add_row(text):
+    at = text.index("}};")
+    return text[:at] + NEW_ROW + text[at:]
+
+
+def run(*args):
+    p = subprocess.run([sys.executable, *args], capture_output=True, text=True)
+    return p.returncode, p.stdout + p.stderr
+
+
+def read(root, rel):
+    return open(os.path.join(root, rel), encoding="utf-8").read()
+
+
+def names_in(root, rel):
+    return set(re.findall(r"\btqrf_\w+", read(root, rel)))
+
+
+FAILURES = []
+
+
+def expect(ok, what, out=""):
+    if not ok:
+        FAILURES.append(what)
+        print(f"FAIL {what}\n{out}")
+
+
+# (what, the header or table change, names that must be gone from / added to lists)
+HEADER_CASES = [
+    (
+        "an export taken out of the header",
+        [("include/tq_RWD_DLL.h", drop_declaration("tqrf_reader_last_answer"))],
+        {"tqrf_reader_last_answer": [EXPORTS, PYTHON, DOTNET, HOST]},
+        {},
+    ),
+    (
+        "a command taken out (its row and its two exports)",
+        [("link/commands.h", drop_row("BEEP")),
+         ("include/tq_RWD_DLL.h", drop_declaration("tqrf_BeepControl")),
+         ("include/tq_RWD_DLL.h", drop_declaration("tqrf_reader_beep"))],
+        {"tqrf_BeepControl": [EXPORTS, DOTNET, HOST, TABLE], "tqrf_reader_beep": [EXPORTS, PYTHON, DOTNET, HOST, TABLE]},
+        {},
+    ),
+    (
+        "a command added (its row and its two exports)",
+        [("link/commands.h", add_row), ("include/tq_RWD_DLL.h", lambda t: t + NEW_EXPORTS)],
+        {},
+        {"tqrf_ReadSerialNumber": [EXPORTS, DOTNET, HOST, TABLE],
+         "tqrf_reader_serial_number": [EXPORTS, PYTHON, DOTNET, HOST, TABLE]},
+    ),
+]
+
+
+def header_case(tmp, i, what, changes, gone, added):
+    root = os.path.join(tmp, f"header{i}")
+    scratch_copy(root)
+    for rel, fn in changes:
+        edit(root, rel, fn)
+    code, out = run(GEN, "--check", root)
+    stale = sorted({rel for d in (gone, added) for rels in d.values() for rel in rels})
+    expect(code == 1 and REWRITE in out and all(rel in out for rel in stale),
+           f"{what}: --check before --write: exit {code}, wants 1 naming {stale}", out)
+    code, out = run(GEN, "--write", root)
+    expect(code == 0, f"{what}: --write: exit {code}", out)
+    for name, rels in gone.items():
+        for rel in rels:
+            expect(name not in names_in(root, rel), f"{what}: {rel} still names {name}")
+    for name, rels in added.items():
+        for rel in rels:
+            expect(name in names_in(root, rel), f"{what}: {rel} lacks {name}")
+    code, out = run(GEN, "--check", root)
+    expect(code == 0, f"{what}: --check after --write: exit {code}", out)
+    code, out = run(CHECK, root)
+    if added:
+        # What is left to do by hand: the fuzzer and the Reader methods, named by the check.
+        wanted = ["fuzz: no fuzz target calls tqrf_reader_serial_number (READ_SERIAL)",
+                  "bindings/python: nothing in the package calls tqrf_reader_serial_number (a Reader method?)",
+                  "bindings/dotnet: no class calls NativeMethods.tqrf_reader_serial_number (a Reader method?)"]
+        lines = out.splitlines()
+        extra = [l for l in lines if l.startswith(("tests/", "bindings/python/src", f"{gen.HOST_DIR} host"))]
+        expect(code == 1 and all(w in lines for w in wanted) and not extra,
+               f"{what}: the export-list check after --write names only the hand-written gaps", out)
+    else:
+        expect(code == 0, f"{what}: the export-list check after --write: exit {code}", out)
+    if not FAILURES:
+        print(f"ok   {what}")
+
+
+# (the generated file, a hand edit)
+HAND_EDITS = [
+    (EXPORTS, lambda t: t.replace("tqrf_halt\n", "")),
+    (PYTHON, lambda t: t.replace('"tqrf_reader_beep": ([c_handle, i32, i32], i32)',
+                                 '"tqrf_reader_beep": ([c_handle, i32, u32], i32)')),
+    (DOTNET, lambda t: t.replace("tqrf_read(int block, [In, Out] byte[] data)", "tqrf_read(int block, [In] byte[] data)")),
+    (HOST, lambda t: t.replace("fn_tqrf_initval)(int32_t block, uint32_t value)",
+                               "fn_tqrf_initval)(int32_t block, int32_t value)")),
+    (TABLE, lambda t: t + "// a note\n"),
+]
+
+
+def main():
+    with tempfile.TemporaryDirectory() as tmp:
+        base = os.path.join(tmp, "unchanged")
+        scratch_copy(base)
+        code, out = run(GEN, "--check", base)
+        expect(code == 0, "the unchanged copy does not pass --check", out)
+        for i, case in enumerate(HEADER_CASES):
+            header_case(tmp, i, *case)
+        for i, (rel, fn) in enumerate(HAND_EDITS):
+            root = os.path.join(tmp, f"edit{i}")
+            scratch_copy(root)
+            edit(root, rel, fn)
+            code, out = run(GEN, "--check", root)
+            expect(code == 1 and REWRITE in out and f"differ from the header: {rel}" in out,
+                   f"a hand edit of {rel}: --check exit {code}, wants 1 naming it and the command", out)
+            code, out = run(GEN, "--write", root)
+            expect(read(root, rel) == read(ROOT, rel), f"a hand edit of {rel}: --write does not undo it", out)
+            if not FAILURES:
+                print(f"ok   a hand edit of {rel}")
+    if FAILURES:
+        print(f"{len(FAILURES)} failure(s)")
+    return 1 if FAILURES else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
