@@ -11,7 +11,7 @@ exports of every row of the command table (link/commands.h), then checks:
                                        export (tqrf_reader_*) and tqrf_strerror is there
   bindings/dotnet/TqRwdDll.cs          each P/Invoke matches its declaration; every export is
                                        there
-  tools/windows/host*.[ch]             each function-pointer type the host binds to a name
+  tests/windows/host*.[ch]             each function-pointer type the host binds to a name
                                        matches that name's declaration
   fuzz/*.cpp                           the fuzzer calls both exports of every command
 
@@ -322,11 +322,11 @@ def main() -> int:
         c_only,
         NOT_IN_DOTNET,
     )
-    host_files = sorted(glob.glob(p("tools", "windows", "*.[ch]")))
+    host_files = sorted(glob.glob(p("tests", "windows", "*.[ch]")))
     host = host_bindings(host_files)
     if not host:
-        problems.append("tools/windows host: no bound exports found (X(struct, type, member, \"name\"))")
-    problems += compare("tools/windows host", host, header, set(), {})
+        problems.append("tests/windows host: no bound exports found (X(struct, type, member, \"name\"))")
+    problems += compare("tests/windows host", host, header, set(), {})
 
     fuzz_text = "".join(open(f, encoding="utf-8").read() for f in glob.glob(p("fuzz", "*.cpp")))
     called = set(re.findall(r"\b(tqrf_\w+)\s*\(", strip_c_comments(fuzz_text)))

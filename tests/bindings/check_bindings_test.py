@@ -24,7 +24,7 @@ FILES = [
     "bindings/python/src/tqrf/_native.py",
     "bindings/dotnet/TqRwdDll.cs",
 ]
-GLOBS = [("tools/windows", ".c"), ("tools/windows", ".h"), ("fuzz", ".cpp")]
+GLOBS = [("tests/windows", ".c"), ("tests/windows", ".h"), ("fuzz", ".cpp")]
 
 NEW_EXPORTS = """
 TQRF_API(int32_t) tqrf_ReadSerialNumber(uint8_t* serial);
@@ -79,9 +79,9 @@ EDITS = [
     ("a .NET output passed as input", "bindings/dotnet/TqRwdDll.cs",
      "tqrf_read(int block, [In, Out] byte[] data)", "tqrf_read(int block, [In] byte[] data)",
      "bindings/dotnet/TqRwdDll.cs: tqrf_read argument 2 is bytes_in, the header has bytes_out"),
-    ("a host function-pointer type that differs", "tools/windows/host.h",
+    ("a host function-pointer type that differs", "tests/windows/host.h",
      "typedef int32_t(__cdecl* fn_i_u)(int32_t, uint32_t);", "typedef int32_t(__cdecl* fn_i_u)(int32_t, int32_t);",
-     "tools/windows host: tqrf_initval argument 2 is i32, the header has u32"),
+     "tests/windows host: tqrf_initval argument 2 is i32, the header has u32"),
 ]
 for what, rel, old, new, line in EDITS:
     CASES.append((what, lambda r, rel=rel, old=old, new=new: replace(os.path.join(r, rel), old, new), [line]))

@@ -7,7 +7,7 @@
 # tq_RWD_DLL.dll. Checks that the program imports the C++ runtime DLLs (it really is linked
 # dynamically) and that tq_RWD_DLL.dll does not (its own runtime is inside it).
 #
-#   tools/windows/cxx-example.sh ARCH BUILD_DIR OUT_DIR    # ARCH: i686 or x86_64
+#   tests/windows/cxx-example.sh ARCH BUILD_DIR OUT_DIR    # ARCH: i686 or x86_64
 #
 # Prints the path of the program on standard output; OUT_DIR holds it and its DLLs.
 set -euo pipefail
@@ -27,14 +27,14 @@ rm -rf "$out"
 mkdir -p "$out/bundle"
 
 # The example exactly as the documentation shows it.
-awk '/<!-- tools\/windows\/cxx-example.sh builds the next block -->/ { armed = 1; next }
+awk '/<!-- tests\/windows\/cxx-example.sh builds the next block -->/ { armed = 1; next }
      armed && /^```cpp$/ { inside = 1; next }
      inside && /^```$/ { exit }
      inside { print }' "$ROOT/docs/api.md" >"$out/app.cpp"
 [ -s "$out/app.cpp" ] || { echo "cxx-example: no example found in docs/api.md" >&2; exit 1; }
 
 # The bundle a user downloads, unpacked.
-"$HERE/bundle.sh" "$out/dist" "$build" >&2
+"$ROOT/packaging/windows/bundle.sh" "$out/dist" "$build" >&2
 zip=$(find "$out/dist" -name "tq_RWD_DLL-*-windows-$arch.zip" -print -quit)
 [ -n "$zip" ] || { echo "cxx-example: bundle.sh made no $arch zip" >&2; exit 1; }
 (cd "$out/bundle" && cmake -E tar xf "$zip")

@@ -4,7 +4,7 @@
 # again; does nothing when all is installed. Large the first time (several hundred MB), so CI
 # may start it early in the background:
 #
-#   tools/windows/install-wine.sh >build/install-wine.log 2>&1 &
+#   tests/windows/install-wine.sh >build/install-wine.log 2>&1 &
 #
 # It waits up to 10 minutes for the package manager's lock when another install is running.
 set -euo pipefail

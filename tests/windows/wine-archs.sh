@@ -3,7 +3,7 @@
 # asked for (default "i686 x86_64"), one line with spaces; says on standard error which it leaves
 # out and why. 32-bit programs need the wine32:i386 package.
 #
-#   read -r -a ARCHS <<<"$(tools/windows/wine-archs.sh "${ARCHS[@]}")"
+#   read -r -a ARCHS <<<"$(tests/windows/wine-archs.sh "${ARCHS[@]}")"
 set -euo pipefail
 want=("$@")
 [ ${#want[@]} -gt 0 ] || want=(i686 x86_64)

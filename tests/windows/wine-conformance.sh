@@ -4,8 +4,8 @@
 # pseudo-terminal whose other end tests/conformance/run.py plays. The same suite runs natively
 # against the POSIX backend under ctest (serial_conformance_posix).
 #
-#   tools/windows/wine-conformance.sh              # the architectures Wine can run (i686, x86_64)
-#   tools/windows/wine-conformance.sh x86_64       # one of them
+#   tests/windows/wine-conformance.sh              # the architectures Wine can run (i686, x86_64)
+#   tests/windows/wine-conformance.sh x86_64       # one of them
 #
 # Environment (all optional): TQRF_BUILD_MINGW32, TQRF_BUILD_MINGW64 (build directories, default
 # build-mingw32 and build-mingw64), TQRF_WINEPREFIX (cached prefix, default
@@ -29,7 +29,7 @@ die() {
     exit 1
 }
 
-command -v wine >/dev/null 2>&1 || die "no wine command (tools/windows/install-wine.sh installs it)"
+command -v wine >/dev/null 2>&1 || die "no wine command (tests/windows/install-wine.sh installs it)"
 command -v python3 >/dev/null 2>&1 || die "no python3 (package python3)"
 want=("$@")
 [ ${#want[@]} -gt 0 ] || read -r -a want <<<"${TQRF_WINE_ARCHS:-i686 x86_64}"

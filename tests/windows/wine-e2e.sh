@@ -2,9 +2,9 @@
 # End-to-end test of the Windows DLLs under Wine, against the reader simulator on a
 # pseudo-terminal, for i686 and x86_64:
 #   1. installs Wine (wine, wine64, wine32:i386) and the cross compilers when missing
-#      (tools/windows/install-wine.sh);
-#   2. cross-builds the DLLs and the host program (tools/windows/build.sh, incremental) and
-#      checks their export and import tables (tools/windows/check-exports.sh);
+#      (tests/windows/install-wine.sh);
+#   2. cross-builds the DLLs and the host program (packaging/windows/build.sh, incremental) and
+#      checks their export and import tables (packaging/windows/check-exports.sh);
 #   3. builds the native simulator tqrf-sim unless $TQRF_SIM names one;
 #   4. per architecture, four runs of the host program under Wine (section 5): the legacy
 #      exports through tqrf_init("COMn"), in fixed reply mode and under TQRF_REPLY=complete,
@@ -16,9 +16,9 @@
 #      truncated); the host's fault steps expect exactly that.
 #   5. per architecture, the first C++ program of docs/api.md built against the Windows bundle
 #      with MinGW's C++ runtime linked dynamically, its runtime DLLs beside it
-#      (tools/windows/cxx-example.sh), run under Wine against a simulator.
+#      (tests/windows/cxx-example.sh), run under Wine against a simulator.
 #
-#   tools/windows/wine-e2e.sh
+#   tests/windows/wine-e2e.sh
 #
 # Environment (all optional):
 #   TQRF_SIM            path of a built tqrf-sim (default: build it in build-win-native)
@@ -77,12 +77,12 @@ read -r -a ARCHS <<<"$("$HERE/wine-archs.sh" "${ARCHS[@]}")"
 # ---- 2. Cross builds and their tables -----------------------------------------------------
 build_archs=()
 for arch in "${ARCHS[@]}"; do build_archs+=("$arch"); done
-"$HERE/build.sh" "${build_archs[@]}"
+"$ROOT/packaging/windows/build.sh" "${build_archs[@]}"
 dlls=()
 for arch in "${ARCHS[@]}"; do
     if [ "$arch" = i686 ]; then dlls+=("$BUILD32/tq_RWD_DLL.dll"); else dlls+=("$BUILD64/tq_RWD_DLL.dll"); fi
 done
-"$HERE/check-exports.sh" "${dlls[@]}"
+"$ROOT/packaging/windows/check-exports.sh" "${dlls[@]}"
 
 # ---- 3. The simulator ---------------------------------------------------------------------
 SIM=${TQRF_SIM:-}
@@ -320,7 +320,7 @@ run_cxx() {
 for arch in "${ARCHS[@]}"; do
     if [ "$arch" = i686 ]; then build=$BUILD32; else build=$BUILD64; fi
     dll=$build/tq_RWD_DLL.dll
-    host=$build/tools/windows/tqrf-win-host.exe
+    host=$build/tests/windows/tqrf-win-host.exe
 
     start_sim "$arch-legacy-fixed" "$PORT" "${LEGACY_FAULTS[@]}"
     run_host "$arch-legacy-fixed" "" "COM$PORT" "COM$MISSING_PORT" "$E2PROM_ADDRESS" faults

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # End-to-end test of tqrf.exe, the command-line tool of the Windows bundles, under Wine against
 # the reader simulator on a pseudo-terminal:
-#   1. installs Wine and the cross compilers when missing (tools/windows/install-wine.sh);
-#   2. cross-builds both architectures (tools/windows/build.sh) and makes their bundles
-#      (tools/windows/bundle.sh); each bundle is unzipped into a folder of its own and its
+#   1. installs Wine and the cross compilers when missing (tests/windows/install-wine.sh);
+#   2. cross-builds both architectures (packaging/windows/build.sh) and makes their bundles
+#      (packaging/windows/bundle.sh); each bundle is unzipped into a folder of its own and its
 #      bin\tqrf.exe is what runs: the program as a user gets it, with its DLL beside it;
-#   3. per architecture that Wine can run here (tools/windows/wine-archs.sh: i686 needs
+#   3. per architecture that Wine can run here (tests/windows/wine-archs.sh: i686 needs
 #      wine32:i386), against a fresh simulator mapped to COMn in a cached Wine prefix:
 #        --version; scan; info; write and read; dump -o in every image format that the tool
 #        names (the list of its "--format takes ..." message), each checked for the block
@@ -14,7 +14,7 @@
 #        control handler); the exit codes of a usage error, a refused key and a missing COM
 #        port, with Windows' own messages; --simulate refused with exit 2.
 #
-#   tools/windows/wine-tool.sh
+#   tests/windows/wine-tool.sh
 #
 # Environment (all optional):
 #   TQRF_SIM               path of a built tqrf-sim (default: build it in build-win-native)
@@ -64,7 +64,7 @@ read -r -a RUN_ARCHS <<<"$("$HERE/wine-archs.sh" "${ARCHS[@]}")"
 [ ${#RUN_ARCHS[@]} -gt 0 ] || die "Wine can run none of the architectures asked for"
 
 # ---- 2. Builds and bundles (every architecture asked for, run or not) ----------------------
-"$HERE/build.sh" "${ARCHS[@]}"
+"$ROOT/packaging/windows/build.sh" "${ARCHS[@]}"
 builds=()
 for arch in "${ARCHS[@]}"; do
     if [ "$arch" = i686 ]; then build=$BUILD32; else build=$BUILD64; fi
@@ -74,7 +74,7 @@ for arch in "${ARCHS[@]}"; do
 done
 rm -rf "$LOGS"
 mkdir -p "$LOGS/dist" "$LOGS/unzipped"
-"$HERE/bundle.sh" "$LOGS/dist" "${builds[@]}"
+"$ROOT/packaging/windows/bundle.sh" "$LOGS/dist" "${builds[@]}"
 for zip in "$LOGS"/dist/*.zip; do
     (cd "$LOGS/unzipped" && cmake -E tar xf "$zip")
 done
