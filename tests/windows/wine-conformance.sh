@@ -7,49 +7,31 @@
 #   tests/windows/wine-conformance.sh              # the architectures Wine can run (i686, x86_64)
 #   tests/windows/wine-conformance.sh x86_64       # one of them
 #
-# Environment (all optional): TQRF_BUILD_MINGW32, TQRF_BUILD_MINGW64 (build directories, default
-# build-mingw32 and build-mingw64), TQRF_WINEPREFIX (cached prefix, default
-# ~/.cache/tqrf-wine-64, shared with wine-e2e.sh), TQRF_WINE_CONFORMANCE_COM (COM number, default
-# 40; the next number must stay unmapped), TQRF_WINE_LOGS (default build-wine-e2e).
+# Environment (all optional), besides those of wine-common.sh (TQRF_BUILD_MINGW32,
+# TQRF_BUILD_MINGW64, TQRF_WINEPREFIX): TQRF_WINE_ARCHS (default "i686 x86_64", when no
+# architecture is given), TQRF_WINE_CONFORMANCE_COM (COM number, default 40; the next number must
+# stay unmapped), TQRF_WINE_LOGS (default build-wine-e2e).
 #
 # An architecture Wine cannot run here (32-bit programs need wine32:i386) is left out with a
 # message saying so; the run fails when none is left.
 set -euo pipefail
 
-HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-ROOT=$(cd "$HERE/../.." && pwd)
+WINE_SCRIPT=wine-conformance
+# shellcheck source-path=SCRIPTDIR source=wine-common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/wine-common.sh"
 COM=${TQRF_WINE_CONFORMANCE_COM:-40}
-PREFIX=${TQRF_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/tqrf-wine-64}
 LOGS=$(realpath -m "${TQRF_WINE_LOGS:-$ROOT/build-wine-e2e}")
-JOBS=${TQRF_JOBS:-2}
 
-say() { printf 'wine-conformance: %s\n' "$*"; }
-die() {
-    printf 'wine-conformance: FAILED: %s\n' "$*" >&2
-    exit 1
-}
-
-command -v wine >/dev/null 2>&1 || die "no wine command (tests/windows/install-wine.sh installs it)"
 command -v python3 >/dev/null 2>&1 || die "no python3 (package python3)"
 want=("$@")
 [ ${#want[@]} -gt 0 ] || read -r -a want <<<"${TQRF_WINE_ARCHS:-i686 x86_64}"
-read -r -a archs <<<"$("$HERE/wine-archs.sh" "${want[@]}")"
-for arch in "${want[@]}"; do
-    case " ${archs[*]} " in
-    *" $arch "*) ;;
-    *) say "SKIPPED $arch: Wine cannot run $arch programs on this machine (for i686: install wine32:i386)" ;;
-    esac
-done
-[ ${#archs[@]} -gt 0 ] || die "Wine can run none of the architectures asked for (${want[*]})"
+select_wine_archs "${want[@]}"
+archs=("${RUN_ARCHS[@]}")
 
-mkdir -p "$LOGS" "$(dirname "$PREFIX")"
+mkdir -p "$LOGS"
 programs=()
 for arch in "${archs[@]}"; do
-    if [ "$arch" = i686 ]; then
-        dir=$(realpath -m "${TQRF_BUILD_MINGW32:-$ROOT/build-mingw32}")
-    else
-        dir=$(realpath -m "${TQRF_BUILD_MINGW64:-$ROOT/build-mingw64}")
-    fi
+    dir=$(build_dir "$arch")
     if [ ! -f "$dir/CMakeCache.txt" ]; then
         cmake -S "$ROOT" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-$arch.cmake" \
             -DCMAKE_BUILD_TYPE=Release -DTQRF_WERROR=ON >/dev/null
@@ -58,18 +40,7 @@ for arch in "${archs[@]}"; do
     programs+=("$dir/tests/conformance/serial_conformance.exe")
 done
 
-# One run at a time per prefix: the COM mapping and the wineserver are shared with wine-e2e.sh.
-exec 9>"$PREFIX.lock"
-flock -w 900 9 || die "another run holds $PREFIX.lock"
-export WINEPREFIX=$PREFIX WINEARCH=win64 WINEDLLOVERRIDES="mscoree=;mshtml=" WINEDEBUG=-all
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-if [ ! -f "$PREFIX/.tqrf-ready" ]; then
-    say "creating the Wine prefix $PREFIX (cached for later runs)"
-    rm -rf "$PREFIX"
-    timeout 300 wineboot -i >"$LOGS/wineboot.log" 2>&1 || die "creating the Wine prefix failed (log: $LOGS/wineboot.log)"
-    timeout 120 wineserver -w || true
-    touch "$PREFIX/.tqrf-ready"
-fi
+open_wine_prefix "$LOGS"
 
 status=0
 for i in "${!archs[@]}"; do
