@@ -2,7 +2,7 @@
 # TqrfParts.cmake):
 #   python_wheel  BUILD/dist/tqrf-<version>-py3-none-linux_<machine>.whl: the package with
 #                 the shared library and tqrf-sim inside (the Windows wheels come with the
-#                 Windows bundles, tools/windows/bundle.sh)
+#                 Windows bundles, packaging/windows/bundle.sh)
 #   dotnet        BUILD/dotnet/TqRwdDll.dll, its .config (Mono's map to libtq_RWD_DLL.so.1)
 #                 and its XML documentation
 # and what the installs carry of them:

@@ -32,9 +32,9 @@ endfunction()
 macro(tqrf_check_parts)
   if(WIN32)
     # The simulator, the tests and the benchmarks need POSIX pseudo-terminals; a Windows build
-    # is tested under Wine against a simulator on the build machine (tools/windows/wine-e2e.sh).
+    # is tested under Wine against a simulator on the build machine (tests/windows/wine-e2e.sh).
     set(TQRF_WIN32_WHY_SIM "the simulator needs POSIX pseudo-terminals, which Windows lacks")
-    set(TQRF_WIN32_WHY_TESTS "the tests run on POSIX systems; a Windows build is tested under Wine (tools/windows/wine-e2e.sh)")
+    set(TQRF_WIN32_WHY_TESTS "the tests run on POSIX systems; a Windows build is tested under Wine (tests/windows/wine-e2e.sh)")
     set(TQRF_WIN32_WHY_FUZZ "the fuzz targets need clang's libFuzzer on a POSIX system")
     set(TQRF_WIN32_WHY_BENCH "the benchmarks drive the simulator, which needs POSIX pseudo-terminals")
     foreach(part SIM TESTS FUZZ BENCH)
@@ -111,7 +111,7 @@ the -posix compilers, Debian: g++-mingw-w64-*-posix, in a new build folder), so 
     endif()
   elseif(TQRF_BUILD_BINDINGS)
     set(TQRF_BUILD_WHEEL OFF)
-    message(STATUS "tq_RWD_DLL: the Windows wheel is made with the bundle (tools/windows/bundle.sh)")
+    message(STATUS "tq_RWD_DLL: the Windows wheel is made with the bundle (packaging/windows/bundle.sh)")
   endif()
   if(TQRF_BUILD_BINDINGS)
     find_program(TQRF_MCS mcs)

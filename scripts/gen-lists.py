@@ -32,7 +32,7 @@ from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Tuple
 
 # The Windows host program's folder: the one place that names it.
-HOST_DIR = "tools/windows"
+HOST_DIR = "tests/windows"
 
 HEADER = "include/tq_RWD_DLL.h"
 TABLE = "link/commands.h"

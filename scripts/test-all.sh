@@ -30,7 +30,7 @@ stage_packages() {
         clang-format llvm-14 help2man lintian dpkg-dev icoutils
     mkdir -p build
     # Wine is large: install it in the background while the first build runs.
-    tools/windows/install-wine.sh >build/install-wine.log 2>&1 &
+    tests/windows/install-wine.sh >build/install-wine.log 2>&1 &
     WINE_INSTALL=$!
 }
 
@@ -113,14 +113,14 @@ stage_mingw() {
 stage_windows-checks() {
     step "Windows DLL exports, imports and version resource; the Windows bundles"
     local dlls=(build/ci-mingw-i686/tq_RWD_DLL.dll build/ci-mingw-x86_64/tq_RWD_DLL.dll)
-    tools/windows/selftest.sh
-    tools/windows/check-exports.sh "${dlls[@]}"
-    tools/windows/check-version.sh "$VERSION" "${dlls[@]}"
-    if tools/windows/check-version.sh 0.0.1 "${dlls[0]}" >/dev/null 2>&1; then
+    tests/windows/selftest.sh
+    packaging/windows/check-exports.sh "${dlls[@]}"
+    packaging/windows/check-version.sh "$VERSION" "${dlls[@]}"
+    if packaging/windows/check-version.sh 0.0.1 "${dlls[0]}" >/dev/null 2>&1; then
         echo "check-version.sh passes a DLL of another version" >&2
         return 1
     fi
-    tools/windows/bundle.sh build/dist build/ci-mingw-i686 build/ci-mingw-x86_64
+    packaging/windows/bundle.sh build/dist build/ci-mingw-i686 build/ci-mingw-x86_64
     # Every version the builds wrote (tool, wheels, assembly, packages, bundles) is the project's.
     tests/package/version-test.sh build/ci-werror build/dist
 }
@@ -138,15 +138,15 @@ wait_for_wine_install() {
 stage_wine() {
     step "Windows DLLs under Wine against the simulated reader (i686 and x86_64): legacy exports in both reply modes, two readers from two threads"
     wait_for_wine_install
-    tools/windows/install-wine.sh >/dev/null
+    tests/windows/install-wine.sh >/dev/null
     TQRF_BUILD_MINGW32=build/ci-mingw-i686 TQRF_BUILD_MINGW64=build/ci-mingw-x86_64 \
-        TQRF_SIM=build/ci-werror/sim/tqrf-sim TQRF_WINE_LOGS=build/wine-e2e tools/windows/wine-e2e.sh
+        TQRF_SIM=build/ci-werror/sim/tqrf-sim TQRF_WINE_LOGS=build/wine-e2e tests/windows/wine-e2e.sh
     step "the serial conformance suite against the Windows backend under Wine"
     TQRF_BUILD_MINGW32=build/ci-mingw-i686 TQRF_BUILD_MINGW64=build/ci-mingw-x86_64 \
-        TQRF_WINE_LOGS=build/wine-e2e tools/windows/wine-conformance.sh
+        TQRF_WINE_LOGS=build/wine-e2e tests/windows/wine-conformance.sh
     step "tqrf.exe from the unzipped Windows bundles under Wine against the simulated reader"
     TQRF_BUILD_MINGW32=build/ci-mingw-i686 TQRF_BUILD_MINGW64=build/ci-mingw-x86_64 \
-        TQRF_SIM=build/ci-werror/sim/tqrf-sim TQRF_WINE_TOOL_LOGS=build/wine-tool tools/windows/wine-tool.sh
+        TQRF_SIM=build/ci-werror/sim/tqrf-sim TQRF_WINE_TOOL_LOGS=build/wine-tool tests/windows/wine-tool.sh
 }
 
 DEB_PACKAGES=(tqrf-tools python3-tqrf libtq-rwd-dll-cil libtq-rwd-dll-dev libtq-rwd-dll1)

@@ -22,7 +22,7 @@ FILES = [
     "link/commands.h",
     "tests/header/exports.txt",
 ]
-HOST_DIR = "tools/windows"  # as scripts/gen-lists.py names it (checked in main)
+HOST_DIR = "tests/windows"  # as scripts/gen-lists.py names it (checked in main)
 GLOBS = [(HOST_DIR, ".c"), (HOST_DIR, ".h"), ("fuzz", ".cpp"), ("bindings/python/src/tqrf", ".py"),
          ("bindings/dotnet", ".cs")]
 

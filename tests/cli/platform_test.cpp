@@ -1,6 +1,6 @@
 // The tool's operating system layer on POSIX (tools/platform_posix.cpp): folders of output
 // paths, local time offsets for watch's time stamps, and the stop request that ends watch.
-// The Windows layer is run under Wine by tools/windows/wine-tool.sh.
+// The Windows layer is run under Wine by tests/windows/wine-tool.sh.
 #include "platform.h"
 
 #include <gtest/gtest.h>

@@ -7,7 +7,7 @@
 # Checks in BUILD_DIR what it built: `tqrf --version` (tool and library), the Python wheel's
 # name, METADATA and tqrf/_version.py, the package's _version.py for the Debian package, the
 # .NET assembly's version resource, the Debian packages' version (CPack) and changelog; in
-# DIST_DIR (tools/windows/bundle.sh's output) the Windows bundles and their wheels. In the
+# DIST_DIR (packaging/windows/bundle.sh's output) the Windows bundles and their wheels. In the
 # sources: no version typed again in the Python package, and the README's file names.
 set -euo pipefail
 

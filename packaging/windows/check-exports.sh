@@ -5,7 +5,7 @@
 #     (no ordinal-only entries);
 #   - the import table names only Windows system DLLs (no compiler runtime DLLs).
 #
-#   tools/windows/check-exports.sh build-mingw32/tq_RWD_DLL.dll build-mingw64/tq_RWD_DLL.dll
+#   packaging/windows/check-exports.sh build-mingw32/tq_RWD_DLL.dll build-mingw64/tq_RWD_DLL.dll
 #
 # Uses $OBJDUMP when set, else a mingw-w64 objdump, else the host's objdump.
 set -euo pipefail

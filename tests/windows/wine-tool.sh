@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # End-to-end test of tqrf.exe, the command-line tool of the Windows bundles, under Wine against
 # the reader simulator on a pseudo-terminal:
-#   1. installs Wine and the cross compilers when missing (tools/windows/install-wine.sh);
-#   2. cross-builds both architectures (tools/windows/build.sh) and makes their bundles
-#      (tools/windows/bundle.sh); each bundle is unzipped into a folder of its own and its
+#   1. installs Wine and the cross compilers when missing (tests/windows/install-wine.sh);
+#   2. cross-builds both architectures (packaging/windows/build.sh) and makes their bundles
+#      (packaging/windows/bundle.sh); each bundle is unzipped into a folder of its own and its
 #      bin\tqrf.exe is what runs: the program as a user gets it, with its DLL beside it;
-#   3. per architecture that Wine can run here (tools/windows/wine-archs.sh: i686 needs
-#      wine32:i386), against a fresh simulator mapped to COMn in a cached Wine prefix:
+#   3. per architecture that Wine can run here (i686 needs wine32:i386), against a fresh
+#      simulator mapped to COMn in a cached Wine prefix:
 #        --version; scan; info; write and read; dump -o in every image format that the tool
 #        names (the list of its "--format takes ..." message), each checked for the block
 #        written; an image replaced in place; restore --dry-run (writes nothing), restore;
@@ -14,135 +14,53 @@
 #        control handler); the exit codes of a usage error, a refused key and a missing COM
 #        port, with Windows' own messages; --simulate refused with exit 2.
 #
-#   tools/windows/wine-tool.sh
+#   tests/windows/wine-tool.sh
 #
-# Environment (all optional):
-#   TQRF_SIM               path of a built tqrf-sim (default: build it in build-win-native)
-#   TQRF_BUILD_NATIVE      native build directory for the simulator (default build-win-native)
-#   TQRF_BUILD_MINGW32     i686 build directory (default build-mingw32)
-#   TQRF_BUILD_MINGW64     x86_64 build directory (default build-mingw64)
-#   TQRF_WINEPREFIX        cached Wine prefix (default ~/.cache/tqrf-wine-64, shared with
-#                          wine-e2e.sh; one run at a time holds its lock)
+# Environment (all optional), besides those of wine-common.sh (TQRF_SIM, TQRF_BUILD_NATIVE,
+# TQRF_BUILD_MINGW32, TQRF_BUILD_MINGW64, TQRF_WINEPREFIX):
 #   TQRF_WINE_TOOL_COM     COM port number n (default 52): COMn is the reader, COMn+1 missing
 #   TQRF_WINE_RUN_TIMEOUT  bound of one tqrf.exe run in seconds (default 120)
 #   TQRF_WINE_ARCHS        architectures to run (default "i686 x86_64"; both are built)
 #   TQRF_WINE_TOOL_LOGS    logs, bundles and image files (default build-wine-tool)
 #
 # Exit code 0 only when every check passed on every architecture Wine can run; an
-# architecture left out is said so on stderr (wine-archs.sh).
+# architecture left out is said so on stderr.
 set -euo pipefail
 
-HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-ROOT=$(cd "$HERE/../.." && pwd)
+WINE_SCRIPT=wine-tool
+# shellcheck source-path=SCRIPTDIR source=wine-common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/wine-common.sh"
 PORT=${TQRF_WINE_TOOL_COM:-52}
 MISSING_PORT=$((PORT + 1))
 RUN_TIMEOUT=${TQRF_WINE_RUN_TIMEOUT:-120}
-PREFIX=${TQRF_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/tqrf-wine-64}
 read -r -a ARCHS <<<"${TQRF_WINE_ARCHS:-i686 x86_64}"
 LOGS=$(realpath -m "${TQRF_WINE_TOOL_LOGS:-$ROOT/build-wine-tool}")
-BUILD32=$(realpath -m "${TQRF_BUILD_MINGW32:-$ROOT/build-mingw32}")
-BUILD64=$(realpath -m "${TQRF_BUILD_MINGW64:-$ROOT/build-mingw64}")
-export TQRF_BUILD_MINGW32=$BUILD32 TQRF_BUILD_MINGW64=$BUILD64
-
-say() { printf 'wine-tool: %s\n' "$*"; }
-banner() {
-    printf '\n!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n' >&2
-    printf '!!! wine-tool FAILED: %s\n' "$@" >&2
-    printf '!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n\n' >&2
-}
-die() {
-    banner "$@"
-    exit 1
-}
-trap 'banner "unexpected failure (exit $?) at line $LINENO of $0"' ERR
 
 # ---- 1. Packages --------------------------------------------------------------------------
 # The wine stage of scripts/test-all.sh has run install-wine.sh already.
 command -v wine >/dev/null 2>&1 || "$HERE/install-wine.sh"
-command -v wine >/dev/null 2>&1 || die "no wine command after installing the packages"
-read -r -a RUN_ARCHS <<<"$("$HERE/wine-archs.sh" "${ARCHS[@]}")"
-[ ${#RUN_ARCHS[@]} -gt 0 ] || die "Wine can run none of the architectures asked for"
+select_wine_archs "${ARCHS[@]}"
 
 # ---- 2. Builds and bundles (every architecture asked for, run or not) ----------------------
-"$HERE/build.sh" "${ARCHS[@]}"
+"$PACKAGING/build.sh" "${ARCHS[@]}"
 builds=()
 for arch in "${ARCHS[@]}"; do
-    if [ "$arch" = i686 ]; then build=$BUILD32; else build=$BUILD64; fi
+    build=$(build_dir "$arch")
     [ -f "$build/tqrf.exe" ] ||
         die "$build/tqrf.exe was not built: its configure run says why (CLI11 or nlohmann-json missing?)"
     builds+=("$build")
 done
 rm -rf "$LOGS"
 mkdir -p "$LOGS/dist" "$LOGS/unzipped"
-"$HERE/bundle.sh" "$LOGS/dist" "${builds[@]}"
+"$PACKAGING/bundle.sh" "$LOGS/dist" "${builds[@]}"
 for zip in "$LOGS"/dist/*.zip; do
     (cd "$LOGS/unzipped" && cmake -E tar xf "$zip")
 done
 VERSION=$(sed -n 's/^project(tq_RWD_DLL VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
 
 # ---- 3. The simulator and the Wine prefix -------------------------------------------------
-SIM=${TQRF_SIM:-}
-if [ -z "$SIM" ]; then
-    native=${TQRF_BUILD_NATIVE:-$ROOT/build-win-native}
-    if [ ! -f "$native/CMakeCache.txt" ]; then
-        cmake -S "$ROOT" -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQRF_BUILD_TESTS=OFF >/dev/null
-    fi
-    cmake --build "$native" -j"${TQRF_JOBS:-2}" --target tqrf-sim
-    SIM=$(find "$native" -name tqrf-sim -type f -perm -u+x -print -quit)
-fi
-SIM=$(realpath -m "$SIM")
-[ -n "$SIM" ] && [ -x "$SIM" ] || die "no tqrf-sim executable (set TQRF_SIM or build the simulator)"
-
-mkdir -p "$(dirname "$PREFIX")"
-exec 9>"$PREFIX.lock"
-flock -w 900 9 || die "another run holds $PREFIX.lock"
-export WINEPREFIX=$PREFIX WINEARCH=win64 WINEDLLOVERRIDES="mscoree=;mshtml=" WINEDEBUG=-all
-
-SIM_PID=""
-stop_sim() {
-    if [ -n "$SIM_PID" ]; then
-        kill "$SIM_PID" 2>/dev/null || true
-        wait "$SIM_PID" 2>/dev/null || true
-    fi
-    SIM_PID=""
-    rm -f "$PREFIX/dosdevices/com$PORT"
-}
-cleanup() {
-    stop_sim
-    wineserver -k >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
-
-if [ ! -f "$PREFIX/.tqrf-ready" ]; then
-    # A fresh prefix has no dosdevices/ until wineboot has run.
-    say "creating the Wine prefix $PREFIX (cached for later runs)"
-    rm -rf "$PREFIX"
-    timeout 300 wineboot -i >"$LOGS/wineboot.log" 2>&1 ||
-        die "Wine cannot start: creating the prefix failed (log: $LOGS/wineboot.log)"
-    timeout 120 wineserver -w || true
-    touch "$PREFIX/.tqrf-ready"
-fi
-# The wineserver's own output stays out of the test's.
-wineserver -p >/dev/null 2>&1 </dev/null || true
-
-windows_path() { printf 'Z:%s' "$1" | tr '/' '\\'; }
-
-start_sim() {
-    local name=$1 slave=""
-    shift
-    "$SIM" "$@" >"$LOGS/sim-$name.out" 2>"$LOGS/sim-$name.err" &
-    SIM_PID=$!
-    for _ in $(seq 1 100); do
-        slave=$(head -n 1 "$LOGS/sim-$name.out" 2>/dev/null || true)
-        [ -n "$slave" ] && break
-        kill -0 "$SIM_PID" 2>/dev/null || break
-        sleep 0.1
-    done
-    [ -n "$slave" ] && [ -c "$slave" ] ||
-        die "$name: the simulator did not print its pseudo-terminal (got '$slave')"
-    ln -sfn "$slave" "$PREFIX/dosdevices/com$PORT"
-    say "COM$PORT -> $slave ($name)"
-}
+find_sim
+open_wine_prefix "$LOGS"
 
 # ---- 4. The checks ------------------------------------------------------------------------
 failures=0
@@ -194,7 +112,7 @@ for arch in "${RUN_ARCHS[@]}"; do
     files=$LOGS/$arch-files
     mkdir -p "$files"
     say "---- $arch: $exe"
-    start_sim "$arch" --uid "$UID_HEX" --identity "$ID_HEX"
+    start_sim "$arch" "$PORT" --uid "$UID_HEX" --identity "$ID_HEX"
     P=(--port "COM$PORT")
 
     tool version 0 --version && has version "$out" "^tqrf $VERSION\$" &&
@@ -298,7 +216,7 @@ for arch in "${RUN_ARCHS[@]}"; do
         has watch-ctrl-c "$err" "SetConsoleCtrlHandler"
         lacks watch-ctrl-c "$err" "default_ctrl_handler"
     fi
-    stop_sim
+    stop_sims
 done
 
 if [ $failures -ne 0 ]; then

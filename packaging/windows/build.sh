@@ -2,8 +2,8 @@
 # Cross-builds the Windows DLL, the tqrf tool (tqrf.exe) and the Windows host program with
 # mingw-w64, warnings as errors.
 #
-#   tools/windows/build.sh              # both: i686 and x86_64
-#   tools/windows/build.sh i686         # one of them
+#   packaging/windows/build.sh              # both: i686 and x86_64
+#   packaging/windows/build.sh i686         # one of them
 #
 # Build directories: build-mingw32 and build-mingw64 at the top of the source tree, or
 # $TQRF_BUILD_MINGW32 / $TQRF_BUILD_MINGW64. Builds are incremental: a second run only

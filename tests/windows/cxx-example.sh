@@ -7,36 +7,41 @@
 # tq_RWD_DLL.dll. Checks that the program imports the C++ runtime DLLs (it really is linked
 # dynamically) and that tq_RWD_DLL.dll does not (its own runtime is inside it).
 #
-#   tools/windows/cxx-example.sh ARCH BUILD_DIR OUT_DIR    # ARCH: i686 or x86_64
+#   tests/windows/cxx-example.sh ARCH BUILD_DIR OUT_DIR    # ARCH: i686 or x86_64
 #
 # Prints the path of the program on standard output; OUT_DIR holds it and its DLLs.
 set -euo pipefail
-[ $# -eq 3 ] || { echo "usage: $0 ARCH BUILD_DIR OUT_DIR" >&2; exit 2; }
+WINE_SCRIPT="cxx-example"
+# shellcheck source-path=SCRIPTDIR source=wine-common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/wine-common.sh"
+usage() {
+    say "$*" >&2
+    exit 2
+}
+[ $# -eq 3 ] || usage "usage: $0 ARCH BUILD_DIR OUT_DIR"
 case $1 in
     i686 | x86_64) arch=$1 ;;
-    *) echo "cxx-example: unknown architecture '$1' (i686 or x86_64)" >&2; exit 2 ;;
+    *) usage "unknown architecture '$1' (i686 or x86_64)" ;;
 esac
 build=$(realpath -m "$2") out=$(realpath -m "$3")
-HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-ROOT=$(cd "$HERE/../.." && pwd)
 cxx=$arch-w64-mingw32-g++
 objdump=$arch-w64-mingw32-objdump
-command -v "$cxx" >/dev/null 2>&1 || { echo "cxx-example: $cxx not found" >&2; exit 2; }
+command -v "$cxx" >/dev/null 2>&1 || usage "$cxx not found"
 
 rm -rf "$out"
 mkdir -p "$out/bundle"
 
 # The example exactly as the documentation shows it.
-awk '/<!-- tools\/windows\/cxx-example.sh builds the next block -->/ { armed = 1; next }
+awk '/<!-- tests\/windows\/cxx-example.sh builds the next block -->/ { armed = 1; next }
      armed && /^```cpp$/ { inside = 1; next }
      inside && /^```$/ { exit }
      inside { print }' "$ROOT/docs/api.md" >"$out/app.cpp"
-[ -s "$out/app.cpp" ] || { echo "cxx-example: no example found in docs/api.md" >&2; exit 1; }
+[ -s "$out/app.cpp" ] || die "no example found in docs/api.md"
 
 # The bundle a user downloads, unpacked.
-"$HERE/bundle.sh" "$out/dist" "$build" >&2
+"$PACKAGING/bundle.sh" "$out/dist" "$build" >&2
 zip=$(find "$out/dist" -name "tq_RWD_DLL-*-windows-$arch.zip" -print -quit)
-[ -n "$zip" ] || { echo "cxx-example: bundle.sh made no $arch zip" >&2; exit 1; }
+[ -n "$zip" ] || die "bundle.sh made no $arch zip"
 (cd "$out/bundle" && cmake -E tar xf "$zip")
 bundle=$(find "$out/bundle" -mindepth 1 -maxdepth 1 -type d -print -quit)
 
@@ -66,12 +71,10 @@ while [ ${#pending[@]} -gt 0 ]; do
 done
 
 if ! imports "$out/app.exe" | grep -qx 'libstdc++-6.dll'; then
-    echo "cxx-example: app.exe does not import libstdc++-6.dll: the runtime was linked statically" >&2
-    exit 1
+    die "app.exe does not import libstdc++-6.dll: the runtime was linked statically"
 fi
 if imports "$out/tq_RWD_DLL.dll" | grep -qiE '^(libstdc\+\+|libgcc_s|libwinpthread)'; then
-    echo "cxx-example: tq_RWD_DLL.dll imports a C++ runtime DLL" >&2
-    exit 1
+    die "tq_RWD_DLL.dll imports a C++ runtime DLL"
 fi
-echo "cxx-example: $arch: app.exe with ${copied[*]} and tq_RWD_DLL.dll beside it" >&2
+say "$arch: app.exe with ${copied[*]} and tq_RWD_DLL.dll beside it" >&2
 echo "$out/app.exe"

@@ -6,8 +6,8 @@
 # DLL (tqrf-<version>-py3-none-win32.whl or ...-win_amd64.whl). The test host program
 # (tqrf-win-host.exe) is never part of it.
 #
-#   tools/windows/bundle.sh OUTDIR BUILD_DIR...
-#   tools/windows/bundle.sh build/dist build-mingw32 build-mingw64
+#   packaging/windows/bundle.sh OUTDIR BUILD_DIR...
+#   packaging/windows/bundle.sh build/dist build-mingw32 build-mingw64
 #     -> build/dist/tq_RWD_DLL-1.2.0-windows-i686.zip, ...-windows-x86_64.zip,
 #        build/dist/tqrf-1.2.0-py3-none-win32.whl, ...-win_amd64.whl
 #

@@ -2,7 +2,7 @@
 # Checks the version resource of built Windows DLLs: file and product version, product name
 # and description, as Windows Explorer shows them (wrestool, Debian package icoutils).
 #
-#   tools/windows/check-version.sh VERSION DLL...     # e.g. 1.2.0 build-mingw64/tq_RWD_DLL.dll
+#   packaging/windows/check-version.sh VERSION DLL...     # e.g. 1.2.0 build-mingw64/tq_RWD_DLL.dll
 set -euo pipefail
 
 if [ $# -lt 2 ]; then

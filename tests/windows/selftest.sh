@@ -5,16 +5,17 @@
 #   - parity-order.awk: hand-made Wine serial traces; the sound one passes, each faulty one is
 #     refused.
 #
-#   tools/windows/selftest.sh
+#   tests/windows/selftest.sh
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(cd "$HERE/../.." && pwd)
 CC=${TQRF_SELFTEST_CC:-i686-w64-mingw32-gcc}
 CXX=${TQRF_SELFTEST_CXX:-i686-w64-mingw32-g++}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-mapfile -t names < <(grep -v '^[[:space:]]*$' "$HERE/../../tests/header/exports.txt")
+mapfile -t names < <(grep -v '^[[:space:]]*$' "$ROOT/tests/header/exports.txt")
 
 # Writes a C source exporting every name with the given convention, and extra lines after.
 emit() {
@@ -47,7 +48,7 @@ emit "$work/extra.c" __cdecl "__declspec(dllexport) int __cdecl tqrf_debug_dump(
 status=0
 expect() {
     local want=$1 dll=$2 what=$3
-    if "$HERE/check-exports.sh" "$work/$dll" >"$work/out" 2>&1; then got=pass; else got=refuse; fi
+    if "$ROOT/packaging/windows/check-exports.sh" "$work/$dll" >"$work/out" 2>&1; then got=pass; else got=refuse; fi
     if [ "$got" = "$want" ]; then
         echo "selftest: ok   $what: $got"
         [ "$got" = pass ] || cut -c1-160 "$work/out" | sed "s/^/    /"

@@ -4,7 +4,7 @@
 # again; does nothing when all is installed. Large the first time (several hundred MB), so CI
 # may start it early in the background:
 #
-#   tools/windows/install-wine.sh >build/install-wine.log 2>&1 &
+#   tests/windows/install-wine.sh >build/install-wine.log 2>&1 &
 #
 # It waits up to 10 minutes for the package manager's lock when another install is running.
 set -euo pipefail
@@ -48,8 +48,8 @@ fi
 if [ ${#need[@]} -gt 0 ]; then apt_update 3; else apt_update 1; fi
 [ ${#need[@]} -eq 0 ] || apt_install "${need[@]}"
 # 32-bit Wine needs the i386 package lists to match the amd64 ones. When the mirror cannot give
-# them, the 64-bit runs still go on; the scripts that run i686 programs ask wine-archs.sh which
-# architectures Wine can run here and say which they leave out.
+# them, the 64-bit runs still go on; the scripts that run i686 programs ask which architectures
+# Wine can run here (select_wine_archs of wine-common.sh) and say which they leave out.
 if [ ${#need32[@]} -gt 0 ] && ! apt_install "${need32[@]}"; then
     echo "install-wine: WARNING: 32-bit Wine (wine32:i386) could not be installed;" \
         "i686 programs cannot run under Wine on this machine" >&2

@@ -2,9 +2,9 @@
 # End-to-end test of the Windows DLLs under Wine, against the reader simulator on a
 # pseudo-terminal, for i686 and x86_64:
 #   1. installs Wine (wine, wine64, wine32:i386) and the cross compilers when missing
-#      (tools/windows/install-wine.sh);
-#   2. cross-builds the DLLs and the host program (tools/windows/build.sh, incremental) and
-#      checks their export and import tables (tools/windows/check-exports.sh);
+#      (tests/windows/install-wine.sh);
+#   2. cross-builds the DLLs and the host program (packaging/windows/build.sh, incremental) and
+#      checks their export and import tables (packaging/windows/check-exports.sh);
 #   3. builds the native simulator tqrf-sim unless $TQRF_SIM names one;
 #   4. per architecture, four runs of the host program under Wine (section 5): the legacy
 #      exports through tqrf_init("COMn"), in fixed reply mode and under TQRF_REPLY=complete,
@@ -16,17 +16,12 @@
 #      truncated); the host's fault steps expect exactly that.
 #   5. per architecture, the first C++ program of docs/api.md built against the Windows bundle
 #      with MinGW's C++ runtime linked dynamically, its runtime DLLs beside it
-#      (tools/windows/cxx-example.sh), run under Wine against a simulator.
+#      (tests/windows/cxx-example.sh), run under Wine against a simulator.
 #
-#   tools/windows/wine-e2e.sh
+#   tests/windows/wine-e2e.sh
 #
-# Environment (all optional):
-#   TQRF_SIM            path of a built tqrf-sim (default: build it in build-win-native)
-#   TQRF_BUILD_NATIVE   native build directory for the simulator (default build-win-native)
-#   TQRF_BUILD_MINGW32  i686 build directory (default build-mingw32)
-#   TQRF_BUILD_MINGW64  x86_64 build directory (default build-mingw64)
-#   TQRF_WINEPREFIX     cached Wine prefix (default ~/.cache/tqrf-wine-64; one 64-bit prefix
-#                       runs both the 32-bit and the 64-bit host)
+# Environment (all optional), besides those of wine-common.sh (TQRF_SIM, TQRF_BUILD_NATIVE,
+# TQRF_BUILD_MINGW32, TQRF_BUILD_MINGW64, TQRF_WINEPREFIX):
 #   TQRF_WINE_COM       COM port number n to map (default 42): COMn is the reader of the legacy
 #                       runs and the first reader, COMn+1 stays missing, COMn+2 is the second
 #                       reader
@@ -39,102 +34,34 @@
 # says so in a banner and fails: it never passes by skipping.
 set -euo pipefail
 
-HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-ROOT=$(cd "$HERE/../.." && pwd)
+WINE_SCRIPT=wine-e2e
+# shellcheck source-path=SCRIPTDIR source=wine-common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/wine-common.sh"
 PORT=${TQRF_WINE_COM:-42}
 MISSING_PORT=$((PORT + 1))
 PORT_B=$((PORT + 2))
 # Bound of one host program run under Wine (the longest, the two readers, takes seconds).
 RUN_TIMEOUT=${TQRF_WINE_RUN_TIMEOUT:-180}
-PREFIX=${TQRF_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/tqrf-wine-64}
-read -r -a ARCHS <<<"${TQRF_WINE_ARCHS:-i686 x86_64}"
 LOGS=$(realpath -m "${TQRF_WINE_LOGS:-$ROOT/build-wine-e2e}")
 E2PROM_ADDRESS=${TQRF_E2PROM_ADDRESS:-0x30}
-BUILD32=$(realpath -m "${TQRF_BUILD_MINGW32:-$ROOT/build-mingw32}")
-BUILD64=$(realpath -m "${TQRF_BUILD_MINGW64:-$ROOT/build-mingw64}")
-export TQRF_BUILD_MINGW32=$BUILD32 TQRF_BUILD_MINGW64=$BUILD64
-
-say() { printf 'wine-e2e: %s\n' "$*"; }
-banner() {
-    printf '\n!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n' >&2
-    printf '!!! wine-e2e FAILED: %s\n' "$@" >&2
-    printf '!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n\n' >&2
-}
-die() {
-    banner "$@"
-    exit 1
-}
-
-# Any unexpected failure is reported as loudly as an expected one.
-trap 'banner "unexpected failure (exit $?) at line $LINENO of $0"' ERR
 
 # ---- 1. Packages --------------------------------------------------------------------------
 "$HERE/install-wine.sh"
-command -v wine >/dev/null 2>&1 || die "no wine command after installing the packages"
-read -r -a ARCHS <<<"$("$HERE/wine-archs.sh" "${ARCHS[@]}")"
-[ ${#ARCHS[@]} -gt 0 ] || die "Wine can run none of the architectures asked for"
+read -r -a want <<<"${TQRF_WINE_ARCHS:-i686 x86_64}"
+select_wine_archs "${want[@]}"
+ARCHS=("${RUN_ARCHS[@]}")
 
 # ---- 2. Cross builds and their tables -----------------------------------------------------
-build_archs=()
-for arch in "${ARCHS[@]}"; do build_archs+=("$arch"); done
-"$HERE/build.sh" "${build_archs[@]}"
+"$PACKAGING/build.sh" "${ARCHS[@]}"
 dlls=()
-for arch in "${ARCHS[@]}"; do
-    if [ "$arch" = i686 ]; then dlls+=("$BUILD32/tq_RWD_DLL.dll"); else dlls+=("$BUILD64/tq_RWD_DLL.dll"); fi
-done
-"$HERE/check-exports.sh" "${dlls[@]}"
+for arch in "${ARCHS[@]}"; do dlls+=("$(build_dir "$arch")/tq_RWD_DLL.dll"); done
+"$PACKAGING/check-exports.sh" "${dlls[@]}"
 
 # ---- 3. The simulator ---------------------------------------------------------------------
-SIM=${TQRF_SIM:-}
-if [ -z "$SIM" ]; then
-    native=${TQRF_BUILD_NATIVE:-$ROOT/build-win-native}
-    if [ ! -f "$native/CMakeCache.txt" ]; then
-        cmake -S "$ROOT" -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQRF_BUILD_TESTS=OFF >/dev/null
-    fi
-    cmake --build "$native" -j"${TQRF_JOBS:-2}" --target tqrf-sim
-    SIM=$(find "$native" -name tqrf-sim -type f -perm -u+x -print -quit)
-fi
-SIM=$(realpath -m "$SIM")
-[ -n "$SIM" ] && [ -x "$SIM" ] || die "no tqrf-sim executable (set TQRF_SIM or build the simulator)"
-say "simulator: $SIM"
+find_sim
 
 # ---- 4. The Wine prefix -------------------------------------------------------------------
-mkdir -p "$(dirname "$PREFIX")" "$LOGS"
-# One run at a time per prefix: the COM port mapping is shared.
-exec 9>"$PREFIX.lock"
-flock -w 900 9 || die "another run holds $PREFIX.lock"
-
-export WINEPREFIX=$PREFIX WINEARCH=win64 WINEDLLOVERRIDES="mscoree=;mshtml="
-
-SIM_PIDS=()
-cleanup() {
-    local pid
-    for pid in "${SIM_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${SIM_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -f "$PREFIX/dosdevices/com$PORT" "$PREFIX/dosdevices/com$PORT_B"
-    WINEDEBUG=-all wineserver -k >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
-
-if [ ! -f "$PREFIX/.tqrf-ready" ]; then
-    say "creating the Wine prefix $PREFIX (cached for later runs)"
-    rm -rf "$PREFIX"
-    if ! WINEDEBUG=-all timeout 300 wineboot -i >"$LOGS/wineboot.log" 2>&1; then
-        tail -20 "$LOGS/wineboot.log" >&2 || true
-        die "Wine cannot start: creating the prefix failed (log: $LOGS/wineboot.log)"
-    fi
-    WINEDEBUG=-all timeout 120 wineserver -w || true
-    touch "$PREFIX/.tqrf-ready"
-fi
-# Wine must run a program at all before anything else is judged.
-alive=$(WINEDEBUG=-all timeout 120 wine cmd /c echo tqrf-wine-alive 2>"$LOGS/wine-alive.err" | tr -d '\r' || true)
-if [ "$alive" != "tqrf-wine-alive" ]; then
-    tail -20 "$LOGS/wine-alive.err" >&2 || true
-    die "Wine cannot start a program (wine cmd /c echo gave '$alive')"
-fi
-say "$(wine --version 2>/dev/null) runs in $PREFIX"
-
-windows_path() { printf 'Z:%s' "$1" | tr '/' '\\'; }
+open_wine_prefix "$LOGS"
 
 # ---- 5. The sessions ----------------------------------------------------------------------
 # Per architecture, three runs, each against fresh simulators (a new pseudo-terminal is in its
@@ -163,35 +90,6 @@ LEGACY_FAULTS=(--fault noreply@0x77/1 --fault corrupt-xor@0x76/1 --fault delay:6
 # The readers' clock reads: one late, two with bytes after the frame (see host.c).
 READER_FAULTS=(--fault delay:150@0x6B/1 --fault noise-after:3@0x6B/2)
 UID_A=1A2B3C4D ID_A=0A0B0C0D UID_B=5E6F7081 ID_B=11223344
-
-# Starts a simulator (log name, COM number, then its arguments) and maps COMn to it.
-start_sim() {
-    local name=$1 com=$2 slave=""
-    shift 2
-    "$SIM" "$@" >"$LOGS/sim-$name.out" 2>"$LOGS/sim-$name.err" &
-    local pid=$!
-    SIM_PIDS+=("$pid")
-    for _ in $(seq 1 100); do
-        slave=$(head -n 1 "$LOGS/sim-$name.out" 2>/dev/null || true)
-        [ -n "$slave" ] && break
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if [ -z "$slave" ] || [ ! -c "$slave" ]; then
-        cat "$LOGS/sim-$name.err" >&2 || true
-        die "$name: the simulator did not print its pseudo-terminal (got '$slave')"
-    fi
-    ln -sfn "$slave" "$PREFIX/dosdevices/com$com"
-    say "COM$com -> $slave ($*)"
-}
-
-stop_sims() {
-    local pid
-    for pid in "${SIM_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${SIM_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-    SIM_PIDS=()
-    rm -f "$PREFIX/dosdevices/com$PORT" "$PREFIX/dosdevices/com$PORT_B"
-}
 
 # Runs the host program under Wine with the serial trace on and checks it: run name, reply
 # setting for TQRF_REPLY ("" for none), then the host's arguments after the DLL.
@@ -318,9 +216,9 @@ run_cxx() {
 }
 
 for arch in "${ARCHS[@]}"; do
-    if [ "$arch" = i686 ]; then build=$BUILD32; else build=$BUILD64; fi
+    build=$(build_dir "$arch")
     dll=$build/tq_RWD_DLL.dll
-    host=$build/tools/windows/tqrf-win-host.exe
+    host=$build/tests/windows/tqrf-win-host.exe
 
     start_sim "$arch-legacy-fixed" "$PORT" "${LEGACY_FAULTS[@]}"
     run_host "$arch-legacy-fixed" "" "COM$PORT" "COM$MISSING_PORT" "$E2PROM_ADDRESS" faults
