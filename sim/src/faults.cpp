@@ -134,12 +134,82 @@ bool take_suffix(std::string_view& rest, char separator, std::uint64_t min, std:
     return true;
 }
 
+// "2", "0.5", "12.25": a percentage above 0 and at most 100, up to four decimals, in parts per
+// million.
+std::optional<std::uint32_t> parse_percent(std::string_view s) {
+    const auto dot = s.find('.');
+    const std::string_view whole = s.substr(0, dot);
+    const std::string_view fraction = dot == std::string_view::npos ? "" : s.substr(dot + 1);
+    if (whole.empty() || whole.size() > 3 || fraction.size() > 4 ||
+        (dot != std::string_view::npos && fraction.empty())) {
+        return std::nullopt;
+    }
+    std::uint32_t ppm = 0;
+    for (char c : whole) {
+        if (c < '0' || c > '9') return std::nullopt;
+        ppm = ppm * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    std::uint32_t scale = 10'000;
+    ppm *= scale;
+    for (char c : fraction) {
+        if (c < '0' || c > '9') return std::nullopt;
+        scale /= 10;
+        ppm += static_cast<std::uint32_t>(c - '0') * scale;
+    }
+    if (ppm == 0 || ppm > kShareAll) return std::nullopt;
+    return ppm;
+}
+
+std::uint64_t splitmix64(std::uint64_t& state) {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
 }  // namespace
+
+ShareDraws::ShareDraws(std::uint64_t seed, std::uint64_t rule) : state_(0) {
+    // Each rule number starts a sequence of its own from the seed.
+    std::uint64_t mix = seed ^ (rule * 0xD1B54A32D192ED03ull);
+    state_ = splitmix64(mix);
+}
+
+std::string format_share(std::uint32_t ppm) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%u.%04u", static_cast<unsigned>(ppm / 10'000),
+                  static_cast<unsigned>(ppm % 10'000));
+    std::string out = buf;
+    while (out.back() == '0') out.pop_back();
+    if (out.back() == '.') out.pop_back();
+    return out;
+}
+
+bool ShareDraws::fires(std::uint32_t ppm) {
+    return splitmix64(state_) % kShareAll < ppm;
+}
 
 std::optional<FaultRule> parse_fault_rule(std::string_view text, std::string* error) {
     FaultRule rule;
     std::string_view rest = text;
     std::uint8_t code = 0;
+    // A share stands in place of the count: the last suffix, after @CODE and +SKIP.
+    if (const auto percent = rest.rfind('%'); percent != std::string_view::npos) {
+        const auto share = parse_percent(rest.substr(percent + 1));
+        if (!share) {
+            const bool misplaced = rest.find_first_of("@+/", percent) != std::string_view::npos;
+            fail(error, "bad share in fault '" + std::string(text) + "'" +
+                            (misplaced ? " (%PERCENT comes last, after @CODE and +SKIP)"
+                                       : " (a percentage above 0 and at most 100)"));
+            return std::nullopt;
+        }
+        rule.share_ppm = *share;
+        rest = rest.substr(0, percent);
+        if (rest.find('/') != std::string_view::npos) {
+            fail(error, "fault '" + std::string(text) + "' has both a count and a share");
+            return std::nullopt;
+        }
+    }
     if (!take_suffix(rest, '/', 1, 1000000, "count", text, error, rule.count) ||
         !take_suffix(rest, '+', 0, 1000000, "number of requests to pass", text, error, rule.skip)) {
         return std::nullopt;
@@ -193,6 +263,9 @@ std::string describe(const FaultRule& rule) {
         out += " on any command";
     }
     if (rule.skip > 0) out += ", after " + std::to_string(rule.skip) + " request(s) served";
+    if (rule.share_ppm > 0) {
+        out += ", " + format_share(rule.share_ppm) + "% of them at random";
+    }
     if (rule.count >= 0) {
         out += ", next " + std::to_string(rule.count) + " request(s)";
     } else {

@@ -169,19 +169,42 @@ void Simulator::serve() {
 }
 
 std::optional<Fault> Simulator::take_fault(std::optional<std::uint8_t> command) {
-    for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-        if (it->count == 0) continue;
-        if (it->command && it->command != command) continue;
-        if (it->skip > 0) {
-            --it->skip;
+    std::optional<Fault> taken;
+    for (std::size_t i = 0; i < faults_.size(); ++i) {
+        FaultRule& rule = faults_[i];
+        if (rule.count == 0) continue;
+        if (rule.command && rule.command != command) continue;
+        if (taken) {
+            // A rule with a share draws for every request it applies to, whether an earlier
+            // rule took the request or not: its faults do not depend on the other rules.
+            if (rule.skip == 0 && rule.share_ppm > 0) (void)draws_[i].fires(rule.share_ppm);
             continue;
         }
-        const Fault f = it->fault;
-        if (it->count > 0 && --it->count == 0) faults_.erase(it);
-        return f;
+        if (rule.skip > 0) {
+            --rule.skip;
+            continue;
+        }
+        if (rule.share_ppm > 0 && !draws_[i].fires(rule.share_ppm)) continue;
+        taken = rule.fault;
+        if (rule.count > 0 && --rule.count == 0) {
+            faults_.erase(faults_.begin() + static_cast<std::ptrdiff_t>(i));
+            draws_.erase(draws_.begin() + static_cast<std::ptrdiff_t>(i));
+            --i;
+        }
     }
-    return std::nullopt;
+    return taken;
 }
+
+namespace {
+
+// The payload of a recorded reply that is a valid frame.
+std::optional<std::vector<std::uint8_t>> frame_payload(const std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() < 4 || xor_of(bytes) != 0) return std::nullopt;
+    if (((std::size_t{bytes[0]} << 8) | bytes[1]) + 3 != bytes.size()) return std::nullopt;
+    return std::vector<std::uint8_t>(bytes.begin() + 2, bytes.end() - 1);
+}
+
+}  // namespace
 
 bool Simulator::respond(std::span<const std::uint8_t> payload, Clock::time_point arrived) {
     Exchange ex;
@@ -199,6 +222,7 @@ bool Simulator::respond(std::span<const std::uint8_t> payload, Clock::time_point
     if (ex.received > now && !sleep_until(ex.received)) return false;
 
     Reply reply;
+    std::optional<std::vector<std::uint8_t>> replayed;  // while replaying: the recorded reply
     std::chrono::microseconds latency;
     TimingProfile timing;
     bool noise;
@@ -210,8 +234,21 @@ bool Simulator::respond(std::span<const std::uint8_t> payload, Clock::time_point
         noise = options_.adapter.kind == AdapterKind::Noise;
         if (!noise) {
             reply = reader_.handle(payload, ex.received);
-            ex.fault = take_fault(payload.size() > 1 ? std::optional<std::uint8_t>(payload[1])
-                                                     : std::nullopt);
+            bool answer = true;
+            if (replay_) {
+                const RecordedExchange* recorded = replay_->next(encode_frame(payload));
+                if (recorded != nullptr) {
+                    replayed = recorded->reply;
+                    ex.trace_line = recorded->line;
+                } else {
+                    replayed.emplace();  // the replay has ended: no answer
+                    answer = false;
+                }
+            }
+            if (answer) {
+                ex.fault = take_fault(payload.size() > 1 ? std::optional<std::uint8_t>(payload[1])
+                                                         : std::nullopt);
+            }
         }
     }
     WireReply wire;
@@ -219,6 +256,16 @@ bool Simulator::respond(std::span<const std::uint8_t> payload, Clock::time_point
         // Another device on the line: it answers, but not with a frame.
         const auto bytes = noise_reply();
         wire.bytes.assign(bytes.begin(), bytes.end());
+    } else if (replayed) {
+        // The recorded reply in place of the model's; faults apply to a valid frame only.
+        if (const auto recorded = frame_payload(*replayed)) {
+            ex.processing = processing_time(timing, payload, recorded->back());
+            wire = apply_fault(*recorded, ex.fault);
+        } else {
+            ex.processing = processing_time(timing, payload, reply.status());
+            ex.fault.reset();
+            wire.bytes = std::move(*replayed);
+        }
     } else {
         ex.processing = processing_time(timing, payload, reply.status());
         wire = apply_fault(reply.payload, ex.fault);
@@ -391,11 +438,37 @@ void Simulator::set_adapter(const Adapter& adapter) {
 void Simulator::add_fault(const FaultRule& rule) {
     std::lock_guard lock(mutex_);
     faults_.push_back(rule);
+    draws_.emplace_back(options_.seed, rules_added_++);
 }
 
 void Simulator::clear_faults() {
     std::lock_guard lock(mutex_);
     faults_.clear();
+    draws_.clear();
+    rules_added_ = 0;
+}
+
+void Simulator::set_seed(std::uint64_t seed) {
+    std::lock_guard lock(mutex_);
+    options_.seed = seed;
+    for (std::size_t i = 0; i < draws_.size(); ++i) draws_[i] = ShareDraws(seed, i);
+    rules_added_ = draws_.size();
+}
+
+void Simulator::set_replay(RecordedSession session) {
+    std::lock_guard lock(mutex_);
+    replay_.emplace(std::move(session));
+}
+
+void Simulator::clear_replay() {
+    std::lock_guard lock(mutex_);
+    replay_.reset();
+}
+
+std::optional<ReplayProgress> Simulator::replay_progress() const {
+    std::lock_guard lock(mutex_);
+    if (!replay_) return std::nullopt;
+    return replay_->progress();
 }
 
 std::vector<FaultRule> Simulator::faults() const {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "tqrf_sim/frame.h"
 
 namespace tqrf_sim {
@@ -101,6 +103,124 @@ TEST(ParseFaultRule, AcceptsKindArgumentCodeAndCount) {
         EXPECT_EQ(r->command, c.command) << c.text;
         EXPECT_EQ(r->count, c.count) << c.text;
         EXPECT_EQ(r->skip, c.skip) << c.text;
+    }
+}
+
+TEST(ParseFaultRule, AcceptsAShareInPlaceOfTheCount) {
+    struct Case {
+        const char* text;
+        FaultKind kind;
+        std::uint32_t arg;
+        std::optional<std::uint8_t> command;
+        int skip;
+        std::uint32_t ppm;
+        const char* described;
+    };
+    const Case cases[] = {
+        {"noreply%2", FaultKind::NoReply, 0, std::nullopt, 0, 20000,
+         "noreply:0 on any command, 2% of them at random, until cleared"},
+        {"corrupt-xor%1", FaultKind::CorruptXor, 0, std::nullopt, 0, 10000, nullptr},
+        {"noreply%0.5", FaultKind::NoReply, 0, std::nullopt, 0, 5000, nullptr},
+        {"noreply%100", FaultKind::NoReply, 0, std::nullopt, 0, 1000000, nullptr},
+        {"noreply%0.0001", FaultKind::NoReply, 0, std::nullopt, 0, 1, nullptr},
+        {"noreply%12.25", FaultKind::NoReply, 0, std::nullopt, 0, 122500, nullptr},
+        {"noreply@0x44%2", FaultKind::NoReply, 0, 0x44, 0, 20000,
+         "noreply:0 on command 0x44, 2% of them at random, until cleared"},
+        {"delay:100@0x45+3%0.5", FaultKind::Delay, 100, 0x45, 3, 5000,
+         "delay:100 on command 0x45, after 3 request(s) served, 0.5% of them at random, "
+         "until cleared"},
+        {"status:0x14+2%50", FaultKind::ForceStatus, 0x14, std::nullopt, 2, 500000, nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        const auto r = parse_fault_rule(c.text, &error);
+        ASSERT_TRUE(r) << c.text << ": " << error;
+        EXPECT_EQ(r->fault.kind, c.kind) << c.text;
+        EXPECT_EQ(r->fault.arg, c.arg) << c.text;
+        EXPECT_EQ(r->command, c.command) << c.text;
+        EXPECT_EQ(r->skip, c.skip) << c.text;
+        EXPECT_EQ(r->share_ppm, c.ppm) << c.text;
+        EXPECT_EQ(r->count, -1) << c.text;
+        if (c.described != nullptr) {
+            EXPECT_EQ(describe(*r), c.described) << c.text;
+        }
+    }
+    // Without a share every matching request gets the fault, as before.
+    EXPECT_EQ(parse_fault_rule("noreply@0x45/1")->share_ppm, 0u);
+}
+
+TEST(ParseFaultRule, RefusesMalformedShares) {
+    struct Case {
+        const char* text;
+        const char* says;  // part of the message
+    };
+    const Case cases[] = {
+        {"noreply%0", "above 0"},
+        {"noreply%0.0", "above 0"},
+        {"noreply%100.0001", "at most 100"},
+        {"noreply%101", "at most 100"},
+        {"noreply%", "bad share"},
+        {"noreply%.5", "bad share"},
+        {"noreply%5.", "bad share"},
+        {"noreply%0.00001", "bad share"},
+        {"noreply%-1", "bad share"},
+        {"noreply%1e1", "bad share"},
+        {"noreply%x", "bad share"},
+        {"noreply%2@0x44", "comes last"},
+        {"noreply%2+1", "comes last"},
+        {"noreply%2/3", "comes last"},
+        {"noreply/3%2", "both a count and a share"},
+        {"bogus%2", "unknown fault"},
+        {"noreply@0x100%2", "command code"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        EXPECT_FALSE(parse_fault_rule(c.text, &error)) << c.text;
+        EXPECT_NE(error.find(c.says), std::string::npos) << c.text << ": " << error;
+    }
+}
+
+// Which of `n` draws fire, as a string of 0 and 1.
+std::string draws(std::uint64_t seed, std::uint64_t rule, std::uint32_t ppm, int n) {
+    ShareDraws d(seed, rule);
+    std::string out;
+    for (int i = 0; i < n; ++i) out += d.fires(ppm) ? '1' : '0';
+    return out;
+}
+
+TEST(ShareDraws, TheSameSeedAndRuleGiveTheSameSequence) {
+    EXPECT_EQ(draws(7, 0, 500000, 200), draws(7, 0, 500000, 200));
+    EXPECT_NE(draws(7, 0, 500000, 200), draws(8, 0, 500000, 200));
+    EXPECT_NE(draws(7, 0, 500000, 200), draws(7, 1, 500000, 200));
+    // The sequence is fixed on every platform: these are its first draws.
+    EXPECT_EQ(draws(1, 0, 500000, 32), "10100010000000110111101110111001");
+    EXPECT_EQ(draws(0, 0, kShareAll, 50), std::string(50, '1'));
+}
+
+TEST(ShareDraws, FiresOnItsShareOfTheRequests) {
+    struct Case {
+        std::uint64_t seed;
+        std::uint32_t ppm;
+        int fired;  // of kDraws, with this seed
+    };
+    constexpr int kDraws = 100000;
+    const Case cases[] = {
+        {1, 20000, 2050},    // 2 %
+        {2, 10000, 1007},    // 1 %
+        {3, 5000, 497},      // 0.5 %
+        {4, 500000, 49825},  // 50 %
+        {5, 100, 11},        // 0.01 %
+    };
+    for (const Case& c : cases) {
+        ShareDraws d(c.seed, 0);
+        int fired = 0;
+        for (int i = 0; i < kDraws; ++i) fired += d.fires(c.ppm) ? 1 : 0;
+        // Binomial: within four standard deviations of n p.
+        const double p = c.ppm / 1e6;
+        const double expected = kDraws * p;
+        const double tolerance = 4 * std::sqrt(kDraws * p * (1 - p));
+        EXPECT_NEAR(fired, expected, tolerance) << "seed " << c.seed << ", ppm " << c.ppm;
+        EXPECT_EQ(fired, c.fired) << "seed " << c.seed << ", ppm " << c.ppm;
     }
 }
 

@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -59,7 +61,14 @@ constexpr const char* kUsage =
     "                    corrupt-xor, truncate[:KEEP], noise-before[:N], noise-after[:N],\n"
     "                    oversize[:SIZE], extra-data[:N], status:BYTE; @CODE limits it to one\n"
     "                    command code, +SKIP serves the first SKIP matching requests\n"
-    "                    untouched, /COUNT limits it to the next COUNT matching requests\n"
+    "                    untouched, /COUNT limits it to the next COUNT matching requests;\n"
+    "                    %PERCENT in place of /COUNT commits it on that share of them at\n"
+    "                    random (noreply%2, corrupt-xor@0x45%0.5)\n"
+    "  --seed N          the seed of the random faults (default: from the clock, printed\n"
+    "                    on stderr): the same seed, the same faults for the same requests\n"
+    "  --replay TRACE    answer with the replies recorded in TRACE (a TQRF_TRACE file, or\n"
+    "                    what tqrf --trace wrote on stderr), as long as the requests are the\n"
+    "                    recorded ones; the first that differs ends the program with status 1\n"
     "  --verbose         log every exchange on stderr\n"
     "  --help            show this text\n";
 
@@ -101,6 +110,9 @@ int main(int argc, char** argv) {
     bool verbose = false;
     bool latency_given = false;
     std::optional<std::uint32_t> identity;
+    std::optional<std::uint64_t> seed;
+    std::optional<tqrf_sim::RecordedSession> replay;
+    std::string replay_path;
 
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -202,6 +214,28 @@ int main(int argc, char** argv) {
             const auto rule = tqrf_sim::parse_fault_rule(v, &error);
             if (!rule) return usage_error(error);
             faults.push_back(*rule);
+        } else if (arg == "--seed") {
+            std::uint64_t n = 0;
+            if (!value(v)) return usage_error("--seed needs a number");
+            const auto [end, error] = std::from_chars(v.data(), v.data() + v.size(), n);
+            if (v.empty() || error != std::errc{} || end != v.data() + v.size()) {
+                return usage_error("bad seed '" + v + "'");
+            }
+            seed = n;
+        } else if (arg == "--replay") {
+            if (!value(replay_path)) return usage_error("--replay needs a trace file");
+            struct stat st {};
+            if (::stat(replay_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+                return usage_error("cannot read " + replay_path + ": " +
+                                   (S_ISDIR(st.st_mode) ? "a directory" : std::strerror(errno)));
+            }
+            std::ifstream in(replay_path, std::ios::binary);
+            std::string text((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+            if (in.bad()) return usage_error("cannot read " + replay_path);
+            std::string error;
+            replay = tqrf_sim::parse_trace(text, &error);
+            if (!replay) return usage_error(replay_path + ": " + error);
         } else if (arg == "--verbose") {
             verbose = true;
         } else {
@@ -221,23 +255,40 @@ int main(int argc, char** argv) {
     for (const auto& uid : uids) {
         if (!sim.place_card(uid)) return usage_error("two cards with the same UID");
     }
+    const bool random_faults =
+        std::any_of(faults.begin(), faults.end(), [](const auto& r) { return r.share_ppm > 0; });
+    if (random_faults && !seed) {
+        // A different sequence each run, and the seed to repeat it.
+        seed = static_cast<std::uint64_t>(
+                   std::chrono::system_clock::now().time_since_epoch().count()) ^
+               (static_cast<std::uint64_t>(::getpid()) << 32);
+        seed = *seed % 1'000'000'000'000ull;
+        std::fprintf(stderr, "tqrf-sim: random faults with seed %llu (--seed repeats them)\n",
+                     static_cast<unsigned long long>(*seed));
+    }
+    if (seed) sim.set_seed(*seed);
     for (const auto& rule : faults) sim.add_fault(rule);
     if (identity) sim.set_identity(*identity);
-    if (verbose) {
-        sim.set_observer([](const tqrf_sim::Exchange& ex) {
+    if (replay) sim.set_replay(std::move(*replay));
+    const bool replaying = !replay_path.empty();
+    sim.set_observer([verbose, replaying, &sim](const tqrf_sim::Exchange& ex) {
+        if (verbose) {
             std::fprintf(stderr, "#%llu request %s -> reply %s%s%s\n",
                          static_cast<unsigned long long>(ex.sequence), hex(ex.request).c_str(),
                          ex.reply.empty() ? "(none)" : hex(ex.reply).c_str(),
                          ex.fault ? " fault " : "",
                          ex.fault ? tqrf_sim::fault_kind_name(ex.fault->kind) : "");
-        });
-    }
+        }
+        // A request that is not the recorded one ends the program (main takes the signal).
+        if (replaying && ex.trace_line == 0) ::kill(::getpid(), SIGUSR1);
+    });
 
     // The serving thread inherits this mask; the signals are taken by sigwait below.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     try {
@@ -264,8 +315,27 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     int signal_number = 0;
-    sigwait(&stop_signals, &signal_number);
+    do {
+        sigwait(&stop_signals, &signal_number);
+    } while (signal_number == SIGUSR1 &&
+             !(replaying && sim.replay_progress() && sim.replay_progress()->mismatch));
     sim.stop();
     if (!link.empty()) ::unlink(link.c_str());
+    if (const auto progress = sim.replay_progress()) {
+        // The whole recorded session, and nothing else, is a replay that matched.
+        if (progress->mismatch) {
+            std::fprintf(stderr, "tqrf-sim: replay of %s: %s\n", replay_path.c_str(),
+                         tqrf_sim::describe(*progress->mismatch).c_str());
+            return 1;
+        }
+        if (progress->answered < progress->total) {
+            std::fprintf(stderr,
+                         "tqrf-sim: replay of %s: stopped after %zu of %zu recorded requests; "
+                         "the next is on line %zu\n",
+                         replay_path.c_str(), progress->answered, progress->total,
+                         progress->next_line);
+            return 1;
+        }
+    }
     return 0;
 }

@@ -28,6 +28,7 @@
 #include "tqrf_sim/card.h"
 #include "tqrf_sim/faults.h"
 #include "tqrf_sim/reader.h"
+#include "tqrf_sim/replay.h"
 #include "tqrf_sim/timing.h"
 
 namespace tqrf_sim {
@@ -51,6 +52,9 @@ struct SimulatorOptions {
     // What sits between the reader and the host (see adapter.h). An echo adapter has no reader
     // behind it and journals nothing; a noise adapter journals the noise it sent.
     Adapter adapter{};
+    // Chooses the random draws of fault rules with a share (FaultRule::share_ppm): the same
+    // seed and the same requests give the same faults.
+    std::uint64_t seed = 0;
 };
 
 // One request and what went back on the line.
@@ -67,6 +71,9 @@ struct Exchange {
     // beep's hold and a delay fault's time. Unset when nothing was sent.
     Clock::time_point replying{};
     Clock::time_point answered{};  // the reply's last byte was written
+    // While replaying a trace: the line of the recorded request that was answered (0 when
+    // none, and when the request differed from the recorded one).
+    std::size_t trace_line = 0;
     std::uint8_t command() const { return request.size() > 1 ? request[1] : 0; }
 };
 
@@ -108,9 +115,25 @@ class Simulator {
     void set_pacing(bool on);
     void set_timing(TimingProfile profile);
     void set_adapter(const Adapter& adapter);
+    // A rule with a share draws from a sequence of its own, given by the seed and the number of
+    // rules added before it (since the last clear_faults()).
     void add_fault(const FaultRule& rule);
     void clear_faults();
+    // Starts every rule's draws again from this seed.
+    void set_seed(std::uint64_t seed);
     std::vector<FaultRule> faults() const;
+
+    // ---- Replaying a recorded session ------------------------------------------------------
+    // From the next request on, each request is matched against the session's next recorded
+    // one and answered with the reply recorded for it, in place of the model's reply (latency,
+    // pacing, the timing profile and the adapter apply as usual; the model still carries the
+    // request out). Fault rules apply to recorded replies that are valid frames. The first
+    // request that differs, or a request past the end of the session, is not answered and ends
+    // the replay: every later request goes unanswered too.
+    void set_replay(RecordedSession session);
+    void clear_replay();
+    // Nothing when no replay is set.
+    std::optional<ReplayProgress> replay_progress() const;
 
     // ---- Reader state ------------------------------------------------------------------------
     // Back to power-on: no keys loaded, E2PROM as shipped, clock at the host's time, every card
@@ -154,6 +177,9 @@ class Simulator {
     Reader reader_;
     SimulatorOptions options_;
     std::vector<FaultRule> faults_;
+    std::vector<ShareDraws> draws_;  // one for each rule in faults_
+    std::uint64_t rules_added_ = 0;
+    std::optional<Replay> replay_;
     std::vector<Exchange> journal_;
     std::uint64_t served_ = 0;
     std::uint64_t received_ = 0;
