@@ -194,6 +194,43 @@ namespace TqRwdDll
         public uint ReaderId;
     }
 
+    /// <summary>struct tqrf_port_info2, as tqrf_list_ports2 lays it out: the growable entry.
+    /// Strings are UTF-8.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct PortInfo2Native
+    {
+        public uint Size;
+        public int Transport;
+        public IntPtr Device;
+        public IntPtr StablePath;
+        public IntPtr Description;
+        public int UsbVendorId;
+        public int UsbProductId;
+        public IntPtr SerialNumber;
+        public IntPtr Manufacturer;
+        public IntPtr Product;
+        public IntPtr Driver;
+        public int MarkSpace;
+    }
+
+    /// <summary>struct tqrf_probe_result2: the growable result; Size is set before the
+    /// call.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct ProbeResult2Native
+    {
+        public uint Size;
+        public int Outcome;
+        public int OsError;
+        public uint RoundTripUs;
+        public uint Received;
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 105)]
+        public byte[] Bytes;
+        public uint VersionLength;
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = ResultCode.ReplyDataMax)]
+        public byte[] Version;
+        public uint ReaderId;
+    }
+
     /// <summary>
     /// The C trace hook. Called on the calling thread inside the exchange, with the reader's
     /// lock held: it must not call the same reader. <paramref name="bytes"/> is valid only
@@ -531,6 +568,27 @@ namespace TqRwdDll
         [DllImport(Library, CallingConvention = Cdecl, CharSet = CharSet.Ansi)]
         public static extern int tqrf_probe([MarshalAs(UnmanagedType.LPStr)] string port,
                                             uint deadlineMs, out ProbeResultNative result);
+
+        /// <summary>The growable list: entries entrySize bytes apart (pass
+        /// Marshal.SizeOf(typeof(PortInfo2Native))), freed with tqrf_free_ports2. Use
+        /// Ports.List().</summary>
+        [DllImport(Library, CallingConvention = Cdecl)]
+        public static extern int tqrf_list_ports2(uint entrySize, out IntPtr ports, out uint count);
+
+        [DllImport(Library, CallingConvention = Cdecl)]
+        public static extern void tqrf_free_ports2(IntPtr ports);
+
+        /// <summary>The growable probe: result.Size set to
+        /// Marshal.SizeOf(typeof(ProbeResult2Native)) before the call. Use Ports.Probe().</summary>
+        [DllImport(Library, CallingConvention = Cdecl, CharSet = CharSet.Ansi)]
+        public static extern int tqrf_probe2([MarshalAs(UnmanagedType.LPStr)] string port,
+                                             uint deadlineMs, ref ProbeResult2Native result);
+
+        /// <summary>The device "COMn" opens, NUL-terminated into path. Use
+        /// Ports.ComPortPath().</summary>
+        [DllImport(Library, CallingConvention = Cdecl, CharSet = CharSet.Ansi)]
+        public static extern int tqrf_com_port_path([MarshalAs(UnmanagedType.LPStr)] string name,
+                                                    [Out] byte[] path, uint capacity);
 
         // ---- Helpers --------------------------------------------------------------------
 
@@ -1195,14 +1253,14 @@ namespace TqRwdDll
         {
             IntPtr list;
             uint count;
-            int rc = NativeMethods.tqrf_list_ports(out list, out count);
+            int size = Marshal.SizeOf(typeof(PortInfo2Native));
+            int rc = NativeMethods.tqrf_list_ports2((uint)size, out list, out count);
             if (rc != 0) throw TqrfException.For(rc, "ListPorts", 0);
             try {
                 var ports = new PortInfo[count];
-                int size = Marshal.SizeOf(typeof(PortInfoNative));
                 for (int i = 0; i < count; i++) {
-                    var p = (PortInfoNative)Marshal.PtrToStructure(new IntPtr(list.ToInt64() + (long)i * size),
-                                                                   typeof(PortInfoNative));
+                    var p = (PortInfo2Native)Marshal.PtrToStructure(new IntPtr(list.ToInt64() + (long)i * size),
+                                                                    typeof(PortInfo2Native));
                     ports[i] = new PortInfo {
                         Device = Utf8(p.Device),
                         StablePath = Utf8(p.StablePath),
@@ -1219,7 +1277,7 @@ namespace TqRwdDll
                 }
                 return ports;
             } finally {
-                NativeMethods.tqrf_free_ports(list);
+                NativeMethods.tqrf_free_ports2(list);
             }
         }
 
@@ -1233,13 +1291,17 @@ namespace TqRwdDll
         {
             if (string.IsNullOrEmpty(port) || port.IndexOf('\0') >= 0)
                 throw new BadArgumentException("Probe", "not a port name");
-            ProbeResultNative r;
-            int rc = NativeMethods.tqrf_probe(port, deadlineMs, out r);
+            var r = new ProbeResult2Native {
+                Size = (uint)Marshal.SizeOf(typeof(ProbeResult2Native)),
+                Bytes = new byte[105],
+                Version = new byte[ResultCode.ReplyDataMax],
+            };
+            int rc = NativeMethods.tqrf_probe2(port, deadlineMs, ref r);
             if (rc != 0) throw TqrfException.For(rc, "Probe " + port, 0);
-            var received = new byte[r.Received];
-            Array.Copy(r.Bytes, received, (int)r.Received);
-            var version = new byte[r.VersionLength];
-            Array.Copy(r.Version, version, (int)r.VersionLength);
+            var received = new byte[Math.Min(r.Received, (uint)r.Bytes.Length)];
+            Array.Copy(r.Bytes, received, received.Length);
+            var version = new byte[Math.Min(r.VersionLength, (uint)r.Version.Length)];
+            Array.Copy(r.Version, version, version.Length);
             return new ProbeResult {
                 Port = port,
                 Outcome = (ProbeOutcome)r.Outcome,
@@ -1249,6 +1311,20 @@ namespace TqRwdDll
                 Version = version,
                 ReaderId = r.ReaderId,
             };
+        }
+
+        /// <summary>The device a COM port name opens, as Probe and Reader.Open open it:
+        /// "/dev/ttyS2" for "COM3" on POSIX systems, "\\.\COM3" on Windows. Throws
+        /// BadArgumentException for a name that is no COM name of a port.</summary>
+        public static string ComPortPath(string name)
+        {
+            if (name == null || name.IndexOf('\0') >= 0)
+                throw new BadArgumentException("ComPortPath", "not a COM port name");
+            var path = new byte[64];
+            int rc = NativeMethods.tqrf_com_port_path(name, path, (uint)path.Length);
+            if (rc != 0) throw TqrfException.For(rc, "ComPortPath " + name, 0);
+            int length = Array.IndexOf(path, (byte)0);
+            return Encoding.UTF8.GetString(path, 0, length < 0 ? path.Length : length);
         }
 
         private static string Utf8(IntPtr text)

@@ -39,14 +39,17 @@ i32 = ctypes.c_int32
 u32 = ctypes.c_uint32
 
 
-class PortInfo(ctypes.Structure):
-    """struct tqrf_port_info: one entry of tqrf_list_ports()' list (strings UTF-8, never null)."""
+class PortInfo2(ctypes.Structure):
+    """struct tqrf_port_info2: one entry of tqrf_list_ports2()' list (strings UTF-8). The
+    library lays the entries out ctypes.sizeof(PortInfo2) apart and fills the fields it knows;
+    the rest are 0 (None)."""
 
     _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("transport", ctypes.c_int32),
         ("device", ctypes.c_char_p),
         ("stable_path", ctypes.c_char_p),
         ("description", ctypes.c_char_p),
-        ("transport", ctypes.c_int32),
         ("usb_vendor_id", ctypes.c_int32),
         ("usb_product_id", ctypes.c_int32),
         ("serial_number", ctypes.c_char_p),
@@ -57,10 +60,11 @@ class PortInfo(ctypes.Structure):
     ]
 
 
-class ProbeResult(ctypes.Structure):
-    """struct tqrf_probe_result: what tqrf_probe() found."""
+class ProbeResult2(ctypes.Structure):
+    """struct tqrf_probe_result2: what tqrf_probe2() found; size is set before the call."""
 
     _fields_ = [
+        ("size", ctypes.c_uint32),
         ("outcome", ctypes.c_int32),
         ("os_error", ctypes.c_int32),
         ("round_trip_us", ctypes.c_uint32),
@@ -108,9 +112,10 @@ _PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {
     "tqrf_reader_clock_read": ([c_handle, c_u8p, u32, ctypes.POINTER(u32)], i32),
     "tqrf_reader_clock_set": ([c_handle, ctypes.c_char_p], i32),
     "tqrf_reader_last_answer": ([c_handle], i32),
-    "tqrf_list_ports": ([ctypes.POINTER(ctypes.POINTER(PortInfo)), ctypes.POINTER(u32)], i32),
-    "tqrf_free_ports": ([ctypes.POINTER(PortInfo)], None),
-    "tqrf_probe": ([ctypes.c_char_p, u32, ctypes.POINTER(ProbeResult)], i32),
+    "tqrf_list_ports2": ([u32, ctypes.POINTER(ctypes.POINTER(PortInfo2)), ctypes.POINTER(u32)], i32),
+    "tqrf_free_ports2": ([ctypes.POINTER(PortInfo2)], None),
+    "tqrf_probe2": ([ctypes.c_char_p, u32, ctypes.POINTER(ProbeResult2)], i32),
+    "tqrf_com_port_path": ([ctypes.c_char_p, c_u8p, u32], i32),
 }
 
 # Exports that older builds of the library may lack.
