@@ -16,7 +16,7 @@ TQRF_API(int32_t) tqrf_authentication_2(int32_t key_type, int32_t sector, int32_
     // The trailer check comes before everything, the port check included. It compares in full
     // width, so sector bytes of 64 and above never pass.
     const int trailer = int{low_byte(sector)} * 4 + 3;
-    if (int{low_byte(block)} != trailer) return ERR_NOT_SECTOR_TRAILER;
+    if (int{low_byte(block)} != trailer) return TQRF_ERR_NOT_SECTOR_TRAILER;
     return tqrf_authentication(key_type, sector);
 }
 

@@ -128,7 +128,7 @@ endmacro()
 function(tqrf_realtime_tests)
   add_library(tqrf_test_realtime OBJECT ${PROJECT_SOURCE_DIR}/tests/realtime/realtime.cpp)
   foreach(test e2e_tests hardening_tests tqrf_cli_tests tqrf_api_sim_tests tqrf_sim_tests
-               serial_posix_tests command_alloc_test)
+               serial_posix_tests command_alloc_test abi_tests)
     if(TARGET ${test})
       target_link_libraries(${test} PRIVATE tqrf_test_realtime)
     endif()

@@ -25,7 +25,7 @@
  *   Flag, block, sector and address arguments are cut to their low 8 bits first; a mask or limit
  *   of the command's own is then applied. Every command checks that a port is open before it
  *   reads any argument: with no port open nothing is read, nothing is sent and -82 is returned.
- *   After that check, a null pointer argument gives ERR_FAILED (-1) and nothing is sent.
+ *   After that check, a null pointer argument gives TQRF_ERR_FAILED (-1) and nothing is sent.
  *
  * Threads
  *   The legacy exports act on one built-in default reader. Its calls are serialised by the
@@ -35,10 +35,22 @@
  *
  * Calling convention
  *   Every export uses the C calling convention (__cdecl on Windows) and C linkage.
+ *
+ * Structures that grow
+ *   From version 1.3 on, every structure the library fills for a caller begins with a uint32_t
+ *   size: the caller's sizeof of the structure (set by the caller, or passed as an argument
+ *   where the library allocates). The library writes only the fields that lie wholly inside
+ *   that size, so a program built against these headers keeps working with a later library
+ *   whose structures have grown, and a program built against a later header keeps working with
+ *   this library (the fields this library does not know are set to 0). tqrf_port_info and
+ *   tqrf_probe_result, from version 1.2, have no size; they and their calls (tqrf_list_ports(),
+ *   tqrf_probe()) stay exactly as they were, beside the growable tqrf_port_info2 and
+ *   tqrf_probe_result2 (tqrf_list_ports2(), tqrf_probe2()).
  */
 #ifndef TQ_RWD_DLL_H
 #define TQ_RWD_DLL_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 /* TQRF_API marks every export: C linkage, the C calling convention, exported from the library.
@@ -71,12 +83,12 @@
 
 /* ---- Version ------------------------------------------------------------------------------ */
 
-/* TQRF_VERSION_MAJOR, TQRF_VERSION_MINOR, TQRF_VERSION_PATCH and TQRF_VERSION_STRING ("1.2.0"):
+/* TQRF_VERSION_MAJOR, TQRF_VERSION_MINOR, TQRF_VERSION_PATCH and TQRF_VERSION_STRING ("1.3.0"):
  * the version of these headers. */
 #include "tq_RWD_DLL_version.h"
 
 /**
- * The version of the library that is loaded, as "MAJOR.MINOR.PATCH" (for example "1.2.0"); it
+ * The version of the library that is loaded, as "MAJOR.MINOR.PATCH" (for example "1.3.0"); it
  * may differ from TQRF_VERSION_STRING when a program runs with a newer library than it was
  * built with. Callable at any time, with or without an open port; sends nothing.
  * @return a static NUL-terminated string, never null; the caller must not free it.
@@ -88,7 +100,7 @@ TQRF_API(const char*) tqrf_version(void);
 /* Every function returns a 32-bit signed result: 0 to 255 is the reader's status byte (0 done),
  * a negative value one of the library's own codes below. Each code has a TQRF_ name; the names
  * without the prefix (ERR_FAILED, ...) are the same codes under the names of earlier versions,
- * kept so that existing hosts compile unchanged. */
+ * kept so that existing hosts compile unchanged (see TQRF_LEGACY_NAMES below). */
 
 /** 0: the command was carried out (the reader's status byte 0). */
 #define TQRF_OK 0
@@ -152,7 +164,19 @@ TQRF_API(const char*) tqrf_version(void);
     X(TQRF_ERR_PARITY_UNSUPPORTED, parity_unsupported,                                             \
       "the serial adapter cannot send mark or space parity")
 
-/* The names of earlier versions. */
+/* The names of earlier versions (ERR_FAILED, ...): the same codes without the TQRF_ prefix.
+ * They are defined when TQRF_LEGACY_NAMES is non-zero, which it is unless the program defines
+ * TQRF_LEGACY_NAMES as 0 or defines TQRF_NO_LEGACY_NAMES before including this header: hosts
+ * written for earlier versions compile unchanged, and a program whose own ERR_* names collide
+ * with them turns them off. */
+#ifndef TQRF_LEGACY_NAMES
+#ifdef TQRF_NO_LEGACY_NAMES
+#define TQRF_LEGACY_NAMES 0
+#else
+#define TQRF_LEGACY_NAMES 1
+#endif
+#endif
+#if TQRF_LEGACY_NAMES
 #define ERR_NOT_SECTOR_TRAILER TQRF_ERR_NOT_SECTOR_TRAILER
 #define ERR_FAILED TQRF_ERR_FAILED
 #define ERR_PORT_IN_USE TQRF_ERR_PORT_IN_USE
@@ -165,6 +189,7 @@ TQRF_API(const char*) tqrf_version(void);
 #define ERR_DEVICE_LOST TQRF_ERR_DEVICE_LOST
 #define ERR_BAD_ARGUMENT TQRF_ERR_BAD_ARGUMENT
 #define ERR_BUFFER_TOO_SMALL TQRF_ERR_BUFFER_TOO_SMALL
+#endif
 
 /** The most data bytes a reply can carry (a reply of 105 bytes: length, 101 data bytes, status,
  *  XOR). The hardware version, E2PROM read and clock read of the legacy exports copy every data
@@ -183,7 +208,8 @@ TQRF_API(const char*) tqrf_version(void);
  *        rest is read as a decimal number with atoi() rules (0 when there are no digits).
  *        Windows opens "\\.\COMn"; POSIX systems open /dev/ttyS(n-1), so COM1 is /dev/ttyS0.
  * @return 0; -80 a port is already open (the name is still shortened); -81 the device did not
- *         open (on POSIX also for n < 1); -1 the name is null, or configuring the line failed
+ *         open (also for n < 1 or above TQRF_COM_PORT_MAX, which name no device and are not
+ *         tried); -1 the name is null, or configuring the line failed
  *         (the port then stays open: call tqrf_exit()).
  *
  * Two environment variables, read only here (and by tqrf_init_device()), change the default
@@ -288,7 +314,7 @@ TQRF_API(int32_t) tqrf_authentication(int32_t key_type, int32_t sector);
  * byte of sector times 4 plus 3, in full width (sector bytes of 64 and above never pass). The
  * block is never sent; sector 16 with block 67 passes and authenticates sector 0.
  *
- * @return 1 (ERR_NOT_SECTOR_TRAILER) when the check fails, with nothing sent; otherwise
+ * @return 1 (TQRF_ERR_NOT_SECTOR_TRAILER) when the check fails, with nothing sent; otherwise
  *         as tqrf_authentication().
  */
 TQRF_API(int32_t) tqrf_authentication_2(int32_t key_type, int32_t sector, int32_t block);
@@ -470,17 +496,17 @@ TQRF_API(int32_t) tqrf_wr_asc(int32_t block, const char* block_text);
  *   tqrf_reader_close(r);
  *
  * How the handle API differs from the legacy exports:
- *   - Arguments are checked, never folded: block 64 is ERR_BAD_ARGUMENT (-89), not block 0;
+ *   - Arguments are checked, never folded: block 64 is TQRF_ERR_BAD_ARGUMENT (-89), not block 0;
  *     null pointers give -89. Nothing is sent for a refused argument.
  *   - Replies are checked against the request: a status-0 reply must carry exactly the data
  *     bytes of its command (2 for request, 4 anticoll, 1 select, 7 find, 16 read, 4 readval,
  *     1 to 4 for the identity, none for the commands without data); otherwise
- *     ERR_REPLY_LENGTH (-87).
+ *     TQRF_ERR_REPLY_LENGTH (-87).
  *   - Outputs are written only when the result is 0. With a non-zero status byte the status is
  *     returned and every output is left as it was.
  *   - Variable-length reads (version, E2PROM, clock) take the buffer's capacity and report the
  *     length that came.
- *   - A device the operating system reports gone gives ERR_DEVICE_LOST (-88), for good.
+ *   - A device the operating system reports gone gives TQRF_ERR_DEVICE_LOST (-88), for good.
  *   - Replies are taken as soon as they are complete (TQRF_REPLY_COMPLETE) unless the reader
  *     is set to the legacy fixed pause (TQRF_REPLY_FIXED).
  *   - After an exchange that failed with -85, -86 or -87 (a reply may still be on its way), the
@@ -550,8 +576,9 @@ typedef void(TQRF_CALL* tqrf_trace_fn)(void* user, int32_t event, int32_t result
 /**
  * Open a reader.
  *
- * @param port "COMn", mapped as tqrf_init() maps it (Windows "\\.\COMn", POSIX
- *        /dev/ttyS(n-1)) but never modified, or a device path used as given. Read only.
+ * @param port "COMn", mapped by tqrf_com_port_path() (Windows "\\.\COMn", POSIX
+ *        /dev/ttyS(n-1)) but never modified, or a device path used as given. Read only. "COM"
+ *        with digits that name no port ("COM0", "COM1000") does not open (-81, ENOENT).
  * @param out receives the new reader; set to null on failure.
  * @return 0; -89 port or out is null; -81 the device did not open (missing, not permitted,
  *         already open in this or another process, or not a serial device: see
@@ -889,6 +916,134 @@ typedef struct tqrf_probe_result {
  *         deadline plus two commands' deadlines.
  */
 TQRF_API(int32_t) tqrf_probe(const char* port, uint32_t deadline_ms, tqrf_probe_result* out);
+
+/** The highest COM port number a "COMn" name maps to a device (tqrf_com_port_path()). */
+#define TQRF_COM_PORT_MAX 999
+
+/**
+ * The device a COM port name opens, as tqrf_reader_open() and tqrf_probe() open it: on Windows
+ * "\\.\COMn", on POSIX systems /dev/ttyS(n-1) (COM1 is /dev/ttyS0). tqrf_init() maps the
+ * number it reads from its name the same way. Sends nothing, opens nothing; callable at any
+ * time from any thread.
+ *
+ * @param name NUL-terminated "COMn": "COM" in any case, then decimal digits only, n from 1 to
+ *        TQRF_COM_PORT_MAX ("COM3", "com12", "COM007"). Read only.
+ * @param path out: the device path, NUL-terminated; capacity bytes of room (32 are always
+ *        enough). Untouched unless the result is 0.
+ * @param capacity the size of path in bytes.
+ * @return 0; TQRF_ERR_BAD_ARGUMENT (-89) when name or path is null or name is no such COM name
+ *         (a device path, "COM0", "COM1000", "COM3x"); TQRF_ERR_BUFFER_TOO_SMALL (-90) when the
+ *         path and its terminator do not fit capacity bytes.
+ */
+TQRF_API(int32_t) tqrf_com_port_path(const char* name, char* path, uint32_t capacity);
+
+/* ---- Growable port list and probe result (from version 1.3) ------------------------------
+ *
+ *   tqrf_port_info2* ports; uint32_t n;
+ *   if (tqrf_list_ports2(sizeof(tqrf_port_info2), &ports, &n) == 0) {
+ *       for (uint32_t i = 0; i < n; ++i) {
+ *           tqrf_probe_result2 p;
+ *           p.size = sizeof p;
+ *           if (tqrf_probe2(ports[i].device, 0, &p) == 0 && p.outcome == TQRF_PROBE_READER) ...
+ *       }
+ *       tqrf_free_ports2(ports);
+ *   }
+ *
+ * A field a later version adds is appended at the end; nothing is ever moved or removed. */
+
+/** The size of a structure up to and including one of its fields: the size of an earlier,
+ *  smaller version of it whose last field is `field`. */
+#define TQRF_SIZE_THROUGH(type, field) (offsetof(type, field) + sizeof(((type*)0)->field))
+
+/** One serial port the system knows, in the growable form: the fields of tqrf_port_info (see
+ *  there) after a size. Strings are UTF-8 and NUL-terminated, never null for the fields this
+ *  library knows ("" when not known), and live in the list's single allocation. */
+typedef struct tqrf_port_info2 {
+    /** The entry size the caller asked for in tqrf_list_ports2(); set by the library. */
+    uint32_t size;
+    /** TQRF_TRANSPORT_*. */
+    int32_t transport;
+    /** What to open: "/dev/ttyUSB0" (under TQRF_DEVICE_ROOT when set), or "COM3" on Windows. */
+    const char* device;
+    /** A name that stays the same across plug-ins ("/dev/serial/by-id/..."), or "". */
+    const char* stable_path;
+    /** Human text: "FT232R USB UART (FTDI)", "Built-in serial port", the system's name. */
+    const char* description;
+    /** USB vendor and product id, or -1 when the port is not on USB or they are not known. */
+    int32_t usb_vendor_id;
+    int32_t usb_product_id;
+    /** The USB device's serial number, manufacturer and product strings, or "". */
+    const char* serial_number;
+    const char* manufacturer;
+    const char* product;
+    /** The kernel driver ("ftdi_sio"; on Windows the driver service, "FTSER2K"), or "". */
+    const char* driver;
+    /** TQRF_MARK_SPACE_YES, _NO or _UNKNOWN, from the driver. */
+    int32_t mark_space;
+} tqrf_port_info2;
+
+/** The smallest entry size tqrf_list_ports2() takes: the size field, transport and device. */
+#define TQRF_PORT_INFO2_MIN_SIZE TQRF_SIZE_THROUGH(tqrf_port_info2, device)
+
+/**
+ * List the serial ports the system knows, as tqrf_list_ports() does, into growable entries.
+ *
+ * @param entry_size the caller's sizeof(tqrf_port_info2): the distance from one entry to the
+ *        next. At least TQRF_PORT_INFO2_MIN_SIZE, at most 65536, and a multiple of the
+ *        structure's alignment (as any sizeof is). Each entry's size field is set to it; the fields
+ * that lie wholly inside it are written, every other byte of the entry is 0 (null strings).
+ * @param ports out: the list, one allocation freed with tqrf_free_ports2(); null when empty.
+ * @param count out: the number of entries.
+ * @return 0; TQRF_ERR_BAD_ARGUMENT (-89) when ports or count is null or entry_size is refused;
+ *         TQRF_ERR_FAILED (-1) out of memory or the system's list could not be read. On failure
+ *         *ports is null and *count 0. Thread-safe; allocates (not a command).
+ */
+TQRF_API(int32_t) tqrf_list_ports2(uint32_t entry_size, tqrf_port_info2** ports, uint32_t* count);
+
+/** Free a list from tqrf_list_ports2(). A null list is ignored. */
+TQRF_API(void) tqrf_free_ports2(tqrf_port_info2* ports);
+
+/** What a probe found, in the growable form: the fields of tqrf_probe_result (see there) after
+ *  a size. */
+typedef struct tqrf_probe_result2 {
+    /** Set by the caller before the call: sizeof(tqrf_probe_result2) as the caller knows it.
+     *  The library never changes it. */
+    uint32_t size;
+    /** TQRF_PROBE_*. */
+    int32_t outcome;
+    /** The operating system's error code of a failed open (errno, GetLastError()), else 0. */
+    int32_t os_error;
+    /** The link test's round trip in microseconds; 0 unless a reply frame came. */
+    uint32_t round_trip_us;
+    /** What came back for the link test: bytes[0..received-1] (at most 105). */
+    uint32_t received;
+    uint8_t bytes[105];
+    /** TQRF_PROBE_READER only: the hardware version's bytes (version_length 0 to
+     *  TQRF_REPLY_DATA_MAX, 0 when not given) and the identity number (0 when not given). */
+    uint32_t version_length;
+    uint8_t version[TQRF_REPLY_DATA_MAX];
+    uint32_t reader_id;
+} tqrf_probe_result2;
+
+/** The smallest size tqrf_probe2() takes: the size field and the outcome. */
+#define TQRF_PROBE_RESULT2_MIN_SIZE TQRF_SIZE_THROUGH(tqrf_probe_result2, outcome)
+
+/**
+ * Find out what is on a port, exactly as tqrf_probe() does (same bytes sent, same outcomes,
+ * same deadline rules), into a growable result.
+ *
+ * @param port "COMn" or a device path, as for tqrf_probe(). Read only.
+ * @param deadline_ms as for tqrf_probe(): 40 to 1040 ms, 0 for 100 ms.
+ * @param out in: out->size set by the caller, at least TQRF_PROBE_RESULT2_MIN_SIZE. Out: the
+ *        fields that lie wholly inside out->size are written; bytes past the fields this
+ *        library knows, up to out->size, are set to 0; a field cut by out->size and every byte
+ *        past out->size are left untouched.
+ * @return 0 with the outcome in out; TQRF_ERR_BAD_ARGUMENT (-89) when port is null or empty,
+ *         out is null or out->size is below TQRF_PROBE_RESULT2_MIN_SIZE (nothing is opened and
+ *         out is untouched). Thread-safe; blocks for at most the deadline plus two commands'
+ *         deadlines.
+ */
+TQRF_API(int32_t) tqrf_probe2(const char* port, uint32_t deadline_ms, tqrf_probe_result2* out);
 
 /* What the last exchange of a reader heard (tqrf_reader_last_answer()). */
 /** No exchange yet, or the last one failed before anything was sent. */

@@ -29,6 +29,7 @@
 #ifndef TQ_RWD_DLL_HPP
 #define TQ_RWD_DLL_HPP
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -683,7 +684,7 @@ enum class MarkSpace : std::int32_t {
     Unknown = TQRF_MARK_SPACE_UNKNOWN,
 };
 
-// One serial port the system knows (see tqrf_list_ports()). Strings are "" when not known.
+// One serial port the system knows (see tqrf_list_ports2()). Strings are "" when not known.
 struct PortInfo {
     std::string device;       // what to open: "/dev/ttyUSB0", "COM3"
     std::string stable_path;  // "/dev/serial/by-id/...", or ""
@@ -698,37 +699,49 @@ struct PortInfo {
     MarkSpace mark_space = MarkSpace::Unknown;
 };
 
-// The serial ports the system knows, in name order. Opens nothing, sends nothing.
+// The serial ports the system knows, in name order. Opens nothing, sends nothing. Uses the
+// growable list (tqrf_list_ports2()): a later library with larger entries serves it unchanged.
 inline Result<std::vector<PortInfo>> list_ports() {
-    tqrf_port_info* ports = nullptr;
+    tqrf_port_info2* ports = nullptr;
     std::uint32_t count = 0;
-    const std::int32_t r = tqrf_list_ports(&ports, &count);
+    const std::int32_t r = tqrf_list_ports2(sizeof(tqrf_port_info2), &ports, &count);
     if (r != 0) return result_code(r);
     // The C list is freed whatever happens below.
-    const std::unique_ptr<tqrf_port_info, void (*)(tqrf_port_info*)> owned(
-        ports, [](tqrf_port_info* p) { tqrf_free_ports(p); });
+    const std::unique_ptr<tqrf_port_info2, void (*)(tqrf_port_info2*)> owned(
+        ports, [](tqrf_port_info2* p) { tqrf_free_ports2(p); });
+    const auto text = [](const char* s) { return s != nullptr ? std::string(s) : std::string(); };
     std::vector<PortInfo> out;
     out.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
-        const tqrf_port_info& p = ports[i];
+        const tqrf_port_info2& p = ports[i];
         PortInfo info;
-        info.device = p.device;
-        info.stable_path = p.stable_path;
-        info.description = p.description;
+        info.device = text(p.device);
+        info.stable_path = text(p.stable_path);
+        info.description = text(p.description);
         info.transport = static_cast<Transport>(p.transport);
         info.usb_vendor_id = p.usb_vendor_id;
         info.usb_product_id = p.usb_product_id;
-        info.serial_number = p.serial_number;
-        info.manufacturer = p.manufacturer;
-        info.product = p.product;
-        info.driver = p.driver;
+        info.serial_number = text(p.serial_number);
+        info.manufacturer = text(p.manufacturer);
+        info.product = text(p.product);
+        info.driver = text(p.driver);
         info.mark_space = static_cast<MarkSpace>(p.mark_space);
         out.push_back(std::move(info));
     }
     return out;
 }
 
-// What answered on a port (see tqrf_probe()).
+// The device a COM port name opens, as Reader::open() and probe() open it (see
+// tqrf_com_port_path()): "/dev/ttyS2" for "COM3" on POSIX, "\\.\COM3" on Windows;
+// errc::bad_argument for a name that is no COM name of a port (a device path, "COM0").
+inline Result<std::string> com_port_path(const std::string& name) {
+    char path[32];
+    const std::int32_t r = tqrf_com_port_path(name.c_str(), path, sizeof path);
+    if (r != 0) return result_code(r);
+    return std::string(path);
+}
+
+// What answered on a port (see tqrf_probe2()).
 enum class ProbeOutcome : std::int32_t {
     Reader = TQRF_PROBE_READER,
     Echo = TQRF_PROBE_ECHO,
@@ -772,15 +785,17 @@ inline Result<ProbeResult> probe(const std::string& port,
     const auto ms = deadline.count() < 0        ? 0
                     : deadline.count() > 100000 ? 100000
                                                 : deadline.count();
-    tqrf_probe_result p;
-    const std::int32_t r = tqrf_probe(port.c_str(), static_cast<std::uint32_t>(ms), &p);
+    tqrf_probe_result2 p{};
+    p.size = sizeof p;
+    const std::int32_t r = tqrf_probe2(port.c_str(), static_cast<std::uint32_t>(ms), &p);
     if (r != 0) return result_code(r);
     ProbeResult out;
     out.outcome = static_cast<ProbeOutcome>(p.outcome);
     if (p.os_error != 0) out.os_error = std::error_code{p.os_error, std::system_category()};
     out.round_trip = std::chrono::microseconds{p.round_trip_us};
-    out.received.assign(p.bytes, p.bytes + p.received);
-    out.version.assign(p.version, p.version + p.version_length);
+    out.received.assign(p.bytes, p.bytes + std::min<std::size_t>(p.received, sizeof p.bytes));
+    out.version.assign(p.version,
+                       p.version + std::min<std::size_t>(p.version_length, sizeof p.version));
     out.reader_id = p.reader_id;
     return out;
 }

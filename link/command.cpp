@@ -145,7 +145,7 @@ int copy_outputs(const CommandRow& row, const Call& call, Policy policy, const R
         case Copy::DATA:
             if (policy == Policy::CHECKED && sized(row)) {
                 *call.length = reply.data_count();
-                if (reply.data_count() > call.capacity) return ERR_BUFFER_TOO_SMALL;
+                if (reply.data_count() > call.capacity) return TQRF_ERR_BUFFER_TOO_SMALL;
                 reply.copy_data(call.out[0], call.capacity);
             } else {
                 const std::uint32_t n = reply.copy_data(call.out[0], first.bytes);

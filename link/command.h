@@ -3,11 +3,12 @@
 // a call hands over its arguments and outputs.
 //
 // The reader's policy decides what is checked. The default reader of the legacy exports runs
-// the legacy policy: no port gives ERR_PORT_NOT_OPEN before anything else, a null pointer
-// ERR_FAILED, numbers are cut to their fields without a check, and outputs are written from any
-// valid reply, whatever its status. Handles run the checked policy: arguments are checked first
-// (ERR_BAD_ARGUMENT), a status-0 reply must carry the row's data bytes (ERR_REPLY_LENGTH), and
-// outputs are written only then; a device that is gone gives ERR_DEVICE_LOST until close.
+// the legacy policy: no port gives TQRF_ERR_PORT_NOT_OPEN before anything else, a null pointer
+// TQRF_ERR_FAILED, numbers are cut to their fields without a check, and outputs are written from
+// any valid reply, whatever its status. Handles run the checked policy: arguments are checked first
+// (TQRF_ERR_BAD_ARGUMENT), a status-0 reply must carry the row's data bytes
+// (TQRF_ERR_REPLY_LENGTH), and outputs are written only then; a device that is gone gives
+// TQRF_ERR_DEVICE_LOST until close.
 #pragma once
 
 #include <cstdint>
@@ -99,7 +100,7 @@ bool numbers_in_range(const CommandRow& row, const Call& call);
 std::uint32_t build_payload(const CommandRow& row, const Call& call, std::uint8_t* payload);
 
 // Writes the outputs of `call` from a valid reply under `policy` (for the checked policy a
-// status-0 reply within the row's data bytes). Returns 0, or ERR_BUFFER_TOO_SMALL.
+// status-0 reply within the row's data bytes). Returns 0, or TQRF_ERR_BUFFER_TOO_SMALL.
 int copy_outputs(const CommandRow& row, const Call& call, Policy policy, const Reply& reply);
 
 namespace detail {
@@ -119,18 +120,18 @@ struct RowCopy {
 // rule would be, with the row, the call, the policy and the reply, and returns 0 or a result.
 template <class Special = detail::RowCopy>
 int run(tqrf_reader* reader, Op op, const Call& call, Special&& special = Special{}) {
-    if (reader == nullptr) return ERR_BAD_ARGUMENT;
+    if (reader == nullptr) return TQRF_ERR_BAD_ARGUMENT;
     const CommandRow& cmd = row(op);
     const Policy policy = reader->policy;
     ReaderLock lock(*reader);
     int result = 0;
     if (policy == Policy::LEGACY) {
-        if (reader->device == nullptr) return ERR_PORT_NOT_OPEN;
-        if (!outputs_present(cmd, call, policy)) result = ERR_FAILED;
+        if (reader->device == nullptr) return TQRF_ERR_PORT_NOT_OPEN;
+        if (!outputs_present(cmd, call, policy)) result = TQRF_ERR_FAILED;
     } else if (reader->lost) {
-        result = ERR_DEVICE_LOST;
+        result = TQRF_ERR_DEVICE_LOST;
     } else if (!outputs_present(cmd, call, policy) || !numbers_in_range(cmd, call)) {
-        result = ERR_BAD_ARGUMENT;
+        result = TQRF_ERR_BAD_ARGUMENT;
     }
     if (result == 0) {
         std::uint8_t payload[REQUEST_PAYLOAD_MAX];
@@ -142,12 +143,12 @@ int run(tqrf_reader* reader, Op op, const Call& call, Special&& special = Specia
             copy = false;
             if (serial::device_lost(reader->device)) {
                 reader->lost = true;
-                result = ERR_DEVICE_LOST;
+                result = TQRF_ERR_DEVICE_LOST;
             } else if (result == 0) {
                 const std::uint32_t count = detail::frame_size(reply) - REPLY_FRAME_MIN;
                 if (count < cmd.reply.min || count > cmd.reply.max) {
                     // Not this command's reply: its own may still be on its way.
-                    result = ERR_REPLY_LENGTH;
+                    result = TQRF_ERR_REPLY_LENGTH;
                     reader->settle = reader->settle_after_failure;
                 } else {
                     copy = true;

@@ -77,7 +77,7 @@ enum class Copy : std::uint8_t {
     POSITIONS,
     // Data bytes into out[0]: legacy at most fields[0].bytes, their count into `length` when
     // given. A row of REPLY_DATA_MAX bytes is sized: on a handle the caller gives the room and
-    // always receives the count; ERR_BUFFER_TOO_SMALL, nothing copied, when they do not fit.
+    // always receives the count; TQRF_ERR_BUFFER_TOO_SMALL, nothing copied, when they do not fit.
     DATA,
     // Four data bytes, least significant first, into `word`; legacy: a reply with fewer leaves
     // it as it was.

@@ -23,10 +23,10 @@ std::uint32_t frame_encode(const std::uint8_t* payload, std::uint16_t length, st
 }
 
 int frame_check(const std::uint8_t* bytes, std::uint32_t count) {
-    if (count < REPLY_FRAME_MIN) return ERR_REPLY_FRAME;
+    if (count < REPLY_FRAME_MIN) return TQRF_ERR_REPLY_FRAME;
     const std::uint32_t announced = (std::uint32_t{bytes[0]} << 8) | bytes[1];
-    if (count != announced + FRAME_OVERHEAD) return ERR_REPLY_FRAME;
-    if (frame_checksum(bytes, count) != 0) return ERR_REPLY_CHECKSUM;
+    if (count != announced + FRAME_OVERHEAD) return TQRF_ERR_REPLY_FRAME;
+    if (frame_checksum(bytes, count) != 0) return TQRF_ERR_REPLY_CHECKSUM;
     return 0;
 }
 

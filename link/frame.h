@@ -15,8 +15,8 @@ std::uint32_t frame_encode(const std::uint8_t* payload, std::uint16_t length, st
                            std::uint32_t capacity);
 
 // Checks `count` received bytes as one reply frame. Returns 0 when they form a valid frame,
-// ERR_REPLY_FRAME when there are fewer than 4 or the count is not LEN + 3, and
-// ERR_REPLY_CHECKSUM when the XOR over all of them is not 0.
+// TQRF_ERR_REPLY_FRAME when there are fewer than 4 or the count is not LEN + 3, and
+// TQRF_ERR_REPLY_CHECKSUM when the XOR over all of them is not 0.
 int frame_check(const std::uint8_t* bytes, std::uint32_t count);
 
 }  // namespace tqrf

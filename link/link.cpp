@@ -53,18 +53,18 @@ int link_send_frame(tqrf_reader& reader, std::uint8_t address, std::uint16_t len
 
     // The ninth bit tells the reader's address from frame bytes: mark for the address byte.
     (void)serial::apply_mode(device, serial::LinkMode::Address);
-    if (port_write(reader, &address, 1) != 1) return ERR_SEND_FAILED;
+    if (port_write(reader, &address, 1) != 1) return TQRF_ERR_SEND_FAILED;
     trace_event(reader, TQRF_TRACE_ADDRESS, 0, &address, 1);
     serial::pause_ms(ADDRESS_PAUSE_MS);
     (void)serial::apply_mode(device, serial::LinkMode::Frame);
 
     std::uint8_t frame[REQUEST_FRAME_MAX];
     const std::uint32_t size = frame_encode(payload, length, frame, sizeof frame);
-    if (size == 0) return ERR_SEND_FAILED;
+    if (size == 0) return TQRF_ERR_SEND_FAILED;
     note_request(reader, address, frame, size);
     const std::uint32_t written = port_write(reader, frame, size);
     if (written > 0) trace_event(reader, TQRF_TRACE_FRAME, 0, frame, written);
-    if (written != size) return ERR_SEND_FAILED;
+    if (written != size) return TQRF_ERR_SEND_FAILED;
     return static_cast<int>(size);
 }
 
@@ -88,7 +88,7 @@ int link_await_reply(tqrf_reader& reader, std::uint8_t* out, std::uint64_t deadl
                 const std::uint32_t size = announced_size(received);
                 if (size < REPLY_FRAME_MIN || size > REPLY_FRAME_MAX) {
                     // No frame can have this size: waiting for more would not help.
-                    verdict = ERR_REPLY_FRAME;
+                    verdict = TQRF_ERR_REPLY_FRAME;
                     break;
                 }
                 need = size;
@@ -103,7 +103,7 @@ int link_await_reply(tqrf_reader& reader, std::uint8_t* out, std::uint64_t deadl
             left > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(left);
         if (serial::wait_readable(reader.device, wait_us) == serial::Wait::Lost) break;
     }
-    if (verdict == 0 && have != need) verdict = ERR_REPLY_FRAME;
+    if (verdict == 0 && have != need) verdict = TQRF_ERR_REPLY_FRAME;
     return finish_reply(reader, received, have, verdict, out);
 }
 

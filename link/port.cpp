@@ -8,6 +8,7 @@
 
 #include "link/link.h"
 #include "link/wire.h"
+#include "os/com_names.h"
 #include "os/serial.h"
 #include "tq_RWD_DLL.h"
 
@@ -16,7 +17,7 @@ namespace tqrf {
 int port_is_open() {
     tqrf_reader& reader = default_reader();
     ReaderLock lock(reader);
-    return reader.device == nullptr ? ERR_PORT_NOT_OPEN : 0;
+    return reader.device == nullptr ? TQRF_ERR_PORT_NOT_OPEN : 0;
 }
 
 int parse_port_number(const char* text) {
@@ -63,10 +64,11 @@ void drop_port_prefix(char* name) {
 int configure_port(serial::Device* device, bool check_timeouts) {
     // A mode the platform cannot express is not prepared; the switch to it fails below.
     (void)serial::prepare_link_modes(device, ADDRESS_MODE, FRAME_MODE);
-    if (!serial::apply_mode(device, serial::LinkMode::Frame)) return ERR_FAILED;
-    if (!serial::set_queue_sizes(device, PORT_QUEUE_BYTES, PORT_QUEUE_BYTES)) return ERR_FAILED;
+    if (!serial::apply_mode(device, serial::LinkMode::Frame)) return TQRF_ERR_FAILED;
+    if (!serial::set_queue_sizes(device, PORT_QUEUE_BYTES, PORT_QUEUE_BYTES))
+        return TQRF_ERR_FAILED;
     // The legacy open does not examine this result.
-    if (!serial::set_timeouts(device) && check_timeouts) return ERR_FAILED;
+    if (!serial::set_timeouts(device) && check_timeouts) return TQRF_ERR_FAILED;
     return 0;
 }
 
@@ -105,10 +107,10 @@ void note_mark_space_dropped(tqrf_reader& reader) {
 int open_default(const char* path) {
     tqrf_reader& reader = default_reader();
     ReaderLock lock(reader);
-    if (reader.device != nullptr) return ERR_PORT_IN_USE;
-    if (path == nullptr) return ERR_PORT_OPEN_FAILED;
+    if (reader.device != nullptr) return TQRF_ERR_PORT_IN_USE;
+    if (path == nullptr) return TQRF_ERR_PORT_OPEN_FAILED;
     serial::Device* device = serial::open_device(path);
-    if (device == nullptr) return ERR_PORT_OPEN_FAILED;
+    if (device == nullptr) return TQRF_ERR_PORT_OPEN_FAILED;
     reader.device = device;
     reader.lost = false;
     reader.settle = false;
@@ -116,19 +118,6 @@ int open_default(const char* path) {
     const int result = configure_port(device, false);
     if (serial::mark_space_dropped(device)) note_mark_space_dropped(reader);
     return result;
-}
-
-// "COMn" (any case, n decimal digits and nothing else): the device path of port n.
-bool com_port_path(const char* name, char* path, std::size_t capacity, bool* named) {
-    const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-    if (upper(name[0]) != 'C' || upper(name[1]) != 'O' || upper(name[2]) != 'M') return false;
-    const char* digits = name + PORT_NAME_PREFIX;
-    if (*digits == '\0') return false;
-    for (const char* p = digits; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return false;
-    }
-    *named = serial::device_path_for_port(parse_port_number(digits), path, capacity);
-    return true;
 }
 
 // Composes "RATE,N,8,1" into `mode` (MODE_STRING_MAX bytes). False when it does not fit.
@@ -147,23 +136,23 @@ bool baud_mode(const char* rate, char* mode) {
 using namespace tqrf;
 
 TQRF_API(int32_t) tqrf_init(char* port_name) {
-    if (port_name == nullptr) return ERR_FAILED;
+    if (port_name == nullptr) return TQRF_ERR_FAILED;
     drop_port_prefix(port_name);
     const int number = parse_port_number(port_name);
     char path[DEVICE_PATH_MAX];
-    const bool named = serial::device_path_for_port(number, path, sizeof path);
+    const bool named = serial::com_port_path(number, path, sizeof path) == 0;
     return open_default(named ? path : nullptr);
 }
 
 TQRF_API(int32_t) tqrf_init_device(const char* device_path) {
-    if (device_path == nullptr) return ERR_FAILED;
+    if (device_path == nullptr) return TQRF_ERR_FAILED;
     return open_default(device_path);
 }
 
 TQRF_API(int32_t) tqrf_exit(void) {
     tqrf_reader& reader = default_reader();
     ReaderLock lock(reader);
-    if (reader.device == nullptr) return ERR_FAILED;
+    if (reader.device == nullptr) return TQRF_ERR_FAILED;
     serial::close_device(reader.device);  // its result is not examined
     reader.device = nullptr;
     serial::close_trace_file(reader.trace_file);
@@ -174,10 +163,10 @@ TQRF_API(int32_t) tqrf_exit(void) {
 TQRF_API(int32_t) tqrf_BaudSetup(const char* rate) {
     tqrf_reader& reader = default_reader();
     ReaderLock lock(reader);
-    if (reader.device == nullptr) return ERR_PORT_NOT_OPEN;
+    if (reader.device == nullptr) return TQRF_ERR_PORT_NOT_OPEN;
     char mode[MODE_STRING_MAX];
-    if (rate == nullptr || !baud_mode(rate, mode)) return ERR_FAILED;
-    if (!serial::apply_mode_text(reader.device, mode)) return ERR_FAILED;
+    if (rate == nullptr || !baud_mode(rate, mode)) return TQRF_ERR_FAILED;
+    if (!serial::apply_mode_text(reader.device, mode)) return TQRF_ERR_FAILED;
     return 0;
 }
 
@@ -185,13 +174,14 @@ TQRF_API(int32_t) tqrf_BaudSetup(const char* rate) {
 
 TQRF_API(int32_t) tqrf_reader_open(const char* port, tqrf_reader** out) {
     if (out != nullptr) *out = nullptr;
-    if (port == nullptr || out == nullptr) return ERR_BAD_ARGUMENT;
+    if (port == nullptr || out == nullptr) return TQRF_ERR_BAD_ARGUMENT;
+    // "COMn" opens the device of port n; any other text is a path, used as given.
     char mapped[DEVICE_PATH_MAX];
-    bool named = true;
-    const char* path = com_port_path(port, mapped, sizeof mapped, &named) ? mapped : port;
-    if (!named) {
+    const serial::ComName com = serial::parse_com_name(port);
+    const char* path = com.is_com ? mapped : port;
+    if (com.is_com && serial::com_port_path(com.number, mapped, sizeof mapped) != 0) {
         t_open_error = serial::os_error_code(serial::OsFailure::NoSuchDevice);
-        return ERR_PORT_OPEN_FAILED;
+        return TQRF_ERR_PORT_OPEN_FAILED;
     }
 
     tqrf_reader* reader = new (std::nothrow) tqrf_reader;
@@ -200,7 +190,7 @@ TQRF_API(int32_t) tqrf_reader_open(const char* port, tqrf_reader** out) {
         delete reader;
         serial::free_lock(lock);
         t_open_error = serial::os_error_code(serial::OsFailure::NoMemory);
-        return ERR_FAILED;
+        return TQRF_ERR_FAILED;
     }
     std::int32_t error = 0;
     serial::Device* device = serial::open_device(path, &error);
@@ -208,7 +198,7 @@ TQRF_API(int32_t) tqrf_reader_open(const char* port, tqrf_reader** out) {
         delete reader;
         serial::free_lock(lock);
         t_open_error = error;
-        return ERR_PORT_OPEN_FAILED;
+        return TQRF_ERR_PORT_OPEN_FAILED;
     }
     // A port whose line cannot be set is closed again: nothing stays open on failure.
     if (const int configured = configure_port(device, true); configured != 0) {
@@ -238,7 +228,7 @@ TQRF_API(int32_t) tqrf_reader_open(const char* port, tqrf_reader** out) {
 }
 
 TQRF_API(int32_t) tqrf_reader_close(tqrf_reader* r) {
-    if (r == nullptr) return ERR_BAD_ARGUMENT;
+    if (r == nullptr) return TQRF_ERR_BAD_ARGUMENT;
     {
         ReaderLock lock(*r);
         serial::close_device(r->device);
@@ -250,39 +240,40 @@ TQRF_API(int32_t) tqrf_reader_close(tqrf_reader* r) {
 }
 
 TQRF_API(int32_t) tqrf_reader_set_baud(tqrf_reader* r, uint32_t rate) {
-    if (r == nullptr || rate == 0) return ERR_BAD_ARGUMENT;
+    if (r == nullptr || rate == 0) return TQRF_ERR_BAD_ARGUMENT;
     ReaderLock lock(*r);
-    if (r->lost) return ERR_DEVICE_LOST;
+    if (r->lost) return TQRF_ERR_DEVICE_LOST;
     if (serial::apply_mode(r->device, serial::LineMode{rate, serial::Parity::None, 8, 10}))
         return 0;
     if (serial::device_lost(r->device)) {
         r->lost = true;
-        return ERR_DEVICE_LOST;
+        return TQRF_ERR_DEVICE_LOST;
     }
-    return ERR_FAILED;
+    return TQRF_ERR_FAILED;
 }
 
 TQRF_API(int32_t) tqrf_reader_set_option(tqrf_reader* r, int32_t option, int32_t value) {
-    if (r == nullptr) return ERR_BAD_ARGUMENT;
+    if (r == nullptr) return TQRF_ERR_BAD_ARGUMENT;
     ReaderLock lock(*r);
     switch (option) {
         case TQRF_OPTION_REPLY_MODE:
-            if (value != TQRF_REPLY_FIXED && value != TQRF_REPLY_COMPLETE) return ERR_BAD_ARGUMENT;
+            if (value != TQRF_REPLY_FIXED && value != TQRF_REPLY_COMPLETE)
+                return TQRF_ERR_BAD_ARGUMENT;
             r->reply_mode = value;
             return 0;
         case TQRF_OPTION_REPLY_SLACK_MS:
             if (value < 0 || value > static_cast<std::int32_t>(REPLY_SLACK_MAX_MS)) {
-                return ERR_BAD_ARGUMENT;
+                return TQRF_ERR_BAD_ARGUMENT;
             }
             r->slack_ms = static_cast<std::uint32_t>(value);
             return 0;
         default:
-            return ERR_BAD_ARGUMENT;
+            return TQRF_ERR_BAD_ARGUMENT;
     }
 }
 
 TQRF_API(int32_t) tqrf_reader_get_option(tqrf_reader* r, int32_t option, int32_t* value) {
-    if (r == nullptr || value == nullptr) return ERR_BAD_ARGUMENT;
+    if (r == nullptr || value == nullptr) return TQRF_ERR_BAD_ARGUMENT;
     ReaderLock lock(*r);
     switch (option) {
         case TQRF_OPTION_REPLY_MODE:
@@ -292,12 +283,12 @@ TQRF_API(int32_t) tqrf_reader_get_option(tqrf_reader* r, int32_t option, int32_t
             *value = static_cast<std::int32_t>(r->slack_ms);
             return 0;
         default:
-            return ERR_BAD_ARGUMENT;
+            return TQRF_ERR_BAD_ARGUMENT;
     }
 }
 
 TQRF_API(int32_t) tqrf_reader_set_trace(tqrf_reader* r, tqrf_trace_fn fn, void* user) {
-    if (r == nullptr) return ERR_BAD_ARGUMENT;
+    if (r == nullptr) return TQRF_ERR_BAD_ARGUMENT;
     ReaderLock lock(*r);
     r->trace = fn;
     r->trace_user = fn != nullptr ? user : nullptr;

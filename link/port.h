@@ -5,7 +5,7 @@
 
 namespace tqrf {
 
-// ERR_PORT_NOT_OPEN when the default reader has no port open, 0 otherwise.
+// TQRF_ERR_PORT_NOT_OPEN when the default reader has no port open, 0 otherwise.
 int port_is_open();
 
 // Converts text to an integer with the rules of atoi: leading blanks skipped, optional sign,

@@ -6,6 +6,7 @@
 #include "link/wire.h"
 #include "os/ports.h"
 #include "os/serial.h"
+#include "os/sized.h"
 #include "tq_RWD_DLL.h"
 
 using namespace tqrf;
@@ -47,7 +48,7 @@ void collect_rest(tqrf_reader& reader, tqrf_probe_result* out, std::uint64_t dea
 }  // namespace
 
 TQRF_API(int32_t) tqrf_probe(const char* port, uint32_t deadline_ms, tqrf_probe_result* out) {
-    if (port == nullptr || *port == '\0' || out == nullptr) return ERR_BAD_ARGUMENT;
+    if (port == nullptr || *port == '\0' || out == nullptr) return TQRF_ERR_BAD_ARGUMENT;
     std::memset(out, 0, sizeof *out);
 
     // A program that has the port open without locking it would still let it open here: it
@@ -60,7 +61,7 @@ TQRF_API(int32_t) tqrf_probe(const char* port, uint32_t deadline_ms, tqrf_probe_
     const int opened = tqrf_reader_open(port, &reader);
     if (opened != 0) {
         out->os_error = tqrf_reader_os_error(nullptr);
-        if (opened == ERR_PORT_OPEN_FAILED) {
+        if (opened == TQRF_ERR_PORT_OPEN_FAILED) {
             out->outcome = ports::open_failure_outcome(out->os_error);
         } else if (opened == TQRF_ERR_PARITY_UNSUPPORTED) {
             out->outcome = TQRF_PROBE_NO_MARK_SPACE;
@@ -123,8 +124,42 @@ TQRF_API(int32_t) tqrf_probe(const char* port, uint32_t deadline_ms, tqrf_probe_
     return 0;
 }
 
+namespace {
+
+#define TQRF_PROBE_END(field) TQRF_SIZE_THROUGH(tqrf_probe_result2, field)
+constexpr std::size_t PROBE_RESULT2_ENDS[] = {
+    TQRF_PROBE_END(outcome),  TQRF_PROBE_END(os_error),  TQRF_PROBE_END(round_trip_us),
+    TQRF_PROBE_END(received), TQRF_PROBE_END(bytes),     TQRF_PROBE_END(version_length),
+    TQRF_PROBE_END(version),  TQRF_PROBE_END(reader_id),
+};
+#undef TQRF_PROBE_END
+
+}  // namespace
+
+TQRF_API(int32_t) tqrf_probe2(const char* port, uint32_t deadline_ms, tqrf_probe_result2* out) {
+    if (port == nullptr || *port == '\0' || out == nullptr) return TQRF_ERR_BAD_ARGUMENT;
+    const std::uint32_t size = out->size;
+    if (size < TQRF_PROBE_RESULT2_MIN_SIZE) return TQRF_ERR_BAD_ARGUMENT;
+    tqrf_probe_result found;
+    if (const std::int32_t r = tqrf_probe(port, deadline_ms, &found); r != 0) return r;
+    tqrf_probe_result2 full{};
+    full.size = size;
+    full.outcome = found.outcome;
+    full.os_error = found.os_error;
+    full.round_trip_us = found.round_trip_us;
+    full.received = found.received;
+    static_assert(sizeof full.bytes == sizeof found.bytes);
+    std::memcpy(full.bytes, found.bytes, sizeof full.bytes);
+    full.version_length = found.version_length;
+    static_assert(sizeof full.version == sizeof found.version);
+    std::memcpy(full.version, found.version, sizeof full.version);
+    full.reader_id = found.reader_id;
+    sized::copy_fitting(out, size, full, PROBE_RESULT2_ENDS);
+    return 0;
+}
+
 TQRF_API(int32_t) tqrf_reader_last_answer(tqrf_reader* r) {
-    if (r == nullptr) return ERR_BAD_ARGUMENT;
+    if (r == nullptr) return TQRF_ERR_BAD_ARGUMENT;
     ReaderLock lock(*r);
     return r->answer;
 }

@@ -33,7 +33,7 @@ struct tqrf_reader {
     // and purge before the next one (handles always; the default reader in complete mode).
     bool settle_after_failure = false;
 
-    bool lost = false;    // the device is gone: every call gives ERR_DEVICE_LOST
+    bool lost = false;    // the device is gone: every call gives TQRF_ERR_DEVICE_LOST
     bool settle = false;  // the next exchange settles the line first
 
     // The last exchange: its request (address byte, frame), the bytes taken as its reply, and

@@ -21,7 +21,7 @@ int transact_command(tqrf_reader& reader, const std::uint8_t* payload, std::uint
     }
 
     const int sent = link_send_frame(reader, READER_ADDRESS, length, payload);
-    if (sent != static_cast<int>(length + FRAME_OVERHEAD)) return ERR_SEND_FAILED;
+    if (sent != static_cast<int>(length + FRAME_OVERHEAD)) return TQRF_ERR_SEND_FAILED;
 
     int size;
     if (complete) {

@@ -7,6 +7,7 @@
 #include <exception>
 #include <string_view>
 
+#include "os/sized.h"
 #include "tq_RWD_DLL.h"
 
 namespace tqrf::ports {
@@ -105,58 +106,116 @@ const char* put_string(const std::string& text, char** cursor) {
     return start;
 }
 
+// The system's ports in name order, and the bytes their strings take with terminators.
+// TQRF_ERR_FAILED when the system's list could not be read; throws std::bad_alloc.
+std::int32_t gather(std::vector<PortEntry>& entries, std::size_t& text_bytes) {
+    if (!list_platform_ports(entries)) return TQRF_ERR_FAILED;
+    std::stable_sort(entries.begin(), entries.end(), [](const PortEntry& a, const PortEntry& b) {
+        return natural_less(a.device, b.device);
+    });
+    text_bytes = 0;
+    for (const PortEntry& e : entries) {
+        for (const std::string* s : {&e.device, &e.stable_path, &e.description, &e.serial_number,
+                                     &e.manufacturer, &e.product, &e.driver}) {
+            text_bytes += s->size() + 1;
+        }
+    }
+    return 0;
+}
+
+// Fills the fields every port structure has, strings into the area at `*cursor`.
+template <class Info>
+void fill(Info& info, const PortEntry& e, char** cursor) {
+    info.device = put_string(e.device, cursor);
+    info.stable_path = put_string(e.stable_path, cursor);
+    info.description = put_string(e.description, cursor);
+    info.transport = e.transport;
+    info.usb_vendor_id = e.usb_vendor_id;
+    info.usb_product_id = e.usb_product_id;
+    info.serial_number = put_string(e.serial_number, cursor);
+    info.manufacturer = put_string(e.manufacturer, cursor);
+    info.product = put_string(e.product, cursor);
+    info.driver = put_string(e.driver, cursor);
+    info.mark_space = e.mark_space;
+}
+
+// The largest entry size tqrf_list_ports2() takes: far beyond any layout, small enough that
+// a list's size never overflows.
+constexpr std::uint32_t PORT_ENTRY_SIZE_MAX = 65536;
+
+#define TQRF_PORT_END(field) TQRF_SIZE_THROUGH(tqrf_port_info2, field)
+constexpr std::size_t PORT_INFO2_ENDS[] = {
+    TQRF_PORT_END(transport),     TQRF_PORT_END(device),        TQRF_PORT_END(stable_path),
+    TQRF_PORT_END(description),   TQRF_PORT_END(usb_vendor_id), TQRF_PORT_END(usb_product_id),
+    TQRF_PORT_END(serial_number), TQRF_PORT_END(manufacturer),  TQRF_PORT_END(product),
+    TQRF_PORT_END(driver),        TQRF_PORT_END(mark_space),
+};
+#undef TQRF_PORT_END
+
 }  // namespace
 
 TQRF_API(int32_t) tqrf_list_ports(tqrf_port_info** ports, uint32_t* count) {
     if (ports != nullptr) *ports = nullptr;
     if (count != nullptr) *count = 0;
-    if (ports == nullptr || count == nullptr) return ERR_BAD_ARGUMENT;
+    if (ports == nullptr || count == nullptr) return TQRF_ERR_BAD_ARGUMENT;
     try {
         std::vector<PortEntry> entries;
-        if (!list_platform_ports(entries)) return ERR_FAILED;
-        if (entries.empty()) return 0;
-        std::stable_sort(entries.begin(), entries.end(),
-                         [](const PortEntry& a, const PortEntry& b) {
-                             return natural_less(a.device, b.device);
-                         });
-
         std::size_t text_bytes = 0;
-        for (const PortEntry& e : entries) {
-            for (const std::string* s :
-                 {&e.device, &e.stable_path, &e.description, &e.serial_number, &e.manufacturer,
-                  &e.product, &e.driver}) {
-                text_bytes += s->size() + 1;
-            }
-        }
+        if (const std::int32_t r = gather(entries, text_bytes); r != 0) return r;
+        if (entries.empty()) return 0;
         const std::size_t table_bytes = entries.size() * sizeof(tqrf_port_info);
         void* block = std::malloc(table_bytes + text_bytes);
-        if (block == nullptr) return ERR_FAILED;
+        if (block == nullptr) return TQRF_ERR_FAILED;
         auto* table = static_cast<tqrf_port_info*>(block);
         char* cursor = static_cast<char*>(block) + table_bytes;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            const PortEntry& e = entries[i];
-            tqrf_port_info& info = table[i];
-            info.device = put_string(e.device, &cursor);
-            info.stable_path = put_string(e.stable_path, &cursor);
-            info.description = put_string(e.description, &cursor);
-            info.transport = e.transport;
-            info.usb_vendor_id = e.usb_vendor_id;
-            info.usb_product_id = e.usb_product_id;
-            info.serial_number = put_string(e.serial_number, &cursor);
-            info.manufacturer = put_string(e.manufacturer, &cursor);
-            info.product = put_string(e.product, &cursor);
-            info.driver = put_string(e.driver, &cursor);
-            info.mark_space = e.mark_space;
-        }
+        for (std::size_t i = 0; i < entries.size(); ++i) fill(table[i], entries[i], &cursor);
         *ports = table;
         *count = static_cast<uint32_t>(entries.size());
         return 0;
     } catch (const std::exception&) {
         // Out of memory while gathering the entries: nothing is handed out.
-        return ERR_FAILED;
+        return TQRF_ERR_FAILED;
     }
 }
 
 TQRF_API(void) tqrf_free_ports(tqrf_port_info* ports) {
+    std::free(ports);
+}
+
+TQRF_API(int32_t) tqrf_list_ports2(uint32_t entry_size, tqrf_port_info2** ports, uint32_t* count) {
+    if (ports != nullptr) *ports = nullptr;
+    if (count != nullptr) *count = 0;
+    if (ports == nullptr || count == nullptr || entry_size < TQRF_PORT_INFO2_MIN_SIZE ||
+        entry_size > PORT_ENTRY_SIZE_MAX || entry_size % alignof(tqrf_port_info2) != 0) {
+        return TQRF_ERR_BAD_ARGUMENT;
+    }
+    try {
+        std::vector<PortEntry> entries;
+        std::size_t text_bytes = 0;
+        if (const std::int32_t r = gather(entries, text_bytes); r != 0) return r;
+        if (entries.empty()) return 0;
+        const std::size_t table_bytes = entries.size() * std::size_t{entry_size};
+        void* block = std::malloc(table_bytes + text_bytes);
+        if (block == nullptr) return TQRF_ERR_FAILED;
+        auto* table = static_cast<unsigned char*>(block);
+        std::memset(table, 0, table_bytes);
+        char* cursor = static_cast<char*>(block) + table_bytes;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            tqrf_port_info2 full{};
+            full.size = entry_size;
+            fill(full, entries[i], &cursor);
+            unsigned char* entry = table + i * entry_size;
+            std::memcpy(entry, &full.size, sizeof full.size);
+            tqrf::sized::copy_fitting(entry, entry_size, full, PORT_INFO2_ENDS);
+        }
+        *ports = reinterpret_cast<tqrf_port_info2*>(table);
+        *count = static_cast<uint32_t>(entries.size());
+        return 0;
+    } catch (const std::exception&) {
+        return TQRF_ERR_FAILED;
+    }
+}
+
+TQRF_API(void) tqrf_free_ports2(tqrf_port_info2* ports) {
     std::free(ports);
 }

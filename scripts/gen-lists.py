@@ -46,10 +46,12 @@ HANDLE_BANNER = "Reader handles"
 
 # The structures the bindings lay out, with their names there, and how .NET passes a pointer
 # to one: "list" an allocation of the library (IntPtr, read with Marshal.PtrToStructure),
-# "out" a structure the call fills.
+# "out" a structure the call fills, "ref" one the caller sets up (its size) and the call fills.
 STRUCTS = {
     "tqrf_port_info": {"py": "PortInfo", "cs": "PortInfoNative", "cs_pointer": "list"},
     "tqrf_probe_result": {"py": "ProbeResult", "cs": "ProbeResultNative", "cs_pointer": "out"},
+    "tqrf_port_info2": {"py": "PortInfo2", "cs": "PortInfo2Native", "cs_pointer": "list"},
+    "tqrf_probe_result2": {"py": "ProbeResult2", "cs": "ProbeResult2Native", "cs_pointer": "ref"},
 }
 
 # Constants of array sizes in structures, by their name in each binding.
@@ -67,6 +69,7 @@ ONE_BYTE_OUTPUTS = {"size"}
 CS_ARGUMENT_NAMES = {
     ("tqrf_reader_open", "out"): "reader",
     ("tqrf_probe", "out"): "result",
+    ("tqrf_probe2", "out"): "result",
     ("tqrf_reader_close", "r"): "reader",
     ("*", "out"): "output",
 }
@@ -422,6 +425,8 @@ def cs_arg(e: Export, arg: Arg) -> Tuple[str, bool]:
     buffer_out = "[In, Out] byte[]" if e.legacy else "[Out] byte[]"
     if arg.base in STRUCTS and arg.stars in (1, 2):
         how = STRUCTS[arg.base]["cs_pointer"]
+        if how == "ref" and arg.stars == 1:
+            return f"ref {STRUCTS[arg.base]['cs']} {name}", False
         if arg.stars == 2 or how == "out":
             return (f"out {STRUCTS[arg.base]['cs']} {name}" if how == "out" and arg.stars == 1
                     else f"out IntPtr {name}"), False

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the library and runs every test, stage by stage: formatting, a warnings-as-errors
-# build with all tests, the Python and .NET bindings, an AddressSanitizer +
+# build with all tests and the ABI check against the earlier releases, the Python and .NET bindings, an AddressSanitizer +
 # UndefinedBehaviorSanitizer build with all tests, a ThreadSanitizer build of the tests that
 # drive readers from several threads, fuzzing, the Windows cross-builds with their checks and bundles, the Windows DLLs under Wine,
 # and the packages (install, Debian packages, a user's programs built against both).
@@ -51,6 +51,9 @@ stage_werror() {
     # library's 40 ms wait, so no test runs until the background install is over.
     wait_for_wine_install
     ctest --test-dir build/ci-werror --output-on-failure -j"$JOBS"
+    step "ABI of the shared library against the earlier releases (abidiff)"
+    scripts/install-deps.sh abigail-tools
+    scripts/abi-check.sh build/ci-werror
 }
 
 stage_sanitize() {

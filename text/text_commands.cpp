@@ -29,20 +29,20 @@ void encode_reply_field(const Reply& reply, std::uint32_t first, char* text, std
 
 // A null output text: the port check still comes first, then the argument is refused.
 int null_text_result() {
-    return port_is_open() != 0 ? ERR_PORT_NOT_OPEN : ERR_FAILED;
+    return port_is_open() != 0 ? TQRF_ERR_PORT_NOT_OPEN : TQRF_ERR_FAILED;
 }
 
 }  // namespace
 
 TQRF_API(int32_t) tqrf_loadkey_asc(int32_t key_type, int32_t sector, const char* key_text) {
-    if (key_text == nullptr) return ERR_FAILED;
+    if (key_text == nullptr) return TQRF_ERR_FAILED;
     std::uint8_t key[KEY_BYTES];
     hex_decode(key_text, key, 2 * KEY_BYTES);
     return tqrf_loadkey(low_byte(key_type), low_byte(sector), key);
 }
 
 TQRF_API(int32_t) tqrf_wr_asc(int32_t block, const char* block_text) {
-    if (block_text == nullptr) return ERR_FAILED;
+    if (block_text == nullptr) return TQRF_ERR_FAILED;
     std::uint8_t data[BLOCK_BYTES];
     hex_decode(block_text, data, 2 * BLOCK_BYTES);
     return tqrf_write(low_byte(block), data);
@@ -119,7 +119,7 @@ tqrf_card_asc(int32_t mode, int32_t reserved, char* type_text, char* serial_text
             }
             return 0;
         });
-    if (result == ERR_REPLY_FRAME || result == ERR_REPLY_CHECKSUM) {
+    if (result == TQRF_ERR_REPLY_FRAME || result == TQRF_ERR_REPLY_CHECKSUM) {
         star_fill(type_text, CARD_TYPE_BYTES);
         star_fill(serial_text, SERIAL_BYTES);
         star_fill(size_text, SIZE_BYTES);

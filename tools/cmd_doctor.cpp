@@ -147,7 +147,7 @@ void check_mark_space(Report& rep, const PortEntry* entry, const device::Access&
         return;
     }
     const std::string driver = entry->driver.empty() ? "its driver" : "the driver " + entry->driver;
-    switch (entry->mark_space) {
+    switch (static_cast<std::int32_t>(entry->mark_space)) {
         case TQRF_MARK_SPACE_YES:
             rep.add("mark/space", Level::Ok, driver + " carries mark and space parity" + read_back);
             break;

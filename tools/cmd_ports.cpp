@@ -18,18 +18,18 @@ struct PortsArgs {
     bool probe = false;
 };
 
-json probe_json(const tqrf_probe_result& r) {
+json probe_json(const ProbeResult& r) {
     json j = {{"outcome", outcome_word(r.outcome)}, {"message", outcome_text(r)}};
-    j["os_error"] = r.os_error;
+    j["os_error"] = r.os_error.value();
     std::string bytes;
     char hex[3];
-    for (std::uint32_t i = 0; i < r.received && i < sizeof r.bytes; ++i) {
-        std::snprintf(hex, sizeof hex, "%02X", r.bytes[i]);
+    for (const std::uint8_t byte : r.received) {
+        std::snprintf(hex, sizeof hex, "%02X", byte);
         bytes += hex;
     }
     j["received"] = bytes;
-    if (r.outcome == TQRF_PROBE_READER) {
-        j["round_trip_ms"] = static_cast<double>(r.round_trip_us) / 1000.0;
+    if (r.outcome == ProbeOutcome::Reader) {
+        j["round_trip_ms"] = static_cast<double>(r.round_trip.count()) / 1000.0;
         j["hardware_version"] = version_text(r);
         j["reader_id"] = r.reader_id;
     }

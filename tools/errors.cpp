@@ -136,8 +136,8 @@ namespace {
 // What the reader heard, when that explains a failed reply.
 std::int32_t heard(const std::error_code& ec, const Reader& reader) {
     if (ec.category() != category() || reader.native_handle() == nullptr) return TQRF_ANSWER_NONE;
-    if (ec.value() != ERR_REPLY_FRAME && ec.value() != ERR_REPLY_CHECKSUM &&
-        ec.value() != ERR_REPLY_LENGTH) {
+    if (ec.value() != TQRF_ERR_REPLY_FRAME && ec.value() != TQRF_ERR_REPLY_CHECKSUM &&
+        ec.value() != TQRF_ERR_REPLY_LENGTH) {
         return TQRF_ANSWER_NONE;
     }
     const std::int32_t a = tqrf_reader_last_answer(reader.native_handle());
@@ -168,7 +168,7 @@ void throw_failure(const std::string& what, const std::error_code& ec, const Rea
 }
 
 std::string open_failure_kind(std::int32_t result, int os_error) {
-    if (result != ERR_PORT_OPEN_FAILED) return "open_failed";
+    if (result != TQRF_ERR_PORT_OPEN_FAILED) return "open_failed";
     switch (platform::open_problem(os_error)) {
         case platform::OpenProblem::Missing:
             return "device_missing";
@@ -190,13 +190,13 @@ std::string open_failure_message(const std::string& port, const std::string& dev
     const std::string where =
         "cannot open " + (device == port ? device : port + " (" + device + ")") + ": ";
     const std::string os_text = os_error != 0 ? platform::error_text(os_error) : "";
-    if (result == ERR_FAILED) {
+    if (result == TQRF_ERR_FAILED) {
         return where +
                "the device refused the reader's line settings (19200 baud, 8 data bits, mark "
                "and space parity)" +
                (os_text.empty() ? "" : ": " + os_text);
     }
-    if (result != ERR_PORT_OPEN_FAILED) return where + tqrf_strerror(result);
+    if (result != TQRF_ERR_PORT_OPEN_FAILED) return where + tqrf_strerror(result);
     switch (platform::open_problem(os_error)) {
         case platform::OpenProblem::Missing:
             return where + "the device is missing. Is the reader plugged in and powered? " +

@@ -2,42 +2,19 @@
 
 #include <cstdio>
 #include <system_error>
+#include <utility>
 
 #include "errors.h"
 
 namespace tqrf::tool {
 
-namespace {
-
-std::string text_of(const char* s) {
-    return s == nullptr ? std::string() : std::string(s);
-}
-
-}  // namespace
-
 std::vector<PortEntry> list_ports() {
-    tqrf_port_info* ports = nullptr;
-    std::uint32_t count = 0;
-    const std::int32_t r = tqrf_list_ports(&ports, &count);
-    if (r != 0) {
-        throw CommandError("failed",
-                           std::string("cannot list the serial ports: ") + tqrf_strerror(r));
+    auto ports = tqrf::list_ports();
+    if (!ports) {
+        throw CommandError("failed", std::string("cannot list the serial ports: ") +
+                                         tqrf_strerror(ports.error().value()));
     }
-    std::vector<PortEntry> out;
-    try {
-        for (std::uint32_t i = 0; i < count; ++i) {
-            const tqrf_port_info& p = ports[i];
-            out.push_back(PortEntry{
-                text_of(p.device), text_of(p.stable_path), text_of(p.description), p.transport,
-                p.usb_vendor_id, p.usb_product_id, text_of(p.serial_number),
-                text_of(p.manufacturer), text_of(p.product), text_of(p.driver), p.mark_space});
-        }
-    } catch (...) {
-        tqrf_free_ports(ports);
-        throw;
-    }
-    tqrf_free_ports(ports);
-    return out;
+    return std::move(*ports);
 }
 
 namespace {
@@ -70,13 +47,12 @@ std::string usb_id_text(std::int32_t id) {
 }
 
 ProbeLine probe(const std::string& port) {
-    ProbeLine line;
-    line.port = port;
-    const std::int32_t r = tqrf_probe(port.c_str(), 0, &line.result);
-    if (r != 0) {
-        throw CommandError("bad_argument", "cannot probe '" + port + "': " + tqrf_strerror(r));
+    auto found = tqrf::probe(port);
+    if (!found) {
+        throw CommandError("bad_argument",
+                           "cannot probe '" + port + "': " + tqrf_strerror(found.error().value()));
     }
-    return line;
+    return ProbeLine{port, std::move(*found)};
 }
 
 const char* outcome_word(std::int32_t outcome) {
@@ -87,53 +63,51 @@ const char* outcome_word(std::int32_t outcome) {
     return word_of(outcome, kWords, "open_failed");
 }
 
-std::string version_text(const tqrf_probe_result& r) {
+std::string version_text(const ProbeResult& r) {
     std::string v;
-    const std::uint32_t n =
-        r.version_length < sizeof r.version ? r.version_length : std::uint32_t(sizeof r.version);
-    for (std::uint32_t i = 0; i < n && r.version[i] != 0; ++i) {
-        const auto c = static_cast<char>(r.version[i]);
+    for (const std::uint8_t byte : r.version) {
+        if (byte == 0) break;
+        const auto c = static_cast<char>(byte);
         v += (c >= 0x20 && c < 0x7F) ? c : '.';
     }
     return v;
 }
 
-std::string outcome_text(const tqrf_probe_result& r) {
-    const std::string os =
-        r.os_error != 0 ? ": " + std::error_code(r.os_error, std::system_category()).message() : "";
+std::string outcome_text(const ProbeResult& r) {
+    const std::string os = r.os_error ? ": " + r.os_error.message() : "";
     switch (r.outcome) {
-        case TQRF_PROBE_READER: {
+        case ProbeOutcome::Reader: {
             char id[16];
             std::snprintf(id, sizeof id, "0x%08X", static_cast<unsigned>(r.reader_id));
             const std::string v = version_text(r);
             return "a reader: " + (v.empty() ? std::string("version not given") : v) +
                    ", identity " + id;
         }
-        case TQRF_PROBE_ECHO:
+        case ProbeOutcome::Echo:
             return answer_text(TQRF_ANSWER_ECHO);
-        case TQRF_PROBE_NOISE: {
+        case ProbeOutcome::Noise: {
             std::string bytes;
             char hex[4];
-            const std::uint32_t n = r.received < 16 ? r.received : 16;
-            for (std::uint32_t i = 0; i < n; ++i) {
-                std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", r.bytes[i]);
+            const std::size_t n = r.received.size() < 16 ? r.received.size() : 16;
+            for (std::size_t i = 0; i < n; ++i) {
+                std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", r.received[i]);
                 bytes += hex;
             }
-            if (r.received > n) bytes += " ...";
+            if (r.received.size() > n) bytes += " ...";
             return answer_text(TQRF_ANSWER_NOISE) + (bytes.empty() ? "" : ": " + bytes);
         }
-        case TQRF_PROBE_SILENT:
+        case ProbeOutcome::Silent:
             return "nothing answers: no reader, or one without power (check its power and the "
                    "cable)";
-        case TQRF_PROBE_MISSING:
+        case ProbeOutcome::Missing:
             return "the device is missing" + os;
-        case TQRF_PROBE_NO_PERMISSION:
+        case ProbeOutcome::NoPermission:
             return "permission denied" + os + " (tqrf doctor --port PORT names the group to join)";
-        case TQRF_PROBE_BUSY:
+        case ProbeOutcome::Busy:
             return "busy: another program holds it" + os;
-        case TQRF_PROBE_NOT_SERIAL:
+        case ProbeOutcome::NotSerial:
             return "not a serial device" + os;
-        case TQRF_PROBE_NO_MARK_SPACE:
+        case ProbeOutcome::NoMarkSpace:
             return "the serial adapter cannot send mark or space parity, so no reader behind it "
                    "can hear its address (use another adapter; tqrf doctor names its driver)";
         default:
@@ -182,7 +156,7 @@ std::string find_the_reader() {
     std::vector<std::string> readers;
     for (const auto& p : ports) {
         tried.push_back(probe(p.device));
-        if (tried.back().result.outcome == TQRF_PROBE_READER) readers.push_back(p.device);
+        if (tried.back().result.outcome == ProbeOutcome::Reader) readers.push_back(p.device);
     }
     if (readers.size() == 1) return readers.front();
     std::string list;

@@ -20,8 +20,9 @@ void init_process();
 // GetLastError() code on Windows (FormatMessage, in the system's language).
 std::string error_text(int code);
 
-// The device a port name opens: "COMn" is /dev/ttyS(n-1) on POSIX and \\.\COMn on Windows;
-// anything else is a path as given.
+// The device a port name opens: "COMn" is /dev/ttyS(n-1) on POSIX and \\.\COMn on Windows
+// (n from 1 to TQRF_COM_PORT_MAX); anything else is a path as given. The library's mapping
+// (tqrf_com_port_path()), the same on every platform: defined in support.cpp.
 std::string device_for_port(std::string_view port);
 
 // How the --port option's help describes port names here.

@@ -6,9 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstring>
 #include <span>
@@ -26,21 +24,6 @@ void init_process() {
 
 std::string error_text(int code) {
     return std::strerror(code);
-}
-
-std::string device_for_port(std::string_view port) {
-    if (port.size() > 3 && port.size() <= 6 &&
-        std::equal(port.begin(), port.begin() + 3, "COM", [](char a, char b) {
-            return std::toupper(static_cast<unsigned char>(a)) == b;
-        })) {
-        const std::string_view digits = port.substr(3);
-        unsigned n = 0;
-        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
-        if (ec == std::errc{} && end == digits.data() + digits.size() && n >= 1 && n <= 999) {
-            return "/dev/ttyS" + std::to_string(n - 1);
-        }
-    }
-    return std::string(port);
 }
 
 const char* port_help() {

@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
-#include <charconv>
 #include <chrono>
 #include <vector>
 
@@ -59,21 +57,6 @@ std::string error_text(int code) {
     std::replace(text.begin(), text.end(), '\n', ' ');
     if (text.empty()) text = "Windows error " + std::to_string(static_cast<unsigned long>(code));
     return text;
-}
-
-std::string device_for_port(std::string_view port) {
-    if (port.size() > 3 && port.size() <= 6 &&
-        std::equal(port.begin(), port.begin() + 3, "COM", [](char a, char b) {
-            return std::toupper(static_cast<unsigned char>(a)) == b;
-        })) {
-        const std::string_view digits = port.substr(3);
-        unsigned n = 0;
-        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
-        if (ec == std::errc{} && end == digits.data() + digits.size() && n >= 1 && n <= 999) {
-            return "\\\\.\\COM" + std::to_string(n);
-        }
-    }
-    return std::string(port);
 }
 
 const char* port_help() {

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "platform.h"
+#include "tq_RWD_DLL.hpp"
 
 namespace tqrf::tool {
 
@@ -172,6 +173,13 @@ std::optional<DateTime> decode_clock(const std::array<std::uint8_t, 7>& bytes) {
     t.year = 2000 + v[6];
     if (!valid(t) || t.weekday < 1 || t.weekday > 7) return std::nullopt;
     return t;
+}
+
+// The library's one mapping of "COMn" (tqrf::com_port_path()); any other name is a path.
+std::string platform::device_for_port(std::string_view port) {
+    const std::string name(port);
+    auto path = tqrf::com_port_path(name);
+    return path ? std::move(*path) : name;
 }
 
 std::string device_for_port(std::string_view port) {

@@ -309,6 +309,22 @@ namespace TqRwdDll
         public static extern int tqrf_probe([MarshalAs(UnmanagedType.LPStr)] string port,
                                             uint deadlineMs, out ProbeResultNative result);
 
+        [DllImport(Library, CallingConvention = Cdecl, CharSet = CharSet.Ansi)]
+        public static extern int tqrf_com_port_path([MarshalAs(UnmanagedType.LPStr)] string name,
+                                                    [Out] byte[] path, uint capacity);
+
+        // ---- Growable port list and probe result (from version 1.3) -----------------------------
+
+        [DllImport(Library, CallingConvention = Cdecl)]
+        public static extern int tqrf_list_ports2(uint entrySize, out IntPtr ports, out uint count);
+
+        [DllImport(Library, CallingConvention = Cdecl)]
+        public static extern void tqrf_free_ports2(IntPtr ports);
+
+        [DllImport(Library, CallingConvention = Cdecl, CharSet = CharSet.Ansi)]
+        public static extern int tqrf_probe2([MarshalAs(UnmanagedType.LPStr)] string port,
+                                             uint deadlineMs, ref ProbeResult2Native result);
+
         /// <summary>What the reader's last exchange heard back: an Answer value.</summary>
         [DllImport(Library, CallingConvention = Cdecl)]
         public static extern int tqrf_reader_last_answer(ReaderHandle r);
@@ -335,6 +351,41 @@ namespace TqRwdDll
     [StructLayout(LayoutKind.Sequential)]
     public struct ProbeResultNative
     {
+        public int Outcome;
+        public int OsError;
+        public uint RoundTripUs;
+        public uint Received;
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 105)]
+        public byte[] Bytes;
+        public uint VersionLength;
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = ResultCode.ReplyDataMax)]
+        public byte[] Version;
+        public uint ReaderId;
+    }
+
+    /// <summary>struct tqrf_port_info2, as the library lays it out.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct PortInfo2Native
+    {
+        public uint Size;
+        public int Transport;
+        public IntPtr Device;
+        public IntPtr StablePath;
+        public IntPtr Description;
+        public int UsbVendorId;
+        public int UsbProductId;
+        public IntPtr SerialNumber;
+        public IntPtr Manufacturer;
+        public IntPtr Product;
+        public IntPtr Driver;
+        public int MarkSpace;
+    }
+
+    /// <summary>struct tqrf_probe_result2, as the library lays it out.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct ProbeResult2Native
+    {
+        public uint Size;
         public int Outcome;
         public int OsError;
         public uint RoundTripUs;

@@ -13,14 +13,14 @@ namespace TqRwdDll
         {
             IntPtr list;
             uint count;
-            int rc = NativeMethods.tqrf_list_ports(out list, out count);
+            int size = Marshal.SizeOf(typeof(PortInfo2Native));
+            int rc = NativeMethods.tqrf_list_ports2((uint)size, out list, out count);
             if (rc != 0) throw TqrfException.For(rc, "ListPorts", 0);
             try {
                 var ports = new PortInfo[count];
-                int size = Marshal.SizeOf(typeof(PortInfoNative));
                 for (int i = 0; i < count; i++) {
-                    var p = (PortInfoNative)Marshal.PtrToStructure(new IntPtr(list.ToInt64() + (long)i * size),
-                                                                   typeof(PortInfoNative));
+                    var p = (PortInfo2Native)Marshal.PtrToStructure(new IntPtr(list.ToInt64() + (long)i * size),
+                                                                    typeof(PortInfo2Native));
                     ports[i] = new PortInfo {
                         Device = Utf8(p.Device),
                         StablePath = Utf8(p.StablePath),
@@ -37,7 +37,7 @@ namespace TqRwdDll
                 }
                 return ports;
             } finally {
-                NativeMethods.tqrf_free_ports(list);
+                NativeMethods.tqrf_free_ports2(list);
             }
         }
 
@@ -51,13 +51,17 @@ namespace TqRwdDll
         {
             if (string.IsNullOrEmpty(port) || port.IndexOf('\0') >= 0)
                 throw new BadArgumentException("Probe", "not a port name");
-            ProbeResultNative r;
-            int rc = NativeMethods.tqrf_probe(port, deadlineMs, out r);
+            var r = new ProbeResult2Native {
+                Size = (uint)Marshal.SizeOf(typeof(ProbeResult2Native)),
+                Bytes = new byte[105],
+                Version = new byte[ResultCode.ReplyDataMax],
+            };
+            int rc = NativeMethods.tqrf_probe2(port, deadlineMs, ref r);
             if (rc != 0) throw TqrfException.For(rc, "Probe " + port, 0);
-            var received = new byte[r.Received];
-            Array.Copy(r.Bytes, received, (int)r.Received);
-            var version = new byte[r.VersionLength];
-            Array.Copy(r.Version, version, (int)r.VersionLength);
+            var received = new byte[Math.Min(r.Received, (uint)r.Bytes.Length)];
+            Array.Copy(r.Bytes, received, received.Length);
+            var version = new byte[Math.Min(r.VersionLength, (uint)r.Version.Length)];
+            Array.Copy(r.Version, version, version.Length);
             return new ProbeResult {
                 Port = port,
                 Outcome = (ProbeOutcome)r.Outcome,
@@ -67,6 +71,20 @@ namespace TqRwdDll
                 Version = version,
                 ReaderId = r.ReaderId,
             };
+        }
+
+        /// <summary>The device a COM port name opens, as Probe and Reader.Open open it:
+        /// "/dev/ttyS2" for "COM3" on POSIX systems, "\\.\COM3" on Windows. Throws
+        /// BadArgumentException for a name that is no COM name of a port.</summary>
+        public static string ComPortPath(string name)
+        {
+            if (name == null || name.IndexOf('\0') >= 0)
+                throw new BadArgumentException("ComPortPath", "not a COM port name");
+            var path = new byte[64];
+            int rc = NativeMethods.tqrf_com_port_path(name, path, (uint)path.Length);
+            if (rc != 0) throw TqrfException.For(rc, "ComPortPath " + name, 0);
+            int length = Array.IndexOf(path, (byte)0);
+            return Encoding.UTF8.GetString(path, 0, length < 0 ? path.Length : length);
         }
 
         private static string Utf8(IntPtr text)

@@ -165,6 +165,9 @@ PY_TYPES = {
     "ctypes.POINTER(ctypes.POINTER(PortInfo))": "tqrf_port_info**",
     "ctypes.POINTER(PortInfo)": "tqrf_port_info*",
     "ctypes.POINTER(ProbeResult)": "tqrf_probe_result*",
+    "ctypes.POINTER(ctypes.POINTER(PortInfo2))": "tqrf_port_info2**",
+    "ctypes.POINTER(PortInfo2)": "tqrf_port_info2*",
+    "ctypes.POINTER(ProbeResult2)": "tqrf_probe_result2*",
 }
 
 
@@ -200,8 +203,9 @@ def dotnet_type(param: str) -> str:
             "int": "i32_out",
             "byte": "bytes_out",
             "ReaderHandle": "reader_out",
-            "IntPtr": "reader_out|ptr|tqrf_port_info**",
+            "IntPtr": "reader_out|ptr|tqrf_port_info**|tqrf_port_info2**",
             "ProbeResultNative": "tqrf_probe_result*",
+            "ProbeResult2Native": "tqrf_probe_result2*",
         }.get(t, "out " + t)
     if t == "byte[]":
         return "bytes_out" if "Out" in attrs else "bytes_in"
@@ -212,7 +216,7 @@ def dotnet_type(param: str) -> str:
         "string": "bytes_in",
         "StringBuilder": "bytes_out",
         "ReaderHandle": "reader",
-        "IntPtr": "reader|ptr|str|tqrf_port_info*",
+        "IntPtr": "reader|ptr|str|tqrf_port_info*|tqrf_port_info2*",
         "TraceCallback": "fn",
         "void": "void",
     }.get(t, t)

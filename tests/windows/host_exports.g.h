@@ -84,6 +84,7 @@ typedef int32_t(__cdecl* fn_tqrf_reader_link_test)(tqrf_reader* r);
 typedef int32_t(__cdecl* fn_tqrf_reader_beep)(tqrf_reader* r, int32_t mode, int32_t duration);
 typedef int32_t(__cdecl* fn_tqrf_reader_clock_read)(tqrf_reader* r, uint8_t* out, uint32_t capacity, uint32_t* length);
 typedef int32_t(__cdecl* fn_tqrf_reader_clock_set)(tqrf_reader* r, const uint8_t clock[7]);
+typedef int32_t(__cdecl* fn_tqrf_com_port_path)(const char* name, char* path, uint32_t capacity);
 typedef int32_t(__cdecl* fn_tqrf_reader_last_answer)(tqrf_reader* r);
 
 #define HOST_EXPORTS(X) \
@@ -154,6 +155,7 @@ typedef int32_t(__cdecl* fn_tqrf_reader_last_answer)(tqrf_reader* r);
     X(h, fn_tqrf_reader_beep, beep, "tqrf_reader_beep") \
     X(h, fn_tqrf_reader_clock_read, clock_read, "tqrf_reader_clock_read") \
     X(h, fn_tqrf_reader_clock_set, clock_set, "tqrf_reader_clock_set") \
+    X(h, fn_tqrf_com_port_path, com_port_path, "tqrf_com_port_path") \
     X(h, fn_tqrf_reader_last_answer, last_answer, "tqrf_reader_last_answer")
 /* clang-format on */
 

@@ -11,7 +11,7 @@ import select
 import threading
 import tty
 from pathlib import Path
-from typing import Callable, Iterator
+from typing import Callable, Iterator, Optional
 
 import pytest
 
@@ -112,6 +112,20 @@ def test_probe_of_a_port_in_use_is_busy(
 def test_probe_refuses_bad_arguments(port: str, deadline: int) -> None:
     with pytest.raises(tqrf.BadArgument):
         tqrf.probe(port, deadline_ms=deadline)
+
+
+@pytest.mark.skipif(os.name == "nt", reason="POSIX device names")
+@pytest.mark.parametrize(
+    "name, path",
+    [("COM1", "/dev/ttyS0"), ("com12", "/dev/ttyS11"), ("COM999", "/dev/ttyS998"),
+     ("COM0", None), ("COM1000", None), ("COM3x", None), ("/dev/ttyUSB0", None)],
+)
+def test_com_names_map_as_the_library_opens_them(name: str, path: Optional[str]) -> None:
+    if path is None:
+        with pytest.raises(tqrf.BadArgument):
+            tqrf.com_port_path(name)
+    else:
+        assert tqrf.com_port_path(name) == path
 
 
 @pytest.mark.parametrize(

@@ -69,7 +69,7 @@ def library_path() -> str:
 
 
 def library_version() -> Optional[str]:
-    """The version of the library loaded (its ``tqrf_version()``, such as "1.2.0"), or None
+    """The version of the library loaded (its ``tqrf_version()``, such as "1.3.0"), or None
     for a build that does not tell. Compare it with ``__version__``, the package's."""
     fn = _native.load().version_fn
     if fn is None:

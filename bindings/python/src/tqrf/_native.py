@@ -17,6 +17,8 @@ from ._prototypes import OPTIONAL, PROTOTYPES
 from ._prototypes import TRACE_FN as TRACE_FN
 from ._prototypes import PortInfo as PortInfo
 from ._prototypes import ProbeResult as ProbeResult
+from ._prototypes import PortInfo2 as PortInfo2
+from ._prototypes import ProbeResult2 as ProbeResult2
 from .errors import LibraryNotFound
 
 PathArg = Union[str, "os.PathLike[str]"]

@@ -53,6 +53,41 @@ class ProbeResult(ctypes.Structure):
     ]
 
 
+class PortInfo2(ctypes.Structure):
+    """struct tqrf_port_info2."""
+
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("transport", ctypes.c_int32),
+        ("device", ctypes.c_char_p),
+        ("stable_path", ctypes.c_char_p),
+        ("description", ctypes.c_char_p),
+        ("usb_vendor_id", ctypes.c_int32),
+        ("usb_product_id", ctypes.c_int32),
+        ("serial_number", ctypes.c_char_p),
+        ("manufacturer", ctypes.c_char_p),
+        ("product", ctypes.c_char_p),
+        ("driver", ctypes.c_char_p),
+        ("mark_space", ctypes.c_int32),
+    ]
+
+
+class ProbeResult2(ctypes.Structure):
+    """struct tqrf_probe_result2."""
+
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("outcome", ctypes.c_int32),
+        ("os_error", ctypes.c_int32),
+        ("round_trip_us", ctypes.c_uint32),
+        ("received", ctypes.c_uint32),
+        ("bytes", ctypes.c_uint8 * 105),
+        ("version_length", ctypes.c_uint32),
+        ("version", ctypes.c_uint8 * REPLY_DATA_MAX),
+        ("reader_id", ctypes.c_uint32),
+    ]
+
+
 # name: (argument types, result type). Byte inputs are const uint8_t* in C and go in as
 # immutable bytes (c_char_p); outputs are ctypes arrays (c_u8p).
 PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {
@@ -95,6 +130,11 @@ PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {
     "tqrf_list_ports": ([ctypes.POINTER(ctypes.POINTER(PortInfo)), ctypes.POINTER(u32)], i32),
     "tqrf_free_ports": ([ctypes.POINTER(PortInfo)], None),
     "tqrf_probe": ([ctypes.c_char_p, u32, ctypes.POINTER(ProbeResult)], i32),
+    "tqrf_com_port_path": ([ctypes.c_char_p, ctypes.c_char_p, u32], i32),
+    # Growable port list and probe result (from version 1.3)
+    "tqrf_list_ports2": ([u32, ctypes.POINTER(ctypes.POINTER(PortInfo2)), ctypes.POINTER(u32)], i32),
+    "tqrf_free_ports2": ([ctypes.POINTER(PortInfo2)], None),
+    "tqrf_probe2": ([ctypes.c_char_p, u32, ctypes.POINTER(ProbeResult2)], i32),
     "tqrf_reader_last_answer": ([c_handle], i32),
 }
 

@@ -107,9 +107,11 @@ def list_ports(library: Optional[PathArg] = None) -> List[PortInfo]:
         Error: the list could not be made (out of memory).
     """
     lib = _native.load(library)
-    ports = ctypes.POINTER(_native.PortInfo)()
+    ports = ctypes.POINTER(_native.PortInfo2)()
     count = ctypes.c_uint32()
-    rc = lib.dll.tqrf_list_ports(ctypes.byref(ports), ctypes.byref(count))
+    rc = lib.dll.tqrf_list_ports2(
+        ctypes.sizeof(_native.PortInfo2), ctypes.byref(ports), ctypes.byref(count)
+    )
     if rc != 0:
         raise error_for(rc, lib.strerror(rc), "list_ports")
     try:
@@ -133,7 +135,7 @@ def list_ports(library: Optional[PathArg] = None) -> List[PortInfo]:
             )
         return out
     finally:
-        lib.dll.tqrf_free_ports(ports)
+        lib.dll.tqrf_free_ports2(ports)
 
 
 def probe(port: PathArg, deadline_ms: int = 0, library: Optional[PathArg] = None) -> ProbeResult:
@@ -159,8 +161,9 @@ def probe(port: PathArg, deadline_ms: int = 0, library: Optional[PathArg] = None
     if not 0 <= deadline_ms <= 0xFFFFFFFF:
         raise BadArgument(f"deadline_ms {deadline_ms} is out of range", None, "probe")
     lib = _native.load(library)
-    result = _native.ProbeResult()
-    rc = lib.dll.tqrf_probe(os.fsencode(name), deadline_ms, ctypes.byref(result))
+    result = _native.ProbeResult2()
+    result.size = ctypes.sizeof(result)
+    rc = lib.dll.tqrf_probe2(os.fsencode(name), deadline_ms, ctypes.byref(result))
     if rc != 0:
         raise error_for(rc, lib.strerror(rc), "probe")
     return ProbeResult(
@@ -168,10 +171,27 @@ def probe(port: PathArg, deadline_ms: int = 0, library: Optional[PathArg] = None
         outcome=ProbeOutcome(result.outcome),
         os_error=result.os_error,
         round_trip_us=result.round_trip_us,
-        received=bytes(result.bytes[: result.received]),
-        version=bytes(result.version[: result.version_length]),
+        received=bytes(result.bytes[: min(result.received, len(result.bytes))]),
+        version=bytes(result.version[: min(result.version_length, len(result.version))]),
         reader_id=result.reader_id,
     )
+
+
+def com_port_path(name: str, library: Optional[PathArg] = None) -> str:
+    """The device a COM port name opens, as :func:`probe` and :class:`tqrf.Reader` open it:
+    "/dev/ttyS2" for "COM3" on POSIX systems, "\\\\.\\COM3" on Windows.
+
+    Raises:
+        BadArgument: `name` is no COM name of a port ("COM" and 1 to 999 in decimal digits).
+    """
+    if not isinstance(name, str) or "\0" in name:
+        raise BadArgument(f"not a COM port name: {name!r}", None, "com_port_path")
+    lib = _native.load(library)
+    path = (ctypes.c_uint8 * 64)()
+    rc = lib.dll.tqrf_com_port_path(name.encode("utf-8"), path, len(path))
+    if rc != 0:
+        raise error_for(rc, lib.strerror(rc), "com_port_path")
+    return bytes(path).split(b"\0", 1)[0].decode("utf-8")
 
 
 __all__ = [
@@ -181,6 +201,7 @@ __all__ = [
     "ProbeOutcome",
     "ProbeResult",
     "Transport",
+    "com_port_path",
     "list_ports",
     "probe",
 ]
