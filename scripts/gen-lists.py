@@ -328,8 +328,9 @@ def py_type(arg: Arg, where: str) -> str:
         ("tqrf_reader", 2): "ctypes.POINTER(c_handle)",
         ("tqrf_trace_fn", 0): "TRACE_FN",
         ("void", 1): "ctypes.c_void_p",
-        ("char", 1): "ctypes.c_char_p",
     }
+    if arg.base == "char" and arg.stars == 1:
+        return "ctypes.c_char_p" if arg.const else "c_u8p"
     if (arg.base, arg.stars) in simple:
         return simple[(arg.base, arg.stars)]
     if arg.base == "uint8_t" and arg.stars == 1:

@@ -57,6 +57,9 @@ def generator_host_dir() -> str:
 # have is reported as a note, so the list can shrink.
 NOT_IN_PYTHON: Dict[str, str] = {}
 NOT_IN_DOTNET: Dict[str, str] = {}
+# The 1.2 forms of calls that have a growable form: kept for programs built against 1.2, and
+# declared in the bindings, which call the growable form.
+SUPERSEDED = {"tqrf_list_ports", "tqrf_free_ports", "tqrf_probe"}
 
 
 def strip_c_comments(text: str) -> str:
@@ -357,11 +360,11 @@ def main() -> int:
 
     py_own = [f for f in glob.glob(p("bindings", "python", "src", "tqrf", "*.py")) if not f.endswith("_prototypes.py")]
     py_called = called(py_own)
-    for name in sorted(n for n in python if n not in py_called):
+    for name in sorted(n for n in python if n not in py_called and n not in SUPERSEDED):
         problems.append(f"bindings/python: nothing in the package calls {name} (a Reader method?)")
     cs_own = [f for f in dotnet_files if not f.endswith(".g.cs")]
     cs_called = called(cs_own)
-    for name in sorted(n for n in python if n in dotnet and n not in cs_called):
+    for name in sorted(n for n in python if n in dotnet and n not in cs_called and n not in SUPERSEDED):
         problems.append(f"bindings/dotnet: no class calls NativeMethods.{name} (a Reader method?)")
 
     fuzz_text = "".join(open(f, encoding="utf-8").read() for f in glob.glob(p("fuzz", "*.cpp")))

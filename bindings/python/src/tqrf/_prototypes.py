@@ -130,7 +130,7 @@ PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {
     "tqrf_list_ports": ([ctypes.POINTER(ctypes.POINTER(PortInfo)), ctypes.POINTER(u32)], i32),
     "tqrf_free_ports": ([ctypes.POINTER(PortInfo)], None),
     "tqrf_probe": ([ctypes.c_char_p, u32, ctypes.POINTER(ProbeResult)], i32),
-    "tqrf_com_port_path": ([ctypes.c_char_p, ctypes.c_char_p, u32], i32),
+    "tqrf_com_port_path": ([ctypes.c_char_p, c_u8p, u32], i32),
     # Growable port list and probe result (from version 1.3)
     "tqrf_list_ports2": ([u32, ctypes.POINTER(ctypes.POINTER(PortInfo2)), ctypes.POINTER(u32)], i32),
     "tqrf_free_ports2": ([ctypes.POINTER(PortInfo2)], None),
