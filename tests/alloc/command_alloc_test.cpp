@@ -1,20 +1,16 @@
 // No command allocates memory: every export is run against a minimal responder on a
 // pseudo-terminal, through the real POSIX backend, while the calling thread's heap calls are
 // counted.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/support/pty.h"
 #include "tq_RWD_DLL.h"
 
 extern "C" void* __libc_malloc(size_t);
@@ -49,50 +45,23 @@ namespace {
 class Responder {
   public:
     Responder() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        grantpt(master_);
-        unlockpt(master_);
-        termios t{};
-        tcgetattr(master_, &t);
-        cfmakeraw(&t);
-        tcsetattr(master_, TCSANOW, &t);
-        slave_ = ptsname(master_);
-        thread_ = std::thread([this] { run(); });
+        pty_.serve([this](int master, const std::uint8_t* bytes, std::size_t count) {
+            in_.insert(in_.end(), bytes, bytes + count);
+            // A request is 0x58, LEN (2 bytes), LEN payload bytes, XOR.
+            while (in_.size() >= 3) {
+                const std::size_t need = 1 + 2 + ((in_[1] << 8) | in_[2]) + 1;
+                if (in_.size() < need) break;
+                in_.erase(in_.begin(), in_.begin() + static_cast<long>(need));
+                const std::uint8_t reply[] = {0x00, 0x01, 0x00, 0x01};
+                (void)!write(master, reply, sizeof reply);
+            }
+        });
     }
-    ~Responder() {
-        stop_ = true;
-        thread_.join();
-        close(master_);
-    }
-    const std::string& slave() const { return slave_; }
+    const std::string& slave() const { return pty_.path(); }
 
   private:
-    void run() {
-        std::vector<std::uint8_t> in;
-        while (!stop_) {
-            pollfd p{master_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
-            std::uint8_t buf[256];
-            const ssize_t n = read(master_, buf, sizeof buf);
-            if (n <= 0) {
-                usleep(1000);
-                continue;
-            }
-            in.insert(in.end(), buf, buf + n);
-            // A request is 0x58, LEN (2 bytes), LEN payload bytes, XOR.
-            while (in.size() >= 3) {
-                const std::size_t need = 1 + 2 + ((in[1] << 8) | in[2]) + 1;
-                if (in.size() < need) break;
-                in.erase(in.begin(), in.begin() + static_cast<long>(need));
-                const std::uint8_t reply[] = {0x00, 0x01, 0x00, 0x01};
-                (void)!write(master_, reply, sizeof reply);
-            }
-        }
-    }
-    int master_ = -1;
-    std::string slave_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
+    std::vector<std::uint8_t> in_;  // before pty_: its thread is gone before this goes
+    tqrf::testing::Pty pty_{true};
 };
 
 TEST(NoAllocation, EveryCommandRunsWithoutTouchingTheHeap) {

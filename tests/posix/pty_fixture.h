@@ -2,23 +2,21 @@
 // backend opens the slave side by its path. What the backend opened is closed after the test.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "os/serial.h"
+#include "tests/support/pty.h"
 
 class PtyPair : public ::testing::Test {
   protected:
     void SetUp() override {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master_, 0);
-        ASSERT_EQ(grantpt(master_), 0);
-        ASSERT_EQ(unlockpt(master_), 0);
-        slave_ = ptsname(master_);
+        const tqrf::testing::PtyEnds ends = tqrf::testing::open_pty();
+        ASSERT_GE(ends.master, 0);
+        master_ = ends.master;
+        slave_ = ends.slave;
     }
     void TearDown() override {
         if (device_ != nullptr) tqrf::serial::close_device(device_);
