@@ -12,8 +12,11 @@
 
 class PtyPair : public ::testing::Test {
   protected:
+    // `raw`: the master side in raw mode too, so bytes pass unchanged both ways.
+    explicit PtyPair(bool raw = false) : raw_(raw) {}
+
     void SetUp() override {
-        const tqrf::testing::PtyEnds ends = tqrf::testing::open_pty();
+        const tqrf::testing::PtyEnds ends = tqrf::testing::open_pty(raw_);
         ASSERT_GE(ends.master, 0);
         master_ = ends.master;
         slave_ = ends.slave;
@@ -26,4 +29,7 @@ class PtyPair : public ::testing::Test {
     int master_ = -1;
     std::string slave_;
     tqrf::serial::Device* device_ = nullptr;
+
+  private:
+    bool raw_;
 };
