@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "alloc_count.h"
+#include "tests/support/alloc_count.h"
 #include "tq_RWD_DLL.h"
 #include "tqrf_sim/timing.h"
 
