@@ -10,36 +10,21 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/alloc_count.h"
 #include "tests/support/pty.h"
 #include "tq_RWD_DLL.h"
 
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-extern "C" void __libc_free(void*);
-
 namespace {
-thread_local bool t_counting = false;
-thread_local long t_allocations = 0;
-}  // namespace
 
-extern "C" void* malloc(size_t n) {
-    if (t_counting) ++t_allocations;
-    return __libc_malloc(n);
+// The heap calls of this thread while `call` runs (the counter of tests/support/alloc_count.cpp);
+// `result` receives what the call returned.
+std::uint64_t heap_calls_of(const std::function<int()>& call, int* result) {
+    const std::uint64_t before = tqrf::testing::allocations();
+    tqrf::testing::count_allocations(true);
+    *result = call();
+    tqrf::testing::count_allocations(false);
+    return tqrf::testing::allocations() - before;
 }
-extern "C" void* calloc(size_t n, size_t m) {
-    if (t_counting) ++t_allocations;
-    return __libc_calloc(n, m);
-}
-extern "C" void* realloc(void* p, size_t n) {
-    if (t_counting) ++t_allocations;
-    return __libc_realloc(p, n);
-}
-extern "C" void free(void* p) {
-    __libc_free(p);
-}
-
-namespace {
 
 // Answers every request (address byte, frame) with a status-only reply of status 0.
 class Responder {
@@ -94,12 +79,10 @@ TEST(NoAllocation, EveryCommandRunsWithoutTouchingTheHeap) {
         {"baud", [&] { return tqrf_BaudSetup("9600"); }},
     };
     for (const auto& [name, call] : calls) {
-        t_allocations = 0;
-        t_counting = true;
-        const int r = call();
-        t_counting = false;
+        int r = 0;
+        const std::uint64_t allocations = heap_calls_of(call, &r);
         EXPECT_GE(r, 0) << name;
-        EXPECT_EQ(t_allocations, 0) << name;
+        EXPECT_EQ(allocations, 0u) << name;
     }
     EXPECT_EQ(tqrf_exit(), 0);
 }
@@ -136,11 +119,9 @@ TEST(NoAllocation, HandleCommandsRunWithoutTouchingTheHeap) {
     for (int mode : {TQRF_REPLY_COMPLETE, TQRF_REPLY_FIXED}) {
         ASSERT_EQ(tqrf_reader_set_option(r, TQRF_OPTION_REPLY_MODE, mode), 0);
         for (const auto& [name, call] : calls) {
-            t_allocations = 0;
-            t_counting = true;
-            (void)call();
-            t_counting = false;
-            EXPECT_EQ(t_allocations, 0) << name << " in mode " << mode;
+            int result = 0;
+            const std::uint64_t allocations = heap_calls_of(call, &result);
+            EXPECT_EQ(allocations, 0u) << name << " in mode " << mode;
         }
     }
     EXPECT_GT(traced, 0);
