@@ -13,7 +13,7 @@ exports of every row of the command table (link/commands.h), then checks:
                                        there
   tools/windows/host*.[ch]             each function-pointer type the host binds to a name
                                        matches that name's declaration
-  fuzz/*.cpp                           the fuzzer calls both exports of every command
+  fuzz/**/*.cpp                        the fuzzer calls both exports of every command
 
 Types are compared by what crosses the interface: 32-bit signed or unsigned, a byte buffer
 read or written, a 32-bit output, a reader handle, a callback. Prints one line per difference
@@ -328,7 +328,7 @@ def main() -> int:
         problems.append("tools/windows host: no bound exports found (X(struct, type, member, \"name\"))")
     problems += compare("tools/windows host", host, header, set(), {})
 
-    fuzz_text = "".join(open(f, encoding="utf-8").read() for f in glob.glob(p("fuzz", "*.cpp")))
+    fuzz_text = "".join(open(f, encoding="utf-8").read() for f in glob.glob(p("fuzz", "**", "*.cpp"), recursive=True))
     called = set(re.findall(r"\b(tqrf_\w+)\s*\(", strip_c_comments(fuzz_text)))
     for op, legacy, handle in rows:
         for name in (legacy, handle):

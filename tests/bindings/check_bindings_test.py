@@ -24,7 +24,7 @@ FILES = [
     "bindings/python/src/tqrf/_native.py",
     "bindings/dotnet/TqRwdDll.cs",
 ]
-GLOBS = [("tools/windows", ".c"), ("tools/windows", ".h"), ("fuzz", ".cpp")]
+GLOBS = [("tools/windows", ".c"), ("tools/windows", ".h"), ("fuzz", ".cpp"), ("fuzz/commands", ".cpp")]
 
 NEW_EXPORTS = """
 TQRF_API(int32_t) tqrf_ReadSerialNumber(uint8_t* serial);
