@@ -24,6 +24,33 @@ namespace {
 
 using tqrf::testing::recorder;
 
+// ---- What every call takes from the input ---------------------------------------------------
+
+// The row of `table` the input picks by its next byte.
+template <class Row, std::size_t N>
+const Row& pick_row(const Row (&table)[N], Input& in) {
+    return table[in.byte() % N];
+}
+
+// Which pointers of a call the input makes null, now and then: bit 7 of its byte enables the
+// others.
+class NullMask {
+  public:
+    explicit NullMask(Input& in) : bits_(in.byte()) {}
+    bool operator()(int k) const { return (bits_ & 0x80) != 0 && (bits_ & (1u << k)) != 0; }
+
+  private:
+    std::uint8_t bits_;
+};
+
+// Noise the input sends during the next wait, 1 to 64 ms after `now`: the double plays it and
+// the model expects it.
+void noise_in_flight(Input& in, std::uint64_t now, std::vector<Arrival>& model) {
+    Arrival a{now + 1 + in.byte() % 64, in.bytes(in.byte() % 12 + 1)};
+    recorder().in_flight.push_back({a.at, a.bytes});
+    model.push_back(std::move(a));
+}
+
 // ---- The legacy exports, one row each ---------------------------------------------------------
 
 std::uint32_t* word(const LegacyArgs& a) {
@@ -75,14 +102,11 @@ const LegacyExport kLegacy[] = {
     {"tqrf_init", 1, 1, kPlain, Writes::kNothing, Form::kInit, [](A a) { return tqrf_init(a.str); }},
 };
 // clang-format on
-constexpr std::size_t kLegacyCount = sizeof kLegacy / sizeof kLegacy[0];
 
 void call_one(Session& s, Input& in) {
     auto& rec = recorder();
-    const LegacyExport& e = kLegacy[in.byte() % kLegacyCount];
-    const std::uint8_t null_mask = in.byte();
-    // A null pointer now and then: bit 7 of the mask enables the others.
-    auto null_at = [&](int k) { return (null_mask & 0x80) != 0 && (null_mask & (1u << k)) != 0; };
+    const LegacyExport& e = pick_row(kLegacy, in);
+    const NullMask null_at(in);
 
     const std::int32_t a1 = in.i32();
     const std::int32_t a2 = in.i32();
@@ -91,11 +115,7 @@ void call_one(Session& s, Input& in) {
     // Stale bytes in the input queue and noise arriving during the wait.
     const std::uint8_t extras = in.byte();
     if (extras & 0x01) rec.arrive_now(in.bytes(in.byte() % 12));
-    if (extras & 0x02) {
-        Arrival a{rec.now_ms + 1 + in.byte() % 64, in.bytes(in.byte() % 12 + 1)};
-        rec.in_flight.push_back({a.at, a.bytes});
-        s.line.in_flight.push_back(std::move(a));
-    }
+    if (extras & 0x02) noise_in_flight(in, rec.now_ms, s.line.in_flight);
 
     // Up to three replies (the card_asc_1 sequence runs three exchanges).
     PlannedReply replies[3];
@@ -191,13 +211,11 @@ const HandleExport kHandle[] = {
     {"tqrf_reader_set_option", 2, 64, 0, 0, HandleWrites::kNothing, kOption, any, nullptr},
 };
 // clang-format on
-constexpr std::size_t kHandleCount = sizeof kHandle / sizeof kHandle[0];
 
 void call_handle(HandleSession& s, Input& in_) {
     auto& rec = recorder();
-    const HandleExport& e = kHandle[in_.byte() % kHandleCount];
-    const std::uint8_t null_mask = in_.byte();
-    auto null_at = [&](int k) { return (null_mask & 0x80) != 0 && (null_mask & (1u << k)) != 0; };
+    const HandleExport& e = pick_row(kHandle, in_);
+    const NullMask null_at(in_);
     // Arguments: mostly in range, sometimes anything.
     auto arg = [&](std::int32_t range) {
         const std::uint8_t how = in_.byte();
@@ -214,11 +232,7 @@ void call_handle(HandleSession& s, Input& in_) {
         rec.arrive_now(stale);
         s.line.input.insert(s.line.input.end(), stale.begin(), stale.end());
     }
-    if (extras & 0x02) {
-        Arrival a{s.line.now + 1 + in_.byte() % 64, in_.bytes(in_.byte() % 12 + 1)};
-        rec.in_flight.push_back({a.at, a.bytes});
-        s.line.in_flight.push_back(std::move(a));
-    }
+    if (extras & 0x02) noise_in_flight(in_, s.line.now, s.line.in_flight);
     const PlannedReply reply = plan_reply(in_);
     rec.script_reply(reply.bytes, reply.delay);
 
