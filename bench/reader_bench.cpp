@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "alloc_count.h"
+#include "tests/support/alloc_count.h"
 #include "tq_RWD_DLL.h"
 #include "tqrf_sim/timing.h"
 
@@ -246,17 +246,17 @@ template <class F>
 Sample run_once(F& call) {
     Sample s;
     const std::int64_t w0 = thread_switches();
-    const std::uint64_t a0 = bench::allocations();
-    bench::count_allocations(true);
+    const std::uint64_t a0 = tqrf::testing::allocations();
+    tqrf::testing::count_allocations(true);
     const double c0 = thread_cpu_us();
     const double t0 = now_ms();
     s.result = call();
     const double t1 = now_ms();
     const double c1 = thread_cpu_us();
-    bench::count_allocations(false);
+    tqrf::testing::count_allocations(false);
     s.ms = t1 - t0;
     s.cpu_us = c1 - c0;
-    s.allocations = bench::allocations() - a0;
+    s.allocations = tqrf::testing::allocations() - a0;
     s.switches = thread_switches() - w0;
     return s;
 }
@@ -587,11 +587,12 @@ void print_tables(const std::vector<Row>& rows, const std::vector<ParallelRow>& 
     std::printf("\n| Profile | Mode | Figure | CPU us/cmd | Wake-ups/cmd | Heap calls/cmd |\n");
     std::printf("|---|---|---|---:|---:|---:|\n");
     for (const Row& r : rows) {
-        std::printf(
-            "| %s | %s | %s | %s | %s | %s |\n", tqrf_sim::timing_profile_name(r.profile),
-            mode_name(r.complete), r.figure.c_str(), fixed(r.cpu_us_per_command, 1).c_str(),
-            fixed(r.switches_per_command, 1).c_str(),
-            bench::allocations_counted() ? fixed(r.allocations_per_command, 2).c_str() : "n/a");
+        std::printf("| %s | %s | %s | %s | %s | %s |\n", tqrf_sim::timing_profile_name(r.profile),
+                    mode_name(r.complete), r.figure.c_str(), fixed(r.cpu_us_per_command, 1).c_str(),
+                    fixed(r.switches_per_command, 1).c_str(),
+                    tqrf::testing::allocations_counted()
+                        ? fixed(r.allocations_per_command, 2).c_str()
+                        : "n/a");
     }
     std::printf(
         "\n| Profile | Mode | Readers | Reads/s | Floor reads/s | Floor / measured | "
@@ -688,7 +689,7 @@ void print_targets(const std::vector<Row>& rows, const std::vector<ParallelRow>&
          "worst " + fixed(worst_cpu, 1) + " us (" + worst_cpu_what + ", " +
              fixed(worst_cpu_switches, 1) + " wake-ups a command)",
          worst_cpu <= 50);
-    if (bench::allocations_counted()) {
+    if (tqrf::testing::allocations_counted()) {
         line("0 heap calls per command", "worst " + fixed(worst_alloc, 2), worst_alloc == 0);
     }
     for (TimingProfile p : {I, M}) {

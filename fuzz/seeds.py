@@ -46,10 +46,10 @@ REPLIES = {
 
 
 def fuzz_table(array):
-    """(name, output size, input size) of each row of a table of commands_fuzz.cpp, in its
+    """(name, output size, input size) of each row of a table of commands/drivers.cpp, in its
     order: the first byte of a call picks a row by its position. A legacy row starts with the
     name and the two sizes; a handle row with the name."""
-    text = open(os.path.join(HERE, "commands_fuzz.cpp"), encoding="utf-8").read()
+    text = open(os.path.join(HERE, "commands", "drivers.cpp"), encoding="utf-8").read()
     body = text[text.index(f"{array}[] = {{"):]
     body = body[: body.index("\n};")]
     rows = []

@@ -1,98 +1,52 @@
 // No command allocates memory: every export is run against a minimal responder on a
 // pseudo-terminal, through the real POSIX backend, while the calling thread's heap calls are
 // counted.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/support/alloc_count.h"
+#include "tests/support/pty.h"
 #include "tq_RWD_DLL.h"
 
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-extern "C" void __libc_free(void*);
-
 namespace {
-thread_local bool t_counting = false;
-thread_local long t_allocations = 0;
-}  // namespace
 
-extern "C" void* malloc(size_t n) {
-    if (t_counting) ++t_allocations;
-    return __libc_malloc(n);
+// The heap calls of this thread while `call` runs (the counter of tests/support/alloc_count.cpp);
+// `result` receives what the call returned.
+std::uint64_t heap_calls_of(const std::function<int()>& call, int* result) {
+    const std::uint64_t before = tqrf::testing::allocations();
+    tqrf::testing::count_allocations(true);
+    *result = call();
+    tqrf::testing::count_allocations(false);
+    return tqrf::testing::allocations() - before;
 }
-extern "C" void* calloc(size_t n, size_t m) {
-    if (t_counting) ++t_allocations;
-    return __libc_calloc(n, m);
-}
-extern "C" void* realloc(void* p, size_t n) {
-    if (t_counting) ++t_allocations;
-    return __libc_realloc(p, n);
-}
-extern "C" void free(void* p) {
-    __libc_free(p);
-}
-
-namespace {
 
 // Answers every request (address byte, frame) with a status-only reply of status 0.
 class Responder {
   public:
     Responder() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        grantpt(master_);
-        unlockpt(master_);
-        termios t{};
-        tcgetattr(master_, &t);
-        cfmakeraw(&t);
-        tcsetattr(master_, TCSANOW, &t);
-        slave_ = ptsname(master_);
-        thread_ = std::thread([this] { run(); });
+        pty_.serve([this](int master, const std::uint8_t* bytes, std::size_t count) {
+            in_.insert(in_.end(), bytes, bytes + count);
+            // A request is 0x58, LEN (2 bytes), LEN payload bytes, XOR.
+            while (in_.size() >= 3) {
+                const std::size_t need = 1 + 2 + ((in_[1] << 8) | in_[2]) + 1;
+                if (in_.size() < need) break;
+                in_.erase(in_.begin(), in_.begin() + static_cast<long>(need));
+                const std::uint8_t reply[] = {0x00, 0x01, 0x00, 0x01};
+                (void)!write(master, reply, sizeof reply);
+            }
+        });
     }
-    ~Responder() {
-        stop_ = true;
-        thread_.join();
-        close(master_);
-    }
-    const std::string& slave() const { return slave_; }
+    const std::string& slave() const { return pty_.path(); }
 
   private:
-    void run() {
-        std::vector<std::uint8_t> in;
-        while (!stop_) {
-            pollfd p{master_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
-            std::uint8_t buf[256];
-            const ssize_t n = read(master_, buf, sizeof buf);
-            if (n <= 0) {
-                usleep(1000);
-                continue;
-            }
-            in.insert(in.end(), buf, buf + n);
-            // A request is 0x58, LEN (2 bytes), LEN payload bytes, XOR.
-            while (in.size() >= 3) {
-                const std::size_t need = 1 + 2 + ((in[1] << 8) | in[2]) + 1;
-                if (in.size() < need) break;
-                in.erase(in.begin(), in.begin() + static_cast<long>(need));
-                const std::uint8_t reply[] = {0x00, 0x01, 0x00, 0x01};
-                (void)!write(master_, reply, sizeof reply);
-            }
-        }
-    }
-    int master_ = -1;
-    std::string slave_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
+    std::vector<std::uint8_t> in_;  // before pty_: its thread is gone before this goes
+    tqrf::testing::Pty pty_{true};
 };
 
 TEST(NoAllocation, EveryCommandRunsWithoutTouchingTheHeap) {
@@ -125,12 +79,10 @@ TEST(NoAllocation, EveryCommandRunsWithoutTouchingTheHeap) {
         {"baud", [&] { return tqrf_BaudSetup("9600"); }},
     };
     for (const auto& [name, call] : calls) {
-        t_allocations = 0;
-        t_counting = true;
-        const int r = call();
-        t_counting = false;
+        int r = 0;
+        const std::uint64_t allocations = heap_calls_of(call, &r);
         EXPECT_GE(r, 0) << name;
-        EXPECT_EQ(t_allocations, 0) << name;
+        EXPECT_EQ(allocations, 0u) << name;
     }
     EXPECT_EQ(tqrf_exit(), 0);
 }
@@ -167,11 +119,9 @@ TEST(NoAllocation, HandleCommandsRunWithoutTouchingTheHeap) {
     for (int mode : {TQRF_REPLY_COMPLETE, TQRF_REPLY_FIXED}) {
         ASSERT_EQ(tqrf_reader_set_option(r, TQRF_OPTION_REPLY_MODE, mode), 0);
         for (const auto& [name, call] : calls) {
-            t_allocations = 0;
-            t_counting = true;
-            (void)call();
-            t_counting = false;
-            EXPECT_EQ(t_allocations, 0) << name << " in mode " << mode;
+            int result = 0;
+            const std::uint64_t allocations = heap_calls_of(call, &result);
+            EXPECT_EQ(allocations, 0u) << name << " in mode " << mode;
         }
     }
     EXPECT_GT(traced, 0);

@@ -1,18 +1,15 @@
 // Finding the reader through the C++ API, on real pseudo-terminals: the simulated reader, a
 // line that echoes, a silent line, a missing path; the listing through a fake device tree whose
 // dev/ttyUSB0 leads to the simulated reader.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 
+#include "tests/support/pty.h"
 #include "tq_RWD_DLL.hpp"
 #include "tqrf_sim/simulator.h"
 
@@ -35,36 +32,11 @@ TEST(Probe, OutcomeNames) {
 }
 
 // A pseudo-terminal with nothing behind it, or with a loop that sends back every byte.
-class Line {
+class Line : public tqrf::testing::Pty {
   public:
     explicit Line(bool echo) {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-        path_ = ptsname(master_);
-        if (echo) {
-            loop_ = std::thread([this] {
-                char buffer[256];
-                while (!stop_) {
-                    pollfd p{master_, POLLIN, 0};
-                    if (poll(&p, 1, 10) <= 0 || (p.revents & POLLIN) == 0) continue;
-                    const ssize_t n = read(master_, buffer, sizeof buffer);
-                    if (n > 0) (void)!write(master_, buffer, static_cast<std::size_t>(n));
-                }
-            });
-        }
+        if (echo) this->echo();
     }
-    ~Line() {
-        stop_ = true;
-        if (loop_.joinable()) loop_.join();
-        if (master_ >= 0) close(master_);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    int master_ = -1;
-    std::string path_;
-    std::atomic<bool> stop_{false};
-    std::thread loop_;
 };
 
 TEST(ProbeApi, SimulatedReaderGivesItsVersionAndIdentity) {

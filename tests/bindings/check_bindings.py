@@ -13,7 +13,7 @@ exports of every row of the command table (link/commands.h), then checks:
                                            is there
   the Windows host (HOST_DIR/*.[ch])       each function-pointer type the host binds to a name
                                            matches that name's declaration
-  fuzz/*.cpp                               the fuzzer calls both exports of every command
+  fuzz/**/*.cpp                            the fuzzer calls both exports of every command
   the bindings' own classes                every export after the legacy ones that Python binds
                                            is called by the package (a Reader method, ports.py),
                                            and by the .NET classes (Reader, Ports)
@@ -367,7 +367,7 @@ def main() -> int:
     for name in sorted(n for n in python if n in dotnet and n not in cs_called and n not in SUPERSEDED):
         problems.append(f"bindings/dotnet: no class calls NativeMethods.{name} (a Reader method?)")
 
-    fuzz_text = "".join(open(f, encoding="utf-8").read() for f in glob.glob(p("fuzz", "*.cpp")))
+    fuzz_text = "".join(open(f, encoding="utf-8").read() for f in glob.glob(p("fuzz", "**", "*.cpp"), recursive=True))
     called = set(re.findall(r"\b(tqrf_\w+)\s*\(", strip_c_comments(fuzz_text)))
     for op, legacy, handle in rows:
         for name in (legacy, handle):

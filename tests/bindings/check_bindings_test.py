@@ -23,7 +23,7 @@ FILES = [
     "tests/header/exports.txt",
 ]
 HOST_DIR = "tests/windows"  # as scripts/gen-lists.py names it (checked in main)
-GLOBS = [(HOST_DIR, ".c"), (HOST_DIR, ".h"), ("fuzz", ".cpp"), ("bindings/python/src/tqrf", ".py"),
+GLOBS = [(HOST_DIR, ".c"), (HOST_DIR, ".h"), ("fuzz", ".cpp"), ("fuzz/commands", ".cpp"), ("bindings/python/src/tqrf", ".py"),
          ("bindings/dotnet", ".cs")]
 
 NEW_EXPORTS = """

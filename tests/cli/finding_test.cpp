@@ -2,15 +2,14 @@
 // tree whose adapters lead to simulated readers, --port auto, probing each kind of line (a
 // reader, an echo, bytes that are no frame, silence, a missing path), the messages of a
 // failed command on an echoing line, and doctor.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "cli_run.h"
+#include "tests/support/pty.h"
 
 namespace {
 
@@ -77,26 +76,7 @@ class Tree {
 };
 
 // A pseudo-terminal with nothing behind it: whatever is sent, nothing answers.
-class SilentLine {
-  public:
-    SilentLine() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
-            char name[128];
-            if (ptsname_r(master_, name, sizeof name) == 0) path_ = name;
-        }
-    }
-    ~SilentLine() {
-        if (master_ >= 0) close(master_);
-    }
-    SilentLine(const SilentLine&) = delete;
-    SilentLine& operator=(const SilentLine&) = delete;
-    const std::string& path() const { return path_; }
-
-  private:
-    int master_ = -1;
-    std::string path_;
-};
+using SilentLine = tqrf::testing::Pty;
 
 TEST(Finding, PortsListsAUsbAdapterWithItsIdentity) {
     TempDir dir;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "os/ports.h"
+#include "tests/support/pty.h"
 #include "tq_RWD_DLL.h"
 
 namespace {
@@ -356,11 +357,9 @@ TEST(HeldPorts, DevicesThatAreNoTerminalsAreLeftToTheOpen) {
 }
 
 TEST(HeldPorts, PseudoTerminalHeldByItsOtherEndIsNotBusy) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const std::string slave = ptsname(master);
+    const tqrf::testing::Pty pty;
+    ASSERT_TRUE(pty.ok());
+    const std::string slave = pty.path();
     {
         Holder holder(slave.c_str());
         EXPECT_FALSE(tqrf::ports::held_by_another_process(slave.c_str()));
@@ -368,7 +367,6 @@ TEST(HeldPorts, PseudoTerminalHeldByItsOtherEndIsNotBusy) {
         ASSERT_EQ(tqrf_probe(slave.c_str(), 40, &r), 0);
         EXPECT_EQ(r.outcome, TQRF_PROBE_SILENT);
     }
-    close(master);
 }
 
 TEST(HeldPorts, MissingPathsAndFilesAreNotHeld) {

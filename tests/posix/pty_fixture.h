@@ -2,23 +2,24 @@
 // backend opens the slave side by its path. What the backend opened is closed after the test.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "os/serial.h"
+#include "tests/support/pty.h"
 
 class PtyPair : public ::testing::Test {
   protected:
+    // `raw`: the master side in raw mode too, so bytes pass unchanged both ways.
+    explicit PtyPair(bool raw = false) : raw_(raw) {}
+
     void SetUp() override {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master_, 0);
-        ASSERT_EQ(grantpt(master_), 0);
-        ASSERT_EQ(unlockpt(master_), 0);
-        slave_ = ptsname(master_);
+        const tqrf::testing::PtyEnds ends = tqrf::testing::open_pty(raw_);
+        ASSERT_GE(ends.master, 0);
+        master_ = ends.master;
+        slave_ = ends.slave;
     }
     void TearDown() override {
         if (device_ != nullptr) tqrf::serial::close_device(device_);
@@ -28,4 +29,7 @@ class PtyPair : public ::testing::Test {
     int master_ = -1;
     std::string slave_;
     tqrf::serial::Device* device_ = nullptr;
+
+  private:
+    bool raw_;
 };

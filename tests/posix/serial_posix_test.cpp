@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -22,15 +21,8 @@ using namespace tqrf::serial;
 
 class Pty : public PtyPair {
   protected:
-    void SetUp() override {
-        PtyPair::SetUp();
-        if (HasFatalFailure()) return;
-        // Raw on the master side too, so bytes pass unchanged both ways.
-        termios t{};
-        ASSERT_EQ(tcgetattr(master_, &t), 0);
-        cfmakeraw(&t);
-        ASSERT_EQ(tcsetattr(master_, TCSANOW, &t), 0);
-    }
+    // Raw on the master side too, so bytes pass unchanged both ways.
+    Pty() : PtyPair(true) {}
 
     // Reads what the master side receives, waiting up to `ms` for `want` bytes.
     std::vector<std::uint8_t> master_read(size_t want, int ms = 1000) {

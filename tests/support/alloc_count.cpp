@@ -1,7 +1,7 @@
 // Counts the heap calls of the threads that ask for it: malloc and its relatives are replaced
 // for the whole program (the shared library's calls resolve to these too) and forward to the C
 // library's own allocator.
-#include "alloc_count.h"
+#include "tests/support/alloc_count.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -21,7 +21,7 @@ void count() {
 }
 }  // namespace
 
-namespace bench {
+namespace tqrf::testing {
 
 void count_allocations(bool on) {
     t_counting = on;
@@ -35,7 +35,7 @@ bool allocations_counted() {
     return true;
 }
 
-}  // namespace bench
+}  // namespace tqrf::testing
 
 extern "C" void* malloc(std::size_t n) {
     count();

@@ -1,7 +1,7 @@
 // The stand-in for alloc_count.cpp in builds whose sanitizers own malloc.
-#include "alloc_count.h"
+#include "tests/support/alloc_count.h"
 
-namespace bench {
+namespace tqrf::testing {
 
 void count_allocations(bool) {}
 
@@ -13,4 +13,4 @@ bool allocations_counted() {
     return false;
 }
 
-}  // namespace bench
+}  // namespace tqrf::testing
