@@ -37,7 +37,7 @@ gen = load_generator()
 GENERATED = [path for path, _ in gen.OUTPUTS]
 EXPORTS, PYTHON, DOTNET, HOST, TABLE = GENERATED
 FILES = ["include/tq_RWD_DLL.h", "include/tq_RWD_DLL.hpp", "link/commands.h"] + GENERATED
-GLOBS = [(gen.HOST_DIR, ".c"), (gen.HOST_DIR, ".h"), ("fuzz", ".cpp"), ("bindings/python/src/tqrf", ".py"),
+GLOBS = [(gen.HOST_DIR, ".c"), (gen.HOST_DIR, ".h"), ("fuzz", ".cpp"), ("fuzz/commands", ".cpp"), ("bindings/python/src/tqrf", ".py"),
          ("bindings/dotnet", ".cs")]
 
 NEW_EXPORTS = """
