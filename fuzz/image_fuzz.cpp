@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/image_formats.h"
+#include "images/image_formats.h"
 
 namespace {
 
