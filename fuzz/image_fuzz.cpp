@@ -14,7 +14,7 @@
 
 namespace {
 
-using namespace tqrf::tool;
+using namespace tqrf::image;
 
 constexpr ImageFormat kFormats[] = {ImageFormat::Mfd,       ImageFormat::Bin, ImageFormat::Eml,
                                     ImageFormat::Proxmark3, ImageFormat::Nfc, ImageFormat::Mct,

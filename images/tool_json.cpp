@@ -1,12 +1,13 @@
-#include "image_file.h"
+// The tqrf tool's own JSON dump (.json): each block read or not read, each key known or not,
+// with the access rights and values spelled out. It is also what `tqrf --json dump` prints.
+#include "tool_json.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 
-#include "errors.h"
+#include "codec.h"
 
-namespace tqrf::tool {
+namespace tqrf::image {
 
 using nlohmann::json;
 
@@ -141,25 +142,6 @@ CardImage image_from_json(const json& doc) {
 
 }  // namespace
 
-ImageFormat choose_format(const std::string& path, const std::string& format_option) {
-    if (!format_option.empty()) {
-        if (auto f = parse_format(format_option)) return *f;
-        throw usage_error(std::string("--format takes ") + format_names() + ", not \"" +
-                          format_option + "\"");
-    }
-    if (auto f = format_of_path(path)) return *f;
-    throw usage_error("cannot tell the format of " + path +
-                      " from its name: use a .mfd, .bin, .eml, .nfc, .mct or .json file name, "
-                      "or --format (" +
-                      format_names() + ")");
-}
-
-std::optional<ImageFormat> input_format_hint(const std::string& path,
-                                             const std::string& format_option) {
-    if (!format_option.empty()) return choose_format(path, format_option);
-    return format_of_path(path);
-}
-
 json dump_document(const CardDump& d) {
     json sectors = json::array();
     json missing = json::array();
@@ -270,6 +252,8 @@ CardDump card_dump_of(const CardImage& img) {
     return d;
 }
 
+namespace detail {
+
 std::string tool_json_text(const CardImage& image) {
     return dump_document(card_dump_of(image)).dump(2) + "\n";
 }
@@ -286,16 +270,6 @@ std::optional<CardImage> parse_tool_json(const json& doc, std::string& error) {
     }
 }
 
-std::string image_file_bytes(const CardDump& dump, ImageFormat format) {
-    if (format == ImageFormat::Json) return dump_document(dump).dump(2) + "\n";
-    return write_image(card_image_of(dump), format);
-}
+}  // namespace detail
 
-std::optional<CardImage> parse_image_file(std::string_view bytes, std::optional<ImageFormat> hint,
-                                          std::string& error) {
-    auto file = read_image(bytes, hint, error);
-    if (!file) return std::nullopt;
-    return file->card;
-}
-
-}  // namespace tqrf::tool
+}  // namespace tqrf::image
