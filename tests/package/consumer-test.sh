@@ -101,7 +101,7 @@ pm3_to_nfc() {
         [ "$(grep -c '^Block [0-9]*: ' "$nfc")" -eq 64 ] &&
         grep -qx 'Block 8: D2 04 00 00 2D FB FF FF D2 04 00 00 08 F7 08 F7' "$nfc" &&
         grep -qx 'Block 3: A0 A1 A2 A3 A4 A5 78 77 88 C1 B0 B1 B2 B3 B4 B5' "$nfc" &&
-        ! grep -q '??' "$nfc" || { cat "$nfc"; return 1; }
+        ! grep -q '^Block .*??' "$nfc" || { cat "$nfc"; return 1; }
     # Written as a new file holding keys: readable by its owner only.
     [ "$(stat -c %a "$nfc")" = 600 ] || { echo "card.nfc is mode $(stat -c %a "$nfc")"; return 1; }
     echo "card.nfc: UID 9C 15 A3 E7, 64 blocks"
