@@ -1,8 +1,8 @@
 # What `cmake --install` puts where, in three components (the Debian packages follow them):
 #   runtime      the shared library with its SONAME link
 #   development  headers, the library's development link, the CMake package
-#                (tq_RWD_DLL::tq_RWD_DLL, component sim = tq_RWD_DLL::sim), tq_RWD_DLL.pc,
-#                the simulator's static library and headers
+#                (tq_RWD_DLL::tq_RWD_DLL, tq_RWD_DLL::image, component sim = tq_RWD_DLL::sim),
+#                tq_RWD_DLL.pc, the card image library and the simulator's static libraries
 #   tools        tqrf and tqrf-sim (installed from their own directories), their man pages
 include(CMakePackageConfigHelpers)
 
@@ -16,6 +16,13 @@ install(TARGETS tq_RWD_DLL EXPORT tq_RWD_DLLTargets
 install(FILES include/tq_RWD_DLL.h include/tq_RWD_DLL.hpp include/tq_RWD_DLL_mifare.hpp
               ${TQRF_GENERATED_INCLUDE}/tq_RWD_DLL_version.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+# The card image library: a static library with its one header, in the same CMake package.
+if(TARGET tqrf_image)
+  install(TARGETS tqrf_image EXPORT tq_RWD_DLLTargets
+          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+  install(FILES include/tq_RWD_DLL_image.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+          COMPONENT development)
+endif()
 install(EXPORT tq_RWD_DLLTargets NAMESPACE tq_RWD_DLL:: DESTINATION ${TQRF_CMAKE_DIR}
         COMPONENT development)
 

@@ -1,6 +1,7 @@
 # Debian packages, one per install component (cpack -G DEB in the build directory):
 #   libtq-rwd-dll1     runtime      the shared library
-#   libtq-rwd-dll-dev  development  headers, CMake package, tq_RWD_DLL.pc, the simulator library
+#   libtq-rwd-dll-dev  development  headers, CMake package, tq_RWD_DLL.pc, the image and simulator
+#                                   libraries
 #   tqrf-tools         tools        tqrf, tqrf-sim, their man pages, the serial port note
 #   python3-tqrf       python       the Python package, for the system's Python 3
 #   libtq-rwd-dll-cil  dotnet       the .NET assembly with its Mono map, XML docs and source
@@ -93,9 +94,11 @@ The library drives an MF RC500-based reader/writer for Mifare Classic-class
 cards on a serial port.
 .
 This package holds the C and C++ headers, the CMake package
-(tq_RWD_DLL::tq_RWD_DLL, and tq_RWD_DLL::sim for the simulated reader), the
-pkg-config file and the static simulator library for testing programs
-without a reader.")
+(tq_RWD_DLL::tq_RWD_DLL, tq_RWD_DLL::image for card image files, and
+tq_RWD_DLL::sim for the simulated reader), the pkg-config file, the static
+card image library (raw, .eml, Proxmark3 JSON, Flipper .nfc and MIFARE
+Classic Tool .mct dumps) and the static simulator library for testing
+programs without a reader.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${TQRF_DEB_NAME_tools})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)

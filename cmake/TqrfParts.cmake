@@ -18,7 +18,7 @@ endmacro()
 # After every check: the cache entries that show what this build makes and what it leaves out.
 function(tqrf_record_parts)
   set(built library)
-  foreach(part SIM TOOLS TESTS FUZZ BENCH WHEEL DOTNET)
+  foreach(part IMAGE SIM TOOLS TESTS FUZZ BENCH WHEEL DOTNET)
     if(TQRF_BUILD_${part})
       string(TOLOWER ${part} name)
       list(APPEND built ${name})
@@ -44,9 +44,23 @@ macro(tqrf_check_parts)
     endforeach()
   endif()
 
+  # The card image library is built with the library; its JSON formats need nlohmann-json
+  # (header-only, at build time only). The simulator program and the tool need the library.
+  set(TQRF_BUILD_IMAGE ON)
+  find_package(nlohmann_json 3 QUIET)
+  if(NOT nlohmann_json_FOUND)
+    tqrf_part_off(TQRF_BUILD_IMAGE "nlohmann-json not found (Debian: nlohmann-json3-dev), so no \
+card image library (tq_RWD_DLL::image), no tqrf-sim program and no tqrf tool")
+    foreach(part TOOLS BENCH)  # they run the tqrf-sim program
+      if(TQRF_BUILD_${part})
+        set(TQRF_BUILD_${part} OFF)
+        list(APPEND TQRF_PARTS_OFF_REASONS "TQRF_BUILD_${part}: no card image library, no tqrf-sim")
+      endif()
+    endforeach()
+  endif()
+
   if(TQRF_BUILD_TOOLS)
     find_package(CLI11 CONFIG QUIET)
-    find_package(nlohmann_json 3 QUIET)
     if(WIN32)
       include(CheckCXXSourceCompiles)
       check_cxx_source_compiles("#include <thread>
@@ -61,9 +75,6 @@ macro(tqrf_check_parts)
 the -posix compilers, Debian: g++-mingw-w64-*-posix, in a new build folder), so no tqrf tool")
     elseif(NOT CLI11_FOUND)
       tqrf_part_off(TQRF_BUILD_TOOLS "CLI11 not found (Debian: libcli11-dev), so no tqrf tool")
-    elseif(NOT nlohmann_json_FOUND)
-      tqrf_part_off(TQRF_BUILD_TOOLS
-                    "nlohmann-json not found (Debian: nlohmann-json3-dev), so no tqrf tool")
     endif()
   endif()
 

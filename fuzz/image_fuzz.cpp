@@ -10,11 +10,11 @@
 #include <string>
 #include <string_view>
 
-#include "tools/image_formats.h"
+#include "images/image_formats.h"
 
 namespace {
 
-using namespace tqrf::tool;
+using namespace tqrf::image;
 
 constexpr ImageFormat kFormats[] = {ImageFormat::Mfd,       ImageFormat::Bin, ImageFormat::Eml,
                                     ImageFormat::Proxmark3, ImageFormat::Nfc, ImageFormat::Mct,

@@ -1,6 +1,7 @@
 // Access conditions by name on the command line: `--access data:read=AB,write=B --access
 // trailer:keya-write=B,bits-read=AB,bits-write=B,keyb-write=B` (see
-// mifare::parse_access_rights for the names), checked before anything is written.
+// mifare::parse_access_rights for the names), checked before anything is written. The rules
+// are the image library's (tq_RWD_DLL_image.hpp); here they speak in the tool's options.
 #pragma once
 
 #include <optional>

@@ -1,16 +1,12 @@
-// The tool's side of card image files: the JSON dump (.json), which marks each block read or
-// not read and each key known or not and is also what `tqrf --json dump` prints; the format an
-// output file is written in; and the bridges between a card dump and an image. The formats
-// themselves are in image_formats.h.
+// The tool's side of card image files: the format an output file is written in, and the bytes
+// of a dump in a format. The formats themselves are the image library's (images/).
 #pragma once
 
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "card_dump.h"
-#include "image_formats.h"
+#include "images.h"
 
 namespace tqrf::tool {
 
@@ -22,14 +18,6 @@ ImageFormat choose_format(const std::string& path, const std::string& format_opt
 // a usage error for an unknown --format.
 std::optional<ImageFormat> input_format_hint(const std::string& path,
                                              const std::string& format_option);
-
-// The JSON dump of a card.
-nlohmann::json dump_document(const CardDump& dump);
-
-// A card dump as an image, and an image as the dump that would have given it (blocks not read
-// say "not in the image").
-CardImage card_image_of(const CardDump& dump);
-CardDump card_dump_of(const CardImage& image);
 
 // The bytes of an image file of a dump in `format`.
 std::string image_file_bytes(const CardDump& dump, ImageFormat format);

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "card_dump.h"
 #include "image_file.h"
+#include "images.h"
 #include "restore_plan.h"
 #include "session.h"
 #include "support.h"

@@ -10,7 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "card_dump.h"
+#include "images.h"
+#include "support.h"
 
 namespace tqrf::tool {
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "card_dump.h"
 #include "errors.h"
+#include "images.h"
 #include "restore_plan.h"
 #include "tq_RWD_DLL.hpp"
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "image_formats.h"
+#include "images.h"
 #include "tq_RWD_DLL_mifare.hpp"
 
 namespace tqrf::tool {

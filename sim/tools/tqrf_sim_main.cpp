@@ -17,10 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tq_RWD_DLL_image.hpp"
 #include "tqrf_sim/simulator.h"
-#if defined(TQRF_SIM_IMAGE_FORMATS)
-#include "image_formats.h"
-#endif
 
 namespace {
 
@@ -144,19 +142,18 @@ int main(int argc, char** argv) {
                 // A read error of the stream buffer (for example EISDIR) throws.
                 return usage_error("cannot read " + v + ": " + e.what());
             }
-#if defined(TQRF_SIM_IMAGE_FORMATS)
             if (image.size() > (1u << 20)) {
                 return usage_error(v + ": " + std::to_string(image.size()) +
                                    " bytes; no card image is that large");
             }
             std::string error;
             const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
-            const auto file = tqrf::tool::read_image(bytes, tqrf::tool::format_of_path(v), error);
+            const auto file = tqrf::image::load_named(bytes, v, error);
             if (!file) return usage_error(v + " " + error);
-            if (tqrf::tool::format_marks_unknown(file->format)) {
+            if (tqrf::image::format_marks_unknown(file->format)) {
                 // What the file does not know, the simulated card must still hold.
                 std::vector<std::string> filled;
-                const auto memory = tqrf::tool::card_memory(file->card, filled);
+                const auto memory = tqrf::image::card_memory(file->card, filled);
                 for (const auto& f : filled) {
                     std::fprintf(stderr, "tqrf-sim: %s: not in the file, the card holds %s\n",
                                  v.c_str(), f.c_str());
@@ -165,12 +162,6 @@ int main(int argc, char** argv) {
             } else {
                 image.assign(file->card.image.begin(), file->card.image.end());
             }
-#else
-            if (image.size() != tqrf_sim::kCardSize) {
-                return usage_error(v + ": a card image is 1024 bytes, this one has " +
-                                   std::to_string(image.size()));
-            }
-#endif
             images.push_back(std::move(image));
         } else if (arg == "--uid") {
             std::uint32_t u = 0;

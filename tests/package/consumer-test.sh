@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds a library user's small C and C++ programs against an installed tq_RWD_DLL, once with
 # find_package (CMake) and once with pkg-config, and runs them against the installed tqrf-sim;
-# then builds and runs a program that uses the simulator library (tq_RWD_DLL::sim), and checks
-# that the installed programs find the installed library by themselves.
+# then builds and runs a program that uses the simulator library (tq_RWD_DLL::sim), checks
+# that the installed programs find the installed library by themselves, and converts a
+# Proxmark3 dump to a Flipper .nfc file with the card image library (tq_RWD_DLL::image) by the
+# example of docs/api.md.
 #
 #   tests/package/consumer-test.sh PREFIX       # e.g. a cmake --install --prefix, or /usr
 #
@@ -38,8 +40,14 @@ if chrt -r 5 true 2>/dev/null; then realtime=(chrt -r 5); fi
 echo "consumer test against $PREFIX (tq_RWD_DLL $VERSION)"
 
 # ---- build: find_package ------------------------------------------------------------------
+# The card image example is the block of docs/api.md after its marker line.
+awk '/<!-- tests\/package\/consumer-test.sh builds the next block -->/ { on = 1; next }
+     on && /^```cpp/ { copy = 1; next }
+     copy && /^```/ { exit }
+     copy { print }' "$HERE/../../docs/api.md" >"$work/image_app.cpp"
 check "find_package: configure" cmake -S "$HERE" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$PREFIX" \
-    -DTQRF_EXPECTED_VERSION="$VERSION" -DCMAKE_BUILD_TYPE=Release
+    -DTQRF_EXPECTED_VERSION="$VERSION" -DCMAKE_BUILD_TYPE=Release \
+    -DTQRF_IMAGE_EXAMPLE="$work/image_app.cpp" -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON
 check "find_package: build" cmake --build "$work/cmake"
 
 # ---- build: pkg-config --------------------------------------------------------------------
@@ -81,6 +89,24 @@ wait "$sim_pid" 2>/dev/null || true
 sim_pid=""
 
 check "run cmake/sim_app (tq_RWD_DLL::sim)" env -u LD_LIBRARY_PATH "${realtime[@]}" "$work/cmake/sim_app"
+
+# ---- the card image library: a Proxmark3 dump in, a Flipper .nfc file out ------------------
+pm3_to_nfc() {
+    "$work/cmake/image_app" "$HERE/../cli/images/card-pm3.json" "$work/card.nfc" || return 1
+    local nfc="$work/card.nfc"
+    grep -qx 'Filetype: Flipper NFC device' "$nfc" &&
+        grep -qx 'Device type: Mifare Classic' "$nfc" &&
+        grep -qx 'UID: 9C 15 A3 E7' "$nfc" &&
+        grep -qx 'Mifare Classic type: 1K' "$nfc" &&
+        [ "$(grep -c '^Block [0-9]*: ' "$nfc")" -eq 64 ] &&
+        grep -qx 'Block 8: D2 04 00 00 2D FB FF FF D2 04 00 00 08 F7 08 F7' "$nfc" &&
+        grep -qx 'Block 3: A0 A1 A2 A3 A4 A5 78 77 88 C1 B0 B1 B2 B3 B4 B5' "$nfc" &&
+        ! grep -q '^Block .*??' "$nfc" || { cat "$nfc"; return 1; }
+    # Written as a new file holding keys: readable by its owner only.
+    [ "$(stat -c %a "$nfc")" = 600 ] || { echo "card.nfc is mode $(stat -c %a "$nfc")"; return 1; }
+    echo "card.nfc: UID 9C 15 A3 E7, 64 blocks"
+}
+check "image: Proxmark3 JSON to .nfc (tq_RWD_DLL::image)" pm3_to_nfc
 
 echo "consumer test: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -2,7 +2,8 @@
 # A configure that cannot build a part says so, in one line with the reason and the Debian
 # package that brings it, and the cache records what is built and what was left out. Hides
 # CLI11, GoogleTest and Python from a fresh configure (no build) and asks for fuzzing with
-# GCC.
+# GCC; then hides nlohmann-json, which the card image library needs (and with it tqrf-sim and
+# the tool): one line names it.
 #
 #   tests/package/parts-test.sh SOURCE_DIR WORK_DIR
 set -euo pipefail
@@ -52,5 +53,28 @@ for part in TOOLS TESTS FUZZ WHEEL; do
         ;;
     esac
 done
+
+cmake -S "$SRC" -B "$WORK/nojson" -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc \
+    -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON -DTQRF_BUILD_TESTS=OFF \
+    -DTQRF_BUILD_BINDINGS=OFF >"$WORK/nojson.out" 2>&1 ||
+    { cat "$WORK/nojson.out"; echo "FAIL  the configure without nlohmann-json failed"; exit 1; }
+lines=$(grep -c "nlohmann-json3-dev" "$WORK/nojson.out" || true)
+if [ "$lines" -eq 1 ] &&
+    grep -q "^tq_RWD_DLL: .*(Debian: nlohmann-json3-dev).*: TQRF_BUILD_IMAGE is off for this build$" \
+        "$WORK/nojson.out"; then
+    echo "ok    $(grep "TQRF_BUILD_IMAGE is off" "$WORK/nojson.out")"
+else
+    echo "FAIL  want one line naming nlohmann-json3-dev for TQRF_BUILD_IMAGE, got $lines:"
+    grep -i nlohmann "$WORK/nojson.out" || true
+    failed=$((failed + 1))
+fi
+built=$(sed -n 's/^TQRF_PARTS_BUILT:STRING=//p' "$WORK/nojson/CMakeCache.txt")
+case ";$built;" in
+*";image;"* | *";tools;"*)
+    echo "FAIL  without nlohmann-json TQRF_PARTS_BUILT=$built"
+    failed=$((failed + 1))
+    ;;
+*) echo "ok    without nlohmann-json TQRF_PARTS_BUILT=$built" ;;
+esac
 rm -rf "$WORK"
 [ "$failed" -eq 0 ] && echo "parts test: passed"

@@ -8,10 +8,9 @@
 #include <string>
 
 #include "image_formats.h"
-#include "support.h"
 #include "tq_RWD_DLL.hpp"
 
-namespace tqrf::tool {
+namespace tqrf::image {
 
 struct SectorDump {
     int sector = 0;
@@ -33,4 +32,4 @@ struct CardDump {
     std::array<SectorDump, mifare::kSectors> sectors;
 };
 
-}  // namespace tqrf::tool
+}  // namespace tqrf::image
