@@ -121,16 +121,3 @@ the -posix compilers, Debian: g++-mingw-w64-*-posix, in a new build folder), so 
   endif()
   tqrf_record_parts()
 endmacro()
-
-# The tests that run the library against the simulated reader in real time stand in for a
-# line whose far end is a separate device, which answers on time however busy the host is.
-# They run under real-time scheduling where the system allows it (tests/realtime).
-function(tqrf_realtime_tests)
-  add_library(tqrf_test_realtime OBJECT ${PROJECT_SOURCE_DIR}/tests/realtime/realtime.cpp)
-  foreach(test e2e_tests hardening_tests tqrf_cli_tests tqrf_api_sim_tests tqrf_sim_tests
-               serial_posix_tests command_alloc_test)
-    if(TARGET ${test})
-      target_link_libraries(${test} PRIVATE tqrf_test_realtime)
-    endif()
-  endforeach()
-endfunction()

@@ -56,7 +56,7 @@ bool standard_rate(std::uint32_t rate) {
 // Moves replies whose time has come into the input queue.
 void deliver_due(Recorder& r) {
     for (auto it = r.in_flight.begin(); it != r.in_flight.end();) {
-        if (it->at_ms * 1000 <= g_clock_us) {
+        if (it->at_us() <= g_clock_us) {
             r.input.insert(r.input.end(), it->bytes.begin(), it->bytes.end());
             it = r.in_flight.erase(it);
         } else {
@@ -339,7 +339,12 @@ std::uint32_t write_bytes(Device* device, const std::uint8_t* data, std::uint32_
         auto reply = std::move(rec.scripted.front());
         rec.scripted.erase(rec.scripted.begin());
         // A reader that does not answer (no bytes) puts nothing on the line.
-        if (reply.pieces.empty() && !reply.bytes.empty()) {
+        if (reply.pieces.empty() && !reply.bytes.empty() && rec.reply_byte_us != 0) {
+            for (std::size_t i = 0; i < reply.bytes.size(); ++i) {
+                const auto after = static_cast<std::uint32_t>(rec.reply_byte_us * (i + 1));
+                rec.in_flight.push_back({rec.now_ms + reply.delay_ms, {reply.bytes[i]}, after});
+            }
+        } else if (reply.pieces.empty() && !reply.bytes.empty()) {
             rec.in_flight.push_back({rec.now_ms + reply.delay_ms, std::move(reply.bytes)});
         }
         for (auto& piece : reply.pieces) {
@@ -389,7 +394,7 @@ struct ReadOps {
         // Time runs on to the next arrival, or to the deadline.
         std::uint64_t until = deadline_us > now ? deadline_us : now;
         for (const auto& a : rec.in_flight) {
-            if (a.at_ms * 1000 < until) until = a.at_ms * 1000;
+            if (a.at_us() < until) until = a.at_us();
         }
         testing::advance_to(until);
         testing::deliver_due(rec);
@@ -410,11 +415,11 @@ struct ReadOps {
             std::vector<const Recorder::Arrival*> order;
             for (const auto& a : rec.in_flight) order.push_back(&a);
             std::sort(order.begin(), order.end(),
-                      [](const auto* x, const auto* y) { return x->at_ms < y->at_ms; });
+                      [](const auto* x, const auto* y) { return x->at_us() < y->at_us(); });
             for (const auto* a : order) {
                 have += a->bytes.size();
                 if (have >= bytes) {
-                    if (a->at_ms * 1000 < until) until = a->at_ms * 1000;
+                    if (a->at_us() < until) until = a->at_us();
                     break;
                 }
             }

@@ -65,6 +65,9 @@ struct Recorder {
     std::vector<std::uint64_t> wire_done_us;   // per wire byte: when its last bit left
     std::vector<std::uint64_t> mode_at_us;     // per mode change: when it reached the line
     std::vector<std::uint32_t> drain_wakeups;  // per write: the wake-ups its drain took
+    // With a time, a scripted reply crosses the line a byte at a time, as a reader sends it:
+    // byte i arrives `reply_byte_us` x (i + 1) after the reply's delay. Without, it arrives whole.
+    std::uint32_t reply_byte_us = 0;
     serial::LowLatency low_latency = serial::LowLatency::Unknown;  // what the driver reports
 
     // Replies. A scripted reply becomes readable `delay_ms` after the next request frame is
@@ -83,6 +86,8 @@ struct Recorder {
     struct Arrival {
         std::uint64_t at_ms;
         std::vector<std::uint8_t> bytes;
+        std::uint32_t extra_us = 0;  // arrives this long after at_ms
+        std::uint64_t at_us() const { return at_ms * 1000 + extra_us; }
     };
     std::vector<Arrival> in_flight;
     std::vector<std::uint8_t> input;  // arrived, not yet taken
