@@ -43,7 +43,7 @@ mkdir -p "$out"
     --data "$out/figures.tsv" >"$out/tables.md"
 if [ -n "$before" ]; then
     # The earlier commit, with this benchmark program: the same measurement of both libraries.
-    BEFORE_TREE=/tmp/tqrf-bench-before
+    BEFORE_TREE=${TQRF_BENCH_BEFORE_TREE:-/tmp/tqrf-bench-before}
     [ -d "$BEFORE_TREE" ] || git worktree add --detach "$BEFORE_TREE" "$before" >/dev/null
     git -C "$BEFORE_TREE" checkout -q --detach "$before"
     cp bench/reader_bench.cpp "$BEFORE_TREE/bench/reader_bench.cpp"
@@ -150,6 +150,14 @@ printed instead of written here.
   reply's bytes until 62 wait or its latency timer fires, and the timer runs freely, so a reply
   reaches the host up to a whole period after its last byte crossed the line. Their floor
   columns give the line's floor and the floor with the whole timer added to each reply.
+- **Against a minimal exchange.** A block read in complete mode, once through the handle API
+  and once as the least a program can do with raw system calls on the same simulated reader
+  (one purge, the mark switch, the address byte, 1 ms, the space switch, the frame, a wait for
+  the first reply byte, one sleep for the line time of the rest, one read), directly and behind
+  the FTDI adapter at 16 ms and 1 ms. CPU here is user + system time from
+  `getrusage(RUSAGE_THREAD)`, wake-ups its voluntary context switches; the ratio of the two
+  CPU figures is the library's overhead. `--before COMMIT` runs the same comparison on an
+  earlier commit's library in the same run (built with this benchmark program), alternating.
 - **Failures.** A run whose command failed (a reply late or lost on a busy machine) is counted
   in the Failed column, with the first result code, and left out of the times.
 - Timings here are never test assertions: the test suite checks behaviour on a virtual clock.

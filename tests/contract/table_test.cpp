@@ -154,7 +154,7 @@ struct Cost {
 // The most a command may cost: complete mode waits for the first byte, then sleeps for the
 // line time of what is still to come; fixed mode sleeps twice (1 ms, then the reply's pause).
 constexpr Cost kCompleteBudget{20, 5};
-constexpr Cost kFixedBudget{12, 2};
+constexpr Cost kFixedBudget{16, 2};
 
 class Costs : public OnePath {
   protected:

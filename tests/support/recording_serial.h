@@ -50,7 +50,8 @@ struct Recorder {
     bool drops_mark_space = false;   // the adapter's driver drops mark and space parity
 
     // What the library's waits cost, as the POSIX backend spends it: `calls` counts its system
-    // calls (a purge, a line-settings write that changes the line, a write, a look at the
+    // calls (a purge, a line-settings write that changes the line (three: glibc's tcsetattr
+    // reads the settings before and after it), a write, a look at the
     // transmitter, a read, a poll, a sleep, a look at the input queue), `wakeups` the times its
     // thread blocks and is woken again (a pause, a sleep, a poll that had to wait).
     std::uint32_t calls = 0;
