@@ -9,9 +9,11 @@
 //
 // Not a test: nothing here passes or fails on a time. bench/run.sh runs it and publishes the
 // figures in docs/performance.md.
+#include <asm/termbits.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -106,6 +108,14 @@ double data_wake_cost_us() {
     ::close(fds[0]);
     ::close(fds[1]);
     return cost;
+}
+
+// User and system CPU time of the calling thread, from getrusage.
+double rusage_cpu_us() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
 }
 
 [[noreturn]] void die(const std::string& message) {
@@ -345,6 +355,7 @@ struct Options {
     int taps = 50;
     int dumps = 3;
     int parallel_reads = 100;
+    bool compare_only = false;
     std::string data;
 };
 
@@ -537,6 +548,184 @@ ParallelRow run_parallel(const Options& o, TimingProfile profile, bool complete,
     row.cpu_us_per_command = stats_of(cpu).median;
     row.failed = failed.load();
     return row;
+}
+
+// ---- Against a minimal exchange ---------------------------------------------------------------
+//
+// The least a program can do for a block read: one purge, the mark switch, the address byte,
+// a 1 ms pause, the space switch, the frame, a wait for the reply's first byte, one sleep for
+// the line time of the rest, one read. Raw system calls on the same simulated reader, measured
+// the same way as the library's read: the reference the library's CPU time is held against.
+
+std::string fixed(double v, int decimals);
+
+class RawLine {
+  public:
+    explicit RawLine(const std::string& device) {
+        fd_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) die("cannot open " + device);
+        termios2 t{};
+        if (::ioctl(fd_, TCGETS2, &t) != 0) die("TCGETS2");
+        t.c_iflag = 0;
+        t.c_oflag = 0;
+        t.c_lflag = 0;
+        t.c_cflag = CS8 | CREAD | CLOCAL | BOTHER | PARENB | CMSPAR;
+        t.c_ispeed = t.c_ospeed = 19200;
+        t.c_cc[VMIN] = 0;
+        t.c_cc[VTIME] = 0;
+        space_ = t;
+        mark_ = t;
+        mark_.c_cflag |= PARODD;
+        if (::ioctl(fd_, TCSETS2, &space_) != 0) die("TCSETS2");
+    }
+    ~RawLine() { ::close(fd_); }
+    RawLine(const RawLine&) = delete;
+    RawLine& operator=(const RawLine&) = delete;
+
+    // Reads block 4; 0 when a whole, well-formed reply came.
+    std::int32_t read_block() {
+        static constexpr std::uint8_t frame[] = {0x00, 0x04, 0xBB, 0x45, 0x04, 0x00, 0xFE};
+        constexpr std::uint32_t kReply = 20;
+        (void)::ioctl(fd_, TCFLSH, TCIFLUSH);
+        (void)::ioctl(fd_, TCSETS2, &mark_);
+        const std::uint8_t address = 0x58;
+        if (::write(fd_, &address, 1) != 1) return -83;
+        sleep_ns(1'000'000);
+        (void)::ioctl(fd_, TCSETS2, &space_);
+        if (::write(fd_, frame, sizeof frame) != static_cast<ssize_t>(sizeof frame)) return -83;
+        const double deadline = now_ms() + 100;
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 100) != 1) return settle(-86);
+        sleep_ns(static_cast<long>((kReply - 1) * kByteMs * 1e6) + 100'000);
+        std::uint8_t reply[kReply];
+        ssize_t n = ::read(fd_, reply, sizeof reply);
+        // A reader slower than the line's rate (a busy machine): the rest as it comes.
+        while (n >= 0 && n < static_cast<ssize_t>(kReply) && now_ms() < deadline) {
+            if (::poll(&p, 1, static_cast<int>(deadline - now_ms()) + 1) != 1) break;
+            const ssize_t more = ::read(fd_, reply + n, kReply - static_cast<std::size_t>(n));
+            if (more <= 0) break;
+            n += more;
+        }
+        std::uint8_t x = 0;
+        for (ssize_t i = 0; i < n; ++i) x ^= reply[i];
+        return n == kReply && x == 0 && reply[kReply - 2] == 0 ? 0 : settle(-86);
+    }
+
+  private:
+    // After a failure the rest of a late reply may still come: waits for 20 quiet ms and purges.
+    std::int32_t settle(std::int32_t result) {
+        pollfd p{fd_, POLLIN, 0};
+        std::uint8_t discard[128];
+        for (int i = 0; i < 50 && ::poll(&p, 1, 20) == 1; ++i)
+            (void)::read(fd_, discard, sizeof discard);
+        (void)::ioctl(fd_, TCFLSH, TCIFLUSH);
+        return result;
+    }
+    static void sleep_ns(long ns) {
+        timespec ts{ns / 1'000'000'000, ns % 1'000'000'000};
+        while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+        }
+    }
+    int fd_ = -1;
+    termios2 space_{}, mark_{};
+};
+
+struct CompareRow {
+    std::string line;  // "instant", "mf1k", "mf1k behind ftdi:16" ...
+    double floor_ms = 0;
+    Stats lib_ms, raw_ms;
+    double lib_cpu_us = 0, raw_cpu_us = 0;  // user + system, getrusage, median per command
+    double lib_switches = 0, raw_switches = 0;
+    int lib_failed = 0, raw_failed = 0;
+};
+
+template <class F>
+void sample_read(int runs, F&& call, Stats* ms, double* cpu_us, double* switches, int* failed) {
+    std::vector<double> times, cpu;
+    std::int64_t total_switches = 0;
+    for (int i = 0; i < 3; ++i) (void)call();
+    for (int i = 0; i < runs; ++i) {
+        const std::int64_t w0 = thread_switches();
+        const double c0 = rusage_cpu_us();
+        const double t0 = now_ms();
+        const std::int32_t result = call();
+        const double t1 = now_ms();
+        const double c1 = rusage_cpu_us();
+        if (result != 0) {
+            ++*failed;
+            continue;
+        }
+        times.push_back(t1 - t0);
+        cpu.push_back(c1 - c0);
+        total_switches += thread_switches() - w0;
+    }
+    *ms = stats_of(times);
+    *cpu_us = stats_of(cpu).median;
+    *switches =
+        times.empty() ? 0 : static_cast<double>(total_switches) / static_cast<double>(times.size());
+}
+
+CompareRow run_compare(const Options& o, TimingProfile profile, const char* adapter) {
+    CompareRow row;
+    row.line = std::string(tqrf_sim::timing_profile_name(profile));
+    if (std::string_view(adapter) != "direct") row.line += std::string(" behind ") + adapter;
+    SimProcess sim(o.sim, profile, adapter);
+    {
+        Reader reader(sim.device());
+        tqrf_reader* r = reader.r;
+        tqrf_reader_set_option(r, TQRF_OPTION_REPLY_MODE, TQRF_REPLY_COMPLETE);
+        if (set_up([&] { return open_sector(r, 1); }) != 0) die("no card in the simulated reader");
+        std::uint8_t block[16];
+        row.floor_ms =
+            floor_ms(probe(r, [&] { return tqrf_reader_read(r, 4, block); }), profile, true);
+        sample_read(
+            o.calls, [&] { return tqrf_reader_read(r, 4, block); }, &row.lib_ms, &row.lib_cpu_us,
+            &row.lib_switches, &row.lib_failed);
+    }
+    RawLine raw(sim.device());
+    sample_read(
+        o.calls, [&] { return raw.read_block(); }, &row.raw_ms, &row.raw_cpu_us, &row.raw_switches,
+        &row.raw_failed);
+    return row;
+}
+
+void print_compare(const std::vector<CompareRow>& rows, int runs) {
+    std::printf(
+        "\n### Against a minimal exchange\n\nA block read in complete mode through the handle "
+        "API, and the same read as a minimal exchange of raw system calls (one purge, the mark "
+        "switch, the address byte, 1 ms, the space switch, the frame, a wait for the first reply "
+        "byte, one sleep for the line time of the rest, one read) on the same simulated reader, "
+        "%s runs each. CPU: user + system time of the calling thread (getrusage), median per "
+        "command. Wake-ups: voluntary context switches per command.\n\n",
+        std::to_string(runs).c_str());
+    std::printf(
+        "| Line | Floor ms | Library median ms | Median / floor | Minimal median ms | Minimal / "
+        "floor | Library CPU us | Minimal CPU us | CPU ratio | Library wake-ups | Minimal "
+        "wake-ups | Failed (library / minimal) |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const CompareRow& r : rows) {
+        std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %d / %d |\n",
+                    r.line.c_str(), fixed(r.floor_ms, 2).c_str(), fixed(r.lib_ms.median, 2).c_str(),
+                    fixed(r.lib_ms.median / r.floor_ms, 3).c_str(),
+                    fixed(r.raw_ms.median, 2).c_str(),
+                    fixed(r.raw_ms.median / r.floor_ms, 3).c_str(), fixed(r.lib_cpu_us, 0).c_str(),
+                    fixed(r.raw_cpu_us, 0).c_str(),
+                    fixed(r.raw_cpu_us > 0 ? r.lib_cpu_us / r.raw_cpu_us : 0, 2).c_str(),
+                    fixed(r.lib_switches, 1).c_str(), fixed(r.raw_switches, 1).c_str(),
+                    r.lib_failed, r.raw_failed);
+    }
+    std::printf("\n| Target (complete-mode read) | Measured | Met |\n|---|---|---|\n");
+    for (const CompareRow& r : rows) {
+        const double ratio = r.raw_cpu_us > 0 ? r.lib_cpu_us / r.raw_cpu_us : 0;
+        const double wall = r.lib_ms.median / r.floor_ms;
+        std::printf("| %s: CPU <= 1.5 x minimal, <= 5 wake-ups | %s x, %s wake-ups | %s |\n",
+                    r.line.c_str(), fixed(ratio, 2).c_str(), fixed(r.lib_switches, 1).c_str(),
+                    ratio <= 1.5 && r.lib_switches <= 5 ? "yes" : "no");
+        if (r.line.find("ftdi") == std::string::npos) {
+            std::printf("| %s: median <= 1.03 x floor | %s x | %s |\n", r.line.c_str(),
+                        fixed(wall, 3).c_str(), wall <= 1.03 ? "yes" : "no");
+        }
+    }
 }
 
 // ---- Reporting ----------------------------------------------------------------------------------
@@ -754,17 +943,37 @@ int main(int argc, char** argv) {
             o.taps = 5;
             o.dumps = 1;
             o.parallel_reads = 10;
+        } else if (arg == "--compare") {
+            o.compare_only = true;
         } else if (arg == "--data") {
             o.data = value();
         } else if (arg == "--help" || arg == "-h") {
             std::printf(
-                "usage: tqrf_reader_bench --sim PATH [--quick] [--calls N] [--data FILE]\n");
+                "usage: tqrf_reader_bench --sim PATH [--quick] [--calls N] [--compare] [--data "
+                "FILE]\n");
             return 0;
         } else {
             die("unknown option " + std::string(arg));
         }
     }
     if (o.sim.empty()) die("--sim PATH/tqrf-sim is needed");
+
+    std::vector<CompareRow> compares;
+    auto compare = [&] {
+        for (const auto& [profile, adapter] :
+             {std::pair{TimingProfile::Instant, "direct"}, std::pair{TimingProfile::Mf1k, "direct"},
+              std::pair{TimingProfile::Mf1k, "ftdi:16"},
+              std::pair{TimingProfile::Mf1k, "ftdi:1"}}) {
+            std::fprintf(stderr, "against a minimal exchange: %s %s...\n",
+                         tqrf_sim::timing_profile_name(profile), adapter);
+            compares.push_back(run_compare(o, profile, adapter));
+        }
+    };
+    if (o.compare_only) {
+        compare();
+        print_compare(compares, o.calls);
+        return 0;
+    }
 
     const double timed_wake = timed_wake_cost_us();
     const double data_wake = data_wake_cost_us();
@@ -794,6 +1003,8 @@ int main(int argc, char** argv) {
     }
     print_tables(rows, parallel);
     print_adapters(adapters);
+    compare();
+    print_compare(compares, o.calls);
     print_targets(rows, parallel);
     if (!o.data.empty()) write_data(o.data, rows);
     return 0;

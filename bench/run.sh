@@ -4,9 +4,13 @@
 # docs/performance.md and docs/performance.png. Takes about five minutes; --quick runs every
 # figure a few times only (a smoke run: its figures are not worth publishing).
 #
-#   bench/run.sh [--quick] [--no-docs]
+#   bench/run.sh [--quick] [--no-docs] [--before COMMIT]
 #
 # --no-docs leaves docs/ alone and prints the page on standard output instead.
+# --before COMMIT builds that commit's library and simulator in a worktree of its own
+# (/tmp/tqrf-bench-before) with this benchmark program, and measures its complete-mode read
+# against the minimal exchange in the same run, alternating with this tree's: the page then
+# shows both, before and after.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -14,12 +18,16 @@ BUILD=${TQRF_BENCH_BUILD:-build/bench}
 
 quick=()
 write_docs=1
+before=""
 for arg in "$@"; do
     case "$arg" in
         --quick) quick=(--quick) ;;
         --no-docs) write_docs=0 ;;
+        --before) before_next=1 ;;
         -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
-        *) echo "bench/run.sh: unknown option $arg" >&2; exit 2 ;;
+        *)
+            if [ "${before_next:-0}" -eq 1 ]; then before=$arg; before_next=0; continue; fi
+            echo "bench/run.sh: unknown option $arg" >&2; exit 2 ;;
     esac
 done
 
@@ -33,6 +41,28 @@ out="$BUILD/results"
 mkdir -p "$out"
 "$BUILD/bench/tqrf_reader_bench" --sim "$BUILD/sim/tqrf-sim" "${quick[@]}" \
     --data "$out/figures.tsv" >"$out/tables.md"
+if [ -n "$before" ]; then
+    # The earlier commit, with this benchmark program: the same measurement of both libraries.
+    BEFORE_TREE=${TQRF_BENCH_BEFORE_TREE:-/tmp/tqrf-bench-before}
+    [ -d "$BEFORE_TREE" ] || git worktree add --detach "$BEFORE_TREE" "$before" >/dev/null
+    git -C "$BEFORE_TREE" checkout -q --detach "$before"
+    cp bench/reader_bench.cpp "$BEFORE_TREE/bench/reader_bench.cpp"
+    cmake -S "$BEFORE_TREE" -B "$BEFORE_TREE/build/bench" -DCMAKE_BUILD_TYPE=Release \
+        -DTQRF_BUILD_BENCH=ON >/dev/null
+    cmake --build "$BEFORE_TREE/build/bench" -j2 --target tqrf_reader_bench tqrf-sim
+    before_commit=$(git rev-parse --short "$before")
+    calls=200
+    [ "${#quick[@]}" -gt 0 ] && calls=20
+    : >"$out/before.md"
+    : >"$out/after.md"
+    for round in 1 2; do
+        "$BEFORE_TREE/build/bench/bench/tqrf_reader_bench" --sim "$BEFORE_TREE/build/bench/sim/tqrf-sim" \
+            --compare --calls $((calls / 2)) >>"$out/before.md"
+        "$BUILD/bench/tqrf_reader_bench" --sim "$BUILD/sim/tqrf-sim" --compare \
+            --calls $((calls / 2)) >>"$out/after.md"
+        echo "before and after, round $round of 2 done" >&2
+    done
+fi
 "$BUILD/bench/link_bench" --benchmark_min_time=0.2 --benchmark_format=console \
     --benchmark_counters_tabular=true >"$out/micro.txt" 2>/dev/null
 
@@ -120,6 +150,14 @@ printed instead of written here.
   reply's bytes until 62 wait or its latency timer fires, and the timer runs freely, so a reply
   reaches the host up to a whole period after its last byte crossed the line. Their floor
   columns give the line's floor and the floor with the whole timer added to each reply.
+- **Against a minimal exchange.** A block read in complete mode, once through the handle API
+  and once as the least a program can do with raw system calls on the same simulated reader
+  (one purge, the mark switch, the address byte, 1 ms, the space switch, the frame, a wait for
+  the first reply byte, one sleep for the line time of the rest, one read), directly and behind
+  the FTDI adapter at 16 ms and 1 ms. CPU here is user + system time from
+  `getrusage(RUSAGE_THREAD)`, wake-ups its voluntary context switches; the ratio of the two
+  CPU figures is the library's overhead. `--before COMMIT` runs the same comparison on an
+  earlier commit's library in the same run (built with this benchmark program), alternating.
 - **Failures.** A run whose command failed (a reply late or lost on a busy machine) is counted
   in the Failed column, with the first result code, and left out of the times.
 - Timings here are never test assertions: the test suite checks behaviour on a virtual clock.
@@ -149,6 +187,21 @@ EOF
     echo
     cat "$out/tables.md"
     echo
+    if [ -n "$before" ]; then
+        echo "## Before and after: lean exchanges"
+        echo
+        echo "The complete-mode read of commit ${before_commit} (before) and of this tree (after),"
+        echo "each beside the minimal exchange on the same simulated reader, measured in one run in"
+        echo "two rounds that alternate the two libraries (same benchmark program, built against"
+        echo "each). Each round's table follows."
+        echo
+        echo "### Before (${before_commit})"
+        grep -v '^### Against' "$out/before.md" | grep -v '^A block read in complete mode' || true
+        echo
+        echo "### After"
+        grep -v '^### Against' "$out/after.md" | grep -v '^A block read in complete mode' || true
+        echo
+    fi
     echo "## Micro-benchmarks"
     echo
     echo "The library's own work without a line: frame and hex codecs, and a whole read command on"

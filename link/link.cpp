@@ -37,23 +37,28 @@ std::uint32_t port_write(tqrf_reader& reader, const std::uint8_t* bytes, std::ui
 }
 
 std::uint32_t port_read(tqrf_reader& reader, std::uint8_t* buffer, std::uint32_t max) {
-    const std::uint32_t waiting = serial::bytes_waiting(reader.device);
-    const std::uint32_t wanted = waiting < max ? waiting : max;
-    if (wanted == 0) return 0;
-    const std::uint32_t taken = serial::read_waiting(reader.device, buffer, wanted);
-    return taken <= wanted ? taken : wanted;
+    const std::uint32_t taken = serial::read_bytes(reader.device, buffer, 0, max, 0);
+    return taken <= max ? taken : max;
 }
 
 int link_send_frame(tqrf_reader& reader, std::uint8_t address, std::uint16_t length,
                     const std::uint8_t* payload) {
     serial::Device* device = reader.device;
     note_request(reader, address, nullptr, 0);
+    // The fixed-pause exchange (the legacy exports' and a handle's in fixed mode) discards both
+    // queues, as it always has. The complete-reply exchange discards its input only: every
+    // write waits until its bytes have left, so nothing is left to send unless the last write
+    // did not complete.
     serial::purge_input(device);
-    serial::purge_output(device);
+    if (reader.reply_mode != TQRF_REPLY_COMPLETE || reader.unsent) serial::purge_output(device);
+    reader.unsent = false;
 
     // The ninth bit tells the reader's address from frame bytes: mark for the address byte.
     (void)serial::apply_mode(device, serial::LinkMode::Address);
-    if (port_write(reader, &address, 1) != 1) return TQRF_ERR_SEND_FAILED;
+    if (port_write(reader, &address, 1) != 1) {
+        reader.unsent = true;
+        return TQRF_ERR_SEND_FAILED;
+    }
     trace_event(reader, TQRF_TRACE_ADDRESS, 0, &address, 1);
     serial::pause_ms(ADDRESS_PAUSE_MS);
     (void)serial::apply_mode(device, serial::LinkMode::Frame);
@@ -64,7 +69,10 @@ int link_send_frame(tqrf_reader& reader, std::uint8_t address, std::uint16_t len
     note_request(reader, address, frame, size);
     const std::uint32_t written = port_write(reader, frame, size);
     if (written > 0) trace_event(reader, TQRF_TRACE_FRAME, 0, frame, written);
-    if (written != size) return TQRF_ERR_SEND_FAILED;
+    if (written != size) {
+        reader.unsent = true;
+        return TQRF_ERR_SEND_FAILED;
+    }
     return static_cast<int>(size);
 }
 
@@ -76,32 +84,20 @@ int link_receive_reply(tqrf_reader& reader, std::uint8_t* out) {
 
 int link_await_reply(tqrf_reader& reader, std::uint8_t* out, std::uint64_t deadline_us) {
     std::uint8_t received[REPLY_FRAME_MAX];
-    std::uint32_t have = 0;
-    // First the two LEN bytes, then the rest of the frame they announce: never a byte more.
-    std::uint32_t need = 2;
+    // First the two LEN bytes, then the rest of the frame they announce, sized from it: never a
+    // byte more.
+    std::uint32_t have = serial::read_bytes(reader.device, received, 2, 2, deadline_us);
     int verdict = 0;
-    for (;;) {
-        const std::uint32_t taken = port_read(reader, received + have, need - have);
-        if (taken > 0) {
-            have += taken;
-            if (need == 2 && have == 2) {
-                const std::uint32_t size = announced_size(received);
-                if (size < REPLY_FRAME_MIN || size > REPLY_FRAME_MAX) {
-                    // No frame can have this size: waiting for more would not help.
-                    verdict = TQRF_ERR_REPLY_FRAME;
-                    break;
-                }
-                need = size;
-            }
-            if (have == need && need > 2) break;
-            continue;
+    std::uint32_t need = 2;
+    if (have == 2) {
+        need = announced_size(received);
+        if (need < REPLY_FRAME_MIN || need > REPLY_FRAME_MAX) {
+            // No frame can have this size: waiting for more would not help.
+            verdict = TQRF_ERR_REPLY_FRAME;
+        } else {
+            const std::uint32_t rest = need - 2;
+            have += serial::read_bytes(reader.device, received + 2, rest, rest, deadline_us, true);
         }
-        const std::uint64_t now = serial::now_us();
-        if (now >= deadline_us || serial::device_lost(reader.device)) break;
-        const std::uint64_t left = deadline_us - now;
-        const std::uint32_t wait_us =
-            left > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(left);
-        if (serial::wait_readable(reader.device, wait_us) == serial::Wait::Lost) break;
     }
     if (verdict == 0 && have != need) verdict = TQRF_ERR_REPLY_FRAME;
     return finish_reply(reader, received, have, verdict, out);
@@ -109,13 +105,14 @@ int link_await_reply(tqrf_reader& reader, std::uint8_t* out, std::uint64_t deadl
 
 void link_settle(tqrf_reader& reader, std::uint64_t deadline_us) {
     constexpr std::uint32_t quiet_us = SETTLE_QUIET_MS * 1000;
+    std::uint8_t discard[REPLY_FRAME_MAX];
     for (;;) {
         const std::uint64_t now = serial::now_us();
-        if (now >= deadline_us) break;
+        if (now >= deadline_us || serial::device_lost(reader.device)) break;
         const std::uint64_t left = deadline_us - now;
-        const std::uint32_t wait_us = left < quiet_us ? static_cast<std::uint32_t>(left) : quiet_us;
-        const serial::Wait wait = serial::wait_readable(reader.device, wait_us);
-        if (wait != serial::Wait::Ready) break;  // quiet for the whole time, or gone
+        const std::uint64_t until = now + (left < quiet_us ? left : quiet_us);
+        // Quiet for the whole time, or gone: settled.
+        if (serial::read_bytes(reader.device, discard, 1, sizeof discard, until) == 0) break;
         serial::purge_input(reader.device);
     }
     serial::purge_input(reader.device);

@@ -36,10 +36,9 @@ void collect_rest(tqrf_reader& reader, tqrf_probe_result* out, std::uint64_t dea
         const std::uint64_t left = deadline_us - now;
         const auto wait_us =
             static_cast<std::uint32_t>(left < COLLECT_QUIET_US ? left : COLLECT_QUIET_US);
-        if (serial::wait_readable(reader.device, wait_us) != serial::Wait::Ready) break;
         const std::uint32_t room = static_cast<std::uint32_t>(sizeof out->bytes) - out->received;
         const std::uint32_t taken =
-            serial::read_waiting(reader.device, out->bytes + out->received, room);
+            serial::read_bytes(reader.device, out->bytes + out->received, 1, room, now + wait_us);
         if (taken == 0) break;
         out->received += taken;
     }

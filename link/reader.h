@@ -35,6 +35,7 @@ struct tqrf_reader {
 
     bool lost = false;    // the device is gone: every call gives TQRF_ERR_DEVICE_LOST
     bool settle = false;  // the next exchange settles the line first
+    bool unsent = false;  // a write did not complete: the next request discards the output queue
 
     // The last exchange: its request (address byte, frame), the bytes taken as its reply, and
     // what they were (TQRF_ANSWER_*). Fixed fields: no allocation on the command path.

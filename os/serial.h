@@ -102,27 +102,26 @@ void purge_input(Device* device);
 // Discards everything queued for sending and not yet sent.
 void purge_output(Device* device);
 
-// Writes `count` bytes and waits until they are written (bounded by the write time-outs).
-// Returns the number of bytes the platform reports as written; 0 on failure.
+// Writes `count` bytes and waits until they have left the transmitter (bounded by the write
+// time-outs): the wait sleeps for the line time of what is queued and looks at the transmitter
+// then; it looks again, every few characters, only while it is still busy. Returns the number
+// of bytes the platform reports as written; 0 on failure.
 std::uint32_t write_bytes(Device* device, const std::uint8_t* data, std::uint32_t count);
 
 // Returns the number of received bytes waiting in the input queue.
 std::uint32_t bytes_waiting(Device* device);
 
-// Takes at most `max` bytes that are already waiting, without waiting for more. Returns the
-// number taken (0 when none are waiting or on failure).
-std::uint32_t read_waiting(Device* device, std::uint8_t* buffer, std::uint32_t max);
-
-// How a wait for received bytes ended.
-enum class Wait : std::uint8_t {
-    Ready,    // at least one byte is waiting
-    Timeout,  // nothing came within the time
-    Lost,     // the operating system says the device is gone
-};
-
-// Blocks (never spins) until at least one received byte is waiting, at most `timeout_us`
-// microseconds. A timeout of 0 only looks.
-Wait wait_readable(Device* device, std::uint32_t timeout_us);
+// Reads at least `at_least` and at most `at_most` received bytes into `buffer`, by
+// `deadline_us` (now_us() time) at the latest, and returns the number read: fewer than
+// `at_least` only when the deadline passed or the device is gone (device_lost()). Never spins:
+// with nothing received it blocks until the first byte comes; once bytes come, it sleeps for
+// the line time of the bytes still missing at the rate in force and then reads once, so a
+// reply that crosses the line a byte at a time costs a few wake-ups, not one a byte.
+// `under_way`: the bytes are known to be on the line already (the rest of a frame whose first
+// bytes came), so the first wait is sized from the line rate at once. `at_least` 0: one read
+// of what is waiting, without waiting.
+std::uint32_t read_bytes(Device* device, std::uint8_t* buffer, std::uint32_t at_least,
+                         std::uint32_t at_most, std::uint64_t deadline_us, bool under_way = false);
 
 // True once the operating system has reported the device gone (POSIX: EIO, ENXIO, ENODEV,
 // POLLHUP/POLLERR; Windows: ERROR_BAD_COMMAND, ERROR_ACCESS_DENIED, ERROR_DEVICE_REMOVED,

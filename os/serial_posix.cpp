@@ -13,6 +13,7 @@
 #include <ctime>
 #include <new>
 
+#include "os/line_wait.h"
 #include "os/mode_string.h"
 #include "os/prepared_link.h"
 #include "os/serial.h"
@@ -35,6 +36,12 @@ struct Device {
     PreparedLink<termios> link;
     // The settings the device had before it was opened, put back at close.
     termios saved{};
+    // The time one character takes at the settings in force, in microseconds.
+    std::uint32_t character_us = 0;
+    // The transmitter was seen empty after the last write: a mode change need not look again.
+    bool transmitter_idle = true;
+    // The driver reports its shift register (TIOCSERGETLSR); learnt at open.
+    bool has_lsr = false;
     bool lost = false;
     int error = 0;  // errno of the last failed call
     bool pseudo_terminal = false;
@@ -53,8 +60,9 @@ namespace {
 // Write time-outs: 50 ms per byte plus 200 ms.
 constexpr long long WRITE_TIMEOUT_PER_BYTE_US = 50'000;
 constexpr long long WRITE_TIMEOUT_CONSTANT_US = 200'000;
-// How often a drain looks again at the transmitter: about a third of a character at 19200.
-constexpr long DRAIN_POLL_US = 200;
+// How often a drain looks again at a transmitter still busy after the line time of what was
+// queued (flow control, a slow adapter): a few characters at 19200 baud.
+constexpr std::uint64_t DRAIN_POLL_US = 2'000;
 
 bool speed_for_rate(std::uint32_t rate, speed_t* speed) {
     struct Entry {
@@ -143,12 +151,6 @@ long long monotonic_us() {
     return static_cast<long long>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
 }
 
-void sleep_us(long us) {
-    timespec ts{us / 1'000'000, (us % 1'000'000) * 1000};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
 // Errors by which the operating system says the device itself is gone.
 bool gone(int error) {
     return error == EIO || error == ENXIO || error == ENODEV;
@@ -161,22 +163,93 @@ bool failed(Device* device, int error) {
     return false;
 }
 
-// True when the transmitter has sent everything: the queue is empty and, where the driver
-// tells, the shift register too (a pseudo-terminal's queue is always empty).
-bool transmitter_empty(int fd) {
+// The bytes in the driver's output queue (0 when it does not tell).
+std::uint32_t output_queued(int fd) {
     int queued = 0;
-    if (ioctl(fd, TIOCOUTQ, &queued) != 0) return true;
-    if (queued > 0) return false;
-#if defined(TIOCSERGETLSR) && defined(TIOCSER_TEMT)
-    unsigned int lsr = 0;
-    if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0) return (lsr & TIOCSER_TEMT) != 0;
-#endif
-    return true;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return static_cast<std::uint32_t>(queued);
 }
 
+// The characters the transmitter still has to send: the driver's queue and the one in the
+// shift register; where the driver tells (a UART), the shift register is looked at as well
+// when the queue is empty. 0: everything has left (a pseudo-terminal's queue is always empty).
+std::uint32_t pending_characters(const Device* device) {
+    const std::uint32_t queued = output_queued(device->fd);
+    if (queued > 0) return queued + 1;
+#if defined(TIOCSERGETLSR) && defined(TIOCSER_TEMT)
+    if (device->has_lsr) {
+        unsigned int lsr = 0;
+        if (ioctl(device->fd, TIOCSERGETLSR, &lsr) == 0 && (lsr & TIOCSER_TEMT) == 0) return 1;
+    }
+#endif
+    return 0;
+}
+
+void sleep_until_us(long long until_us) {
+    timespec ts{static_cast<time_t>(until_us / 1'000'000),
+                static_cast<long>(until_us % 1'000'000) * 1000};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+// The kernel may let a timed sleep run up to the thread's timer slack (50 us by default) past
+// its end. Every sleep of the library asks for none: the slack of a thread is set to the least
+// once, the first time it sleeps or opens a port (the thread keeps it).
+void least_timer_slack() {
+#if defined(__linux__)
+    thread_local bool done = false;
+    if (done) return;
+    done = true;
+    (void)prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+#endif
+}
+
+// The drain's primitive operations on a device (os/line_wait.h).
+struct DrainOps {
+    const Device* device;
+    std::uint32_t pending() const { return pending_characters(device); }
+    std::uint64_t now() const { return static_cast<std::uint64_t>(monotonic_us()); }
+    void sleep_until(std::uint64_t us) const { sleep_until_us(static_cast<long long>(us)); }
+};
+
 // Waits, at most until `deadline_us`, until the transmitter has sent everything queued.
-void drain_until(int fd, long long deadline_us) {
-    while (!transmitter_empty(fd) && monotonic_us() < deadline_us) sleep_us(DRAIN_POLL_US);
+// Returns true when it was seen empty.
+bool drain_until(Device* device, long long deadline_us) {
+    DrainOps ops{device};
+    const bool empty = drain_by_line_time(ops, device->character_us, DRAIN_POLL_US,
+                                          static_cast<std::uint64_t>(deadline_us));
+    device->transmitter_idle = empty;
+    return empty;
+}
+
+// The time one character takes at the settings `t`, in microseconds (0 for a rate not known).
+std::uint32_t character_us_of(const termios& t) {
+    struct Entry {
+        speed_t speed;
+        std::uint32_t rate;
+    };
+    static constexpr Entry rates[] = {
+        {B1200, 1200},     {B2400, 2400},   {B4800, 4800},
+        {B9600, 9600},     {B19200, 19200}, {B38400, 38400},
+#ifdef B57600
+        {B57600, 57600},
+#endif
+#ifdef B115200
+        {B115200, 115200},
+#endif
+    };
+    const speed_t speed = cfgetospeed(&t);
+    std::uint32_t rate = 0;
+    for (const Entry& e : rates) {
+        if (e.speed == speed) rate = e.rate;
+    }
+    LineMode mode;
+    mode.rate = rate;
+    const tcflag_t size = t.c_cflag & CSIZE;
+    mode.data_bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    mode.parity = (t.c_cflag & PARENB) != 0 ? Parity::Space : Parity::None;
+    mode.stop_tenths = (t.c_cflag & CSTOPB) != 0 ? 20 : 10;
+    return static_cast<std::uint32_t>(line_time_us(1, character_bits(mode), rate));
 }
 
 // Writes `t` to the line at once (the caller has drained the transmitter), retrying a call
@@ -240,11 +313,13 @@ bool build_settings(const termios& base, const LineMode& mode, termios* out) {
 }
 
 // Drains what is queued (bounded as a write of that many bytes would be), then writes `t`.
+// After a write whose drain saw the transmitter empty, nothing is queued: no look is needed.
 bool drain_and_write_line(Device* device, const termios& t) {
-    int queued = 0;
-    if (ioctl(device->fd, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
-    drain_until(device->fd, monotonic_us() + WRITE_TIMEOUT_CONSTANT_US +
-                                WRITE_TIMEOUT_PER_BYTE_US * static_cast<long long>(queued));
+    if (!device->transmitter_idle) {
+        const long long queued = output_queued(device->fd);
+        (void)drain_until(device, monotonic_us() + WRITE_TIMEOUT_CONSTANT_US +
+                                      WRITE_TIMEOUT_PER_BYTE_US * queued);
+    }
     return write_line(device, t);
 }
 
@@ -320,6 +395,7 @@ bool change_line(Device* device, const termios& t) {
     if (same_settings(device->line, t)) return true;
     if (!drain_and_write_line(device, t)) return false;
     device->line = t;
+    device->character_us = character_us_of(t);
     check_sticky_parity(device, t);
     return true;
 }
@@ -360,8 +436,14 @@ Device* open_device(const char* path, std::int32_t* os_error) {
     }
     device->fd = fd;
     device->line = device->saved;
+    device->character_us = character_us_of(device->line);
     device->pseudo_terminal = is_pseudo_terminal(fd);
+#if defined(TIOCSERGETLSR) && defined(TIOCSER_TEMT)
+    unsigned int lsr = 0;
+    device->has_lsr = !device->pseudo_terminal && ioctl(fd, TIOCSERGETLSR, &lsr) == 0;
+#endif
     ask_low_latency(device);
+    least_timer_slack();
     return device;
 }
 
@@ -420,6 +502,7 @@ bool set_timeouts(Device* device) {
     if (same_settings(device->line, t)) return true;
     if (!write_line(device, t)) return false;
     device->line = t;
+    device->character_us = character_us_of(t);
     return true;
 }
 
@@ -463,7 +546,7 @@ std::uint32_t write_bytes(Device* device, const std::uint8_t* data, std::uint32_
         }
     }
     // The write is complete when the bytes have left the transmitter, within the time-out.
-    drain_until(device->fd, deadline);
+    (void)drain_until(device, deadline);
     return written;
 }
 
@@ -477,41 +560,55 @@ std::uint32_t bytes_waiting(Device* device) {
     return waiting < 0 ? 0 : static_cast<std::uint32_t>(waiting);
 }
 
-std::uint32_t read_waiting(Device* device, std::uint8_t* buffer, std::uint32_t max) {
-    if (!usable(device) || buffer == nullptr || max == 0) return 0;
-    for (;;) {
-        const ssize_t n = ::read(device->fd, buffer, max);
-        if (n >= 0) return static_cast<std::uint32_t>(n);
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) (void)failed(device, errno);
-        return 0;
-    }
-}
+namespace {
 
-Wait wait_readable(Device* device, std::uint32_t timeout_us) {
-    if (!usable(device)) return Wait::Lost;
-    if (device->lost) return Wait::Lost;
-    const long long deadline = monotonic_us() + timeout_us;
-    for (;;) {
-        const long long left = deadline - monotonic_us();
-        timespec ts{0, 0};
-        if (left > 0) ts = {static_cast<time_t>(left / 1'000'000), (left % 1'000'000) * 1000};
-        pollfd p{device->fd, POLLIN, 0};
-        const int ready = ppoll(&p, 1, &ts, nullptr);
-        if (ready < 0) {
+// The read's primitive operations on a device (os/line_wait.h).
+struct ReadOps {
+    Device* device;
+
+    std::uint32_t take(std::uint8_t* buffer, std::uint32_t max) const {
+        if (max == 0) return 0;
+        for (;;) {
+            const ssize_t n = ::read(device->fd, buffer, max);
+            if (n >= 0) return static_cast<std::uint32_t>(n);
             if (errno == EINTR) continue;
-            (void)failed(device, errno);
-            return device->lost ? Wait::Lost : Wait::Timeout;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) (void)failed(device, errno);
+            return 0;
         }
-        if (ready == 0) return Wait::Timeout;
-        // A hang-up comes with POLLIN on a pseudo-terminal whose other end closed: the device
-        // is gone even though a read would not block.
-        if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-            (void)failed(device, EIO);
-            return Wait::Lost;
-        }
-        if ((p.revents & POLLIN) != 0) return Wait::Ready;
     }
+    bool await_input(std::uint64_t deadline_us) const {
+        for (;;) {
+            const long long left = static_cast<long long>(deadline_us) - monotonic_us();
+            timespec ts{0, 0};
+            if (left > 0) ts = {static_cast<time_t>(left / 1'000'000), (left % 1'000'000) * 1000};
+            pollfd p{device->fd, POLLIN, 0};
+            const int ready = ppoll(&p, 1, &ts, nullptr);
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                return failed(device, errno);
+            }
+            if (ready == 0) return false;
+            // A hang-up comes with POLLIN on a pseudo-terminal whose other end closed: the
+            // device is gone even though a read would not block.
+            if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return failed(device, EIO);
+            if ((p.revents & POLLIN) != 0) return true;
+        }
+    }
+    void sleep_until(std::uint64_t us, std::uint32_t) const {
+        sleep_until_us(static_cast<long long>(us));
+    }
+    std::uint64_t now() const { return static_cast<std::uint64_t>(monotonic_us()); }
+    bool lost() const { return device->lost; }
+};
+
+}  // namespace
+
+std::uint32_t read_bytes(Device* device, std::uint8_t* buffer, std::uint32_t at_least,
+                         std::uint32_t at_most, std::uint64_t deadline_us, bool under_way) {
+    if (!usable(device) || buffer == nullptr || device->lost) return 0;
+    ReadOps ops{device};
+    return read_by_deadline(ops, buffer, at_least, at_most, deadline_us, under_way,
+                            device->character_us);
 }
 
 bool mark_space_dropped(const Device* device) {
@@ -535,13 +632,7 @@ std::int32_t os_error_code(OsFailure failure) {
 }
 
 void pause_ms(std::uint32_t ms) {
-#if defined(__linux__)
-    // The kernel may let a timed sleep run up to the thread's timer slack (50 us by default)
-    // past its end; every command pauses twice, so the pause asks for none, and the caller's
-    // thread gets its own slack back afterwards.
-    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
-    if (slack > 1) (void)prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-#endif
+    least_timer_slack();
     timespec until{};
     clock_gettime(CLOCK_MONOTONIC, &until);
     until.tv_sec += static_cast<time_t>(ms / 1000);
@@ -552,9 +643,6 @@ void pause_ms(std::uint32_t ms) {
     }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
-#if defined(__linux__)
-    if (slack > 1) (void)prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
-#endif
 }
 
 std::uint64_t now_us() {

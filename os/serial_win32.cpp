@@ -1,14 +1,15 @@
 // The Windows backend of the serial layer: kernel32's communications calls on an overlapped
 // handle.
 //
-// Waiting for received bytes: a one-byte overlapped read whose read time-outs are the wait's
-// own length (no interval time-out, no per-byte part, a total of the wait's milliseconds). The
-// driver completes it when the first byte arrives or when the time is up, so the thread sleeps
-// in the kernel and wakes on the byte. The byte it took is held in the device record and handed
-// out first by the next read. Comm events (WaitCommEvent with EV_RXCHAR) are not used: under
-// Wine, on a port whose device has no modem status lines (a pseudo-terminal), the wait
-// completes at once with no event, which would turn every wait into a spin, and a line that is
-// still receiving would look quiet.
+// Reading by a deadline: one overlapped read of the bytes the caller needs at least, whose read
+// time-outs are one total time-out to the deadline (no interval time-out, no per-byte part).
+// The driver completes it when those bytes have come or when the time is up, so the thread
+// sleeps in the kernel and wakes once; what else is already queued, up to the caller's most,
+// is taken after it. Under Wine an overlapped read of an empty queue never completes with the
+// "return at once" time-outs (MAXDWORD/0/0), so a read that may find the queue empty always has
+// a real total time-out. Comm events (WaitCommEvent with EV_RXCHAR) are not used: under Wine,
+// on a port whose device has no modem status lines (a pseudo-terminal), the wait completes at
+// once with no event, which would turn every wait into a spin.
 //
 // Every transfer runs through buffers and an OVERLAPPED record owned by the device, never the
 // caller's: if the driver does not finish an operation within its bound, the operation is
@@ -56,9 +57,7 @@ struct Device {
     bool stuck = false;  // an operation never came back: the record stays reserved for good
     bool lost = false;
     bool mark_space_dropped = false;  // the port's settable parities lack mark or space
-    bool held = false;  // a wait for bytes took `held_byte` off the line; it is read next
-    BYTE held_byte = 0;
-    DWORD error = 0;  // GetLastError() of the last failed call
+    DWORD error = 0;                  // GetLastError() of the last failed call
     HANDLE handle = INVALID_HANDLE_VALUE;
     HANDLE event = nullptr;  // manual-reset, signalled when an overlapped operation completes
     HANDLE claim = nullptr;  // the port's named claim (see claim_port)
@@ -75,8 +74,9 @@ struct Device {
     // The settings of the link's two modes, built once after the open.
     PreparedLink<DCB> link;
     // Reads return at once with whatever is queued; writes are bounded at 50 ms per byte plus
-    // 200 ms. A wait for bytes sets the read part to a total time-out of its own length, which
-    // leaves the reads of queued bytes as they were: they never ask for more than is queued.
+    // 200 ms. A read by a deadline sets the read part to a total time-out of its own length,
+    // which leaves the reads of queued bytes as they were: they never ask for more than is
+    // queued.
     COMMTIMEOUTS timeouts{};
     BYTE buffer[kTransferChunk]{};
 };
@@ -444,7 +444,6 @@ bool set_timeouts(Device* device) {
 
 void purge_input(Device* device) {
     if (!usable(device)) return;
-    device->held = false;
     if (!PurgeComm(device->handle, PURGE_RXCLEAR)) (void)failed(device);
 }
 
@@ -468,28 +467,18 @@ std::uint32_t write_bytes(Device* device, const std::uint8_t* data, std::uint32_
 
 std::uint32_t bytes_waiting(Device* device) {
     if (!usable(device)) return 0;
-    return clear_errors(device) + (device->held ? 1U : 0U);
+    return clear_errors(device);
 }
 
-std::uint32_t read_waiting(Device* device, std::uint8_t* buffer, std::uint32_t max) {
-    if (!usable(device) || buffer == nullptr || max == 0) return 0;
-    // The byte a wait took comes first.
-    std::uint32_t first = 0;
-    if (device->held) {
-        device->held = false;
-        buffer[0] = device->held_byte;
-        first = 1;
-        ++buffer;
-        --max;
-        if (max == 0) return first;
-    }
-    // Only bytes already queued are asked for: an overlapped read of an empty queue is not
-    // certain to return at once on every driver (under Wine it never does).
+namespace {
+
+// Takes at most `max` bytes that are already queued, without waiting: only bytes already
+// queued are asked for, so the read completes at once whatever the read time-outs.
+std::uint32_t take_queued(Device* device, std::uint8_t* buffer, std::uint32_t max) {
     const DWORD queued = clear_errors(device);
-    if (queued == 0) return first;
+    if (queued == 0 || max == 0) return 0;
     DWORD wanted = max < queued ? max : queued;
     if (wanted > kTransferChunk) wanted = kTransferChunk;
-
     reset_overlapped(device);
     DWORD taken = 0;
     if (!ReadFile(device->handle, device->buffer, wanted, &taken, &device->overlapped)) {
@@ -502,67 +491,74 @@ std::uint32_t read_waiting(Device* device, std::uint8_t* buffer, std::uint32_t m
     }
     if (taken > wanted) taken = wanted;
     std::memcpy(buffer, device->buffer, taken);
-    return first + taken;
+    return taken;
 }
 
-namespace {
-
-// How a wait read ended: with a byte, empty when its time was up (or earlier: see below), or
-// with the device gone.
-Wait wait_read(Device* device, DWORD timeout_ms) {
-    if (!set_read_wait(device, timeout_ms)) return device->lost ? Wait::Lost : Wait::Timeout;
-    // One byte, or nothing when the time is up. Windows completes a read that timed out with
-    // fewer bytes than asked; Wine fails it with ERROR_COUNTER_TIMEOUT.
+// One read of `count` bytes with a total time-out of `timeout_ms`: the driver completes it
+// when they have come or when the time is up, with what came by then. Windows completes a read
+// that timed out with fewer bytes than asked; Wine fails it with ERROR_COUNTER_TIMEOUT and
+// reports the bytes it moved in the overlapped record.
+std::uint32_t read_with_timeout(Device* device, std::uint8_t* buffer, DWORD count,
+                                DWORD timeout_ms) {
+    if (count > kTransferChunk) count = kTransferChunk;
+    if (!set_read_wait(device, timeout_ms)) return 0;
     reset_overlapped(device);
     DWORD taken = 0;
-    if (!ReadFile(device->handle, device->buffer, 1, &taken, &device->overlapped)) {
+    if (!ReadFile(device->handle, device->buffer, count, &taken, &device->overlapped)) {
         const DWORD error = GetLastError();
-        if (error == ERROR_COUNTER_TIMEOUT) return Wait::Timeout;
-        if (error != ERROR_IO_PENDING) {
+        if (error == ERROR_COUNTER_TIMEOUT) {
+            taken = static_cast<DWORD>(device->overlapped.InternalHigh);
+        } else if (error != ERROR_IO_PENDING) {
             (void)failed(device);
-            return device->lost ? Wait::Lost : Wait::Timeout;
-        }
-        if (WaitForSingleObject(device->event, timeout_ms + kWaitMarginMs) == WAIT_OBJECT_0) {
+            return 0;
+        } else if (WaitForSingleObject(device->event, timeout_ms + kWaitMarginMs) ==
+                   WAIT_OBJECT_0) {
             if (!GetOverlappedResult(device->handle, &device->overlapped, &taken, FALSE)) {
-                if (GetLastError() == ERROR_COUNTER_TIMEOUT) return Wait::Timeout;
-                (void)failed(device);
-                return device->lost ? Wait::Lost : Wait::Timeout;
+                if (GetLastError() != ERROR_COUNTER_TIMEOUT) {
+                    (void)failed(device);
+                    return 0;
+                }
+                taken = static_cast<DWORD>(device->overlapped.InternalHigh);
             }
         } else {
-            // The driver ignored its time-out: take the read back (a byte it brought still
-            // counts).
+            // The driver ignored its time-out: take the read back (bytes it brought count).
             taken = cancel_pending(device);
-            if (device->lost) return Wait::Lost;
         }
     }
-    if (taken == 0) return Wait::Timeout;
-    device->held_byte = device->buffer[0];
-    device->held = true;
-    return Wait::Ready;
+    if (taken > count) taken = count;
+    std::memcpy(buffer, device->buffer, taken);
+    return taken;
 }
 
 }  // namespace
 
-Wait wait_readable(Device* device, std::uint32_t timeout_us) {
-    if (!usable(device) || device->lost) return Wait::Lost;
-    if (device->held || clear_errors(device) > 0) return Wait::Ready;
-    if (device->lost) return Wait::Lost;
-    if (timeout_us == 0) return Wait::Timeout;
-    const std::uint64_t start = now_us();
-    // Never shorter than asked.
-    const DWORD timeout_ms = static_cast<DWORD>((std::uint64_t{timeout_us} + 999) / 1000);
-    const Wait wait = wait_read(device, timeout_ms);
-    if (wait != Wait::Timeout) return wait;
-    // A wait that ends empty before its time (a call that failed without the device being
-    // gone, a driver that does not wait) would have the caller ask again at once: the rest of
-    // the time is slept instead, so that no caller ever spins.
-    const std::uint64_t elapsed = now_us() - start;
-    if (elapsed < timeout_us) {
-        if (clear_errors(device) > 0) return Wait::Ready;
-        pause_ms(static_cast<std::uint32_t>((timeout_us - elapsed + 999) / 1000));
+std::uint32_t read_bytes(Device* device, std::uint8_t* buffer, std::uint32_t at_least,
+                         std::uint32_t at_most, std::uint64_t deadline_us, bool under_way) {
+    (void)under_way;  // the driver completes the read when the bytes have come
+    if (!usable(device) || buffer == nullptr || device->lost || at_most == 0) return 0;
+    if (at_most > kTransferChunk) at_most = kTransferChunk;
+    if (at_least > at_most) at_least = at_most;
+    std::uint32_t got = 0;
+    if (at_least > 0 && clear_errors(device) < at_least && !device->lost) {
+        const std::uint64_t now = now_us();
+        if (now < deadline_us) {
+            // Never shorter than asked.
+            const std::uint64_t left_ms = (deadline_us - now + 999) / 1000;
+            const DWORD timeout_ms =
+                left_ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(left_ms);
+            got = read_with_timeout(device, buffer, at_least, timeout_ms);
+            // A read that ended short before its time (a call that failed without the device
+            // being gone, a driver that does not wait) is not repeated at once: the rest of the
+            // time is slept, and what has come by then is taken below. No caller ever spins.
+            const std::uint64_t after = now_us();
+            if (got < at_least && !device->lost && !device->stuck && after < deadline_us &&
+                clear_errors(device) + got < at_least) {
+                pause_ms(static_cast<std::uint32_t>((deadline_us - after + 999) / 1000));
+            }
+        }
     }
-    if (device->lost) return Wait::Lost;
-    return clear_errors(device) > 0 ? Wait::Ready : Wait::Timeout;
+    if (device->lost || device->stuck) return got;
+    return got + take_queued(device, buffer + got, at_most - got);
 }
 
 bool mark_space_dropped(const Device* device) {

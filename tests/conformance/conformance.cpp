@@ -67,7 +67,6 @@ std::uint32_t await_bytes(Device* d, std::uint32_t want) {
     const std::uint64_t until = now_us() + 5'000'000;
     std::uint32_t n = bytes_waiting(d);
     while (n < want && now_us() < until) {
-        (void)wait_readable(d, 100'000);
         pause_ms(1);
         n = bytes_waiting(d);
     }
@@ -197,13 +196,20 @@ void bytes_go_out_and_come_in(const Context& c) {
 
     // Reads take what is waiting and never more than asked.
     std::uint8_t in[16] = {};
-    CHECK(read_waiting(d, in, sizeof in) == 0, "nothing waits yet");
+    CHECK(read_bytes(d, in, 0, sizeof in, 0) == 0, "nothing waits yet");
     CHECK(ask("send 00 03 04 00 00 07") == "ok", "");
     CHECK(await_bytes(d, 6) == 6, "six bytes waiting");
-    CHECK(read_waiting(d, in, 4) == 4, "");
+    CHECK(read_bytes(d, in, 0, 4, 0) == 4, "");
     CHECK(bytes_waiting(d) == 2, "the rest waits");
-    CHECK(read_waiting(d, in + 4, sizeof in - 4) == 2, "");
+    CHECK(read_bytes(d, in + 4, 0, sizeof in - 4, 0) == 2, "");
     CHECK(hex_bytes(in, 6) == "00 03 04 00 00 07", hex_bytes(in, 6));
+    // A read by a deadline: at least what is asked, never more than its most, the rest left
+    // waiting.
+    CHECK(ask("send 00 03 04 00 00 07") == "ok", "");
+    CHECK(read_bytes(d, in, 2, 2, now_us() + 5'000'000) == 2, "");
+    CHECK(read_bytes(d, in + 2, 4, 4, now_us() + 5'000'000, true) == 4, "");
+    CHECK(hex_bytes(in, 6) == "00 03 04 00 00 07", hex_bytes(in, 6));
+    CHECK(bytes_waiting(d) == 0, "");
     close_device(d);
 }
 
@@ -214,7 +220,8 @@ void purges_discard(const Context& c) {
     CHECK(await_bytes(d, 5) == 5, "five bytes waiting");
     purge_input(d);
     CHECK(bytes_waiting(d) == 0, "input left after the purge");
-    CHECK(wait_readable(d, 0) == Wait::Timeout, "a purged queue has nothing to wait for");
+    std::uint8_t b = 0;
+    CHECK(read_bytes(d, &b, 1, 1, now_us()) == 0, "a purged queue has nothing to read");
     purge_output(d);
     CHECK(last_error(d) == 0, "error " + code(last_error(d)));
     CHECK(!device_lost(d), "");
@@ -228,9 +235,10 @@ void waits_are_bounded(const Context& c) {
     struct Case {
         std::uint32_t wait_us;
     };
+    std::uint8_t in[8] = {};
     for (const Case k : {Case{0}, Case{1'000}, Case{30'000}}) {
         const std::uint64_t start = now_us();
-        CHECK(wait_readable(d, k.wait_us) == Wait::Timeout, std::to_string(k.wait_us) + " us");
+        CHECK(read_bytes(d, in, 1, 1, start + k.wait_us) == 0, std::to_string(k.wait_us) + " us");
         CHECK(now_us() - start >= k.wait_us, "ended early: " + std::to_string(k.wait_us));
     }
     for (std::uint32_t ms : {1u, 5u}) {
@@ -239,11 +247,11 @@ void waits_are_bounded(const Context& c) {
         CHECK(now_us() - start >= ms * 1000u,
               "a pause of " + std::to_string(ms) + " ms ended early");
     }
-    // A byte that comes during a wait ends it.
+    // Bytes that come during a read end it as soon as its least has come.
     CHECK(ask("send-later 5A") == "ok", "");
-    CHECK(wait_readable(d, 10'000'000) == Wait::Ready, "");
-    std::uint8_t b = 0;
-    CHECK(read_waiting(d, &b, 1) == 1 && b == 0x5A, hex_bytes(&b, 1));
+    const std::uint64_t start = now_us();
+    CHECK(read_bytes(d, in, 1, sizeof in, start + 10'000'000) == 1 && in[0] == 0x5A,
+          hex_bytes(in, 1));
     close_device(d);
 }
 
@@ -252,14 +260,17 @@ void a_device_that_goes_away(const Context& c) {
     if (d == nullptr) return;
     CHECK(!device_lost(d), "");
     CHECK(ask("hangup") == "ok", "");
-    CHECK(wait_readable(d, 2'000'000) == Wait::Lost, "the wait did not see the loss");
+    std::uint8_t in[4] = {};
+    CHECK(read_bytes(d, in, 1, sizeof in, now_us() + 2'000'000) == 0, "a read of a lost line");
+    CHECK(device_lost(d), "the read did not see the loss");
     const std::uint8_t address = 0x58;
     CHECK(write_bytes(d, &address, 1) == 0, "a write to a lost device");
     CHECK(device_lost(d), "");
     CHECK(one_of(last_error(d), platform().gone, 4),
           "error " + code(last_error(d)) +
               " is not one of the platform's own codes for a lost device");
-    CHECK(wait_readable(d, 1'000'000) == Wait::Lost, "stays lost");
+    CHECK(read_bytes(d, in, 1, sizeof in, now_us() + 1'000'000) == 0 && device_lost(d),
+          "stays lost");
     close_device(d);  // returns, and frees the device
 }
 

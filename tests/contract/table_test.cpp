@@ -152,5 +152,118 @@ TEST_F(OnePath, LegacyAndHandleExportsSendTheSameRequestAndWaitAlike) {
     }
 }
 
+// ---- What a command costs ----------------------------------------------------------------------
+//
+// The recording double runs the serial layer's own waits (os/line_wait.h) on its virtual clock
+// and counts what the POSIX backend spends on them: system calls and wake-ups. The reader
+// answers 5 ms after the request, a byte every 0.573 ms as on a 19200-baud line.
+
+struct Cost {
+    std::uint32_t calls;
+    std::uint32_t wakeups;
+};
+
+// The most a command may cost: complete mode waits for the first byte, then sleeps for the
+// line time of what is still to come; fixed mode sleeps twice (1 ms, then the reply's pause).
+constexpr Cost kCompleteBudget{20, 5};
+constexpr Cost kFixedBudget{16, 2};
+
+class Costs : public OnePath {
+  protected:
+    // A status-0 reply with the data a handle accepts for the command.
+    static Bytes payload_for(const PairCase& c) {
+        std::size_t data = 0;
+        for (const CommandRow& row : COMMANDS) {
+            if (std::string(c.handle) == row.handle_export) data = row.reply.min;
+        }
+        Bytes payload(data, 0x21);
+        payload.push_back(0x00);
+        return payload;
+    }
+    Cost run_handle(const PairCase& c, std::int32_t mode) {
+        Recorder& r = recorder(kPath);
+        EXPECT_EQ(tqrf_reader_set_option(handle_, TQRF_OPTION_REPLY_MODE, mode), 0);
+        r.reply_byte_us = 573;
+        r.script_reply(reply_frame(payload_for(c)));
+        r.clear_log();
+        EXPECT_EQ(c.handle_call(handle_), 0);
+        return {r.calls, r.wakeups};
+    }
+};
+
+TEST_F(Costs, EveryCommandStaysWithinItsBudgetOfCallsAndWakeUps) {
+    for (const PairCase& c : kPairs) {
+        SCOPED_TRACE(c.handle);
+        const Cost complete = run_handle(c, TQRF_REPLY_COMPLETE);
+        EXPECT_LE(complete.calls, kCompleteBudget.calls);
+        EXPECT_LE(complete.wakeups, kCompleteBudget.wakeups);
+        const Cost fixed = run_handle(c, TQRF_REPLY_FIXED);
+        EXPECT_LE(fixed.calls, kFixedBudget.calls);
+        EXPECT_EQ(fixed.wakeups, kFixedBudget.wakeups);
+
+        // The legacy export: the same exchange as ever, at the fixed mode's cost.
+        rec().reply_byte_us = 573;
+        reply(payload_for(c));
+        rec().clear_log();
+        EXPECT_EQ(c.legacy_call(), 0);
+        EXPECT_LE(rec().calls, kFixedBudget.calls);
+        EXPECT_EQ(rec().wakeups, kFixedBudget.wakeups);
+        std::printf("  %-32s complete %2u calls %u wake-ups | fixed %2u calls %u wake-ups\n",
+                    c.handle, complete.calls, complete.wakeups, fixed.calls, fixed.wakeups);
+    }
+}
+
+// A UART that takes its real time to send: the parity changes only after the last bit of what
+// went out before it, and the drain of a frame sleeps for its line time instead of polling.
+TEST_F(Costs, TheParityChangesAfterTheLastBitOnAUartThatTakesItsTime) {
+    struct Case {
+        std::uint32_t rate;  // how fast the modelled transmitter sends
+        std::int32_t mode;
+    };
+    // At 2400 baud an address byte takes 4.6 ms, longer than the 1 ms pause behind it: only the
+    // drain keeps the frame's parity off it.
+    const Case cases[] = {{19200, TQRF_REPLY_COMPLETE},
+                          {19200, TQRF_REPLY_FIXED},
+                          {2400, TQRF_REPLY_COMPLETE},
+                          {2400, TQRF_REPLY_FIXED}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::to_string(k.rate) +
+                     (k.mode == TQRF_REPLY_FIXED ? " fixed" : " complete"));
+        Recorder& r = recorder(kPath);
+        ASSERT_EQ(tqrf_reader_set_option(handle_, TQRF_OPTION_REPLY_MODE, k.mode), 0);
+        ASSERT_EQ(tqrf_reader_set_option(handle_, TQRF_OPTION_REPLY_SLACK_MS, 100), 0);
+        r.uart_rate = k.rate;
+        r.reply_byte_us = 0;
+        r.clear_log();
+        // Two requests, the second with the longest frame of the table (20 payload bytes).
+        r.script_reply(reply_frame(Bytes(17, 0x00)), 20);
+        r.script_reply(reply_frame({0x00}), 20);
+        EXPECT_EQ(tqrf_reader_read(handle_, 4, g_bytes), 0);
+        EXPECT_EQ(tqrf_reader_e2_write(handle_, 0x10, kSixteen), 0);
+        ASSERT_EQ(r.wire.size(), 1u + 7u + 1u + 23u);
+        ASSERT_EQ(r.modes.size(), r.mode_at_us.size());
+
+        // Every mode change comes after the last bit of every byte written before it.
+        std::size_t written = 0;
+        std::size_t change = 0;
+        for (const std::string& e : r.events) {
+            if (e.starts_with("write ")) written += (e.size() - 5) / 3;
+            if (!e.starts_with("mode ")) continue;
+            if (written > 0) {
+                EXPECT_GE(r.mode_at_us[change], r.wire_done_us[written - 1]) << e;
+            }
+            ++change;
+        }
+        EXPECT_EQ(change, 4u);
+        // The address byte went out with mark parity, the frames with space parity.
+        EXPECT_EQ(r.wire[0], (WireByte{0x58, 'M'}));
+        EXPECT_EQ(r.wire[8], (WireByte{0x58, 'M'}));
+        // One sleep for each write's line time; a 23-byte frame too.
+        ASSERT_EQ(r.drain_wakeups.size(), 4u);
+        for (std::uint32_t w : r.drain_wakeups) EXPECT_LE(w, 3u);
+        EXPECT_EQ(r.drain_wakeups[3], 1u);
+        r.uart_rate = 0;
+    }
+}
 }  // namespace
 }  // namespace tqrf::testing

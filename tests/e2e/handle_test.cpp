@@ -372,8 +372,9 @@ TEST_F(LegacyEnvironment, TqrfTraceWritesAPrivateTraceFileThatHidesKeys) {
 }
 
 TEST_F(LegacyEnvironment, TqrfReplyCompleteLetsALegacySessionWaitForALateReader) {
+    // Late enough that a fixed pause which a busy machine stretches still misses the reply.
     tqrf_sim::SimulatorOptions late;
-    late.latency = 45ms;
+    late.latency = 120ms;
     const std::string path = start_sim(late);
     ASSERT_EQ(tqrf_init_device(path.c_str()), 0);
     EXPECT_EQ(tqrf_Link_PCandRWD(), ERR_REPLY_FRAME);  // the fixed pause misses it

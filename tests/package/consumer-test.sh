@@ -32,10 +32,10 @@ check() {
     fi
 }
 
-# The simulated reader stands in for a device with timing of its own: it and the programs that
-# talk to it run under real-time scheduling where the system allows it, as the tests do.
-realtime=()
-if chrt -r 5 true 2>/dev/null; then realtime=(chrt -r 5); fi
+# The programs take each reply as soon as it is complete, with a slack for a busy machine
+# (TQRF_REPLY, read by the legacy open), so that a simulated reader that is slow to be
+# scheduled changes no result.
+reply_mode=(TQRF_REPLY=complete:1000)
 
 echo "consumer test against $PREFIX (tq_RWD_DLL $VERSION)"
 
@@ -65,7 +65,7 @@ check "pkg-config: build C++" c++ -std=c++17 -Wall -Werror -o "$work/pc/app_cpp"
     $(pkg-config --cflags --libs tq_RWD_DLL) -Wl,-rpath,"$libdir"
 
 # ---- run against the installed simulator ----------------------------------------------------
-"${realtime[@]}" "$PREFIX/bin/tqrf-sim" >"$work/sim.out" 2>"$work/sim.err" &
+"$PREFIX/bin/tqrf-sim" >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 300); do
     [ -s "$work/sim.out" ] && break
@@ -74,7 +74,7 @@ done
 device=$(head -n 1 "$work/sim.out")
 check "tqrf-sim started" test -c "$device"
 for app in cmake/app_c cmake/app_cpp pc/app_c pc/app_cpp; do
-    check "run $app" env -u LD_LIBRARY_PATH "${realtime[@]}" "$work/$app" "$device"
+    check "run $app" env -u LD_LIBRARY_PATH "${reply_mode[@]}" "$work/$app" "$device"
 done
 finds_library() {
     local found
@@ -83,12 +83,12 @@ finds_library() {
     [ -n "$found" ] && [ "$(realpath "$found")" = "$(realpath "$libdir/libtq_RWD_DLL.so.1")" ]
 }
 check "installed tqrf finds the installed library" finds_library "$PREFIX/bin/tqrf"
-check "run installed tqrf" env -u LD_LIBRARY_PATH "${realtime[@]}" "$PREFIX/bin/tqrf" --port "$device" info
+check "run installed tqrf" env -u LD_LIBRARY_PATH "${reply_mode[@]}" "$PREFIX/bin/tqrf" --port "$device" info
 kill "$sim_pid"
 wait "$sim_pid" 2>/dev/null || true
 sim_pid=""
 
-check "run cmake/sim_app (tq_RWD_DLL::sim)" env -u LD_LIBRARY_PATH "${realtime[@]}" "$work/cmake/sim_app"
+check "run cmake/sim_app (tq_RWD_DLL::sim)" env -u LD_LIBRARY_PATH "${reply_mode[@]}" "$work/cmake/sim_app"
 
 # ---- the card image library: a Proxmark3 dump in, a Flipper .nfc file out ------------------
 pm3_to_nfc() {

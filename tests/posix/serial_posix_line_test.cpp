@@ -366,13 +366,18 @@ TEST_F(Line, OpenFailuresCarryTheOsError) {
     EXPECT_EQ(error, EBUSY);
 }
 
-TEST_F(Line, WaitsEndWithBytesOrTheirTime) {
+TEST_F(Line, ReadsEndWithTheirBytesOrTheirDeadline) {
     open_like_the_library();
-    EXPECT_EQ(wait_readable(device_, 0), Wait::Timeout);
-    EXPECT_EQ(wait_readable(device_, 20'000), Wait::Timeout);
+    std::uint8_t in[8] = {};
+    EXPECT_EQ(read_bytes(device_, in, 1, 1, now_us()), 0u);
+    EXPECT_EQ(read_bytes(device_, in, 1, 1, now_us() + 20'000), 0u);
     const std::uint8_t bytes[] = {0x00, 0x01, 0x00, 0x01};
     ASSERT_EQ(write(master_, bytes, sizeof bytes), 4);
-    EXPECT_EQ(wait_readable(device_, 5'000'000), Wait::Ready);
+    // At least 2, at most 3: never a byte more than asked.
+    EXPECT_EQ(read_bytes(device_, in, 2, 3, now_us() + 5'000'000), 3u);
+    EXPECT_EQ(read_bytes(device_, in + 3, 1, 1, now_us() + 5'000'000, true), 1u);
+    EXPECT_EQ(std::vector<std::uint8_t>(in, in + 4), std::vector<std::uint8_t>(bytes, bytes + 4));
+    EXPECT_FALSE(device_lost(device_));
 }
 
 TEST_F(Line, AClosedOtherEndIsALostDevice) {
@@ -380,7 +385,8 @@ TEST_F(Line, AClosedOtherEndIsALostDevice) {
     EXPECT_FALSE(device_lost(device_));
     close(master_);
     master_ = -1;
-    EXPECT_EQ(wait_readable(device_, 1'000'000), Wait::Lost);
+    std::uint8_t in[4];
+    EXPECT_EQ(read_bytes(device_, in, 1, 4, now_us() + 1'000'000), 0u);
     EXPECT_TRUE(device_lost(device_));
     EXPECT_EQ(last_error(device_), EIO);
     const std::uint8_t address = 0x58;

@@ -64,15 +64,15 @@ TEST_F(Pty, OpensConfiguresWritesAndReads) {
     // Nothing waiting: a read returns at once with nothing.
     std::uint8_t in[16] = {};
     EXPECT_EQ(bytes_waiting(device_), 0u);
-    EXPECT_EQ(read_waiting(device_, in, sizeof in), 0u);
+    EXPECT_EQ(read_bytes(device_, in, 0, sizeof in, 0), 0u);
 
     const std::uint8_t reply[] = {0x00, 0x03, 0x04, 0x00, 0x00, 0x07};
     ASSERT_EQ(write(master_, reply, sizeof reply), static_cast<ssize_t>(sizeof reply));
     EXPECT_EQ(wait_waiting(sizeof reply), sizeof reply);
     // Takes no more than asked, and leaves the rest waiting.
-    EXPECT_EQ(read_waiting(device_, in, 4), 4u);
+    EXPECT_EQ(read_bytes(device_, in, 0, 4, 0), 4u);
     EXPECT_EQ(bytes_waiting(device_), 2u);
-    EXPECT_EQ(read_waiting(device_, in + 4, sizeof in - 4), 2u);
+    EXPECT_EQ(read_bytes(device_, in + 4, 0, sizeof in - 4, 0), 2u);
     EXPECT_EQ(std::vector<std::uint8_t>(in, in + 6),
               std::vector<std::uint8_t>(reply, reply + sizeof reply));
 }

@@ -1,11 +1,13 @@
 #include "tests/support/recording_serial.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 
+#include "os/line_wait.h"
 #include "os/mode_string.h"
 #include "os/serial.h"
 #include "tests/support/hex.h"
@@ -54,7 +56,7 @@ bool standard_rate(std::uint32_t rate) {
 // Moves replies whose time has come into the input queue.
 void deliver_due(Recorder& r) {
     for (auto it = r.in_flight.begin(); it != r.in_flight.end();) {
-        if (it->at_ms * 1000 <= g_clock_us) {
+        if (it->at_us() <= g_clock_us) {
             r.input.insert(r.input.end(), it->bytes.begin(), it->bytes.end());
             it = r.in_flight.erase(it);
         } else {
@@ -116,6 +118,11 @@ void Recorder::clear_log() {
     modes.clear();
     wire.clear();
     pauses.clear();
+    wire_done_us.clear();
+    mode_at_us.clear();
+    drain_wakeups.clear();
+    calls = 0;
+    wakeups = 0;
 }
 
 std::vector<std::uint8_t> reply_frame(const std::vector<std::uint8_t>& payload) {
@@ -133,6 +140,8 @@ struct Device {
     Recorder* rec;
     LineMode link[2]{};
     bool link_ready[2]{};
+    LineMode in_force{};           // the mode last written (the backend skips writing it again)
+    bool transmitter_idle = true;  // seen empty after the last write
 };
 
 struct TraceFile {
@@ -177,6 +186,46 @@ void close_device(Device* device) {
 
 namespace {
 
+constexpr std::uint32_t UART_CHARACTER_BITS = 11;
+constexpr std::uint64_t DRAIN_POLL_US = 2'000;    // as the POSIX backend's
+constexpr std::uint32_t LINE_CHARACTER_US = 573;  // 11 bits at 19200 baud, rounded up
+
+std::uint32_t uart_character_us(const Recorder& rec) {
+    return static_cast<std::uint32_t>(line_time_us(1, UART_CHARACTER_BITS, rec.uart_rate));
+}
+
+// The drain's operations on the modelled transmitter (os/line_wait.h).
+struct DrainOps {
+    Recorder* rec;
+    std::uint32_t pending() const {
+        // TIOCOUTQ, and on a UART TIOCSERGETLSR as well.
+        rec->calls += rec->uart_rate != 0 ? 2 : 1;
+        if (rec->uart_rate == 0 || rec->transmitter_busy_until_us <= testing::g_clock_us) return 0;
+        const std::uint64_t left = rec->transmitter_busy_until_us - testing::g_clock_us;
+        const std::uint32_t c = uart_character_us(*rec);
+        return static_cast<std::uint32_t>((left + c - 1) / c);
+    }
+    std::uint64_t now() const { return testing::g_clock_us; }
+    void sleep_until(std::uint64_t us) const {
+        ++rec->calls;
+        ++rec->wakeups;
+        testing::advance_to(us);
+    }
+};
+
+// The backend's drain after a write: returns true when the transmitter was seen empty.
+bool drain(Device* device, std::uint32_t count) {
+    Recorder& rec = *device->rec;
+    DrainOps ops{&rec};
+    const std::uint32_t before = rec.wakeups;
+    const std::uint32_t c = rec.uart_rate != 0 ? uart_character_us(rec) : LINE_CHARACTER_US;
+    const bool empty = drain_by_line_time(ops, c, DRAIN_POLL_US,
+                                          testing::g_clock_us + 200'000 + 50'000ull * count);
+    rec.drain_wakeups.push_back(rec.wakeups - before);
+    device->transmitter_idle = empty;
+    return empty;
+}
+
 // A mode change as the library asked for it: `text` as it reached the serial layer, `mode` its
 // reading (null when the text reads as no mode).
 bool change_mode(Device* device, const char* text, const LineMode* mode) {
@@ -191,7 +240,13 @@ bool change_mode(Device* device, const char* text, const LineMode* mode) {
     }
     if (rec.fail_mode_countdown > 0) --rec.fail_mode_countdown;
     if (mode == nullptr || !testing::standard_rate(mode->rate)) return false;
+    // The backend waits for a transmitter it has not seen empty, and writes only a change.
+    if (!device->transmitter_idle) (void)drain(device, 0);
+    // A change is one tcsetattr: glibc reads the settings before and after its TCSETS.
+    if (!(*mode == device->in_force)) rec.calls += 3;
+    device->in_force = *mode;
     rec.parity = testing::parity_letter(*mode);
+    rec.mode_at_us.push_back(testing::g_clock_us);
     return true;
 }
 
@@ -243,6 +298,7 @@ bool set_timeouts(Device* device) {
 void purge_input(Device* device) {
     if (device == nullptr) return;
     device->rec->events.push_back("purge in");
+    ++device->rec->calls;
     testing::deliver_due(*device->rec);
     device->rec->input.clear();
 }
@@ -250,6 +306,7 @@ void purge_input(Device* device) {
 void purge_output(Device* device) {
     if (device == nullptr) return;
     device->rec->events.push_back("purge out");
+    ++device->rec->calls;
 }
 
 std::uint32_t write_bytes(Device* device, const std::uint8_t* data, std::uint32_t count) {
@@ -267,13 +324,28 @@ std::uint32_t write_bytes(Device* device, const std::uint8_t* data, std::uint32_
         --rec.short_write_countdown;
     }
     rec.events.push_back("write " + testing::hex_bytes(data, n));
-    for (std::uint32_t i = 0; i < n; ++i) rec.wire.push_back({data[i], rec.parity});
+    ++rec.calls;
+    // The modelled UART sends each byte after the one before it.
+    std::uint64_t sent = rec.transmitter_busy_until_us > testing::g_clock_us
+                             ? rec.transmitter_busy_until_us
+                             : testing::g_clock_us;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        rec.wire.push_back({data[i], rec.parity});
+        if (rec.uart_rate != 0) sent += uart_character_us(rec);
+        rec.wire_done_us.push_back(sent);
+    }
+    rec.transmitter_busy_until_us = sent;
     // A complete request frame makes the reader answer with the next scripted reply.
     if (n == count && count > 1 && !rec.scripted.empty()) {
         auto reply = std::move(rec.scripted.front());
         rec.scripted.erase(rec.scripted.begin());
         // A reader that does not answer (no bytes) puts nothing on the line.
-        if (reply.pieces.empty() && !reply.bytes.empty()) {
+        if (reply.pieces.empty() && !reply.bytes.empty() && rec.reply_byte_us != 0) {
+            for (std::size_t i = 0; i < reply.bytes.size(); ++i) {
+                const auto after = static_cast<std::uint32_t>(rec.reply_byte_us * (i + 1));
+                rec.in_flight.push_back({rec.now_ms + reply.delay_ms, {reply.bytes[i]}, after});
+            }
+        } else if (reply.pieces.empty() && !reply.bytes.empty()) {
             rec.in_flight.push_back({rec.now_ms + reply.delay_ms, std::move(reply.bytes)});
         }
         for (auto& piece : reply.pieces) {
@@ -281,41 +353,92 @@ std::uint32_t write_bytes(Device* device, const std::uint8_t* data, std::uint32_
             rec.in_flight.push_back({rec.now_ms + piece.delay_ms, std::move(piece.bytes)});
         }
     }
+    (void)drain(device, n);
     return n;
 }
 
 std::uint32_t bytes_waiting(Device* device) {
     if (device == nullptr || gone(device)) return 0;
+    ++device->rec->calls;
     testing::deliver_due(*device->rec);
     return static_cast<std::uint32_t>(device->rec->input.size());
 }
 
-std::uint32_t read_waiting(Device* device, std::uint8_t* buffer, std::uint32_t max) {
-    if (device == nullptr || gone(device)) return 0;
-    Recorder& rec = *device->rec;
-    testing::deliver_due(rec);
-    std::uint32_t n = static_cast<std::uint32_t>(rec.input.size());
-    if (n > max) n = max;
-    std::memcpy(buffer, rec.input.data(), n);
-    rec.input.erase(rec.input.begin(), rec.input.begin() + n);
-    rec.events.push_back("read " + std::to_string(n));
-    return n;
-}
+namespace {
 
-Wait wait_readable(Device* device, std::uint32_t timeout_us) {
-    if (device == nullptr || gone(device)) return Wait::Lost;
-    Recorder& rec = *device->rec;
-    rec.events.push_back("wait " + std::to_string(timeout_us));
-    testing::deliver_due(rec);
-    if (!rec.input.empty()) return Wait::Ready;
-    // Time runs on to the next arrival, or to the end of the wait.
-    std::uint64_t until = testing::g_clock_us + timeout_us;
-    for (const auto& a : rec.in_flight) {
-        if (a.at_ms * 1000 < until) until = a.at_ms * 1000;
+// The read's operations on the recorder's line (os/line_wait.h), costed as the POSIX backend's:
+// a read, a poll (a wake-up when it has to wait), a sleep (a wake-up).
+struct ReadOps {
+    Device* device;
+
+    std::uint32_t take(std::uint8_t* buffer, std::uint32_t max) const {
+        if (gone(device)) return 0;
+        Recorder& rec = *device->rec;
+        ++rec.calls;
+        testing::deliver_due(rec);
+        std::uint32_t n = static_cast<std::uint32_t>(rec.input.size());
+        if (n > max) n = max;
+        std::memcpy(buffer, rec.input.data(), n);
+        rec.input.erase(rec.input.begin(), rec.input.begin() + n);
+        rec.events.push_back("read " + std::to_string(n));
+        return n;
     }
-    testing::advance_to(until);
-    testing::deliver_due(rec);
-    return rec.input.empty() ? Wait::Timeout : Wait::Ready;
+    bool await_input(std::uint64_t deadline_us) const {
+        if (gone(device)) return false;
+        Recorder& rec = *device->rec;
+        const std::uint64_t now = testing::g_clock_us;
+        rec.events.push_back("wait " + std::to_string(deadline_us > now ? deadline_us - now : 0));
+        ++rec.calls;
+        testing::deliver_due(rec);
+        if (!rec.input.empty()) return true;
+        ++rec.wakeups;
+        // Time runs on to the next arrival, or to the deadline.
+        std::uint64_t until = deadline_us > now ? deadline_us : now;
+        for (const auto& a : rec.in_flight) {
+            if (a.at_us() < until) until = a.at_us();
+        }
+        testing::advance_to(until);
+        testing::deliver_due(rec);
+        return !rec.input.empty();
+    }
+    // The scripted replies come in pieces, not at the line rate: the sleep ends when the bytes
+    // it waits for have come, as it does on a line whose bytes come at its rate.
+    void sleep_until(std::uint64_t us, std::uint32_t bytes) const {
+        Recorder& rec = *device->rec;
+        ++rec.calls;
+        ++rec.wakeups;
+        testing::deliver_due(rec);
+        std::size_t have = rec.input.size();
+        std::uint64_t until = us;
+        if (have >= bytes) {
+            until = testing::g_clock_us;
+        } else {
+            std::vector<const Recorder::Arrival*> order;
+            for (const auto& a : rec.in_flight) order.push_back(&a);
+            std::sort(order.begin(), order.end(),
+                      [](const auto* x, const auto* y) { return x->at_us() < y->at_us(); });
+            for (const auto* a : order) {
+                have += a->bytes.size();
+                if (have >= bytes) {
+                    if (a->at_us() < until) until = a->at_us();
+                    break;
+                }
+            }
+        }
+        testing::advance_to(until);
+    }
+    std::uint64_t now() const { return testing::g_clock_us; }
+    bool lost() const { return device->rec->lost_reported; }
+};
+
+}  // namespace
+
+std::uint32_t read_bytes(Device* device, std::uint8_t* buffer, std::uint32_t at_least,
+                         std::uint32_t at_most, std::uint64_t deadline_us, bool under_way) {
+    if (device == nullptr || buffer == nullptr || gone(device)) return 0;
+    ReadOps ops{device};
+    return read_by_deadline(ops, buffer, at_least, at_most, deadline_us, under_way,
+                            LINE_CHARACTER_US);
 }
 
 bool mark_space_dropped(const Device* device) {
@@ -339,12 +462,14 @@ std::int32_t os_error_code(OsFailure failure) {
 }
 
 void pause_ms(std::uint32_t ms) {
-    testing::g_recorder.events.push_back("pause " + std::to_string(ms));
-    testing::g_recorder.pauses.push_back(ms);
-    for (auto& [path, r] : testing::g_own) {
-        r->events.push_back("pause " + std::to_string(ms));
-        r->pauses.push_back(ms);
-    }
+    auto note = [ms](Recorder& r) {
+        r.events.push_back("pause " + std::to_string(ms));
+        r.pauses.push_back(ms);
+        ++r.calls;
+        ++r.wakeups;
+    };
+    note(testing::g_recorder);
+    for (auto& [path, r] : testing::g_own) note(*r);
     testing::advance_to(testing::g_clock_us + std::uint64_t{ms} * 1000);
 }
 

@@ -48,6 +48,27 @@ struct Recorder {
     bool gone = false;               // the device has disappeared: every call on it fails
     bool lost_reported = false;      // the library has been told (EIO) that it is gone
     bool drops_mark_space = false;   // the adapter's driver drops mark and space parity
+
+    // What the library's waits cost, as the POSIX backend spends it: `calls` counts its system
+    // calls (a purge, a line-settings write that changes the line (three: glibc's tcsetattr
+    // reads the settings before and after it), a write, a look at the
+    // transmitter, a read, a poll, a sleep, a look at the input queue), `wakeups` the times its
+    // thread blocks and is woken again (a pause, a sleep, a poll that had to wait).
+    std::uint32_t calls = 0;
+    std::uint32_t wakeups = 0;
+
+    // A UART that takes its real time to send: with a rate, each written byte leaves the
+    // transmitter 11 bits / rate after the one before it (on the virtual clock), and a look at
+    // the transmitter shows what is still to go (two calls: queue and shift register). Without
+    // one, the transmitter is empty at once, as a pseudo-terminal's is.
+    std::uint32_t uart_rate = 0;
+    std::uint64_t transmitter_busy_until_us = 0;
+    std::vector<std::uint64_t> wire_done_us;   // per wire byte: when its last bit left
+    std::vector<std::uint64_t> mode_at_us;     // per mode change: when it reached the line
+    std::vector<std::uint32_t> drain_wakeups;  // per write: the wake-ups its drain took
+    // With a time, a scripted reply crosses the line a byte at a time, as a reader sends it:
+    // byte i arrives `reply_byte_us` x (i + 1) after the reply's delay. Without, it arrives whole.
+    std::uint32_t reply_byte_us = 0;
     serial::LowLatency low_latency = serial::LowLatency::Unknown;  // what the driver reports
 
     // Replies. A scripted reply becomes readable `delay_ms` after the next request frame is
@@ -66,6 +87,8 @@ struct Recorder {
     struct Arrival {
         std::uint64_t at_ms;
         std::vector<std::uint8_t> bytes;
+        std::uint32_t extra_us = 0;  // arrives this long after at_ms
+        std::uint64_t at_us() const { return at_ms * 1000 + extra_us; }
     };
     std::vector<Arrival> in_flight;
     std::vector<std::uint8_t> input;  // arrived, not yet taken
