@@ -18,7 +18,7 @@ endmacro()
 # After every check: the cache entries that show what this build makes and what it leaves out.
 function(tqrf_record_parts)
   set(built library)
-  foreach(part SIM TOOLS TESTS FUZZ BENCH WHEEL DOTNET)
+  foreach(part IMAGE SIM TOOLS TESTS FUZZ BENCH WHEEL DOTNET)
     if(TQRF_BUILD_${part})
       string(TOLOWER ${part} name)
       list(APPEND built ${name})
@@ -32,9 +32,9 @@ endfunction()
 macro(tqrf_check_parts)
   if(WIN32)
     # The simulator, the tests and the benchmarks need POSIX pseudo-terminals; a Windows build
-    # is tested under Wine against a simulator on the build machine (tools/windows/wine-e2e.sh).
+    # is tested under Wine against a simulator on the build machine (tests/windows/wine-e2e.sh).
     set(TQRF_WIN32_WHY_SIM "the simulator needs POSIX pseudo-terminals, which Windows lacks")
-    set(TQRF_WIN32_WHY_TESTS "the tests run on POSIX systems; a Windows build is tested under Wine (tools/windows/wine-e2e.sh)")
+    set(TQRF_WIN32_WHY_TESTS "the tests run on POSIX systems; a Windows build is tested under Wine (tests/windows/wine-e2e.sh)")
     set(TQRF_WIN32_WHY_FUZZ "the fuzz targets need clang's libFuzzer on a POSIX system")
     set(TQRF_WIN32_WHY_BENCH "the benchmarks drive the simulator, which needs POSIX pseudo-terminals")
     foreach(part SIM TESTS FUZZ BENCH)
@@ -44,9 +44,23 @@ macro(tqrf_check_parts)
     endforeach()
   endif()
 
+  # The card image library is built with the library; its JSON formats need nlohmann-json
+  # (header-only, at build time only). The simulator program and the tool need the library.
+  set(TQRF_BUILD_IMAGE ON)
+  find_package(nlohmann_json 3 QUIET)
+  if(NOT nlohmann_json_FOUND)
+    tqrf_part_off(TQRF_BUILD_IMAGE "nlohmann-json not found (Debian: nlohmann-json3-dev), so no \
+card image library (tq_RWD_DLL::image), no tqrf-sim program and no tqrf tool")
+    foreach(part TOOLS BENCH)  # they run the tqrf-sim program
+      if(TQRF_BUILD_${part})
+        set(TQRF_BUILD_${part} OFF)
+        list(APPEND TQRF_PARTS_OFF_REASONS "TQRF_BUILD_${part}: no card image library, no tqrf-sim")
+      endif()
+    endforeach()
+  endif()
+
   if(TQRF_BUILD_TOOLS)
     find_package(CLI11 CONFIG QUIET)
-    find_package(nlohmann_json 3 QUIET)
     if(WIN32)
       include(CheckCXXSourceCompiles)
       check_cxx_source_compiles("#include <thread>
@@ -61,9 +75,6 @@ macro(tqrf_check_parts)
 the -posix compilers, Debian: g++-mingw-w64-*-posix, in a new build folder), so no tqrf tool")
     elseif(NOT CLI11_FOUND)
       tqrf_part_off(TQRF_BUILD_TOOLS "CLI11 not found (Debian: libcli11-dev), so no tqrf tool")
-    elseif(NOT nlohmann_json_FOUND)
-      tqrf_part_off(TQRF_BUILD_TOOLS
-                    "nlohmann-json not found (Debian: nlohmann-json3-dev), so no tqrf tool")
     endif()
   endif()
 
@@ -111,7 +122,7 @@ the -posix compilers, Debian: g++-mingw-w64-*-posix, in a new build folder), so 
     endif()
   elseif(TQRF_BUILD_BINDINGS)
     set(TQRF_BUILD_WHEEL OFF)
-    message(STATUS "tq_RWD_DLL: the Windows wheel is made with the bundle (tools/windows/bundle.sh)")
+    message(STATUS "tq_RWD_DLL: the Windows wheel is made with the bundle (packaging/windows/bundle.sh)")
   endif()
   if(TQRF_BUILD_BINDINGS)
     find_program(TQRF_MCS mcs)
