@@ -27,6 +27,18 @@ void CardSession::lost() {
     authed_.reset();
 }
 
+const CardInfo& CardSession::selected(const CardInfo& info) {
+    if (uid_ && info.uid != *uid_) {
+        card_.reset();
+        throw CommandError("card_changed", "card " + info.uid.hex() +
+                                               " answered in place of card " + uid_->hex() +
+                                               ", which has left the field; stopped there");
+    }
+    uid_ = info.uid;
+    card_ = info;
+    return *card_;
+}
+
 Status CardSession::retried(bool reselect, const std::function<Status()>& op) {
     Status r;
     for (int attempt = 0; attempt < attempts_; ++attempt) {
@@ -39,7 +51,7 @@ Status CardSession::retried(bool reselect, const std::function<Status()>& op) {
                 if (is_lost_reply(info.error())) continue;
                 return r;
             }
-            card_ = *info;
+            (void)selected(*info);
         }
         r = op();
         if (r || !is_lost_reply(r.error())) return r;
@@ -60,8 +72,7 @@ const CardInfo& CardSession::card() {
         throw CommandError("no_card", explain("no card in the field", r.error()), kExitFailed,
                            r.error().value());
     }
-    card_ = *found;
-    return *card_;
+    return selected(*found);
 }
 
 bool CardSession::authenticate(int sector, KeyType type, const Key& key) {

@@ -83,6 +83,9 @@ class CardSession {
 
     bool authenticate(int sector, KeyType type, const Key& key);
     void lost();  // the card dropped its session after a refusal: select again next time
+    // Keeps the card just selected; throws when it is not the card the session started with
+    // (another card took its place in the field).
+    const CardInfo& selected(const CardInfo& info);
     void fail_if_link_error(const std::error_code& ec, const std::string& what);
 
     Reader& reader_;
@@ -90,6 +93,7 @@ class CardSession {
     bool b_only_;
     int attempts_;
     std::optional<CardInfo> card_;
+    std::optional<Uid> uid_;  // the card the session started with
     std::optional<std::pair<int, KeyType>> authed_;
     std::array<std::array<std::optional<Key>, 2>, mifare::kSectors> found_{};
     std::array<std::array<bool, 2>, mifare::kSectors> searched_{};
