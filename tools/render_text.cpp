@@ -167,6 +167,8 @@ class TextPrinter final : public Printer {
                 not_written.insert(not_written.begin(), failed.begin(), failed.end());
                 std::cout << "Not written: " << list(not_written) << '\n';
             }
+        } else if (!p.unchanged.empty()) {
+            std::cout << "Left as they are: " << same << '\n';  // refused: nothing written
         }
         for (const auto& [block, why] : p.refused) {
             std::cout << (r.skip_refused ? "Left out, the card would refuse it: block "
