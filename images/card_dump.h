@@ -18,6 +18,10 @@ struct SectorDump {
     std::optional<Key> key_b;                    // the key that authenticated as key B
     std::array<std::optional<Block>, 4> blocks;  // as the card gave them (key A reads as zeros)
     std::array<std::string, 4> errors;           // why a block is missing
+    // Why the sector could not be read when the reader failed (its replies were lost, late or
+    // garbled on every attempt), as opposed to a key or access bits that refuse it; empty
+    // otherwise.
+    std::string failure;
     bool opened() const { return key_a || key_b; }
     bool complete() const {
         for (const auto& b : blocks) {

@@ -62,7 +62,7 @@ void run_dump(const Globals& g, Printer& out, const DumpArgs& a) {
     }
     const auto keys = a.keys.candidates();
     auto conn = Connection::open(g, false);
-    CardSession s(conn->first().reader, keys, a.keys.key_b);
+    CardSession s(conn->first().reader, keys, a.keys.key_b, g.retries);
     CardDump d;
     {
         Progress progress("dump");
@@ -71,15 +71,39 @@ void run_dump(const Globals& g, Printer& out, const DumpArgs& a) {
     report.dump = &d;
     report.incomplete = incomplete_sectors(d);
 
-    int opened = 0;
-    for (const auto& sd : d.sectors) opened += sd.opened() ? 1 : 0;
-    if (opened == 0) {
+    // Sectors the reader failed on (after the retries): left unread, each with why.
+    std::vector<int> failed;
+    std::string failures;
+    for (const auto& sd : d.sectors) {
+        if (sd.failure.empty()) continue;
+        failed.push_back(sd.sector);
+        failures += "\n  sector " + std::to_string(sd.sector) + ": " + sd.failure;
+    }
+    const std::string attempts =
+        g.retries == 1 ? "1 attempt" : std::to_string(g.retries) + " attempts";
+
+    int opened = 0, read = 0;
+    for (const auto& sd : d.sectors) {
+        opened += sd.opened() ? 1 : 0;
+        for (const auto& b : sd.blocks) read += b ? 1 : 0;
+    }
+    if (read == 0 && !failed.empty()) {
+        // Nothing to keep: an older file stays as it is.
+        out.dump(report);
+        throw CommandError(
+            "unread_sectors",
+            "the reader failed on every sector (after " + attempts + "), nothing was read" +
+                (report.file.empty() ? "" : " and " + report.file + " was not written") + ":" +
+                failures);
+    }
+    if (opened == 0 && failed.empty()) {
         out.dump(report);
         throw CommandError("no_key",
                            "no key opens any sector of this card; give its keys with --key or "
                            "--keys");
     }
     for (const auto& sd : d.sectors) {
+        if (!sd.failure.empty()) continue;  // named in the failure below
         if (!sd.opened()) {
             warn("sector " + std::to_string(sd.sector) +
                  ": no key opens it; skipped (add its keys with --keys)");
@@ -106,7 +130,10 @@ void run_dump(const Globals& g, Printer& out, const DumpArgs& a) {
                     " format cannot mark what the dump did not read. Give their keys with "
                     "--keys, or use --partial to write the image with those sectors as zeros "
                     "(restore leaves them alone), or write a .json, .nfc or .mct image, which "
-                    "marks each block");
+                    "marks each block" +
+                    (failed.empty()
+                         ? ""
+                         : ". The reader failed on some (after " + attempts + "):" + failures));
         }
         write_file_atomically(report.file, image_file_bytes(d, report.format));
         report.written = true;
@@ -116,6 +143,19 @@ void run_dump(const Globals& g, Printer& out, const DumpArgs& a) {
         }
     }
     out.dump(report);
+    if (!failed.empty()) {
+        throw CommandError(
+            "unread_sectors",
+            std::string(failed.size() == 1 ? "sector " : "sectors ") + list(failed) +
+                " could not be read: the reader failed on " + (failed.size() == 1 ? "it" : "each") +
+                " (after " + attempts + ")" +
+                (report.written
+                     ? "; " + report.file + " was written with " +
+                           (failed.size() == 1 ? "it" : "them") +
+                           (format_marks_unknown(report.format) ? " marked unread" : " as zeros")
+                     : std::string()) +
+                ":" + failures);
+    }
 }
 
 void run_restore(const Globals& g, Printer& out, const RestoreArgs& a) {
@@ -127,19 +167,22 @@ void run_restore(const Globals& g, Printer& out, const RestoreArgs& a) {
     const auto keys = a.keys.candidates();
 
     auto conn = Connection::open(g, false);
-    CardSession s(conn->first().reader, keys, a.keys.key_b);
+    CardSession s(conn->first().reader, keys, a.keys.key_b, g.retries);
     const CardInfo card = s.card();
     RestorePlan plan = plan_restore(*image, card.uid, {a.trailers, a.force});
     for (int sector : plan.absent_sectors) {
         warn("sector " + std::to_string(sector) + " is not in " + a.file +
              " (the dump did not read it); left as it is");
     }
-    // Every write is checked against what the card holds now, before the first one.
+    // Every block to write is read first: those the card already holds as in the image are
+    // left alone, and the others are checked against the access conditions the card holds
+    // now, before the first write.
     s.prefer_keys(plan.image_keys);
     std::array<CardSectorAccess, mifare::kSectors> access{};
     for (int sector : planned_sectors(plan)) {
         access[static_cast<std::size_t>(sector)] = s.sector_access(sector);
     }
+    skip_unchanged(plan, image->image, access);
     check_card_access(plan, access);
 
     RestoreReport report;
@@ -148,17 +191,18 @@ void run_restore(const Globals& g, Printer& out, const RestoreArgs& a) {
     report.dry_run = a.dry_run;
     report.trailers = a.trailers;
     report.skip_refused = a.skip_refused;
+    report.verify = !a.no_verify;
     if (!plan.refused.empty() && !a.skip_refused) {
+        // The report lists each refusal with its reason; the message only counts them.
         out.restore(report);
-        std::string blocks;
-        for (const auto& [b, why] : plan.refused) {
-            blocks += "\n  block " + std::to_string(b) + ": " + why;
-        }
+        std::vector<int> blocks;
+        for (const auto& [b, why] : plan.refused) blocks.push_back(b);
         throw CommandError("write_refused",
                            std::string(a.dry_run ? "the restore would be refused"
                                                  : "refusing to restore, nothing was written") +
-                               ": the card would refuse " + std::to_string(plan.refused.size()) +
-                               " block(s) (--skip-refused writes the others):" + blocks);
+                               ": the card would refuse " + std::to_string(blocks.size()) +
+                               (blocks.size() == 1 ? " block (" : " blocks (") + list(blocks) +
+                               "; --skip-refused writes the others)");
     }
     if (a.dry_run) {
         out.restore(report);
@@ -166,7 +210,8 @@ void run_restore(const Globals& g, Printer& out, const RestoreArgs& a) {
     }
     {
         Progress progress("restore");
-        report.outcomes = s.restore(image->image, plan, [&](int sector) { progress(sector); });
+        report.outcomes =
+            s.restore(image->image, plan, report.verify, [&](int sector) { progress(sector); });
     }
     out.restore(report);
     for (const auto& o : report.outcomes) {

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <ctime>
 #include <mutex>
 #include <thread>
 
@@ -20,23 +19,6 @@ namespace {
 constexpr int kCardsPerPoll = 8;
 // How often a lost reader is opened again.
 constexpr auto kReopenEvery = std::chrono::seconds(1);
-
-std::string now_text() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    int offset = 0;  // minutes east of UTC
-    const std::tm tm = platform::local_time(secs, offset);
-    char date[32];
-    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tm);
-    const int zone = offset < 0 ? -offset : offset;
-    char out[80];
-    std::snprintf(out, sizeof out, "%s.%03d%c%02d:%02d", date, static_cast<int>(ms),
-                  offset < 0 ? '-' : '+', zone / 60, zone % 60);
-    return out;
-}
 
 bool same_card(const CardInfo& a, const CardInfo& b) {
     return a.uid == b.uid;
@@ -106,7 +88,7 @@ class Watcher {
                 if (std::none_of(now.begin(), now.end(),
                                  [&](const CardInfo& n) { return same_card(n, c); })) {
                     WatchEvent e;
-                    e.time = now_text();
+                    e.time = local_time_text();
                     e.port = link_.port;
                     e.arrived = false;
                     e.card = c;
@@ -121,7 +103,7 @@ class Watcher {
     void reader_lost(const CommandError& e) {
         link_.reader = Reader{};
         ReaderEvent ev;
-        ev.time = now_text();
+        ev.time = local_time_text();
         ev.port = link_.port;
         ev.kind = e.kind();
         ev.message = e.what();
@@ -141,7 +123,7 @@ class Watcher {
         if (!r.link_test()) return false;
         link_.reader = std::move(r);
         ReaderEvent ev;
-        ev.time = now_text();
+        ev.time = local_time_text();
         ev.port = link_.port;
         ev.back = true;
         std::lock_guard<std::mutex> lock(s_.mutex);
@@ -185,7 +167,7 @@ class Watcher {
 
     void arrived(const CardInfo& card) {
         WatchEvent e;
-        e.time = now_text();
+        e.time = local_time_text();
         e.port = link_.port;
         e.card = card;
         if (s_.args.block) {
@@ -221,12 +203,13 @@ class Watcher {
 }  // namespace
 
 void run_watch(const Globals& g, Printer& out, const WatchArgs& a) {
+    // From the start: every error of a watch is a record of its stream too.
+    out.stream();
     std::optional<Key> key;
     if (a.block) {
         key = Key::from_hex(a.key);
         if (!key) throw usage_error("--key must be 12 hex digits, not \"" + a.key + "\"");
     }
-    out.stream();
     // Before any thread starts, the simulator's too: a stop request ends the wait below.
     platform::StopRequest stop;
 

@@ -44,6 +44,7 @@ struct RestoreArgs {
     bool force = false;
     bool dry_run = false;
     bool skip_refused = false;
+    bool no_verify = false;  // do not read the written blocks back
     KeyOptions keys;
 };
 struct ImageShowArgs {

@@ -22,6 +22,9 @@ struct Globals {
     bool trace_keys = false;  // --trace-keys: the trace shows the keys of load-key frames
     ReplyMode timing = ReplyMode::Complete;
     unsigned slack_ms = 0;
+    // --retries: how many times in all a card read or authentication is tried when its reply is
+    // lost, late or garbled.
+    int retries = 3;
 };
 
 struct Link {

@@ -90,6 +90,12 @@ bool is_link_failure(const std::error_code& ec) {
     return !is_reader_status(ec);
 }
 
+bool is_lost_reply(const std::error_code& ec) {
+    if (!is_library_code(ec) || is_reader_status(ec)) return false;
+    return ec.value() == TQRF_ERR_REPLY_FRAME || ec.value() == TQRF_ERR_REPLY_CHECKSUM ||
+           ec.value() == TQRF_ERR_REPLY_LENGTH;
+}
+
 CommandError failure(const std::string& what, const std::error_code& ec,
                      const std::error_code& os_error) {
     const std::optional<std::int32_t> code =

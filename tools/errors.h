@@ -67,6 +67,11 @@ std::string kind_of(const std::error_code& ec);
 // True when the code says the link failed rather than the card or reader refusing.
 bool is_link_failure(const std::error_code& ec);
 
+// True when a reply was lost, came late or was garbled (no reply, a frame that failed its
+// checks, a reply of the wrong length): the exchange may be repeated. A lost device, a request
+// that could not be sent and every reader status are not such failures.
+bool is_lost_reply(const std::error_code& ec);
+
 // The CommandError for a failed reader call.
 CommandError failure(const std::string& what, const std::error_code& ec,
                      const std::error_code& os_error = {});

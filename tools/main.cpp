@@ -92,6 +92,10 @@ int main(int argc, char** argv) {
     long long slack = 0;
     add_number(&app, "--slack", slack, 0, 1000,
                "Extra milliseconds allowed for each reply (slow USB adapters), 0 to 1000");
+    long long retries = 3;
+    add_number(&app, "--retries", retries, 1, 10,
+               "Attempts in all, 1 to 10 (default 3), for a card read or authentication whose "
+               "reply was lost, late or garbled; a refusal is never repeated");
 
     ScanArgs scan_args;
     auto* scan = app.add_subcommand(
@@ -154,6 +158,8 @@ int main(int argc, char** argv) {
     restore->add_flag("--skip-refused", restore_args.skip_refused,
                       "Leave out the blocks the card's access conditions would refuse (without "
                       "it a restore with such blocks writes nothing)");
+    restore->add_flag("--no-verify", restore_args.no_verify,
+                      "Do not read each written block back to check it");
     restore_args.keys.add_to(restore);
 
     ImageShowArgs show_args;
@@ -319,6 +325,7 @@ int main(int argc, char** argv) {
 
     g.timing = timing == "fixed" ? tqrf::ReplyMode::Fixed : tqrf::ReplyMode::Complete;
     g.slack_ms = static_cast<unsigned>(slack);
+    g.retries = static_cast<int>(retries);
     auto printer = g.json ? make_json_printer() : make_text_printer();
     try {
         if (const auto status = run_finding(g)) {

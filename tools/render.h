@@ -54,6 +54,10 @@ void print_dump_table(const CardDump& d);
 std::string hex_byte(unsigned v);
 std::string hex_of(const std::uint8_t* bytes, std::size_t n);
 
+// The local time now, ISO 8601 with milliseconds and offset
+// ("2026-12-09T10:15:02.317+01:00"): the time of each watch record.
+std::string local_time_text();
+
 // Card kind from its size byte ("Mifare Classic 1K").
 const char* card_kind(const CardInfo& card);
 

@@ -66,6 +66,13 @@ class JsonPrinter final : public Printer {
 
     void dump(const DumpReport& r) override {
         json j = dump_document(*r.dump);
+        // The sectors the reader failed on, and why (a key or access bits that refuse a
+        // sector are told by the sectors themselves).
+        json unread = json::array();
+        for (const auto& s : r.dump->sectors) {
+            if (!s.failure.empty()) unread.push_back({{"sector", s.sector}, {"reason", s.failure}});
+        }
+        j["failed_sectors"] = unread;
         if (!r.file.empty()) {
             j["file"] = r.file;
             j["file_format"] = format_name(r.format);
@@ -103,11 +110,18 @@ class JsonPrinter final : public Printer {
                   {"unread_blocks", p.unread_blocks},
                   {"kept_trailers", kept},
                   {"refused", refused},
-                  {"skip_refused", r.skip_refused}};
+                  {"skip_refused", r.skip_refused},
+                  {"unchanged", p.unchanged},
+                  {"verify", r.verify}};
         if (!r.dry_run && (p.refused.empty() || r.skip_refused)) {
             j["written"] = written;
             j["failed"] = failed;
             j["not_written"] = not_written;
+            json verified = json::array();
+            for (const auto& o : r.outcomes) {
+                if (o.verified) verified.push_back(o.block);
+            }
+            j["verified"] = verified;
         }
         doc_ = j;
     }
@@ -163,6 +177,11 @@ class JsonPrinter final : public Printer {
     void fail(const CommandError& e) override {
         json j = error_json(e);
         if (!doc_.is_null()) j["result"] = doc_;
+        if (stream_) {
+            // A record of the stream like the others: what happened, and when.
+            j["event"] = "error";
+            j["time"] = local_time_text();
+        }
         std::cout << (stream_ ? j.dump() : j.dump(2)) << '\n' << std::flush;
     }
 

@@ -1,7 +1,10 @@
 // The text printer: what a person reads on a terminal.
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 
+#include "platform.h"
 #include "render.h"
 
 namespace tqrf::tool {
@@ -16,6 +19,23 @@ std::string hex_of(const std::uint8_t* bytes, std::size_t n) {
     std::string s;
     for (std::size_t i = 0; i < n; ++i) s += hex_byte(bytes[i]);
     return s;
+}
+
+std::string local_time_text() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    int offset = 0;  // minutes east of UTC
+    const std::tm tm = platform::local_time(secs, offset);
+    char date[32];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tm);
+    const int zone = offset < 0 ? -offset : offset;
+    char out[80];
+    std::snprintf(out, sizeof out, "%s.%03d%c%02d:%02d", date, static_cast<int>(ms),
+                  offset < 0 ? '-' : '+', zone / 60, zone % 60);
+    return out;
 }
 
 namespace {
@@ -119,11 +139,17 @@ class TextPrinter final : public Printer {
 
     void restore(const RestoreReport& r) override {
         const RestorePlan& p = *r.plan;
+        const std::string same = std::to_string(p.unchanged.size()) +
+                                 (p.unchanged.size() == 1 ? " block already as in the image"
+                                                          : " blocks already as in the image");
         if (r.dry_run) {
             std::cout << "Dry run: nothing was written. " << r.file << " would write "
                       << p.writes.size() << (p.writes.size() == 1 ? " block" : " blocks")
                       << (p.writes.empty() ? "" : ": " + list(p.writes)) << '\n';
-        } else if (!r.outcomes.empty() || p.refused.empty() || r.skip_refused) {
+            if (!p.unchanged.empty()) std::cout << "Left as they are: " << same << '\n';
+        } else if (r.outcomes.empty() && (p.refused.empty() || r.skip_refused)) {
+            std::cout << "Nothing to write" << (p.unchanged.empty() ? "" : ": " + same) << '\n';
+        } else if (!r.outcomes.empty()) {
             std::vector<int> written, failed, not_written;
             for (const auto& o : r.outcomes) {
                 (o.written ? written : o.attempted ? failed : not_written).push_back(o.block);
@@ -131,12 +157,18 @@ class TextPrinter final : public Printer {
             std::cout << "Restored " << written.size() << " of " << r.outcomes.size()
                       << " blocks from " << r.file
                       << (r.trailers ? " (trailers included)" : " (data blocks only)") << '\n';
+            if (r.verify && !written.empty()) {
+                std::cout << "Each written block was read back and holds what was written\n";
+            }
+            if (!p.unchanged.empty()) std::cout << "Left as they are: " << same << '\n';
             if (!failed.empty()) {
                 std::cout << "Stopped at block " << failed.front()
                           << "; written: " << (written.empty() ? "none" : list(written)) << '\n';
                 not_written.insert(not_written.begin(), failed.begin(), failed.end());
                 std::cout << "Not written: " << list(not_written) << '\n';
             }
+        } else if (!p.unchanged.empty()) {
+            std::cout << "Left as they are: " << same << '\n';  // refused: nothing written
         }
         for (const auto& [block, why] : p.refused) {
             std::cout << (r.skip_refused ? "Left out, the card would refuse it: block "
@@ -212,6 +244,10 @@ void print_dump_table(const CardDump& d) {
               << hex_byte(d.card.size) << " (" << card_kind(d.card) << ")\n";
     for (const auto& s : d.sectors) {
         std::cout << "\nSector " << s.sector;
+        if (!s.opened() && !s.failure.empty()) {
+            std::cout << ": not read: " << s.failure << '\n';
+            continue;
+        }
         if (!s.opened()) {
             std::cout << (s.errors[0] == "not in the image" ? ": not in the image\n"
                                                             : ": no key opens it, skipped\n");

@@ -54,6 +54,7 @@ struct RestoreReport {
     bool dry_run = false;
     bool trailers = false;
     bool skip_refused = false;
+    bool verify = true;  // each written block is read back
     std::vector<BlockOutcome> outcomes;
 };
 

@@ -8,8 +8,6 @@ namespace tqrf::tool {
 
 namespace {
 
-constexpr Key kZeroKey{};
-
 Key key_at(const Block& trailer, std::size_t offset) {
     Key k;
     std::copy(trailer.begin() + static_cast<std::ptrdiff_t>(offset),
@@ -17,7 +15,56 @@ Key key_at(const Block& trailer, std::size_t offset) {
     return k;
 }
 
+bool same_bytes(const Block& x, const Block& y, std::size_t from, std::size_t to) {
+    return std::equal(x.begin() + static_cast<std::ptrdiff_t>(from),
+                      x.begin() + static_cast<std::ptrdiff_t>(to),
+                      y.begin() + static_cast<std::ptrdiff_t>(from));
+}
+
+// Key B of a trailer with these bytes can be read (it is data, not a key).
+bool key_b_readable_in(const Block& trailer) {
+    const auto ac = mifare::AccessConditions::from_trailer(trailer);
+    return ac && mifare::key_b_readable(ac->block[3]);
+}
+
 }  // namespace
+
+void skip_unchanged(RestorePlan& plan, const Image& image,
+                    const std::array<CardSectorAccess, mifare::kSectors>& card) {
+    std::vector<int> kept;
+    for (int b : plan.writes) {
+        const CardSectorAccess& c = card[static_cast<std::size_t>(mifare::sector_of(b))];
+        const auto& now = c.blocks[static_cast<std::size_t>(b % 4)];
+        const Block want = image_block(image, b);
+        bool same = false;
+        if (now && !mifare::is_trailer(b)) {
+            same = *now == want;
+        } else if (now) {
+            // Key A never reads; key B reads only where the access bits make it data.
+            const bool key_b_same = key_b_readable_in(*now) ? same_bytes(*now, want, 10, 16)
+                                                            : c.found_b == key_at(want, 10);
+            same = same_bytes(*now, want, 6, 10) && c.found_a == key_at(want, 0) && key_b_same;
+        }
+        (same ? plan.unchanged : kept).push_back(b);
+    }
+    plan.writes = kept;
+}
+
+std::optional<std::string> readback_mismatch(int block, const Block& written, const Block& read) {
+    if (!mifare::is_trailer(block)) {
+        if (read == written) return std::nullopt;
+        return "it reads " + read.hex() + ", " + written.hex() + " was written";
+    }
+    if (!same_bytes(read, written, 6, 10)) {
+        return "its access bytes and user byte read " + read.hex().substr(12, 8) + ", " +
+               written.hex().substr(12, 8) + " were written";
+    }
+    if (key_b_readable_in(written) && !same_bytes(read, written, 10, 16)) {
+        return "its key B reads " + read.hex().substr(20) + ", " + written.hex().substr(20) +
+               " was written";
+    }
+    return std::nullopt;
+}
 
 std::vector<int> incomplete_sectors(const CardDump& dump) {
     std::vector<int> out;

@@ -30,6 +30,10 @@ struct CardSectorAccess {
     std::optional<mifare::AccessConditions> access;  // nullopt: the trailer could not be read
     bool key_a = false;                              // a known key opens it as key A
     bool key_b = false;                              // ... as key B (and key B is not readable)
+    std::optional<Key> found_a, found_b;             // the keys that opened it
+    // The sector's blocks as the card gives them (a trailer's key A reads as zeros, its key B
+    // unless readable too); nullopt when no key could read it.
+    std::array<std::optional<Block>, 4> blocks;
 };
 
 struct RestoreOptions {
@@ -39,6 +43,7 @@ struct RestoreOptions {
 
 struct RestorePlan {
     std::vector<int> writes;          // the blocks to write, in order
+    std::vector<int> unchanged;       // the card already holds them as in the image: not written
     std::vector<int> absent_sectors;  // no block of them is in the image: left as they are
     std::vector<int> unread_blocks;   // single blocks of present sectors the dump did not read
     // Trailers that --trailers leaves as they are, and why.
@@ -48,6 +53,19 @@ struct RestorePlan {
     // Writes the card would refuse, with the reason (check_card_access), not in `writes`.
     std::vector<std::pair<int, std::string>> refused;
 };
+
+// Moves every planned write whose block the card already holds as in the image from
+// plan.writes to plan.unchanged. A data block counts when its 16 bytes read as in the image; a
+// trailer when its access bytes and user byte do and both of the image's keys are the sector's
+// (the keys that opened it, or a key B that reads as in the image where the card lets it be
+// read). A block the card would not let read is kept in plan.writes.
+void skip_unchanged(RestorePlan& plan, const Image& image,
+                    const std::array<CardSectorAccess, mifare::kSectors>& card);
+
+// Why `read`, a block read back after `written` was written to it, is not what was written;
+// nothing when it is. A trailer is compared in what the card lets read of it: its access bytes
+// and user byte, and key B when the written access bits let it be read.
+std::optional<std::string> readback_mismatch(int block, const Block& written, const Block& read);
 
 // Moves every planned write that the card's access conditions and the keys that open each
 // sector would refuse from plan.writes to plan.refused, with the reason. A trailer counts as

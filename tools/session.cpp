@@ -15,8 +15,8 @@ const char* type_name(KeyType t) {
 
 }  // namespace
 
-CardSession::CardSession(Reader& reader, std::vector<Key> keys, bool b_only)
-    : reader_(reader), keys_(std::move(keys)), b_only_(b_only) {}
+CardSession::CardSession(Reader& reader, std::vector<Key> keys, bool b_only, int attempts)
+    : reader_(reader), keys_(std::move(keys)), b_only_(b_only), attempts_(std::max(attempts, 1)) {}
 
 void CardSession::fail_if_link_error(const std::error_code& ec, const std::string& what) {
     if (is_link_failure(ec)) throw_failure(what, ec, reader_);
@@ -27,16 +27,52 @@ void CardSession::lost() {
     authed_.reset();
 }
 
+const CardInfo& CardSession::selected(const CardInfo& info) {
+    if (uid_ && info.uid != *uid_) {
+        card_.reset();
+        throw CommandError("card_changed", "card " + info.uid.hex() +
+                                               " answered in place of card " + uid_->hex() +
+                                               ", which has left the field; stopped there");
+    }
+    uid_ = info.uid;
+    card_ = info;
+    return *card_;
+}
+
+Status CardSession::retried(bool reselect, const std::function<Status()>& op) {
+    Status r;
+    for (int attempt = 0; attempt < attempts_; ++attempt) {
+        if (attempt > 0 && reselect) {
+            // The card may have carried out the lost request: start its sequence again.
+            lost();
+            auto info = reader_.find_card(RequestMode::All);
+            if (!info) {
+                r = Status{info.error()};
+                if (is_lost_reply(info.error())) continue;
+                return r;
+            }
+            (void)selected(*info);
+        }
+        r = op();
+        if (r || !is_lost_reply(r.error())) return r;
+    }
+    return r;
+}
+
 const CardInfo& CardSession::card() {
     if (card_) return *card_;
-    auto info = reader_.find_card(RequestMode::All);
-    if (!info) {
-        fail_if_link_error(info.error(), "selecting the card");
-        throw CommandError("no_card", explain("no card in the field", info.error()), kExitFailed,
-                           info.error().value());
+    std::optional<CardInfo> found;
+    const Status r = retried(false, [&] {
+        auto info = reader_.find_card(RequestMode::All);
+        if (info) found = *info;
+        return info ? Status{} : Status{info.error()};
+    });
+    if (!r) {
+        fail_if_link_error(r.error(), "selecting the card");
+        throw CommandError("no_card", explain("no card in the field", r.error()), kExitFailed,
+                           r.error().value());
     }
-    card_ = *info;
-    return *card_;
+    return selected(*found);
 }
 
 bool CardSession::authenticate(int sector, KeyType type, const Key& key) {
@@ -46,7 +82,7 @@ bool CardSession::authenticate(int sector, KeyType type, const Key& key) {
         return true;
     }
     (void)card();
-    auto r = reader_.login(sector, type, key);
+    const Status r = retried(true, [&] { return reader_.login(sector, type, key); });
     if (!r) {
         fail_if_link_error(r.error(), "authenticating sector " + std::to_string(sector));
         lost();  // a card that refuses an authentication leaves its session
@@ -54,6 +90,17 @@ bool CardSession::authenticate(int sector, KeyType type, const Key& key) {
     }
     authed_ = std::make_pair(sector, type);
     return true;
+}
+
+Result<Block> CardSession::read_block(int block) {
+    Block data{};
+    const Status r = retried(false, [&] {
+        auto got = reader_.read(block);
+        if (got) data = *got;
+        return got ? Status{} : Status{got.error()};
+    });
+    if (!r) return Result<Block>(r.error());
+    return Result<Block>(data);
 }
 
 std::optional<Key> CardSession::find_key(int sector, KeyType type) {
@@ -109,6 +156,7 @@ Login CardSession::with_block(int block, const std::string& what,
 CardDump CardSession::dump(const std::function<void(int)>& progress) {
     CardDump out;
     out.card = card();
+    std::string gone;  // the reader's device is gone: the later sectors are not tried
     for (int s = 0; s < mifare::kSectors; ++s) {
         if (progress) progress(s);
         SectorDump& sd = out.sectors[static_cast<std::size_t>(s)];
@@ -119,7 +167,7 @@ CardDump CardSession::dump(const std::function<void(int)>& progress) {
                 if (slot) continue;
                 if (!authenticate(s, type, key)) return;
                 const int b = mifare::first_block(s) + i;
-                auto data = reader_.read(b);
+                auto data = read_block(b);
                 if (data) {
                     slot = *data;
                     sd.errors[static_cast<std::size_t>(i)].clear();
@@ -130,19 +178,32 @@ CardDump CardSession::dump(const std::function<void(int)>& progress) {
                 }
             }
         };
-        if (!b_only_) {
-            sd.key_a = find_key(s, KeyType::A);
-            if (sd.key_a) read_with(KeyType::A, *sd.key_a);
-        }
-        // Key B is worth a search when blocks are missing or its bytes are not readable.
-        bool want_b = !sd.complete();
-        if (!want_b && sd.blocks[3]) {
-            auto ac = mifare::AccessConditions::from_trailer(*sd.blocks[3]);
-            want_b = !ac || !mifare::key_b_readable(ac->block[3]);
-        }
-        if (want_b) {
-            sd.key_b = find_key(s, KeyType::B);
-            if (sd.key_b) read_with(KeyType::B, *sd.key_b);
+        try {
+            if (!gone.empty()) throw LinkError("device_lost", gone);
+            if (!b_only_) {
+                sd.key_a = find_key(s, KeyType::A);
+                if (sd.key_a) read_with(KeyType::A, *sd.key_a);
+            }
+            // Key B is worth a search when blocks are missing or its bytes are not readable.
+            bool want_b = !sd.complete();
+            if (!want_b && sd.blocks[3]) {
+                auto ac = mifare::AccessConditions::from_trailer(*sd.blocks[3]);
+                want_b = !ac || !mifare::key_b_readable(ac->block[3]);
+            }
+            if (want_b) {
+                sd.key_b = find_key(s, KeyType::B);
+                if (sd.key_b) read_with(KeyType::B, *sd.key_b);
+            }
+        } catch (const LinkError& e) {
+            // The reader did not answer, even after the retries: what was read stays, the
+            // rest of the sector is marked unread, and the dump goes on.
+            sd.failure = e.what();
+            for (std::size_t i = 0; i < 4; ++i) {
+                if (!sd.blocks[i]) sd.errors[i] = sd.failure;
+            }
+            if (e.kind() == "device_lost") gone = e.what();
+            lost();
+            continue;
         }
         if (!sd.opened()) {
             for (auto& e : sd.errors) e = "no key opens this sector";
@@ -157,29 +218,34 @@ void CardSession::prefer_keys(const std::array<std::vector<Key>, mifare::kSector
 
 CardSectorAccess CardSession::sector_access(int sector) {
     CardSectorAccess out;
-    const int t = mifare::trailer_of(sector);
-    std::optional<Block> trailer;
     for (KeyType type : {KeyType::A, KeyType::B}) {
         if (b_only_ && type == KeyType::A) continue;
         const auto key = find_key(sector, type);
         if (!key) continue;
         (type == KeyType::A ? out.key_a : out.key_b) = true;
-        if (trailer || !authenticate(sector, type, *key)) continue;
-        auto data = reader_.read(t);
-        if (data) {
-            trailer = *data;
-        } else {
-            fail_if_link_error(data.error(), "reading block " + std::to_string(t));
-            lost();
+        (type == KeyType::A ? out.found_a : out.found_b) = *key;
+        for (int i = 0; i < 4; ++i) {
+            auto& slot = out.blocks[static_cast<std::size_t>(i)];
+            if (slot) continue;
+            if (!authenticate(sector, type, *key)) break;
+            const int b = mifare::first_block(sector) + i;
+            auto data = read_block(b);
+            if (data) {
+                slot = *data;
+            } else {
+                fail_if_link_error(data.error(), "reading block " + std::to_string(b));
+                lost();
+            }
         }
     }
-    if (trailer) out.access = mifare::AccessConditions::from_trailer(*trailer);
+    if (out.blocks[3]) out.access = mifare::AccessConditions::from_trailer(*out.blocks[3]);
     // A readable key B is data: it opens nothing.
     if (out.access && mifare::key_b_readable(out.access->block[3])) out.key_b = false;
     return out;
 }
 
 std::vector<BlockOutcome> CardSession::restore(const Image& image, const RestorePlan& plan,
+                                               bool verify,
                                                const std::function<void(int)>& progress) {
     std::vector<BlockOutcome> out;
     (void)card();
@@ -203,9 +269,24 @@ std::vector<BlockOutcome> CardSession::restore(const Image& image, const Restore
         try {
             (void)with_block(b, "writing block " + std::to_string(b),
                              [&] { return reader_.write(b, data); });
+            if (verify) {
+                Block back{};
+                (void)with_block(b, "reading block " + std::to_string(b) + " back", [&] {
+                    auto r = read_block(b);
+                    if (r) back = *r;
+                    return r ? Status{} : Status{r.error()};
+                });
+                if (const auto why = readback_mismatch(b, data, back)) {
+                    throw CommandError(
+                        "verify_failed",
+                        "block " + std::to_string(b) + " does not read back as written: " + *why);
+                }
+                o.verified = true;
+            }
             o.written = true;
         } catch (const CommandError& e) {
-            // A refusal or a lost card: nothing more is written.
+            // A refusal, a lost card or a block that reads back otherwise: nothing more is
+            // written.
             o.error = e.what();
             stopped = true;
             stopped_at = b;

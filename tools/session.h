@@ -24,16 +24,23 @@ struct Login {
 // How one block of a restore went.
 struct BlockOutcome {
     int block = 0;
-    bool written = false;
+    bool written = false;   // written (and, unless verify is off, read back as written)
     bool attempted = true;  // false: the restore stopped before this block
+    bool verified = false;  // read back after the write and found as written
     std::string error;
 };
+
+// How many times an exchange is tried in all when its reply is lost, late or garbled.
+inline constexpr int kDefaultAttempts = 3;
 
 class CardSession {
   public:
     // `keys`: the candidate keys in order; `b_only`: use them as key B only (else key A first,
     // then key B).
-    CardSession(Reader& reader, std::vector<Key> keys, bool b_only);
+    // `attempts`: how many times in all a read or an authentication is tried when its reply
+    // is lost, late or garbled (see retried()).
+    CardSession(Reader& reader, std::vector<Key> keys, bool b_only,
+                int attempts = kDefaultAttempts);
 
     // Wakes and selects the card (WUPA, so a halted card answers too). Throws when no card.
     const CardInfo& card();
@@ -46,30 +53,47 @@ class CardSession {
     // sector or every login is refused the operation.
     Login with_block(int block, const std::string& what, const std::function<Status()>& op);
 
-    // Reads the whole card. `progress(sector)` is called before each sector.
+    // Reads one block in the sector authenticated now (retried like every read).
+    Result<Block> read_block(int block);
+
+    // Reads the whole card. `progress(sector)` is called before each sector. A sector whose
+    // reads or authentications still fail on the link after the retries is left unread, with
+    // SectorDump::failure saying why, and the dump goes on with the next one.
     CardDump dump(const std::function<void(int)>& progress);
 
     // The keys of each sector to try before the candidate keys (a restore: the image's).
     void prefer_keys(const std::array<std::vector<Key>, mifare::kSectors>& keys);
 
-    // Which key types open a sector, and its access conditions as the card holds them.
+    // Which key types open a sector, its access conditions and the blocks it holds now.
     CardSectorAccess sector_access(int sector);
 
-    // Writes the planned blocks of the image in order and stops at the first that fails (the
-    // card refused it, or left the field): that one and every later one are not written, and
-    // their outcomes say so.
-    std::vector<BlockOutcome> restore(const Image& image, const RestorePlan& plan,
+    // Writes the planned blocks of the image in order and, when `verify`, reads each back and
+    // compares it with the image (for a trailer, what the card lets read of it). Stops at the
+    // first that fails (the card refused it, left the field, or it reads back otherwise):
+    // that one and every later one count as not written, and their outcomes say so.
+    std::vector<BlockOutcome> restore(const Image& image, const RestorePlan& plan, bool verify,
                                       const std::function<void(int)>& progress);
 
   private:
+    // The one place where an exchange is repeated: runs `op` up to `attempts` times while it
+    // fails with a lost, late or garbled reply (never on a reader status: a refusal is an
+    // answer). With `reselect` the card is selected again before each repeat, as an
+    // authentication needs.
+    Status retried(bool reselect, const std::function<Status()>& op);
+
     bool authenticate(int sector, KeyType type, const Key& key);
     void lost();  // the card dropped its session after a refusal: select again next time
+    // Keeps the card just selected; throws when it is not the card the session started with
+    // (another card took its place in the field).
+    const CardInfo& selected(const CardInfo& info);
     void fail_if_link_error(const std::error_code& ec, const std::string& what);
 
     Reader& reader_;
     std::vector<Key> keys_;
     bool b_only_;
+    int attempts_;
     std::optional<CardInfo> card_;
+    std::optional<Uid> uid_;  // the card the session started with
     std::optional<std::pair<int, KeyType>> authed_;
     std::array<std::array<std::optional<Key>, 2>, mifare::kSectors> found_{};
     std::array<std::array<bool, 2>, mifare::kSectors> searched_{};

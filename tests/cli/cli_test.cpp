@@ -112,6 +112,25 @@ class Cli : public ::testing::Test {
 
     Block card_block(int block) const { return tool::image_block(card(), block); }
 
+    // The card as it is after its backup was made: every data block but block 0 holds other
+    // bytes (each call changes them again), and with `user_bytes` each trailer's user byte
+    // too. The access bits and keys stay.
+    void change_card_since_backup(bool user_bytes = false) {
+        tool::Image image = card();
+        const auto mask = static_cast<std::uint8_t>(0xFF - 0x10 * changes_++);
+        for (int b = 1; b < mifare::kBlocks; ++b) {
+            Block x = tool::image_block(image, b);
+            if (!mifare::is_trailer(b)) {
+                for (auto& byte : x) byte = static_cast<std::uint8_t>(byte ^ mask);
+            } else if (user_bytes) {
+                x[9] = static_cast<std::uint8_t>(x[9] ^ 0x5A);
+            }
+            tool::set_image_block(image, b, x);
+        }
+        ASSERT_TRUE(sim_->remove_card(kDemoUid));
+        ASSERT_TRUE(sim_->place_card(std::span<const std::uint8_t>(image.data(), image.size())));
+    }
+
     std::size_t writes_seen() const {
         std::size_t n = 0;
         for (const auto& ex : sim_->journal()) n += ex.command() == tqrf_sim::cmd::kWrite ? 1 : 0;
@@ -122,6 +141,7 @@ class Cli : public ::testing::Test {
     std::string dir_;
     std::string keys_file_;
     bool slack_ = true;
+    int changes_ = 0;
 };
 
 #define EXPECT_RUN(run, code) \
@@ -492,6 +512,7 @@ TEST_F(Cli, RestoreDryRunListsAndWritesNothing) {
     tool::set_image_block(image, 1, *Block::from_hex("00112233445566778899AABBCCDDEEFF"));
     const std::string file = path("edited.mfd");
     spill(file, image_bytes(image));
+    change_card_since_backup(true);
     const tool::Image before = card();
     Outcome r = tqrf("restore --dry-run " + file + " --keys " + keys_file_);
     EXPECT_RUN(r, 0);
@@ -525,6 +546,7 @@ TEST_F(Cli, DumpRestoreDumpRoundTrip) {
     tool::set_image_block(edited, 62, *Block::from_hex("0123456789ABCDEF0123456789ABCDEF"));
     const std::string edited_file = path("edited.mfd");
     spill(edited_file, image_bytes(edited));
+    change_card_since_backup();
 
     const Outcome r = tqrf("restore " + edited_file + " --keys " + keys_file_);
     EXPECT_RUN(r, 0);
@@ -968,6 +990,36 @@ TEST_F(Cli, WatchReportsALostReaderAndFailsWhenItEndsLost) {
     EXPECT_TRUE(has(w.err(), "reader lost")) << w.err();
 }
 
+TEST_F(Cli, WatchAsJsonEndsAnErrorWithAnEventAndATime) {
+    // A reader lost at the end, and a key that is no key: the error is a line like the others.
+    Background w(exe() + "--json --port " + port() + " watch --interval 20", path("watch.out"),
+                 path("watch.err"));
+    ASSERT_TRUE(w.wait_for({"\"arrived\""})) << w.out() << w.err();
+    sim_->stop();
+    ASSERT_TRUE(w.wait_for({"\"reader-lost\""})) << w.out() << w.err();
+    EXPECT_EQ(w.end(SIGINT), 1);
+    const Outcome bad = tqrf("--json watch --read 1 --key XYZ");
+    EXPECT_RUN(bad, 2);
+    struct Case {
+        std::string out;
+        const char* error;
+    };
+    for (const Case& c : {Case{w.out(), "reader_lost"}, Case{bad.out, "usage"}}) {
+        const auto lines = lines_of(c.out);
+        ASSERT_FALSE(lines.empty());
+        for (const auto& l : lines) {
+            const json j = json::parse(l);
+            EXPECT_TRUE(j.contains("event") && j.contains("time")) << l;
+        }
+        const json last = json::parse(lines.back());
+        EXPECT_EQ(last["event"], "error");
+        EXPECT_EQ(last["error"], c.error);
+        EXPECT_EQ(last["time"].get<std::string>().substr(10, 1), "T") << lines.back();
+        EXPECT_EQ(last["time"].get<std::string>().size(),
+                  json::parse(lines.front())["time"].get<std::string>().size());
+    }
+}
+
 // ---- Usage ---------------------------------------------------------------------------------
 
 TEST_F(Cli, BadArgumentsGiveStatus2) {
@@ -1155,6 +1207,7 @@ TEST_F(Cli, PurseArithmeticStopsAtZeroAndAtTheLargestValue) {
 TEST_F(Cli, ARestoreTheCardWouldRefuseInPartWritesNothing) {
     // Sector 2 of the demo card takes writes with key B only; this image knows only key A.
     ASSERT_RUN("dump -o " + path("a-only.json") + " --key FFFFFFFFFFFF --key A0A1A2A3A4A5", 0);
+    change_card_since_backup();
     tool::Image before = card();
     Outcome r =
         tqrf("restore --dry-run " + path("a-only.json") + " --key FFFFFFFFFFFF --key A0A1A2A3A4A5");
@@ -1185,6 +1238,7 @@ TEST_F(Cli, ARestoreTheCardWouldRefuseInPartWritesNothing) {
     EXPECT_EQ(writes_seen(), 44u);
 
     // With key B known the same restore goes through.
+    change_card_since_backup();
     r = tqrf("restore " + path("a-only.json") + " --keys " + keys_file_);
     EXPECT_RUN(r, 0);
     EXPECT_TRUE(has(r.out, "Restored 47 of 47 blocks")) << r.out;
@@ -1192,6 +1246,7 @@ TEST_F(Cli, ARestoreTheCardWouldRefuseInPartWritesNothing) {
 
 TEST_F(Cli, ARestoreThatFailsStopsAtOnceAndSaysWhatWasWritten) {
     ASSERT_RUN("dump -o " + path("all.json") + " --keys " + keys_file_, 0);
+    change_card_since_backup();
     // Every write from now on is refused by the reader.
     sim_->add_fault({{tqrf_sim::FaultKind::ForceStatus, 0x14}, tqrf_sim::cmd::kWrite, -1});
     const Outcome r = tqrf("--json restore " + path("all.json") + " --keys " + keys_file_);
@@ -1210,6 +1265,7 @@ TEST_F(Cli, ARestoreThatFailsStopsAtOnceAndSaysWhatWasWritten) {
 
 TEST_F(Cli, ARestoreThatFailsHalfWayNamesTheBlocksWrittenAndNot) {
     ASSERT_RUN("dump -o " + path("all.json") + " --keys " + keys_file_, 0);
+    change_card_since_backup();
     // Blocks 1, 2 and 4 are written; the card is gone from the fourth write on.
     tqrf_sim::FaultRule gone{{tqrf_sim::FaultKind::ForceStatus, 0x14}, tqrf_sim::cmd::kWrite, -1};
     gone.skip = 3;
@@ -1225,6 +1281,228 @@ TEST_F(Cli, ARestoreThatFailsHalfWayNamesTheBlocksWrittenAndNot) {
     EXPECT_EQ(j["result"]["not_written"][0], 5);
     EXPECT_TRUE(has(r.err, "the restore stopped at block 5")) << r.err;
     EXPECT_TRUE(has(r.err, "written: 1, 2, 4; not written: 5, 6, 8,")) << r.err;
+}
+
+// ---- Dumps the reader fails on, restores that skip and verify ------------------------------
+
+namespace {
+
+// The trace lines of requests with this command code.
+std::size_t traced_requests(const std::string& trace, const std::string& code) {
+    std::size_t n = 0;
+    for (const auto& l : lines_of(trace)) {
+        n += l.rfind("trace ", 0) == 0 && has(l, "  > ") && has(l, " BB " + code + " ") ? 1 : 0;
+    }
+    return n;
+}
+
+}  // namespace
+
+TEST_F(Cli, DumpsKeepWhatTheyReadWhenTheReaderFails) {
+    // A factory-fresh card: one authentication per sector, so the sixth is sector 5's.
+    sim_->remove_all_cards();
+    ASSERT_TRUE(sim_->place_card(kDemoUid));
+    const Outcome clean = tqrf("--trace dump -o " + path("clean.json"));
+    ASSERT_EQ(clean.status, 0) << clean.err;
+    const std::size_t auths = traced_requests(clean.err, "44");
+    ASSERT_EQ(auths, 16u) << clean.err;
+
+    struct Case {
+        const char* what;
+        int lost;          // sector 5's authentication replies lost in a row
+        std::string args;  // after dump
+        int status;
+        const char* file;  // the file the dump writes; "" none
+        bool sector5_read;
+    };
+    const Case cases[] = {
+        {"one lost reply, retried", 1, "-o " + path("a.json"), 0, "a.json", true},
+        {"never answers", 3, "-o " + path("b.json"), 1, "b.json", false},
+        {"never answers, four attempts", 3, "--retries 4 -o " + path("c.json"), 0, "c.json", true},
+        {"never answers, one attempt", 1, "--retries 1 -o " + path("d.json"), 1, "d.json", false},
+        {"never answers, nfc marks it", 3, "-o " + path("e.nfc"), 1, "e.nfc", false},
+        {"never answers, mfd needs --partial", 3, "-o " + path("f.mfd"), 1, "", false},
+        {"never answers, mfd --partial", 3, "--partial -o " + path("g.mfd"), 1, "g.mfd", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim_->clear_faults();
+        tqrf_sim::FaultRule rule{{tqrf_sim::FaultKind::NoReply}, std::uint8_t{0x44}, c.lost};
+        rule.skip = 5;
+        sim_->add_fault(rule);
+        const Outcome r = tqrf("--trace dump " + c.args);
+        EXPECT_RUN(r, c.status);
+        // Every attempt is an exchange of its own: the lost ones and, when it came, the one
+        // that answered.
+        const std::size_t attempts = c.sector5_read ? static_cast<std::size_t>(c.lost) + 1u
+                                                    : static_cast<std::size_t>(c.lost);
+        EXPECT_EQ(traced_requests(r.err, "44"), auths - 1 + attempts) << r.err;
+        if (std::string(c.file).empty()) {
+            EXPECT_TRUE(has(r.err, "f.mfd was not written")) << r.err;
+            EXPECT_TRUE(has(r.err, "sector 5: authenticating sector 5: no reply from the reader"))
+                << r.err;
+            struct stat st {};
+            EXPECT_NE(stat(path("f.mfd").c_str(), &st), 0);
+            continue;
+        }
+        const std::string file = slurp(path(c.file));
+        ASSERT_FALSE(file.empty());
+        if (c.sector5_read) {
+            EXPECT_EQ(file, slurp(path("clean.json")));
+            continue;
+        }
+        // Named, with why, once; every other sector kept.
+        EXPECT_TRUE(has(r.err, "tqrf: sector 5 could not be read: the reader failed on it"))
+            << r.err;
+        EXPECT_TRUE(has(r.err, "\n  sector 5: authenticating sector 5: no reply from the reader"))
+            << r.err;
+        EXPECT_TRUE(has(r.out, "Sector 5: not read: authenticating sector 5")) << r.out;
+        tool::Image expected = card();
+        if (has(c.file, ".json")) {
+            const json doc = json::parse(file);
+            EXPECT_EQ(doc["missing_sectors"], json::array({5}));
+            for (int b = 0; b < 64; ++b) {
+                const auto& blk = doc["sectors"][b / 4]["blocks"][b % 4];
+                EXPECT_EQ(blk["read"], b / 4 != 5) << b;
+            }
+        } else if (has(c.file, ".nfc")) {
+            EXPECT_TRUE(has(file, "Block 20: ?? ?? ??")) << file;
+            EXPECT_TRUE(has(file, "Block 24: 00 00 00 00 00 00 00 00")) << file;
+        } else {
+            for (int b = 20; b < 24; ++b) tool::set_image_block(expected, b, Block{});
+            // The raw image carries the keys that authenticated.
+            EXPECT_EQ(file, image_bytes(expected));
+        }
+    }
+
+    // With --json the error carries the dump and the failed sectors.
+    sim_->clear_faults();
+    tqrf_sim::FaultRule rule{{tqrf_sim::FaultKind::NoReply}, std::uint8_t{0x44}, 3};
+    rule.skip = 5;
+    sim_->add_fault(rule);
+    const Outcome r = tqrf("--json dump -o " + path("h.json"));
+    EXPECT_RUN(r, 1);
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j["error"], "unread_sectors");
+    EXPECT_EQ(j["result"]["file_written"], true);
+    ASSERT_EQ(j["result"]["failed_sectors"].size(), 1u);
+    EXPECT_EQ(j["result"]["failed_sectors"][0]["sector"], 5);
+}
+
+TEST_F(Cli, ARestoreWritesOnlyWhatDiffersAndReadsItBack) {
+    // A card as filament spools carry them: every data block read-only (access bytes 87 87 87:
+    // data blocks 010, read by either key, written by none).
+    tool::Image ro = card();
+    for (int s = 0; s < mifare::kSectors; ++s) {
+        Block t = tool::image_block(ro, mifare::trailer_of(s));
+        const std::uint8_t access[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x87, 0x87,
+                                       0x87, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+        std::copy(std::begin(access), std::end(access), t.begin());
+        tool::set_image_block(ro, mifare::trailer_of(s), t);
+    }
+    const std::string ro_file = path("spool.mfd");
+    spill(ro_file, image_bytes(ro));
+    TempDir tmp;
+    SimProcess other(TQRF_SIM_EXE, "--card " + ro_file, tmp, "spool");
+    ASSERT_FALSE(other.device().empty());
+    auto spool = [&](const std::string& args) {
+        return run(exe() + "--port " + other.device() + " " + args, tmp);
+    };
+    const std::string backup = path("spool.json");
+    ASSERT_EQ(spool("dump -o " + backup).status, 0);
+
+    // Its own unchanged backup: nothing to write, whatever the card would refuse.
+    Outcome r = spool("restore " + backup);
+    EXPECT_RUN(r, 0);
+    EXPECT_TRUE(has(r.out, "Nothing to write: 47 blocks already as in the image")) << r.out;
+    EXPECT_FALSE(has(r.out + r.err, "refuse")) << r.out << r.err;
+    r = spool("--json restore --dry-run " + backup);
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(json::parse(r.out)["unchanged"].size(), 47u);
+    EXPECT_EQ(json::parse(r.out)["planned"].size(), 0u);
+
+    // One block that differs is the one refusal, told once.
+    json doc = json::parse(slurp(backup));
+    doc["sectors"][1]["blocks"][1]["data"] = "00112233445566778899AABBCCDDEEFF";
+    spill(path("spool-edited.json"), doc.dump());
+    r = spool("restore " + path("spool-edited.json"));
+    EXPECT_RUN(r, 1);
+    const std::string all = r.out + r.err;
+    EXPECT_EQ(all.find("block 5: "), all.rfind("block 5: ")) << all;
+    EXPECT_TRUE(has(r.out,
+                    "The card would refuse block 5: the card's access bits (010) let no "
+                    "key write it"))
+        << r.out;
+    EXPECT_TRUE(has(r.err, "the card would refuse 1 block (5; --skip-refused")) << r.err;
+    EXPECT_FALSE(has(r.out, "block 6")) << r.out;
+
+    // The demo card: one block differs, one write, read back.
+    const std::string file = path("demo.json");
+    ASSERT_RUN("dump --keys " + keys_file_ + " -o " + file, 0);
+    const Block block1 = card_block(1);
+    ASSERT_RUN("write 1 0102030405060708090A0B0C0D0E0F10", 0);
+    const std::size_t before = writes_seen();
+    r = tqrf("--json restore " + file + " --keys " + keys_file_);
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(writes_seen(), before + 1);
+    EXPECT_EQ(card_block(1), block1);
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j["planned"], json::array({1}));
+    EXPECT_EQ(j["written"], json::array({1}));
+    EXPECT_EQ(j["verified"], json::array({1}));
+    EXPECT_EQ(j["unchanged"].size(), 46u);
+    // The write is followed by a read of the same block.
+    const auto journal = sim_->journal();
+    bool read_back = false;
+    for (std::size_t i = 0; i + 1 < journal.size(); ++i) {
+        if (journal[i].command() == tqrf_sim::cmd::kWrite) {
+            read_back = journal[i + 1].command() == 0x45;
+        }
+    }
+    EXPECT_TRUE(read_back);
+}
+
+TEST_F(Cli, ABlockThatDoesNotReadBackAsWrittenStopsTheRestore) {
+    // Sector 2 takes writes with key B only. The reader's reply to the first write says done
+    // although the card refused it (key A logs in first): the card ignored the write.
+    const std::string file = path("all.json");
+    ASSERT_RUN("dump --keys " + keys_file_ + " -o " + file, 0);
+    json doc = json::parse(slurp(file));
+    doc["sectors"][2]["blocks"][1]["data"] = "99999999999999999999999999999999";
+    doc["sectors"][3]["blocks"][0]["data"] = "88888888888888888888888888888888";
+    spill(file, doc.dump());
+    const Block block9 = card_block(9);
+    struct Case {
+        const char* extra;
+        int status;
+    };
+    for (const Case& c : {Case{"", 1}, Case{" --no-verify", 0}}) {
+        SCOPED_TRACE(c.extra);
+        sim_->clear_faults();
+        sim_->add_fault({{tqrf_sim::FaultKind::ForceStatus, 0x00}, tqrf_sim::cmd::kWrite, 1});
+        const Outcome r = tqrf("--json restore " + file + " --keys " + keys_file_ + c.extra);
+        EXPECT_RUN(r, c.status);
+        EXPECT_EQ(card_block(9), block9);
+        const json j = json::parse(r.out);
+        const json& res = c.status == 0 ? j : j["result"];
+        EXPECT_EQ(res["planned"], json::array({9, 12}));
+        if (c.status == 0) {
+            EXPECT_EQ(res["written"], json::array({9, 12}));  // unverified: believed
+            EXPECT_EQ(res["verified"], json::array());
+            continue;
+        }
+        EXPECT_EQ(j["error"], "restore_stopped");
+        EXPECT_EQ(res["written"], json::array());
+        ASSERT_EQ(res["failed"].size(), 1u);
+        EXPECT_EQ(res["failed"][0]["block"], 9);
+        EXPECT_EQ(res["not_written"], json::array({9, 12}));
+        EXPECT_TRUE(has(r.err,
+                        "the restore stopped at block 9: block 9 does not read back as "
+                        "written: it reads " +
+                            block9.hex()))
+            << r.err;
+        EXPECT_TRUE(has(r.err, "written: none; not written: 9, 12")) << r.err;
+    }
 }
 
 TEST_F(Cli, AccessConditionsByNameOnTheCommandLine) {
