@@ -327,6 +327,8 @@ def py_type(arg: Arg, where: str) -> str:
         ("void", 1): "ctypes.c_void_p",
         ("char", 1): "ctypes.c_char_p",
     }
+    if arg.base == "char" and arg.stars == 1 and not arg.const:
+        return "c_u8p"  # a text the call writes: a buffer of bytes
     if (arg.base, arg.stars) in simple:
         return simple[(arg.base, arg.stars)]
     if arg.base == "uint8_t" and arg.stars == 1:
