@@ -1,6 +1,7 @@
 // tqrf_refusal_text and tqrf_reader_last_refusal: what a command's refusal means, from the one
 // table of words (link/refusals.h), with the reader's status byte after it.
 #include <cstdio>
+#include <iterator>
 
 #include "link/command.h"
 #include "link/refusals.h"
