@@ -643,6 +643,64 @@ TQRF_API(int32_t) tqrf_reader_os_error(const tqrf_reader* r);
  */
 TQRF_API(const char*) tqrf_strerror(int32_t result);
 
+/* Command codes: the second byte of each command's payload, as the exports' comments name them
+ * ("Authenticate ... (0x44)"); what tqrf_refusal_text() takes. */
+#define TQRF_COMMAND_REQUEST 0x41
+#define TQRF_COMMAND_ANTICOLL 0x42
+#define TQRF_COMMAND_SELECT 0x43
+#define TQRF_COMMAND_HALT 0x71
+#define TQRF_COMMAND_FIND 0x62
+#define TQRF_COMMAND_LOADKEY 0x61
+#define TQRF_COMMAND_AUTHENTICATE 0x44
+#define TQRF_COMMAND_READ 0x45
+#define TQRF_COMMAND_WRITE 0x46
+#define TQRF_COMMAND_INITVAL 0x47
+#define TQRF_COMMAND_READVAL 0x48
+#define TQRF_COMMAND_INCREMENT 0x49
+#define TQRF_COMMAND_DECREMENT 0x4A
+#define TQRF_COMMAND_RESTORE 0x4B
+#define TQRF_COMMAND_TRANSFER 0x4C
+#define TQRF_COMMAND_RESET 0x72
+#define TQRF_COMMAND_HARDWARE_VERSION 0x73
+#define TQRF_COMMAND_ID 0x76
+#define TQRF_COMMAND_E2_READ 0x75
+#define TQRF_COMMAND_E2_WRITE 0x74
+#define TQRF_COMMAND_LINK_TEST 0x77
+#define TQRF_COMMAND_BEEP 0x69
+#define TQRF_COMMAND_CLOCK_READ 0x6B
+#define TQRF_COMMAND_CLOCK_SET 0x6A
+
+/** Bytes that always hold a text of tqrf_refusal_text() or tqrf_reader_last_refusal(), its NUL
+ *  included. */
+#define TQRF_REFUSAL_TEXT_MAX 256
+
+/**
+ * What the reader's refusal of a command means to a user, with the status byte after it:
+ * "the key is wrong, or the sector's access conditions keep this key out; find the card again
+ * before the next try (reader status 0x12)". The status byte's own meaning is the reader's;
+ * the words say what a refusal of that command comes down to (no card, or a halted one; a
+ * wrong key; the access conditions; block 0; ...) and, where there is one, the next step.
+ *
+ * @param command a command code, TQRF_COMMAND_*.
+ * @param status the reader's status byte, 1 to 255.
+ * @param text out: receives the text, NUL-terminated and cut to fit `size` bytes; may be null
+ *        when size is 0.
+ * @param size bytes at text; TQRF_REFUSAL_TEXT_MAX always hold the whole text.
+ * @return the text's length without its NUL (as snprintf: size or more means it was cut); -89
+ *         for an unknown command, a status outside 1 to 255, or text null with size above 0.
+ *         Thread-safe; static data, no allocation.
+ */
+TQRF_API(int32_t) tqrf_refusal_text(int32_t command, int32_t status, char* text, uint32_t size);
+
+/**
+ * The refusal of reader r's last command, in the words of tqrf_refusal_text(): when the last
+ * card or reader command on r returned a status byte 1 to 255. An empty text and 0 when it
+ * returned 0 or a negative code, or when there was none. Takes the reader's lock; when several
+ * threads share r, it is the refusal of whichever command ran last.
+ * @return as tqrf_refusal_text(); -89 when r is null, or text is null with size above 0.
+ */
+TQRF_API(int32_t) tqrf_reader_last_refusal(tqrf_reader* r, char* text, uint32_t size);
+
 /* ---- Card operations on a reader ---------------------------------------------------------- */
 
 /**

@@ -18,10 +18,11 @@
 // (ReplyMode::Fixed).
 //
 // Every call returns a tqrf::Result<T>: either its data or a std::error_code. Codes of the
-// library and the reader's status bytes belong to tqrf::category(); its messages name each
-// code ("TQRF_ERR_REPLY_FRAME: ...") and each status byte ("reader status 20 (0x14)"), with the
-// texts of tqrf_strerror(). Nothing here throws unless a caller asks a failed Result for its
-// value.
+// library belong to tqrf::category(); its messages name each code ("TQRF_ERR_REPLY_FRAME: ...")
+// with the texts of tqrf_strerror(). A status byte with which the reader refused a Reader call
+// belongs to that command's refusal_category(), whose message says what the refusal means
+// ("no card answered: ... (reader status 0x11)", tqrf_refusal_text()). Nothing here throws
+// unless a caller asks a failed Result for its value.
 //
 // Only C types cross the library's interface: this header is compiled into the program that
 // includes it, with the program's own compiler and C++ runtime, so it works with a library (or
@@ -132,6 +133,55 @@ inline bool is_library_code(const std::error_code& ec) noexcept {
 // True when the code is a status byte the reader sent (1 to 255), not a library code.
 inline bool is_reader_status(const std::error_code& ec) noexcept {
     return is_library_code(ec) && ec.value() > 0 && ec.value() <= 255;
+}
+
+namespace detail {
+
+// The reader's status bytes as one command's refusals: the same codes (named "tqrf", so that
+// is_library_code() and is_reader_status() know them), told with what a refusal of that command
+// means: "the key is wrong, or ... (reader status 0x12)", from tqrf_refusal_text().
+class RefusalCategory final : public std::error_category {
+  public:
+    constexpr explicit RefusalCategory(std::int32_t command) noexcept : command_(command) {}
+
+    const char* name() const noexcept override { return "tqrf"; }
+
+    std::string message(int code) const override {
+        char text[TQRF_REFUSAL_TEXT_MAX];
+        if (tqrf_refusal_text(command_, code, text, sizeof text) > 0) return text;
+        return category().message(code);
+    }
+
+    std::int32_t command() const noexcept { return command_; }
+
+  private:
+    std::int32_t command_;
+};
+
+template <std::int32_t Command>
+union RefusalHolder {
+    RefusalCategory category;
+    constexpr RefusalHolder() noexcept : category(Command) {}
+    ~RefusalHolder() {}
+};
+
+}  // namespace detail
+
+// The category of the status bytes with which the reader refuses command `Command`
+// (TQRF_COMMAND_*): the Reader's calls give their refusals in it, so that their message() says
+// what the refusal means. Their value() is the status byte; compare it, not the error_code, with
+// result_code() (a different category).
+template <std::int32_t Command>
+const std::error_category& refusal_category() noexcept {
+    static detail::RefusalHolder<Command> holder;  // constant-initialised, never destroyed
+    return holder.category;
+}
+
+// The error_code of a C result of command `Command`: a status byte in its refusal category.
+template <std::int32_t Command>
+std::error_code refusal_code(std::int32_t result) noexcept {
+    return result > 0 && result <= 255 ? std::error_code{result, refusal_category<Command>()}
+                                       : result_code(result);
 }
 
 }  // namespace tqrf
@@ -466,21 +516,21 @@ class Reader {
 
     Result<CardType> request(RequestMode mode = RequestMode::Idle) {
         CardType type;
-        return data(tqrf_reader_request(handle_, static_cast<std::int32_t>(mode), type.data()),
-                    type);
+        return data<TQRF_COMMAND_REQUEST>(
+            tqrf_reader_request(handle_, static_cast<std::int32_t>(mode), type.data()), type);
     }
 
     Result<Uid> anticoll(std::uint8_t arg = 0) {
         Uid uid;
-        return data(tqrf_reader_anticoll(handle_, arg, uid.data()), uid);
+        return data<TQRF_COMMAND_ANTICOLL>(tqrf_reader_anticoll(handle_, arg, uid.data()), uid);
     }
 
     Result<SizeByte> select(const Uid& uid) {
         SizeByte size = 0;
-        return data(tqrf_reader_select(handle_, uid.data(), &size), size);
+        return data<TQRF_COMMAND_SELECT>(tqrf_reader_select(handle_, uid.data(), &size), size);
     }
 
-    Status halt() { return status(tqrf_reader_halt(handle_)); }
+    Status halt() { return status<TQRF_COMMAND_HALT>(tqrf_reader_halt(handle_)); }
 
     // Request, anticollision and select in turn (three exchanges).
     Result<CardInfo> select_card(RequestMode mode = RequestMode::Idle) {
@@ -502,18 +552,19 @@ class Reader {
         CardInfo info;
         const std::int32_t r = tqrf_reader_find(handle_, static_cast<std::int32_t>(mode),
                                                 info.type.data(), info.uid.data(), &info.size);
-        return data(r, info);
+        return data<TQRF_COMMAND_FIND>(r, info);
     }
 
     // ---- Keys and authentication (sectors 0 to 15)
 
     Status load_key(KeyType type, int sector, const Key& key) {
-        return status(
+        return status<TQRF_COMMAND_LOADKEY>(
             tqrf_reader_loadkey(handle_, static_cast<std::int32_t>(type), sector, key.data()));
     }
 
     Status authenticate(KeyType type, int sector) {
-        return status(tqrf_reader_authenticate(handle_, static_cast<std::int32_t>(type), sector));
+        return status<TQRF_COMMAND_AUTHENTICATE>(
+            tqrf_reader_authenticate(handle_, static_cast<std::int32_t>(type), sector));
     }
 
     // Loads the key for the sector and authenticates with it.
@@ -526,40 +577,45 @@ class Reader {
 
     Result<Block> read(int block) {
         Block out;
-        return data(tqrf_reader_read(handle_, block, out.data()), out);
+        return data<TQRF_COMMAND_READ>(tqrf_reader_read(handle_, block, out.data()), out);
     }
 
     Status write(int block, const Block& data) {
-        return status(tqrf_reader_write(handle_, block, data.data()));
+        return status<TQRF_COMMAND_WRITE>(tqrf_reader_write(handle_, block, data.data()));
     }
 
     // ---- Value blocks (the card does the arithmetic; values are signed 32-bit on the card)
 
     Status init_value(int block, std::int32_t value) {
-        return status(tqrf_reader_initval(handle_, block, static_cast<std::uint32_t>(value)));
+        return status<TQRF_COMMAND_INITVAL>(
+            tqrf_reader_initval(handle_, block, static_cast<std::uint32_t>(value)));
     }
 
     Result<std::int32_t> read_value(int block) {
         std::uint32_t v = 0;
         const std::int32_t r = tqrf_reader_readval(handle_, block, &v);
-        if (r != 0) return result_code(r);
+        if (r != 0) return refusal_code<TQRF_COMMAND_READVAL>(r);
         return static_cast<std::int32_t>(v);
     }
 
     // Increment, decrement and restore leave their result in the card's transfer buffer;
     // transfer() writes it into a block.
     Status increment(int block, std::uint32_t amount) {
-        return status(tqrf_reader_increment(handle_, block, amount));
+        return status<TQRF_COMMAND_INCREMENT>(tqrf_reader_increment(handle_, block, amount));
     }
     Status decrement(int block, std::uint32_t amount) {
-        return status(tqrf_reader_decrement(handle_, block, amount));
+        return status<TQRF_COMMAND_DECREMENT>(tqrf_reader_decrement(handle_, block, amount));
     }
-    Status restore(int block) { return status(tqrf_reader_restore(handle_, block)); }
-    Status transfer(int block) { return status(tqrf_reader_transfer(handle_, block)); }
+    Status restore(int block) {
+        return status<TQRF_COMMAND_RESTORE>(tqrf_reader_restore(handle_, block));
+    }
+    Status transfer(int block) {
+        return status<TQRF_COMMAND_TRANSFER>(tqrf_reader_transfer(handle_, block));
+    }
 
     // ---- Reader device
 
-    Status reset() { return status(tqrf_reader_reset(handle_)); }
+    Status reset() { return status<TQRF_COMMAND_RESET>(tqrf_reader_reset(handle_)); }
 
     // The reader's version text: its data bytes, without trailing NULs.
     Result<std::string> hardware_version() {
@@ -567,17 +623,17 @@ class Reader {
         std::uint32_t length = 0;
         const std::int32_t r = tqrf_reader_hardware_version(handle_, bytes.bytes_.data(),
                                                             ReplyData::capacity, &length);
-        if (r != 0) return result_code(r);
+        if (r != 0) return refusal_code<TQRF_COMMAND_HARDWARE_VERSION>(r);
         while (length > 0 && bytes.bytes_[length - 1] == 0) --length;
         return std::string(reinterpret_cast<const char*>(bytes.data()), length);
     }
 
     Result<std::uint32_t> reader_id() {
         std::uint32_t id = 0;
-        return data(tqrf_reader_id(handle_, &id), id);
+        return data<TQRF_COMMAND_ID>(tqrf_reader_id(handle_, &id), id);
     }
 
-    Status link_test() { return status(tqrf_reader_link_test(handle_)); }
+    Status link_test() { return status<TQRF_COMMAND_LINK_TEST>(tqrf_reader_link_test(handle_)); }
 
     // The bytes the reader sends for an E2PROM read from `address` (0 to 255) on.
     Result<ReplyData> read_e2(int address) {
@@ -585,7 +641,7 @@ class Reader {
         std::uint32_t length = 0;
         const std::int32_t r =
             tqrf_reader_e2_read(handle_, address, out.bytes_.data(), ReplyData::capacity, &length);
-        if (r != 0) return result_code(r);
+        if (r != 0) return refusal_code<TQRF_COMMAND_E2_READ>(r);
         out.size_ = length;
         return out;
     }
@@ -593,13 +649,13 @@ class Reader {
     // Writes 16 bytes to the E2PROM, addresses 0 to 127. The E2PROM holds the chip's
     // configuration: a wrong write can make the reader unusable.
     Status write_e2(int address, const Block& data) {
-        return status(tqrf_reader_e2_write(handle_, address, data.data()));
+        return status<TQRF_COMMAND_E2_WRITE>(tqrf_reader_e2_write(handle_, address, data.data()));
     }
 
     // Sounds the beeper for duration_10ms * 10 ms (0 to 240). Mode 0 answers when the beep is
     // over; other modes are the reader's own and answer at once.
     Status beep(int duration_10ms, int mode = 0) {
-        return status(tqrf_reader_beep(handle_, mode, duration_10ms));
+        return status<TQRF_COMMAND_BEEP>(tqrf_reader_beep(handle_, mode, duration_10ms));
     }
 
     // The clock bytes as the reader sends them; their layout is the reader's.
@@ -608,14 +664,14 @@ class Reader {
         std::uint32_t length = 0;
         const std::int32_t r =
             tqrf_reader_clock_read(handle_, out.bytes_.data(), ReplyData::capacity, &length);
-        if (r != 0) return result_code(r);
+        if (r != 0) return refusal_code<TQRF_COMMAND_CLOCK_READ>(r);
         out.size_ = length;
         return out;
     }
 
     // Sets the clock to seven bytes in the reader's own layout.
     Status set_clock(const ClockBytes& clock) {
-        return status(tqrf_reader_clock_set(handle_, clock.data()));
+        return status<TQRF_COMMAND_CLOCK_SET>(tqrf_reader_clock_set(handle_, clock.data()));
     }
 
   private:
@@ -652,9 +708,14 @@ class Reader {
         return e == 0 ? std::error_code{} : std::error_code{e, std::system_category()};
     }
     static Status status(std::int32_t r) noexcept { return Status(result_code(r)); }
-    template <class T>
+    // The result of command `Command`: its refusals say what they mean.
+    template <std::int32_t Command>
+    static Status status(std::int32_t r) noexcept {
+        return Status(refusal_code<Command>(r));
+    }
+    template <std::int32_t Command, class T>
     static Result<T> data(std::int32_t r, const T& value) {
-        if (r != 0) return result_code(r);
+        if (r != 0) return refusal_code<Command>(r);
         return value;
     }
 

@@ -166,6 +166,8 @@ int run(tqrf_reader* reader, Op op, const Call& call, Special&& special = Specia
             if (copied != 0) result = copied;
         }
     }
+    reader->refused_op = op;
+    reader->refused_status = result > 0 && result <= 255 ? result : 0;
     trace_event(*reader, TQRF_TRACE_RESULT, result, nullptr, 0);
     return result;
 }

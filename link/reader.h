@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "link/commands.h"
 #include "link/wire.h"
 #include "os/serial.h"
 #include "tq_RWD_DLL.h"
@@ -44,6 +45,11 @@ struct tqrf_reader {
     std::uint32_t heard_count = 0;
     std::uint8_t sent[1 + tqrf::REQUEST_FRAME_MAX] = {};
     std::uint8_t heard[tqrf::REPLY_FRAME_MAX] = {};
+
+    // The last command that the reader refused with a status byte (tqrf_reader_last_refusal);
+    // refused_status 0 when the last command was not refused.
+    tqrf::Op refused_op = tqrf::Op::REQUEST;
+    std::int32_t refused_status = 0;
 
     tqrf_trace_fn trace = nullptr;
     void* trace_user = nullptr;

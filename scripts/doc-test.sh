@@ -5,6 +5,9 @@
 #
 #   ```sh runnable            run by this script
 #   ```sh runnable-wine       run by this script with --wine (the Wine stage)
+#   ```python example         a complete program: after the runnable blocks, run twice in a
+#   ```csharp example         row against one simulated reader (the second run meets the
+#                             card as the first left it: halted, its purse topped up)
 #
 # Other blocks (a real reader's port, a Windows command prompt) are prose and stay unmarked.
 # The blocks run one after another, in the order of the files above, each in its own bash with
@@ -36,12 +39,13 @@ esac
 
 WORK=$ROOT/build/doc-test
 BLOCKS=$WORK/blocks
-rm -rf "$BLOCKS"
-mkdir -p "$BLOCKS"
+EXAMPLES=$WORK/examples
+rm -rf "$BLOCKS" "$EXAMPLES"
+mkdir -p "$BLOCKS" "$EXAMPLES"
 
 # Each marked block into BLOCKS/NNN.sh, with a first comment line naming where it comes from.
 # (An indented block, in a list, loses the indentation of its fence.)
-awk -v out="$BLOCKS" -v want="$mode" '
+awk -v out="$BLOCKS" -v examples="$EXAMPLES" -v want="$mode" '
     FNR == 1 { inblock = 0 }
     /^[ \t]*```/ {
         if (inblock) {
@@ -63,6 +67,13 @@ awk -v out="$BLOCKS" -v want="$mode" '
             count++
             file = sprintf("%s/%03d.sh", out, count)
             printf "# %s:%d (%s)\n", FILENAME, FNR, kind > file
+        } else if (n >= 2 && word[2] == "example" && (word[1] == "python" || word[1] == "csharp")) {
+            marked = 1
+            examples_count++
+            file = sprintf("%s/%03d.%s", examples, examples_count, word[1] == "python" ? "py" : "cs")
+            where = sprintf("%s:%d", FILENAME, FNR)
+            print where > (file ".where")
+            close(file ".where")
         }
         next
     }
@@ -133,5 +144,45 @@ for b in "${blocks[@]}"; do
         exit 1
     fi
 done
+
+# Each complete example, twice in a row against one simulated reader, with the builds the
+# blocks above made: Python with the wheel's virtual environment, C# compiled by Mono's mcs
+# against the assembly.
+examples=0
+if [ "$mode" = runnable ]; then
+    for ex in "$EXAMPLES"/*.py "$EXAMPLES"/*.cs; do
+        [ -e "$ex" ] || continue
+        examples=$((examples + 1))
+        where=$(cat "$ex.where")
+        run=$WORK/example-run
+        rm -rf "$run"
+        mkdir -p "$run"
+        case $ex in
+        *.py) cmd=("$HOME/venv/tqrf/bin/python" "$ex") ;;
+        *.cs)
+            cp "$TREE"/build/dotnet/TqRwdDll.dll "$TREE"/build/dotnet/TqRwdDll.dll.config "$run/"
+            mcs -r:"$run/TqRwdDll.dll" -out:"$run/example.exe" "$ex"
+            cmd=(env LD_LIBRARY_PATH="$TREE/build" mono "$run/example.exe")
+            ;;
+        esac
+        "$TREE/build/sim/tqrf-sim" >"$run/sim.out" 2>"$run/sim.err" &
+        sim_pid=$!
+        for _ in $(seq 100); do
+            [ -s "$run/sim.out" ] && break
+            sleep 0.1
+        done
+        port=$(head -n 1 "$run/sim.out")
+        for time in 1 2; do
+            printf '\n==== example %s, run %d against %s ====\n' "$where" "$time" "$port"
+            if ! (cd "$run" && "${cmd[@]}" "$port" </dev/null); then
+                kill "$sim_pid" 2>/dev/null || true
+                echo "doc-test: the example at $where fails on run $time against one simulator" >&2
+                exit 1
+            fi
+        done
+        kill "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+    done
+fi
 echo
-echo "doc-test: ${#blocks[@]} blocks ran as written"
+echo "doc-test: ${#blocks[@]} blocks ran as written; $examples complete examples ran twice"

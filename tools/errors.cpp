@@ -12,6 +12,17 @@ namespace {
 
 const char* (*status_namer)(int) = nullptr;
 
+// A refusal of a Reader call: the library's words for the command, then the status byte, named
+// when the reader is the simulator: "WORDS (reader status 0x12: authentication failed)".
+std::string refusal_text(const std::error_code& ec) {
+    std::string text = ec.message();
+    const char* name = status_namer != nullptr ? status_namer(ec.value()) : nullptr;
+    if (name != nullptr && !text.empty() && text.back() == ')') {
+        text.insert(text.size() - 1, std::string(": ") + name);
+    }
+    return text;
+}
+
 std::string status_text(int status) {
     char head[40];
     std::snprintf(head, sizeof head, "reader status 0x%02X", static_cast<unsigned>(status));
@@ -66,7 +77,12 @@ Words words_for(int code) {
 
 std::string describe(const std::error_code& ec, const std::error_code& os_error) {
     if (!is_library_code(ec)) return ec.message();
-    if (is_reader_status(ec)) return status_text(ec.value());
+    if (is_reader_status(ec)) {
+        if (dynamic_cast<const detail::RefusalCategory*>(&ec.category()) != nullptr) {
+            return refusal_text(ec);
+        }
+        return status_text(ec.value());
+    }
     const Words words = words_for(ec.value());
     std::string text = words.text != nullptr ? words.text : tqrf_strerror(ec.value());
     if (ec.value() == TQRF_ERR_DEVICE_LOST && os_error) {

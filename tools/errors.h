@@ -52,9 +52,11 @@ class LinkError : public CommandError {
 // tqrf_strerror() names them.
 void set_status_namer(const char* (*namer)(int status));
 
-// The words for a result code: "reader status 0x14 (access denied)", "no reply from the
-// reader (check its power, the cable and the line rate)", ... `os_error` is the reader's
-// operating system error, shown for a lost device.
+// The words for a result code: for a reader call's refusal, what it means ("the key is wrong,
+// or ... (reader status 0x12)", the library's tqrf_refusal_text()); "reader status 0x14" for a
+// status byte of no known command; "no reply from the reader (check its power, the cable and
+// the line rate)", ... `os_error` is the reader's operating system error, shown for a lost
+// device.
 std::string describe(const std::error_code& ec, const std::error_code& os_error = {});
 
 // "what: " + describe(ec).

@@ -30,16 +30,27 @@ namespace TqRwdDll
         /// <summary>The exception for a non-zero result; a reply error says what came back.</summary>
         public static TqrfException For(int code, string operation, int osError, Answer answer)
         {
+            return For(code, operation, osError, answer, null);
+        }
+
+        /// <summary>The exception for a non-zero result. refusal: what a status byte means for
+        /// the command that got it (NativeMethods.LastRefusal), or null for the library's short
+        /// text. An operating system error is told in the system's words.</summary>
+        public static TqrfException For(int code, string operation, int osError, Answer answer,
+                                        string refusal)
+        {
             string text = NativeMethods.StrError(code);
-            if (code > 0 && code <= 255) return new ReaderStatusException(code, operation, text);
+            if (code > 0 && code <= 255)
+                return new ReaderStatusException(code, operation, refusal ?? text);
+            string system = osError != 0 ? ": " + NativeMethods.SystemText(osError) : "";
             switch (code) {
                 case ResultCode.ReplyChecksum:
                 case ResultCode.ReplyFrame:
                 case ResultCode.ReplyLength:
                     return new ReplyException(code, operation, text + " (" + code + ")", answer);
                 case ResultCode.DeviceLost:
-                    return new DeviceLostException(code, operation, text + " (" + code + ")",
-                                                   osError);
+                    return new DeviceLostException(code, operation,
+                                                   text + " (" + code + ")" + system, osError);
                 case ResultCode.BadArgument:
                     return new BadArgumentException(operation, text + " (" + code + ")", code);
                 case ResultCode.Failed:
@@ -48,7 +59,8 @@ namespace TqRwdDll
                 case ResultCode.PortNotOpen:
                 case ResultCode.SendFailed:
                 case ResultCode.ParityUnsupported:
-                    return new PortException(code, operation, text + " (" + code + ")", osError);
+                    return new PortException(code, operation, text + " (" + code + ")" + system,
+                                             osError);
                 default:
                     return new TqrfException(code, operation, text + " (" + code + ")", osError);
             }

@@ -69,6 +69,45 @@ namespace TqRwdDll
             return text == IntPtr.Zero ? "result " + result : Marshal.PtrToStringAnsi(text);
         }
 
+        /// <summary>What the refusal of the reader's last command means, with its status byte
+        /// ("the key is wrong, or ... (reader status 0x12)"); null when it was not refused.</summary>
+        public static string LastRefusal(ReaderHandle reader)
+        {
+            var text = new byte[ResultCode.RefusalTextMax];
+            int n = tqrf_reader_last_refusal(reader, text, (uint)text.Length);
+            return n > 0 ? TextOf(text) : null;
+        }
+
+        /// <summary>What a refusal of command `command` (a TQRF_COMMAND_* code, 0x44 for
+        /// authenticate) with status byte `status` means, as the library words it.</summary>
+        public static string RefusalText(int command, int status)
+        {
+            var text = new byte[ResultCode.RefusalTextMax];
+            int n = tqrf_refusal_text(command, status, text, (uint)text.Length);
+            return n > 0 ? TextOf(text) : null;
+        }
+
+        [DllImport("libc", EntryPoint = "strerror")]
+        private static extern IntPtr libc_strerror(int errnum);
+
+        /// <summary>The system's text for an operating system error code (errno on Linux and
+        /// macOS, GetLastError() on Windows), as Python's os.strerror gives it; "" for 0.</summary>
+        public static string SystemText(int osError)
+        {
+            if (osError == 0) return "";
+            int platform = (int)Environment.OSVersion.Platform;
+            if (platform == (int)PlatformID.Unix || platform == (int)PlatformID.MacOSX || platform == 128) {
+                try {
+                    IntPtr text = libc_strerror(osError);
+                    if (text != IntPtr.Zero) return Marshal.PtrToStringAnsi(text);
+                } catch (DllNotFoundException) {
+                } catch (EntryPointNotFoundException) {
+                }
+                return "system error " + osError;
+            }
+            return new System.ComponentModel.Win32Exception(osError).Message;
+        }
+
         /// <summary>The library's version text, or null for a build that does not tell.</summary>
         public static string LibraryVersion()
         {

@@ -198,6 +198,14 @@ namespace TqRwdDll
         [DllImport(Library, CallingConvention = Cdecl)]
         public static extern IntPtr tqrf_strerror(int result);
 
+        [DllImport(Library, CallingConvention = Cdecl)]
+        public static extern int tqrf_refusal_text(int command, int status, [Out] byte[] text,
+                                                   uint size);
+
+        [DllImport(Library, CallingConvention = Cdecl)]
+        public static extern int tqrf_reader_last_refusal(ReaderHandle r, [Out] byte[] text,
+                                                          uint size);
+
         // ---- Card operations on a reader --------------------------------------------------------
 
         /// <summary>type: 2 bytes out.</summary>

@@ -91,7 +91,8 @@ namespace TqRwdDll
             var answer = Answer.None;
             if (rc == ResultCode.ReplyChecksum || rc == ResultCode.ReplyFrame || rc == ResultCode.ReplyLength)
                 answer = (Answer)NativeMethods.tqrf_reader_last_answer(handle);
-            throw TqrfException.For(rc, operation, osError, answer);
+            string refusal = rc > 0 && rc <= 255 ? NativeMethods.LastRefusal(handle) : null;
+            throw TqrfException.For(rc, operation, osError, answer, refusal);
         }
 
         /// <summary>What the last exchange heard back: a frame, silence, an echo of the

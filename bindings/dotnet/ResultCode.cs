@@ -32,5 +32,8 @@ namespace TqRwdDll
         /// buffers of tqrf_ReadHardwareVersionNumber, tqrf_Read_RC500E2 and
         /// tqrf_UploadRTC.</summary>
         public const int ReplyDataMax = 101;
+
+        /// <summary>Bytes that always hold a refusal's text (TQRF_REFUSAL_TEXT_MAX).</summary>
+        public const int RefusalTextMax = 256;
     }
 }

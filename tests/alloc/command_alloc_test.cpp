@@ -115,6 +115,17 @@ TEST(NoAllocation, HandleCommandsRunWithoutTouchingTheHeap) {
         {"bad argument", [&] { return tqrf_reader_read(r, 64, buf); }},
         {"baud", [&] { return tqrf_reader_set_baud(r, 9600); }},
         {"strerror", [&] { return tqrf_strerror(-86)[0] != '\0' ? 0 : -1; }},
+        {"refusal text",
+         [&] {
+             char text[TQRF_REFUSAL_TEXT_MAX];
+             return tqrf_refusal_text(TQRF_COMMAND_AUTHENTICATE, 0x12, text, sizeof text) > 0 ? 0
+                                                                                              : -1;
+         }},
+        {"last refusal",
+         [&] {
+             char text[TQRF_REFUSAL_TEXT_MAX];
+             return tqrf_reader_last_refusal(r, text, sizeof text);
+         }},
     };
     for (int mode : {TQRF_REPLY_COMPLETE, TQRF_REPLY_FIXED}) {
         ASSERT_EQ(tqrf_reader_set_option(r, TQRF_OPTION_REPLY_MODE, mode), 0);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <utility>
@@ -92,6 +93,9 @@ TEST_F(ReaderSim, RepliesWithoutTheirDataAreErrorsNeverZeros) {
     ASSERT_FALSE(refused);
     EXPECT_TRUE(tqrf::is_reader_status(refused.error()));
     EXPECT_EQ(refused.error().value(), static_cast<int>(tqrf_sim::Status::NotAuthenticated));
+    EXPECT_EQ(refused.error().message(),
+              "the block was not read: its sector is not authenticated, or its access conditions "
+              "keep this key from reading it (reader status 0x13)");
     // Other commands with a short reply.
     ASSERT_TRUE(reader_.find_card());
     sim_.add_fault(fault(FaultKind::ForceStatus, 0, tqrf_sim::cmd::kReadValue));
@@ -331,3 +335,37 @@ TEST_F(ReaderSim, TheTraceCanChangeWhileOtherThreadsCall) {
 }
 
 }  // namespace
+
+TEST_F(ReaderSim, RefusalsSayWhatTheyMeanForTheirCommand) {
+    // A wrong key, a halted card and a write to block 0: each message is the library's words
+    // for its command (tqrf_refusal_text), as the tool and the bindings say them.
+    ASSERT_TRUE(reader_.find_card());
+    auto wrong =
+        reader_.login(1, tqrf::KeyType::A, tqrf::Key{{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5}});
+    ASSERT_FALSE(wrong);
+    char words[TQRF_REFUSAL_TEXT_MAX];
+    ASSERT_GT(tqrf_refusal_text(TQRF_COMMAND_AUTHENTICATE, 0x12, words, sizeof words), 0);
+    EXPECT_EQ(wrong.error().message(), words);
+    EXPECT_TRUE(tqrf::is_reader_status(wrong.error()));
+    EXPECT_EQ(wrong.error().value(), 0x12);
+    char last[TQRF_REFUSAL_TEXT_MAX];
+    EXPECT_EQ(tqrf_reader_last_refusal(reader_.native_handle(), last, sizeof last),
+              static_cast<std::int32_t>(std::strlen(words)));
+    EXPECT_STREQ(last, words);
+
+    ASSERT_TRUE(reader_.find_card());
+    ASSERT_TRUE(reader_.halt());
+    auto halted = reader_.find_card();
+    ASSERT_FALSE(halted);
+    EXPECT_NE(halted.error().message().find("only a request for all cards wakes it"),
+              std::string::npos)
+        << halted.error().message();
+    ASSERT_TRUE(reader_.find_card(tqrf::RequestMode::All));
+    EXPECT_EQ(tqrf_reader_last_refusal(reader_.native_handle(), last, sizeof last), 0);
+
+    ASSERT_TRUE(reader_.login(0, tqrf::KeyType::A, tqrf::kDefaultKey));
+    auto block0 = reader_.write(0, tqrf::Block{});
+    ASSERT_FALSE(block0);
+    EXPECT_NE(block0.error().message().find("block 0, which is read-only"), std::string::npos)
+        << block0.error().message();
+}

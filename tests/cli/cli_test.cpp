@@ -734,7 +734,11 @@ TEST_F(Cli, ReaderCommands) {
     EXPECT_EQ(json::parse(r.out)["data"], "000102030405060708090A0B0C0D0E0F");
     r = tqrf("e2 write 0 000102030405060708090A0B0C0D0E0F --force");  // the product information
     EXPECT_RUN(r, 1);
-    EXPECT_TRUE(has(r.err, "writing the E2PROM at 0: reader status 0x1A")) << r.err;
+    EXPECT_TRUE(has(r.err,
+                    "writing the E2PROM at 0: the reader refused the E2PROM write: the "
+                    "address is in its read-only part, or beyond its E2PROM (reader "
+                    "status 0x1A)"))
+        << r.err;
 
     const auto beeps = sim_->with_reader([](tqrf_sim::Reader& rd) { return rd.beeps(); });
     EXPECT_RUN(tqrf("beep 50"), 0);
@@ -824,11 +828,14 @@ TEST_F(Cli, StatusBytesCarryTheirNames) {
     // as the byte, in one style.
     Outcome r = tqrf("--simulate value inc 1 1", false);
     EXPECT_RUN(r, 1);
-    EXPECT_TRUE(has(r.err, "reader status 0x15 (value format error)")) << r.err;
+    // The tool reads the value first: its refusal is the value read's.
+    EXPECT_TRUE(has(r.err, "the value was not read: the block is not a value block")) << r.err;
+    EXPECT_TRUE(has(r.err, "(reader status 0x15: value format error)")) << r.err;
     r = tqrf("--simulate e2 write 0 000102030405060708090A0B0C0D0E0F --force", false);
-    EXPECT_TRUE(has(r.err, "reader status 0x1A (E2PROM area protected)")) << r.err;
+    EXPECT_TRUE(has(r.err, "(reader status 0x1A: E2PROM area protected)")) << r.err;
     r = tqrf("value inc 1 1");
-    EXPECT_TRUE(has(r.err, "reader status 0x15")) << r.err;
+    EXPECT_TRUE(has(r.err, "the value was not read: the block is not a value block")) << r.err;
+    EXPECT_TRUE(has(r.err, "(reader status 0x15)")) << r.err;
 }
 
 TEST_F(Cli, TheEnvironmentPortYieldsToExplicitOptions) {

@@ -420,6 +420,14 @@ TEST(ResultMessages, NoReplyAndLostDeviceCarryTheirRemedy) {
     EXPECT_NE(lost.find("gone"), std::string::npos);
     EXPECT_NE(lost.find(std::error_code(EIO, std::system_category()).message()), std::string::npos);
     EXPECT_EQ(describe(tqrf::result_code(0x14)), "reader status 0x14");
+    // A Reader call's refusal is told in the library's words for its command.
+    char words[TQRF_REFUSAL_TEXT_MAX];
+    ASSERT_GT(tqrf_refusal_text(TQRF_COMMAND_AUTHENTICATE, 0x12, words, sizeof words), 0);
+    const auto refused = tqrf::refusal_code<TQRF_COMMAND_AUTHENTICATE>(0x12);
+    EXPECT_EQ(describe(refused), words);
+    EXPECT_EQ(refused.message(), words);
+    EXPECT_EQ(kind_of(refused), "reader_status");
+    EXPECT_FALSE(is_link_failure(refused));
     EXPECT_EQ(kind_of(tqrf::result_code(0x14)), "reader_status");
     EXPECT_EQ(kind_of(tqrf::result_code(ERR_DEVICE_LOST)), "device_lost");
 }

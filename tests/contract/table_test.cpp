@@ -265,5 +265,34 @@ TEST_F(Costs, TheParityChangesAfterTheLastBitOnAUartThatTakesItsTime) {
         r.uart_rate = 0;
     }
 }
+
+TEST_F(OnePath, EveryRefusalOfAHandleCallIsToldInItsCommandsWords) {
+    for (const CommandRow& row : COMMANDS) {
+        SCOPED_TRACE(row.handle_export);
+        const PairCase* pair = nullptr;
+        for (const PairCase& c : kPairs) {
+            if (std::string(c.handle) == row.handle_export) pair = &c;
+        }
+        ASSERT_NE(pair, nullptr);
+        const std::uint8_t status = static_cast<std::uint8_t>(0x11 + row.code % 0x20);
+        recorder(kPath).script_reply(reply_frame({status}));
+        EXPECT_EQ(pair->handle_call(handle_), status);
+        char text[TQRF_REFUSAL_TEXT_MAX];
+        const int n = tqrf_reader_last_refusal(handle_, text, sizeof text);
+        char expected[TQRF_REFUSAL_TEXT_MAX];
+        ASSERT_EQ(tqrf_refusal_text(row.code, status, expected, sizeof expected), n);
+        EXPECT_STREQ(text, expected);
+
+        // A command the reader carries out leaves no refusal behind.
+        Bytes done(row.reply.min, 0x21);
+        done.push_back(0x00);
+        recorder(kPath).script_reply(reply_frame(done));
+        EXPECT_EQ(pair->handle_call(handle_), 0);
+        std::memset(text, 'x', sizeof text);
+        EXPECT_EQ(tqrf_reader_last_refusal(handle_, text, sizeof text), 0);
+        EXPECT_STREQ(text, "");
+    }
+}
+
 }  // namespace
 }  // namespace tqrf::testing

@@ -65,6 +65,11 @@ def main(source: Path) -> int:
         problem("tq_RWD_DLL.h", "no TQRF_REPLY_DATA_MAX")
         return report()
     data_max = int(reply_max.group(1))
+    refusal = re.search(r"^#define TQRF_REFUSAL_TEXT_MAX (\d+)$", header, re.M)
+    if refusal is None:
+        problem("tq_RWD_DLL.h", "no TQRF_REFUSAL_TEXT_MAX")
+        return report()
+    refusal_max = int(refusal.group(1))
 
     # Python: ERR_* constants and the exception of each code.
     errors_py = (source / "bindings/python/src/tqrf/errors.py").read_text()
@@ -81,6 +86,8 @@ def main(source: Path) -> int:
     types_py = (source / "bindings/python/src/tqrf/_types.py").read_text()
     if not re.search(rf"^REPLY_DATA_MAX = {data_max}$", types_py, re.M):
         problem("_types.py", f"REPLY_DATA_MAX is not {data_max}")
+    if not re.search(rf"^REFUSAL_TEXT_MAX = {refusal_max}$", types_py, re.M):
+        problem("_types.py", f"REFUSAL_TEXT_MAX is not {refusal_max}")
 
     # .NET: ResultCode holds every code by its name without the prefix, in PascalCase.
     cs = (source / "bindings/dotnet/ResultCode.cs").read_text()
@@ -94,7 +101,9 @@ def main(source: Path) -> int:
         else {}
     )
     expected = {camel(n): v for n, v in codes.items()}
-    expected.update({"Ok": 0, "NotSectorTrailer": 1, "ReplyDataMax": data_max})
+    expected.update(
+        {"Ok": 0, "NotSectorTrailer": 1, "ReplyDataMax": data_max, "RefusalTextMax": refusal_max}
+    )
     if cs_codes != expected:
         problem("ResultCode.cs", f"ResultCode {cs_codes} differs from the header's {expected}")
 

@@ -60,6 +60,8 @@ typedef int32_t(__cdecl* fn_tqrf_reader_get_option)(tqrf_reader* r, int32_t opti
 typedef int32_t(__cdecl* fn_tqrf_reader_set_trace)(tqrf_reader* r, tqrf_trace_fn fn, void* user);
 typedef int32_t(__cdecl* fn_tqrf_reader_os_error)(const tqrf_reader* r);
 typedef const char*(__cdecl* fn_tqrf_strerror)(int32_t result);
+typedef int32_t(__cdecl* fn_tqrf_refusal_text)(int32_t command, int32_t status, char* text, uint32_t size);
+typedef int32_t(__cdecl* fn_tqrf_reader_last_refusal)(tqrf_reader* r, char* text, uint32_t size);
 typedef int32_t(__cdecl* fn_tqrf_reader_request)(tqrf_reader* r, int32_t mode, uint8_t type[2]);
 typedef int32_t(__cdecl* fn_tqrf_reader_anticoll)(tqrf_reader* r, int32_t arg, uint8_t serial[4]);
 typedef int32_t(__cdecl* fn_tqrf_reader_select)(tqrf_reader* r, const uint8_t serial[4], uint8_t* size);
@@ -131,6 +133,8 @@ typedef int32_t(__cdecl* fn_tqrf_reader_last_answer)(tqrf_reader* r);
     X(h, fn_tqrf_reader_set_trace, set_trace, "tqrf_reader_set_trace") \
     X(h, fn_tqrf_reader_os_error, os_error, "tqrf_reader_os_error") \
     X(h, fn_tqrf_strerror, strerror_, "tqrf_strerror") \
+    X(h, fn_tqrf_refusal_text, refusal_text, "tqrf_refusal_text") \
+    X(h, fn_tqrf_reader_last_refusal, last_refusal, "tqrf_reader_last_refusal") \
     X(h, fn_tqrf_reader_request, request, "tqrf_reader_request") \
     X(h, fn_tqrf_reader_anticoll, anticoll, "tqrf_reader_anticoll") \
     X(h, fn_tqrf_reader_select, select, "tqrf_reader_select") \

@@ -114,7 +114,8 @@ internal static class Tests
             Check(r.ReadVal(6) == 120, "restore");
             r.Halt();
             var e = Throws<ReaderStatusException>(() => r.Find(RequestMode.Idle));
-            Check(e.Status == 0x11 && e.Text == NativeMethods.StrError(0x11), "halted card");
+            Check(e.Status == 0x11 && e.Text == NativeMethods.RefusalText(0x62, 0x11) &&
+                  e.Text.Contains("only a request for all cards wakes it"), "halted card");
             Check(r.Find(RequestMode.All).Uid == "3A7C91E5", "wake-up for all");
         }
     }
@@ -163,6 +164,12 @@ internal static class Tests
             r.LoadKey(KeyType.A, 1, new byte[] { 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5 });
             var e = Throws<ReaderStatusException>(() => r.Authenticate(KeyType.A, 1));
             Check(e.Status == 0x12 && e.Code == 0x12, "wrong key");
+            // In the words of the tqrf tool and the Python package.
+            const string wrongKey = "the key is wrong, or the sector's access conditions keep " +
+                                    "this key out; find the card again before the next try " +
+                                    "(reader status 0x12)";
+            Check(e.Text == wrongKey && e.Message == "Authenticate: " + wrongKey,
+                  "wrong key in words: " + e.Message);
             var bad = Throws<BadArgumentException>(() => r.Read(64));
             Check(bad.Code == ResultCode.BadArgument, "block 64");
             bad = Throws<BadArgumentException>(() => r.Write(4, new byte[5]));
@@ -194,6 +201,8 @@ internal static class Tests
         }
         var open = Throws<PortException>(() => new Reader("/nonexistent/tty-of-nobody"));
         Check(open.Code == ResultCode.PortOpenFailed && open.OsError == 2, "missing device");
+        Check(open.Message.EndsWith(": No such file or directory"),
+              "the system's reason: " + open.Message);
     }
 
     private static void TraceEvents()

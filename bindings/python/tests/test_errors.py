@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import errno
+import os
 import time
 from typing import Callable, List, Optional
 
@@ -53,13 +54,53 @@ def test_reader_and_reply_faults(start_sim, open_reader, options, before, call, 
         call(r)
     err = e.value
     assert isinstance(err, tqrf.Error)
-    assert err.code == code and err.message == tqrf.strerror(code) and err.message
+    assert err.code == code and err.message
     if isinstance(err, tqrf.ReaderStatus):
-        assert (err.status, err.text) == (code, tqrf.strerror(code))
-        assert f"0x{code:02X}" in str(err)
+        # A refusal in the words of its command, with the status byte after them.
+        assert err.status == code and err.text == err.message
+        assert err.text.endswith(f" (reader status 0x{code:02X})")
+        assert str(err) == f"{err.operation}: {err.text}"
     else:
         assert isinstance(err, tqrf.ReplyError)
+        assert err.message == tqrf.strerror(code)
     r.link_test()  # the reader goes on working after the fault
+
+
+# What each refusal means, as the tqrf tool says it (the library's words for the command).
+REFUSAL_WORDS = {
+    "wrong key": "authenticate: the key is wrong, or the sector's access conditions keep this "
+    "key out; find the card again before the next try (reader status 0x12)",
+    "no card": "find: no card answered: none is in the field, or the card is halted and only "
+    "a request for all cards wakes it (reader status 0x11)",
+    "not authenticated": "read: the block was not read: its sector is not authenticated, or its "
+    "access conditions keep this key from reading it (reader status 0x13)",
+    "status fault": "write: the block was not written: its sector is not authenticated, its "
+    "access conditions keep this key from writing it, or it is block 0, which is read-only "
+    "(reader status 0x14)",
+}
+
+
+@pytest.mark.parametrize(
+    "options, before, call, words",
+    [case[1:4] + (REFUSAL_WORDS[case[0]],) for case in READER_FAULTS if case[0] in REFUSAL_WORDS],
+    ids=[case[0] for case in READER_FAULTS if case[0] in REFUSAL_WORDS],
+)
+def test_refusals_say_what_they_mean(start_sim, open_reader, options, before, call, words):
+    r = open_reader(start_sim(*options).path)
+    if before is not None:
+        before(r)
+    with pytest.raises(tqrf.ReaderStatus) as e:
+        call(r)
+    assert str(e.value) == words
+
+
+def test_a_halted_card_is_found_by_a_request_for_all_cards(reader) -> None:
+    reader.find()
+    reader.halt()
+    with pytest.raises(tqrf.ReaderStatus, match="only a request for all cards wakes it"):
+        reader.find()
+    assert reader.find(tqrf.RequestMode.ALL).uid == "3A7C91E5"
+
 
 
 def test_late_reply_is_not_taken_for_the_next_command(start_sim, open_reader) -> None:
@@ -95,6 +136,7 @@ def test_port_that_does_not_open(path: str, os_error: int) -> None:
     assert isinstance(e.value, tqrf.PortError)
     assert e.value.code == -81 and e.value.os_error == os_error
     assert path in str(e.value)
+    assert os.strerror(os_error) in str(e.value)  # the system's reason, in its words
 
 
 def test_port_already_open(sim, open_reader) -> None:

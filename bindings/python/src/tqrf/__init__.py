@@ -44,6 +44,7 @@ __all__ = [
     "library_path",
     "library_version",
     "load_library",
+    "refusal_text",
     "strerror",
 ]
 
@@ -82,3 +83,11 @@ def strerror(code: int) -> str:
     """The library's short English text for a result code: its own negative codes and the
     reader's status bytes (1 to 255)."""
     return _native.load().strerror(code)
+
+
+def refusal_text(command: int, status: int) -> Optional[str]:
+    """What the reader's refusal of a command means, with the status byte after it: the
+    words :class:`ReaderStatus` carries, and the tqrf tool says. `command` is the command's
+    code (0x44 for authenticate, 0x62 for find); None for an unknown command or a status
+    outside 1 to 255."""
+    return _native.load().refusal_text(command, status)

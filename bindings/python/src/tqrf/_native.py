@@ -19,6 +19,7 @@ from ._prototypes import PortInfo as PortInfo
 from ._prototypes import ProbeResult as ProbeResult
 from ._prototypes import PortInfo2 as PortInfo2
 from ._prototypes import ProbeResult2 as ProbeResult2
+from ._types import REFUSAL_TEXT_MAX
 from .errors import LibraryNotFound
 
 PathArg = Union[str, "os.PathLike[str]"]
@@ -64,6 +65,25 @@ class Library:
     def strerror(self, code: int) -> str:
         text: Optional[bytes] = self.dll.tqrf_strerror(code)
         return text.decode("utf-8", "replace") if text else f"result {code}"
+
+    def last_refusal(self, handle: int) -> str:
+        """What the refusal of the reader's last command means, with its status byte
+        (tqrf_reader_last_refusal); "" when the last command was not refused."""
+        text = (ctypes.c_uint8 * REFUSAL_TEXT_MAX)()
+        n = self.dll.tqrf_reader_last_refusal(handle, text, REFUSAL_TEXT_MAX)
+        return _text(text) if n > 0 else ""
+
+    def refusal_text(self, command: int, status: int) -> Optional[str]:
+        """What a refusal of a command (its code, 0x44 for authenticate) with a status byte
+        means (tqrf_refusal_text); None for an unknown command or a status outside 1 to 255."""
+        text = (ctypes.c_uint8 * REFUSAL_TEXT_MAX)()
+        n = self.dll.tqrf_refusal_text(command, status, text, REFUSAL_TEXT_MAX)
+        return _text(text) if n > 0 else None
+
+
+def _text(buffer: "ctypes.Array[ctypes.c_uint8]") -> str:
+    """The text before the first NUL of a buffer the library wrote."""
+    return bytes(buffer).split(b"\0", 1)[0].decode("utf-8", "replace")
 
 
 class _DlInfo(ctypes.Structure):

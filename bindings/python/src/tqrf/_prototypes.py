@@ -100,6 +100,8 @@ PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {
     "tqrf_reader_set_trace": ([c_handle, TRACE_FN, ctypes.c_void_p], i32),
     "tqrf_reader_os_error": ([c_handle], i32),
     "tqrf_strerror": ([i32], ctypes.c_char_p),
+    "tqrf_refusal_text": ([i32, i32, c_u8p, u32], i32),
+    "tqrf_reader_last_refusal": ([c_handle, c_u8p, u32], i32),
     # Card operations on a reader
     "tqrf_reader_request": ([c_handle, i32, c_u8p], i32),
     "tqrf_reader_anticoll": ([c_handle, i32, c_u8p], i32),

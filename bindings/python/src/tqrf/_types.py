@@ -18,10 +18,13 @@ BLOCKS_PER_SECTOR = 4
 #: The most data bytes a reply carries (TQRF_REPLY_DATA_MAX): the hardware version, an E2PROM
 #: read and the clock are at most this long.
 REPLY_DATA_MAX = 101
+#: Bytes that always hold the text of a refusal (TQRF_REFUSAL_TEXT_MAX).
+REFUSAL_TEXT_MAX = 256
 
 __all__ = [
     "BLOCKS",
     "BLOCK_SIZE",
+    "REFUSAL_TEXT_MAX",
     "REPLY_DATA_MAX",
     "SECTORS",
     "Card",

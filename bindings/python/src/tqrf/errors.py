@@ -73,8 +73,10 @@ class ReaderClosed(Error):
 class ReaderStatus(Error):
     """The reader refused or failed the command and answered with a non-zero status byte.
 
-    The meaning of the byte is the reader's own (a card missing, a wrong key, access denied,
-    ...); :attr:`text` is the library's short text for it.
+    The meaning of the byte is the reader's own; :attr:`text` is the library's words for what
+    a refusal of this command means, with the byte after them ("the key is wrong, or the
+    sector's access conditions keep this key out; ... (reader status 0x12)"), as the tqrf tool
+    says it.
 
     Attributes:
         status: the reader's status byte, 1 to 255 (the same as :attr:`code`).

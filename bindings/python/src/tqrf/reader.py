@@ -248,7 +248,11 @@ class Reader:
         if rc in (ERR_DEVICE_LOST, ERR_SEND_FAILED, ERR_FAILED, ERR_PORT_OPEN_FAILED):
             os_error = int(self._lib.dll.tqrf_reader_os_error(handle))
         answer = int(self._lib.dll.tqrf_reader_last_answer(handle))
-        raise error_for(rc, self._lib.strerror(rc), operation, os_error, answer)
+        # A refusal is told by what it means for this command (the library's words).
+        text = (self._lib.last_refusal(handle) if 0 < rc <= 255 else "") or self._lib.strerror(rc)
+        if os_error:
+            text += f": {os.strerror(os_error)}"
+        raise error_for(rc, text, operation, os_error, answer)
 
     def _variable(self, operation: str, name: str, *args: Any) -> bytes:
         out = (ctypes.c_uint8 * _VAR_CAPACITY)()
