@@ -60,7 +60,7 @@ const CommandRow* row_of_code(std::int32_t code) {
 std::int32_t write_text(Op op, std::int32_t status, char* text, std::uint32_t size) {
     const int n = std::snprintf(text, size, "%s (reader status 0x%02X)", refusal_words(op),
                                 static_cast<unsigned>(status));
-    return n < 0 ? ERR_FAILED : n;
+    return n < 0 ? TQRF_ERR_FAILED : n;
 }
 
 }  // namespace
@@ -71,13 +71,13 @@ using namespace tqrf;
 TQRF_API(int32_t) tqrf_refusal_text(int32_t command, int32_t status, char* text, uint32_t size) {
     const CommandRow* r = row_of_code(command);
     if (r == nullptr || status < 1 || status > 255 || (text == nullptr && size > 0)) {
-        return ERR_BAD_ARGUMENT;
+        return TQRF_ERR_BAD_ARGUMENT;
     }
     return write_text(r->op, status, text, size);
 }
 
 TQRF_API(int32_t) tqrf_reader_last_refusal(tqrf_reader* r, char* text, uint32_t size) {
-    if (r == nullptr || (text == nullptr && size > 0)) return ERR_BAD_ARGUMENT;
+    if (r == nullptr || (text == nullptr && size > 0)) return TQRF_ERR_BAD_ARGUMENT;
     Op op;
     std::int32_t status;
     {
