@@ -277,6 +277,7 @@ enum class TraceEvent : std::int32_t {
     Frame = TQRF_TRACE_FRAME,      // the request frame, sent with space parity
     Reply = TQRF_TRACE_REPLY,      // the bytes taken as the reply (received in space parity)
     Result = TQRF_TRACE_RESULT,    // the end of a call: no bytes, `result` is its result
+    Retry = TQRF_TRACE_RETRY,      // a lost reply dealt with: command code, attempt, what done
 };
 
 // One trace event. `bytes` is valid only during the callback.

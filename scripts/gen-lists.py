@@ -46,10 +46,11 @@ HANDLE_BANNER = "Reader handles"
 
 # The structures the bindings lay out, with their names there, and how .NET passes a pointer
 # to one: "list" an allocation of the library (IntPtr, read with Marshal.PtrToStructure),
-# "out" a structure the call fills.
+# "out" a structure the call fills, "ref" one the caller sets up (its size) and the call fills.
 STRUCTS = {
     "tqrf_port_info": {"py": "PortInfo", "cs": "PortInfoNative", "cs_pointer": "list"},
     "tqrf_probe_result": {"py": "ProbeResult", "cs": "ProbeResultNative", "cs_pointer": "out"},
+    "tqrf_reader_stats": {"py": "ReaderStatsNative", "cs": "ReaderStatsNative", "cs_pointer": "ref"},
 }
 
 # Constants of array sizes in structures, by their name in each binding.
@@ -130,6 +131,9 @@ CS_DOCS = {
     "on -90).",
     "tqrf_reader_clock_set": "clock: 7 bytes in.",
     "tqrf_reader_last_answer": "What the reader's last exchange heard back: an Answer value.",
+    "tqrf_reader_get_stats": "stats: Size set to the structure's size first. Use Reader.Stats.",
+    "tqrf_reader_value_apply": "A value change made exactly once; before and after are written "
+    "on 0 and -93 only. Use Reader.ApplyValue().",
     "tqrf_list_ports": "ports: one allocation of count PortInfoNative entries (IntPtr.Zero "
     "when count is 0), freed with tqrf_free_ports. Use Ports.List().",
     "tqrf_probe": "deadlineMs: 40 to 1040, 0 for 100. Use Ports.Probe().",
@@ -422,6 +426,8 @@ def cs_arg(e: Export, arg: Arg) -> Tuple[str, bool]:
     buffer_out = "[In, Out] byte[]" if e.legacy else "[Out] byte[]"
     if arg.base in STRUCTS and arg.stars in (1, 2):
         how = STRUCTS[arg.base]["cs_pointer"]
+        if how == "ref" and arg.stars == 1:
+            return f"ref {STRUCTS[arg.base]['cs']} {name}", False
         if arg.stars == 2 or how == "out":
             return (f"out {STRUCTS[arg.base]['cs']} {name}" if how == "out" and arg.stars == 1
                     else f"out IntPtr {name}"), False
