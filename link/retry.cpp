@@ -88,6 +88,12 @@ Found read_back(tqrf_reader& reader, Op op, const Call& call, std::uint64_t star
         result = attempt(reader, Op::READ_BLOCK, {.args = {call.args[0]}, .out = {data}});
         length = BLOCK_BYTES;
         need = BLOCK_BYTES;
+    } else if (op == Op::INIT_VALUE) {
+        // The value is what a value read shows (the block's address bytes are not compared).
+        std::uint32_t value = 0;
+        result = attempt(reader, Op::READ_VALUE, {.args = {call.args[0]}, .word = &value});
+        if (result != 0) return Found::UNKNOWN;
+        return value == static_cast<std::uint32_t>(call.args[1]) ? Found::THERE : Found::NOT_THERE;
     } else if (op == Op::WRITE_E2) {
         result = attempt(
             reader, Op::READ_E2,

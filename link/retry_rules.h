@@ -33,7 +33,7 @@ inline constexpr std::array<RetryRule, 24> RETRY_RULES = {{
     {Op::AUTHENTICATE,     Retry::RESELECT},   // a failed authentication drops the card
     {Op::READ_BLOCK,       Retry::REPEAT},
     {Op::WRITE_BLOCK,      Retry::READ_BACK},  // the block
-    {Op::INIT_VALUE,       Retry::NEVER},
+    {Op::INIT_VALUE,       Retry::READ_BACK},  // a value read
     {Op::READ_VALUE,       Retry::REPEAT},
     {Op::INCREMENT,        Retry::NEVER},      // settled by tqrf_reader_value_apply()
     {Op::DECREMENT,        Retry::NEVER},

@@ -165,6 +165,7 @@ PY_TYPES = {
     "ctypes.POINTER(ctypes.POINTER(PortInfo))": "tqrf_port_info**",
     "ctypes.POINTER(PortInfo)": "tqrf_port_info*",
     "ctypes.POINTER(ProbeResult)": "tqrf_probe_result*",
+    "ctypes.POINTER(ReaderStatsNative)": "tqrf_reader_stats*",
 }
 
 
@@ -202,6 +203,7 @@ def dotnet_type(param: str) -> str:
             "ReaderHandle": "reader_out",
             "IntPtr": "reader_out|ptr|tqrf_port_info**",
             "ProbeResultNative": "tqrf_probe_result*",
+            "ReaderStatsNative": "tqrf_reader_stats*",
         }.get(t, "out " + t)
     if t == "byte[]":
         return "bytes_out" if "Out" in attrs else "bytes_in"
