@@ -508,13 +508,14 @@ TQRF_API(int32_t) tqrf_wr_asc(int32_t block, const char* block_text);
  *     repeated after the line has been purged. An authentication is repeated after the card
  *     has been selected again (a wake-up request for all cards, then a select of the serial
  *     number this reader last selected or found; without one it is not repeated). A block
- *     write, E2PROM write or clock setting is repeated only when reading back shows it is not
- *     there yet (the block; the 16 E2PROM bytes from its address; a clock whose bytes 1 to 6
+ *     write, value initialisation, E2PROM write or clock setting is repeated only when reading
+ *     back shows it is not there yet (the block; its value; the 16 E2PROM bytes from its
+ *     address; a clock whose bytes 1 to 6
  *     are the ones set and whose seconds byte, in BCD, is at most the time the call has taken
  *     plus 1 s ahead of the one set); when it is there the call returns 0, when it is still not
  *     there after the last attempt ERR_NOT_APPLIED (-92). A trailer write is not repeated (a
- *     trailer does not read back its keys). Halt, reset, beep, value initialisation,
- *     increment, decrement, restore and transfer are never repeated: use
+ *     trailer does not read back its keys). Halt, reset, beep, increment, decrement, restore
+ *     and transfer are never repeated: use
  *     tqrf_reader_value_apply() for a value change that settles a lost reply. Every repeat
  *     shows in the trace (TQRF_TRACE_RETRY) and in tqrf_reader_get_stats().
  *
