@@ -2,6 +2,7 @@
 // Initialise, increment and decrement send the block's low byte unmasked; read, restore and
 // transfer the masked block number and a 0x00 parameter byte.
 #include "link/command.h"
+#include "link/retry.h"
 #include "tq_RWD_DLL.h"
 
 using namespace tqrf;
@@ -62,4 +63,10 @@ TQRF_API(int32_t) tqrf_reader_transfer(tqrf_reader* r, int32_t block) {
 
 TQRF_API(int32_t) tqrf_reader_readval(tqrf_reader* r, int32_t block, uint32_t* value) {
     return run(r, Op::READ_VALUE, {.args = {block}, .word = value});
+}
+
+TQRF_API(int32_t)
+tqrf_reader_value_apply(tqrf_reader* r, int32_t block, int32_t delta, uint32_t* before,
+                        uint32_t* after) {
+    return apply_value(r, block, delta, before, after);
 }

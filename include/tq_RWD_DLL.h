@@ -140,6 +140,14 @@ TQRF_API(const char*) tqrf_version(void);
 #define TQRF_ERR_BUFFER_TOO_SMALL (-90)
 /** -91: the serial adapter cannot send mark or space parity, which the reader's line needs. */
 #define TQRF_ERR_PARITY_UNSUPPORTED (-91)
+/** -92: handle API only: a write or value change was not carried out. Its reply was lost and
+ *  reading back showed the card (or the reader's memory or clock) without it, on every attempt
+ *  the reader's TQRF_OPTION_ATTEMPTS allowed. Calling again is safe. */
+#define TQRF_ERR_NOT_APPLIED (-92)
+/** -93: handle API only: tqrf_reader_value_apply() lost a reply and read back a value that is
+ *  neither the value before nor the one expected: something else changed the block. Its
+ *  outputs say both values. */
+#define TQRF_ERR_VALUE_CONFLICT (-93)
 
 /* TQRF_RESULTS(X) calls X(NAME, word, text) once for each of the library's negative codes,
  * in the order above: NAME the macro, word its lower-case name (tqrf::errc, the bindings),
@@ -162,7 +170,11 @@ TQRF_API(const char*) tqrf_version(void);
     X(TQRF_ERR_BAD_ARGUMENT, bad_argument, "an argument was refused")                              \
     X(TQRF_ERR_BUFFER_TOO_SMALL, buffer_too_small, "the reply is longer than the buffer")          \
     X(TQRF_ERR_PARITY_UNSUPPORTED, parity_unsupported,                                             \
-      "the serial adapter cannot send mark or space parity")
+      "the serial adapter cannot send mark or space parity")                                       \
+    X(TQRF_ERR_NOT_APPLIED, not_applied,                                                           \
+      "not carried out: the reply was lost and reading back showed it not done")                   \
+    X(TQRF_ERR_VALUE_CONFLICT, value_conflict,                                                     \
+      "the value block holds neither the value before nor the one expected")
 
 /* The names of earlier versions (ERR_FAILED, ...): the same codes without the TQRF_ prefix.
  * They are defined when TQRF_LEGACY_NAMES is non-zero, which it is unless the program defines
@@ -513,6 +525,23 @@ TQRF_API(int32_t) tqrf_wr_asc(int32_t block, const char* block_text);
  *     next exchange first waits until the line has been quiet for 20 ms (at most the command's
  *     own reply deadline) and discards what came, so that a late reply is never taken for the
  *     next command's.
+ *   - With TQRF_OPTION_ATTEMPTS above 1, a command whose reply was lost, late, garbled or of
+ *     the wrong length (-85, -86, -87) is repeated where a repeat is safe; a reader status is
+ *     never repeated. Commands that read or select (request, anticollision, select, find, load
+ *     key, block and value read, version, identity, E2PROM read, link test, clock read) are
+ *     repeated after the line has been purged. An authentication is repeated after the card
+ *     has been selected again (a wake-up request for all cards, then a select of the serial
+ *     number this reader last selected or found; without one it is not repeated). A block
+ *     write, value initialisation, E2PROM write or clock setting is repeated only when reading
+ *     back shows it is not there yet (the block; its value; the 16 E2PROM bytes from its
+ *     address; a clock whose bytes 1 to 6
+ *     are the ones set and whose seconds byte, in BCD, is at most the time the call has taken
+ *     plus 1 s ahead of the one set); when it is there the call returns 0, when it is still not
+ *     there after the last attempt ERR_NOT_APPLIED (-92). A trailer write is not repeated (a
+ *     trailer does not read back its keys). Halt, reset, beep, increment, decrement, restore
+ *     and transfer are never repeated: use
+ *     tqrf_reader_value_apply() for a value change that settles a lost reply. Every repeat
+ *     shows in the trace (TQRF_TRACE_RETRY) and in tqrf_reader_get_stats().
  *
  * Threads: every call on a reader takes that reader's lock, so calls on one reader from
  * several threads never interleave their frames; calls on different readers run in parallel.
@@ -540,6 +569,10 @@ typedef struct tqrf_reader tqrf_reader;
 /** Extra milliseconds, 0 to 1000 (default 0), added to the reply deadline in complete mode,
  *  for slow adapters (USB latency timers). */
 #define TQRF_OPTION_REPLY_SLACK_MS 2
+/** Attempts in all, 1 to 10, for a command whose reply is lost, late, garbled or of the wrong
+ *  length, where a repeat is safe (see "How the handle API differs" above). Default 1: no
+ *  repeat, as in version 1.2. Every attempt has its own reply deadline. */
+#define TQRF_OPTION_ATTEMPTS 3
 
 /** Pause the command's fixed time (40 ms; the beep time plus 40 ms for a beep in mode 0), then
  *  read once: the legacy behaviour, byte for byte and millisecond for millisecond. */
@@ -558,6 +591,22 @@ typedef struct tqrf_reader tqrf_reader;
 #define TQRF_TRACE_REPLY 3
 /** The end of a call: no bytes; result is the call's result. */
 #define TQRF_TRACE_RESULT 4
+/** A lost reply was dealt with: result is the failure (-85, -86, -87) it followed; three bytes:
+ *  the code of the command whose reply was lost, the attempt about to be made (2 and up; the
+ *  attempt that failed for TQRF_RETRY_SETTLED) and what was done (TQRF_RETRY_*). */
+#define TQRF_TRACE_RETRY 5
+
+/* What was done after a lost reply (byte 2 of a TQRF_TRACE_RETRY event). */
+/** The command is repeated after the line was purged. */
+#define TQRF_RETRY_REPEATED 1
+/** The authentication is repeated after the card was selected again. */
+#define TQRF_RETRY_RESELECTED 2
+/** The write is repeated: reading back showed it not there. */
+#define TQRF_RETRY_NOT_THERE 3
+/** Not repeated: reading back showed the write or value change done. */
+#define TQRF_RETRY_SETTLED 4
+/** The value change is made again from the start: reading back showed the value unchanged. */
+#define TQRF_RETRY_UNCHANGED 5
 
 /**
  * A trace hook. Called on the calling thread, with the reader's lock held: it must not call
@@ -625,6 +674,30 @@ TQRF_API(int32_t) tqrf_reader_get_option(tqrf_reader* r, int32_t option, int32_t
  * @return 0; -89 when r is null.
  */
 TQRF_API(int32_t) tqrf_reader_set_trace(tqrf_reader* r, tqrf_trace_fn fn, void* user);
+
+/** Counters of a reader's exchanges, for tqrf_reader_get_stats(). It may grow at its end: set
+ *  size to sizeof(tqrf_reader_stats) as your program knows it; the library fills that much. */
+typedef struct tqrf_reader_stats {
+    /** Set by the caller: the size of the structure it passes. */
+    uint32_t size;
+    uint32_t reserved;
+    /** Command calls on the reader that went to the line (refused arguments not counted). */
+    uint64_t requests;
+    /** Repeats: commands sent again, and value changes made again, after a lost reply. */
+    uint64_t retries;
+    /** Calls that lost a reply and still ended in 0 (by a repeat or by reading back). */
+    uint64_t recoveries;
+    /** Calls that ended with -85, -86, -87, -92 or -93. */
+    uint64_t failures;
+} tqrf_reader_stats;
+
+/**
+ * Read a reader's counters. They count from the open on.
+ * @param stats in: size set by the caller (at least 16, the size up to and including
+ *        requests); out: the counters that fit that size.
+ * @return 0; -89 when r or stats is null or the size is too small.
+ */
+TQRF_API(int32_t) tqrf_reader_get_stats(tqrf_reader* r, tqrf_reader_stats* stats);
 
 /**
  * The operating system's error code (errno on POSIX, GetLastError() on Windows) of the last
@@ -771,6 +844,28 @@ TQRF_API(int32_t) tqrf_reader_restore(tqrf_reader* r, int32_t block);
 
 /** Write the transfer buffer into a block (0x4C). @param block 0 to 63. */
 TQRF_API(int32_t) tqrf_reader_transfer(tqrf_reader* r, int32_t block);
+
+/**
+ * Change a value block by delta and write it back, exactly once: read its value, increment
+ * (delta >= 0) or decrement (delta < 0) it into the transfer buffer, transfer that into the
+ * same block. The sector must be authenticated. A lost reply is settled, never guessed:
+ *   - increment or decrement lost: nothing was written; the change is made again from the
+ *     start (after selecting the card and authenticating again, when this reader selected or
+ *     found it and authenticated);
+ *   - transfer lost: the value is read back: the expected value means done (0); the value
+ *     before means not done, and the change is made again from the start; any other value
+ *     gives ERR_VALUE_CONFLICT with both in the outputs.
+ * At most TQRF_OPTION_ATTEMPTS changes are made; when the last one was not done the call
+ * gives ERR_NOT_APPLIED (-92). A lost reply whose outcome could not be read back gives its
+ * own code (-85, -86, -87): then whether it was done is not known.
+ * @param block 0 to 63. @param delta added to the value, modulo 2^32.
+ * @param before out: the value before the change; @param after out: the value after it (on
+ *        ERR_VALUE_CONFLICT the value read back). Written on 0 and ERR_VALUE_CONFLICT only.
+ * @return 0; a reader status (nothing changed by that step); -92; -93; -85, -86, -87; -89.
+ */
+TQRF_API(int32_t)
+tqrf_reader_value_apply(tqrf_reader* r, int32_t block, int32_t delta, uint32_t* before,
+                        uint32_t* after);
 
 /* ---- Reader device operations on a reader ------------------------------------------------- */
 

@@ -328,6 +328,7 @@ enum class TraceEvent : std::int32_t {
     Frame = TQRF_TRACE_FRAME,      // the request frame, sent with space parity
     Reply = TQRF_TRACE_REPLY,      // the bytes taken as the reply (received in space parity)
     Result = TQRF_TRACE_RESULT,    // the end of a call: no bytes, `result` is its result
+    Retry = TQRF_TRACE_RETRY,      // a lost reply dealt with: command code, attempt, what done
 };
 
 // One trace event. `bytes` is valid only during the callback.
@@ -356,6 +357,24 @@ struct ReaderOptions {
     ReplyMode reply_mode = ReplyMode::Complete;
     // Extra time allowed for a reply in complete mode, 0 to 1000 ms (slow USB adapters).
     std::chrono::milliseconds reply_slack{0};
+    // Attempts in all, 1 to 10, for a command whose reply is lost, late, garbled or of the
+    // wrong length, where a repeat is safe (TQRF_OPTION_ATTEMPTS; the C handle's default is 1).
+    int attempts = 3;
+};
+
+// A reader's counters (Reader::stats()), from its open on.
+struct ReaderStats {
+    std::uint64_t requests = 0;    // command calls that went to the line
+    std::uint64_t retries = 0;     // commands sent again, value changes made again
+    std::uint64_t recoveries = 0;  // calls that lost a reply and still succeeded
+    std::uint64_t failures = 0;    // calls that ended on a lost reply, not_applied, value_conflict
+};
+
+// A value change made by Reader::apply_value(): the value before and after it (on
+// errc::value_conflict, the value read back).
+struct ValueChange {
+    std::int32_t before = 0;
+    std::int32_t after = 0;
 };
 
 // The data bytes of a variable-length reply (version, E2PROM, clock).
@@ -411,6 +430,7 @@ class Reader {
         Reader reader(handle);
         if (auto s = reader.set_reply_mode(options.reply_mode); !s) return s.error();
         if (auto s = reader.set_reply_slack(options.reply_slack); !s) return s.error();
+        if (auto s = reader.set_attempts(options.attempts); !s) return s.error();
         return reader;
     }
 
@@ -494,6 +514,35 @@ class Reader {
         const std::int32_t r = tqrf_reader_get_option(handle_, TQRF_OPTION_REPLY_SLACK_MS, &v);
         if (r != 0) return result_code(r);
         return std::chrono::milliseconds(v);
+    }
+
+    // Attempts in all (1 to 10) after a lost, late, garbled or wrong-length reply, where a
+    // repeat is safe: reads and selections again, an authentication after selecting the card
+    // again, a write only when reading back shows it not there. A reader status is never
+    // repeated; halt, reset, beep, increment, decrement, restore and transfer never are
+    // (apply_value() settles a value change). Each repeat shows as TraceEvent::Retry.
+    Status set_attempts(int attempts) {
+        return status(tqrf_reader_set_option(handle_, TQRF_OPTION_ATTEMPTS, attempts));
+    }
+    Result<int> attempts() const {
+        std::int32_t v = 0;
+        const std::int32_t r = tqrf_reader_get_option(handle_, TQRF_OPTION_ATTEMPTS, &v);
+        if (r != 0) return result_code(r);
+        return static_cast<int>(v);
+    }
+
+    // The reader's counters.
+    Result<ReaderStats> stats() const {
+        tqrf_reader_stats s{};
+        s.size = sizeof s;
+        const std::int32_t r = tqrf_reader_get_stats(handle_, &s);
+        if (r != 0) return result_code(r);
+        ReaderStats out;
+        out.requests = s.requests;
+        out.retries = s.retries;
+        out.recoveries = s.recoveries;
+        out.failures = s.failures;
+        return out;
     }
 
     // Sets the trace callback (an empty function removes it). It sees every exchange from the
@@ -611,6 +660,37 @@ class Reader {
     }
     Status transfer(int block) {
         return status<TQRF_COMMAND_TRANSFER>(tqrf_reader_transfer(handle_, block));
+    }
+    // Changes a value block by `delta` and writes it back into the same block, exactly once
+    // (read, increment or decrement, transfer); a lost reply is settled by reading the value
+    // back. errc::not_applied: not done after the last attempt (calling again is safe);
+    // errc::value_conflict: the value read back is neither the value before nor the one
+    // expected, both given in `*conflict` when it is not null; errc::reply_frame and the other
+    // reply codes: a lost reply that could not be settled (not known whether done).
+    Result<ValueChange> apply_value(int block, std::int32_t delta,
+                                    ValueChange* conflict = nullptr) {
+        std::uint32_t before = 0, after = 0;
+        const std::int32_t r = tqrf_reader_value_apply(handle_, block, delta, &before, &after);
+        ValueChange change;
+        change.before = static_cast<std::int32_t>(before);
+        change.after = static_cast<std::int32_t>(after);
+        if (r == TQRF_ERR_VALUE_CONFLICT && conflict != nullptr) *conflict = change;
+        if (r != 0) return result_code(r);
+        return change;
+    }
+    // Adds (credit) or subtracts (debit) an amount, 0 to 2^31 - 1, with apply_value(): the new
+    // balance.
+    Result<std::int32_t> credit(int block, std::int32_t amount) {
+        if (amount < 0) return errc::bad_argument;
+        auto change = apply_value(block, amount);
+        if (!change) return change.error();
+        return change->after;
+    }
+    Result<std::int32_t> debit(int block, std::int32_t amount) {
+        if (amount < 0) return errc::bad_argument;
+        auto change = apply_value(block, -amount);
+        if (!change) return change.error();
+        return change->after;
     }
 
     // ---- Reader device

@@ -168,4 +168,8 @@ int copy_outputs(const CommandRow& row, const Call& call, Policy policy, const R
     return 0;
 }
 
+int exchange_once(tqrf_reader& reader, Op op, const Call& call) {
+    return detail::exchange(reader, row(op), call, detail::RowCopy{});
+}
+
 }  // namespace tqrf

@@ -109,11 +109,60 @@ inline std::uint32_t frame_size(const std::uint8_t* reply) {
     return ((std::uint32_t{reply[0]} << 8) | reply[1]) + FRAME_OVERHEAD;
 }
 
+// The row's own output rule (copy_outputs).
 struct RowCopy {
-    int operator()(const CommandRow&, const Call&, Policy, const Reply&) const { return 0; }
+    int operator()(const CommandRow& row, const Call& call, Policy policy,
+                   const Reply& reply) const {
+        return copy_outputs(row, call, policy, reply);
+    }
 };
 
 }  // namespace detail
+
+namespace detail {
+
+// One exchange of `cmd` for `call` on a reader whose lock is held and whose arguments have
+// passed: payload, transaction, reply checks, outputs. Returns the result; traces no result.
+template <class Special>
+int exchange(tqrf_reader& reader, const CommandRow& cmd, const Call& call, Special&& special) {
+    const Policy policy = reader.policy;
+    std::uint8_t payload[REQUEST_PAYLOAD_MAX];
+    const std::uint32_t wait_ms = build_payload(cmd, call, payload);
+    std::uint8_t reply[REPLY_FRAME_MAX];
+    int result = transact_command(reader, payload, cmd.length, reply, wait_ms);
+    bool copy = result >= 0;
+    if (policy == Policy::CHECKED) {
+        copy = false;
+        if (serial::device_lost(reader.device)) {
+            reader.lost = true;
+            result = TQRF_ERR_DEVICE_LOST;
+        } else if (result == 0) {
+            const std::uint32_t count = frame_size(reply) - REPLY_FRAME_MIN;
+            if (count < cmd.reply.min || count > cmd.reply.max) {
+                // Not this command's reply: its own may still be on its way.
+                result = TQRF_ERR_REPLY_LENGTH;
+                reader.settle = reader.settle_after_failure;
+            } else {
+                copy = true;
+            }
+        }
+    }
+    if (copy) {
+        const Reply r(reply, frame_size(reply));
+        const int copied = special(cmd, call, policy, r);
+        if (copied != 0) result = copied;
+    }
+    return result;
+}
+
+}  // namespace detail
+
+// One exchange with the row's own output rule (detail::exchange with RowCopy).
+int exchange_once(tqrf_reader& reader, Op op, const Call& call);
+
+// A checked command with the reader's attempts: repeated after a lost reply where the
+// command's retry rule allows it (link/retry_rules.h), counted in the reader's stats.
+int run_checked(tqrf_reader& reader, Op op, const Call& call);
 
 // Runs command `op` for `call` on `reader` under the reader's policy. `special`, when given,
 // writes the outputs in place of the row's rule (the text forms): it is called as the row's
@@ -134,36 +183,11 @@ int run(tqrf_reader* reader, Op op, const Call& call, Special&& special = Specia
         result = TQRF_ERR_BAD_ARGUMENT;
     }
     if (result == 0) {
-        std::uint8_t payload[REQUEST_PAYLOAD_MAX];
-        const std::uint32_t wait_ms = build_payload(cmd, call, payload);
-        std::uint8_t reply[REPLY_FRAME_MAX];
-        result = transact_command(*reader, payload, cmd.length, reply, wait_ms);
-        bool copy = result >= 0;
-        if (policy == Policy::CHECKED) {
-            copy = false;
-            if (serial::device_lost(reader->device)) {
-                reader->lost = true;
-                result = TQRF_ERR_DEVICE_LOST;
-            } else if (result == 0) {
-                const std::uint32_t count = detail::frame_size(reply) - REPLY_FRAME_MIN;
-                if (count < cmd.reply.min || count > cmd.reply.max) {
-                    // Not this command's reply: its own may still be on its way.
-                    result = TQRF_ERR_REPLY_LENGTH;
-                    reader->settle = reader->settle_after_failure;
-                } else {
-                    copy = true;
-                }
-            }
-        }
-        if (copy) {
-            const Reply r(reply, detail::frame_size(reply));
-            int copied;
-            if constexpr (std::is_same_v<std::decay_t<Special>, detail::RowCopy>) {
-                copied = copy_outputs(cmd, call, policy, r);
-            } else {
-                copied = special(cmd, call, policy, r);
-            }
-            if (copied != 0) result = copied;
+        if constexpr (std::is_same_v<std::decay_t<Special>, detail::RowCopy>) {
+            result = policy == Policy::CHECKED ? run_checked(*reader, op, call)
+                                               : exchange_once(*reader, op, call);
+        } else {
+            result = detail::exchange(*reader, cmd, call, special);
         }
     }
     reader->refused_op = op;

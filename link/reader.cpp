@@ -62,6 +62,7 @@ const char* event_name(std::int32_t event) {
     // TQRF_TRACE_ADDRESS to TQRF_TRACE_REPLY, in order; anything else is a call's result.
     static constexpr const char* kNames[] = {"address", "frame", "reply"};
     static_assert(TQRF_TRACE_REPLY - TQRF_TRACE_ADDRESS + 1 == 3);
+    if (event == TQRF_TRACE_RETRY) return "retry";
     if (event < TQRF_TRACE_ADDRESS || event > TQRF_TRACE_REPLY) return "result";
     return kNames[event - TQRF_TRACE_ADDRESS];
 }
@@ -87,7 +88,16 @@ void write_trace_line(serial::TraceFile* file, std::int32_t event, std::int32_t 
     line.unsigned_number(time_us % 1'000'000, 6);
     line.ch(' ');
     line.text(event_name(event));
-    if (event == TQRF_TRACE_RESULT) {
+    if (event == TQRF_TRACE_RETRY) {
+        // "retry CODE ATTEMPT WHAT RESULT": which command, which attempt, what was done, after
+        // which failure.
+        for (std::uint32_t i = 0; i < count; ++i) {
+            line.ch(' ');
+            line.hex(bytes[i]);
+        }
+        line.ch(' ');
+        line.number(result);
+    } else if (event == TQRF_TRACE_RESULT) {
         line.ch(' ');
         line.number(result);
         line.ch(' ');

@@ -34,7 +34,18 @@ struct tqrf_reader {
     // and purge before the next one (handles always; the default reader in complete mode).
     bool settle_after_failure = false;
 
-    bool lost = false;    // the device is gone: every call gives TQRF_ERR_DEVICE_LOST
+    bool lost = false;  // the device is gone: every call gives TQRF_ERR_DEVICE_LOST
+    // Attempts in all for a command whose reply was lost, where a repeat is safe
+    // (link/retry.cpp). The default reader never repeats.
+    std::uint32_t attempts = 1;
+    // What a repeated authentication needs: the serial number this reader last selected or
+    // found, and its last authentication (for a value change made again).
+    bool has_serial = false;
+    std::uint8_t serial[tqrf::SERIAL_BYTES] = {};
+    bool has_auth = false;
+    std::int32_t auth_key_type = 0;
+    std::int32_t auth_sector = 0;
+    tqrf_reader_stats stats = {sizeof(tqrf_reader_stats), 0, 0, 0, 0, 0};
     bool settle = false;  // the next exchange settles the line first
     bool unsent = false;  // a write did not complete: the next request discards the output queue
 

@@ -15,6 +15,8 @@ inline constexpr std::uint32_t REPLY_WAIT_MS = 40;
 inline constexpr std::uint32_t ADDRESS_PAUSE_MS = 1;
 // The most extra time a reader may be given for its reply in complete mode, in milliseconds.
 inline constexpr std::uint32_t REPLY_SLACK_MAX_MS = 1000;
+// Attempts in all a handle may make for a command whose reply was lost (TQRF_OPTION_ATTEMPTS).
+inline constexpr std::uint32_t ATTEMPTS_MAX = 10;
 // After an exchange that may have left a reply on its way, the line must stay quiet this long
 // before the next request goes out (bounded by that request's own reply deadline).
 inline constexpr std::uint32_t SETTLE_QUIET_MS = 20;

@@ -52,6 +52,7 @@ STRUCTS = {
     "tqrf_probe_result": {"py": "ProbeResult", "cs": "ProbeResultNative", "cs_pointer": "out"},
     "tqrf_port_info2": {"py": "PortInfo2", "cs": "PortInfo2Native", "cs_pointer": "list"},
     "tqrf_probe_result2": {"py": "ProbeResult2", "cs": "ProbeResult2Native", "cs_pointer": "ref"},
+    "tqrf_reader_stats": {"py": "ReaderStatsNative", "cs": "ReaderStatsNative", "cs_pointer": "ref"},
 }
 
 # Constants of array sizes in structures, by their name in each binding.
@@ -133,6 +134,9 @@ CS_DOCS = {
     "on -90).",
     "tqrf_reader_clock_set": "clock: 7 bytes in.",
     "tqrf_reader_last_answer": "What the reader's last exchange heard back: an Answer value.",
+    "tqrf_reader_get_stats": "stats: Size set to the structure's size first. Use Reader.Stats.",
+    "tqrf_reader_value_apply": "A value change made exactly once; before and after are written "
+    "on 0 and -93 only. Use Reader.ApplyValue().",
     "tqrf_list_ports": "ports: one allocation of count PortInfoNative entries (IntPtr.Zero "
     "when count is 0), freed with tqrf_free_ports. Use Ports.List().",
     "tqrf_probe": "deadlineMs: 40 to 1040, 0 for 100. Use Ports.Probe().",

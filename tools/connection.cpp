@@ -44,6 +44,10 @@ void Tracer::event(const std::string& port, const Trace& t) {
             line += "< " + (bytes.empty() ? std::string("(nothing)") : bytes) +
                     "  (reply, space parity)";
             break;
+        case TraceEvent::Retry:
+            line += "! " + bytes + "  (after " + std::to_string(t.result) +
+                    ": command code, attempt, what was done)";
+            break;
         case TraceEvent::Result:
             line += "= " + std::to_string(t.result) + " " +
                     (t.result == 0 ? std::string("done") : describe(result_code(t.result)));

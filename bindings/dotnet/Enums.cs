@@ -33,6 +33,8 @@ namespace TqRwdDll
         ReplyMode = 1,
         /// <summary>Extra reply deadline in complete mode, 0 to 1000 ms.</summary>
         ReplySlackMs = 2,
+        /// <summary>Attempts in all after a lost reply, where a repeat is safe, 1 to 10.</summary>
+        Attempts = 3,
     }
 
     /// <summary>What a trace event shows.</summary>
@@ -46,6 +48,24 @@ namespace TqRwdDll
         Reply = 3,
         /// <summary>The end of a call; Result holds its result.</summary>
         Result = 4,
+        /// <summary>A lost reply dealt with: Data is the command code, the attempt about to be
+        /// made and what was done (RetryAction); Result the failure it followed.</summary>
+        Retry = 5,
+    }
+
+    /// <summary>What was done after a lost reply (byte 2 of a TraceKind.Retry event).</summary>
+    public enum RetryAction
+    {
+        /// <summary>The command was sent again after the line was purged.</summary>
+        Repeated = 1,
+        /// <summary>The authentication was sent again after the card was selected again.</summary>
+        Reselected = 2,
+        /// <summary>The write was sent again: reading back showed it not there.</summary>
+        NotThere = 3,
+        /// <summary>Not repeated: reading back showed it done.</summary>
+        Settled = 4,
+        /// <summary>The value change was made again: the value read back was unchanged.</summary>
+        Unchanged = 5,
     }
 
     /// <summary>How a serial port is attached (PortInfo.Transport).</summary>

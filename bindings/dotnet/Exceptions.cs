@@ -61,6 +61,8 @@ namespace TqRwdDll
                 case ResultCode.ParityUnsupported:
                     return new PortException(code, operation, text + " (" + code + ")" + system,
                                              osError);
+                case ResultCode.NotApplied:
+                    return new NotAppliedException(operation, text + " (" + code + ")");
                 default:
                     return new TqrfException(code, operation, text + " (" + code + ")", osError);
             }
@@ -83,6 +85,34 @@ namespace TqRwdDll
         {
             string hex = "0x" + status.ToString("X2");
             return text.Contains(hex) ? text : "reader status " + hex + ": " + text;
+        }
+    }
+
+    /// <summary>A write or value change was not carried out (-92): its reply was lost and
+    /// reading back showed it not done on every attempt. Calling again is safe.</summary>
+    public class NotAppliedException : TqrfException
+    {
+        public NotAppliedException(string operation, string message)
+            : base(ResultCode.NotApplied, operation, message, 0) { }
+    }
+
+    /// <summary>A value change lost its reply and the block holds neither the value before nor
+    /// the one expected (-93): something else changed it.</summary>
+    public class ValueConflictException : TqrfException
+    {
+        /// <summary>The value before the change.</summary>
+        public int Before { get; private set; }
+        /// <summary>The value read back.</summary>
+        public int Found { get; private set; }
+
+        public ValueConflictException(string operation, string text, int block, int before,
+                                      int found, int expected)
+            : base(ResultCode.ValueConflict, operation,
+                   text + " (" + ResultCode.ValueConflict + "): block " + block + " held " + before +
+                       " before, now holds " + found + ", expected " + expected, 0)
+        {
+            Before = before;
+            Found = found;
         }
     }
 

@@ -185,6 +185,10 @@ namespace TqRwdDll
         public static extern int tqrf_reader_set_trace(ReaderHandle r, TraceCallback fn,
                                                        IntPtr user);
 
+        /// <summary>stats: Size set to the structure's size first. Use Reader.Stats.</summary>
+        [DllImport(Library, CallingConvention = Cdecl)]
+        public static extern int tqrf_reader_get_stats(ReaderHandle r, ref ReaderStatsNative stats);
+
         [DllImport(Library, CallingConvention = Cdecl)]
         public static extern int tqrf_reader_os_error(ReaderHandle r);
 
@@ -262,6 +266,12 @@ namespace TqRwdDll
 
         [DllImport(Library, CallingConvention = Cdecl)]
         public static extern int tqrf_reader_transfer(ReaderHandle r, int block);
+
+        /// <summary>A value change made exactly once; before and after are written on 0 and -93
+        /// only. Use Reader.ApplyValue().</summary>
+        [DllImport(Library, CallingConvention = Cdecl)]
+        public static extern int tqrf_reader_value_apply(ReaderHandle r, int block, int delta,
+                                                         out uint before, out uint after);
 
         // ---- Reader device operations on a reader -----------------------------------------------
 
@@ -404,5 +414,17 @@ namespace TqRwdDll
         [MarshalAs(UnmanagedType.ByValArray, SizeConst = ResultCode.ReplyDataMax)]
         public byte[] Version;
         public uint ReaderId;
+    }
+
+    /// <summary>struct tqrf_reader_stats, as the library lays it out.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct ReaderStatsNative
+    {
+        public uint Size;
+        public uint Reserved;
+        public ulong Requests;
+        public ulong Retries;
+        public ulong Recoveries;
+        public ulong Failures;
     }
 }

@@ -35,15 +35,18 @@ namespace TqRwdDll
         /// <summary>The last exception the Trace action threw (they never leave the exchange).</summary>
         public Exception LastTraceError { get; private set; }
 
-        /// <summary>Opens a reader in ReplyMode.Complete with no extra slack.</summary>
+        /// <summary>Opens a reader in ReplyMode.Complete with no extra slack and 3 attempts.</summary>
         public Reader(string port) : this(port, ReplyMode.Complete, 0) { }
+
+        /// <summary>Opens a reader with 3 attempts (see Attempts).</summary>
+        public Reader(string port, ReplyMode replyMode, int slackMs) : this(port, replyMode, slackMs, 3) { }
 
         /// <summary>
         /// Opens a reader. port: "COM3" (on Linux /dev/ttyS2) or a device path as given.
         /// Throws PortException (OsError says why) when the device does not open, and
         /// BadArgumentException for a reply mode or slack (0 to 1000 ms) the library refuses.
         /// </summary>
-        public Reader(string port, ReplyMode replyMode, int slackMs)
+        public Reader(string port, ReplyMode replyMode, int slackMs, int attempts)
         {
             if (string.IsNullOrEmpty(port) || port.IndexOf('\0') >= 0)
                 throw new BadArgumentException("Open", "not a port name");
@@ -59,6 +62,7 @@ namespace TqRwdDll
             try {
                 SetOption(ReaderOption.ReplyMode, (int)replyMode);
                 SetOption(ReaderOption.ReplySlackMs, slackMs);
+                SetOption(ReaderOption.Attempts, attempts);
             } catch {
                 handle.Dispose();
                 throw;
@@ -153,6 +157,30 @@ namespace TqRwdDll
         {
             get { return GetOption(ReaderOption.ReplySlackMs); }
             set { SetOption(ReaderOption.ReplySlackMs, value); }
+        }
+
+        /// <summary>Attempts in all, 1 to 10, for a command whose reply is lost, late, garbled
+        /// or of the wrong length, where a repeat is safe: reads and selections again, an
+        /// authentication after selecting the card again, a write only when reading back shows
+        /// it not there. A reader status is never repeated; halt, reset, beep, increment,
+        /// decrement, restore and transfer never are (ApplyValue settles a value change).</summary>
+        public int Attempts
+        {
+            get { return GetOption(ReaderOption.Attempts); }
+            set { SetOption(ReaderOption.Attempts, value); }
+        }
+
+        /// <summary>The reader's counters since it was opened.</summary>
+        public ReaderStats Stats
+        {
+            get
+            {
+                var native = new ReaderStatsNative();
+                native.Size = (uint)Marshal.SizeOf(typeof(ReaderStatsNative));
+                Check(NativeMethods.tqrf_reader_get_stats(Handle("Stats"), ref native), "Stats");
+                return new ReaderStats(native.Requests, native.Retries, native.Recoveries,
+                                       native.Failures);
+            }
         }
 
         /// <summary>Sets the line rate with no parity, until the next command.</summary>
@@ -318,6 +346,47 @@ namespace TqRwdDll
         public void Decrement(int block, uint amount)
         {
             Check(NativeMethods.tqrf_reader_decrement(Handle("Decrement"), block, amount), "Decrement");
+        }
+
+        /// <summary>
+        /// Changes a value block by delta and writes it back into the same block, exactly once
+        /// (read, increment or decrement, transfer); a lost reply is settled by reading the
+        /// value back. Returns the value after; before gets the value before. Throws
+        /// NotAppliedException when it was not done after the last attempt (calling again is
+        /// safe), ValueConflictException when the value read back is neither, ReplyException
+        /// when a lost reply could not be settled (not known whether done).
+        /// </summary>
+        public int ApplyValue(int block, int delta, out int before)
+        {
+            uint was, now;
+            was = now = 0;
+            int rc = NativeMethods.tqrf_reader_value_apply(Handle("ApplyValue"), block, delta,
+                                                           out was, out now);
+            if (rc == ResultCode.ValueConflict)
+                throw new ValueConflictException("ApplyValue", NativeMethods.StrError(rc), block,
+                                                 unchecked((int)was), unchecked((int)now),
+                                                 unchecked((int)was + delta));
+            Check(rc, "ApplyValue");
+            before = unchecked((int)was);
+            return unchecked((int)now);
+        }
+
+        /// <summary>Adds amount (0 to 2147483647) to a value block, exactly once
+        /// (ApplyValue); returns the new balance.</summary>
+        public int Credit(int block, int amount)
+        {
+            if (amount < 0) throw new BadArgumentException("Credit", "amount must be 0 or more");
+            int before;
+            return ApplyValue(block, amount, out before);
+        }
+
+        /// <summary>Subtracts amount (0 to 2147483647) from a value block, exactly once
+        /// (ApplyValue); returns the new balance.</summary>
+        public int Debit(int block, int amount)
+        {
+            if (amount < 0) throw new BadArgumentException("Debit", "amount must be 0 or more");
+            int before;
+            return ApplyValue(block, -amount, out before);
         }
 
         public void Restore(int block)

@@ -27,6 +27,12 @@ namespace TqRwdDll
         public const int BufferTooSmall = -90;
         /// <summary>The serial adapter cannot send mark or space parity.</summary>
         public const int ParityUnsupported = -91;
+        /// <summary>Handle API only: a write or value change was not carried out: its reply
+        /// was lost and reading back showed it not done. Calling again is safe.</summary>
+        public const int NotApplied = -92;
+        /// <summary>Handle API only: a value change lost its reply and the block holds neither
+        /// the value before nor the one expected.</summary>
+        public const int ValueConflict = -93;
 
         /// <summary>The most data bytes a reply carries (TQRF_REPLY_DATA_MAX): the size of the
         /// buffers of tqrf_ReadHardwareVersionNumber, tqrf_Read_RC500E2 and

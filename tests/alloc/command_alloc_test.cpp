@@ -139,4 +139,36 @@ TEST(NoAllocation, HandleCommandsRunWithoutTouchingTheHeap) {
     EXPECT_EQ(tqrf_reader_close(r), 0);
 }
 
+// Repeats after a lost reply: the responder's status-only replies are of the wrong length for
+// the data commands, so each is repeated up to the attempts; a write is read back, a value
+// change reads its value. None of it allocates.
+TEST(NoAllocation, RepeatsAndReadBacksRunWithoutTouchingTheHeap) {
+    Responder responder;
+    tqrf_reader* r = nullptr;
+    ASSERT_EQ(tqrf_reader_open(responder.slave().c_str(), &r), 0);
+    ASSERT_EQ(tqrf_reader_set_option(r, TQRF_OPTION_ATTEMPTS, 3), 0);
+    int traced = 0;
+    ASSERT_EQ(tqrf_reader_set_trace(r, count_trace, &traced), 0);
+    std::uint8_t buf[128] = {};
+    std::uint32_t value = 0, after = 0, length = 0;
+    tqrf_reader_stats stats{};
+    stats.size = sizeof stats;
+    const std::vector<std::pair<const char*, std::function<int()>>> calls = {
+        {"find", [&] { return tqrf_reader_find(r, 0, buf, buf + 2, buf + 6); }},
+        {"read", [&] { return tqrf_reader_read(r, 4, buf); }},
+        {"e2 read", [&] { return tqrf_reader_e2_read(r, 0, buf, 101, &length); }},
+        {"value apply", [&] { return tqrf_reader_value_apply(r, 4, -1, &value, &after); }},
+        {"stats", [&] { return tqrf_reader_get_stats(r, &stats); }},
+    };
+    for (const auto& [name, call] : calls) {
+        t_allocations = 0;
+        t_counting = true;
+        (void)call();
+        t_counting = false;
+        EXPECT_EQ(t_allocations, 0) << name;
+    }
+    EXPECT_GT(stats.retries, 0u);
+    EXPECT_EQ(tqrf_reader_close(r), 0);
+}
+
 }  // namespace

@@ -21,10 +21,12 @@ namespace {
 using tqrf_sim::FaultKind;
 using tqrf_sim::FaultRule;
 
-// A generous reply deadline: on a loaded machine the simulator's thread may answer late.
+// A generous reply deadline: on a loaded machine the simulator's thread may answer late. One
+// attempt: a fault on a reply is what the test sees (the tests of repeats ask for more).
 tqrf::ReaderOptions patient() {
     tqrf::ReaderOptions o;
     o.reply_slack = std::chrono::milliseconds(1000);
+    o.attempts = 1;
     return o;
 }
 
@@ -109,6 +111,62 @@ TEST_F(ReaderSim, RepliesWithoutTheirDataAreErrorsNeverZeros) {
     ASSERT_TRUE(reader_.login(1, tqrf::KeyType::A, tqrf::kDefaultKey));
     auto ok = reader_.read(4);
     ASSERT_TRUE(ok) << ok.error().message();
+}
+
+// How many requests of a command the simulated reader took.
+std::size_t requests_of(const tqrf_sim::Simulator& sim, std::uint8_t code) {
+    std::size_t n = 0;
+    for (const auto& e : sim.journal()) n += e.request.size() > 1 && e.request[1] == code;
+    return n;
+}
+
+TEST_F(ReaderSim, LostRepliesAreSettledAndNothingIsDoneTwice) {
+    EXPECT_EQ(tqrf::Reader::open(sim_.slave_path()).error(), tqrf::errc::port_open_failed);
+    ASSERT_TRUE(reader_.set_attempts(3));
+    ASSERT_TRUE(reader_.set_reply_slack(std::chrono::milliseconds(200)));  // lost replies wait it
+    EXPECT_EQ(*reader_.attempts(), 3);
+    std::vector<std::vector<std::uint8_t>> retries;
+    ASSERT_TRUE(reader_.set_trace([&](const tqrf::Trace& t) {
+        if (t.event == tqrf::TraceEvent::Retry) retries.emplace_back(t.bytes, t.bytes + t.count);
+    }));
+    ASSERT_TRUE(reader_.find_card());
+    ASSERT_TRUE(reader_.login(1, tqrf::KeyType::A, tqrf::kDefaultKey));
+    ASSERT_TRUE(reader_.init_value(5, 100));
+    sim_.clear_journal();
+
+    // The write's reply is dropped after the card took it: read back, never written twice.
+    sim_.add_fault(fault(FaultKind::NoReply, 0, tqrf_sim::cmd::kWrite));
+    tqrf::Block data;
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(0xC0 + i);
+    ASSERT_TRUE(reader_.write(4, data));
+    EXPECT_EQ(requests_of(sim_, tqrf_sim::cmd::kWrite), 1u);
+    EXPECT_EQ((*sim_.card_image(tqrf_sim::kDefaultUid))[4 * 16], 0xC0);
+
+    // The transfer's reply is dropped: the value read back settles it; transferred once.
+    sim_.add_fault(fault(FaultKind::NoReply, 0, tqrf_sim::cmd::kTransfer));
+    auto debit = reader_.debit(5, 30);
+    ASSERT_TRUE(debit) << debit.error().message();
+    EXPECT_EQ(*debit, 70);
+    EXPECT_EQ(requests_of(sim_, tqrf_sim::cmd::kTransfer), 1u);
+
+    // A decrement's reply lost every time: not applied, the value as it was.
+    sim_.add_fault(fault(FaultKind::NoReply, 0, tqrf_sim::cmd::kDecrement, 3));
+    EXPECT_EQ(reader_.debit(5, 1).error(), tqrf::errc::not_applied);
+    EXPECT_EQ(requests_of(sim_, tqrf_sim::cmd::kTransfer), 1u);
+    EXPECT_EQ(*reader_.read_value(5), 70);
+
+    const auto s = reader_.stats();
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->retries, 2u);  // the decrement made again twice
+    EXPECT_EQ(s->recoveries, 2u);
+    EXPECT_EQ(s->failures, 1u);
+    const std::vector<std::vector<std::uint8_t>> expected = {
+        {0x46, 1, TQRF_RETRY_SETTLED},
+        {0x4C, 1, TQRF_RETRY_SETTLED},
+        {0x4A, 2, TQRF_RETRY_UNCHANGED},
+        {0x4A, 3, TQRF_RETRY_UNCHANGED},
+    };
+    EXPECT_EQ(retries, expected);
 }
 
 TEST_F(ReaderSim, ArgumentsOutOfRangeAreRefusedByTheLibrary) {

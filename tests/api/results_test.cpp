@@ -63,6 +63,8 @@ TEST(ResultList, ValuesHostsDependOn) {
         {TQRF_ERR_BAD_ARGUMENT, -89},
         {TQRF_ERR_BUFFER_TOO_SMALL, -90},
         {TQRF_ERR_PARITY_UNSUPPORTED, -91},
+        {TQRF_ERR_NOT_APPLIED, -92},
+        {TQRF_ERR_VALUE_CONFLICT, -93},
         {ERR_FAILED, -1},
         {ERR_PORT_NOT_OPEN, -82},
         {ERR_REPLY_FRAME, -86},
@@ -71,7 +73,7 @@ TEST(ResultList, ValuesHostsDependOn) {
         {TQRF_REPLY_DATA_MAX, 101},
     };
     for (const auto& [macro, value] : values) EXPECT_EQ(macro, value);
-    EXPECT_EQ(sizeof kListed / sizeof kListed[0], 12u);
+    EXPECT_EQ(sizeof kListed / sizeof kListed[0], 14u);
     EXPECT_EQ(tqrf::ReplyData::capacity, 101u);
 }
 
@@ -87,7 +89,7 @@ TEST(ResultList, StatusBytesAndOtherValues) {
         {255, "reader status 255 (0xFF)", true},
         {-84, "unknown result code -84", false},  // never used
         {256, "unknown result code 256", false},
-        {-92, "unknown result code -92", false},
+        {-94, "unknown result code -94", false},
     };
     for (const Row& row : rows) {
         const std::error_code ec = tqrf::result_code(row.result);

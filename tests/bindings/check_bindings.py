@@ -171,6 +171,7 @@ PY_TYPES = {
     "ctypes.POINTER(ctypes.POINTER(PortInfo2))": "tqrf_port_info2**",
     "ctypes.POINTER(PortInfo2)": "tqrf_port_info2*",
     "ctypes.POINTER(ProbeResult2)": "tqrf_probe_result2*",
+    "ctypes.POINTER(ReaderStatsNative)": "tqrf_reader_stats*",
 }
 
 
@@ -209,6 +210,7 @@ def dotnet_type(param: str) -> str:
             "IntPtr": "reader_out|ptr|tqrf_port_info**|tqrf_port_info2**",
             "ProbeResultNative": "tqrf_probe_result*",
             "ProbeResult2Native": "tqrf_probe_result2*",
+            "ReaderStatsNative": "tqrf_reader_stats*",
         }.get(t, "out " + t)
     if t == "byte[]":
         return "bytes_out" if "Out" in attrs else "bytes_in"

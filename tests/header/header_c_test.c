@@ -68,6 +68,14 @@ int main(void) {
         if (tqrf_strerror(ERR_DEVICE_LOST)[0] == '\0') failures++;
     }
     {
+        /* The counters' structure, sized by its caller, and a value change, from C. */
+        tqrf_reader_stats stats = {sizeof(tqrf_reader_stats), 0, 0, 0, 0, 0};
+        uint32_t before = 0, after = 0;
+        if (tqrf_reader_get_stats(NULL, &stats) != ERR_BAD_ARGUMENT) failures++;
+        if (tqrf_reader_value_apply(NULL, 4, -1, &before, &after) != ERR_BAD_ARGUMENT) failures++;
+        if (TQRF_OPTION_ATTEMPTS != 3 || TQRF_TRACE_RETRY != 5) failures++;
+    }
+    {
         /* The result list from C: every code has its text, and the names of earlier versions
          * are the same codes as the TQRF_ names. */
         static const struct {
@@ -89,7 +97,9 @@ int main(void) {
                                            {ERR_REPLY_LENGTH, TQRF_ERR_REPLY_LENGTH},
                                            {ERR_DEVICE_LOST, TQRF_ERR_DEVICE_LOST},
                                            {ERR_BAD_ARGUMENT, TQRF_ERR_BAD_ARGUMENT},
-                                           {ERR_BUFFER_TOO_SMALL, TQRF_ERR_BUFFER_TOO_SMALL}};
+                                           {ERR_BUFFER_TOO_SMALL, TQRF_ERR_BUFFER_TOO_SMALL},
+                                           {ERR_NOT_APPLIED, TQRF_ERR_NOT_APPLIED},
+                                           {ERR_VALUE_CONFLICT, TQRF_ERR_VALUE_CONFLICT}};
         uint8_t version[TQRF_REPLY_DATA_MAX];
         size_t i;
         for (i = 0; i < sizeof listed / sizeof listed[0]; i++) {
@@ -98,7 +108,7 @@ int main(void) {
         for (i = 0; i < sizeof pairs / sizeof pairs[0]; i++) {
             if (pairs[i][0] != pairs[i][1]) failures++;
         }
-        if (sizeof listed / sizeof listed[0] != 12 || sizeof version != 101) failures++;
+        if (sizeof listed / sizeof listed[0] != 14 || sizeof version != 101) failures++;
         if (ERR_PORT_NOT_OPEN != -82 || TQRF_ERR_PARITY_UNSUPPORTED != -91) failures++;
     }
     printf("%d failures\n", failures);

@@ -77,6 +77,7 @@ typedef int32_t(__cdecl* fn_tqrf_reader_increment)(tqrf_reader* r, int32_t block
 typedef int32_t(__cdecl* fn_tqrf_reader_decrement)(tqrf_reader* r, int32_t block, uint32_t amount);
 typedef int32_t(__cdecl* fn_tqrf_reader_restore)(tqrf_reader* r, int32_t block);
 typedef int32_t(__cdecl* fn_tqrf_reader_transfer)(tqrf_reader* r, int32_t block);
+typedef int32_t(__cdecl* fn_tqrf_reader_value_apply)(tqrf_reader* r, int32_t block, int32_t delta, uint32_t* before, uint32_t* after);
 typedef int32_t(__cdecl* fn_tqrf_reader_reset)(tqrf_reader* r);
 typedef int32_t(__cdecl* fn_tqrf_reader_hardware_version)(tqrf_reader* r, uint8_t* out, uint32_t capacity, uint32_t* length);
 typedef int32_t(__cdecl* fn_tqrf_reader_id)(tqrf_reader* r, uint32_t* id);
@@ -150,6 +151,7 @@ typedef int32_t(__cdecl* fn_tqrf_reader_last_answer)(tqrf_reader* r);
     X(h, fn_tqrf_reader_decrement, decrement, "tqrf_reader_decrement") \
     X(h, fn_tqrf_reader_restore, restore, "tqrf_reader_restore") \
     X(h, fn_tqrf_reader_transfer, transfer, "tqrf_reader_transfer") \
+    X(h, fn_tqrf_reader_value_apply, value_apply, "tqrf_reader_value_apply") \
     X(h, fn_tqrf_reader_reset, reset, "tqrf_reader_reset") \
     X(h, fn_tqrf_reader_hardware_version, hardware_version, "tqrf_reader_hardware_version") \
     X(h, fn_tqrf_reader_id, id, "tqrf_reader_id") \

@@ -54,8 +54,9 @@ internal static class Tests
     private static int passed, failed;
 
     // The most reply slack there is, so that a simulator left unscheduled for a while on a
-    // loaded machine still answers in time; a reply that came is taken at once.
-    private static Reader Open(string path) { return new Reader(path, ReplyMode.Complete, 1000); }
+    // loaded machine still answers in time; a reply that came is taken at once. One attempt:
+    // a fault on a reply is what the test sees (Retries asks for more).
+    private static Reader Open(string path) { return new Reader(path, ReplyMode.Complete, 1000, 1); }
 
     private static void Check(bool condition, string what)
     {
@@ -203,6 +204,33 @@ internal static class Tests
         Check(open.Code == ResultCode.PortOpenFailed && open.OsError == 2, "missing device");
         Check(open.Message.EndsWith(": No such file or directory"),
               "the system's reason: " + open.Message);
+    }
+
+    private static void Retries()
+    {
+        using (var sim = new Sim())
+        using (var r = new Reader(sim.Path)) {
+            Check(r.Attempts == 3, "a reader opens with 3 attempts");
+            Throws<BadArgumentException>(() => r.Attempts = 11);
+        }
+        // A lost read reply is repeated; a lost transfer reply is settled by reading back.
+        using (var sim = new Sim("--fault", "noreply@0x45/1", "--fault", "noreply@0x4C/1"))
+        using (var r = new Reader(sim.Path, ReplyMode.Complete, 300, 3)) {
+            var retries = new System.Collections.Generic.List<TraceEvent>();
+            r.Trace = e => { if (e.Kind == TraceKind.Retry) retries.Add(e); };
+            r.Find();
+            r.Login(1, Reader.DefaultKey);
+            r.InitVal(5, 100);
+            Check(Hex(r.Read(4)) == new string('0', 32), "read after a lost reply");
+            int before;
+            Check(r.ApplyValue(5, -1, out before) == 99 && before == 100, "apply after a lost reply");
+            Check(r.Debit(5, 9) == 90 && r.Credit(5, 10) == 100, "debit, credit");
+            Check(r.ReadVal(5) == 100, "the value, read");
+            Check(retries.Count == 2 && retries[0].Data[0] == 0x45 &&
+                      retries[1].Data[2] == (byte)RetryAction.Settled, "the trace");
+            ReaderStats s = r.Stats;
+            Check(s.Retries == 1 && s.Recoveries == 2 && s.Failures == 0, "the counters");
+        }
     }
 
     private static void TraceEvents()
@@ -388,6 +416,7 @@ internal static class Tests
         Run("reader device commands and options", DeviceCommands);
         Run("exceptions", Exceptions);
         Run("trace", TraceEvents);
+        Run("repeats after a lost reply", Retries);
         Run("two readers in two threads", TwoThreads);
         Run("legacy exports", LegacyExports);
         Run("finding the reader", FindingTheReader);

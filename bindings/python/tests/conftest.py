@@ -35,12 +35,14 @@ SLACK_MS = 1000
 
 @pytest.fixture
 def open_reader() -> Iterator[Callable[..., tqrf.Reader]]:
-    """Open a reader (with SLACK_MS unless told otherwise); every one is closed after the
-    test."""
+    """Open a reader (with SLACK_MS and one attempt unless told otherwise); every one is
+    closed after the test. One attempt: a fault on a reply is what the test sees; the tests
+    of repeats ask for more."""
     with contextlib.ExitStack() as stack:
 
         def open_(path: str, **kwargs: object) -> tqrf.Reader:
             kwargs.setdefault("slack_ms", SLACK_MS)
+            kwargs.setdefault("attempts", 1)
             return stack.enter_context(tqrf.Reader(path, **kwargs))
 
         yield open_

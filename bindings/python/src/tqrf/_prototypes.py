@@ -88,6 +88,19 @@ class ProbeResult2(ctypes.Structure):
     ]
 
 
+class ReaderStatsNative(ctypes.Structure):
+    """struct tqrf_reader_stats."""
+
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("reserved", ctypes.c_uint32),
+        ("requests", ctypes.c_uint64),
+        ("retries", ctypes.c_uint64),
+        ("recoveries", ctypes.c_uint64),
+        ("failures", ctypes.c_uint64),
+    ]
+
+
 # name: (argument types, result type). Byte inputs are const uint8_t* in C and go in as
 # immutable bytes (c_char_p); outputs are ctypes arrays (c_u8p).
 PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {
@@ -98,6 +111,7 @@ PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {
     "tqrf_reader_set_option": ([c_handle, i32, i32], i32),
     "tqrf_reader_get_option": ([c_handle, i32, ctypes.POINTER(i32)], i32),
     "tqrf_reader_set_trace": ([c_handle, TRACE_FN, ctypes.c_void_p], i32),
+    "tqrf_reader_get_stats": ([c_handle, ctypes.POINTER(ReaderStatsNative)], i32),
     "tqrf_reader_os_error": ([c_handle], i32),
     "tqrf_strerror": ([i32], ctypes.c_char_p),
     "tqrf_refusal_text": ([i32, i32, c_u8p, u32], i32),
@@ -118,6 +132,7 @@ PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {
     "tqrf_reader_decrement": ([c_handle, i32, u32], i32),
     "tqrf_reader_restore": ([c_handle, i32], i32),
     "tqrf_reader_transfer": ([c_handle, i32], i32),
+    "tqrf_reader_value_apply": ([c_handle, i32, i32, ctypes.POINTER(u32), ctypes.POINTER(u32)], i32),
     # Reader device operations on a reader
     "tqrf_reader_reset": ([c_handle], i32),
     "tqrf_reader_hardware_version": ([c_handle, c_u8p, u32, ctypes.POINTER(u32)], i32),

@@ -36,6 +36,8 @@ __all__ = [
     "RequestMode",
     "TraceEvent",
     "TraceKind",
+    "RetryAction",
+    "ReaderStats",
 ]
 
 
@@ -65,6 +67,7 @@ class Option(enum.IntEnum):
 
     REPLY_MODE = 1
     REPLY_SLACK_MS = 2
+    ATTEMPTS = 3  #: attempts in all after a lost reply, where a repeat is safe (1 to 10)
 
 
 class TraceKind(enum.IntEnum):
@@ -74,6 +77,35 @@ class TraceKind(enum.IntEnum):
     FRAME = 2  #: the request frame, sent with space parity
     REPLY = 3  #: the bytes taken as the reply (also when they fail the checks)
     RESULT = 4  #: the end of a call; :attr:`TraceEvent.result` is its result
+    #: a lost reply dealt with: data is the command code, the attempt about to be made and
+    #: what was done (:class:`RetryAction`); :attr:`TraceEvent.result` the failure it followed
+    RETRY = 5
+
+
+class RetryAction(enum.IntEnum):
+    """What was done after a lost reply (byte 2 of a :attr:`TraceKind.RETRY` event)."""
+
+    REPEATED = 1  #: the command was sent again after the line was purged
+    RESELECTED = 2  #: the authentication was sent again after the card was selected again
+    NOT_THERE = 3  #: the write was sent again: reading back showed it not there
+    SETTLED = 4  #: not repeated: reading back showed it done
+    UNCHANGED = 5  #: the value change was made again: reading back showed the value unchanged
+
+
+class ReaderStats(NamedTuple):
+    """A reader's counters (:attr:`tqrf.Reader.stats`), from its open on.
+
+    Attributes:
+        requests: command calls that went to the line.
+        retries: commands sent again, and value changes made again, after a lost reply.
+        recoveries: calls that lost a reply and still succeeded.
+        failures: calls that ended on a lost reply (ReplyError), NotApplied or ValueConflict.
+    """
+
+    requests: int
+    retries: int
+    recoveries: int
+    failures: int
 
 
 class TraceEvent(NamedTuple):

@@ -18,6 +18,8 @@ ERR_DEVICE_LOST = -88
 ERR_BAD_ARGUMENT = -89
 ERR_BUFFER_TOO_SMALL = -90
 ERR_PARITY_UNSUPPORTED = -91
+ERR_NOT_APPLIED = -92
+ERR_VALUE_CONFLICT = -93
 
 
 __all__ = [
@@ -26,6 +28,7 @@ __all__ = [
     "DeviceLost",
     "Error",
     "LibraryNotFound",
+    "NotApplied",
     "PortError",
     "PortOpenError",
     "ReaderClosed",
@@ -35,6 +38,7 @@ __all__ = [
     "ReplyFrameError",
     "ReplyLengthError",
     "SendError",
+    "ValueConflict",
     "ValueRefused",
 ]
 
@@ -199,6 +203,25 @@ class BufferTooSmall(Error):
     """A variable-length reply was longer than the buffer given for it (-90)."""
 
 
+class NotApplied(Error):
+    """A write or value change was not carried out (-92): its reply was lost and reading back
+    showed it not done, on every attempt the reader's ``attempts`` allowed. Calling again is
+    safe."""
+
+
+class ValueConflict(Error):
+    """A value change lost its reply and the value read back is neither the value before nor
+    the one expected (-93): something else changed the block.
+
+    Attributes:
+        before: the value before the change (None when not known).
+        found: the value read back (None when not known).
+    """
+
+    before: Optional[int] = None
+    found: Optional[int] = None
+
+
 _BY_CODE: Dict[int, Type[Error]] = {
     ERR_FAILED: PortError,
     ERR_PORT_IN_USE: PortError,
@@ -212,6 +235,8 @@ _BY_CODE: Dict[int, Type[Error]] = {
     ERR_BAD_ARGUMENT: BadArgument,
     ERR_BUFFER_TOO_SMALL: BufferTooSmall,
     ERR_PARITY_UNSUPPORTED: PortError,
+    ERR_NOT_APPLIED: NotApplied,
+    ERR_VALUE_CONFLICT: ValueConflict,
 }
 
 

@@ -6,9 +6,10 @@ import ctypes
 import os
 import threading
 from types import TracebackType
-from typing import Any, Callable, Iterable, List, Optional, Type, Union
+from typing import Any, Callable, Iterable, List, Optional, Tuple, Type, Union
 
 from . import _native
+from ._prototypes import ReaderStatsNative
 from ._types import (
     BLOCKS,
     BLOCKS_PER_SECTOR,
@@ -20,6 +21,7 @@ from ._types import (
     Key,
     KeyType,
     Option,
+    ReaderStats,
     ReplyMode,
     RequestMode,
     TraceEvent,
@@ -34,6 +36,7 @@ from .errors import (
     Error,
     ReaderClosed,
     ReaderStatus,
+    ValueConflict,
     ValueRefused,
     error_for,
 )
@@ -69,6 +72,10 @@ def _amount(value: int) -> int:
     if not isinstance(value, int) or not 0 <= value <= _I32_MAX:
         raise BadArgument(f"amount {value!r} is not 0 to 2147483647")
     return int(value)
+
+
+def _signed(value: int) -> int:
+    return value - 2**32 if value > _I32_MAX else value
 
 
 def _buf(name: str, value: BytesLike, size: int) -> bytes:
@@ -140,6 +147,10 @@ class Reader:
             exports do).
         slack_ms: extra milliseconds (0 to 1000) of reply deadline in complete mode, for
             slow adapters.
+        attempts: attempts in all (1 to 10) when a reply is lost, late, garbled or of the
+            wrong length, where a repeat is safe (reads and selections again, an
+            authentication after selecting the card again, a write only when reading back
+            shows it not there; see :attr:`attempts`). 1 repeats nothing.
         trace: a callable for :meth:`set_trace`, or None.
         library: the path of the shared library to use; by default the package's own
             lookup (see :func:`tqrf.load_library`).
@@ -156,6 +167,7 @@ class Reader:
         *,
         reply_mode: ReplyMode = ReplyMode.COMPLETE,
         slack_ms: int = 0,
+        attempts: int = 3,
         trace: Optional[TraceCallable] = None,
         library: Optional[Union[str, "os.PathLike[str]"]] = None,
     ) -> None:
@@ -179,6 +191,7 @@ class Reader:
         try:
             self.set_option(Option.REPLY_MODE, reply_mode)
             self.set_option(Option.REPLY_SLACK_MS, slack_ms)
+            self.set_option(Option.ATTEMPTS, attempts)
             if trace is not None:
                 self.set_trace(trace)
         except BaseException:
@@ -305,6 +318,27 @@ class Reader:
     def slack_ms(self, ms: int) -> None:
         self.set_option(Option.REPLY_SLACK_MS, ms)
 
+    @property
+    def attempts(self) -> int:
+        """Attempts in all (1 to 10) for a command whose reply is lost, late, garbled or of
+        the wrong length, where a repeat is safe; settable. A reader status is never
+        repeated; halt, reset, beep, value init, increment, decrement, restore and transfer
+        never are (:meth:`apply_value` settles a lost value change by reading back). Each
+        repeat shows in the trace (:attr:`TraceKind.RETRY`) and in :attr:`stats`."""
+        return self.get_option(Option.ATTEMPTS)
+
+    @attempts.setter
+    def attempts(self, n: int) -> None:
+        self.set_option(Option.ATTEMPTS, n)
+
+    @property
+    def stats(self) -> ReaderStats:
+        """The reader's counters: requests, retries, recoveries, failures."""
+        native = ReaderStatsNative()
+        native.size = ctypes.sizeof(ReaderStatsNative)
+        self._call("stats", "tqrf_reader_get_stats", ctypes.byref(native))
+        return ReaderStats(native.requests, native.retries, native.recoveries, native.failures)
+
     def set_baud(self, rate: int) -> None:
         """Set the line rate with no parity. Every exchange sets the line back to 19200
         baud with its own parity, so the rate holds only until the next command."""
@@ -426,26 +460,52 @@ class Reader:
         self._call("readval", "tqrf_reader_readval", _i32("block", block), ctypes.byref(value))
         return value.value - 2**32 if value.value > _I32_MAX else value.value
 
+    def apply_value(self, block: int, delta: int) -> Tuple[int, int]:
+        """Change a value block by `delta` (-2**31 to 2**31-1) and write it back into the same
+        block, exactly once: read, increment or decrement, transfer. A lost reply is settled
+        by reading the value back: done, not done (made again from the start, within
+        :attr:`attempts`), or neither. Returns (before, after), signed.
+
+        Raises:
+            NotApplied: not done after the last attempt (calling again is safe).
+            ValueConflict: the value read back is neither; its ``before`` and ``found``
+                say both.
+            ReplyError: a lost reply that could not be settled: not known whether done.
+        """
+        delta = _i32("delta", delta)
+        before = ctypes.c_uint32()
+        after = ctypes.c_uint32()
+        try:
+            self._call("apply_value", "tqrf_reader_value_apply", _i32("block", block), delta,
+                       ctypes.byref(before), ctypes.byref(after))
+        except ValueConflict as e:
+            e.before, e.found = _signed(before.value), _signed(after.value)
+            e.message = (f"{e.message}: block {block} held {e.before} before, now holds "
+                         f"{e.found}, expected {_signed((before.value + delta) & _U32_MAX)}")
+            raise
+        return _signed(before.value), _signed(after.value)
+
     def credit(self, block: int, amount: int, *, allow_wrap: bool = False) -> int:
         """Add `amount` (0 to 2**31-1) to a value block and write the result back into it:
         the purse operation. The balance is read first; a result past 2**31-1 raises
         :class:`ValueRefused` and nothing is written, unless `allow_wrap` (the card then
-        wraps it to a negative value). Returns the new balance. The sector must be open."""
+        wraps it to a negative value). The change is :meth:`apply_value`: made exactly once,
+        a lost reply settled by reading back. Returns the new balance. The sector must be
+        open."""
         amount = _amount(amount)
         balance = self.readval(block)
         if balance + amount > _I32_MAX and not allow_wrap:
             raise ValueRefused(
                 f"block {block} holds {balance}; {balance} + {amount} does not fit a value "
                 "block (at most 2147483647): nothing was written (allow_wrap=True wraps it)")
-        self.increment(block, amount)
-        self.transfer(block)
-        return self.readval(block)
+        return self.apply_value(block, amount)[1]
 
     def debit(self, block: int, amount: int, *, allow_negative: bool = False,
               allow_wrap: bool = False) -> int:
         """Subtract `amount` (0 to 2**31-1) from a value block and write the result back into
-        it. A result below zero raises :class:`ValueRefused` and nothing is written, unless
-        `allow_negative`; one below -2**31 needs `allow_wrap` too. Returns the new balance."""
+        it, as :meth:`credit` adds. A result below zero raises :class:`ValueRefused` and
+        nothing is written, unless `allow_negative`; one below -2**31 needs `allow_wrap` too.
+        Returns the new balance."""
         amount = _amount(amount)
         balance = self.readval(block)
         result = balance - amount
@@ -458,9 +518,7 @@ class Reader:
                 f"block {block} holds {balance}; {balance} - {amount} = {result} does not fit "
                 "a value block (at least -2147483648): nothing was written (allow_wrap=True "
                 "wraps it)")
-        self.decrement(block, amount)
-        self.transfer(block)
-        return self.readval(block)
+        return self.apply_value(block, -amount)[1]
 
     def increment(self, block: int, amount: int) -> None:
         """Add `amount` to a value block into the transfer buffer (then :meth:`transfer`)."""
