@@ -537,7 +537,7 @@ TQRF_API(int32_t) tqrf_wr_asc(int32_t block, const char* block_text);
  *     address; a clock whose bytes 1 to 6
  *     are the ones set and whose seconds byte, in BCD, is at most the time the call has taken
  *     plus 1 s ahead of the one set); when it is there the call returns 0, when it is still not
- *     there after the last attempt ERR_NOT_APPLIED (-92). A trailer write is not repeated (a
+ *     there after the last attempt TQRF_ERR_NOT_APPLIED (-92). A trailer write is not repeated (a
  *     trailer does not read back its keys). Halt, reset, beep, increment, decrement, restore
  *     and transfer are never repeated: use
  *     tqrf_reader_value_apply() for a value change that settles a lost reply. Every repeat
@@ -854,13 +854,13 @@ TQRF_API(int32_t) tqrf_reader_transfer(tqrf_reader* r, int32_t block);
  *     found it and authenticated);
  *   - transfer lost: the value is read back: the expected value means done (0); the value
  *     before means not done, and the change is made again from the start; any other value
- *     gives ERR_VALUE_CONFLICT with both in the outputs.
+ *     gives TQRF_ERR_VALUE_CONFLICT with both in the outputs.
  * At most TQRF_OPTION_ATTEMPTS changes are made; when the last one was not done the call
- * gives ERR_NOT_APPLIED (-92). A lost reply whose outcome could not be read back gives its
+ * gives TQRF_ERR_NOT_APPLIED (-92). A lost reply whose outcome could not be read back gives its
  * own code (-85, -86, -87): then whether it was done is not known.
  * @param block 0 to 63. @param delta added to the value, modulo 2^32.
  * @param before out: the value before the change; @param after out: the value after it (on
- *        ERR_VALUE_CONFLICT the value read back). Written on 0 and ERR_VALUE_CONFLICT only.
+ *        TQRF_ERR_VALUE_CONFLICT the value read back). Written on 0 and TQRF_ERR_VALUE_CONFLICT only.
  * @return 0; a reader status (nothing changed by that step); -92; -93; -85, -86, -87; -89.
  */
 TQRF_API(int32_t)

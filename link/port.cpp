@@ -270,7 +270,7 @@ TQRF_API(int32_t) tqrf_reader_set_option(tqrf_reader* r, int32_t option, int32_t
             return 0;
         case TQRF_OPTION_ATTEMPTS:
             if (value < 1 || value > static_cast<std::int32_t>(ATTEMPTS_MAX)) {
-                return ERR_BAD_ARGUMENT;
+                return TQRF_ERR_BAD_ARGUMENT;
             }
             r->attempts = static_cast<std::uint32_t>(value);
             return 0;
@@ -301,7 +301,7 @@ TQRF_API(int32_t) tqrf_reader_get_stats(tqrf_reader* r, tqrf_reader_stats* stats
     // The caller's structure may be older (shorter) or newer (longer) than this library's:
     // fill what both know, never past the caller's size.
     constexpr std::uint32_t kLeast = offsetof(tqrf_reader_stats, retries);
-    if (r == nullptr || stats == nullptr || stats->size < kLeast) return ERR_BAD_ARGUMENT;
+    if (r == nullptr || stats == nullptr || stats->size < kLeast) return TQRF_ERR_BAD_ARGUMENT;
     ReaderLock lock(*r);
     tqrf_reader_stats copy = r->stats;
     const std::uint32_t size = stats->size;

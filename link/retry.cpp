@@ -17,7 +17,7 @@ namespace {
 
 // The failures after which the reply may have been lost on the way: the reader may have acted.
 bool reply_lost(int result) {
-    return result == ERR_REPLY_FRAME || result == ERR_REPLY_CHECKSUM || result == ERR_REPLY_LENGTH;
+    return result == TQRF_ERR_REPLY_FRAME || result == TQRF_ERR_REPLY_CHECKSUM || result == TQRF_ERR_REPLY_LENGTH;
 }
 
 // A repeat (or a settling) in the trace and the counters.
@@ -132,7 +132,7 @@ int attempt(tqrf_reader& reader, Op op, const Call& call, bool* troubled) {
                 break;
             }
             if (made >= reader.attempts) {
-                result = ERR_NOT_APPLIED;
+                result = TQRF_ERR_NOT_APPLIED;
                 break;
             }
             what = TQRF_RETRY_NOT_THERE;
@@ -160,7 +160,7 @@ int attempt(tqrf_reader& reader, Op op, const Call& call, bool* troubled) {
 // Counts one call in the reader's stats.
 void count(tqrf_reader& reader, bool troubled, int result) {
     if (result == 0 && troubled) ++reader.stats.recoveries;
-    if (reply_lost(result) || result == ERR_NOT_APPLIED || result == ERR_VALUE_CONFLICT) {
+    if (reply_lost(result) || result == TQRF_ERR_NOT_APPLIED || result == TQRF_ERR_VALUE_CONFLICT) {
         ++reader.stats.failures;
     }
 }
@@ -185,11 +185,11 @@ int change_value(tqrf_reader& reader, std::int32_t block, std::int32_t delta, st
     for (std::uint32_t made = 1;; ++made) {
         if (made > 1) {
             const int again = login_again(reader);
-            if (again != 0) return unchanged && reply_lost(again) ? ERR_NOT_APPLIED : again;
+            if (again != 0) return unchanged && reply_lost(again) ? TQRF_ERR_NOT_APPLIED : again;
         }
         std::uint32_t value = 0;
         int result = attempt(reader, Op::READ_VALUE, {.args = {block}, .word = &value});
-        if (result != 0) return unchanged && reply_lost(result) ? ERR_NOT_APPLIED : result;
+        if (result != 0) return unchanged && reply_lost(result) ? TQRF_ERR_NOT_APPLIED : result;
         const std::uint32_t expected = delta >= 0 ? value + amount : value - amount;
 
         result = exchange_once(reader, op, {.args = {block, static_cast<std::int32_t>(amount)}});
@@ -223,13 +223,13 @@ int change_value(tqrf_reader& reader, std::int32_t block, std::int32_t delta, st
             if (now != value) {
                 *before = value;
                 *after = now;
-                return ERR_VALUE_CONFLICT;
+                return TQRF_ERR_VALUE_CONFLICT;
             }
         }
         // Not done: the block holds the value before (an increment or decrement only fills the
         // card's transfer buffer).
         unchanged = true;
-        if (made >= reader.attempts) return ERR_NOT_APPLIED;
+        if (made >= reader.attempts) return TQRF_ERR_NOT_APPLIED;
         note(reader, lost, made + 1, TQRF_RETRY_UNCHANGED, result);
     }
 }
@@ -246,15 +246,15 @@ int run_checked(tqrf_reader& reader, Op op, const Call& call) {
 
 int apply_value(tqrf_reader* reader, std::int32_t block, std::int32_t delta, std::uint32_t* before,
                 std::uint32_t* after) {
-    if (reader == nullptr) return ERR_BAD_ARGUMENT;
+    if (reader == nullptr) return TQRF_ERR_BAD_ARGUMENT;
     ReaderLock lock(*reader);
     int result;
     if (reader->policy != Policy::CHECKED) {
-        result = ERR_BAD_ARGUMENT;
+        result = TQRF_ERR_BAD_ARGUMENT;
     } else if (reader->lost) {
-        result = ERR_DEVICE_LOST;
+        result = TQRF_ERR_DEVICE_LOST;
     } else if (!in_range(block, 0, 63) || before == nullptr || after == nullptr) {
-        result = ERR_BAD_ARGUMENT;
+        result = TQRF_ERR_BAD_ARGUMENT;
     } else {
         ++reader->stats.requests;
         bool troubled = false;
@@ -262,7 +262,7 @@ int apply_value(tqrf_reader* reader, std::int32_t block, std::int32_t delta, std
         std::uint32_t now = 0;
         result = change_value(*reader, block, delta, &was, &now, &troubled);
         count(*reader, troubled, result);
-        if (result == 0 || result == ERR_VALUE_CONFLICT) {
+        if (result == 0 || result == TQRF_ERR_VALUE_CONFLICT) {
             *before = was;
             *after = now;
         }

@@ -70,7 +70,7 @@ void run_read(const Globals& g, Printer& out, const ReadArgs& a) {
     const auto keys = a.keys.candidates();
     auto conn = Connection::open(g, false);
     Reader& reader = conn->first().reader;
-    CardSession s(reader, keys, a.keys.key_b, g.retries);
+    CardSession s(reader, keys, a.keys.key_b);
     const int block = static_cast<int>(a.block);
     BlockReport r;
     r.block = block;
@@ -127,7 +127,7 @@ void run_write(const Globals& g, Printer& out, const WriteArgs& a) {
     const auto keys = a.keys.candidates();
     auto conn = Connection::open(g, false);
     Reader& reader = conn->first().reader;
-    CardSession s(reader, keys, a.keys.key_b, g.retries);
+    CardSession s(reader, keys, a.keys.key_b);
     const auto login = s.with_block(block, "writing block " + std::to_string(block),
                                     [&] { return reader.write(block, data); });
     out.write(BlockReport{block, data, login.type});
@@ -150,7 +150,7 @@ void run_value(const Globals& g, Printer& out, const ValueArgs& a) {
     const auto keys = a.keys.candidates();
     auto conn = Connection::open(g, false);
     Reader& reader = conn->first().reader;
-    CardSession s(reader, keys, a.keys.key_b, g.retries);
+    CardSession s(reader, keys, a.keys.key_b);
     const std::string where = "block " + std::to_string(block);
     const auto amount = static_cast<std::uint32_t>(a.amount);
     int result_block = block;

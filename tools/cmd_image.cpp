@@ -62,7 +62,7 @@ void run_dump(const Globals& g, Printer& out, const DumpArgs& a) {
     }
     const auto keys = a.keys.candidates();
     auto conn = Connection::open(g, false);
-    CardSession s(conn->first().reader, keys, a.keys.key_b, g.retries);
+    CardSession s(conn->first().reader, keys, a.keys.key_b);
     CardDump d;
     {
         Progress progress("dump");
@@ -167,7 +167,7 @@ void run_restore(const Globals& g, Printer& out, const RestoreArgs& a) {
     const auto keys = a.keys.candidates();
 
     auto conn = Connection::open(g, false);
-    CardSession s(conn->first().reader, keys, a.keys.key_b, g.retries);
+    CardSession s(conn->first().reader, keys, a.keys.key_b);
     const CardInfo card = s.card();
     RestorePlan plan = plan_restore(*image, card.uid, {a.trailers, a.force});
     for (int sector : plan.absent_sectors) {

@@ -95,6 +95,7 @@ std::unique_ptr<Connection> Connection::open(const Globals& g, bool several_allo
     c->tracer_.show_keys = g.trace_keys;
     c->options_.reply_mode = g.timing;
     c->options_.reply_slack = std::chrono::milliseconds(g.slack_ms);
+    c->options_.attempts = g.retries;
     c->trace_ = g.trace || g.trace_keys;
     c->simulated_ = g.simulate;
     const bool tolerate = keep_going && ports.size() > 1;

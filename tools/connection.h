@@ -22,8 +22,8 @@ struct Globals {
     bool trace_keys = false;  // --trace-keys: the trace shows the keys of load-key frames
     ReplyMode timing = ReplyMode::Complete;
     unsigned slack_ms = 0;
-    // --retries: how many times in all a card read or authentication is tried when its reply is
-    // lost, late or garbled.
+    // --retries: the reader's attempts in all for an exchange whose reply is lost, late or
+    // garbled, where a repeat is safe (the library's retry layer).
     int retries = 3;
 };
 

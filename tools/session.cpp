@@ -15,8 +15,8 @@ const char* type_name(KeyType t) {
 
 }  // namespace
 
-CardSession::CardSession(Reader& reader, std::vector<Key> keys, bool b_only, int attempts)
-    : reader_(reader), keys_(std::move(keys)), b_only_(b_only), attempts_(std::max(attempts, 1)) {}
+CardSession::CardSession(Reader& reader, std::vector<Key> keys, bool b_only)
+    : reader_(reader), keys_(std::move(keys)), b_only_(b_only) {}
 
 void CardSession::fail_if_link_error(const std::error_code& ec, const std::string& what) {
     if (is_link_failure(ec)) throw_failure(what, ec, reader_);
@@ -39,30 +39,17 @@ const CardInfo& CardSession::selected(const CardInfo& info) {
     return *card_;
 }
 
-Status CardSession::retried(bool reselect, const std::function<Status()>& op) {
-    Status r;
-    for (int attempt = 0; attempt < attempts_; ++attempt) {
-        if (attempt > 0 && reselect) {
-            // The card may have carried out the lost request: start its sequence again.
-            lost();
-            auto info = reader_.find_card(RequestMode::All);
-            if (!info) {
-                r = Status{info.error()};
-                if (is_lost_reply(info.error())) continue;
-                return r;
-            }
-            (void)selected(*info);
-        }
-        r = op();
-        if (r || !is_lost_reply(r.error())) return r;
-    }
-    return r;
+Status CardSession::exchange(const std::function<Status()>& op) {
+    // The reader repeats an exchange whose reply was lost, late or garbled itself (the tool
+    // opens it with --retries attempts), selecting the card again before it repeats an
+    // authentication: what fails here failed on every attempt, or was refused.
+    return op();
 }
 
 const CardInfo& CardSession::card() {
     if (card_) return *card_;
     std::optional<CardInfo> found;
-    const Status r = retried(false, [&] {
+    const Status r = exchange([&] {
         auto info = reader_.find_card(RequestMode::All);
         if (info) found = *info;
         return info ? Status{} : Status{info.error()};
@@ -82,7 +69,7 @@ bool CardSession::authenticate(int sector, KeyType type, const Key& key) {
         return true;
     }
     (void)card();
-    const Status r = retried(true, [&] { return reader_.login(sector, type, key); });
+    const Status r = exchange([&] { return reader_.login(sector, type, key); });
     if (!r) {
         fail_if_link_error(r.error(), "authenticating sector " + std::to_string(sector));
         lost();  // a card that refuses an authentication leaves its session
@@ -94,7 +81,7 @@ bool CardSession::authenticate(int sector, KeyType type, const Key& key) {
 
 Result<Block> CardSession::read_block(int block) {
     Block data{};
-    const Status r = retried(false, [&] {
+    const Status r = exchange([&] {
         auto got = reader_.read(block);
         if (got) data = *got;
         return got ? Status{} : Status{got.error()};

@@ -31,16 +31,12 @@ struct BlockOutcome {
 };
 
 // How many times an exchange is tried in all when its reply is lost, late or garbled.
-inline constexpr int kDefaultAttempts = 3;
 
 class CardSession {
   public:
     // `keys`: the candidate keys in order; `b_only`: use them as key B only (else key A first,
     // then key B).
-    // `attempts`: how many times in all a read or an authentication is tried when its reply
-    // is lost, late or garbled (see retried()).
-    CardSession(Reader& reader, std::vector<Key> keys, bool b_only,
-                int attempts = kDefaultAttempts);
+    CardSession(Reader& reader, std::vector<Key> keys, bool b_only);
 
     // Wakes and selects the card (WUPA, so a halted card answers too). Throws when no card.
     const CardInfo& card();
@@ -75,11 +71,8 @@ class CardSession {
                                       const std::function<void(int)>& progress);
 
   private:
-    // The one place where an exchange is repeated: runs `op` up to `attempts` times while it
-    // fails with a lost, late or garbled reply (never on a reader status: a refusal is an
-    // answer). With `reselect` the card is selected again before each repeat, as an
-    // authentication needs.
-    Status retried(bool reselect, const std::function<Status()>& op);
+    // One exchange with the card; the reader repeats it where a repeat is safe.
+    Status exchange(const std::function<Status()>& op);
 
     bool authenticate(int sector, KeyType type, const Key& key);
     void lost();  // the card dropped its session after a refusal: select again next time
@@ -91,7 +84,6 @@ class CardSession {
     Reader& reader_;
     std::vector<Key> keys_;
     bool b_only_;
-    int attempts_;
     std::optional<CardInfo> card_;
     std::optional<Uid> uid_;  // the card the session started with
     std::optional<std::pair<int, KeyType>> authed_;

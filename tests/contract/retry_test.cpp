@@ -287,7 +287,7 @@ TEST_F(Retries, ABlockWriteWhoseReplyWasLostIsReadBackAndWrittenOnlyWhenNotThere
         lose();
         reply(with_status(counting(0x00)));
     }
-    EXPECT_EQ(tqrf_reader_write(r_, 4, data.data()), ERR_NOT_APPLIED);
+    EXPECT_EQ(tqrf_reader_write(r_, 4, data.data()), TQRF_ERR_NOT_APPLIED);
     EXPECT_EQ(frames().size(), 6u);
 
     // A read-back that fails leaves the lost reply's code: not known whether it was written.
@@ -389,7 +389,7 @@ TEST_F(Retries, ALostTransferIsSettledByReadingTheValueBack) {
     reply({0x00});
     lose();
     reply(with_status(le(50)));
-    EXPECT_EQ(tqrf_reader_value_apply(r_, 5, -1, &before, &after), ERR_VALUE_CONFLICT);
+    EXPECT_EQ(tqrf_reader_value_apply(r_, 5, -1, &before, &after), TQRF_ERR_VALUE_CONFLICT);
     EXPECT_EQ(before, 98u);
     EXPECT_EQ(after, 50u);
     EXPECT_EQ(frames().size(), 4u);  // nothing more sent
@@ -431,7 +431,7 @@ TEST_F(Retries, ALostIncrementOrDecrementIsMadeAgainAndNeverTransferredTwice) {
     ASSERT_EQ(tqrf_reader_set_option(r_, TQRF_OPTION_ATTEMPTS, 1), 0);
     reply(with_status(le(15)));
     lose();
-    EXPECT_EQ(tqrf_reader_value_apply(r_, 5, 5, &before, &after), ERR_NOT_APPLIED);
+    EXPECT_EQ(tqrf_reader_value_apply(r_, 5, 5, &before, &after), TQRF_ERR_NOT_APPLIED);
     EXPECT_EQ(frames().size(), 2u);
 
     // Arguments are checked first; nothing is sent.
@@ -499,9 +499,12 @@ TEST_F(PortOpen, TheLegacyExportsNeverRepeatALostReply) {
         rec().script_reply({}, 0);
         rec().script_reply(reply_frame({0x00}), 5);  // would answer a repeat
         EXPECT_EQ(c.call(), ERR_REPLY_FRAME);
-        // One request and the fixed pause; nothing after it.
+        // One request and the fixed pause; nothing is sent after it.
         EXPECT_EQ(std::count(rec().events.begin(), rec().events.end(), "write 58"), 1);
-        EXPECT_EQ(rec().events.back(), "pause 40");
+        const auto pause = std::find(rec().events.begin(), rec().events.end(), "pause 40");
+        ASSERT_NE(pause, rec().events.end());
+        EXPECT_TRUE(std::none_of(pause, rec().events.end(),
+                                 [](const std::string& e) { return e.rfind("write", 0) == 0; }));
         EXPECT_EQ(rec().scripted.size(), 1u);  // the second reply was never asked for
     }
 }

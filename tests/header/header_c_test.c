@@ -97,9 +97,7 @@ int main(void) {
                                            {ERR_REPLY_LENGTH, TQRF_ERR_REPLY_LENGTH},
                                            {ERR_DEVICE_LOST, TQRF_ERR_DEVICE_LOST},
                                            {ERR_BAD_ARGUMENT, TQRF_ERR_BAD_ARGUMENT},
-                                           {ERR_BUFFER_TOO_SMALL, TQRF_ERR_BUFFER_TOO_SMALL},
-                                           {ERR_NOT_APPLIED, TQRF_ERR_NOT_APPLIED},
-                                           {ERR_VALUE_CONFLICT, TQRF_ERR_VALUE_CONFLICT}};
+                                           {ERR_BUFFER_TOO_SMALL, TQRF_ERR_BUFFER_TOO_SMALL}};
         uint8_t version[TQRF_REPLY_DATA_MAX];
         size_t i;
         for (i = 0; i < sizeof listed / sizeof listed[0]; i++) {
