@@ -860,7 +860,8 @@ TQRF_API(int32_t) tqrf_reader_transfer(tqrf_reader* r, int32_t block);
  * own code (-85, -86, -87): then whether it was done is not known.
  * @param block 0 to 63. @param delta added to the value, modulo 2^32.
  * @param before out: the value before the change; @param after out: the value after it (on
- *        TQRF_ERR_VALUE_CONFLICT the value read back). Written on 0 and TQRF_ERR_VALUE_CONFLICT only.
+ *        TQRF_ERR_VALUE_CONFLICT the value read back). Written on 0 and TQRF_ERR_VALUE_CONFLICT
+ * only.
  * @return 0; a reader status (nothing changed by that step); -92; -93; -85, -86, -87; -89.
  */
 TQRF_API(int32_t)

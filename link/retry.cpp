@@ -17,7 +17,8 @@ namespace {
 
 // The failures after which the reply may have been lost on the way: the reader may have acted.
 bool reply_lost(int result) {
-    return result == TQRF_ERR_REPLY_FRAME || result == TQRF_ERR_REPLY_CHECKSUM || result == TQRF_ERR_REPLY_LENGTH;
+    return result == TQRF_ERR_REPLY_FRAME || result == TQRF_ERR_REPLY_CHECKSUM ||
+           result == TQRF_ERR_REPLY_LENGTH;
 }
 
 // A repeat (or a settling) in the trace and the counters.
