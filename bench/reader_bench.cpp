@@ -2,10 +2,13 @@
 // on paced lines. For each timing profile of the simulated reader (instant, mf1k) and each
 // reply mode (complete, fixed) it measures single commands (read, write, authenticate, request),
 // a tap-to-data sequence, a whole 1K card dump, the CPU time and heap calls per command, and 1,
-// 2 and 4 readers in parallel, each on a simulator of its own. Every figure is printed next to
-// its line floor: the least time the line allows (see floor_ms()).
+// 2 and 4 readers in parallel, each on a simulator of its own; then the retry layer: a clean
+// session with 1 and with 3 attempts, and whole-card dumps on a reader that loses 2 % of its
+// replies. Every figure is printed next to its line floor: the least time the line allows (see
+// floor_ms()).
 //
 //   tqrf_reader_bench --sim PATH/tqrf-sim [--quick] [--calls N] [--data FILE]
+//   tqrf_reader_bench --sim PATH/tqrf-sim --retry [--retry-dumps N]   (the retry layer alone)
 //
 // Not a test: nothing here passes or fails on a time. bench/run.sh runs it and publishes the
 // figures in docs/performance.md.
@@ -127,8 +130,17 @@ double rusage_cpu_us() {
 
 class SimProcess {
   public:
-    // `adapter`: what sits between the reader and the host (tqrf-sim --adapter).
-    SimProcess(const std::string& exe, TimingProfile profile, const char* adapter = "direct") {
+    // `adapter`: what sits between the reader and the host (tqrf-sim --adapter); `extra`: more
+    // options (faults, their seed).
+    SimProcess(const std::string& exe, TimingProfile profile, const char* adapter = "direct",
+               const std::vector<std::string>& extra = {}) {
+        const char* timing = tqrf_sim::timing_profile_name(profile);
+        std::vector<std::string> args{exe,         "--pace", "--timing",  timing,
+                                      "--latency", "0",      "--adapter", adapter};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) die("pipe");
         pid_ = ::fork();
@@ -138,9 +150,7 @@ class SimProcess {
             // it as it delays the host. Raised when permitted, left as it is otherwise.
             (void)::setpriority(PRIO_PROCESS, 0, -10);
             ::dup2(fds[1], STDOUT_FILENO);
-            const char* timing = tqrf_sim::timing_profile_name(profile);
-            ::execl(exe.c_str(), exe.c_str(), "--pace", "--timing", timing, "--latency", "0",
-                    "--adapter", adapter, static_cast<char*>(nullptr));
+            ::execv(exe.c_str(), argv.data());
             _exit(127);
         }
         ::close(fds[1]);
@@ -272,7 +282,7 @@ Sample run_once(F& call) {
 }
 
 struct Stats {
-    double min = 0, median = 0, p95 = 0, mean = 0;
+    double min = 0, median = 0, p95 = 0, mean = 0, max = 0;
 };
 
 Stats stats_of(std::vector<double> v) {
@@ -281,6 +291,7 @@ Stats stats_of(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const std::size_t n = v.size();
     s.min = v.front();
+    s.max = v.back();
     s.median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
     s.p95 = v[static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(n))) - 1];
     double sum = 0;
@@ -356,6 +367,8 @@ struct Options {
     int dumps = 3;
     int parallel_reads = 100;
     bool compare_only = false;
+    bool retry_only = false;
+    int retry_dumps = 20;  // dumps with lost replies, and clean ones beside them
     std::string data;
 };
 
@@ -558,6 +571,7 @@ ParallelRow run_parallel(const Options& o, TimingProfile profile, bool complete,
 // the same way as the library's read: the reference the library's CPU time is held against.
 
 std::string fixed(double v, int decimals);
+std::string failures(int count, std::int32_t first);
 
 class RawLine {
   public:
@@ -725,6 +739,177 @@ void print_compare(const std::vector<CompareRow>& rows, int runs) {
             std::printf("| %s: median <= 1.03 x floor | %s x | %s |\n", r.line.c_str(),
                         fixed(wall, 3).c_str(), wall <= 1.03 ? "yes" : "no");
         }
+    }
+}
+
+// ---- The retry layer ---------------------------------------------------------------------------
+
+// A whole-card dump as 96 commands: key A and its authentication, then the four blocks, for
+// each sector; the card was found before.
+std::int32_t dump_card(tqrf_reader* r) {
+    std::uint8_t block[16];
+    std::int32_t res = 0;
+    for (int sector = 0; sector < 16 && res == 0; ++sector) {
+        res = tqrf_reader_loadkey(r, TQRF_KEY_A, sector, kKey);
+        if (res == 0) res = tqrf_reader_authenticate(r, TQRF_KEY_A, sector);
+        for (int b = 0; b < 4 && res == 0; ++b) res = tqrf_reader_read(r, sector * 4 + b, block);
+    }
+    return res;
+}
+
+tqrf_reader_stats stats_of_reader(tqrf_reader* r) {
+    tqrf_reader_stats st{};
+    st.size = sizeof st;
+    (void)tqrf_reader_get_stats(r, &st);
+    return st;
+}
+
+struct RetryRow {
+    std::string line;
+    std::string figure;
+    int attempts = 1;
+    Row row;
+    double retries_per_run = 0;
+};
+
+// A clean session (nothing lost) with 1 attempt and with 3, in alternating rounds on one reader
+// so that both see the same machine: a read and a whole-card dump, each against its floor.
+void run_retry_clean(const Options& o, TimingProfile profile, std::vector<RetryRow>& rows) {
+    OpenSector session(o, profile);
+    tqrf_reader* r = session.reader.r;
+    std::uint8_t block[16], type[2], serial[4], size = 0;
+    const Wire w_read = probe(r, [&] { return tqrf_reader_read(r, 4, block); });
+    const Wire w_loadkey = probe(r, [&] { return tqrf_reader_loadkey(r, TQRF_KEY_A, 1, kKey); });
+    const Wire w_auth = probe(r, [&] { return tqrf_reader_authenticate(r, TQRF_KEY_A, 1); });
+    const double read_floor = floor_ms(w_read, profile, true);
+    const double dump_floor = 16 * (floor_ms(w_loadkey, profile, true) +
+                                    floor_ms(w_auth, profile, true) + 4 * read_floor);
+    constexpr int kRounds = 4;
+    std::vector<double> read_ms[2], dump_ms[2];
+    int failed[2] = {0, 0};
+    std::uint64_t retries[2] = {0, 0};
+    for (int round = 0; round < kRounds; ++round) {
+        for (int k = 0; k < 2; ++k) {
+            const int attempts = k == 0 ? 1 : 3;
+            tqrf_reader_set_option(r, TQRF_OPTION_ATTEMPTS, attempts);
+            const std::uint64_t r0 = stats_of_reader(r).retries;
+            if (set_up([&] { return open_sector(r, 1); }) != 0) die("cannot open sector 1");
+            for (int i = 0; i < std::max(1, o.calls / kRounds); ++i) {
+                auto call = [&] { return tqrf_reader_read(r, 4, block); };
+                const Sample sm = run_once(call);
+                if (sm.result != 0) {
+                    ++failed[k];
+                    continue;
+                }
+                read_ms[k].push_back(sm.ms);
+            }
+            if (set_up([&] {
+                    return tqrf_reader_find(r, TQRF_REQUEST_ALL, type, serial, &size);
+                }) != 0) {
+                die("find failed");
+            }
+            for (int i = 0; i < std::max(1, (o.dumps + 1) / 2); ++i) {
+                auto call = [&] { return dump_card(r); };
+                const Sample sm = run_once(call);
+                if (sm.result != 0) {
+                    ++failed[k];
+                    continue;
+                }
+                dump_ms[k].push_back(sm.ms);
+            }
+            retries[k] += stats_of_reader(r).retries - r0;
+        }
+    }
+    const std::string line = tqrf_sim::timing_profile_name(profile);
+    for (int f = 0; f < 2; ++f) {
+        for (int k = 0; k < 2; ++k) {
+            RetryRow row;
+            row.line = line + ", nothing lost";
+            row.attempts = k == 0 ? 1 : 3;
+            row.row.profile = profile;
+            row.row.figure = f == 0 ? "read" : "1K dump (96 commands)";
+            row.row.commands = f == 0 ? 1 : 96;
+            const auto& v = f == 0 ? read_ms[k] : dump_ms[k];
+            row.row.runs = static_cast<int>(v.size());
+            row.row.ms = stats_of(v);
+            row.row.floor_ms = f == 0 ? read_floor : dump_floor;
+            row.row.failed = failed[k];
+            row.retries_per_run = static_cast<double>(retries[k]);
+            rows.push_back(row);
+        }
+    }
+}
+
+// Whole-card dumps with 3 attempts on a reader that loses `share` of its replies at random
+// (tqrf-sim --fault noreply%SHARE --seed 7), and on a clean one beside it.
+void run_retry_lossy(const Options& o, TimingProfile profile, const std::string& share,
+                     std::vector<RetryRow>& rows) {
+    for (const bool lossy : {false, true}) {
+        std::vector<std::string> extra;
+        if (lossy) extra = {"--fault", "noreply%" + share, "--seed", "7"};
+        SimProcess sim(o.sim, profile, "direct", extra);
+        Reader reader(sim.device());
+        tqrf_reader* r = reader.r;
+        tqrf_reader_set_option(r, TQRF_OPTION_REPLY_MODE, TQRF_REPLY_COMPLETE);
+        tqrf_reader_set_option(r, TQRF_OPTION_ATTEMPTS, 3);
+        std::uint8_t type[2], serial[4], size = 0;
+        if (set_up([&] { return tqrf_reader_find(r, TQRF_REQUEST_ALL, type, serial, &size); }) !=
+            0) {
+            die("find failed");
+        }
+        RetryRow row;
+        row.line = std::string(tqrf_sim::timing_profile_name(profile)) +
+                   (lossy ? ", " + share + " % of replies lost (seed 7)" : ", nothing lost");
+        row.attempts = 3;
+        const std::uint64_t r0 = stats_of_reader(r).retries;
+        row.row = measure(profile, true, "1K dump (96 commands)", o.retry_dumps, 96, 0,
+                          [&] { return dump_card(r); });
+        row.retries_per_run = static_cast<double>(stats_of_reader(r).retries - r0) /
+                              static_cast<double>(std::max(1, o.retry_dumps));
+        rows.push_back(row);
+    }
+}
+
+void print_retry(const std::vector<RetryRow>& clean, const std::vector<RetryRow>& lossy,
+                 const std::string& share) {
+    std::printf(
+        "\n### The retry layer\n\nThe handle option `TQRF_OPTION_ATTEMPTS` repeats an exchange "
+        "whose reply was lost (the C++ `Reader` opens with 3). On a clean line it must cost "
+        "nothing: the same reader, in complete mode, with 1 attempt and with 3, in alternating "
+        "rounds. Retries: repeats the reader counted (`tqrf_reader_get_stats`) in all runs of "
+        "the row.\n\n");
+    std::printf(
+        "| Line | Figure | Attempts | Runs | Min ms | Median ms | p95 ms | Floor ms | Median / "
+        "floor | Median / 1 attempt's | Retries | Failed |\n"
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (std::size_t i = 0; i < clean.size(); ++i) {
+        const RetryRow& r = clean[i];
+        // The rows come in pairs: 1 attempt, then 3, of the same figure.
+        const RetryRow& one = clean[i - i % 2];
+        std::printf("| %s | %s | %d | %d | %s | %s | %s | %s | %s | %s | %s | %d |\n",
+                    r.line.c_str(), r.row.figure.c_str(), r.attempts, r.row.runs,
+                    fixed(r.row.ms.min, 2).c_str(), fixed(r.row.ms.median, 2).c_str(),
+                    fixed(r.row.ms.p95, 2).c_str(), fixed(r.row.floor_ms, 2).c_str(),
+                    fixed(r.row.ms.median / r.row.floor_ms, 3).c_str(),
+                    fixed(r.row.ms.median / one.row.ms.median, 3).c_str(),
+                    fixed(r.retries_per_run, 0).c_str(), r.row.failed);
+    }
+    std::printf(
+        "\nA whole-card dump (the 96 commands above) with 3 attempts, on a reader that loses "
+        "%s %% of its replies at random (`tqrf-sim --pace --fault noreply%%%s --seed 7`), beside "
+        "the same dump on a clean reader. A lost reply costs its reply deadline and the quiet "
+        "wait before the repeat; a dump fails only when a command loses its reply 3 times in a "
+        "row.\n\n",
+        share.c_str(), share.c_str());
+    std::printf(
+        "| Line | Runs | Min ms | Median ms | p95 ms | Max ms | Mean ms | Retries per dump | "
+        "Failed |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const RetryRow& r : lossy) {
+        std::printf("| %s | %d | %s | %s | %s | %s | %s | %s | %s |\n", r.line.c_str(), r.row.runs,
+                    fixed(r.row.ms.min, 1).c_str(), fixed(r.row.ms.median, 1).c_str(),
+                    fixed(r.row.ms.p95, 1).c_str(), fixed(r.row.ms.max, 1).c_str(),
+                    fixed(r.row.ms.mean, 1).c_str(), fixed(r.retries_per_run, 2).c_str(),
+                    failures(r.row.failed, r.row.first_failure).c_str());
     }
 }
 
@@ -943,14 +1128,19 @@ int main(int argc, char** argv) {
             o.taps = 5;
             o.dumps = 1;
             o.parallel_reads = 10;
+            o.retry_dumps = 3;
         } else if (arg == "--compare") {
             o.compare_only = true;
+        } else if (arg == "--retry") {
+            o.retry_only = true;
+        } else if (arg == "--retry-dumps") {
+            o.retry_dumps = std::max(1, std::atoi(value().c_str()));
         } else if (arg == "--data") {
             o.data = value();
         } else if (arg == "--help" || arg == "-h") {
             std::printf(
-                "usage: tqrf_reader_bench --sim PATH [--quick] [--calls N] [--compare] [--data "
-                "FILE]\n");
+                "usage: tqrf_reader_bench --sim PATH [--quick] [--calls N] [--compare] [--retry] "
+                "[--retry-dumps N] [--data FILE]\n");
             return 0;
         } else {
             die("unknown option " + std::string(arg));
@@ -969,6 +1159,23 @@ int main(int argc, char** argv) {
             compares.push_back(run_compare(o, profile, adapter));
         }
     };
+    std::vector<RetryRow> retry_clean, retry_lossy;
+    const std::string lost_share = "2";
+    auto retry = [&] {
+        for (TimingProfile profile : {TimingProfile::Instant, TimingProfile::Mf1k}) {
+            std::fprintf(stderr, "retry layer, %s: 1 and 3 attempts...\n",
+                         tqrf_sim::timing_profile_name(profile));
+            run_retry_clean(o, profile, retry_clean);
+        }
+        std::fprintf(stderr, "retry layer: dumps with %s %% of replies lost...\n",
+                     lost_share.c_str());
+        run_retry_lossy(o, TimingProfile::Mf1k, lost_share, retry_lossy);
+    };
+    if (o.retry_only) {
+        retry();
+        print_retry(retry_clean, retry_lossy, lost_share);
+        return 0;
+    }
     if (o.compare_only) {
         compare();
         print_compare(compares, o.calls);
@@ -1005,6 +1212,8 @@ int main(int argc, char** argv) {
     print_adapters(adapters);
     compare();
     print_compare(compares, o.calls);
+    retry();
+    print_retry(retry_clean, retry_lossy, lost_share);
     print_targets(rows, parallel);
     if (!o.data.empty()) write_data(o.data, rows);
     return 0;

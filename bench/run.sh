@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the reader benchmark and the simulator, runs the benchmark against paced simulated
 # readers and writes the figures, a plot and the machine they were measured on into
-# docs/performance.md and docs/performance.png. Takes about five minutes; --quick runs every
+# docs/performance.md and docs/performance.png. Takes about seven minutes; --quick runs every
 # figure a few times only (a smoke run: its figures are not worth publishing).
 #
 #   bench/run.sh [--quick] [--no-docs] [--before COMMIT]
@@ -108,7 +108,7 @@ page="$out/performance.md"
 
 What a command costs against a reader on a 19200-baud line, measured with the library's
 handle API (`tqrf_reader_*`) against the simulated reader `tqrf-sim` on pseudo-terminals.
-The page is written by `bench/run.sh` (about four minutes); run it again to measure your own
+The page is written by `bench/run.sh` (about six minutes); run it again to measure your own
 machine. `bench/run.sh --quick --no-docs` is a smoke run of every figure in well under a minute,
 printed instead of written here.
 
@@ -158,6 +158,14 @@ printed instead of written here.
   `getrusage(RUSAGE_THREAD)`, wake-ups its voluntary context switches; the ratio of the two
   CPU figures is the library's overhead. `--before COMMIT` runs the same comparison on an
   earlier commit's library in the same run (built with this benchmark program), alternating.
+- **The retry layer.** `TQRF_OPTION_ATTEMPTS` at 1 and at 3 on one reader, complete mode,
+  `instant` and `mf1k`, in 4 alternating rounds of 50 reads and 2 whole-card dumps each, so
+  that both settings meet the same machine: each median against its floor, and the 3-attempt
+  median against the 1-attempt one. Then 20 whole-card dumps (the 96 commands of the 1K dump)
+  with 3 attempts on an `mf1k` reader that loses 2 % of its replies
+  (`tqrf-sim --fault noreply%2 --seed 7`), beside 20 on a clean one. The retries are the
+  reader's own count (`tqrf_reader_get_stats`). `tqrf_reader_bench --sim PATH --retry` runs
+  this part alone.
 - **Failures.** A run whose command failed (a reply late or lost on a busy machine) is counted
   in the Failed column, with the first result code, and left out of the times.
 - Timings here are never test assertions: the test suite checks behaviour on a virtual clock.

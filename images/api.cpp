@@ -85,9 +85,8 @@ bool save_file(const std::string& path, const CardImage& image, std::optional<Fo
                std::string& error) {
     if (!format) format = format_of_path(path);
     if (!format) {
-        error =
-            "the name tells no format: use a .mfd, .bin, .eml, .nfc, .mct or .json name, or "
-            "name the format";
+        error = std::string("the name tells no format: use a ") + format_extensions() +
+                " name, or name the format";
         return false;
     }
     const int e = files::replace_file(path, write_image(image, *format));

@@ -34,6 +34,10 @@ const char* format_names() {
     return "mfd, bin, eml, proxmark3, nfc, mct or json";
 }
 
+const char* format_extensions() {
+    return ".mfd, .bin, .dump, .dmp, .eml, .nfc, .mct or .json";
+}
+
 std::optional<ImageFormat> parse_format(std::string_view name) {
     for (auto f : {ImageFormat::Mfd, ImageFormat::Bin, ImageFormat::Eml, ImageFormat::Proxmark3,
                    ImageFormat::Nfc, ImageFormat::Mct, ImageFormat::Json}) {
@@ -50,8 +54,8 @@ std::optional<ImageFormat> format_of_path(std::string_view path) {
     }
     std::string ext(path.substr(dot + 1));
     for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (ext == "dump") return ImageFormat::Mfd;
-    if (ext == "proxmark3") return std::nullopt;  // not an extension anyone writes
+    if (ext == "dump" || ext == "dmp") return ImageFormat::Mfd;  // what mfoc and others write
+    if (ext == "proxmark3") return std::nullopt;                 // not an extension anyone writes
     return parse_format(ext);
 }
 

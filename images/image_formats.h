@@ -19,6 +19,8 @@ using ImageFormat = Format;
 
 // "mfd, bin, eml, proxmark3, nfc, mct or json", for messages.
 const char* format_names();
+// Every extension format_of_path() knows, ".mfd, .bin, .dump, .dmp, ... or .json", for messages.
+const char* format_extensions();
 
 // What a plain image holds: a sector whose trailer has invalid access bits was not read (none
 // of its blocks count); a key of 000000000000 is one the dump did not know, unless the access

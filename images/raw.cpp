@@ -1,4 +1,4 @@
-// Plain images (.mfd, .bin, .dump, and the bytes of .eml and Proxmark3 files): what they hold
+// Plain images (.mfd, .bin, .dump, .dmp, and the bytes of .eml and Proxmark3 files): what they hold
 // is read from the access bits and the keys.
 #include <algorithm>
 

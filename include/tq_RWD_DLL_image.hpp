@@ -9,7 +9,7 @@
 //   if (!tqrf::image::save_file("dump.nfc", file->card, std::nullopt, error)) ...
 //
 // Formats (format_name() gives the names below):
-//   mfd, bin   1024 bytes, block 0 first (libnfc's nfc-mfclassic and most tools; also .dump)
+//   mfd, bin   1024 bytes, block 0 first (libnfc's nfc-mfclassic and most tools; also .dump, .dmp)
 //   eml        64 lines of 32 hex digits, one block a line (Proxmark3 emulator files)
 //   proxmark3  the Proxmark3 JSON dump ("FileType": "mfc v2"; "mfcard" is read too)
 //   nfc        the Flipper Zero NFC file ("Filetype: Flipper NFC device", versions 2 to 4)
@@ -43,7 +43,7 @@ enum class Format { Mfd, Bin, Eml, Proxmark3, Nfc, Mct, Json };
 const char* format_name(Format format) noexcept;
 // The format of a name format_name() gives; nullopt for any other.
 std::optional<Format> parse_format(std::string_view name);
-// By the file's extension, in any case: .mfd, .bin, .dump (raw), .eml, .nfc, .mct, .json (the
+// By the file's extension, in any case: .mfd, .bin, .dump, .dmp (raw), .eml, .nfc, .mct, .json (the
 // tool's own; a Proxmark3 JSON file is found by its content when read).
 std::optional<Format> format_of_path(std::string_view path);
 // True when the format marks blocks and keys that were not read (json, nfc, mct).

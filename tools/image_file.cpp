@@ -11,10 +11,8 @@ ImageFormat choose_format(const std::string& path, const std::string& format_opt
                           format_option + "\"");
     }
     if (auto f = format_of_path(path)) return *f;
-    throw usage_error("cannot tell the format of " + path +
-                      " from its name: use a .mfd, .bin, .eml, .nfc, .mct or .json file name, "
-                      "or --format (" +
-                      format_names() + ")");
+    throw usage_error("cannot tell the format of " + path + " from its name: use a " +
+                      format_extensions() + " file name, or --format (" + format_names() + ")");
 }
 
 std::optional<ImageFormat> input_format_hint(const std::string& path,

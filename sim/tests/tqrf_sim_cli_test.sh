@@ -20,7 +20,13 @@ head -c 1000 /dev/zero >"$dir/short.bin"
 "$exe" --help | grep -q -- "--adapter" || fail "--help does not list --adapter"
 "$exe" --help | grep -q -- "--link" || fail "--help does not list --link"
 
-head -c 1024 /dev/zero >"$dir/card.bin"
+# A card 0A0B0C0D whose sector 0 was read (the others are zeros: not read).
+{
+    printf '\012\013\014\015\000\010\004\000\142\143\144\145\146\147\150\151'
+    head -c 32 /dev/zero
+    printf '\377\377\377\377\377\377\377\007\200\151\377\377\377\377\377\377'
+    head -c 960 /dev/zero
+} >"$dir/card.bin"
 "$exe" --link "$dir/reader" --card "$dir/card.bin" --uid 01020304 --latency 2 \
     --pace --timing mf1k --adapter ftdi:1 --fault noreply@0x45/1 >"$dir/out" 2>"$dir/err" &
 pid=$!

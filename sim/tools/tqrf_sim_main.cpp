@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "card_file.h"
 #include "tq_RWD_DLL_image.hpp"
 #include "tqrf_sim/simulator.h"
 
@@ -33,8 +34,11 @@ constexpr const char* kUsage =
     "  --link PATH       also make PATH a symlink to the device (removed on exit)\n"
     "  --card FILE       put a card holding this image in the field (repeatable): raw\n"
     "                    .mfd/.bin, Proxmark3 .eml or JSON, Flipper .nfc, MIFARE Classic\n"
-    "                    Tool .mct or a tqrf JSON dump; blocks the file does not hold are\n"
-    "                    zeros, keys it does not know FFFFFFFFFFFF\n"
+    "                    Tool .mct or a tqrf JSON dump; what the file does not know the\n"
+    "                    card still holds, said on stderr a sector a line: blocks not read\n"
+    "                    are zeros, trailers not read have the transport access bits\n"
+    "                    FF0780 69, keys not known are FFFFFFFFFFFF; a file without a UID\n"
+    "                    is refused\n"
     "  --uid HEX         put a factory-fresh card with this 8-digit UID in the field\n"
     "                    (repeatable)\n"
     "  --no-card         start with an empty field\n"
@@ -150,18 +154,15 @@ int main(int argc, char** argv) {
             const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
             const auto file = tqrf::image::load_named(bytes, v, error);
             if (!file) return usage_error(v + " " + error);
-            if (tqrf::image::format_marks_unknown(file->format)) {
-                // What the file does not know, the simulated card must still hold.
-                std::vector<std::string> filled;
-                const auto memory = tqrf::image::card_memory(file->card, filled);
-                for (const auto& f : filled) {
-                    std::fprintf(stderr, "tqrf-sim: %s: not in the file, the card holds %s\n",
-                                 v.c_str(), f.c_str());
-                }
-                image.assign(memory.begin(), memory.end());
-            } else {
-                image.assign(file->card.image.begin(), file->card.image.end());
+            // Every format by the same rule: what the file does not know, the simulated card
+            // must still hold.
+            const auto card = tqrf_sim_tool::served_card(file->card, error);
+            if (!card) return usage_error(v + " " + error);
+            for (const auto& f : card->notices) {
+                std::fprintf(stderr, "tqrf-sim: %s: not in the file, the card holds %s\n",
+                             v.c_str(), f.c_str());
             }
+            image.assign(card->memory.begin(), card->memory.end());
             images.push_back(std::move(image));
         } else if (arg == "--uid") {
             std::uint32_t u = 0;

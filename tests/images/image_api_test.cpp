@@ -99,7 +99,8 @@ TEST(ImageApi, SavedFilesAreWholeForTheirOwnerAndReadBackAsTheSameCard) {
     std::string error;
     const auto pm3 = image::load_file(images("card-pm3.json"), std::nullopt, error);
     ASSERT_TRUE(pm3) << error;
-    for (const char* name : {"a.nfc", "a.mct", "a.json", "a.eml", "a.mfd", "a.bin", "a.dump"}) {
+    for (const char* name :
+         {"a.nfc", "a.mct", "a.json", "a.eml", "a.mfd", "a.bin", "a.dump", "a.dmp"}) {
         SCOPED_TRACE(name);
         const std::string path = dir.path + "/" + name;
         ASSERT_TRUE(image::save_file(path, pm3->card, std::nullopt, error)) << error;
@@ -127,6 +128,10 @@ TEST(ImageApi, SavedFilesAreWholeForTheirOwnerAndReadBackAsTheSameCard) {
     EXPECT_EQ(image::load_file(dir.path + "/card.txt", std::nullopt, error)->format, Format::Nfc);
     EXPECT_FALSE(image::save_file(dir.path + "/card.txt", pm3->card, std::nullopt, error));
     EXPECT_NE(error.find("tells no format"), std::string::npos) << error;
+    for (const char* ext : {".mfd", ".bin", ".dump", ".dmp", ".eml", ".nfc", ".mct", ".json"}) {
+        EXPECT_NE(error.find(ext), std::string::npos) << ext << ": " << error;
+        EXPECT_TRUE(image::format_of_path(std::string("card") + ext)) << ext;
+    }
     EXPECT_FALSE(image::save_file(dir.path + "/none/a.nfc", pm3->card, std::nullopt, error));
     EXPECT_EQ(error, "cannot be written: No such file or directory");
     EXPECT_FALSE(image::load_file(dir.path + "/none.nfc", std::nullopt, error));
