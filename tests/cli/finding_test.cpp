@@ -339,9 +339,13 @@ TEST(Finding, ARootOnlyDeviceGetsOneReasonAndRemedyEverywhere) {
     }
     TempDir dir;
     SilentLine line;
-    ASSERT_FALSE(line.path().empty());
+    SimProcess echo(TQRF_SIM_EXE, "--adapter echo", dir, "echo");
+    ASSERT_FALSE(line.path().empty() || echo.device().empty());
     Tree tree(dir);
     tree.adapter("1-2", "ttyUSB0", "ftdi_sio", line.path());
+    // Beside it, a line anyone may open that echoes: it opened, and no reader answered there.
+    tree.adapter("1-3", "ttyUSB1", "ftdi_sio", echo.device());
+    ASSERT_EQ(::chmod(echo.device().c_str(), 0666), 0);
     ASSERT_EQ(::chown(line.path().c_str(), 0, 0), 0);
     ASSERT_EQ(::chmod(line.path().c_str(), 0600), 0);
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);  // the tree, for nobody to read
@@ -367,12 +371,14 @@ TEST(Finding, ARootOnlyDeviceGetsOneReasonAndRemedyEverywhere) {
         has(r.err, "1 port could not be opened:\n  " + dev + ": permission denied: " + reason))
         << r.err;
     EXPECT_TRUE(has(r.err, rule) && has(r.err, join)) << r.err;
-    EXPECT_TRUE(has(r.err, "No port opened")) << r.err;
-    EXPECT_FALSE(has(r.err, "no reader answers")) << r.err;
+    EXPECT_TRUE(has(r.err, "No reader answers on the other ports tried:\n  " + tree.dev("ttyUSB1") +
+                               ": the line echoes"))
+        << r.err;
 
     r = run(nobody + "ports --probe", dir);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(has(r.out, "->  permission denied: " + reason)) << r.out;
+    EXPECT_TRUE(has(r.out, dev + "  usb") && has(r.out, "->  permission denied: " + reason))
+        << r.out;
     EXPECT_TRUE(has(r.out, rule)) << r.out;
 
     r = run(nobody + "--json doctor --port " + dev, dir);
