@@ -67,18 +67,6 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-const PortEntry* listed_entry(const std::vector<PortEntry>& ports, const std::string& port,
-                              const device::Access& access) {
-    for (const auto& p : ports) {
-        if (p.device == port || (!p.stable_path.empty() && p.stable_path == port)) return &p;
-    }
-    if (access.resolved.empty()) return nullptr;
-    for (const auto& p : ports) {
-        if (device::check(p.device).resolved == access.resolved) return &p;
-    }
-    return nullptr;
-}
-
 constexpr const char* kGoodAdapters =
     "use another adapter, one whose driver carries mark and space parity: FTDI (ftdi_sio), CP2102 "
     "or "
@@ -92,8 +80,8 @@ constexpr const char* kLatencyRule =
     "then run: sudo udevadm control --reload && sudo udevadm trigger (or plug the adapter in "
     "again)";
 
-void check_access(Report& rep, const device::Access& a) {
-    const AccessVerdict v = judge_access(a, device::user_name());
+void check_access(Report& rep, const device::Access& a, const PortEntry* entry) {
+    const AccessVerdict v = access_judgement(a, entry, device::user_name());
     rep.add("access", v.ok ? Level::Ok : Level::Problem, v.finding, v.remedy);
 }
 
@@ -167,15 +155,36 @@ void check_mark_space(Report& rep, const PortEntry* entry, const device::Access&
     }
 }
 
+// Drivers of adapters that keep no latency timer: a byte reaches the host as soon as the
+// adapter's next USB poll (or the UART's interrupt) brings it, and there is nothing to set.
+bool without_latency_timer(const PortEntry& entry) {
+    static constexpr const char* kDrivers[] = {"ch341",   "ch343",       "pl2303",     "cp210x",
+                                               "cdc_acm", "serial8250",  "serial",     "8250_pnp",
+                                               "8250",    "dw-apb-uart", "uart-pl011", "rfcomm"};
+    for (const char* d : kDrivers) {
+        if (entry.driver == d) return true;
+    }
+    return static_cast<std::int32_t>(entry.transport) == TQRF_TRANSPORT_BUILTIN;
+}
+
 void check_latency(Report& rep, const PortEntry* entry) {
     if (entry == nullptr) return;
+    const std::string driver = entry->driver.empty() ? "its driver" : "the driver " + entry->driver;
+    const bool ftdi = entry->driver == "ftdi_sio";
+    if (!ftdi && without_latency_timer(*entry)) {
+        rep.add("latency", Level::Ok,
+                driver +
+                    " keeps no latency timer: nothing to set (a reply reaches the host as "
+                    "the adapter passes it on)");
+        return;
+    }
     const char* root = std::getenv("TQRF_DEVICE_ROOT");
     const std::string file = std::string(root != nullptr ? root : "") + "/sys/class/tty/" +
                              base_name(entry->device) + "/device/latency_timer";
     std::ifstream in(file);
     long ms = -1;
     if (!(in >> ms)) {
-        if (entry->driver == "ftdi_sio") {
+        if (ftdi) {
             rep.add("latency", Level::Warning,
                     "the adapter's latency timer cannot be read (" + file + ")");
         }
@@ -190,7 +199,11 @@ void check_latency(Report& rep, const PortEntry* entry) {
             "the adapter's latency timer is " + std::to_string(ms) +
                 " ms and low latency is off: each reply reaches the host up to " +
                 std::to_string(ms) + " ms after it is complete",
-            kLatencyRule);
+            ftdi ? std::string(kLatencyRule)
+                 : "set it to 1 ms (" + driver +
+                       " is not known to take the library's request "
+                       "for low latency): echo 1 | sudo tee " +
+                       file);
 }
 
 void run_link_tests(Report& rep, Reader& reader, const Globals& g) {
@@ -314,7 +327,6 @@ void diagnose(Report& rep, const Globals& g) {
         rep.add("device", Level::Ok,
                 device_path + (access.resolved != device_path ? " -> " + access.resolved : "") +
                     ", a character device");
-        check_access(rep, access);
     }
     std::vector<PortEntry> ports;
     try {
@@ -323,6 +335,7 @@ void diagnose(Report& rep, const Globals& g) {
         // Without the listing the adapter is not known; the rest still says a lot.
     }
     const PortEntry* entry = listed_entry(ports, port, access);
+    if (access.checked) check_access(rep, access, entry);
     check_adapter(rep, entry, access);
 
     ReaderOptions options;

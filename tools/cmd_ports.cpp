@@ -18,8 +18,9 @@ struct PortsArgs {
     bool probe = false;
 };
 
-json probe_json(const ProbeResult& r) {
-    json j = {{"outcome", outcome_word(r.outcome)}, {"message", outcome_text(r)}};
+json probe_json(const ProbeLine& line) {
+    const ProbeResult& r = line.result;
+    json j = {{"outcome", outcome_word(r.outcome)}, {"message", probe_text(line)}};
     j["os_error"] = r.os_error.value();
     std::string bytes;
     char hex[3];
@@ -98,8 +99,9 @@ void run_ports(const Globals& g, const PortsArgs& a) {
         json j = port_json(p, listed);
         if (a.probe) {
             const ProbeLine probed = probe(p.device);
-            line += "  ->  " + outcome_text(probed.result);
-            j["probe"] = probe_json(probed.result);
+            const json probed_json = probe_json(probed);
+            line += "  ->  " + probed_json["message"].get<std::string>();
+            j["probe"] = probed_json;
         }
         if (g.json) {
             doc.push_back(j);

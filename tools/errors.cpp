@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "finding.h"
 #include "platform.h"
 #include "tq_RWD_DLL.hpp"
 
@@ -223,8 +224,12 @@ std::string open_failure_message(const std::string& port, const std::string& dev
         case platform::OpenProblem::Missing:
             return where + "the device is missing. Is the reader plugged in and powered? " +
                    platform::list_ports_hint();
-        case platform::OpenProblem::Denied:
-            return where + "permission denied. " + platform::permission_hint();
+        case platform::OpenProblem::Denied: {
+            // The same judgement as doctor's and the probe's: who may open it, and what to do.
+            const std::string why = permission_text(port, device);
+            return where + "permission denied" +
+                   (why.empty() ? ". " + platform::permission_hint() : ": " + why);
+        }
         case platform::OpenProblem::Busy:
             return where + "the device is busy (another program holds it open; " +
                    platform::busy_hint(device) + ")";

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "errors.h"
+#include "platform.h"
 
 namespace tqrf::tool {
 
@@ -115,7 +116,51 @@ std::string outcome_text(const ProbeResult& r) {
     }
 }
 
-AccessVerdict judge_access(const device::Access& a, const std::string& user) {
+namespace {
+
+constexpr const char* kRulesFile = "/etc/udev/rules.d/99-tqrf-serial.rules";
+
+std::string base_name(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool all_digits(const std::string& s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Whether the mode text ("crw-------") gives the group neither read nor write.
+bool group_has_nothing(const std::string& mode) {
+    return mode.size() >= 7 && mode[4] == '-' && mode[5] == '-';
+}
+
+}  // namespace
+
+std::string udev_rule(const device::Access& a, const PortEntry* port) {
+    std::string match;
+    if (port != nullptr && port->usb_vendor_id >= 0 && port->usb_product_id >= 0) {
+        match = "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + usb_id_text(port->usb_vendor_id) +
+                "\", ATTRS{idProduct}==\"" + usb_id_text(port->usb_product_id) + "\"";
+        if (!port->serial_number.empty()) {
+            match += ", ATTRS{serial}==\"" + port->serial_number + "\"";
+        }
+    } else if (const auto by_id =
+                   port != nullptr ? port->stable_path.find("serial/by-id/") : std::string::npos;
+               by_id != std::string::npos) {
+        match = "SUBSYSTEM==\"tty\", SYMLINK==\"" + port->stable_path.substr(by_id) + "\"";
+    } else {
+        // A built-in UART, or an unlisted device: its kernel name. Never a pseudo-terminal's:
+        // its number is given anew each time one is made.
+        if (port == nullptr && a.pseudo_terminal) return "";
+        const std::string name = base_name(port != nullptr ? port->device : a.resolved);
+        if (name.empty() || all_digits(name)) return "";
+        match = "SUBSYSTEM==\"tty\", KERNEL==\"" + name + "\"";
+    }
+    return match + ", GROUP=\"" + device::kGrantGroup + "\", MODE=\"0660\"";
+}
+
+AccessVerdict access_judgement(const device::Access& a, const PortEntry* port,
+                               const std::string& user) {
     AccessVerdict v;
     const std::string owned = "(" + a.mode + " " + a.owner + " " + a.group + ")";
     if (a.may_open) {
@@ -123,31 +168,115 @@ AccessVerdict judge_access(const device::Access& a, const std::string& user) {
         v.finding = "you may open it " + owned;
         return v;
     }
+    const std::string who = user.empty() ? "$USER" : user;
     v.finding =
         "you" + (user.empty() ? std::string() : " (" + user + ")") + " may not open it " + owned;
-    const std::string base = a.resolved.substr(a.resolved.find_last_of('/') + 1);
-    const std::string rule =
-        "a udev rule can give it to a group, for example SUBSYSTEM==\"tty\", "
-        "KERNEL==\"" +
-        base + "\", GROUP=\"dialout\", MODE=\"0660\"";
     const bool group_usable = a.group_read_write && a.group != "root" && a.group != "0";
     if (group_usable && a.in_group_now) {
         v.remedy = "you are in the group " + a.group +
                    " that may open it, yet the system refuses: check its access control list "
                    "(getfacl " +
                    a.resolved + ") and security modules";
-    } else if (group_usable && a.in_group) {
+        return v;
+    }
+    if (group_usable && a.in_group) {
         v.remedy = "you are in the group " + a.group +
                    ", but this session started before you joined it: log out and in again (or "
                    "run: newgrp " +
                    a.group + ")";
-    } else if (group_usable) {
-        v.remedy = "join the group " + a.group + " that owns it: sudo usermod -aG " + a.group +
-                   " " + (user.empty() ? "$USER" : user) + ", then log out and in again";
-    } else {
-        v.remedy = "no group you could join may open it: " + rule;
+        return v;
     }
+    if (group_usable) {
+        v.remedy = "join the group " + a.group + " that owns it: sudo usermod -aG " + a.group +
+                   " " + who + ", then log out and in again";
+        return v;
+    }
+    const std::string why = std::string("no group you could join may open it (") +
+                            (a.group_read_write ? "its group is root's own"
+                             : a.owner_read_write && group_has_nothing(a.mode)
+                                 ? "only its owner may read and write it"
+                                 : "its group " + a.group + " may not read and write it") +
+                            ")";
+    const std::string rule = udev_rule(a, port);
+    if (rule.empty() && a.pseudo_terminal) {
+        v.remedy = why +
+                   ": a pseudo-terminal belongs to the program that made it (a simulator, a "
+                   "terminal, a network bridge), which decides who may open it; run the tool as "
+                   "that program's user, or have that program open it to you. No udev rule "
+                   "applies: its number is new each time";
+        return v;
+    }
+    if (rule.empty()) {
+        v.remedy = why + ": ask the administrator to give it to the group " +
+                   std::string(device::kGrantGroup);
+        return v;
+    }
+    v.remedy = why + ": a udev rule gives it to the group " + std::string(device::kGrantGroup) +
+               "; put this line in " + kRulesFile + ":\n    " + rule +
+               "\nthen run: sudo udevadm control --reload && sudo udevadm trigger (or plug the "
+               "adapter in again)";
+    v.remedy += a.in_grant_group
+                    ? std::string("; you are in the group ") + device::kGrantGroup + " already"
+                    : std::string(", and join the group ") + device::kGrantGroup +
+                          ": sudo usermod -aG " + device::kGrantGroup + " " + who +
+                          ", then log out and in again";
     return v;
+}
+
+const PortEntry* listed_entry(const std::vector<PortEntry>& ports, const std::string& port,
+                              const device::Access& access) {
+    for (const auto& p : ports) {
+        if (p.device == port || (!p.stable_path.empty() && p.stable_path == port)) return &p;
+    }
+    if (access.resolved.empty()) return nullptr;
+    for (const auto& p : ports) {
+        if (device::check(p.device).resolved == access.resolved) return &p;
+    }
+    return nullptr;
+}
+
+namespace {
+
+// permission_text() over a listing already made.
+std::string permission_text(const std::string& port, const std::string& device_path,
+                            const std::vector<PortEntry>& ports) {
+    const device::Access a = device::check(device_path);
+    // Where the device cannot be looked at, or its mode lets this user open it (so something
+    // else refused), the judgement has nothing to tell.
+    if (!a.checked || !a.exists || a.may_open) return "";
+    const AccessVerdict v = access_judgement(a, listed_entry(ports, port, a), device::user_name());
+    return v.finding + ": " + v.remedy;
+}
+
+std::vector<PortEntry> listing_or_none() {
+    try {
+        return list_ports();
+    } catch (const CommandError&) {
+        return {};  // without the listing the device is judged by its name alone
+    }
+}
+
+std::string probe_text(const ProbeLine& line, const std::vector<PortEntry>& ports) {
+    if (line.result.outcome != ProbeOutcome::NoPermission) return outcome_text(line.result);
+    const std::string why = permission_text(line.port, platform::device_for_port(line.port), ports);
+    return why.empty() ? outcome_text(line.result) : "permission denied: " + why;
+}
+
+// Whether the probe could not open the port at all.
+bool refused(ProbeOutcome o) {
+    return o == ProbeOutcome::Missing || o == ProbeOutcome::NoPermission ||
+           o == ProbeOutcome::Busy || o == ProbeOutcome::NotSerial || o == ProbeOutcome::OpenFailed;
+}
+
+}  // namespace
+
+std::string permission_text(const std::string& port, const std::string& device_path) {
+    return permission_text(port, device_path, listing_or_none());
+}
+
+std::string probe_text(const ProbeLine& line) {
+    if (line.result.outcome != ProbeOutcome::NoPermission) return outcome_text(line.result);
+    return probe_text(line, listing_or_none());
 }
 
 std::string find_the_reader() {
@@ -159,22 +288,40 @@ std::string find_the_reader() {
         if (tried.back().result.outcome == ProbeOutcome::Reader) readers.push_back(p.device);
     }
     if (readers.size() == 1) return readers.front();
-    std::string list;
-    for (const auto& t : tried) list += "\n  " + t.port + ": " + outcome_text(t.result);
+    std::string opened, closed;
+    std::size_t n_closed = 0;
+    for (const auto& t : tried) {
+        const std::string line = "\n  " + t.port + ": " + probe_text(t, ports);
+        if (refused(t.result.outcome)) {
+            closed += line;
+            ++n_closed;
+        } else {
+            opened += line;
+        }
+    }
     if (readers.empty()) {
-        throw CommandError(
-            "no_reader_found",
-            ports.empty() ? std::string("--port auto: the system lists no serial port. Is the "
-                                        "reader plugged in? Name its port with --port")
-                          : "--port auto: no reader answers on the serial ports tried; name its "
-                            "port with --port. Tried:" +
-                                list);
+        if (ports.empty()) {
+            throw CommandError("no_reader_found",
+                               "--port auto: the system lists no serial port. Is the reader "
+                               "plugged in? Name its port with --port");
+        }
+        std::string text = "--port auto: no reader found; name its port with --port.";
+        if (n_closed > 0) {
+            text += " " + std::to_string(n_closed) + (n_closed == 1 ? " port" : " ports") +
+                    " could not be opened:" + closed;
+            text += n_closed == ports.size()
+                        ? "\nNo port opened, so no reader could be asked."
+                        : "\nNo reader answers on the other ports tried:" + opened;
+        } else {
+            text += " No reader answers on the serial ports tried:" + opened;
+        }
+        throw CommandError("no_reader_found", text);
     }
     std::string names;
     for (const auto& r : readers) names += (names.empty() ? "" : " and ") + r;
-    throw CommandError("several_readers", "--port auto: " + std::to_string(readers.size()) +
-                                              " readers answer (" + names +
-                                              "); choose one with --port. Tried:" + list);
+    throw CommandError("several_readers",
+                       "--port auto: " + std::to_string(readers.size()) + " readers answer (" +
+                           names + "); choose one with --port. Tried:" + opened + closed);
 }
 
 }  // namespace tqrf::tool

@@ -51,14 +51,39 @@ std::string outcome_text(const ProbeResult& r);
 // The reader's version text (its bytes up to the first NUL, printable only).
 std::string version_text(const ProbeResult& r);
 
-// Whether `user` may open a device, and if not what to do: the group to join is named only
-// when that group owns the device and may read and write it (and is not root's own group).
+// Whether `user` may open a device, why not, and what to do: the one judgement behind scan's
+// and every command's "permission denied", doctor's access check, ports --probe and --port auto.
+// `port` is the device's entry in the port listing (nullptr when it is not listed).
+//   - the group to join is named only when that group owns the device and may read and write
+//     it (and is not root's own group);
+//   - a device that only its owner may open, or whose group may not read and write it, needs a
+//     udev rule that gives it to the group dialout: for a USB adapter one that matches its
+//     vendor and product id (or its /dev/serial/by-id name), for a built-in UART its kernel
+//     name (ttyS0);
+//   - a pseudo-terminal has no udev rule: it belongs to the program that made it.
 struct AccessVerdict {
     bool ok = false;
-    std::string finding;
-    std::string remedy;
+    std::string finding;  // "you (alice) may not open it (crw------- root root)"
+    std::string remedy;   // "" when ok
 };
-AccessVerdict judge_access(const device::Access& a, const std::string& user);
+AccessVerdict access_judgement(const device::Access& a, const PortEntry* port,
+                               const std::string& user);
+
+// The udev rule that gives the device of `port` (or, unlisted, the device `a`) to the group
+// dialout; "" for a pseudo-terminal or a device that cannot be matched.
+std::string udev_rule(const device::Access& a, const PortEntry* port);
+
+// The entry of `port` in `ports`: by its device or stable name, or by the device both lead to.
+const PortEntry* listed_entry(const std::vector<PortEntry>& ports, const std::string& port,
+                              const device::Access& access);
+
+// Why `port` (which opens `device`) refused this user, and what to do: the judgement of the
+// device as it is now, in one sentence for an error message ("you (alice) may not open it
+// (crw------- root root): REMEDY"). "" where the system keeps no owner and mode (Windows).
+std::string permission_text(const std::string& port, const std::string& device);
+
+// What the probe of `line` found, in words; a refused open says why and what to do.
+std::string probe_text(const ProbeLine& line);
 
 // The port of the one reader among the listed ports, for --port auto. Throws CommandError (exit
 // 1) when none answers as a reader or several do, listing what was tried.

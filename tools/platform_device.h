@@ -21,7 +21,13 @@ struct Access {
     bool group_read_write = false;  // the owning group may read and write it
     bool in_group = false;          // this user is in that group (now, or after logging in)
     bool in_group_now = false;      // ... in this session already
+    bool is_owner = false;          // this user owns it
+    bool owner_read_write = false;  // its owner may read and write it
+    bool in_grant_group = false;    // this user is in kGrantGroup (now, or after logging in)
 };
+
+// The group a udev rule gives a serial device to, as Debian and Ubuntu do for theirs.
+inline constexpr const char* kGrantGroup = "dialout";
 
 Access check(const std::string& path);
 

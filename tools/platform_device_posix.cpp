@@ -23,6 +23,25 @@ std::string mode_text(mode_t m) {
     return s;
 }
 
+// Whether the user `me` is in the group `name`: in this session (its group ids) or in the
+// group database (from the next login on).
+bool in_group_named(const char* name, const std::string& me, const gid_t* ids, int n) {
+    std::vector<char> buf(16384);
+    group gr{};
+    group* grp = nullptr;
+    if (::getgrnam_r(name, &gr, buf.data(), buf.size(), &grp) != 0 || grp == nullptr) {
+        return false;
+    }
+    if (::getegid() == grp->gr_gid) return true;
+    for (int i = 0; i < n; ++i) {
+        if (ids[i] == grp->gr_gid) return true;
+    }
+    for (char** m = grp->gr_mem; m != nullptr && *m != nullptr; ++m) {
+        if (me == *m) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 Access check(const std::string& path) {
@@ -45,6 +64,8 @@ Access check(const std::string& path) {
     a.may_open = ::access(resolved, R_OK | W_OK) == 0;
     a.mode = mode_text(st.st_mode);
     a.group_read_write = (st.st_mode & S_IRGRP) != 0 && (st.st_mode & S_IWGRP) != 0;
+    a.owner_read_write = (st.st_mode & S_IRUSR) != 0 && (st.st_mode & S_IWUSR) != 0;
+    a.is_owner = ::geteuid() == st.st_uid;
     std::vector<char> buf(16384);
     passwd pw{};
     passwd* pwp = nullptr;
@@ -71,6 +92,7 @@ Access check(const std::string& path) {
     }
     if (::getegid() == st.st_gid) a.in_group_now = true;
     if (a.in_group_now) a.in_group = true;
+    a.in_grant_group = in_group_named(kGrantGroup, user_name(), groups.data(), n);
     return a;
 }
 

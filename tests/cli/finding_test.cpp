@@ -3,9 +3,12 @@
 // reader, an echo, bytes that are no frame, silence, a missing path), the messages of a
 // failed command on an echoing line, and doctor.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "cli_run.h"
@@ -300,7 +303,9 @@ TEST(Finding, DoctorJudgesTheDriverAndTheLatencyTimer) {
         {"ftdi_sio", 16, "ok", "warning", "ATTR{latency_timer}"},
         {"ftdi_sio", 1, "ok", "ok", "low latency is on"},
         {"io_ti", 16, "problem", "warning", "another"},
-        {"cdc_acm", 16, "warning", "warning", "may not carry"},
+        {"cdc_acm", 16, "warning", "ok", "the driver cdc_acm keeps no latency timer: nothing"},
+        {"ch341", 16, "ok", "ok", "the driver ch341 keeps no latency timer: nothing to set"},
+        {"pl2303", 16, "ok", "ok", "the driver pl2303 keeps no latency timer: nothing to set"},
     };
     for (const auto& c : cases) {
         TempDir tdir;
@@ -316,7 +321,77 @@ TEST(Finding, DoctorJudgesTheDriverAndTheLatencyTimer) {
         EXPECT_EQ(by_check["latency"]["status"], c.latency_status) << c.driver << r.out;
         EXPECT_TRUE(has(by_check["adapter"]["finding"], "USB 0403:6001")) << r.out;
         EXPECT_TRUE(has(r.out, c.words)) << c.driver << "\n" << r.out;
+        // The latency timer's udev rule is the FTDI driver's alone, and only when it is off.
+        EXPECT_EQ(has(r.out, "ATTR{latency_timer}"),
+                  std::string(c.driver) == "ftdi_sio" && c.latency > 1)
+            << c.driver << "\n"
+            << r.out;
     }
+}
+
+// A device only root may open, for a user who is not root: scan, doctor, ports --probe and
+// --port auto give the same reason and the same remedy. The tool runs as the user nobody
+// (setpriv), so the refusal is the kernel's own, on a real pseudo-terminal that the fake
+// sysfs tree lists as an FTDI adapter with its USB ids.
+TEST(Finding, ARootOnlyDeviceGetsOneReasonAndRemedyEverywhere) {
+    if (::geteuid() != 0 || std::system("command -v setpriv >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "needs root and setpriv to run the tool as another user";
+    }
+    TempDir dir;
+    SilentLine line;
+    SimProcess echo(TQRF_SIM_EXE, "--adapter echo", dir, "echo");
+    ASSERT_FALSE(line.path().empty() || echo.device().empty());
+    Tree tree(dir);
+    tree.adapter("1-2", "ttyUSB0", "ftdi_sio", line.path());
+    // Beside it, a line anyone may open that echoes: it opened, and no reader answered there.
+    tree.adapter("1-3", "ttyUSB1", "ftdi_sio", echo.device());
+    ASSERT_EQ(::chmod(echo.device().c_str(), 0666), 0);
+    ASSERT_EQ(::chown(line.path().c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(line.path().c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);  // the tree, for nobody to read
+    const std::string nobody = tree.env() + "setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                               std::string(TQRF_EXE) + " --slack 500 ";
+    const std::string dev = tree.dev("ttyUSB0");
+    const std::string reason =
+        "you (nobody) may not open it (crw------- root root): no group you "
+        "could join may open it (only its owner may read and write it)";
+    const std::string rule =
+        "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
+        "ATTRS{serial}==\"A600ttyUSB0\", GROUP=\"dialout\", MODE=\"0660\"";
+    const std::string join = "and join the group dialout: sudo usermod -aG dialout nobody";
+
+    Outcome r = run(nobody + "--port " + dev + " scan", dir);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(has(r.err, "cannot open " + dev + ": permission denied: " + reason)) << r.err;
+    EXPECT_TRUE(has(r.err, rule) && has(r.err, join)) << r.err;
+
+    r = run(nobody + "--port auto scan", dir);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(
+        has(r.err, "1 port could not be opened:\n  " + dev + ": permission denied: " + reason))
+        << r.err;
+    EXPECT_TRUE(has(r.err, rule) && has(r.err, join)) << r.err;
+    EXPECT_TRUE(has(r.err, "No reader answers on the other ports tried:\n  " + tree.dev("ttyUSB1") +
+                               ": the line echoes"))
+        << r.err;
+
+    r = run(nobody + "ports --probe", dir);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, dev + "  usb") && has(r.out, "->  permission denied: " + reason))
+        << r.out;
+    EXPECT_TRUE(has(r.out, rule)) << r.out;
+
+    r = run(nobody + "--json doctor --port " + dev, dir);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const json j = json::parse(r.out);
+    std::map<std::string, json> by_check;
+    for (const auto& f : j["findings"]) by_check[f["check"]] = f;
+    EXPECT_EQ(by_check["access"]["status"], "problem") << r.out;
+    const std::string said = by_check["access"]["finding"].get<std::string>() + ": " +
+                             by_check["access"]["remedy"].get<std::string>();
+    EXPECT_EQ(said.rfind(reason, 0), 0u) << said;
+    EXPECT_TRUE(has(said, rule) && has(said, join)) << said;
+    EXPECT_FALSE(has(r.out, "KERNEL==")) << r.out;
 }
 
 }  // namespace

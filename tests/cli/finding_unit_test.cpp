@@ -1,68 +1,178 @@
-// Doctor's judgement of who may open a device: the group to join is named only when that group
-// owns the device and may read and write it.
+// The one judgement of who may open a device (scan, doctor, ports --probe, --port auto): the
+// group to join is named only when that group owns the device and may read and write it; any
+// other refused device gets a udev rule that matches the adapter's own attributes (never a
+// pseudo-terminal's number), or, for a pseudo-terminal, the program that made it.
 #include <gtest/gtest.h>
+
+#include <initializer_list>
 
 #include "finding.h"
 
 namespace {
 
-using tqrf::tool::judge_access;
+using tqrf::tool::access_judgement;
+using tqrf::tool::PortEntry;
 using tqrf::tool::device::Access;
 
-Access device(const char* mode, const char* group, bool may_open, bool in_group,
-              bool in_group_now) {
+// What stat() and the group database said: the mode, owner and group, and this user's place.
+struct Seen {
+    const char* mode;
+    const char* owner;
+    const char* group;
+    bool may_open = false;
+    bool in_group = false;      // in the owning group, from the next login on
+    bool in_group_now = false;  // ... in this session
+    bool in_dialout = false;
+    const char* resolved = "/dev/ttyUSB0";
+};
+
+Access device(const Seen& s) {
     Access a;
     a.checked = true;
     a.exists = true;
     a.character_device = true;
-    a.resolved = "/dev/ttyUSB0";
-    a.mode = mode;
-    a.owner = "root";
-    a.group = group;
-    a.group_read_write = mode[4] == 'r' && mode[5] == 'w';
-    a.may_open = may_open;
-    a.in_group = in_group;
-    a.in_group_now = in_group_now;
+    a.resolved = s.resolved;
+    a.pseudo_terminal = a.resolved.rfind("/dev/pts/", 0) == 0;
+    a.mode = s.mode;
+    a.owner = s.owner;
+    a.group = s.group;
+    a.owner_read_write = s.mode[1] == 'r' && s.mode[2] == 'w';
+    a.group_read_write = s.mode[4] == 'r' && s.mode[5] == 'w';
+    a.may_open = s.may_open;
+    a.in_group = s.in_group || s.in_group_now;
+    a.in_group_now = s.in_group_now;
+    a.in_grant_group = s.in_dialout;
     return a;
 }
 
-TEST(JudgeAccess, NamesTheGroupOnlyWhenItOwnsTheDevice) {
+PortEntry usb(const char* name, std::int32_t vendor, std::int32_t product, const char* serial,
+              const char* driver) {
+    PortEntry e;
+    e.device = std::string("/dev/") + name;
+    e.transport = tqrf::Transport::Usb;
+    e.usb_vendor_id = vendor;
+    e.usb_product_id = product;
+    e.serial_number = serial;
+    e.driver = driver;
+    return e;
+}
+
+TEST(AccessJudgement, GroupToJoinOrUdevRuleOrTheProgramThatMadeIt) {
+    const PortEntry ftdi = usb("ttyUSB0", 0x0403, 0x6001, "A600BC12", "ftdi_sio");
+    const PortEntry ch341 = usb("ttyUSB0", 0x1a86, 0x7523, "", "ch341");
+    PortEntry by_id_only = usb("ttyUSB0", -1, -1, "", "pl2303");
+    by_id_only.stable_path = "/dev/serial/by-id/usb-Prolific_USB-Serial-if00-port0";
+    PortEntry uart;
+    uart.device = "/dev/ttyS0";
+    uart.transport = tqrf::Transport::Builtin;
+    uart.driver = "serial8250";
+
     struct Case {
         const char* name;
-        Access access;
+        Seen seen;
+        const PortEntry* port;
         bool ok;
-        const char* remedy_has;  // "" when there is no remedy
-        const char* remedy_lacks;
+        std::initializer_list<const char*> has;  // in the remedy
+        std::initializer_list<const char*> lacks;
     };
     const Case cases[] = {
-        {"may open", device("crw-rw----", "dialout", true, true, true), true, "", ""},
-        {"not in the group", device("crw-rw----", "dialout", false, false, false), false,
-         "sudo usermod -aG dialout alice", "newgrp"},
-        {"another group owns it", device("crw-rw----", "uucp", false, false, false), false,
-         "sudo usermod -aG uucp alice", "dialout"},
-        {"joined, session older", device("crw-rw----", "dialout", false, true, false), false,
-         "log out and in again (or run: newgrp dialout)", "usermod"},
-        {"in the group and refused", device("crw-rw----", "dialout", false, true, true), false,
-         "getfacl /dev/ttyUSB0", "usermod"},
-        {"the group may not write", device("crw-r-----", "dialout", false, false, false), false,
-         "udev rule", "usermod"},
-        {"root's own group", device("crw-rw----", "root", false, false, false), false, "udev rule",
-         "usermod"},
+        {"may open", {"crw-rw----", "root", "dialout", true, true, true}, &ftdi, true, {}, {}},
+        {"not in the owning group",
+         {"crw-rw----", "root", "dialout"},
+         &ftdi,
+         false,
+         {"join the group dialout that owns it: sudo usermod -aG dialout alice"},
+         {"newgrp", "udev"}},
+        {"another group owns it",
+         {"crw-rw----", "root", "uucp"},
+         &ftdi,
+         false,
+         {"sudo usermod -aG uucp alice"},
+         {"dialout", "udev"}},
+        {"joined, session older",
+         {"crw-rw----", "root", "dialout", false, true},
+         &ftdi,
+         false,
+         {"log out and in again (or run: newgrp dialout)"},
+         {"usermod"}},
+        {"in the group and refused",
+         {"crw-rw----", "root", "dialout", false, true, true},
+         &ftdi,
+         false,
+         {"getfacl /dev/ttyUSB0"},
+         {"usermod", "udev"}},
+        {"root-only FTDI adapter",
+         {"crw-------", "root", "root"},
+         &ftdi,
+         false,
+         {"only its owner may read and write it",
+          "/etc/udev/rules.d/99-tqrf-serial.rules:\n    SUBSYSTEM==\"tty\", "
+          "ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", ATTRS{serial}==\"A600BC12\", "
+          "GROUP=\"dialout\", MODE=\"0660\"\n",
+          "sudo udevadm control --reload",
+          "and join the group dialout: sudo usermod -aG "
+          "dialout alice"},
+         {"KERNEL", "uucp", "-aG root"}},
+        {"root-only CH341 adapter without a serial number",
+         {"crw-------", "root", "root"},
+         &ch341,
+         false,
+         {"SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"1a86\", ATTRS{idProduct}==\"7523\", "
+          "GROUP=\"dialout\", MODE=\"0660\""},
+         {"ATTRS{serial}", "KERNEL"}},
+        {"the group may only read, user in dialout already",
+         {"crw-r-----", "root", "dialout", false, false, false, true},
+         &ftdi,
+         false,
+         {"its group dialout may not read and write it", "ATTRS{idVendor}==\"0403\"",
+          "you are in the group dialout already"},
+         {"usermod", "-aG dialout"}},
+        {"adapter known by its by-id name only",
+         {"crw-------", "root", "root"},
+         &by_id_only,
+         false,
+         {"SUBSYSTEM==\"tty\", SYMLINK==\"serial/by-id/usb-Prolific_USB-Serial-if00-port0\", "
+          "GROUP=\"dialout\""},
+         {"KERNEL", "ATTRS"}},
+        {"built-in UART in root's own group",
+         {"crw-rw----", "root", "root", false, false, false, false, "/dev/ttyS0"},
+         &uart,
+         false,
+         {"its group is root's own", "SUBSYSTEM==\"tty\", KERNEL==\"ttyS0\", GROUP=\"dialout\""},
+         {"ATTRS", "-aG root"}},
+        {"unlisted device: its kernel name",
+         {"crw-------", "root", "root", false, false, false, false, "/dev/ttyACM0"},
+         nullptr,
+         false,
+         {"KERNEL==\"ttyACM0\""},
+         {"ATTRS"}},
+        {"pseudo-terminal",
+         {"crw--w----", "bob", "tty", false, false, false, false, "/dev/pts/4"},
+         nullptr,
+         false,
+         {"a pseudo-terminal belongs to the program that made it"},
+         {"KERNEL", "udev rule gives", "\"4\"", "usermod"}},
     };
     for (const auto& c : cases) {
-        const auto v = judge_access(c.access, "alice");
+        const Access a = device(c.seen);
+        const auto v = access_judgement(a, c.port, "alice");
         EXPECT_EQ(v.ok, c.ok) << c.name;
-        EXPECT_NE(v.finding.find(c.access.mode), std::string::npos) << c.name << v.finding;
-        if (*c.remedy_has == '\0') {
-            EXPECT_TRUE(v.remedy.empty()) << c.name << v.remedy;
-        } else {
-            EXPECT_NE(v.remedy.find(c.remedy_has), std::string::npos) << c.name << ": " << v.remedy;
+        const std::string owned =
+            std::string("(") + c.seen.mode + " " + c.seen.owner + " " + c.seen.group + ")";
+        EXPECT_EQ(v.finding, (c.ok ? "you may open it " : "you (alice) may not open it ") + owned)
+            << c.name;
+        EXPECT_EQ(v.remedy.empty(), c.ok) << c.name << ": " << v.remedy;
+        for (const char* h : c.has) {
+            EXPECT_NE(v.remedy.find(h), std::string::npos) << c.name << ": " << v.remedy;
         }
-        if (*c.remedy_lacks != '\0') {
-            EXPECT_EQ(v.remedy.find(c.remedy_lacks), std::string::npos)
-                << c.name << ": " << v.remedy;
+        for (const char* l : c.lacks) {
+            EXPECT_EQ(v.remedy.find(l), std::string::npos) << c.name << ": " << v.remedy;
         }
     }
+    // Without a user name the remedy stands for whoever reads it.
+    const auto v = access_judgement(device({"crw-rw----", "root", "dialout"}), &ftdi, "");
+    EXPECT_EQ(v.finding, "you may not open it (crw-rw---- root dialout)");
+    EXPECT_NE(v.remedy.find("sudo usermod -aG dialout $USER"), std::string::npos) << v.remedy;
 }
 
 }  // namespace
