@@ -1,5 +1,8 @@
 // Proxmark3 JSON dumps ("FileType": "mfc v2", or the older "mfcard").
+#include <initializer_list>
 #include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
 
 #include "codec.h"
 
@@ -23,33 +26,35 @@ T hex_value(const json& parent, const std::string& name, const std::string& wher
     return *out;
 }
 
+// The rights some key has, each followed by `by` and the keys that have it, "; " between them;
+// "never" when no key has any.
+std::string rights_text(std::initializer_list<std::pair<const char*, mifare::Keys>> rights,
+                        const char* by) {
+    std::string out;
+    for (const auto& [what, who] : rights) {
+        if (who == mifare::Keys::Never) continue;
+        out += (out.empty() ? "" : "; ") + std::string(what) + by + mifare::to_string(who);
+    }
+    return out.empty() ? "never" : out;
+}
+
 std::string data_text(mifare::Condition c) {
     const auto a = mifare::data_access(c);
-    std::string out;
-    auto add = [&](const char* what, mifare::Keys who) {
-        if (who == mifare::Keys::Never) return;
-        out += (out.empty() ? "" : "; ") + std::string(what) + " " + mifare::to_string(who);
-    };
-    add("read", a.read);
-    add("write", a.write);
-    add("increment", a.increment);
-    add("decrement transfer restore", a.decrement);
-    return out.empty() ? "never" : out;
+    return rights_text({{"read", a.read},
+                        {"write", a.write},
+                        {"increment", a.increment},
+                        {"decrement transfer restore", a.decrement}},
+                       " ");
 }
 
 std::string trailer_text(mifare::Condition c) {
     const auto a = mifare::trailer_access(c);
-    std::string out;
-    auto add = [&](const char* what, mifare::Keys who) {
-        if (who == mifare::Keys::Never) return;
-        out += (out.empty() ? "" : "; ") + std::string(what) + " by " + mifare::to_string(who);
-    };
-    add("write A", a.key_a_write);
-    add("read ACCESS", a.access_read);
-    add("write ACCESS", a.access_write);
-    add("read B", a.key_b_read);
-    add("write B", a.key_b_write);
-    return out.empty() ? "never" : out;
+    return rights_text({{"write A", a.key_a_write},
+                        {"read ACCESS", a.access_read},
+                        {"write ACCESS", a.access_write},
+                        {"read B", a.key_b_read},
+                        {"write B", a.key_b_write}},
+                       " by ");
 }
 
 }  // namespace

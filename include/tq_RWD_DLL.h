@@ -956,6 +956,23 @@ TQRF_API(int32_t) tqrf_reader_clock_set(tqrf_reader* r, const uint8_t clock[7]);
 /** Not known (cdc_acm passes it to the device, which may ignore it; other drivers). */
 #define TQRF_MARK_SPACE_UNKNOWN (-1)
 
+/** The fields of a port entry that say what is behind the port, the last ones of both layouts
+ *  (tqrf_port_info, tqrf_port_info2). */
+#define TQRF_PORT_INFO_HARDWARE_FIELDS                                                          \
+    /** USB vendor and product id (0x0403, 0x6001), or -1 when the port is not on USB or the    \
+     *  ids are not known. */                                                                   \
+    int32_t usb_vendor_id;                                                                      \
+    int32_t usb_product_id;                                                                     \
+    /** The USB device's serial number, manufacturer and product strings, or "". */             \
+    const char* serial_number;                                                                  \
+    const char* manufacturer;                                                                   \
+    const char* product;                                                                        \
+    /** The kernel driver ("ftdi_sio", "serial8250"; on Windows the driver service, "FTSER2K"), \
+     *  or "". */                                                                               \
+    const char* driver;                                                                         \
+    /** TQRF_MARK_SPACE_YES, _NO or _UNKNOWN, from the driver (see above). */                   \
+    int32_t mark_space;
+
 /** One serial port the system knows. Every string is UTF-8 and NUL-terminated, never null
  *  ("" when not known), and lives in the list's single allocation. */
 typedef struct tqrf_port_info {
@@ -968,19 +985,7 @@ typedef struct tqrf_port_info {
     const char* description;
     /** TQRF_TRANSPORT_*. */
     int32_t transport;
-    /** USB vendor and product id (0x0403, 0x6001), or -1 when the port is not on USB or the
-     *  ids are not known. */
-    int32_t usb_vendor_id;
-    int32_t usb_product_id;
-    /** The USB device's serial number, manufacturer and product strings, or "". */
-    const char* serial_number;
-    const char* manufacturer;
-    const char* product;
-    /** The kernel driver ("ftdi_sio", "serial8250"; on Windows the driver service, "FTSER2K"),
-     *  or "". */
-    const char* driver;
-    /** TQRF_MARK_SPACE_YES, _NO or _UNKNOWN, from the driver (see above). */
-    int32_t mark_space;
+    TQRF_PORT_INFO_HARDWARE_FIELDS
 } tqrf_port_info;
 
 /**
@@ -1030,25 +1035,30 @@ TQRF_API(void) tqrf_free_ports(tqrf_port_info* ports);
  *  could never see its address byte through it; nothing was written. Use another adapter. */
 #define TQRF_PROBE_NO_MARK_SPACE 9
 
+/** The fields of a probe result, in the order both layouts have them: tqrf_probe_result has
+ *  them alone, tqrf_probe_result2 after its size. */
+#define TQRF_PROBE_RESULT_FIELDS                                                                 \
+    /** TQRF_PROBE_*. */                                                                         \
+    int32_t outcome;                                                                             \
+    /** The operating system's error code of a failed open (errno, GetLastError()), else 0. */   \
+    int32_t os_error;                                                                            \
+    /** From the start of the link test's request to its complete reply, in microseconds;        \
+     *  0 unless a reply frame came. */                                                          \
+    uint32_t round_trip_us;                                                                      \
+    /** What came back for the link test: received bytes in bytes[0..received-1] (at most 105;   \
+     *  0 for silence and when the port did not open). */                                        \
+    uint32_t received;                                                                           \
+    uint8_t bytes[105];                                                                          \
+    /** TQRF_PROBE_READER only: the hardware version's bytes as the reader sent them (0 to       \
+     *  TQRF_REPLY_DATA_MAX; version_length 0 when the reader did not give it), and the identity \
+     *  number (0 when it did not give it). */                                                   \
+    uint32_t version_length;                                                                     \
+    uint8_t version[TQRF_REPLY_DATA_MAX];                                                        \
+    uint32_t reader_id;
+
 /** What a probe found. */
 typedef struct tqrf_probe_result {
-    /** TQRF_PROBE_*. */
-    int32_t outcome;
-    /** The operating system's error code of a failed open (errno, GetLastError()), else 0. */
-    int32_t os_error;
-    /** From the start of the link test's request to its complete reply, in microseconds;
-     *  0 unless a reply frame came. */
-    uint32_t round_trip_us;
-    /** What came back for the link test: received bytes in bytes[0..received-1] (at most 105;
-     *  0 for silence and when the port did not open). */
-    uint32_t received;
-    uint8_t bytes[105];
-    /** TQRF_PROBE_READER only: the hardware version's bytes as the reader sent them (0 to
-     *  TQRF_REPLY_DATA_MAX; version_length 0 when the reader did not give it), and the identity
-     *  number (0 when it did not give it). */
-    uint32_t version_length;
-    uint8_t version[TQRF_REPLY_DATA_MAX];
-    uint32_t reader_id;
+    TQRF_PROBE_RESULT_FIELDS
 } tqrf_probe_result;
 
 /**
@@ -1123,17 +1133,7 @@ typedef struct tqrf_port_info2 {
     const char* stable_path;
     /** Human text: "FT232R USB UART (FTDI)", "Built-in serial port", the system's name. */
     const char* description;
-    /** USB vendor and product id, or -1 when the port is not on USB or they are not known. */
-    int32_t usb_vendor_id;
-    int32_t usb_product_id;
-    /** The USB device's serial number, manufacturer and product strings, or "". */
-    const char* serial_number;
-    const char* manufacturer;
-    const char* product;
-    /** The kernel driver ("ftdi_sio"; on Windows the driver service, "FTSER2K"), or "". */
-    const char* driver;
-    /** TQRF_MARK_SPACE_YES, _NO or _UNKNOWN, from the driver. */
-    int32_t mark_space;
+    TQRF_PORT_INFO_HARDWARE_FIELDS
 } tqrf_port_info2;
 
 /** The smallest entry size tqrf_list_ports2() takes: the size field, transport and device. */
@@ -1163,20 +1163,7 @@ typedef struct tqrf_probe_result2 {
     /** Set by the caller before the call: sizeof(tqrf_probe_result2) as the caller knows it.
      *  The library never changes it. */
     uint32_t size;
-    /** TQRF_PROBE_*. */
-    int32_t outcome;
-    /** The operating system's error code of a failed open (errno, GetLastError()), else 0. */
-    int32_t os_error;
-    /** The link test's round trip in microseconds; 0 unless a reply frame came. */
-    uint32_t round_trip_us;
-    /** What came back for the link test: bytes[0..received-1] (at most 105). */
-    uint32_t received;
-    uint8_t bytes[105];
-    /** TQRF_PROBE_READER only: the hardware version's bytes (version_length 0 to
-     *  TQRF_REPLY_DATA_MAX, 0 when not given) and the identity number (0 when not given). */
-    uint32_t version_length;
-    uint8_t version[TQRF_REPLY_DATA_MAX];
-    uint32_t reader_id;
+    TQRF_PROBE_RESULT_FIELDS
 } tqrf_probe_result2;
 
 /** The smallest size tqrf_probe2() takes: the size field and the outcome. */

@@ -21,8 +21,13 @@ std::wstring wide(const std::string& text) {
 }  // namespace
 
 int replace_file(const std::string& path, std::string_view bytes) {
-    const std::size_t slash = path.find_last_of("/\\");
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+    std::size_t slash = path.find_last_of("/\\");
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+    // "C:name" is in the current folder of drive C.
+    if (slash == std::string::npos && path.size() >= 2 && path[1] == ':') {
+        slash = 1;
+        folder = path.substr(0, 2) + ".";
+    }
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     const std::string stem =
         folder + "\\." + base + ".tmp-" + std::to_string(GetCurrentProcessId()) + "-";

@@ -274,10 +274,19 @@ def read_header(path: str) -> Tuple[List[Export], Dict[str, Struct], Arg]:
     if not exports:
         raise GenError(f"{path}: no TQRF_API declarations")
 
+    # The field lists that both layouts of a structure share (#define TQRF_..._FIELDS), used in
+    # place of those fields in each structure's body.
+    field_lists = {
+        m.group(1): m.group(2)
+        for m in re.finditer(
+            r"^#define (TQRF_\w+_FIELDS)\b(.*)$", strip_comments(raw.replace("\\\n", " ")), flags=re.M
+        )
+    }
     structs: Dict[str, Struct] = {}
     for m in re.finditer(r"typedef struct (\w+)\s*\{(.*?)\}\s*(\w+)\s*;", text, flags=re.S):
         s = Struct(m.group(3))
-        for decl in m.group(2).split(";"):
+        body = re.sub(r"\bTQRF_\w+_FIELDS\b", lambda f: field_lists[f.group(0)], m.group(2))
+        for decl in body.split(";"):
             decl = " ".join(decl.split())
             if not decl:
                 continue
@@ -342,11 +351,14 @@ def py_type(arg: Arg, where: str) -> str:
     raise GenError(f"{where}: no ctypes type for {arg.ctype}")
 
 
-def py_result(result: str, where: str) -> str:
-    table = {"int32_t": "i32", "const char*": "ctypes.c_char_p", "void": "None"}
+def mapped_result(result: str, table: Dict[str, str], language: str, where: str) -> str:
     if result not in table:
-        raise GenError(f"{where}: no ctypes result type for {result}")
+        raise GenError(f"{where}: no {language} result type for {result}")
     return table[result]
+
+
+def py_result(result: str, where: str) -> str:
+    return mapped_result(result, {"int32_t": "i32", "const char*": "ctypes.c_char_p", "void": "None"}, "ctypes", where)
 
 
 def py_field(f: StructField, where: str) -> str:
@@ -463,10 +475,7 @@ def cs_arg(e: Export, arg: Arg) -> Tuple[str, bool]:
 
 
 def cs_result(result: str, where: str) -> str:
-    table = {"int32_t": "int", "const char*": "IntPtr", "void": "void"}
-    if result not in table:
-        raise GenError(f"{where}: no .NET result type for {result}")
-    return table[result]
+    return mapped_result(result, {"int32_t": "int", "const char*": "IntPtr", "void": "void"}, ".NET", where)
 
 
 def wrap_call(head: str, args: List[str], indent: str, width: int = 100) -> List[str]:

@@ -1,6 +1,7 @@
 #include "files.h"
 
 #include "errors.h"
+#include "os/replace_file.h"
 #include "platform.h"
 
 namespace tqrf::tool {
@@ -35,7 +36,7 @@ void check_output_path(const std::string& path) {
 }
 
 void write_file_atomically(const std::string& path, std::string_view bytes) {
-    const int error = platform::replace_file(path, bytes);
+    const int error = tqrf::files::replace_file(path, bytes);
     if (error != 0) {
         throw CommandError("write_failed", "cannot write " + path + ": " +
                                                platform::error_text(error) +

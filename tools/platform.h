@@ -51,13 +51,6 @@ enum class ReadStatus { Ok, Directory, TooLarge, Failed };
 ReadStatus read_file(const std::string& path, std::size_t max_bytes, std::string& out,
                      int& os_error);
 
-// Writes `bytes` to a new file beside `path`, flushes it to the disk and only then puts it in
-// place of `path` in one step, so that `path` holds its old content or the new one, never a
-// part. A new file is readable and writable by its owner only (POSIX; Windows: the folder's
-// permissions); an existing one keeps its permissions. Returns 0, or the OS error with the
-// temporary file removed.
-int replace_file(const std::string& path, std::string_view bytes);
-
 // Whether standard error is a terminal (a console on Windows).
 bool stderr_is_terminal();
 

@@ -81,15 +81,6 @@ std::string folder_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
-namespace {
-
-std::string base_of(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
-
 ReadStatus read_file(const std::string& path, std::size_t max_bytes, std::string& out,
                      int& os_error) {
     out.clear();
@@ -122,45 +113,6 @@ ReadStatus read_file(const std::string& path, std::size_t max_bytes, std::string
     }
     ::close(fd);
     return ReadStatus::Ok;
-}
-
-int replace_file(const std::string& path, std::string_view bytes) {
-    std::string temp_name = folder_of(path) + "/." + base_of(path) + ".tmp-XXXXXX";
-    std::vector<char> temp(temp_name.begin(), temp_name.end());
-    temp.push_back('\0');
-    const int fd = ::mkstemp(temp.data());  // created readable and writable by its owner only
-    if (fd < 0) return errno;
-    auto give_up = [&](int error) {
-        ::close(fd);
-        ::unlink(temp.data());
-        return error;
-    };
-    struct stat old {};
-    if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-        if (::fchmod(fd, old.st_mode & 07777) != 0) return give_up(errno);
-    }
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return give_up(errno);
-        }
-        if (n == 0) return give_up(EIO);
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0) return give_up(errno);
-    if (::close(fd) != 0) {
-        const int e = errno;
-        ::unlink(temp.data());
-        return e;
-    }
-    if (::rename(temp.data(), path.c_str()) != 0) {
-        const int e = errno;
-        ::unlink(temp.data());
-        return e;
-    }
-    return 0;
 }
 
 bool stderr_is_terminal() {

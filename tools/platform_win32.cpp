@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <vector>
 
@@ -127,13 +126,6 @@ std::string folder_of(const std::string& path) {
 
 namespace {
 
-std::string base_of(const std::string& path) {
-    std::size_t start = path.find_last_of("/\\");
-    if (start == std::string::npos)
-        start = path.size() >= 2 && path[1] == ':' ? 1 : std::string::npos;
-    return start == std::string::npos ? path : path.substr(start + 1);
-}
-
 // Closes a handle when it goes out of scope.
 struct HandleGuard {
     HANDLE h;
@@ -172,54 +164,6 @@ ReadStatus read_file(const std::string& path, std::size_t max_bytes, std::string
         if (out.size() > max_bytes) return ReadStatus::TooLarge;
     }
     return ReadStatus::Ok;
-}
-
-int replace_file(const std::string& path, std::string_view bytes) {
-    const std::wstring target = wide(path);
-    const std::string stem = folder_of(path) + "\\." + base_of(path) + ".tmp-" +
-                             std::to_string(GetCurrentProcessId()) + "-";
-    // A name of its own: created new, never an existing file.
-    static std::atomic<unsigned> serial{0};
-    std::wstring temp;
-    HandleGuard file{INVALID_HANDLE_VALUE};
-    for (int attempt = 0; attempt < 100 && file.h == INVALID_HANDLE_VALUE; ++attempt) {
-        temp = wide(stem + std::to_string(serial.fetch_add(1)));
-        file.h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file.h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
-    }
-    if (file.h == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
-    auto give_up = [&](DWORD error) {
-        file.close();
-        DeleteFileW(temp.c_str());
-        return static_cast<int>(error);
-    };
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1 << 20));
-        DWORD n = 0;
-        if (WriteFile(file.h, bytes.data() + done, chunk, &n, nullptr) == 0) {
-            return give_up(GetLastError());
-        }
-        if (n == 0) return give_up(ERROR_WRITE_FAULT);
-        done += n;
-    }
-    if (FlushFileBuffers(file.h) == 0) return give_up(GetLastError());
-    file.close();
-    // An existing file is replaced keeping its attributes and permissions; where the file
-    // system cannot do that (or the file is new) the new one is moved over it.
-    if (path_kind(path) == PathKind::File &&
-        ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_WRITE_THROUGH, nullptr,
-                     nullptr) != 0) {
-        return 0;
-    }
-    if (MoveFileExW(temp.c_str(), target.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
-        const DWORD error = GetLastError();
-        DeleteFileW(temp.c_str());
-        return static_cast<int>(error);
-    }
-    return 0;
 }
 
 bool stderr_is_terminal() {

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "fake_tree.h"
 #include "tq_RWD_DLL.h"
 #include "tqrf_sim/simulator.h"
 
-namespace {
+// After the C header it checks against.
+#include "tests/support/fake_device_tree.h"
 
-using tqrf_abi_test::FakeAdapterTree;
+namespace {
 
 constexpr unsigned char GUARD = 0xA5;
 constexpr std::size_t ROOM = sizeof(tqrf_probe_result2) + 64;
@@ -142,29 +142,19 @@ struct NewerPortInfo {
 TEST(PortInfo2, EntriesLaidOutAtTheCallersSize) {
     tqrf_sim::Simulator sim;
     sim.start();
-    FakeAdapterTree tree(sim.slave_path());
+    tqrf_test::FakeDeviceTree tree(sim.slave_path());
     ASSERT_TRUE(tree.made());
     const std::string device = tree.dev("ttyUSB0");
-    const std::string stable = tree.dev("serial/by-id/" + tree.by_id_name());
+    const std::string stable =
+        tree.dev("serial/by-id/" + tqrf_test::FakeDeviceTree::ftdi_by_id_name());
 
     {
         tqrf_port_info2* ports = nullptr;
         std::uint32_t count = 0;
         ASSERT_EQ(tqrf_list_ports2(sizeof(tqrf_port_info2), &ports, &count), 0);
         ASSERT_EQ(count, 1u);
-        const tqrf_port_info2& p = ports[0];
-        EXPECT_EQ(p.size, sizeof(tqrf_port_info2));
-        EXPECT_EQ(p.device, device);
-        EXPECT_EQ(p.stable_path, stable);
-        EXPECT_STREQ(p.description, "FT232R USB UART (FTDI)");
-        EXPECT_EQ(p.transport, TQRF_TRANSPORT_USB);
-        EXPECT_EQ(p.usb_vendor_id, 0x0403);
-        EXPECT_EQ(p.usb_product_id, 0x6001);
-        EXPECT_STREQ(p.serial_number, "A600BC12");
-        EXPECT_STREQ(p.manufacturer, "FTDI");
-        EXPECT_STREQ(p.product, "FT232R USB UART");
-        EXPECT_STREQ(p.driver, "ftdi_sio");
-        EXPECT_EQ(p.mark_space, TQRF_MARK_SPACE_YES);
+        EXPECT_EQ(ports[0].size, sizeof(tqrf_port_info2));
+        tqrf_test::expect_ftdi_adapter(ports[0], device, stable);
         tqrf_free_ports2(ports);
     }
     {

@@ -7,16 +7,16 @@
 #include <cstring>
 #include <string>
 
-#include "fake_tree.h"
 #include "tqrf_sim/simulator.h"
 #include "v1.2/tq_RWD_DLL.h"
+
+// After the C header it checks against.
+#include "tests/support/fake_device_tree.h"
 
 static_assert(TQRF_VERSION_MAJOR == 1 && TQRF_VERSION_MINOR == 2 && TQRF_VERSION_PATCH == 0,
               "built against the 1.2.0 header");
 
 namespace {
-
-using tqrf_abi_test::FakeAdapterTree;
 
 TEST(Version1_2Program, RunsWithThisLibrary) {
     EXPECT_STREQ(TQRF_VERSION_STRING, "1.2.0");
@@ -27,24 +27,15 @@ TEST(Version1_2Program, RunsWithThisLibrary) {
 TEST(Version1_2Program, ListsThePortsThroughTheOldLayout) {
     tqrf_sim::Simulator sim;
     sim.start();
-    FakeAdapterTree tree(sim.slave_path());
+    tqrf_test::FakeDeviceTree tree(sim.slave_path());
     ASSERT_TRUE(tree.made());
     tqrf_port_info* ports = nullptr;
     std::uint32_t count = 0;
     ASSERT_EQ(tqrf_list_ports(&ports, &count), 0);
     ASSERT_EQ(count, 1u);
-    const tqrf_port_info& p = ports[0];
-    EXPECT_EQ(std::string(p.device), tree.dev("ttyUSB0"));
-    EXPECT_EQ(std::string(p.stable_path), tree.dev("serial/by-id/" + tree.by_id_name()));
-    EXPECT_STREQ(p.description, "FT232R USB UART (FTDI)");
-    EXPECT_EQ(p.transport, TQRF_TRANSPORT_USB);
-    EXPECT_EQ(p.usb_vendor_id, 0x0403);
-    EXPECT_EQ(p.usb_product_id, 0x6001);
-    EXPECT_STREQ(p.serial_number, "A600BC12");
-    EXPECT_STREQ(p.manufacturer, "FTDI");
-    EXPECT_STREQ(p.product, "FT232R USB UART");
-    EXPECT_STREQ(p.driver, "ftdi_sio");
-    EXPECT_EQ(p.mark_space, TQRF_MARK_SPACE_YES);
+    tqrf_test::expect_ftdi_adapter(
+        ports[0], tree.dev("ttyUSB0"),
+        tree.dev("serial/by-id/" + tqrf_test::FakeDeviceTree::ftdi_by_id_name()));
     tqrf_free_ports(ports);
     EXPECT_EQ(tqrf_list_ports(nullptr, &count), ERR_BAD_ARGUMENT);
 }

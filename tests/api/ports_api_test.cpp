@@ -5,17 +5,17 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "tests/support/pty.h"
 #include "tq_RWD_DLL.hpp"
 #include "tqrf_sim/simulator.h"
 
+// After the C header it checks against.
+#include "tests/support/fake_device_tree.h"
+
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // Each outcome's name, in the order of the C header's values; a value from a newer library
@@ -92,36 +92,18 @@ TEST(ProbeApi, ReaderOnAnEchoingLineSaysEcho) {
 TEST(ListPortsApi, FakeUsbAdapterLeadsToTheSimulatedReader) {
     tqrf_sim::Simulator sim;
     sim.start();
-    std::string pattern = (fs::temp_directory_path() / "tqrf-devroot-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path root = pattern;
-    const fs::path usb = root / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
-    const fs::path port = usb / "1-2:1.0/ttyUSB0";
-    fs::create_directories(port / "tty/ttyUSB0");
-    fs::create_directories(root / "sys/bus/usb-serial/drivers/ftdi_sio");
-    fs::create_directories(root / "sys/class/tty");
-    fs::create_directories(root / "dev");
-    std::ofstream(usb / "idVendor") << "0403\n";
-    std::ofstream(usb / "idProduct") << "6001\n";
-    std::ofstream(usb / "product") << "FT232R USB UART\n";
-    const auto rel = [](const fs::path& to, const fs::path& from) {
-        return fs::relative(to, from.parent_path());
-    };
-    fs::create_symlink(rel(root / "sys/bus/usb-serial", port / "subsystem"), port / "subsystem");
-    fs::create_symlink(rel(root / "sys/bus/usb-serial/drivers/ftdi_sio", port / "driver"),
-                       port / "driver");
-    fs::create_symlink(rel(port, port / "tty/ttyUSB0/device"), port / "tty/ttyUSB0/device");
-    fs::create_symlink(rel(port / "tty/ttyUSB0", root / "sys/class/tty/ttyUSB0"),
-                       root / "sys/class/tty/ttyUSB0");
-    fs::create_symlink(sim.slave_path(), root / "dev/ttyUSB0");
-    ASSERT_EQ(setenv("TQRF_DEVICE_ROOT", root.c_str(), 1), 0);
+    tqrf_test::FakeDeviceTree tree;
+    ASSERT_TRUE(tree.made());
+    tree.usb_serial("1-2", "ttyUSB0", "ftdi_sio",
+                    {{"idVendor", "0403"}, {"idProduct", "6001"}, {"product", "FT232R USB UART"}});
+    tree.lead_to("ttyUSB0", sim.slave_path());
 
     const auto ports = tqrf::list_ports();
     unsetenv("TQRF_DEVICE_ROOT");
     ASSERT_TRUE(ports);
     ASSERT_EQ(ports->size(), 1u);
     const tqrf::PortInfo& p = ports->front();
-    EXPECT_EQ(p.device, (root / "dev/ttyUSB0").string());
+    EXPECT_EQ(p.device, tree.dev("ttyUSB0"));
     EXPECT_EQ(p.transport, tqrf::Transport::Usb);
     EXPECT_EQ(p.usb_vendor_id, 0x0403);
     EXPECT_EQ(p.usb_product_id, 0x6001);
@@ -131,7 +113,6 @@ TEST(ListPortsApi, FakeUsbAdapterLeadsToTheSimulatedReader) {
     const auto found = tqrf::probe(p.device, 1000ms);
     ASSERT_TRUE(found);
     EXPECT_EQ(found->outcome, tqrf::ProbeOutcome::Reader);
-    fs::remove_all(root);
 }
 
 }  // namespace

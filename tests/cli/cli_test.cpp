@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -73,6 +74,17 @@ class Cli : public ::testing::Test {
     }
 
     std::string path(const std::string& name) const { return dir_ + name; }
+    // A watch (`options` before the port) that reported the card (`arrived`), then the reader's
+    // loss (`lost`) once the simulated reader was stopped.
+    void watch_until_the_reader_is_lost(const std::string& options, const std::string& arrived,
+                                        const std::string& lost, std::unique_ptr<Background>& w) {
+        w = std::make_unique<Background>(
+            exe() + options + "--port " + port() + " watch --interval 20", path("watch.out"),
+            path("watch.err"));
+        ASSERT_TRUE(w->wait_for({arrived})) << w->out() << w->err();
+        sim_->stop();
+        ASSERT_TRUE(w->wait_for({lost})) << w->out() << w->err();
+    }
     std::string port() const { return sim_->slave_path(); }
 
     // The tool with a generous reply deadline: on a loaded machine the simulator's thread may
@@ -987,31 +999,26 @@ TEST_F(Cli, WatchAsJsonLinesWithABlockOnEachTap) {
 }
 
 TEST_F(Cli, WatchReportsALostReaderAndFailsWhenItEndsLost) {
-    Background w(exe() + "--port " + port() + " watch --interval 20", path("watch.out"),
-                 path("watch.err"));
-    ASSERT_TRUE(w.wait_for({"arrived"})) << w.out() << w.err();
-    sim_->stop();
-    ASSERT_TRUE(w.wait_for({"reader-lost"})) << w.out() << w.err();
-    EXPECT_TRUE(has(w.out(), "the reader's device is gone")) << w.out();
-    EXPECT_EQ(w.end(SIGINT), 1);
-    EXPECT_TRUE(has(w.err(), "reader lost")) << w.err();
+    std::unique_ptr<Background> w;
+    ASSERT_NO_FATAL_FAILURE(watch_until_the_reader_is_lost("", "arrived", "reader-lost", w));
+    EXPECT_TRUE(has(w->out(), "the reader's device is gone")) << w->out();
+    EXPECT_EQ(w->end(SIGINT), 1);
+    EXPECT_TRUE(has(w->err(), "reader lost")) << w->err();
 }
 
 TEST_F(Cli, WatchAsJsonEndsAnErrorWithAnEventAndATime) {
     // A reader lost at the end, and a key that is no key: the error is a line like the others.
-    Background w(exe() + "--json --port " + port() + " watch --interval 20", path("watch.out"),
-                 path("watch.err"));
-    ASSERT_TRUE(w.wait_for({"\"arrived\""})) << w.out() << w.err();
-    sim_->stop();
-    ASSERT_TRUE(w.wait_for({"\"reader-lost\""})) << w.out() << w.err();
-    EXPECT_EQ(w.end(SIGINT), 1);
+    std::unique_ptr<Background> w;
+    ASSERT_NO_FATAL_FAILURE(
+        watch_until_the_reader_is_lost("--json ", "\"arrived\"", "\"reader-lost\"", w));
+    EXPECT_EQ(w->end(SIGINT), 1);
     const Outcome bad = tqrf("--json watch --read 1 --key XYZ");
     EXPECT_RUN(bad, 2);
     struct Case {
         std::string out;
         const char* error;
     };
-    for (const Case& c : {Case{w.out(), "reader_lost"}, Case{bad.out, "usage"}}) {
+    for (const Case& c : {Case{w->out(), "reader_lost"}, Case{bad.out, "usage"}}) {
         const auto lines = lines_of(c.out);
         ASSERT_FALSE(lines.empty());
         for (const auto& l : lines) {

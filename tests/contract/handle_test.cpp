@@ -43,21 +43,9 @@ Bytes cat(Bytes a, const Bytes& b) {
     return a;
 }
 
-class Handle : public PortClosed {
+class Handle : public OwnReader {
   protected:
-    void SetUp() override {
-        PortClosed::SetUp();
-        forget_recorders();
-        rec();  // the handle's own line, apart from the default reader's
-        ASSERT_EQ(tqrf_reader_open(kPath, &r_), 0);
-        rec().clear_log();
-    }
-    void TearDown() override {
-        if (r_ != nullptr) tqrf_reader_close(r_);
-        forget_recorders();
-        PortClosed::TearDown();
-    }
-    Recorder& rec() { return recorder(kPath); }
+    Handle() : OwnReader(kPath) {}
     void reply(const Bytes& payload, std::uint32_t delay_ms = 5) {
         rec().script_reply(reply_frame(payload), delay_ms);
     }
@@ -68,8 +56,6 @@ class Handle : public PortClosed {
         f();
         return rec().now_us - start;
     }
-
-    tqrf_reader* r_ = nullptr;
 };
 
 // ---- Exact frames and checked replies -------------------------------------------------------

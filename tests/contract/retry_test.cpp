@@ -53,23 +53,14 @@ Bytes le(std::uint32_t v) {
             static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
 }
 
-class Retries : public PortClosed {
+class Retries : public OwnReader {
   protected:
+    Retries() : OwnReader(kPath) {}
     void SetUp() override {
-        PortClosed::SetUp();
-        forget_recorders();
-        rec();
-        ASSERT_EQ(tqrf_reader_open(kPath, &r_), 0);
+        ASSERT_NO_FATAL_FAILURE(OwnReader::SetUp());
         ASSERT_EQ(tqrf_reader_set_option(r_, TQRF_OPTION_ATTEMPTS, 3), 0);
         ASSERT_EQ(tqrf_reader_set_trace(r_, collect, &events_), 0);
-        rec().clear_log();
     }
-    void TearDown() override {
-        if (r_ != nullptr) tqrf_reader_close(r_);
-        forget_recorders();
-        PortClosed::TearDown();
-    }
-    Recorder& rec() { return recorder(kPath); }
 
   public:
     void reply(const Bytes& payload) { rec().script_reply(reply_frame(payload), 5); }
@@ -112,7 +103,6 @@ class Retries : public PortClosed {
         return s;
     }
 
-    tqrf_reader* r_ = nullptr;
     std::vector<Event> events_;
 };
 

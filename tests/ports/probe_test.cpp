@@ -165,22 +165,24 @@ TEST_F(Probe, PortHeldByThisProcessIsBusyAndUntouched) {
     EXPECT_TRUE(rec().wire.empty());
 }
 
-TEST_F(Probe, LineThatCannotBeSetIsAnOpenFailureAndLeftClosed) {
-    rec().fail_queues = true;
-    tqrf_probe_result r;
-    ASSERT_EQ(tqrf_probe("/dev/reader", 0, &r), 0);
-    EXPECT_EQ(r.outcome, TQRF_PROBE_OPEN_FAILED);
-    EXPECT_TRUE(rec().wire.empty());
-    EXPECT_FALSE(rec().open_device);
-}
-
-TEST_F(Probe, AdapterThatDropsMarkSpaceIsToldAndNeverWrittenTo) {
-    rec().drops_mark_space = true;
-    tqrf_probe_result r;
-    ASSERT_EQ(tqrf_probe("/dev/reader", 0, &r), 0);
-    EXPECT_EQ(r.outcome, TQRF_PROBE_NO_MARK_SPACE);
-    EXPECT_TRUE(rec().wire.empty());
-    EXPECT_FALSE(rec().open_device);
+// A line that cannot be set is an open failure; an adapter that drops mark and space parity is
+// told. Either way nothing is written and the port is left closed.
+TEST_F(Probe, LineThatCannotBeSetOrDropsMarkSpaceIsLeftClosedAndNeverWrittenTo) {
+    const struct {
+        bool tqrf::testing::Recorder::*fault;
+        std::int32_t outcome;
+    } cases[] = {{&tqrf::testing::Recorder::fail_queues, TQRF_PROBE_OPEN_FAILED},
+                 {&tqrf::testing::Recorder::drops_mark_space, TQRF_PROBE_NO_MARK_SPACE}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.outcome);
+        rec().*c.fault = true;
+        tqrf_probe_result r;
+        ASSERT_EQ(tqrf_probe("/dev/reader", 0, &r), 0);
+        EXPECT_EQ(r.outcome, c.outcome);
+        EXPECT_TRUE(rec().wire.empty());
+        EXPECT_FALSE(rec().open_device);
+        rec().*c.fault = false;
+    }
 }
 
 TEST_F(Probe, RefusesMissingArguments) {

@@ -20,80 +20,20 @@
 #include "tests/support/pty.h"
 #include "tq_RWD_DLL.h"
 
+// After the C header it checks against.
+#include "tests/support/fake_device_tree.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-const std::string USB_HUB = "sys/devices/pci0000:00/0000:00:14.0/usb1";
+const std::string USB_HUB = tqrf_test::FakeDeviceTree::kUsbHub;
 
 // A sysfs-like tree under a fresh temporary folder, which TQRF_DEVICE_ROOT points to.
-class FakeTree : public ::testing::Test {
+class FakeTree : public ::testing::Test, protected tqrf_test::FakeDeviceTree {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "tqrf-sysfs-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-        ASSERT_EQ(setenv("TQRF_DEVICE_ROOT", root_.c_str(), 1), 0);
-        fs::create_directories(root_ / "sys/class/tty");
-        fs::create_directories(root_ / "dev/serial/by-id");
-        for (const char* bus : {"usb-serial", "usb", "platform", "pnp"}) {
-            fs::create_directories(root_ / "sys/bus" / bus / "drivers");
-        }
-    }
-    void TearDown() override {
-        unsetenv("TQRF_DEVICE_ROOT");
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
+    void SetUp() override { ASSERT_TRUE(made()); }
 
-    // A relative link at `at` to `target`, both relative to the root, as sysfs makes them.
-    void link(const std::string& at, const std::string& target) {
-        const fs::path from = root_ / at;
-        fs::create_directories(from.parent_path());
-        fs::create_symlink(fs::relative(root_ / target, from.parent_path()), from);
-    }
-    void write(const std::string& file, const std::string& text) {
-        fs::create_directories((root_ / file).parent_path());
-        std::ofstream(root_ / file) << text << "\n";
-    }
-    // A tty folder of `name` under the hardware folder `device` (or a virtual one when empty),
-    // with its class link and its /dev node.
-    std::string tty(const std::string& name, const std::string& device) {
-        const std::string folder =
-            (device.empty() ? "sys/devices/virtual/tty" : device + "/tty") + "/" + name;
-        fs::create_directories(root_ / folder);
-        if (!device.empty()) link(folder + "/device", device);
-        link("sys/class/tty/" + name, folder);
-        write("dev/" + name, "");
-        return folder;
-    }
-    void driver(const std::string& device, const std::string& bus, const std::string& name) {
-        fs::create_directories(root_ / "sys/bus" / bus / "drivers" / name);
-        link(device + "/subsystem", "sys/bus/" + bus);
-        link(device + "/driver", "sys/bus/" + bus + "/drivers/" + name);
-    }
-    // A USB device at `port` (1-2) with one interface and a usb-serial port `name` behind it.
-    void usb_serial(const std::string& port, const std::string& name, const std::string& drv,
-                    const std::vector<std::pair<std::string, std::string>>& attributes) {
-        const std::string usb_device = USB_HUB + "/" + port;
-        for (const auto& [key, value] : attributes) write(usb_device + "/" + key, value);
-        write(usb_device + "/bNumInterfaces", " 1");
-        const std::string interface = usb_device + "/" + port + ":1.0";
-        write(interface + "/bInterfaceNumber", "00");
-        const std::string serial_port = interface + "/" + name;
-        driver(serial_port, "usb-serial", drv);
-        tty(name, serial_port);
-    }
-    void ftdi_adapter() {
-        usb_serial("1-2", "ttyUSB0", "ftdi_sio",
-                   {{"idVendor", "0403"},
-                    {"idProduct", "6001"},
-                    {"serial", "A600BC12"},
-                    {"manufacturer", "FTDI"},
-                    {"product", "FT232R USB UART"}});
-        write(USB_HUB + "/1-2/1-2:1.0/ttyUSB0/latency_timer", "16");
-        link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A600BC12-if00-port0", "dev/ttyUSB0");
-    }
     // A built-in 8250 UART: type 4 (16550A) has hardware, type 0 has none.
     void builtin_8250(const std::string& name, int type, const std::string& address) {
         const std::string device = "sys/devices/platform/serial8250";
@@ -105,7 +45,7 @@ class FakeTree : public ::testing::Test {
 
     struct Listed {
         std::string device, stable_path, description, serial_number, manufacturer, product, driver;
-        std::int32_t transport, vid, pid, mark_space;
+        std::int32_t transport, usb_vendor_id, usb_product_id, mark_space;
     };
     std::vector<Listed> list() {
         tqrf_port_info* ports = nullptr;
@@ -121,27 +61,14 @@ class FakeTree : public ::testing::Test {
         tqrf_free_ports(ports);
         return out;
     }
-    std::string dev(const std::string& name) const { return (root_ / "dev" / name).string(); }
-
-    fs::path root_;
 };
 
 TEST_F(FakeTree, UsbAdapterWithItsIdentityDriverAndStableName) {
     ftdi_adapter();
     const auto ports = list();
     ASSERT_EQ(ports.size(), 1u);
-    const Listed& p = ports[0];
-    EXPECT_EQ(p.device, dev("ttyUSB0"));
-    EXPECT_EQ(p.stable_path, dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A600BC12-if00-port0"));
-    EXPECT_EQ(p.description, "FT232R USB UART (FTDI)");
-    EXPECT_EQ(p.transport, TQRF_TRANSPORT_USB);
-    EXPECT_EQ(p.vid, 0x0403);
-    EXPECT_EQ(p.pid, 0x6001);
-    EXPECT_EQ(p.serial_number, "A600BC12");
-    EXPECT_EQ(p.manufacturer, "FTDI");
-    EXPECT_EQ(p.product, "FT232R USB UART");
-    EXPECT_EQ(p.driver, "ftdi_sio");
-    EXPECT_EQ(p.mark_space, TQRF_MARK_SPACE_YES);
+    tqrf_test::expect_ftdi_adapter(
+        ports[0], dev("ttyUSB0"), dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A600BC12-if00-port0"));
 }
 
 TEST_F(FakeTree, DeviceNodeThatLeadsElsewhereKeepsItsStableName) {
@@ -160,8 +87,8 @@ TEST_F(FakeTree, UsbAdapterWithoutStringsIsNamedByItsIds) {
     const auto ports = list();
     ASSERT_EQ(ports.size(), 1u);
     EXPECT_EQ(ports[0].description, "USB serial adapter 1a86:7523");
-    EXPECT_EQ(ports[0].vid, 0x1a86);
-    EXPECT_EQ(ports[0].pid, 0x7523);
+    EXPECT_EQ(ports[0].usb_vendor_id, 0x1a86);
+    EXPECT_EQ(ports[0].usb_product_id, 0x7523);
     EXPECT_EQ(ports[0].serial_number, "");
     EXPECT_EQ(ports[0].manufacturer, "");
     EXPECT_EQ(ports[0].product, "");
@@ -174,8 +101,8 @@ TEST_F(FakeTree, UsbDeviceWithNoAttributesAtAll) {
     const auto ports = list();
     ASSERT_EQ(ports.size(), 1u);
     EXPECT_EQ(ports[0].description, "USB serial adapter");
-    EXPECT_EQ(ports[0].vid, -1);
-    EXPECT_EQ(ports[0].pid, -1);
+    EXPECT_EQ(ports[0].usb_vendor_id, -1);
+    EXPECT_EQ(ports[0].usb_product_id, -1);
     EXPECT_EQ(ports[0].mark_space, TQRF_MARK_SPACE_NO);
 }
 
@@ -192,7 +119,7 @@ TEST_F(FakeTree, CdcAcmDeviceIsItsOwnUsbInterface) {
     const auto ports = list();
     ASSERT_EQ(ports.size(), 1u);
     EXPECT_EQ(ports[0].transport, TQRF_TRANSPORT_USB);
-    EXPECT_EQ(ports[0].vid, 0x2341);
+    EXPECT_EQ(ports[0].usb_vendor_id, 0x2341);
     EXPECT_EQ(ports[0].description, "Arduino Uno, port 1");
     EXPECT_EQ(ports[0].driver, "cdc_acm");
     EXPECT_EQ(ports[0].mark_space, TQRF_MARK_SPACE_UNKNOWN);
@@ -211,7 +138,7 @@ TEST_F(FakeTree, BuiltInUartsOnlyWithHardware) {
         EXPECT_EQ(p.description, "Built-in serial port");
         EXPECT_EQ(p.driver, "serial8250");
         EXPECT_EQ(p.mark_space, TQRF_MARK_SPACE_YES);
-        EXPECT_EQ(p.vid, -1);
+        EXPECT_EQ(p.usb_vendor_id, -1);
     }
 }
 

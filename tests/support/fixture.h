@@ -73,6 +73,29 @@ class PortClosed : public ::testing::Test {
     Recorder& rec() { return recorder(); }
 };
 
+// A reader handle of its own, opened on `path` (a line apart from the default reader's) before
+// each test and closed after it.
+class OwnReader : public PortClosed {
+  protected:
+    explicit OwnReader(const char* path) : path_(path) {}
+    void SetUp() override {
+        PortClosed::SetUp();
+        forget_recorders();
+        rec();  // the handle's own line, apart from the default reader's
+        ASSERT_EQ(tqrf_reader_open(path_, &r_), 0);
+        rec().clear_log();
+    }
+    void TearDown() override {
+        if (r_ != nullptr) tqrf_reader_close(r_);
+        forget_recorders();
+        PortClosed::TearDown();
+    }
+    Recorder& rec() { return recorder(path_); }
+
+    const char* path_;
+    tqrf_reader* r_ = nullptr;
+};
+
 class PortOpen : public PortClosed {
   protected:
     void SetUp() override {

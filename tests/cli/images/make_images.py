@@ -126,43 +126,28 @@ def flipper_block(blocks, n):
     return " ".join("??" if i in unk else f"{blocks[n][i]:02X}" for i in range(16))
 
 
-def write_flipper_v4(blocks):
+def write_flipper(version, blocks):
+    """A Flipper .nfc file as version 4 (current firmware) or version 2 (older firmware) writes it."""
+    v4 = version == 4
     lines = [
         "Filetype: Flipper NFC device",
-        "Version: 4",
-        "# Device type can be ISO14443-3A, ISO14443-3B, ISO14443-4A, ISO14443-4B, ISO15693-3, FeliCa, NTAG/Ultralight, Mifare Classic, Mifare Plus, Mifare DESFire, SLIX, ST25TB, EMV",
+        f"Version: {version}",
+        "# Device type can be ISO14443-3A, ISO14443-3B, ISO14443-4A, ISO14443-4B, ISO15693-3, FeliCa, NTAG/Ultralight, Mifare Classic, Mifare Plus, Mifare DESFire, SLIX, ST25TB, EMV"
+        if v4
+        else "# Nfc device type can be UID, Mifare Ultralight, Mifare Classic, Bank card",
         "Device type: Mifare Classic",
-        "# UID is common for all formats",
+        "# UID is common for all formats" if v4 else "# UID, ATQA and SAK are common for all formats",
         "UID: " + " ".join(f"{b:02X}" for b in UID),
-        "# ISO14443-3A specific data",
-        "ATQA: 00 04",
+        *(["# ISO14443-3A specific data"] if v4 else []),
+        "ATQA: 00 04" if v4 else "ATQA: 04 00",
         "SAK: 08",
         "# Mifare Classic specific data",
         "Mifare Classic type: 1K",
-        "Data format version: 2",
-        "# Mifare Classic blocks, '??' means unknown data",
+        f"Data format version: {2 if v4 else 1}",
+        f"# Mifare Classic {'blocks' if v4 else 'Blocks'}, '??' means unknown data",
     ]
     lines += [f"Block {n}: " + flipper_block(blocks, n) for n in range(64)]
-    (HERE / "card-v4.nfc").write_text("\n".join(lines) + "\n")
-
-
-def write_flipper_v2(blocks):
-    lines = [
-        "Filetype: Flipper NFC device",
-        "Version: 2",
-        "# Nfc device type can be UID, Mifare Ultralight, Mifare Classic, Bank card",
-        "Device type: Mifare Classic",
-        "# UID, ATQA and SAK are common for all formats",
-        "UID: " + " ".join(f"{b:02X}" for b in UID),
-        "ATQA: 04 00",
-        "SAK: 08",
-        "# Mifare Classic specific data",
-        "Mifare Classic type: 1K",
-        "Data format version: 1",
-        "# Mifare Classic Blocks, '??' means unknown data",
-    ]
-    lines += [f"Block {n}: " + flipper_block(blocks, n) for n in range(64)]
-    (HERE / "card-v2.nfc").write_text("\n".join(lines) + "\n")
+    (HERE / f"card-v{version}.nfc").write_text("\n".join(lines) + "\n")
 
 
 def write_mct(blocks):
@@ -196,7 +181,7 @@ if __name__ == "__main__":
     write_mfd(b)
     write_eml(b)
     write_pm3(b)
-    write_flipper_v4(b)
-    write_flipper_v2(b)
+    write_flipper(4, b)
+    write_flipper(2, b)
     write_mct(b)
     write_4k()

@@ -6,7 +6,8 @@ import ctypes
 import os
 import threading
 from types import TracebackType
-from typing import Any, Callable, Iterable, List, Optional, Tuple, Type, Union
+from typing import (Any, Callable, Generic, Iterable, List, Optional, Tuple, Type, TypeVar, Union,
+                    overload)
 
 from . import _native
 from ._prototypes import ReaderStatsNative
@@ -116,6 +117,30 @@ def _trampoline(fn: TraceCallable, local: threading.local) -> Any:
             local.in_trace = False
 
     return _native.TRACE_FN(hook)
+
+
+_T = TypeVar("_T")
+
+
+class _OptionProperty(Generic[_T]):
+    """A settable property of the reader that is one of its options (get_option, set_option)."""
+
+    def __init__(self, option: Option, kind: Callable[[int], _T], doc: str) -> None:
+        self._option = option
+        self._kind = kind
+        self.__doc__ = doc
+
+    @overload
+    def __get__(self, reader: None, owner: Any) -> "_OptionProperty[_T]": ...
+
+    @overload
+    def __get__(self, reader: "Reader", owner: Any) -> _T: ...
+
+    def __get__(self, reader: Optional["Reader"], owner: Any) -> Any:
+        return self if reader is None else self._kind(reader.get_option(self._option))
+
+    def __set__(self, reader: "Reader", value: int) -> None:
+        reader.set_option(self._option, value)
 
 
 class Reader:
@@ -300,36 +325,18 @@ class Reader:
                    ctypes.byref(value))
         return value.value
 
-    @property
-    def reply_mode(self) -> ReplyMode:
-        """How replies are taken (:class:`ReplyMode`); settable."""
-        return ReplyMode(self.get_option(Option.REPLY_MODE))
-
-    @reply_mode.setter
-    def reply_mode(self, mode: ReplyMode) -> None:
-        self.set_option(Option.REPLY_MODE, mode)
-
-    @property
-    def slack_ms(self) -> int:
-        """Extra milliseconds of reply deadline in complete mode (0 to 1000); settable."""
-        return self.get_option(Option.REPLY_SLACK_MS)
-
-    @slack_ms.setter
-    def slack_ms(self, ms: int) -> None:
-        self.set_option(Option.REPLY_SLACK_MS, ms)
-
-    @property
-    def attempts(self) -> int:
+    reply_mode = _OptionProperty(
+        Option.REPLY_MODE, ReplyMode, """How replies are taken (:class:`ReplyMode`); settable.""")
+    slack_ms = _OptionProperty(
+        Option.REPLY_SLACK_MS, int,
+        """Extra milliseconds of reply deadline in complete mode (0 to 1000); settable.""")
+    attempts = _OptionProperty(
+        Option.ATTEMPTS, int,
         """Attempts in all (1 to 10) for a command whose reply is lost, late, garbled or of
         the wrong length, where a repeat is safe; settable. A reader status is never
         repeated; halt, reset, beep, value init, increment, decrement, restore and transfer
         never are (:meth:`apply_value` settles a lost value change by reading back). Each
-        repeat shows in the trace (:attr:`TraceKind.RETRY`) and in :attr:`stats`."""
-        return self.get_option(Option.ATTEMPTS)
-
-    @attempts.setter
-    def attempts(self, n: int) -> None:
-        self.set_option(Option.ATTEMPTS, n)
+        repeat shows in the trace (:attr:`TraceKind.RETRY`) and in :attr:`stats`.""")
 
     @property
     def stats(self) -> ReaderStats:
