@@ -1,8 +1,9 @@
 #include "config.h"
 
+#include <toml++/toml.h>
+
 #include <climits>
 #include <cstdlib>
-#include <toml++/toml.h>
 
 namespace tqrf::gateway {
 
@@ -89,8 +90,9 @@ class Checker {
         const toml::node* n = t.get(key);
         if (n == nullptr) return std::nullopt;
         if (!n->is_integer() || *n->value<long long>() < lo || *n->value<long long>() > hi) {
-            error(n, field, "must be a whole number from " + std::to_string(lo) + " to " +
-                                std::to_string(hi));
+            error(
+                n, field,
+                "must be a whole number from " + std::to_string(lo) + " to " + std::to_string(hi));
             return std::nullopt;
         }
         return n->value<long long>();
@@ -192,7 +194,8 @@ Config load_config(const std::string& path, std::vector<std::string>& errors) {
                     if (!hex) continue;
                     auto key = Key::from_hex(*hex);
                     // The key itself is never repeated in a message.
-                    if (!key) k.error(set->get(which), field + "." + which, "must be 12 hex digits");
+                    if (!key)
+                        k.error(set->get(which), field + "." + which, "must be 12 hex digits");
                     (which[0] == 'a' ? s.a : s.b) = key;
                 }
                 if (!s.a && !s.b) k.error(&node, field, "names neither key a nor key b");

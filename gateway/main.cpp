@@ -59,8 +59,7 @@ class Gateway;
 class ReaderWatch final : public watch::Handler {
   public:
     ReaderWatch(Gateway& g, ReaderConfig cfg, std::string name, const std::string& state_dir)
-        : g_(g), cfg_(std::move(cfg)), name_(std::move(name)),
-          seq_(state_dir + "/seq-" + name_) {}
+        : g_(g), cfg_(std::move(cfg)), name_(std::move(name)), seq_(state_dir + "/seq-" + name_) {}
 
     const std::string& name() const { return name_; }
     void start() {
@@ -142,7 +141,9 @@ class ReaderWatch final : public watch::Handler {
 class Gateway {
   public:
     Gateway(Config c, std::string state_dir)
-        : c_(std::move(c)), state_dir_(std::move(state_dir)), started_(utc_now()),
+        : c_(std::move(c)),
+          state_dir_(std::move(state_dir)),
+          started_(utc_now()),
           dropped_(state_dir_ + "/dropped") {}
 
     const Config& config() const { return c_; }
@@ -189,8 +190,8 @@ std::chrono::milliseconds ReaderWatch::interval() const {
 void ReaderWatch::event(const char* what, const CardInfo& card) {
     char size[8];
     std::snprintf(size, sizeof size, "%02X", card.size);
-    const json e{{"event", what},   {"uid", card.uid.hex()},    {"type", card.type.hex()},
-                 {"size", size},    {"time", utc_now()},        {"seq", seq_.next()},
+    const json e{{"event", what},   {"uid", card.uid.hex()},      {"type", card.type.hex()},
+                 {"size", size},    {"time", utc_now()},          {"seq", seq_.next()},
                  {"reader", name_}, {"gateway", g_.config().name}};
     g_.publish(g_.topic(name_ + "/event"), e.dump(), false);
 }
@@ -268,8 +269,7 @@ json ReaderWatch::run_command(const json& req) {
     Reader& r = reader_;
     if (!r.is_open()) return fail("the reader is lost");
     if (cmd == "info") {
-        return {{"ok", true},     {"port", cfg_.port}, {"version", version_},
-                {"identity", identity_}};
+        return {{"ok", true}, {"port", cfg_.port}, {"version", version_}, {"identity", identity_}};
     }
     if (cmd == "beep") {
         const int ms = req.value("ms", 100);
@@ -329,7 +329,8 @@ json ReaderWatch::run_command(const json& req) {
         json data = json::object();
         for (int b : blocks) {
             json d;
-            if (auto e = read_block(b, d)) return fail("block " + std::to_string(b) + ": " + e.message());
+            if (auto e = read_block(b, d))
+                return fail("block " + std::to_string(b) + ": " + e.message());
             data[std::to_string(b)] = d;
         }
         out["blocks"] = data;
@@ -365,7 +366,8 @@ json ReaderWatch::run_command(const json& req) {
         const int b = block_of(req.value("block", json()));
         if (b < 0) return fail("blocks are numbered 0 to 63");
         if (b == 0 || mifare::is_trailer(b)) {
-            return fail("block " + std::to_string(b) + " is the manufacturer block or a sector "
+            return fail("block " + std::to_string(b) +
+                        " is the manufacturer block or a sector "
                         "trailer, which the gateway does not write");
         }
         if (auto e = login(mifare::sector_of(b))) return fail(e.message());

@@ -60,7 +60,8 @@ int Mqtt::arrived(void* ctx, char* topic, int len, void* msg) {
     auto* m = static_cast<MQTTAsync_message*>(msg);
     Incoming in;
     in.topic = len > 0 ? std::string(topic, static_cast<std::size_t>(len)) : std::string(topic);
-    in.payload.assign(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen));
+    in.payload.assign(static_cast<const char*>(m->payload),
+                      static_cast<std::size_t>(m->payloadlen));
     in.response_topic = property_text(&m->properties, MQTTPROPERTY_CODE_RESPONSE_TOPIC);
     in.correlation_data = property_text(&m->properties, MQTTPROPERTY_CODE_CORRELATION_DATA);
     MQTTAsync_freeMessage(&m);
@@ -83,11 +84,7 @@ void Mqtt::connect_ok(void* ctx, void*) {
     }
     self->connected_ = true;
     self->connecting_ = false;
-    for (const auto& t : self->o_.subscriptions) {
-        MQTTAsync_responseOptions ro = MQTTAsync_responseOptions_initializer;
-        (void)MQTTAsync_subscribe(handle(self->client_), t.c_str(), 1, &ro);
-    }
-    if (self->on_connected) self->on_connected();
+    self->just_connected_ = true;  // tick() subscribes, outside Paho's callback
 }
 
 void Mqtt::connect_failed(void* ctx, void*) {
@@ -106,6 +103,13 @@ void Mqtt::schedule_retry() {
 }
 
 void Mqtt::tick() {
+    if (just_connected_.exchange(false)) {
+        for (const auto& t : o_.subscriptions) {
+            MQTTAsync_responseOptions ro = MQTTAsync_responseOptions_initializer;
+            (void)MQTTAsync_subscribe(handle(client_), t.c_str(), 1, &ro);
+        }
+        if (on_connected) on_connected();
+    }
     if (connected_ || connecting_) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -122,7 +126,7 @@ void Mqtt::tick() {
     MQTTProperties props = MQTTProperties_initializer;
     MQTTProperty expiry;
     expiry.identifier = MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL;
-    expiry.value.integer4 = 3600;
+    expiry.value.integer4 = 0;
     MQTTProperties_add(&props, &expiry);
     co.connectProperties = &props;
     MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;

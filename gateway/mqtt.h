@@ -43,7 +43,7 @@ class Mqtt {
 
     // Called on Paho's thread for each message of the subscriptions.
     std::function<void(Incoming)> on_message;
-    // Called on Paho's thread after each connect (the subscriptions are made).
+    // Called by tick() after each connect (the subscriptions are made).
     std::function<void()> on_connected;
 
     // QoS 1 unless `qos` says otherwise. Kept when the broker is unreachable. False when Paho
@@ -71,6 +71,7 @@ class Mqtt {
     void* client_ = nullptr;
     std::atomic<bool> connected_{false};
     std::atomic<bool> connecting_{false};
+    std::atomic<bool> just_connected_{false};
     std::mutex mutex_;  // next_ and backoff_
     std::chrono::steady_clock::time_point next_{};
     std::chrono::milliseconds backoff_{500};
