@@ -20,14 +20,15 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 VERSION=$(sed -n 's/^project(tq_RWD_DLL VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
-STAGES=(packages format werror bindings docs sanitize tsan fuzz mingw windows-checks wine docs-wine install)
+STAGES=(packages format werror gateway bindings docs sanitize tsan fuzz mingw windows-checks wine docs-wine install)
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
 stage_packages() {
     step "installing packages"
     scripts/install-deps.sh g++-mingw-w64-i686 g++-mingw-w64-x86-64 clang libclang-rt-14-dev \
-        clang-format llvm-14 help2man lintian dpkg-dev icoutils
+        clang-format llvm-14 help2man lintian dpkg-dev icoutils \
+        libpaho-mqtt-dev libtomlplusplus-dev mosquitto mosquitto-clients python3-jsonschema
     mkdir -p build
     # Wine is large: install it in the background while the first build runs.
     tests/windows/install-wine.sh >build/install-wine.log 2>&1 &
@@ -50,10 +51,21 @@ stage_werror() {
     # (unpacking and syncing hundreds of megabytes) can hold that up for longer than the
     # library's 40 ms wait, so no test runs until the background install is over.
     wait_for_wine_install
-    ctest --test-dir build/ci-werror --output-on-failure -j"$JOBS"
+    # The gateway's tests have a stage of their own (below).
+    ctest --test-dir build/ci-werror --output-on-failure -j"$JOBS" -LE gateway
     step "ABI of the shared library against the earlier releases (abidiff)"
     scripts/install-deps.sh abigail-tools
     scripts/abi-check.sh build/ci-werror
+}
+
+stage_gateway() {
+    step "tqrf-gateway against a real broker (mosquitto), simulated readers and MQTT clients"
+    # Built by the werror stage when its packages are there (installed by the packages stage).
+    if [ ! -x build/ci-werror/gateway/tqrf-gateway ]; then
+        echo "test-all: build/ci-werror has no tqrf-gateway (see the configure notices)" >&2
+        return 1
+    fi
+    ctest --test-dir build/ci-werror --output-on-failure -L gateway
 }
 
 stage_sanitize() {
