@@ -106,7 +106,9 @@ void Mqtt::tick() {
     if (just_connected_.exchange(false)) {
         for (const auto& t : o_.subscriptions) {
             MQTTAsync_responseOptions ro = MQTTAsync_responseOptions_initializer;
-            (void)MQTTAsync_subscribe(handle(client_), t.c_str(), 1, &ro);
+            // QoS 0: a request sent while the gateway was away is not kept for it by the
+            // broker and carried out late (a debit an hour after it was asked for).
+            (void)MQTTAsync_subscribe(handle(client_), t.c_str(), 0, &ro);
         }
         if (on_connected) on_connected();
     }
@@ -126,7 +128,7 @@ void Mqtt::tick() {
     MQTTProperties props = MQTTProperties_initializer;
     MQTTProperty expiry;
     expiry.identifier = MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL;
-    expiry.value.integer4 = 0;
+    expiry.value.integer4 = 3600;
     MQTTProperties_add(&props, &expiry);
     co.connectProperties = &props;
     MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;

@@ -32,7 +32,7 @@ class Mqtt {
         int queue_max = 10000;
         std::string will_topic;
         std::string will_payload;
-        std::vector<std::string> subscriptions;  // QoS 1, made again on every connect
+        std::vector<std::string> subscriptions;  // QoS 0, made again on every connect
     };
 
     // Throws std::runtime_error when the client cannot be made (a bad persistence folder).
