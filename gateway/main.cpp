@@ -489,7 +489,7 @@ int Gateway::run() {
 int usage(const std::string& why) {
     std::cerr << "tqrf-gateway: " << why << "\n"
               << "usage: tqrf-gateway --broker mqtt://HOST:PORT --name NAME --port PATH "
-                 "[--port PATH ...] [--state DIR] [--interval MS]\n"
+                 "[--port PATH ...] [--state DIR] [--interval MS] [--queue-max N]\n"
                  "       tqrf-gateway --config FILE [--state DIR]\n"
                  "       tqrf-gateway --check-config FILE\n";
     return 2;
@@ -534,6 +534,11 @@ int main(int argc, char** argv) {
             config_file = v;
         } else if (a == "--check-config") {
             check_file = v;
+        } else if (a == "--queue-max") {
+            c.queue_max = std::atoi(v.c_str());
+            if (c.queue_max < 1 || c.queue_max > 1000000) {
+                return usage("--queue-max must be 1 to 1000000");
+            }
         } else if (a == "--interval") {
             c.interval_ms = std::atoi(v.c_str());
             if (c.interval_ms < 10 || c.interval_ms > 10000) {

@@ -306,6 +306,28 @@ TEST_F(Gateway, GatewayKilledWhileTheBrokerIsDownSendsItsQueueAfterARestart) {
     expect_schemas();
 }
 
+TEST_F(Gateway, AFullQueueDropsItsOldestAndCountsThem) {
+    subscribe();
+    tqrf_sim::Simulator sim(empty_field());
+    sim.start();
+    const auto name = reader_name(sim.slave_path());
+    start_gateway(" --port " + sim.slave_path(), "--queue-max 4");
+    ready(name);
+    stop_broker();
+    std::uint64_t expected = 0;
+    for (int n = 1; n <= 4; ++n) place_and_remove(sim, name, n, expected);
+    start_broker();
+    // The last four events, in order; the four before them dropped and counted.
+    ASSERT_TRUE(eventually([&] { return event_count(name) >= 4; })) << sub_->out();
+    std::vector<std::uint64_t> seqs;
+    const auto all = events();
+    for (const auto& e : all.at(name)) seqs.push_back(e["seq"]);
+    EXPECT_EQ(seqs, (std::vector<std::uint64_t>{5, 6, 7, 8})) << sub_->out();
+    ASSERT_TRUE(eventually([&] { return retained("tqrf/gw/status")["dropped"] == 4; }))
+        << retained("tqrf/gw/status");
+    expect_schemas();
+}
+
 TEST_F(Gateway, ALostReaderAndItsReturnFollowInItsRetainedStatus) {
     subscribe();
     auto sim = std::make_unique<tqrf_sim::Simulator>();
