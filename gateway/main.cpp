@@ -449,6 +449,7 @@ int Gateway::run() {
         return 1;
     }
     mqtt_->on_connected = [this] { connected(); };
+    mqtt_->on_lost = [] { log("lost the broker: messages are queued until it is back"); };
     mqtt_->on_message = [this](Incoming in) { dispatch(std::move(in)); };
 
     std::vector<ReaderConfig> readers;

@@ -73,6 +73,7 @@ int Mqtt::arrived(void* ctx, char* topic, int len, void* msg) {
 void Mqtt::lost(void* ctx, char*) {
     auto* self = static_cast<Mqtt*>(ctx);
     self->connected_ = false;
+    if (self->on_lost) self->on_lost();
     self->schedule_retry();
 }
 

@@ -43,6 +43,8 @@ class Mqtt {
 
     // Called on Paho's thread for each message of the subscriptions.
     std::function<void(Incoming)> on_message;
+    // Called on Paho's thread when the connection to the broker breaks.
+    std::function<void()> on_lost;
     // Called by tick() after each connect (the subscriptions are made).
     std::function<void()> on_connected;
 
