@@ -1,9 +1,11 @@
 #include "config.h"
 
+#include <sys/stat.h>
 #include <toml++/toml.h>
 
 #include <climits>
 #include <cstdlib>
+#include <fstream>
 
 namespace tqrf::gateway {
 
@@ -43,6 +45,20 @@ std::string parse_broker(const std::string& url, Config& c) {
         c.port = static_cast<int>(p);
     }
     if (c.host.empty()) return "the broker names no host in \"" + url + "\"";
+    return "";
+}
+
+std::string read_password(const std::string& path, std::string& password) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return "the password file " + path + " does not open";
+    if ((st.st_mode & 077) != 0) {
+        return "the password file " + path +
+               " may be read or written by others than its owner (chmod 600 it)";
+    }
+    std::ifstream in(path);
+    if (!in || !std::getline(in, password)) {
+        return "the password file " + path + " does not read";
+    }
     return "";
 }
 
@@ -168,7 +184,17 @@ Config load_config(const std::string& path, std::vector<std::string>& errors) {
     }
 
     if (const toml::table* b = root["broker"].as_table()) {
-        k.unknown_keys(*b, "broker.", {"url", "ca_file"});
+        k.unknown_keys(*b, "broker.", {"url", "ca_file", "username", "password_file"});
+        if (auto u = k.text(*b, "username", "broker.username", false)) c.username = *u;
+        if (auto pf = k.text(*b, "password_file", "broker.password_file", false)) {
+            c.password_file = *pf;
+            std::string ignored;
+            const std::string why = read_password(*pf, ignored);
+            if (!why.empty()) k.error(b->get("password_file"), "broker.password_file", why);
+            if (c.username.empty()) {
+                k.error(b->get("password_file"), "broker.password_file", "needs broker.username");
+            }
+        }
         if (auto u = k.text(*b, "url", "broker.url", true)) {
             const std::string why = parse_broker(*u, c);
             if (!why.empty()) k.error(b->get("url"), "broker.url", why);

@@ -29,6 +29,8 @@ struct Config {
     std::string host = "127.0.0.1";
     int port = 1883;
     std::string ca_file;
+    std::string username;       // empty: none
+    std::string password_file;  // holds the password (its first line); only its owner may read it
     std::vector<ReaderConfig> readers;
     std::map<std::string, KeySet> key_sets;
     std::string state_dir;  // empty: $STATE_DIRECTORY or ~/.local/state/tqrf-gateway
@@ -47,6 +49,10 @@ std::string parse_broker(const std::string& url, Config& c);
 // Reads a TOML configuration. Every mistake is one line of `errors`
 // ("FILE:LINE: FIELD: what is wrong"); the configuration is usable only when there is none.
 Config load_config(const std::string& path, std::vector<std::string>& errors);
+
+// Reads the password from `path` into `password`: an error text when the file does not read, or
+// when its group or others may read or write it (mode 0600 or 0400 only).
+std::string read_password(const std::string& path, std::string& password);
 
 // A reader's name from its device: /dev/ttyUSB0 gives "ttyUSB0", /dev/pts/3 "pts-3" (symbolic
 // links are followed first).

@@ -433,6 +433,13 @@ int Gateway::run() {
     o.uri = (c_.tls ? "ssl://" : "tcp://") + c_.host + ":" + std::to_string(c_.port);
     o.ca_file = c_.ca_file;
     o.client_id = "tqrf-gateway-" + c_.name;
+    o.username = c_.username;
+    if (!c_.password_file.empty()) {
+        if (auto why = read_password(c_.password_file, o.password); !why.empty()) {
+            log(why);
+            return 2;
+        }
+    }
     o.persistence_dir = state_dir_ + "/queue";
     o.queue_max = c_.queue_max;
     o.will_topic = topic("status");
@@ -491,6 +498,7 @@ int usage(const std::string& why) {
     std::cerr << "tqrf-gateway: " << why << "\n"
               << "usage: tqrf-gateway --broker mqtt://HOST:PORT --name NAME --port PATH "
                  "[--port PATH ...] [--state DIR] [--interval MS] [--queue-max N]\n"
+                 "                    [--username USER --password-file FILE]\n"
                  "       tqrf-gateway --config FILE [--state DIR]\n"
                  "       tqrf-gateway --check-config FILE\n";
     return 2;
@@ -535,6 +543,10 @@ int main(int argc, char** argv) {
             config_file = v;
         } else if (a == "--check-config") {
             check_file = v;
+        } else if (a == "--username") {
+            c.username = v;
+        } else if (a == "--password-file") {
+            c.password_file = v;
         } else if (a == "--queue-max") {
             c.queue_max = std::atoi(v.c_str());
             if (c.queue_max < 1 || c.queue_max > 1000000) {
@@ -569,6 +581,9 @@ int main(int argc, char** argv) {
         if (broker.empty()) return usage("--broker mqtt://HOST:PORT is needed");
         if (auto why = parse_broker(broker, c); !why.empty()) return usage(why);
         if (ports.empty()) return usage("give at least one --port PATH");
+        if (!c.password_file.empty() && c.username.empty()) {
+            return usage("--password-file needs --username");
+        }
         for (const auto& p : ports) {
             ReaderConfig r;
             r.port = p;

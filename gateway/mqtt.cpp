@@ -140,6 +140,10 @@ void Mqtt::tick() {
     will.retained = 1;
     will.qos = 1;
     co.will = &will;
+    if (!o_.username.empty()) {
+        co.username = o_.username.c_str();
+        co.password = o_.password.c_str();
+    }
     MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
     if (o_.uri.rfind("ssl://", 0) == 0) {
         ssl.enableServerCertAuth = 1;

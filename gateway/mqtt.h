@@ -28,6 +28,8 @@ class Mqtt {
         std::string uri;  // tcp://HOST:PORT or ssl://HOST:PORT
         std::string ca_file;
         std::string client_id;
+        std::string username;  // empty: none
+        std::string password;
         std::string persistence_dir;
         int queue_max = 10000;
         std::string will_topic;

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <map>
@@ -70,9 +71,14 @@ class Gateway : public ::testing::Test {
         port_ = free_port();
         std::ofstream(dir_ / "mosquitto.conf")
             << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\npersistence true\n"
-            << "persistence_location " << dir_.path() << "/\nautosave_interval 1\n";
+            << "persistence_location " << dir_.path() << "/\nautosave_interval 1\n"
+            << run_as();
         start_broker();
     }
+
+    // Run as root, mosquitto would become the user "mosquitto", who may not enter the test's
+    // folder (its persistence and password files are there).
+    static std::string run_as() { return getuid() == 0 ? "user root\n" : ""; }
 
     void start_broker() {
         broker_ = std::make_unique<Background>(
@@ -425,6 +431,46 @@ TEST_F(Gateway, AConfigAllowsWritesWithANamedKeySet) {
     // No key in the log.
     EXPECT_FALSE(has(gateway_->err(), "FFFFFFFFFFFF")) << gateway_->err();
     expect_schemas(replies_);
+}
+
+TEST_F(Gateway, APasswordFromAFileOnlyItsOwnerMayRead) {
+    // The broker again, now with a password file of its own.
+    stop_broker();
+    ASSERT_EQ(run("mosquitto_passwd -c -b " + (dir_ / "passwd") + " gw s3cret", dir_).status, 0);
+    {
+        std::ofstream conf(dir_ / "mosquitto.conf");
+        conf << "listener " << port_ << " 127.0.0.1\nallow_anonymous false\npassword_file "
+             << (dir_ / "passwd") << "\n"
+             << run_as();
+    }
+    start_broker();
+    tqrf_sim::Simulator sim;
+    sim.start();
+    const auto name = reader_name(sim.slave_path());
+    const std::string pw = dir_ / "password";
+    std::ofstream(pw) << "s3cret\n";
+    const std::string login = "--username gw --password-file " + pw;
+    struct Case {
+        mode_t mode;
+        int status;  // of the gateway: 2 when it refuses the file
+    };
+    for (const Case c : {Case{0644, 2}, Case{0660, 2}, Case{0600, 0}}) {
+        ASSERT_EQ(chmod(pw.c_str(), c.mode), 0);
+        start_gateway(" --port " + sim.slave_path(), login);
+        if (c.status == 2) {
+            EXPECT_EQ(gateway_->end(0), 2) << std::oct << c.mode;
+            EXPECT_TRUE(has(gateway_->err(), "chmod 600")) << gateway_->err();
+            continue;
+        }
+        const std::string auth = " -u gw -P s3cret";
+        ASSERT_TRUE(eventually([&] {
+            const Outcome o =
+                run("mosquitto_sub " + broker_args() + auth + " -C 1 -W 5 -t tqrf/gw/status", dir_);
+            return has(o.out, "\"online\"");
+        })) << gateway_->err();
+        EXPECT_FALSE(has(gateway_->err(), "s3cret")) << gateway_->err();
+        EXPECT_EQ(gateway_->end(SIGTERM), 0);
+    }
 }
 
 TEST_F(Gateway, CheckConfigNamesTheLineAndFieldOfEveryMistake) {
