@@ -162,6 +162,7 @@ class Gateway {
     }
 
     json gateway_status(bool online) const {
+        std::lock_guard<std::mutex> lock(publish_mutex_);  // dropped_
         return json{{"state", online ? "online" : "offline"},
                     {"version", TQRF_GATEWAY_VERSION},
                     {"started", started_},
@@ -178,7 +179,7 @@ class Gateway {
     std::string state_dir_;
     std::string started_;
     Counter dropped_;
-    std::mutex publish_mutex_;
+    mutable std::mutex publish_mutex_;  // the drop count and the queue's length test
     std::unique_ptr<Mqtt> mqtt_;
     std::vector<std::unique_ptr<ReaderWatch>> readers_;
 };
