@@ -67,6 +67,9 @@ std::string reader_name(const std::string& port) {
     if (char* real = realpath(port.c_str(), nullptr)) {
         path = real;
         std::free(real);
+    } else if (port.rfind("/dev/", 0) != 0) {
+        // Not there yet (a reader plugged in later): named after the link itself.
+        path = port.substr(port.rfind('/') + 1);
     }
     if (path.rfind("/dev/", 0) == 0) path = path.substr(5);
     for (auto& ch : path) {
