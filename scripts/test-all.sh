@@ -20,14 +20,15 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 VERSION=$(sed -n 's/^project(tq_RWD_DLL VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
-STAGES=(packages format werror bindings docs sanitize tsan fuzz mingw windows-checks wine docs-wine install)
+STAGES=(packages format werror gateway bindings docs sanitize tsan fuzz mingw windows-checks wine docs-wine install)
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
 stage_packages() {
     step "installing packages"
     scripts/install-deps.sh g++-mingw-w64-i686 g++-mingw-w64-x86-64 clang libclang-rt-14-dev \
-        clang-format llvm-14 help2man lintian dpkg-dev icoutils
+        clang-format llvm-14 help2man lintian dpkg-dev icoutils \
+        libpaho-mqtt-dev libtomlplusplus-dev mosquitto mosquitto-clients python3-jsonschema
     mkdir -p build
     # Wine is large: install it in the background while the first build runs.
     tests/windows/install-wine.sh >build/install-wine.log 2>&1 &
@@ -50,7 +51,8 @@ stage_werror() {
     # (unpacking and syncing hundreds of megabytes) can hold that up for longer than the
     # library's 40 ms wait, so no test runs until the background install is over.
     wait_for_wine_install
-    ctest --test-dir build/ci-werror --output-on-failure -j"$JOBS"
+    # The gateway's tests have a stage of their own (below).
+    ctest --test-dir build/ci-werror --output-on-failure -j"$JOBS" -LE gateway
     step "10 dumps in a row through the tool, 2 % of replies lost and 1 % garbled"
     BUILD=build/ci-werror bench/soak/dump_soak.sh 10
     step "ABI of the shared library against the earlier releases (abidiff)"
@@ -58,13 +60,26 @@ stage_werror() {
     scripts/abi-check.sh build/ci-werror
 }
 
+stage_gateway() {
+    step "tqrf-gateway against a real broker (mosquitto), simulated readers and MQTT clients"
+    # Built by the werror stage when its packages are there (installed by the packages stage).
+    if [ ! -x build/ci-werror/gateway/tqrf-gateway ]; then
+        echo "test-all: build/ci-werror has no tqrf-gateway (see the configure notices)" >&2
+        return 1
+    fi
+    # A real broker and real processes on a shared two-core machine: a case that fails is run
+    # once more, and fails the stage only when it fails again.
+    ctest --test-dir build/ci-werror --output-on-failure -L gateway --repeat until-pass:2
+}
+
 stage_sanitize() {
     step "build with AddressSanitizer and UndefinedBehaviorSanitizer, all tests"
     cmake -S . -B build/ci-sanitize -DCMAKE_BUILD_TYPE=Debug -DTQRF_WERROR=ON -DTQRF_SANITIZE=ON \
         -DTQRF_INSTALL=OFF >/dev/null
     cmake --build build/ci-sanitize -j"$JOBS"
+    # The gateway's tests (a broker and its clients, in real time) run in their own stage.
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-        ctest --test-dir build/ci-sanitize --output-on-failure -j"$JOBS"
+        ctest --test-dir build/ci-sanitize --output-on-failure -j"$JOBS" -LE gateway
 }
 
 stage_bindings() {

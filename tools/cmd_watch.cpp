@@ -1,28 +1,20 @@
 // watch: waits for cards and reports each one that arrives or leaves, on every reader given,
 // until a stop request (Ctrl-C, SIGTERM; platform.h). A reader that stops answering is
 // reported lost and opened again every second until it answers; the other readers go on
-// meanwhile.
+// meanwhile. The polling and the lost/back loop are the card watch (watch/card_watch.h).
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include "card_watch.h"
 #include "commands.h"
 #include "platform.h"
 
 namespace tqrf::tool {
 
 namespace {
-
-// The most cards one poll singles out on one reader.
-constexpr int kCardsPerPoll = 8;
-// How often a lost reader is opened again.
-constexpr auto kReopenEvery = std::chrono::seconds(1);
-
-bool same_card(const CardInfo& a, const CardInfo& b) {
-    return a.uid == b.uid;
-}
 
 struct Shared {
     Printer& out;
@@ -37,7 +29,9 @@ struct Shared {
     std::vector<std::string> lost;  // the readers lost now
 };
 
-class Watcher {
+// The tool's side of the card watch (watch/card_watch.h): what it prints, and a failure that
+// is no link failure ends the run.
+class Watcher final : public watch::Handler {
   public:
     Watcher(Link& link, Shared& shared, std::optional<CommandError> open_error)
         : link_(link), s_(shared), open_error_(std::move(open_error)) {}
@@ -45,7 +39,7 @@ class Watcher {
     void run() {
         try {
             if (open_error_) reader_lost(*open_error_);
-            loop();
+            watch::run(link_.reader, *this, std::chrono::milliseconds(s_.args.interval_ms));
         } catch (const CommandError& e) {
             std::lock_guard<std::mutex> lock(s_.mutex);
             if (!s_.error) s_.error = e;
@@ -57,47 +51,27 @@ class Watcher {
     }
 
   private:
-    // Waits `d`; true when the run is to stop.
-    bool wait(std::chrono::milliseconds d) {
+    bool wait(std::chrono::milliseconds d) override {
         std::unique_lock<std::mutex> lock(s_.mutex);
         return s_.wake.wait_for(lock, d, [&] { return s_.stop; });
     }
 
-    void loop() {
-        std::vector<CardInfo> present;
-        for (;;) {
-            if (!link_.reader.is_open()) {
-                if (!reopen()) {
-                    if (wait(kReopenEvery)) return;
-                    continue;
-                }
-                present.clear();
-            }
-            std::vector<CardInfo> now;
-            try {
-                now = poll(present);
-            } catch (const LinkError& e) {
-                // The cards it saw are not known to have left: a reader that comes back
-                // reports the cards in its field as arriving.
-                reader_lost(e);
-                present.clear();
-                if (wait(kReopenEvery)) return;
-                continue;
-            }
-            for (const auto& c : present) {
-                if (std::none_of(now.begin(), now.end(),
-                                 [&](const CardInfo& n) { return same_card(n, c); })) {
-                    WatchEvent e;
-                    e.time = local_time_text();
-                    e.port = link_.port;
-                    e.arrived = false;
-                    e.card = c;
-                    emit(e);
-                }
-            }
-            present = now;
-            if (wait(std::chrono::milliseconds(s_.args.interval_ms))) return;
+    bool failed(Reader& r, const char* doing, const std::error_code& ec) override {
+        try {
+            throw_failure(std::string(doing) + " on " + link_.port, ec, r);
+        } catch (const LinkError& e) {
+            reader_lost(e);
         }
+        return true;
+    }
+
+    void left(const CardInfo& card) override {
+        WatchEvent e;
+        e.time = local_time_text();
+        e.port = link_.port;
+        e.arrived = false;
+        e.card = card;
+        emit(e);
     }
 
     void reader_lost(const CommandError& e) {
@@ -113,7 +87,7 @@ class Watcher {
     }
 
     // Opens the lost reader again; it is back once it answers a link test.
-    bool reopen() {
+    bool reopen(Reader& reader) override {
         Reader r;
         try {
             r = s_.conn.reopen(link_.port);
@@ -121,7 +95,7 @@ class Watcher {
             return false;
         }
         if (!r.link_test()) return false;
-        link_.reader = std::move(r);
+        reader = std::move(r);
         ReaderEvent ev;
         ev.time = local_time_text();
         ev.port = link_.port;
@@ -132,40 +106,7 @@ class Watcher {
         return true;
     }
 
-    // Singles out each card in the field in turn (halting each so that the next answers) and
-    // reports those not seen before. Returns the cards now in the field.
-    std::vector<CardInfo> poll(const std::vector<CardInfo>& before) {
-        Reader& r = link_.reader;
-        std::vector<CardInfo> found;
-        RequestMode mode = RequestMode::All;  // wakes the cards the last poll halted
-        for (int i = 0; i < kCardsPerPoll; ++i) {
-            auto card = r.find_card(mode);
-            mode = RequestMode::Idle;
-            if (!card) {
-                if (is_reader_status(card.error())) break;  // no (more) cards
-                throw_failure("waiting for cards on " + link_.port, card.error(), r);
-            }
-            if (std::any_of(found.begin(), found.end(),
-                            [&](const CardInfo& f) { return same_card(f, *card); })) {
-                break;
-            }
-            found.push_back(*card);
-            if (std::none_of(before.begin(), before.end(),
-                             [&](const CardInfo& b) { return same_card(b, *card); })) {
-                arrived(*card);
-            }
-            auto halted = r.halt();
-            if (!halted) {
-                if (!is_reader_status(halted.error())) {
-                    throw_failure("halting a card on " + link_.port, halted.error(), r);
-                }
-                break;  // a card that cannot be halted would answer again
-            }
-        }
-        return found;
-    }
-
-    void arrived(const CardInfo& card) {
+    bool arrived(Reader& r, const CardInfo& card) override {
         WatchEvent e;
         e.time = local_time_text();
         e.port = link_.port;
@@ -173,7 +114,6 @@ class Watcher {
         if (s_.args.block) {
             const int block = static_cast<int>(*s_.args.block);
             const KeyType type = s_.args.key_b ? KeyType::B : KeyType::A;
-            Reader& r = link_.reader;
             e.block = block;
             Status st = r.login(mifare::sector_of(block), type, *s_.key);
             Result<Block> data = st ? r.read(block) : Result<Block>(st.error());
@@ -181,13 +121,15 @@ class Watcher {
                 e.data = *data;
             } else {
                 if (!is_reader_status(data.error())) {
-                    throw_failure("reading block " + std::to_string(block) + " on " + link_.port,
-                                  data.error(), r);
+                    const std::string doing = "reading block " + std::to_string(block);
+                    failed(r, doing.c_str(), data.error());
+                    return false;
                 }
                 e.read_error = describe(data.error());
             }
         }
         emit(e);
+        return true;
     }
 
     void emit(const WatchEvent& e) {

@@ -1,0 +1,602 @@
+// tqrf-gateway: puts the readers of a host on an MQTT broker. Each reader is watched on a thread
+// of its own (watch/card_watch.h); cards arriving and leaving are published as events, the
+// readers' and the gateway's state as retained status messages, and requests on each reader's
+// cmd topic are carried out on the reader's thread between polls. See docs/gateway.md.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "card_watch.h"
+#include "config.h"
+#include "mqtt.h"
+#include "state.h"
+
+#ifndef TQRF_GATEWAY_VERSION
+#define TQRF_GATEWAY_VERSION "0"
+#endif
+
+namespace tqrf::gateway {
+
+namespace {
+
+using json = nlohmann::json;
+
+std::string utc_now() {
+    const auto now = std::chrono::system_clock::now();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const std::time_t secs = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(ms % 1000));
+    return text;
+}
+
+void log(const std::string& line) {
+    static std::mutex m;
+    std::lock_guard<std::mutex> lock(m);
+    std::cerr << utc_now() << " " << line << std::endl;
+}
+
+class Gateway;
+
+// One reader: its watch, its status and the requests waiting for it.
+class ReaderWatch final : public watch::Handler {
+  public:
+    ReaderWatch(Gateway& g, ReaderConfig cfg, std::string name, const std::string& state_dir)
+        : g_(g), cfg_(std::move(cfg)), name_(std::move(name)), seq_(state_dir + "/seq-" + name_) {}
+
+    const std::string& name() const { return name_; }
+    void start() {
+        thread_ = std::thread([this] { watch::run(reader_, *this, interval()); });
+    }
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
+    void stop() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+        wake_.notify_all();
+    }
+    void request(Incoming in) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (requests_.size() >= 64) return;  // a flood: the rest is dropped
+        requests_.push_back(std::move(in));
+        wake_.notify_all();
+    }
+    json status() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return status_;
+    }
+
+  private:
+    std::chrono::milliseconds interval() const;
+    bool arrived(Reader&, const CardInfo& card) override {
+        event("arrived", card);
+        return true;
+    }
+    void left(const CardInfo& card) override { event("left", card); }
+    bool failed(Reader&, const char* doing, const std::error_code& ec) override {
+        set_status(false, std::string(doing) + ": " + ec.message());
+        return true;
+    }
+    bool reopen(Reader& reader) override {
+        ReaderOptions opts;
+        auto r = Reader::open(cfg_.port, opts);
+        if (!r || !r->link_test()) {
+            if (!reported_) {
+                set_status(false, r ? "the reader does not answer"
+                                    : "the port does not open: " + r.error().message());
+            }
+            return false;
+        }
+        reader = std::move(*r);
+        version_ = identity_ = "";
+        if (auto v = reader.hardware_version()) version_ = *v;
+        if (auto id = reader.reader_id()) {
+            char text[16];
+            std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(*id));
+            identity_ = text;
+        }
+        set_status(true, "");
+        return true;
+    }
+    bool wait(std::chrono::milliseconds d) override;
+
+    void event(const char* what, const CardInfo& card);
+    void set_status(bool online, const std::string& why);
+    void serve(const Incoming& in);
+    json run_command(const json& req);
+
+    Gateway& g_;
+    ReaderConfig cfg_;
+    std::string name_;
+    Counter seq_;
+    Reader reader_;
+    std::thread thread_;
+    mutable std::mutex mutex_;  // stop_, requests_, status_
+    std::condition_variable wake_;
+    bool stop_ = false;
+    bool reported_ = false;
+    std::deque<Incoming> requests_;
+    json status_;
+    std::string version_, identity_;
+};
+
+class Gateway {
+  public:
+    Gateway(Config c, std::string state_dir)
+        : c_(std::move(c)),
+          state_dir_(std::move(state_dir)),
+          started_(utc_now()),
+          dropped_(state_dir_ + "/dropped") {}
+
+    const Config& config() const { return c_; }
+    std::string topic(const std::string& tail) const { return "tqrf/" + c_.name + "/" + tail; }
+
+    int run();
+
+    void publish(const std::string& topic, const std::string& payload, bool retained,
+                 const std::string& correlation = "") {
+        std::lock_guard<std::mutex> lock(publish_mutex_);
+        // A full queue drops its oldest message (Paho's deleteOldestMessages): counted here.
+        if (!mqtt_->connected() && mqtt_->pending() >= c_.queue_max) dropped_.next();
+        if (!mqtt_->publish(topic, payload, retained, 1, correlation)) {
+            log("not queued: a message on " + topic);
+        }
+    }
+
+    json gateway_status(bool online) const {
+        std::lock_guard<std::mutex> lock(publish_mutex_);  // dropped_
+        return json{{"state", online ? "online" : "offline"},
+                    {"version", TQRF_GATEWAY_VERSION},
+                    {"started", started_},
+                    {"time", utc_now()},
+                    {"queued", online && mqtt_ ? mqtt_->pending() : 0},
+                    {"dropped", dropped_.value()}};
+    }
+
+  private:
+    void connected();
+    void dispatch(Incoming in);
+
+    Config c_;
+    std::string state_dir_;
+    std::string started_;
+    Counter dropped_;
+    mutable std::mutex publish_mutex_;  // the drop count and the queue's length test
+    std::unique_ptr<Mqtt> mqtt_;
+    std::vector<std::unique_ptr<ReaderWatch>> readers_;
+};
+
+std::chrono::milliseconds ReaderWatch::interval() const {
+    return std::chrono::milliseconds(g_.config().interval_ms);
+}
+
+void ReaderWatch::event(const char* what, const CardInfo& card) {
+    char size[8];
+    std::snprintf(size, sizeof size, "%02X", card.size);
+    const json e{{"event", what},   {"uid", card.uid.hex()},      {"type", card.type.hex()},
+                 {"size", size},    {"time", utc_now()},          {"seq", seq_.next()},
+                 {"reader", name_}, {"gateway", g_.config().name}};
+    g_.publish(g_.topic(name_ + "/event"), e.dump(), false);
+}
+
+void ReaderWatch::set_status(bool online, const std::string& why) {
+    json s{{"state", online ? "online" : "lost"},
+           {"port", cfg_.port},
+           {"adapter", "serial"},
+           {"time", utc_now()}};
+    if (online) {
+        s["version"] = version_;
+        s["identity"] = identity_;
+    } else {
+        s["error"] = why;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        status_ = s;
+        reported_ = true;
+    }
+    log("reader " + name_ + (online ? " online" : " lost: " + why));
+    g_.publish(g_.topic(name_ + "/status"), s.dump(), true);
+}
+
+bool ReaderWatch::wait(std::chrono::milliseconds d) {
+    const auto until = std::chrono::steady_clock::now() + d;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (stop_) return true;
+        if (!requests_.empty()) {
+            Incoming in = std::move(requests_.front());
+            requests_.pop_front();
+            lock.unlock();
+            serve(in);
+            lock.lock();
+            continue;
+        }
+        if (wake_.wait_until(lock, until) == std::cv_status::timeout) return stop_;
+    }
+}
+
+void ReaderWatch::serve(const Incoming& in) {
+    json req = json::parse(in.payload, nullptr, false);
+    std::string reply_to = in.response_topic;
+    json reply;
+    if (!req.is_object()) {
+        reply = {{"ok", false}, {"error", "the request is no JSON object"}};
+    } else {
+        if (reply_to.empty() && req.contains("reply_to") && req["reply_to"].is_string()) {
+            reply_to = req["reply_to"];
+        }
+        try {
+            reply = run_command(req);
+        } catch (const json::exception&) {
+            reply = {{"ok", false}, {"error", "a field of the request has the wrong type"}};
+        }
+        if (req.contains("id")) reply["id"] = req["id"];
+    }
+    reply["reader"] = name_;
+    if (reply_to.empty()) {
+        log("a request on " + name_ + " names no response topic and no reply_to: not answered");
+        return;
+    }
+    g_.publish(reply_to, reply.dump(), false, in.correlation_data);
+}
+
+json ReaderWatch::run_command(const json& req) {
+    const auto fail = [](const std::string& why) { return json{{"ok", false}, {"error", why}}; };
+    if (!req.contains("cmd") || !req["cmd"].is_string()) return fail("the request names no cmd");
+    const std::string cmd = req["cmd"];
+    if (known_commands().count(cmd) == 0) return fail("no command \"" + cmd + "\"");
+    if (cfg_.allow.count(cmd) == 0) {
+        return fail("the command \"" + cmd + "\" is not allowed on reader " + name_);
+    }
+    Reader& r = reader_;
+    if (!r.is_open()) return fail("the reader is lost");
+    if (cmd == "info") {
+        return {{"ok", true}, {"port", cfg_.port}, {"version", version_}, {"identity", identity_}};
+    }
+    if (cmd == "beep") {
+        const int ms = req.value("ms", 100);
+        if (ms < 10 || ms > 2550) return fail("ms must be from 10 to 2550");
+        if (auto s = r.beep(ms / 10); !s) return fail(s.error().message());
+        return {{"ok", true}};
+    }
+    // The card commands: the key from a key set of the configuration (the factory key A when
+    // the request names none), never from the request.
+    Key key = kDefaultKey;
+    KeyType type = KeyType::A;
+    if (req.contains("keys")) {
+        const std::string set = req["keys"];
+        if (std::find(cfg_.keys.begin(), cfg_.keys.end(), set) == cfg_.keys.end()) {
+            return fail("the key set \"" + set + "\" is not open to reader " + name_);
+        }
+        const KeySet& ks = g_.config().key_sets.at(set);
+        const bool want_b = req.value("key", std::string("a")) == "b";
+        const auto& k = want_b ? ks.b : ks.a;
+        if (!k) return fail("the key set \"" + set + "\" has no key " + (want_b ? "b" : "a"));
+        key = *k;
+        type = want_b ? KeyType::B : KeyType::A;
+    }
+    if (req.contains("key") && !req["key"].is_string()) return fail("key must be \"a\" or \"b\"");
+    auto card = r.find_card(RequestMode::All);
+    if (!card) return fail(card.error().message());
+    json out{{"ok", true}, {"uid", card->uid.hex()}};
+    int logged_in = -1;
+    const auto block_of = [&](const json& v) -> int {
+        if (!v.is_number_integer()) return -1;
+        const int b = v;
+        return b >= 0 && b < mifare::kBlocks ? b : -1;
+    };
+    const auto login = [&](int sector) -> std::error_code {
+        if (logged_in == sector) return {};
+        if (auto s = r.login(sector, type, key); !s) return s.error();
+        logged_in = sector;
+        return {};
+    };
+    const auto read_block = [&](int b, json& into) -> std::error_code {
+        if (auto e = login(mifare::sector_of(b))) return e;
+        auto data = r.read(b);
+        if (!data) return data.error();
+        into = data->hex();
+        return {};
+    };
+    if (cmd == "read") {
+        std::vector<int> blocks;
+        if (req.contains("blocks") && req["blocks"].is_array()) {
+            for (const auto& v : req["blocks"]) blocks.push_back(block_of(v));
+        } else {
+            blocks.push_back(block_of(req.value("block", json())));
+        }
+        if (blocks.empty() || std::count(blocks.begin(), blocks.end(), -1) > 0) {
+            return fail("blocks are numbered 0 to 63");
+        }
+        json data = json::object();
+        for (int b : blocks) {
+            json d;
+            if (auto e = read_block(b, d))
+                return fail("block " + std::to_string(b) + ": " + e.message());
+            data[std::to_string(b)] = d;
+        }
+        out["blocks"] = data;
+    } else if (cmd == "dump") {
+        std::vector<int> sectors;
+        if (req.contains("sectors") && req["sectors"].is_array()) {
+            for (const auto& v : req["sectors"]) {
+                sectors.push_back(v.is_number_integer() ? v.get<int>() : -1);
+            }
+        } else {
+            for (int s = 0; s < mifare::kSectors; ++s) sectors.push_back(s);
+        }
+        json result = json::object();
+        for (int s : sectors) {
+            if (s < 0 || s >= mifare::kSectors) return fail("sectors are numbered 0 to 15");
+            json blocks = json::array();
+            std::error_code err;
+            for (int b = mifare::first_block(s); b < mifare::first_block(s) + 4 && !err; ++b) {
+                json d;
+                err = read_block(b, d);
+                if (!err) blocks.push_back(d);
+            }
+            result[std::to_string(s)] =
+                err ? json{{"error", err.message()}} : json{{"blocks", blocks}};
+            if (err) {
+                logged_in = -1;
+                card = r.find_card(RequestMode::All);  // a failed login drops the card
+                if (!card) return fail(card.error().message());
+            }
+        }
+        out["sectors"] = result;
+    } else {
+        const int b = block_of(req.value("block", json()));
+        if (b < 0) return fail("blocks are numbered 0 to 63");
+        if (b == 0 || mifare::is_trailer(b)) {
+            return fail("block " + std::to_string(b) +
+                        " is the manufacturer block or a sector "
+                        "trailer, which the gateway does not write");
+        }
+        if (auto e = login(mifare::sector_of(b))) return fail(e.message());
+        out["block"] = b;
+        if (cmd == "read_value") {
+            auto v = r.read_value(b);
+            if (!v) return fail(v.error().message());
+            out["value"] = *v;
+        } else if (cmd == "write") {
+            auto data = Block::from_hex(req.value("data", std::string()));
+            if (!data) return fail("data must be 32 hex digits");
+            if (auto s = r.write(b, *data); !s) return fail(s.error().message());
+        } else {  // credit, debit
+            const long long amount = req.value("amount", -1LL);
+            if (amount < 0 || amount > 2147483647) return fail("amount must be 0 to 2147483647");
+            const auto a = static_cast<std::uint32_t>(amount);
+            Status s = cmd == "credit" ? r.increment(b, a) : r.decrement(b, a);
+            if (s) s = r.transfer(b);
+            if (!s) return fail(s.error().message());
+            auto v = r.read_value(b);
+            if (!v) return fail(v.error().message());
+            out["value"] = *v;
+        }
+    }
+    (void)r.halt();
+    return out;
+}
+
+void Gateway::connected() {
+    log("connected to the broker");
+    mqtt_->publish(topic("status"), gateway_status(true).dump(), true);
+    for (const auto& r : readers_) {
+        json s = r->status();
+        if (!s.is_null()) mqtt_->publish(topic(r->name() + "/status"), s.dump(), true);
+    }
+}
+
+void Gateway::dispatch(Incoming in) {
+    // tqrf/<gateway>/<reader>/cmd
+    const std::string prefix = topic("");
+    if (in.topic.rfind(prefix, 0) != 0) return;
+    std::string rest = in.topic.substr(prefix.size());
+    const auto slash = rest.find('/');
+    if (slash == std::string::npos) return;
+    const std::string name = rest.substr(0, slash);
+    for (const auto& r : readers_) {
+        if (r->name() == name) {
+            r->request(std::move(in));
+            return;
+        }
+    }
+}
+
+int Gateway::run() {
+    // The stop signals are taken by sigtimedwait below: blocked before any thread starts.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+
+    Mqtt::Options o;
+    o.uri = (c_.tls ? "ssl://" : "tcp://") + c_.host + ":" + std::to_string(c_.port);
+    o.ca_file = c_.ca_file;
+    o.client_id = "tqrf-gateway-" + c_.name;
+    o.username = c_.username;
+    if (!c_.password_file.empty()) {
+        if (auto why = read_password(c_.password_file, o.password); !why.empty()) {
+            log(why);
+            return 2;
+        }
+    }
+    o.persistence_dir = state_dir_ + "/queue";
+    o.queue_max = c_.queue_max;
+    o.will_topic = topic("status");
+    o.will_payload = gateway_status(false).dump();
+    o.subscriptions = {topic("+/cmd")};
+    if (auto why = make_dirs(o.persistence_dir); !why.empty()) {
+        log(why);
+        return 1;
+    }
+    try {
+        mqtt_ = std::make_unique<Mqtt>(o);
+    } catch (const std::exception& e) {
+        log(e.what());
+        return 1;
+    }
+    mqtt_->on_connected = [this] { connected(); };
+    mqtt_->on_lost = [] { log("lost the broker: messages are queued until it is back"); };
+    mqtt_->on_message = [this](Incoming in) { dispatch(std::move(in)); };
+
+    std::vector<ReaderConfig> readers;
+    for (const auto& r : c_.readers) {
+        if (r.port != "auto") {
+            readers.push_back(r);
+            continue;
+        }
+        if (auto ports = list_ports()) {
+            for (const auto& p : *ports) {
+                ReaderConfig each = r;
+                each.port = p.stable_path.empty() ? p.device : p.stable_path;
+                each.name.clear();
+                readers.push_back(each);
+            }
+        }
+    }
+    for (auto& r : readers) {
+        std::string name = r.name.empty() ? reader_name(r.port) : r.name;
+        readers_.push_back(std::make_unique<ReaderWatch>(*this, r, name, state_dir_));
+    }
+    log("gateway " + c_.name + " with " + std::to_string(readers_.size()) + " reader(s)");
+    for (auto& r : readers_) r->start();
+    for (;;) {
+        mqtt_->tick();
+        timespec t{0, 100 * 1000 * 1000};
+        const int sig = sigtimedwait(&stops, nullptr, &t);
+        if (sig == SIGTERM || sig == SIGINT) break;
+    }
+    log("stopping");
+    for (auto& r : readers_) r->stop();
+    for (auto& r : readers_) r->join();
+    // What is still queued stays on disk for the next start.
+    mqtt_->close(gateway_status(false).dump(), std::chrono::milliseconds(2000));
+    return 0;
+}
+
+int usage(const std::string& why) {
+    std::cerr << "tqrf-gateway: " << why << "\n"
+              << "usage: tqrf-gateway --broker mqtt://HOST:PORT --name NAME --port PATH "
+                 "[--port PATH ...] [--state DIR] [--interval MS] [--queue-max N]\n"
+                 "                    [--username USER --password-file FILE]\n"
+                 "       tqrf-gateway --config FILE [--state DIR]\n"
+                 "       tqrf-gateway --check-config FILE\n";
+    return 2;
+}
+
+}  // namespace
+
+}  // namespace tqrf::gateway
+
+int main(int argc, char** argv) {
+    using namespace tqrf::gateway;
+    Config c;
+    std::string config_file, check_file, state_dir;
+    std::vector<std::string> ports;
+    std::string broker;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const auto value = [&](std::string& into) {
+            if (i + 1 >= argc) return false;
+            into = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--help" || a == "-h") {
+            usage("puts the readers of this host on an MQTT broker");
+            return 0;
+        }
+        if (a == "--version") {
+            std::cout << "tqrf-gateway " << TQRF_GATEWAY_VERSION << "\n";
+            return 0;
+        }
+        if (!value(v)) return usage("unknown option or missing value: " + a);
+        if (a == "--broker") {
+            broker = v;
+        } else if (a == "--name") {
+            c.name = v;
+        } else if (a == "--port") {
+            ports.push_back(v);
+        } else if (a == "--state") {
+            state_dir = v;
+        } else if (a == "--config") {
+            config_file = v;
+        } else if (a == "--check-config") {
+            check_file = v;
+        } else if (a == "--username") {
+            c.username = v;
+        } else if (a == "--password-file") {
+            c.password_file = v;
+        } else if (a == "--queue-max") {
+            c.queue_max = std::atoi(v.c_str());
+            if (c.queue_max < 1 || c.queue_max > 1000000) {
+                return usage("--queue-max must be 1 to 1000000");
+            }
+        } else if (a == "--interval") {
+            c.interval_ms = std::atoi(v.c_str());
+            if (c.interval_ms < 10 || c.interval_ms > 10000) {
+                return usage("--interval must be 10 to 10000 ms");
+            }
+        } else {
+            return usage("unknown option " + a);
+        }
+    }
+    if (!check_file.empty() || !config_file.empty()) {
+        std::vector<std::string> errors;
+        const std::string file = check_file.empty() ? config_file : check_file;
+        Config loaded = load_config(file, errors);
+        for (const auto& e : errors) std::cerr << e << "\n";
+        if (!errors.empty()) return 2;
+        if (!check_file.empty()) {
+            std::cout << file << ": no mistakes\n";
+            return 0;
+        }
+        if (!ports.empty() || !broker.empty()) return usage("--config takes no --broker or --port");
+        if (state_dir.empty()) state_dir = loaded.state_dir;
+        c = loaded;
+    } else {
+        if (c.name.empty() || c.name.find_first_of("/+#") != std::string::npos) {
+            return usage("--name NAME is needed (without / + #)");
+        }
+        if (broker.empty()) return usage("--broker mqtt://HOST:PORT is needed");
+        if (auto why = parse_broker(broker, c); !why.empty()) return usage(why);
+        if (ports.empty()) return usage("give at least one --port PATH");
+        if (!c.password_file.empty() && c.username.empty()) {
+            return usage("--password-file needs --username");
+        }
+        for (const auto& p : ports) {
+            ReaderConfig r;
+            r.port = p;
+            r.allow = default_commands();
+            c.readers.push_back(r);
+        }
+    }
+    if (state_dir.empty()) state_dir = default_state_dir();
+    if (auto why = make_dirs(state_dir); !why.empty()) {
+        std::cerr << "tqrf-gateway: " << why << "\n";
+        return 1;
+    }
+    Gateway g(c, state_dir);
+    return g.run();
+}

@@ -1,0 +1,85 @@
+// The gateway's MQTT client: Paho's MQTTAsync over MQTT 5, with its file persistence in the
+// state folder. Messages published while the broker is unreachable are kept on disk in order
+// (at most `queue_max`, the oldest dropped first) and sent once it is back, also after the
+// gateway was stopped and started again. Reconnection is driven by tick(): back-off from half a
+// second doubling to 15 s, each wait drawn from 50 % to 150 % of it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace tqrf::gateway {
+
+struct Incoming {
+    std::string topic;
+    std::string payload;
+    std::string response_topic;    // MQTT 5; empty when the request had none
+    std::string correlation_data;  // MQTT 5
+};
+
+class Mqtt {
+  public:
+    struct Options {
+        std::string uri;  // tcp://HOST:PORT or ssl://HOST:PORT
+        std::string ca_file;
+        std::string client_id;
+        std::string username;  // empty: none
+        std::string password;
+        std::string persistence_dir;
+        int queue_max = 10000;
+        std::string will_topic;
+        std::string will_payload;
+        std::vector<std::string> subscriptions;  // QoS 0, made again on every connect
+    };
+
+    // Throws std::runtime_error when the client cannot be made (a bad persistence folder).
+    explicit Mqtt(Options o);
+    ~Mqtt();
+    Mqtt(const Mqtt&) = delete;
+    Mqtt& operator=(const Mqtt&) = delete;
+
+    // Called on Paho's thread for each message of the subscriptions.
+    std::function<void(Incoming)> on_message;
+    // Called on Paho's thread when the connection to the broker breaks.
+    std::function<void()> on_lost;
+    // Called by tick() after each connect (the subscriptions are made).
+    std::function<void()> on_connected;
+
+    // QoS 1 unless `qos` says otherwise. Kept when the broker is unreachable. False when Paho
+    // refused it (the queue is full is not a refusal: the oldest is dropped then, see dropped()).
+    bool publish(const std::string& topic, const std::string& payload, bool retained = false,
+                 int qos = 1, const std::string& correlation = "");
+
+    // Connects when it is time to (call it often).
+    void tick();
+    bool connected() const { return connected_; }
+    // Messages not yet acknowledged by the broker.
+    int pending() const;
+    // Publishes `payload` on the will topic, retained, and disconnects (bounded wait).
+    void close(const std::string& last_payload, std::chrono::milliseconds wait);
+
+  private:
+    static int arrived(void* ctx, char* topic, int len, void* msg);
+    static void lost(void* ctx, char* cause);
+    static void connect_ok(void* ctx, void* response);
+    static void connect_failed(void* ctx, void* response);
+
+    void schedule_retry();
+
+    Options o_;
+    void* client_ = nullptr;
+    std::atomic<bool> connected_{false};
+    std::atomic<bool> connecting_{false};
+    std::atomic<bool> just_connected_{false};
+    std::mutex mutex_;  // next_ and backoff_
+    std::chrono::steady_clock::time_point next_{};
+    std::chrono::milliseconds backoff_{500};
+    std::mt19937 rng_{std::random_device{}()};
+};
+
+}  // namespace tqrf::gateway
