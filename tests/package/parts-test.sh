@@ -58,7 +58,7 @@ cmake -S "$SRC" -B "$WORK/nojson" -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gc
     -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON -DTQRF_BUILD_TESTS=OFF \
     -DTQRF_BUILD_BINDINGS=OFF >"$WORK/nojson.out" 2>&1 ||
     { cat "$WORK/nojson.out"; echo "FAIL  the configure without nlohmann-json failed"; exit 1; }
-lines=$(grep -c "nlohmann-json3-dev" "$WORK/nojson.out" || true)
+lines=$(grep -c "nlohmann-json3-dev.*TQRF_BUILD_IMAGE is off" "$WORK/nojson.out" || true)
 if [ "$lines" -eq 1 ] &&
     grep -q "^tq_RWD_DLL: .*(Debian: nlohmann-json3-dev).*: TQRF_BUILD_IMAGE is off for this build$" \
         "$WORK/nojson.out"; then
