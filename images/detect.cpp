@@ -1,6 +1,7 @@
 // Which format a file is in, from its content (and its name only between look-alikes), and
 // the reader and writer of each.
 #include <cctype>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "codec.h"
@@ -10,22 +11,28 @@ namespace tqrf::image {
 using nlohmann::json;
 using namespace detail;
 
+namespace {
+
+struct NamedFormat {
+    ImageFormat format;
+    const char* name;
+};
+
+// Every format, by the name --format takes.
+constexpr NamedFormat kFormats[] = {
+    {ImageFormat::Mfd, "mfd"},   {ImageFormat::Bin, "bin"},
+    {ImageFormat::Eml, "eml"},   {ImageFormat::Proxmark3, "proxmark3"},
+    {ImageFormat::Nfc, "nfc"},   {ImageFormat::Mct, "mct"},
+    {ImageFormat::Json, "json"},
+};
+static_assert(std::size(kFormats) == static_cast<std::size_t>(ImageFormat::Json) + 1,
+              "a format without a name");
+
+}  // namespace
+
 const char* format_name(ImageFormat format) noexcept {
-    switch (format) {
-        case ImageFormat::Mfd:
-            return "mfd";
-        case ImageFormat::Bin:
-            return "bin";
-        case ImageFormat::Eml:
-            return "eml";
-        case ImageFormat::Proxmark3:
-            return "proxmark3";
-        case ImageFormat::Nfc:
-            return "nfc";
-        case ImageFormat::Mct:
-            return "mct";
-        case ImageFormat::Json:
-            return "json";
+    for (const NamedFormat& f : kFormats) {
+        if (f.format == format) return f.name;
     }
     return "?";
 }
@@ -39,9 +46,8 @@ const char* format_extensions() {
 }
 
 std::optional<ImageFormat> parse_format(std::string_view name) {
-    for (auto f : {ImageFormat::Mfd, ImageFormat::Bin, ImageFormat::Eml, ImageFormat::Proxmark3,
-                   ImageFormat::Nfc, ImageFormat::Mct, ImageFormat::Json}) {
-        if (name == format_name(f)) return f;
+    for (const NamedFormat& f : kFormats) {
+        if (name == f.name) return f.format;
     }
     return std::nullopt;
 }
