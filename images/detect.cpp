@@ -13,28 +13,16 @@ using namespace detail;
 
 namespace {
 
-struct NamedFormat {
-    ImageFormat format;
-    const char* name;
-};
-
-// Every format, by the name --format takes.
-constexpr NamedFormat kFormats[] = {
-    {ImageFormat::Mfd, "mfd"},   {ImageFormat::Bin, "bin"},
-    {ImageFormat::Eml, "eml"},   {ImageFormat::Proxmark3, "proxmark3"},
-    {ImageFormat::Nfc, "nfc"},   {ImageFormat::Mct, "mct"},
-    {ImageFormat::Json, "json"},
-};
-static_assert(std::size(kFormats) == static_cast<std::size_t>(ImageFormat::Json) + 1,
+// The name of each format, in the order of the enum.
+constexpr const char* kNames[] = {"mfd", "bin", "eml", "proxmark3", "nfc", "mct", "json"};
+static_assert(std::size(kNames) == static_cast<std::size_t>(ImageFormat::Json) + 1,
               "a format without a name");
 
 }  // namespace
 
 const char* format_name(ImageFormat format) noexcept {
-    for (const NamedFormat& f : kFormats) {
-        if (f.format == format) return f.name;
-    }
-    return "?";
+    const auto i = static_cast<std::size_t>(format);
+    return i < std::size(kNames) ? kNames[i] : "?";
 }
 
 const char* format_names() {
@@ -46,8 +34,8 @@ const char* format_extensions() {
 }
 
 std::optional<ImageFormat> parse_format(std::string_view name) {
-    for (const NamedFormat& f : kFormats) {
-        if (name == f.name) return f.format;
+    for (std::size_t i = 0; i < std::size(kNames); ++i) {
+        if (name == kNames[i]) return static_cast<ImageFormat>(i);
     }
     return std::nullopt;
 }
