@@ -1,6 +1,7 @@
 // Which format a file is in, from its content (and its name only between look-alikes), and
 // the reader and writer of each.
 #include <cctype>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "codec.h"
@@ -10,24 +11,18 @@ namespace tqrf::image {
 using nlohmann::json;
 using namespace detail;
 
+namespace {
+
+// The name of each format, in the order of the enum.
+constexpr const char* kNames[] = {"mfd", "bin", "eml", "proxmark3", "nfc", "mct", "json"};
+static_assert(std::size(kNames) == static_cast<std::size_t>(ImageFormat::Json) + 1,
+              "a format without a name");
+
+}  // namespace
+
 const char* format_name(ImageFormat format) noexcept {
-    switch (format) {
-        case ImageFormat::Mfd:
-            return "mfd";
-        case ImageFormat::Bin:
-            return "bin";
-        case ImageFormat::Eml:
-            return "eml";
-        case ImageFormat::Proxmark3:
-            return "proxmark3";
-        case ImageFormat::Nfc:
-            return "nfc";
-        case ImageFormat::Mct:
-            return "mct";
-        case ImageFormat::Json:
-            return "json";
-    }
-    return "?";
+    const auto i = static_cast<std::size_t>(format);
+    return i < std::size(kNames) ? kNames[i] : "?";
 }
 
 const char* format_names() {
@@ -39,9 +34,8 @@ const char* format_extensions() {
 }
 
 std::optional<ImageFormat> parse_format(std::string_view name) {
-    for (auto f : {ImageFormat::Mfd, ImageFormat::Bin, ImageFormat::Eml, ImageFormat::Proxmark3,
-                   ImageFormat::Nfc, ImageFormat::Mct, ImageFormat::Json}) {
-        if (name == format_name(f)) return f;
+    for (std::size_t i = 0; i < std::size(kNames); ++i) {
+        if (name == kNames[i]) return static_cast<ImageFormat>(i);
     }
     return std::nullopt;
 }

@@ -24,6 +24,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
+# shellcheck source=scripts/first-line.sh
+. "$ROOT/scripts/first-line.sh"
 DOCS=(README.md docs/python.md docs/dotnet.md docs/windows.md)
 
 mode=runnable
@@ -167,11 +169,7 @@ if [ "$mode" = runnable ]; then
         esac
         "$TREE/build/sim/tqrf-sim" >"$run/sim.out" 2>"$run/sim.err" &
         sim_pid=$!
-        for _ in $(seq 100); do
-            [ -s "$run/sim.out" ] && break
-            sleep 0.1
-        done
-        port=$(head -n 1 "$run/sim.out")
+        port=$(first_line "$run/sim.out" 100)
         for time in 1 2; do
             printf '\n==== example %s, run %d against %s ====\n' "$where" "$time" "$port"
             if ! (cd "$run" && "${cmd[@]}" "$port" </dev/null); then

@@ -57,6 +57,13 @@ std::string unknown_command(CLI::App& app) {
     return "unknown command '" + rest.front() + "'" + where + "; the commands are: " + names;
 }
 
+// A command that only groups others: one of them must follow it.
+CLI::App* add_group(CLI::App& app, const std::string& name, const std::string& what) {
+    CLI::App* group = app.add_subcommand(name, what);
+    group->require_subcommand(1);
+    return group;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -165,9 +172,8 @@ int main(int argc, char** argv) {
     ImageShowArgs show_args;
     ImageConvertArgs convert_args;
     ImageDiffArgs diff_args;
-    auto* image = app.add_subcommand(
-        "image", "Image files without a reader: show, convert between formats, diff");
-    image->require_subcommand(1);
+    auto* image = add_group(app, "image",
+                            "Image files without a reader: show, convert between formats, diff");
     auto* i_show = image->add_subcommand(
         "show", "UID, keys, access conditions, values and application directory of an image");
     i_show->add_option("FILE", show_args.file, "An image in any format")->required();
@@ -192,9 +198,8 @@ int main(int argc, char** argv) {
 
     AccessDecodeArgs decode_args;
     AccessEncodeArgs encode_args;
-    auto* access = app.add_subcommand(
-        "access", "A sector trailer's access conditions by name, without a reader");
-    access->require_subcommand(1);
+    auto* access =
+        add_group(app, "access", "A sector trailer's access conditions by name, without a reader");
     auto* a_decode = access->add_subcommand(
         "decode", "Who may read, write, increment, decrement each block, from the access bytes");
     a_decode
@@ -219,8 +224,7 @@ int main(int argc, char** argv) {
                        "Accept access bits that no key could change again");
 
     ValueArgs value_args;
-    auto* value = app.add_subcommand("value", "Value blocks: get, init, inc, dec, copy");
-    value->require_subcommand(1);
+    auto* value = add_group(app, "value", "Value blocks: get, init, inc, dec, copy");
     value_args.keys.add_to(value);
     auto* v_get = value->add_subcommand("get", "Read the value of a value block");
     add_number(v_get, "BLOCK", value_args.block, 1, 62, "Block number")->required();
@@ -263,8 +267,7 @@ int main(int argc, char** argv) {
                           "YYYY-MM-DDTHH:MM:SS or now (the default)");
 
     E2Args e2_args;
-    auto* e2 = app.add_subcommand("e2", "The RC500 chip's E2PROM (its configuration memory)");
-    e2->require_subcommand(1);
+    auto* e2 = add_group(app, "e2", "The RC500 chip's E2PROM (its configuration memory)");
     auto* e2_read = e2->add_subcommand("read", "Read from ADDR on (16 bytes on most readers)");
     add_number(e2_read, "ADDR", e2_args.address, 0, 255, "Byte address, 0 to 255")->required();
     auto* e2_write = e2->add_subcommand("write", "Write 16 bytes at ADDR (needs --force)");

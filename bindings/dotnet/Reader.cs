@@ -131,6 +131,18 @@ namespace TqRwdDll
             return result;
         }
 
+        private delegate int VariableRead(ReaderHandle r, byte[] output, uint capacity, out uint length);
+
+        /// <summary>A reply of variable length: read into a buffer of the largest size and
+        /// returned cut to what came.</summary>
+        private byte[] ReadVariable(string operation, VariableRead read)
+        {
+            byte[] buffer = new byte[VariableCapacity];
+            uint length;
+            Check(read(Handle(operation), buffer, (uint)buffer.Length, out length), operation);
+            return Prefix(buffer, length);
+        }
+
         // ---- settings -------------------------------------------------------------------
 
         public void SetOption(ReaderOption option, int value)
@@ -409,12 +421,7 @@ namespace TqRwdDll
         /// <summary>The hardware version, as the bytes the reader sends.</summary>
         public byte[] HardwareVersion()
         {
-            byte[] buffer = new byte[VariableCapacity];
-            uint length;
-            Check(NativeMethods.tqrf_reader_hardware_version(Handle("HardwareVersion"), buffer,
-                                                             (uint)buffer.Length, out length),
-                  "HardwareVersion");
-            return Prefix(buffer, length);
+            return ReadVariable("HardwareVersion", NativeMethods.tqrf_reader_hardware_version);
         }
 
         public uint Id()
@@ -427,12 +434,9 @@ namespace TqRwdDll
         /// <summary>Reads the RC500 E2PROM from an address (0 to 255).</summary>
         public byte[] E2Read(int address)
         {
-            byte[] buffer = new byte[VariableCapacity];
-            uint length;
-            Check(NativeMethods.tqrf_reader_e2_read(Handle("E2Read"), address, buffer,
-                                                    (uint)buffer.Length, out length),
-                  "E2Read");
-            return Prefix(buffer, length);
+            return ReadVariable("E2Read", (ReaderHandle r, byte[] output, uint capacity, out uint length) =>
+                                              NativeMethods.tqrf_reader_e2_read(r, address, output, capacity,
+                                                                                out length));
         }
 
         /// <summary>Writes 16 bytes to the RC500 E2PROM (address 0 to 127). It holds the
@@ -457,12 +461,7 @@ namespace TqRwdDll
         /// <summary>The reader's clock bytes, as it sends them.</summary>
         public byte[] ClockRead()
         {
-            byte[] buffer = new byte[VariableCapacity];
-            uint length;
-            Check(NativeMethods.tqrf_reader_clock_read(Handle("ClockRead"), buffer,
-                                                       (uint)buffer.Length, out length),
-                  "ClockRead");
-            return Prefix(buffer, length);
+            return ReadVariable("ClockRead", NativeMethods.tqrf_reader_clock_read);
         }
 
         /// <summary>Sets the reader's clock from 7 bytes, sent unchanged.</summary>

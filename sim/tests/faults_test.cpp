@@ -71,16 +71,35 @@ TEST(ApplyFault, EachKindChangesTheFrameAsDocumented) {
     EXPECT_EQ(extra.bytes[19], 0xEE);
 }
 
+// A rule that parses, and what it must parse to.
+struct AcceptedRule {
+    const char* text;
+    FaultKind kind;
+    std::uint32_t arg;
+    std::optional<std::uint8_t> command;
+    int count;
+    int skip = 0;
+    std::uint32_t ppm = 0;
+    const char* described = nullptr;
+};
+
+void expect_parses(const AcceptedRule& c) {
+    std::string error;
+    const auto r = parse_fault_rule(c.text, &error);
+    ASSERT_TRUE(r) << c.text << ": " << error;
+    EXPECT_EQ(r->fault.kind, c.kind) << c.text;
+    EXPECT_EQ(r->fault.arg, c.arg) << c.text;
+    EXPECT_EQ(r->command, c.command) << c.text;
+    EXPECT_EQ(r->count, c.count) << c.text;
+    EXPECT_EQ(r->skip, c.skip) << c.text;
+    EXPECT_EQ(r->share_ppm, c.ppm) << c.text;
+    if (c.described != nullptr) {
+        EXPECT_EQ(describe(*r), c.described) << c.text;
+    }
+}
+
 TEST(ParseFaultRule, AcceptsKindArgumentCodeAndCount) {
-    struct Case {
-        const char* text;
-        FaultKind kind;
-        std::uint32_t arg;
-        std::optional<std::uint8_t> command;
-        int count;
-        int skip = 0;
-    };
-    const Case cases[] = {
+    const AcceptedRule cases[] = {
         {"status:0x14@0x46+3", FaultKind::ForceStatus, 0x14, 0x46, -1, 3},
         {"noreply+2/1", FaultKind::NoReply, 0, std::nullopt, 1, 2},
         {"noreply", FaultKind::NoReply, 0, std::nullopt, -1},
@@ -94,57 +113,27 @@ TEST(ParseFaultRule, AcceptsKindArgumentCodeAndCount) {
         {"extra-data:2", FaultKind::ExtraData, 2, std::nullopt, -1},
         {"noise-after", FaultKind::NoiseAfter, 0, std::nullopt, -1},
     };
-    for (const Case& c : cases) {
-        std::string error;
-        const auto r = parse_fault_rule(c.text, &error);
-        ASSERT_TRUE(r) << c.text << ": " << error;
-        EXPECT_EQ(r->fault.kind, c.kind) << c.text;
-        EXPECT_EQ(r->fault.arg, c.arg) << c.text;
-        EXPECT_EQ(r->command, c.command) << c.text;
-        EXPECT_EQ(r->count, c.count) << c.text;
-        EXPECT_EQ(r->skip, c.skip) << c.text;
-    }
+    for (const AcceptedRule& c : cases) expect_parses(c);
 }
 
 TEST(ParseFaultRule, AcceptsAShareInPlaceOfTheCount) {
-    struct Case {
-        const char* text;
-        FaultKind kind;
-        std::uint32_t arg;
-        std::optional<std::uint8_t> command;
-        int skip;
-        std::uint32_t ppm;
-        const char* described;
-    };
-    const Case cases[] = {
-        {"noreply%2", FaultKind::NoReply, 0, std::nullopt, 0, 20000,
+    // With a share there is no count (-1).
+    const AcceptedRule cases[] = {
+        {"noreply%2", FaultKind::NoReply, 0, std::nullopt, -1, 0, 20000,
          "noreply:0 on any command, 2% of them at random, until cleared"},
-        {"corrupt-xor%1", FaultKind::CorruptXor, 0, std::nullopt, 0, 10000, nullptr},
-        {"noreply%0.5", FaultKind::NoReply, 0, std::nullopt, 0, 5000, nullptr},
-        {"noreply%100", FaultKind::NoReply, 0, std::nullopt, 0, 1000000, nullptr},
-        {"noreply%0.0001", FaultKind::NoReply, 0, std::nullopt, 0, 1, nullptr},
-        {"noreply%12.25", FaultKind::NoReply, 0, std::nullopt, 0, 122500, nullptr},
-        {"noreply@0x44%2", FaultKind::NoReply, 0, 0x44, 0, 20000,
+        {"corrupt-xor%1", FaultKind::CorruptXor, 0, std::nullopt, -1, 0, 10000, nullptr},
+        {"noreply%0.5", FaultKind::NoReply, 0, std::nullopt, -1, 0, 5000, nullptr},
+        {"noreply%100", FaultKind::NoReply, 0, std::nullopt, -1, 0, 1000000, nullptr},
+        {"noreply%0.0001", FaultKind::NoReply, 0, std::nullopt, -1, 0, 1, nullptr},
+        {"noreply%12.25", FaultKind::NoReply, 0, std::nullopt, -1, 0, 122500, nullptr},
+        {"noreply@0x44%2", FaultKind::NoReply, 0, 0x44, -1, 0, 20000,
          "noreply:0 on command 0x44, 2% of them at random, until cleared"},
-        {"delay:100@0x45+3%0.5", FaultKind::Delay, 100, 0x45, 3, 5000,
+        {"delay:100@0x45+3%0.5", FaultKind::Delay, 100, 0x45, -1, 3, 5000,
          "delay:100 on command 0x45, after 3 request(s) served, 0.5% of them at random, "
          "until cleared"},
-        {"status:0x14+2%50", FaultKind::ForceStatus, 0x14, std::nullopt, 2, 500000, nullptr},
+        {"status:0x14+2%50", FaultKind::ForceStatus, 0x14, std::nullopt, -1, 2, 500000, nullptr},
     };
-    for (const Case& c : cases) {
-        std::string error;
-        const auto r = parse_fault_rule(c.text, &error);
-        ASSERT_TRUE(r) << c.text << ": " << error;
-        EXPECT_EQ(r->fault.kind, c.kind) << c.text;
-        EXPECT_EQ(r->fault.arg, c.arg) << c.text;
-        EXPECT_EQ(r->command, c.command) << c.text;
-        EXPECT_EQ(r->skip, c.skip) << c.text;
-        EXPECT_EQ(r->share_ppm, c.ppm) << c.text;
-        EXPECT_EQ(r->count, -1) << c.text;
-        if (c.described != nullptr) {
-            EXPECT_EQ(describe(*r), c.described) << c.text;
-        }
-    }
+    for (const AcceptedRule& c : cases) expect_parses(c);
     // Without a share every matching request gets the fault, as before.
     EXPECT_EQ(parse_fault_rule("noreply@0x45/1")->share_ppm, 0u);
 }

@@ -86,6 +86,12 @@ TEST(ParseTrace, ReadsBothFormatsAsTheyAreWritten) {
         std::size_t lines;
         std::vector<Expected> exchanges;
     };
+    // The exchanges both recorded sessions hold: key A loaded for sector 1 (hidden in the
+    // trace), the authentication, each answered with status 0, and the read of block 4.
+    const auto load_key = recorded({0x00, 0x0A, 0xBB, 0x61, 0x60, 0x01, H, H, H, H, H, H, H});
+    const auto authenticate = recorded({0x00, 0x04, 0xBB, 0x44, 0x60, 0x01, 0x9A});
+    const auto read_block4 = recorded({0x00, 0x04, 0xBB, 0x45, 0x04, 0x00, 0xFE});
+    const Bytes ok = {0x00, 0x01, 0x00, 0x01};
     const Case cases[] = {
         {"TQRF_TRACE file",
          kLibraryTrace,
@@ -103,16 +109,9 @@ TEST(ParseTrace, ReadsBothFormatsAsTheyAreWritten) {
               recorded({0x00, 0x07, 0xBB, 0x43, 0x3A, 0x7C, 0x91, 0xE5, 0x00, 0xCD}),
               {0x00, 0x02, 0x08, 0x00, 0x0A},
               11},
-             {14,
-              recorded({0x00, 0x0A, 0xBB, 0x61, 0x60, 0x01, H, H, H, H, H, H, H}),
-              {0x00, 0x01, 0x00, 0x01},
-              15},
-             {18,
-              recorded({0x00, 0x04, 0xBB, 0x44, 0x60, 0x01, 0x9A}),
-              {0x00, 0x01, 0x00, 0x01},
-              19},
-             {22, recorded({0x00, 0x04, 0xBB, 0x45, 0x04, 0x00, 0xFE}),
-              encode_frame(Bytes(17, 0x00)), 23},
+             {14, load_key, ok, 15},
+             {18, authenticate, ok, 19},
+             {22, read_block4, encode_frame(Bytes(17, 0x00)), 23},
              {26,
               recorded({0x00, 0x04, 0xBB, 0x45, 0x00, 0x00, 0xFA}),
               {0x00, 0x01, 0x13, 0x12},
@@ -126,15 +125,9 @@ TEST(ParseTrace, ReadsBothFormatsAsTheyAreWritten) {
               recorded({0x00, 0x04, 0xBB, 0x62, 0x52, 0x00, 0x8F}),
               {0x00, 0x08, 0x04, 0x00, 0x08, 0x3A, 0x7C, 0x91, 0xE5, 0x00, 0x36},
               3},
-             {6,
-              recorded({0x00, 0x0A, 0xBB, 0x61, 0x60, 0x01, H, H, H, H, H, H, H}),
-              {0x00, 0x01, 0x00, 0x01},
-              7},
-             {10,
-              recorded({0x00, 0x04, 0xBB, 0x44, 0x60, 0x01, 0x9A}),
-              {0x00, 0x01, 0x00, 0x01},
-              11},
-             {14, recorded({0x00, 0x04, 0xBB, 0x45, 0x04, 0x00, 0xFE}), {}, 15},
+             {6, load_key, ok, 7},
+             {10, authenticate, ok, 11},
+             {14, read_block4, {}, 15},
          }},
         {"several ports named, all the same one; CR LF line ends",
          "trace    0.000000  /dev/pts/4  > 58  (address, mark parity)\r\n"
@@ -211,11 +204,15 @@ TEST(Replay, AnswersTheRecordedRequestsInOrderUntilOneDiffers) {
         ReplayMismatch mismatch;  // line 0 and empty texts: none
         std::size_t answered;
     };
+    // The session's first three exchanges, as recorded: the card found and selected.
+    const Step request{{0xBB, 0x41, 0x26, 0x00}, 2};
+    const Step anticoll{{0xBB, 0x42, 0x00, 0x00}, 6};
+    const Step select{{0xBB, 0x43, 0x3A, 0x7C, 0x91, 0xE5, 0x00}, 10};
     const Case cases[] = {
         {"the recorded session, any key for the hidden one",
-         {{{0xBB, 0x41, 0x26, 0x00}, 2},
-          {{0xBB, 0x42, 0x00, 0x00}, 6},
-          {{0xBB, 0x43, 0x3A, 0x7C, 0x91, 0xE5, 0x00}, 10},
+         {request,
+          anticoll,
+          select,
           {{0xBB, 0x61, 0x60, 0x01, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66}, 14},
           {{0xBB, 0x44, 0x60, 0x01}, 18},
           {{0xBB, 0x45, 0x04, 0x00}, 22},
@@ -223,9 +220,9 @@ TEST(Replay, AnswersTheRecordedRequestsInOrderUntilOneDiffers) {
          {},
          7},
         {"another block read",
-         {{{0xBB, 0x41, 0x26, 0x00}, 2},
-          {{0xBB, 0x42, 0x00, 0x00}, 6},
-          {{0xBB, 0x43, 0x3A, 0x7C, 0x91, 0xE5, 0x00}, 10},
+         {request,
+          anticoll,
+          select,
           {{0xBB, 0x61, 0x60, 0x01, 0, 0, 0, 0, 0, 0}, 14},
           {{0xBB, 0x44, 0x60, 0x01}, 18},
           {{0xBB, 0x45, 0x05, 0x00}, 0},
@@ -233,9 +230,9 @@ TEST(Replay, AnswersTheRecordedRequestsInOrderUntilOneDiffers) {
          {22, "00 04 BB 45 04 00 FE", "00 04 BB 45 05 00 FF"},
          5},
         {"a key loaded for another sector: the visible bytes still count",
-         {{{0xBB, 0x41, 0x26, 0x00}, 2},
-          {{0xBB, 0x42, 0x00, 0x00}, 6},
-          {{0xBB, 0x43, 0x3A, 0x7C, 0x91, 0xE5, 0x00}, 10},
+         {request,
+          anticoll,
+          select,
           {{0xBB, 0x61, 0x60, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0}},
          {14, "00 0A BB 61 60 01 ** ** ** ** ** ** **", "00 0A BB 61 60 02 ** ** ** ** ** ** **"},
          3},

@@ -139,6 +139,22 @@ struct NewerPortInfo {
     std::int32_t later_number;
 };
 
+// The ports listed at one entry size, freed at the end of the scope.
+struct ListedPorts {
+    tqrf_port_info2* ports = nullptr;
+    std::uint32_t count = 0;
+    int32_t result;
+    explicit ListedPorts(std::uint32_t entry_size)
+        : result(tqrf_list_ports2(entry_size, &ports, &count)) {}
+    ListedPorts(const ListedPorts&) = delete;
+    ListedPorts& operator=(const ListedPorts&) = delete;
+    ~ListedPorts() { tqrf_free_ports2(ports); }
+    template <typename Entry>
+    const Entry* first() const {
+        return reinterpret_cast<const Entry*>(ports);
+    }
+};
+
 TEST(PortInfo2, EntriesLaidOutAtTheCallersSize) {
     tqrf_sim::Simulator sim;
     sim.start();
@@ -149,40 +165,34 @@ TEST(PortInfo2, EntriesLaidOutAtTheCallersSize) {
         tree.dev("serial/by-id/" + tqrf_test::FakeDeviceTree::ftdi_by_id_name());
 
     {
-        tqrf_port_info2* ports = nullptr;
-        std::uint32_t count = 0;
-        ASSERT_EQ(tqrf_list_ports2(sizeof(tqrf_port_info2), &ports, &count), 0);
-        ASSERT_EQ(count, 1u);
-        EXPECT_EQ(ports[0].size, sizeof(tqrf_port_info2));
-        tqrf_test::expect_ftdi_adapter(ports[0], device, stable);
-        tqrf_free_ports2(ports);
+        const ListedPorts listed(sizeof(tqrf_port_info2));
+        ASSERT_EQ(listed.result, 0);
+        ASSERT_EQ(listed.count, 1u);
+        EXPECT_EQ(listed.ports[0].size, sizeof(tqrf_port_info2));
+        tqrf_test::expect_ftdi_adapter(listed.ports[0], device, stable);
     }
     {
-        tqrf_port_info2* ports = nullptr;
-        std::uint32_t count = 0;
-        ASSERT_EQ(tqrf_list_ports2(sizeof(OlderPortInfo), &ports, &count), 0);
-        ASSERT_EQ(count, 1u);
-        const auto* p = reinterpret_cast<const OlderPortInfo*>(ports);
+        const ListedPorts listed(sizeof(OlderPortInfo));
+        ASSERT_EQ(listed.result, 0);
+        ASSERT_EQ(listed.count, 1u);
+        const auto* p = listed.first<OlderPortInfo>();
         EXPECT_EQ(p->size, sizeof(OlderPortInfo));
         EXPECT_EQ(p->transport, TQRF_TRANSPORT_USB);
         EXPECT_EQ(p->device, device);
         EXPECT_EQ(p->stable_path, stable);
         EXPECT_STREQ(p->description, "FT232R USB UART (FTDI)");
-        tqrf_free_ports2(ports);
     }
     {
-        tqrf_port_info2* ports = nullptr;
-        std::uint32_t count = 0;
-        ASSERT_EQ(tqrf_list_ports2(sizeof(NewerPortInfo), &ports, &count), 0);
-        ASSERT_EQ(count, 1u);
-        const auto* p = reinterpret_cast<const NewerPortInfo*>(ports);
+        const ListedPorts listed(sizeof(NewerPortInfo));
+        ASSERT_EQ(listed.result, 0);
+        ASSERT_EQ(listed.count, 1u);
+        const auto* p = listed.first<NewerPortInfo>();
         EXPECT_EQ(p->known.size, sizeof(NewerPortInfo));
         EXPECT_EQ(p->known.device, device);
         EXPECT_STREQ(p->known.driver, "ftdi_sio");
         EXPECT_EQ(p->known.mark_space, TQRF_MARK_SPACE_YES);
         EXPECT_EQ(p->later_text, nullptr);
         EXPECT_EQ(p->later_number, 0);
-        tqrf_free_ports2(ports);
     }
 }
 

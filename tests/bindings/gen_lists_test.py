@@ -12,10 +12,12 @@ every list to the header, after which --check and the export-list check pass.
 
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
+
+import scratch_tree
+from scratch_tree import NEW_EXPORTS, NEW_ROW
 
 ROOT = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", ".."))
 GEN = os.path.join(ROOT, "scripts", "gen-lists.py")
@@ -37,28 +39,10 @@ gen = load_generator()
 GENERATED = [path for path, _ in gen.OUTPUTS]
 EXPORTS, PYTHON, DOTNET, HOST, TABLE = GENERATED
 FILES = ["include/tq_RWD_DLL.h", "include/tq_RWD_DLL.hpp", "link/commands.h"] + GENERATED
-GLOBS = [(gen.HOST_DIR, ".c"), (gen.HOST_DIR, ".h"), ("fuzz", ".cpp"), ("fuzz/commands", ".cpp"), ("bindings/python/src/tqrf", ".py"),
-         ("bindings/dotnet", ".cs")]
-
-NEW_EXPORTS = """
-TQRF_API(int32_t) tqrf_ReadSerialNumber(uint8_t* serial);
-TQRF_API(int32_t) tqrf_reader_serial_number(tqrf_reader* r, uint8_t* out, uint32_t capacity, uint32_t* length);
-"""
-NEW_ROW = (
-    '    {Op::READ_SERIAL, 0x78, 4, params(P::ZERO, P::ZERO), 0, ANY_DATA, Wait::FIXED, '
-    'Copy::DATA, to(REPLY_DATA_MAX), "tqrf_ReadSerialNumber", "tqrf_reader_serial_number"},\n'
-)
 
 
 def scratch_copy(into):
-    for rel in FILES:
-        os.makedirs(os.path.dirname(os.path.join(into, rel)), exist_ok=True)
-        shutil.copy(os.path.join(ROOT, rel), os.path.join(into, rel))
-    for folder, ext in GLOBS:
-        os.makedirs(os.path.join(into, folder), exist_ok=True)
-        for name in os.listdir(os.path.join(ROOT, folder)):
-            if name.endswith(ext):
-                shutil.copy(os.path.join(ROOT, folder, name), os.path.join(into, folder, name))
+    scratch_tree.scratch_copy(ROOT, into, FILES, gen.HOST_DIR)
 
 
 def edit(root, rel, fn):

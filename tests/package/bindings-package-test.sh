@@ -36,9 +36,5 @@ mcs -warn:4 -warnaserror+ -r:"$work/TqRwdDll.dll" -out:"$work/DotnetSession.exe"
     "$HERE/DotnetSession.cs"
 "${clean[@]}" /usr/bin/tqrf-sim >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
-for _ in $(seq 100); do
-    [ -s "$work/sim.out" ] && break
-    sleep 0.1
-done
-"${clean[@]}" timeout 120 mono "$work/DotnetSession.exe" "$VERSION" "$(head -n 1 "$work/sim.out")"
+"${clean[@]}" timeout 120 mono "$work/DotnetSession.exe" "$VERSION" "$(first_line "$work/sim.out" 100)"
 echo "bindings package test: passed"

@@ -67,11 +67,7 @@ check "pkg-config: build C++" c++ -std=c++17 -Wall -Werror -o "$work/pc/app_cpp"
 # ---- run against the installed simulator ----------------------------------------------------
 "$PREFIX/bin/tqrf-sim" >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
-for _ in $(seq 300); do
-    [ -s "$work/sim.out" ] && break
-    sleep 0.1
-done
-device=$(head -n 1 "$work/sim.out")
+device=$(first_line "$work/sim.out" 300)
 check "tqrf-sim started" test -c "$device"
 for app in cmake/app_c cmake/app_cpp pc/app_c pc/app_cpp; do
     check "run $app" env -u LD_LIBRARY_PATH "${reply_mode[@]}" "$work/$app" "$device"
