@@ -378,7 +378,7 @@ struct ReadOps {
         testing::deliver_due(rec);
         std::uint32_t n = static_cast<std::uint32_t>(rec.input.size());
         if (n > max) n = max;
-        std::memcpy(buffer, rec.input.data(), n);
+        if (n > 0) std::memcpy(buffer, rec.input.data(), n);
         rec.input.erase(rec.input.begin(), rec.input.begin() + n);
         rec.events.push_back("read " + std::to_string(n));
         return n;
