@@ -45,11 +45,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 def generator_host_dir() -> str:
     """The Windows host's folder, as the generator (scripts/gen-lists.py) names it."""
     path = os.path.join(HERE, "..", "..", "scripts", "gen-lists.py")
-    spec = importlib.util.spec_from_file_location("gen_lists", path)
-    assert spec and spec.loader
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("gen_lists", path)
+    assert found and found.loader
+    module = importlib.util.module_from_spec(found)
     sys.modules["gen_lists"] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return str(module.HOST_DIR)
 
 

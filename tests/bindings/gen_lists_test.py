@@ -28,10 +28,10 @@ REWRITE = "rewrite them with: python3 scripts/gen-lists.py --write"
 def load_generator():
     import importlib.util
 
-    spec = importlib.util.spec_from_file_location("gen_lists", GEN)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("gen_lists", GEN)
+    module = importlib.util.module_from_spec(found)
     sys.modules["gen_lists"] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 
