@@ -94,6 +94,7 @@ void FullLine::purge() {
 bool FullLine::next_arrival(std::uint64_t* at) const {
     bool any = false;
     for (const Arrival& a : in_flight) {
+        if (a.bytes.empty()) continue;  // silence wakes nobody
         if (!any || a.at < *at) *at = a.at;
         any = true;
     }

@@ -69,7 +69,7 @@ struct FullLine : ShortWrites {
 
     void deliver();
     void purge();
-    // The earliest arrival time, or none.
+    // The earliest time an arrival brings bytes, or none.
     bool next_arrival(std::uint64_t* at) const;
     // A wait for received bytes of at most `ms`: true when bytes are there.
     bool wait(std::uint64_t ms);

@@ -328,10 +328,7 @@ void check_handle(HandleSession& s, const HandleCall& c, int result) {
         for (const auto& ev : recorder().events) std::fprintf(stderr, "  %s\n", ev.c_str());
     }
     FUZZ_CHECK(result == expected);
-    // The time a complete-mode exchange ends is held by the contract tests; the model does not yet
-    // follow the sized reads in every case (a frame followed by more bytes that the read never
-    // asked for), so only fixed mode's time is compared here.
-    if (!s.complete) FUZZ_CHECK(rec.now_ms == s.line.now);
+    FUZZ_CHECK(rec.now_ms == s.line.now);
 
     // Outputs: written only on 0, and then exactly the reply's data; a too-small buffer gets
     // only the length.

@@ -392,10 +392,11 @@ struct ReadOps {
         testing::deliver_due(rec);
         if (!rec.input.empty()) return true;
         ++rec.wakeups;
-        // Time runs on to the next arrival, or to the deadline.
+        // Time runs on to the next arrival that brings bytes, or to the deadline: an empty
+        // one (a scripted reply of no bytes) wakes nobody, as silence on a line wakes nobody.
         std::uint64_t until = deadline_us > now ? deadline_us : now;
         for (const auto& a : rec.in_flight) {
-            if (a.at_us() < until) until = a.at_us();
+            if (!a.bytes.empty() && a.at_us() < until) until = a.at_us();
         }
         testing::advance_to(until);
         testing::deliver_due(rec);
