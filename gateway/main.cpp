@@ -153,12 +153,15 @@ class Gateway {
 
     void publish(const std::string& topic, const std::string& payload, bool retained,
                  const std::string& correlation = "") {
-        std::lock_guard<std::mutex> lock(publish_mutex_);
-        // A full queue drops its oldest message (Paho's deleteOldestMessages): counted here.
-        if (!mqtt_->connected() && mqtt_->pending() >= c_.queue_max) dropped_.next();
+        // A full queue drops its oldest message (Paho's deleteOldestMessages): counted by
+        // on_dropped.
         if (!mqtt_->publish(topic, payload, retained, 1, correlation)) {
             log("not queued: a message on " + topic);
         }
+    }
+    // A retained status: its latest payload is published once connected and the queue has room.
+    void publish_state(const std::string& topic, const std::string& payload) {
+        mqtt_->publish_state(topic, payload);
     }
 
     json gateway_status(bool online) const {
@@ -179,7 +182,7 @@ class Gateway {
     std::string state_dir_;
     std::string started_;
     Counter dropped_;
-    mutable std::mutex publish_mutex_;  // the drop count and the queue's length test
+    mutable std::mutex publish_mutex_;  // dropped_
     std::unique_ptr<Mqtt> mqtt_;
     std::vector<std::unique_ptr<ReaderWatch>> readers_;
 };
@@ -214,7 +217,7 @@ void ReaderWatch::set_status(bool online, const std::string& why) {
         reported_ = true;
     }
     log("reader " + name_ + (online ? " online" : " lost: " + why));
-    g_.publish(g_.topic(name_ + "/status"), s.dump(), true);
+    g_.publish_state(g_.topic(name_ + "/status"), s.dump());
 }
 
 bool ReaderWatch::wait(std::chrono::milliseconds d) {
@@ -399,10 +402,11 @@ json ReaderWatch::run_command(const json& req) {
 
 void Gateway::connected() {
     log("connected to the broker");
-    mqtt_->publish(topic("status"), gateway_status(true).dump(), true);
+    // Published by tick() as the queue has room: a status must not push a queued event out.
+    mqtt_->publish_state(topic("status"), gateway_status(true).dump());
     for (const auto& r : readers_) {
         json s = r->status();
-        if (!s.is_null()) mqtt_->publish(topic(r->name() + "/status"), s.dump(), true);
+        if (!s.is_null()) mqtt_->publish_state(topic(r->name() + "/status"), s.dump());
     }
 }
 
@@ -459,6 +463,14 @@ int Gateway::run() {
     mqtt_->on_connected = [this] { connected(); };
     mqtt_->on_lost = [] { log("lost the broker: messages are queued until it is back"); };
     mqtt_->on_message = [this](Incoming in) { dispatch(std::move(in)); };
+    mqtt_->on_dropped = [this](int n) {
+        {
+            std::lock_guard<std::mutex> lock(publish_mutex_);
+            dropped_.add(static_cast<std::uint64_t>(n));
+        }
+        // Dropped while the backlog drains: the retained count follows.
+        if (mqtt_->connected()) publish_state(topic("status"), gateway_status(true).dump());
+    };
 
     std::vector<ReaderConfig> readers;
     for (const auto& r : c_.readers) {

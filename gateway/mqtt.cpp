@@ -2,6 +2,7 @@
 
 #include <MQTTAsync.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 
@@ -45,7 +46,7 @@ Mqtt::Mqtt(Options o) : o_(std::move(o)) {
         [](void* ctx, char* topic, int len, MQTTAsync_message* m) {
             return arrived(ctx, topic, len, m);
         },
-        nullptr);
+        [](void* ctx, MQTTAsync_token token) { delivered(ctx, token); });
 }
 
 Mqtt::~Mqtt() {
@@ -68,6 +69,13 @@ int Mqtt::arrived(void* ctx, char* topic, int len, void* msg) {
     MQTTAsync_free(topic);
     if (self->on_message) self->on_message(std::move(in));
     return 1;
+}
+
+void Mqtt::delivered(void* ctx, int token) {
+    auto* self = static_cast<Mqtt*>(ctx);
+    std::lock_guard<std::mutex> lock(self->delivered_mutex_);
+    // Only what is acknowledged while a publish counts matters; the set is emptied at each one.
+    if (self->delivered_.size() < 65536) self->delivered_.insert(token);
 }
 
 void Mqtt::lost(void* ctx, char*) {
@@ -112,6 +120,21 @@ void Mqtt::tick() {
             (void)MQTTAsync_subscribe(handle(client_), t.c_str(), 0, &ro);
         }
         if (on_connected) on_connected();
+    }
+    if (connected_) {
+        // The state messages due, while the queue has room for them: a full queue would drop
+        // its oldest event to take one (Paho counts every publish against maxBufferedMessages).
+        for (;;) {
+            std::string topic, payload;
+            {
+                std::lock_guard<std::mutex> lock(state_mutex_);
+                if (states_.empty() || pending() >= o_.queue_max) break;
+                topic = states_.begin()->first;
+                payload = std::move(states_.begin()->second);
+                states_.erase(states_.begin());
+            }
+            (void)publish(topic, payload, true);
+        }
     }
     if (connected_ || connecting_) return;
     {
@@ -160,8 +183,34 @@ void Mqtt::tick() {
     }
 }
 
+void Mqtt::publish_state(const std::string& topic, const std::string& payload) {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    states_[topic] = payload;
+}
+
+std::vector<int> Mqtt::pending_tokens() const {
+    std::vector<int> out;
+    MQTTAsync_token* tokens = nullptr;
+    if (MQTTAsync_getPendingTokens(handle(client_), &tokens) != MQTTASYNC_SUCCESS) return out;
+    if (tokens != nullptr) {
+        for (int i = 0; tokens[i] != -1; ++i) out.push_back(tokens[i]);
+        MQTTAsync_free(tokens);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 bool Mqtt::publish(const std::string& topic, const std::string& payload, bool retained, int qos,
                    const std::string& correlation) {
+    // Paho drops the oldest queued message inside MQTTAsync_sendMessage when its queue is full,
+    // and says nothing: what was pending before and is neither pending after nor acknowledged
+    // meanwhile (Paho removes an acknowledged message and tells it under one lock) was dropped.
+    std::lock_guard<std::mutex> one_at_a_time(publish_mutex_);
+    {
+        std::lock_guard<std::mutex> lock(delivered_mutex_);
+        delivered_.clear();
+    }
+    const std::vector<int> before = pending_tokens();
     MQTTAsync_message m = MQTTAsync_message_initializer;
     m.payload = const_cast<char*>(payload.data());
     m.payloadlen = static_cast<int>(payload.size());
@@ -177,6 +226,17 @@ bool Mqtt::publish(const std::string& topic, const std::string& payload, bool re
     MQTTAsync_responseOptions ro = MQTTAsync_responseOptions_initializer;
     const int rc = MQTTAsync_sendMessage(handle(client_), topic.c_str(), &m, &ro);
     MQTTProperties_free(&m.properties);
+    const std::vector<int> after = pending_tokens();
+    int dropped = 0;
+    {
+        std::lock_guard<std::mutex> lock(delivered_mutex_);
+        for (int t : before) {
+            if (!std::binary_search(after.begin(), after.end(), t) && delivered_.count(t) == 0) {
+                ++dropped;
+            }
+        }
+    }
+    if (dropped > 0 && on_dropped) on_dropped(dropped);
     return rc == MQTTASYNC_SUCCESS;
 }
 

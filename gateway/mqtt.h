@@ -8,8 +8,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,13 +51,21 @@ class Mqtt {
     std::function<void()> on_lost;
     // Called by tick() after each connect (the subscriptions are made).
     std::function<void()> on_connected;
+    // Called from publish() with the number of queued messages the full queue dropped to take
+    // the new one (the oldest first).
+    std::function<void(int)> on_dropped;
 
     // QoS 1 unless `qos` says otherwise. Kept when the broker is unreachable. False when Paho
     // refused it (the queue is full is not a refusal: the oldest is dropped then, see dropped()).
     bool publish(const std::string& topic, const std::string& payload, bool retained = false,
                  int qos = 1, const std::string& correlation = "");
 
-    // Connects when it is time to (call it often).
+    // A retained state message (a status): only its latest payload per topic is kept, outside
+    // the queue, and published by tick() while connected and the queue has room, so that it
+    // never pushes a queued event out. Sent again after every reconnect by the caller.
+    void publish_state(const std::string& topic, const std::string& payload);
+
+    // Connects when it is time to (call it often); publishes the state messages due.
     void tick();
     bool connected() const { return connected_; }
     // Messages not yet acknowledged by the broker.
@@ -70,6 +80,14 @@ class Mqtt {
     static void connect_failed(void* ctx, void* response);
 
     void schedule_retry();
+    std::vector<int> pending_tokens() const;
+    static void delivered(void* ctx, int token);
+
+    std::mutex publish_mutex_;  // one publish at a time: the queue's drops are told apart
+    std::mutex delivered_mutex_;
+    std::set<int> delivered_;  // tokens acknowledged while a publish is counting
+    std::mutex state_mutex_;
+    std::map<std::string, std::string> states_;  // state messages due, by topic
 
     Options o_;
     void* client_ = nullptr;

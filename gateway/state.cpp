@@ -39,8 +39,8 @@ Counter::Counter(std::string path) : path_(std::move(path)) {
     if (in >> v) value_ = v;
 }
 
-std::uint64_t Counter::next() {
-    ++value_;
+std::uint64_t Counter::add(std::uint64_t n) {
+    value_ += n;
     const std::string tmp = path_ + ".new";
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd >= 0) {

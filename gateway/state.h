@@ -19,7 +19,9 @@ class Counter {
     explicit Counter(std::string path);
     std::uint64_t value() const { return value_; }
     // Adds one and writes the file; the new value.
-    std::uint64_t next();
+    std::uint64_t next() { return add(1); }
+    // Adds `n` and writes the file; the new value.
+    std::uint64_t add(std::uint64_t n);
 
   private:
     std::string path_;
