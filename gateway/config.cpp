@@ -165,7 +165,29 @@ Config load_config(const std::string& path, std::vector<std::string>& errors) {
         return c;
     }
     Checker k(path, errors);
-    k.unknown_keys(root, "", {"gateway", "broker", "keys", "reader"});
+    k.unknown_keys(root, "", {"gateway", "broker", "keys", "reader", "homeassistant"});
+
+    if (const toml::node* ha = root.get("homeassistant")) {
+        if (const toml::table* t = ha->as_table()) {
+            k.unknown_keys(*t, "homeassistant.", {"discovery", "prefix"});
+            if (const toml::node* d = t->get("discovery")) {
+                if (d->is_boolean()) {
+                    c.ha_discovery = *d->value<bool>();
+                } else {
+                    k.error(d, "homeassistant.discovery", "must be true or false");
+                }
+            }
+            if (auto p = k.text(*t, "prefix", "homeassistant.prefix", false)) {
+                if (p->empty() || p->find_first_of("+#") != std::string::npos) {
+                    k.error(t->get("prefix"), "homeassistant.prefix",
+                            "must be non-empty, without + #");
+                }
+                c.ha_prefix = *p;
+            }
+        } else {
+            k.error(ha, "homeassistant", "must be a table");
+        }
+    }
 
     if (const toml::table* g = root["gateway"].as_table()) {
         k.unknown_keys(*g, "gateway.", {"name", "state", "interval_ms", "queue_max"});

@@ -35,7 +35,9 @@ struct Config {
     std::map<std::string, KeySet> key_sets;
     std::string state_dir;  // empty: $STATE_DIRECTORY or ~/.local/state/tqrf-gateway
     int interval_ms = 100;
-    int queue_max = 10000;  // events kept while the broker is unreachable
+    int queue_max = 10000;                    // events kept while the broker is unreachable
+    bool ha_discovery = false;                // Home Assistant discovery (discovery.h)
+    std::string ha_prefix = "homeassistant";  // its discovery prefix
 };
 
 // The commands every reader takes unless its configuration says otherwise.

@@ -18,8 +18,10 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "adapter.h"
 #include "card_watch.h"
 #include "config.h"
+#include "discovery.h"
 #include "mqtt.h"
 #include "state.h"
 
@@ -97,6 +99,7 @@ class ReaderWatch final : public watch::Handler {
     }
     bool reopen(Reader& reader) override {
         ReaderOptions opts;
+        if (!reported_ || adapter_.empty()) adapter_ = adapter_of(cfg_.port);
         auto r = Reader::open(cfg_.port, opts);
         if (!r || !r->link_test()) {
             if (!reported_) {
@@ -106,6 +109,7 @@ class ReaderWatch final : public watch::Handler {
             return false;
         }
         reader = std::move(*r);
+        adapter_ = adapter_of(cfg_.port);
         version_ = identity_ = "";
         if (auto v = reader.hardware_version()) version_ = *v;
         if (auto id = reader.reader_id()) {
@@ -120,6 +124,7 @@ class ReaderWatch final : public watch::Handler {
 
     void event(const char* what, const CardInfo& card);
     void set_status(bool online, const std::string& why);
+    void announce();  // Home Assistant discovery, once online (discovery.h)
     void serve(const Incoming& in);
     json run_command(const json& req);
 
@@ -136,6 +141,7 @@ class ReaderWatch final : public watch::Handler {
     std::deque<Incoming> requests_;
     json status_;
     std::string version_, identity_;
+    std::string adapter_;  // what the port is (adapter.h)
 };
 
 class Gateway {
@@ -162,6 +168,10 @@ class Gateway {
     // A retained status: its latest payload is published once connected and the queue has room.
     void publish_state(const std::string& topic, const std::string& payload) {
         mqtt_->publish_state(topic, payload);
+    }
+    // Now or never (QoS 0): a scan for Home Assistant.
+    void publish_now(const std::string& topic, const std::string& payload) {
+        (void)mqtt_->publish_now(topic, payload);
     }
 
     json gateway_status(bool online) const {
@@ -198,12 +208,15 @@ void ReaderWatch::event(const char* what, const CardInfo& card) {
                  {"size", size},    {"time", utc_now()},          {"seq", seq_.next()},
                  {"reader", name_}, {"gateway", g_.config().name}};
     g_.publish(g_.topic(name_ + "/event"), e.dump(), false);
+    if (g_.config().ha_discovery && std::string(what) == "arrived") {
+        g_.publish_now(g_.topic(name_ + "/tag"), tag_payload(card.uid.hex()));
+    }
 }
 
 void ReaderWatch::set_status(bool online, const std::string& why) {
     json s{{"state", online ? "online" : "lost"},
            {"port", cfg_.port},
-           {"adapter", "serial"},
+           {"adapter", adapter_},
            {"time", utc_now()}};
     if (online) {
         s["version"] = version_;
@@ -218,6 +231,23 @@ void ReaderWatch::set_status(bool online, const std::string& why) {
     }
     log("reader " + name_ + (online ? " online" : " lost: " + why));
     g_.publish_state(g_.topic(name_ + "/status"), s.dump());
+    if (online) announce();
+}
+
+void ReaderWatch::announce() {
+    if (!g_.config().ha_discovery) return;
+    DiscoveredReader d;
+    d.gateway = g_.config().name;
+    d.reader = name_;
+    d.topic_root = g_.topic(name_ + "/");
+    d.gateway_status = g_.topic("status");
+    d.version = version_;
+    d.identity = identity_;
+    d.adapter = adapter_;
+    d.gateway_version = TQRF_GATEWAY_VERSION;
+    for (const auto& [topic, payload] : discovery_messages(g_.config().ha_prefix, d)) {
+        g_.publish_state(topic, payload);
+    }
 }
 
 bool ReaderWatch::wait(std::chrono::milliseconds d) {
@@ -508,12 +538,13 @@ int Gateway::run() {
 }
 
 int usage(const std::string& why) {
-    std::cerr << "tqrf-gateway: " << why << "\n"
-              << "usage: tqrf-gateway --broker mqtt://HOST:PORT --name NAME --port PATH "
-                 "[--port PATH ...] [--state DIR] [--interval MS] [--queue-max N]\n"
-                 "                    [--username USER --password-file FILE]\n"
-                 "       tqrf-gateway --config FILE [--state DIR]\n"
-                 "       tqrf-gateway --check-config FILE\n";
+    std::cerr
+        << "tqrf-gateway: " << why << "\n"
+        << "usage: tqrf-gateway --broker mqtt://HOST:PORT --name NAME --port PATH "
+           "[--port PATH ...] [--state DIR] [--interval MS] [--queue-max N]\n"
+           "                    [--username USER --password-file FILE] [--homeassistant PREFIX]\n"
+           "       tqrf-gateway --config FILE [--state DIR]\n"
+           "       tqrf-gateway --check-config FILE\n";
     return 2;
 }
 
@@ -560,6 +591,12 @@ int main(int argc, char** argv) {
             c.username = v;
         } else if (a == "--password-file") {
             c.password_file = v;
+        } else if (a == "--homeassistant") {
+            c.ha_discovery = true;
+            c.ha_prefix = v;
+            if (v.empty() || v.find_first_of("+#") != std::string::npos) {
+                return usage("--homeassistant takes the discovery prefix (homeassistant)");
+            }
         } else if (a == "--queue-max") {
             c.queue_max = std::atoi(v.c_str());
             if (c.queue_max < 1 || c.queue_max > 1000000) {

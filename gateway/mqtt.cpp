@@ -188,6 +188,11 @@ void Mqtt::publish_state(const std::string& topic, const std::string& payload) {
     states_[topic] = payload;
 }
 
+bool Mqtt::publish_now(const std::string& topic, const std::string& payload) {
+    if (!connected_ || pending() >= o_.queue_max) return false;
+    return publish(topic, payload, false, 0);
+}
+
 std::vector<int> Mqtt::pending_tokens() const {
     std::vector<int> out;
     MQTTAsync_token* tokens = nullptr;

@@ -65,6 +65,10 @@ class Mqtt {
     // never pushes a queued event out. Sent again after every reconnect by the caller.
     void publish_state(const std::string& topic, const std::string& payload);
 
+    // QoS 0, now or never: only while connected and the queue has room (a scan that happened
+    // while the broker was away is not replayed). False when not sent.
+    bool publish_now(const std::string& topic, const std::string& payload);
+
     // Connects when it is time to (call it often); publishes the state messages due.
     void tick();
     bool connected() const { return connected_; }

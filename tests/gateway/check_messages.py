@@ -19,6 +19,8 @@ def load(name):
 
 def schema_for(topic):
     parts = topic.split("/")
+    if len(parts) == 4 and parts[1] in ("tag", "binary_sensor") and parts[3] == "config":
+        return "homeassistant-discovery"
     if parts[0] != "tqrf":
         return "reply"
     if len(parts) == 3 and parts[2] == "status":
@@ -27,6 +29,8 @@ def schema_for(topic):
         return "reader-status"
     if len(parts) == 4 and parts[3] == "event":
         return "event"
+    if len(parts) == 4 and parts[3] == "tag":
+        return "tag"
     if len(parts) == 4 and parts[3] == "cmd":
         return "request"
     return None

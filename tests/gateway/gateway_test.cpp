@@ -14,7 +14,11 @@
 
 #include "cli_run.h"
 #include "gtest/gtest.h"
+#include "tq_RWD_DLL.h"
 #include "tqrf_sim/simulator.h"
+
+// After the C header it checks against.
+#include "tests/support/fake_device_tree.h"
 
 namespace {
 
@@ -349,6 +353,86 @@ TEST_F(Gateway, AFullQueueDropsItsOldestAndCountsThem) {
     expect_schemas();
 }
 
+// `auto` watches every port the system lists. A simulated reader sits on a pseudo-terminal,
+// which no listing shows; the device tree the listing reads is moved (TQRF_DEVICE_ROOT, which
+// the gateway inherits) to one with two USB adapters whose device nodes lead to two simulated
+// readers. A third reader given by its pseudo-terminal is named as such.
+TEST_F(Gateway, AutoWatchesEveryListedReaderAndEachStatusNamesItsAdapter) {
+    subscribe();
+    std::vector<std::unique_ptr<tqrf_sim::Simulator>> sims;
+    for (int i = 0; i < 3; ++i) {
+        sims.push_back(std::make_unique<tqrf_sim::Simulator>(empty_field()));
+        sims.back()->start();
+    }
+    tqrf_test::FakeDeviceTree tree;
+    ASSERT_TRUE(tree.made());
+    struct Listed {
+        std::string usb_port, tty, product, vendor_id, product_id, driver;
+    };
+    const std::vector<Listed> listed{
+        {"1-2", "ttyUSB0", "FT232R USB UART", "0403", "6001", "ftdi_sio"},
+        {"1-3", "ttyUSB1", "CP2102 USB to UART Bridge Controller", "10c4", "ea60", "cp210x"}};
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        const auto& l = listed[i];
+        tree.usb_serial(
+            l.usb_port, l.tty, l.driver,
+            {{"idVendor", l.vendor_id}, {"idProduct", l.product_id}, {"product", l.product}});
+        tree.lead_to(l.tty, sims[i]->slave_path());
+    }
+    start_gateway(" --port auto --port " + sims[2]->slave_path());
+    const std::vector<std::string> adapters{
+        "FT232R USB UART, USB 0403:6001, driver ftdi_sio",
+        "CP2102 USB to UART Bridge Controller, USB 10c4:ea60, driver cp210x", "pseudo-terminal"};
+    for (std::size_t i = 0; i < sims.size(); ++i) {
+        const auto name = reader_name(sims[i]->slave_path());
+        ready(name);
+        const json s = retained("tqrf/gw/" + name + "/status");
+        EXPECT_EQ(s["adapter"], adapters[i]) << s;
+        EXPECT_EQ(s["port"], i < 2 ? tree.dev(listed[i].tty) : sims[i]->slave_path()) << s;
+        ASSERT_TRUE(sims[i]->place_card(uid_of(static_cast<int>(i) + 1)));
+    }
+    ASSERT_TRUE(eventually([&] { return events().size() == 3; })) << sub_->out() << gateway_->err();
+    expect_schemas();
+}
+
+// With discovery on, each reader is a device in Home Assistant with a tag scanner on its own
+// topic, which takes arrivals only (Home Assistant counts every message there as a scan), and
+// a connectivity sensor on the reader's retained status.
+TEST_F(Gateway, HomeAssistantDiscoversEachReaderAsATagScanner) {
+    subscribe();
+    tqrf_sim::Simulator sim(empty_field());
+    sim.start();
+    const auto name = reader_name(sim.slave_path());
+    start_gateway(" --port " + sim.slave_path(), "--homeassistant ha");
+    ready(name);
+    const Outcome disc = run("mosquitto_sub " + broker_args() + " -v -t 'ha/#' -C 2 -W 5", dir_);
+    std::map<std::string, json> configs;
+    for (const auto& l : lines_of(disc.out)) {
+        configs[l.substr(0, l.find(' '))] = json::parse(l.substr(l.find(' ') + 1));
+    }
+    const std::string id = "gw_" + name;
+    ASSERT_EQ(configs.size(), 2u) << disc.out;
+    const json tag = configs["ha/tag/" + id + "/config"];
+    EXPECT_EQ(tag["topic"], "tqrf/gw/" + name + "/tag") << tag;
+    EXPECT_EQ(tag["device"]["identifiers"][0], "tqrf_" + id) << tag;
+    EXPECT_EQ(tag["device"]["serial_number"], "12345678") << tag;
+    const json link = configs["ha/binary_sensor/" + id + "/config"];
+    EXPECT_EQ(link["state_topic"], "tqrf/gw/" + name + "/status") << link;
+    EXPECT_EQ(link["availability"][0]["topic"], "tqrf/gw/status") << link;
+    EXPECT_EQ(link["device"], tag["device"]);
+    std::uint64_t expected = 0;
+    for (int n = 1; n <= 2; ++n) place_and_remove(sim, name, n, expected);
+    ASSERT_TRUE(eventually([&] { return event_count(name) == 4; })) << sub_->out();
+    std::vector<std::string> scans;
+    for (const auto& l : lines_of(sub_->out())) {
+        if (l.rfind("tqrf/gw/" + name + "/tag ", 0) == 0)
+            scans.push_back(l.substr(l.find(' ') + 1));
+    }
+    EXPECT_EQ(scans, (std::vector<std::string>{R"({"uid":"10203001"})", R"({"uid":"10203002"})"}))
+        << sub_->out();
+    expect_schemas(disc.out);
+}
+
 TEST_F(Gateway, ALostReaderAndItsReturnFollowInItsRetainedStatus) {
     subscribe();
     auto sim = std::make_unique<tqrf_sim::Simulator>();
@@ -519,10 +603,27 @@ TEST_F(Gateway, CheckConfigNamesTheLineAndFieldOfEveryMistake) {
     EXPECT_FALSE(has(o.err, "FFFF\"")) << o.err;
     std::ofstream(dir_ / "good.toml")
         << "[gateway]\nname = \"gw\"\n[broker]\nurl = \"mqtts://h:8883\"\n"
-        << "[[reader]]\nport = \"auto\"\n";
+        << "[[reader]]\nport = \"auto\"\n"
+        << "[homeassistant]\ndiscovery = true\nprefix = \"homeassistant\"\n";
     EXPECT_EQ(
         run(std::string(TQRF_GATEWAY_EXE) + " --check-config " + (dir_ / "good.toml"), dir_).status,
         0);
+    std::ofstream(dir_ / "ha.toml") << "[gateway]\nname = \"gw\"\n"      // 1, 2
+                                    << "[broker]\nurl = \"mqtt://h\"\n"  // 3, 4
+                                    << "[[reader]]\nport = \"auto\"\n"   // 5, 6
+                                    << "[homeassistant]\n"               // 7
+                                    << "discovery = \"yes\"\n"           // 8
+                                    << "prefix = \"home+assistant\"\n"   // 9
+                                    << "retain = false\n";               // 10
+    const Outcome ha =
+        run(std::string(TQRF_GATEWAY_EXE) + " --check-config " + (dir_ / "ha.toml"), dir_);
+    EXPECT_EQ(ha.status, 2);
+    const std::string h = dir_ / "ha.toml";
+    for (const std::string& want : {h + ":8: homeassistant.discovery: must be true or false",
+                                    h + ":9: homeassistant.prefix: must be non-empty",
+                                    h + ":10: homeassistant.retain: unknown field"}) {
+        EXPECT_TRUE(has(ha.err, want)) << want << "\n" << ha.err;
+    }
 }
 
 }  // namespace
