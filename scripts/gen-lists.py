@@ -185,6 +185,7 @@ class StructField:
     ctype: str
     name: str
     array: Optional[str] = None
+    shared: Optional[str] = None  # the field list (#define TQRF_..._FIELDS) it comes from
 
 
 @dataclass
@@ -285,13 +286,17 @@ def read_header(path: str) -> Tuple[List[Export], Dict[str, Struct], Arg]:
     structs: Dict[str, Struct] = {}
     for m in re.finditer(r"typedef struct (\w+)\s*\{(.*?)\}\s*(\w+)\s*;", text, flags=re.S):
         s = Struct(m.group(3))
-        body = re.sub(r"\bTQRF_\w+_FIELDS\b", lambda f: field_lists[f.group(0)], m.group(2))
-        for decl in body.split(";"):
-            decl = " ".join(decl.split())
-            if not decl:
-                continue
-            a = parse_arg(decl)
-            s.fields.append(StructField(a.ctype if a.array is None else a.base, a.name, a.array))
+        # Split at each field list named in the body: every odd part is a list's name.
+        for i, part in enumerate(re.split(r"\b(TQRF_\w+_FIELDS)\b", m.group(2))):
+            shared = part if i % 2 else None
+            if shared and shared not in field_lists:
+                raise GenError(f"{path}: {s.name} uses {shared}, which is not defined")
+            for decl in (field_lists[shared] if shared else part).split(";"):
+                decl = " ".join(decl.split())
+                if not decl:
+                    continue
+                a = parse_arg(decl)
+                s.fields.append(StructField(a.ctype if a.array is None else a.base, a.name, a.array, shared))
         structs[s.name] = s
 
     m = re.search(r"typedef\s+void\s*\(\s*TQRF_CALL\s*\*\s*tqrf_trace_fn\s*\)\s*\(([^()]*)\)\s*;", text)
@@ -384,12 +389,42 @@ def python(exports: List[Export], structs: Dict[str, Struct], trace: List[Arg], 
     types = ", ".join("c_u8p" if a.ctype == "const uint8_t*" else py_type(a, "tqrf_trace_fn") for a in trace)
     out += [f"#: tqrf_trace_fn: ({names}), C calling convention.",
             f"TRACE_FN = ctypes.CFUNCTYPE(None, {types})", ""]
-    for cname, info in STRUCTS.items():
+    for cname in STRUCTS:
         if cname not in structs:
             raise GenError(f"{HEADER}: no struct {cname}")
-        out += ["", f"class {info['py']}(ctypes.Structure):", f'    """struct {cname}."""', "", "    _fields_ = ["]
-        out += [f'        ("{f.name}", {py_field(f, cname)}),' for f in structs[cname].fields]
-        out += ["    ]", ""]
+    # A field list both layouts of a structure share is written once and named in each.
+    users: Dict[str, List[str]] = {}
+    for cname in STRUCTS:
+        for f in structs[cname].fields:
+            if f.shared and cname not in users.setdefault(f.shared, []):
+                users[f.shared].append(cname)
+    shared = {macro: "_" + macro[len("TQRF_") :] for macro, names in users.items() if len(names) > 1}
+    for macro, name in shared.items():
+        fields = next(structs[c].fields for c in users[macro])
+        out += [f"#: {macro}: the fields {' and '.join(users[macro])} share.", f"{name} = ["]
+        out += [f'    ("{f.name}", {py_field(f, macro)}),' for f in fields if f.shared == macro]
+        out += ["]", ""]
+    for cname, info in STRUCTS.items():
+        parts: List[Tuple[Optional[str], List[StructField]]] = []
+        for f in structs[cname].fields:
+            key = f.shared if f.shared in shared else None
+            if not parts or parts[-1][0] != key:
+                parts.append((key, []))
+            parts[-1][1].append(f)
+        out += ["", f"class {info['py']}(ctypes.Structure):", f'    """struct {cname}."""', ""]
+        line = "    _fields_ ="
+        for i, (key, fields) in enumerate(parts):
+            line += " + " if i else " "
+            if key:
+                line += shared[key]
+                continue
+            if len(fields) == 1 and len(parts) > 1:  # [("size", ctypes.c_uint32)] + _..._FIELDS
+                line += f'[("{fields[0].name}", {py_field(fields[0], cname)})]'
+                continue
+            out += [line + "["]
+            out += [f'        ("{f.name}", {py_field(f, cname)}),' for f in fields]
+            line = "    ]"
+        out += [line, ""]
     out += ["", "# name: (argument types, result type). Byte inputs are const uint8_t* in C and go in as",
             "# immutable bytes (c_char_p); outputs are ctypes arrays (c_u8p).",
             "PROTOTYPES: Dict[str, Tuple[Sequence[Any], Any]] = {"]

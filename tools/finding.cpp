@@ -172,23 +172,21 @@ AccessVerdict access_judgement(const device::Access& a, const PortEntry* port,
     v.finding =
         "you" + (user.empty() ? std::string() : " (" + user + ")") + " may not open it " + owned;
     const bool group_usable = a.group_read_write && a.group != "root" && a.group != "0";
-    if (group_usable && a.in_group_now) {
-        v.remedy = "you are in the group " + a.group +
-                   " that may open it, yet the system refuses: check its access control list "
-                   "(getfacl " +
-                   a.resolved + ") and security modules";
-        return v;
-    }
-    if (group_usable && a.in_group) {
-        v.remedy = "you are in the group " + a.group +
-                   ", but this session started before you joined it: log out and in again (or "
-                   "run: newgrp " +
-                   a.group + ")";
-        return v;
-    }
     if (group_usable) {
-        v.remedy = "join the group " + a.group + " that owns it: sudo usermod -aG " + a.group +
-                   " " + who + ", then log out and in again";
+        if (a.in_group_now) {
+            v.remedy = "you are in the group " + a.group +
+                       " that may open it, yet the system refuses: check its access control "
+                       "list (getfacl " +
+                       a.resolved + ") and security modules";
+        } else if (a.in_group) {
+            v.remedy = "you are in the group " + a.group +
+                       ", but this session started before you joined it: log out and in again "
+                       "(or run: newgrp " +
+                       a.group + ")";
+        } else {
+            v.remedy = "join the group " + a.group + " that owns it: sudo usermod -aG " + a.group +
+                       " " + who + ", then log out and in again";
+        }
         return v;
     }
     const std::string why = std::string("no group you could join may open it (") +

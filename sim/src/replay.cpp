@@ -1,5 +1,6 @@
 #include "tqrf_sim/replay.h"
 
+#include <charconv>
 #include <cstdio>
 #include <utility>
 
@@ -31,21 +32,16 @@ bool is_time(std::string_view w) {
     return true;
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 // One byte word: two hex digits, or `**` for a hidden byte.
 bool parse_byte(std::string_view w, RecordedByte& out) {
     if (w == "**") {
         out.reset();
         return true;
     }
-    if (w.size() != 2 || hex_digit(w[0]) < 0 || hex_digit(w[1]) < 0) return false;
-    out = static_cast<std::uint8_t>(hex_digit(w[0]) * 16 + hex_digit(w[1]));
+    std::uint8_t v = 0;
+    const char* end = w.data() + w.size();
+    if (w.size() != 2 || std::from_chars(w.data(), end, v, 16).ptr != end) return false;
+    out = v;
     return true;
 }
 

@@ -178,6 +178,8 @@ TEST(ParseTrace, RefusesWhatItCannotReplay) {
         {"", "no request frame"},
         {"tqrf: no reader given\n1.0 result 0 done\n", "no request frame"},
         {"1.000000 frame 00 04 BB 7X 55 00 9D\n", "line 1: bytes that are no bytes"},
+        {"1.0 frame 00 04 BB +7 55 00 9D\n", "line 1: bytes that are no bytes"},
+        {"1.0 frame 00 04 BB -1 55 00 9D\n", "line 1: bytes that are no bytes"},
         {"1.0 frame 00 04 BB 77 55 00 9D\n1.1 reply 00 01 ** 01\n", "line 2: a reply with hidden"},
         {"trace    0.1  > 00 04 BB 77 55 00 9D 123  (frame, space parity)\n", "line 1: bytes"},
         {"trace    0.1  /dev/pts/4  > 00 04 BB 77 55 00 9D  (frame, space parity)\n"

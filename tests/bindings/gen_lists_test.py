@@ -7,11 +7,16 @@ Copies the tree's header, command table, generated lists and the hand-written bi
 export-list check reads into a scratch tree, changes the header (an export taken out, a command
 taken out, a command added) or edits a generated file by hand, and runs scripts/gen-lists.py
 on it: --check must fail naming the file and the command that rewrites it; --write must bring
-every list to the header, after which --check and the export-list check pass.
+every list to the header, after which --check and the export-list check pass. The generated
+Python structures lay out as a C compiler lays out the header's (every field's offset and size),
+also after a field is added to a field list two layouts share, which is written once.
 """
 
+import ctypes
+import importlib.util
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -26,8 +31,6 @@ REWRITE = "rewrite them with: python3 scripts/gen-lists.py --write"
 
 
 def load_generator():
-    import importlib.util
-
     found = importlib.util.spec_from_file_location("gen_lists", GEN)
     module = importlib.util.module_from_spec(found)
     sys.modules["gen_lists"] = module
@@ -161,6 +164,76 @@ HAND_EDITS = [
 ]
 
 
+# ---- The Python structures lay out as a C compiler lays out the header's ---------------------
+
+LAYOUT_PROGRAM = """#include <stdio.h>
+#include "tq_RWD_DLL.h"
+#define FIELD(s, f) printf("%s.%s %zu %zu\\n", #s, #f, offsetof(s, f), sizeof(((s*)0)->f));
+int main(void) {
+BODY    return 0;
+}
+"""
+
+
+def python_structs(root):
+    """The generated Python module of a tree, loaded as a package of its own."""
+    folder = os.path.join(root, "bindings", "python", "src", "tqrf")
+    package = f"tqrf_layout_{len(sys.modules)}"
+    found = importlib.util.spec_from_file_location(package, os.path.join(folder, "__init__.py"),
+                                                   submodule_search_locations=[folder])
+    sys.modules[package] = importlib.util.module_from_spec(found)  # not run: it loads the library
+    return __import__(f"{package}._prototypes", fromlist=["_prototypes"])
+
+
+def layout_case(tmp, what, root, compiler):
+    """Every field's offset and size, and each structure's size, as ctypes and the compiler see them."""
+    module = python_structs(root)
+    lines, want = [], []
+    for cname, info in gen.STRUCTS.items():
+        cls = getattr(module, info["py"])
+        for name, _ in cls._fields_:
+            lines.append(f"    FIELD({cname}, {name})\n")
+            want.append(f"{cname}.{name} {getattr(cls, name).offset} {getattr(cls, name).size}")
+        lines.append(f'    printf("{cname} %zu\\n", sizeof({cname}));\n')
+        want.append(f"{cname} {ctypes.sizeof(cls)}")
+    include = os.path.join(tmp, f"layout-{len(os.listdir(tmp))}")
+    os.makedirs(include)
+    # The header's version, which the build writes: any version lays out the same.
+    with open(os.path.join(include, "tq_RWD_DLL_version.h"), "w", encoding="utf-8") as f:
+        f.write("#define TQRF_VERSION_MAJOR 0\n#define TQRF_VERSION_MINOR 0\n#define TQRF_VERSION_PATCH 0\n"
+                '#define TQRF_VERSION_STRING "0.0.0"\n')
+    source, program = os.path.join(include, "layout.c"), os.path.join(include, "layout")
+    with open(source, "w", encoding="utf-8") as f:
+        f.write(LAYOUT_PROGRAM.replace("BODY", "".join(lines)))
+    built = subprocess.run([compiler, "-std=c99", "-I", include, "-I", os.path.join(root, "include"), "-o", program,
+                            source], capture_output=True, text=True)
+    expect(built.returncode == 0, f"{what}: the layout program does not compile", built.stderr)
+    if built.returncode == 0:
+        got = subprocess.run([program], capture_output=True, text=True).stdout.split("\n")[:-1]
+        wrong = [f"C {c} / ctypes {p}" for c, p in zip(got, want) if c != p]
+        expect(len(got) == len(want) and not wrong, f"{what}: the Python structures lay out otherwise",
+               "\n".join(wrong))
+    if not FAILURES:
+        print(f"ok   {what}")
+
+
+def layout_cases(tmp):
+    compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
+    if compiler is None:
+        print("skipped: no C compiler, the layouts of the Python structures are not compared")
+        return
+    layout_case(tmp, "the Python structures lay out as the header's", ROOT, compiler)
+    # A field added to a list both layouts share: written once, and both layouts follow it.
+    root = os.path.join(tmp, "shared")
+    scratch_copy(root)
+    edit(root, "include/tq_RWD_DLL.h", lambda t: t.replace("int32_t outcome; ", "int32_t outcome; uint8_t flags;", 1))
+    code, out = run(GEN, "--write", root)
+    expect(code == 0, f"a field added to a shared list: --write: exit {code}", out)
+    count = read(root, PYTHON).count('("flags", ctypes.c_uint8)')
+    expect(count == 1, f"a field added to a shared list is written {count} times, wants once")
+    layout_case(tmp, "a field added to a shared list: both layouts as the header's", root, compiler)
+
+
 def main():
     with tempfile.TemporaryDirectory() as tmp:
         base = os.path.join(tmp, "unchanged")
@@ -180,6 +253,7 @@ def main():
             expect(read(root, rel) == read(ROOT, rel), f"a hand edit of {rel}: --write does not undo it", out)
             if not FAILURES:
                 print(f"ok   a hand edit of {rel}")
+        layout_cases(tmp)
     if FAILURES:
         print(f"{len(FAILURES)} failure(s)")
     return 1 if FAILURES else 0

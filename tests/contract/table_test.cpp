@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "link/commands.h"
 #include "tests/support/fixture.h"
@@ -55,39 +56,20 @@ std::uint32_t number(Op op, std::size_t i) {
     for (const Chosen& c : kChosen) {
         if (c.op == op) return c.numbers[i];
     }
+    // The usual number of each numeric field; the other fields carry none (a fixed byte, a zero,
+    // the input buffer).
+    static const std::pair<Param, std::uint32_t> kUsual[] = {
+        {Param::REQUEST_MODE, 1}, {Param::KEY_TYPE, 1},
+        {Param::BYTE, 0},  // the beeper's mode 0 waits for the beep
+        {Param::BLOCK, 63},       {Param::VALUE_BLOCK, 61},
+        {Param::SECTOR, 15},      {Param::E2_ADDRESS, 127},
+        {Param::DURATION, 240},   {Param::VALUE, 0x80000001u},
+    };
     std::size_t seen = 0;
     for (Param p : row(op).params) {
-        std::uint32_t usual = 0;
-        switch (p) {
-            case Param::REQUEST_MODE:
-            case Param::KEY_TYPE:
-                usual = 1;
-                break;
-            case Param::BYTE:
-                usual = 0;  // the beeper's mode 0 waits for the beep
-                break;
-            case Param::BLOCK:
-                usual = 63;
-                break;
-            case Param::VALUE_BLOCK:
-                usual = 61;
-                break;
-            case Param::SECTOR:
-                usual = 15;
-                break;
-            case Param::E2_ADDRESS:
-                usual = 127;
-                break;
-            case Param::DURATION:
-                usual = 240;
-                break;
-            case Param::VALUE:
-                usual = 0x80000001u;
-                break;
-            default:
-                continue;  // no number: a fixed byte, a zero, the input buffer
+        for (const auto& [field, usual] : kUsual) {
+            if (field == p && seen++ == i) return usual;
         }
-        if (seen++ == i) return usual;
     }
     return 0;
 }

@@ -19,6 +19,29 @@ u32 = ctypes.c_uint32
 #: tqrf_trace_fn: (user, event, result, bytes, count, time_us), C calling convention.
 TRACE_FN = ctypes.CFUNCTYPE(None, ctypes.c_void_p, i32, i32, c_u8p, u32, ctypes.c_uint64)
 
+#: TQRF_PORT_INFO_HARDWARE_FIELDS: the fields tqrf_port_info and tqrf_port_info2 share.
+_PORT_INFO_HARDWARE_FIELDS = [
+    ("usb_vendor_id", ctypes.c_int32),
+    ("usb_product_id", ctypes.c_int32),
+    ("serial_number", ctypes.c_char_p),
+    ("manufacturer", ctypes.c_char_p),
+    ("product", ctypes.c_char_p),
+    ("driver", ctypes.c_char_p),
+    ("mark_space", ctypes.c_int32),
+]
+
+#: TQRF_PROBE_RESULT_FIELDS: the fields tqrf_probe_result and tqrf_probe_result2 share.
+_PROBE_RESULT_FIELDS = [
+    ("outcome", ctypes.c_int32),
+    ("os_error", ctypes.c_int32),
+    ("round_trip_us", ctypes.c_uint32),
+    ("received", ctypes.c_uint32),
+    ("bytes", ctypes.c_uint8 * 105),
+    ("version_length", ctypes.c_uint32),
+    ("version", ctypes.c_uint8 * REPLY_DATA_MAX),
+    ("reader_id", ctypes.c_uint32),
+]
+
 
 class PortInfo(ctypes.Structure):
     """struct tqrf_port_info."""
@@ -28,29 +51,13 @@ class PortInfo(ctypes.Structure):
         ("stable_path", ctypes.c_char_p),
         ("description", ctypes.c_char_p),
         ("transport", ctypes.c_int32),
-        ("usb_vendor_id", ctypes.c_int32),
-        ("usb_product_id", ctypes.c_int32),
-        ("serial_number", ctypes.c_char_p),
-        ("manufacturer", ctypes.c_char_p),
-        ("product", ctypes.c_char_p),
-        ("driver", ctypes.c_char_p),
-        ("mark_space", ctypes.c_int32),
-    ]
+    ] + _PORT_INFO_HARDWARE_FIELDS
 
 
 class ProbeResult(ctypes.Structure):
     """struct tqrf_probe_result."""
 
-    _fields_ = [
-        ("outcome", ctypes.c_int32),
-        ("os_error", ctypes.c_int32),
-        ("round_trip_us", ctypes.c_uint32),
-        ("received", ctypes.c_uint32),
-        ("bytes", ctypes.c_uint8 * 105),
-        ("version_length", ctypes.c_uint32),
-        ("version", ctypes.c_uint8 * REPLY_DATA_MAX),
-        ("reader_id", ctypes.c_uint32),
-    ]
+    _fields_ = _PROBE_RESULT_FIELDS
 
 
 class PortInfo2(ctypes.Structure):
@@ -62,30 +69,13 @@ class PortInfo2(ctypes.Structure):
         ("device", ctypes.c_char_p),
         ("stable_path", ctypes.c_char_p),
         ("description", ctypes.c_char_p),
-        ("usb_vendor_id", ctypes.c_int32),
-        ("usb_product_id", ctypes.c_int32),
-        ("serial_number", ctypes.c_char_p),
-        ("manufacturer", ctypes.c_char_p),
-        ("product", ctypes.c_char_p),
-        ("driver", ctypes.c_char_p),
-        ("mark_space", ctypes.c_int32),
-    ]
+    ] + _PORT_INFO_HARDWARE_FIELDS
 
 
 class ProbeResult2(ctypes.Structure):
     """struct tqrf_probe_result2."""
 
-    _fields_ = [
-        ("size", ctypes.c_uint32),
-        ("outcome", ctypes.c_int32),
-        ("os_error", ctypes.c_int32),
-        ("round_trip_us", ctypes.c_uint32),
-        ("received", ctypes.c_uint32),
-        ("bytes", ctypes.c_uint8 * 105),
-        ("version_length", ctypes.c_uint32),
-        ("version", ctypes.c_uint8 * REPLY_DATA_MAX),
-        ("reader_id", ctypes.c_uint32),
-    ]
+    _fields_ = [("size", ctypes.c_uint32)] + _PROBE_RESULT_FIELDS
 
 
 class ReaderStatsNative(ctypes.Structure):
