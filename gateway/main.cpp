@@ -21,6 +21,7 @@
 #include "card_watch.h"
 #include "config.h"
 #include "mqtt.h"
+#include "notify.h"
 #include "state.h"
 
 #ifndef TQRF_GATEWAY_VERSION
@@ -182,6 +183,7 @@ class Gateway {
     mutable std::mutex publish_mutex_;  // the drop count and the queue's length test
     std::unique_ptr<Mqtt> mqtt_;
     std::vector<std::unique_ptr<ReaderWatch>> readers_;
+    Notifier notify_;  // systemd
 };
 
 std::chrono::milliseconds ReaderWatch::interval() const {
@@ -399,6 +401,7 @@ json ReaderWatch::run_command(const json& req) {
 
 void Gateway::connected() {
     log("connected to the broker");
+    notify_.status("connected to the broker");
     mqtt_->publish(topic("status"), gateway_status(true).dump(), true);
     for (const auto& r : readers_) {
         json s = r->status();
@@ -450,6 +453,7 @@ int Gateway::run() {
         log(why);
         return 1;
     }
+    notify_.status("connecting to the broker at " + o.uri);
     try {
         mqtt_ = std::make_unique<Mqtt>(o);
     } catch (const std::exception& e) {
@@ -457,7 +461,10 @@ int Gateway::run() {
         return 1;
     }
     mqtt_->on_connected = [this] { connected(); };
-    mqtt_->on_lost = [] { log("lost the broker: messages are queued until it is back"); };
+    mqtt_->on_lost = [this] {
+        log("lost the broker: messages are queued until it is back");
+        notify_.status("lost the broker: messages are queued until it is back");
+    };
     mqtt_->on_message = [this](Incoming in) { dispatch(std::move(in)); };
 
     std::vector<ReaderConfig> readers;
@@ -481,13 +488,16 @@ int Gateway::run() {
     }
     log("gateway " + c_.name + " with " + std::to_string(readers_.size()) + " reader(s)");
     for (auto& r : readers_) r->start();
+    notify_.ready();
     for (;;) {
+        notify_.tick(std::chrono::steady_clock::now());
         mqtt_->tick();
         timespec t{0, 100 * 1000 * 1000};
         const int sig = sigtimedwait(&stops, nullptr, &t);
         if (sig == SIGTERM || sig == SIGINT) break;
     }
     log("stopping");
+    notify_.stopping();
     for (auto& r : readers_) r->stop();
     for (auto& r : readers_) r->join();
     // What is still queued stays on disk for the next start.
