@@ -55,8 +55,18 @@ install(FILES ${TQRF_DEB_DOC}/60-tqrf-reader.rules
 # The gateway as a service: the unit and the configuration at their absolute places, in the
 # package only (a plain cmake --install into a prefix leaves /etc and /lib alone).
 if(TARGET tqrf-gateway)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/tqrf-gateway.service
-          DESTINATION /lib/systemd/system COMPONENT gateway EXCLUDE_FROM_ALL)
+  set(TQRF_GATEWAY_UNIT ${PROJECT_SOURCE_DIR}/packaging/systemd/tqrf-gateway.service)
+  get_target_property(TQRF_GATEWAY_NOTIFIES tqrf-gateway TQRF_NOTIFIES)
+  if(NOT TQRF_GATEWAY_NOTIFIES)
+    # Built without libsystemd: a gateway that never says READY=1 nor pings the watchdog.
+    file(READ ${TQRF_GATEWAY_UNIT} unit)
+    string(REPLACE "Type=notify\n" "Type=simple\n" unit "${unit}")
+    string(REGEX REPLACE "\nWatchdogSec=[^\n]*" "" unit "${unit}")
+    set(TQRF_GATEWAY_UNIT ${PROJECT_BINARY_DIR}/packaging/tqrf-gateway.service)
+    file(WRITE ${TQRF_GATEWAY_UNIT} "${unit}")
+  endif()
+  install(FILES ${TQRF_GATEWAY_UNIT} DESTINATION /lib/systemd/system COMPONENT gateway
+          EXCLUDE_FROM_ALL)
   install(FILES ${PROJECT_SOURCE_DIR}/gateway/gateway.toml DESTINATION /etc/tqrf
           COMPONENT gateway EXCLUDE_FROM_ALL)
 endif()
