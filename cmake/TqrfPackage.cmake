@@ -6,6 +6,9 @@
 #   python3-tqrf       python       the Python package, for the system's Python 3
 #   libtq-rwd-dll-cil  dotnet       the .NET assembly with its Mono map, XML docs and source
 #                                   (when mono-mcs made it)
+#   tqrf-gateway       gateway      tqrf-gateway, its systemd unit, /etc/tqrf/gateway.toml (a
+#                                   conffile), the maintainer scripts of packaging/debian/tqrf-gateway
+#                                   (when the gateway is built)
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr for Debian's multiarch library directory.
 if(WIN32 OR APPLE)
   return()
@@ -19,9 +22,13 @@ set(TQRF_DEB_NAME_development libtq-rwd-dll-dev)
 set(TQRF_DEB_NAME_tools tqrf-tools)
 set(TQRF_DEB_NAME_python python3-tqrf)
 set(TQRF_DEB_NAME_dotnet libtq-rwd-dll-cil)
+set(TQRF_DEB_NAME_gateway tqrf-gateway)
 set(TQRF_DEB_COMPONENTS runtime development tools python)
 if(TQRF_BUILD_DOTNET)
   list(APPEND TQRF_DEB_COMPONENTS dotnet)
+endif()
+if(TARGET tqrf-gateway)
+  list(APPEND TQRF_DEB_COMPONENTS gateway)
 endif()
 
 # Each package carries its copyright file and the changelog in /usr/share/doc/<package>.
@@ -45,6 +52,24 @@ install(FILES ${TQRF_DEB_DOC}/README.Debian
 install(FILES ${TQRF_DEB_DOC}/60-tqrf-reader.rules
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tqrf-tools/examples COMPONENT tools
         EXCLUDE_FROM_ALL)
+# The gateway as a service: the unit and the configuration at their absolute places, in the
+# package only (a plain cmake --install into a prefix leaves /etc and /lib alone).
+if(TARGET tqrf-gateway)
+  set(TQRF_GATEWAY_UNIT ${PROJECT_SOURCE_DIR}/packaging/systemd/tqrf-gateway.service)
+  get_target_property(TQRF_GATEWAY_NOTIFIES tqrf-gateway TQRF_NOTIFIES)
+  if(NOT TQRF_GATEWAY_NOTIFIES)
+    # Built without libsystemd: a gateway that never says READY=1 nor pings the watchdog.
+    file(READ ${TQRF_GATEWAY_UNIT} unit)
+    string(REPLACE "Type=notify\n" "Type=simple\n" unit "${unit}")
+    string(REGEX REPLACE "\nWatchdogSec=[^\n]*" "" unit "${unit}")
+    set(TQRF_GATEWAY_UNIT ${PROJECT_BINARY_DIR}/packaging/tqrf-gateway.service)
+    file(WRITE ${TQRF_GATEWAY_UNIT} "${unit}")
+  endif()
+  install(FILES ${TQRF_GATEWAY_UNIT} DESTINATION /lib/systemd/system COMPONENT gateway
+          EXCLUDE_FROM_ALL)
+  install(FILES ${PROJECT_SOURCE_DIR}/gateway/gateway.toml DESTINATION /etc/tqrf
+          COMPONENT gateway EXCLUDE_FROM_ALL)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tq-rwd-dll)
@@ -63,6 +88,7 @@ set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
 set(CPACK_COMPONENT_DOTNET_DEPENDS runtime)
+set(CPACK_COMPONENT_GATEWAY_DEPENDS runtime)
 # Dependencies on system libraries from dpkg-shlibdeps; the library's own package gets a shlibs
 # file, so that packages built against it depend on it.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -131,5 +157,27 @@ cards on a serial port from Mono and .NET programs, using the shared library of
 libtq-rwd-dll1. It is installed in /usr/share/tq_RWD_DLL/dotnet with its
 configuration (the library's file name for Mono), its XML documentation and
 its C# source: copy the assembly and its .config beside the program.")
+
+set(TQRF_DEB_GATEWAY ${TQRF_DEB_DOC}/tqrf-gateway)
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_NAME ${TQRF_DEB_NAME_gateway})
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_SECTION net)
+# adduser makes the system user in postinst; deb-systemd-helper (init-system-helpers) is essential.
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_SUGGESTS "mosquitto, mosquitto-clients")
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_CONTROL_EXTRA
+    ${TQRF_DEB_GATEWAY}/conffiles ${TQRF_DEB_GATEWAY}/postinst ${TQRF_DEB_GATEWAY}/prerm
+    ${TQRF_DEB_GATEWAY}/postrm)
+set(CPACK_DEBIAN_GATEWAY_DESCRIPTION
+    "MQTT gateway for MF RC500 card readers
+tqrf-gateway puts the MF RC500-based card readers on the serial ports of a
+Linux host on an MQTT broker: every Mifare Classic card that arrives or
+leaves is published as a JSON event, the state of each reader as a retained
+status message, and requests on the broker (read a block, beep, write where
+the configuration allows it) are carried out. Messages are kept on disk while
+the broker is unreachable.
+.
+This package runs it as a systemd service (tqrf-gateway.service) under its
+own system user, configured in /etc/tqrf/gateway.toml. The service is neither
+enabled nor started on installation: edit the configuration first.")
 
 include(CPack)

@@ -23,6 +23,7 @@
 #include "config.h"
 #include "discovery.h"
 #include "mqtt.h"
+#include "notify.h"
 #include "state.h"
 
 #ifndef TQRF_GATEWAY_VERSION
@@ -195,6 +196,7 @@ class Gateway {
     mutable std::mutex publish_mutex_;  // dropped_
     std::unique_ptr<Mqtt> mqtt_;
     std::vector<std::unique_ptr<ReaderWatch>> readers_;
+    Notifier notify_;  // systemd
 };
 
 std::chrono::milliseconds ReaderWatch::interval() const {
@@ -432,6 +434,7 @@ json ReaderWatch::run_command(const json& req) {
 
 void Gateway::connected() {
     log("connected to the broker");
+    notify_.status("connected to the broker");
     // Published by tick() as the queue has room: a status must not push a queued event out.
     mqtt_->publish_state(topic("status"), gateway_status(true).dump());
     for (const auto& r : readers_) {
@@ -484,6 +487,7 @@ int Gateway::run() {
         log(why);
         return 1;
     }
+    notify_.status("connecting to the broker at " + o.uri);
     try {
         mqtt_ = std::make_unique<Mqtt>(o);
     } catch (const std::exception& e) {
@@ -491,7 +495,10 @@ int Gateway::run() {
         return 1;
     }
     mqtt_->on_connected = [this] { connected(); };
-    mqtt_->on_lost = [] { log("lost the broker: messages are queued until it is back"); };
+    mqtt_->on_lost = [this] {
+        log("lost the broker: messages are queued until it is back");
+        notify_.status("lost the broker: messages are queued until it is back");
+    };
     mqtt_->on_message = [this](Incoming in) { dispatch(std::move(in)); };
     mqtt_->on_dropped = [this](int n) {
         {
@@ -523,13 +530,16 @@ int Gateway::run() {
     }
     log("gateway " + c_.name + " with " + std::to_string(readers_.size()) + " reader(s)");
     for (auto& r : readers_) r->start();
+    notify_.ready();
     for (;;) {
+        notify_.tick(std::chrono::steady_clock::now());
         mqtt_->tick();
         timespec t{0, 100 * 1000 * 1000};
         const int sig = sigtimedwait(&stops, nullptr, &t);
         if (sig == SIGTERM || sig == SIGINT) break;
     }
     log("stopping");
+    notify_.stopping();
     for (auto& r : readers_) r->stop();
     for (auto& r : readers_) r->join();
     // What is still queued stays on disk for the next start.

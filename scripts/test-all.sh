@@ -170,7 +170,7 @@ stage_wine() {
         TQRF_SIM=build/ci-werror/sim/tqrf-sim TQRF_WINE_TOOL_LOGS=build/wine-tool tests/windows/wine-tool.sh
 }
 
-DEB_PACKAGES=(tqrf-tools python3-tqrf libtq-rwd-dll-cil libtq-rwd-dll-dev libtq-rwd-dll1)
+DEB_PACKAGES=(tqrf-gateway tqrf-tools python3-tqrf libtq-rwd-dll-cil libtq-rwd-dll-dev libtq-rwd-dll1)
 
 remove_packages() {
     $SUDO dpkg -P "${DEB_PACKAGES[@]}" >/dev/null 2>&1 || true
@@ -192,8 +192,9 @@ stage_install() {
     local runtime=(build/ci-werror/libtq-rwd-dll1_"$VERSION"_*.deb build/ci-werror/tqrf-tools_"$VERSION"_*.deb
         build/ci-werror/python3-tqrf_"$VERSION"_all.deb build/ci-werror/libtq-rwd-dll-cil_"$VERSION"_all.deb)
     local dev=(build/ci-werror/libtq-rwd-dll-dev_"$VERSION"_*.deb)
-    ls -l "${runtime[@]}" "${dev[@]}"
-    lintian --fail-on error --tag-display-limit 0 "${runtime[@]}" "${dev[@]}" 2>&1 |
+    local gateway=(build/ci-werror/tqrf-gateway_"$VERSION"_*.deb)
+    ls -l "${runtime[@]}" "${dev[@]}" "${gateway[@]}"
+    lintian --fail-on error --tag-display-limit 0 "${runtime[@]}" "${dev[@]}" "${gateway[@]}" 2>&1 |
         { grep -v '^running with root' || true; }
     echo "lintian: no errors"
     # Installed only while the test runs: first the runtime package without the development
@@ -202,6 +203,9 @@ stage_install() {
     remove_packages
     $SUDO dpkg -i "${runtime[@]}" >/dev/null
     tests/package/bindings-package-test.sh
+    # The gateway's service package: its system user, its configuration's mode, its unit.
+    $SUDO dpkg -i "${gateway[@]}" >/dev/null
+    tests/package/gateway-package-test.sh --installed "${gateway[@]}" build/ci-werror/gateway/tqrf-gateway
     $SUDO dpkg -i "${dev[@]}" >/dev/null
     tests/package/consumer-test.sh /usr
     remove_packages
