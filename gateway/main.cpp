@@ -433,6 +433,16 @@ int Gateway::run() {
     Mqtt::Options o;
     o.uri = (c_.tls ? "ssl://" : "tcp://") + c_.host + ":" + std::to_string(c_.port);
     o.ca_file = c_.ca_file;
+    o.cert_file = c_.cert_file;
+    o.key_file = c_.key_file;
+    o.target = {(c_.tls ? "mqtts://" : "mqtt://") + c_.host + ":" + std::to_string(c_.port),
+                c_.host,
+                c_.port,
+                c_.tls,
+                c_.ca_file,
+                c_.cert_file,
+                c_.username,
+                c_.password_file};
     o.client_id = "tqrf-gateway-" + c_.name;
     o.username = c_.username;
     if (!c_.password_file.empty()) {
@@ -458,6 +468,7 @@ int Gateway::run() {
     }
     mqtt_->on_connected = [this] { connected(); };
     mqtt_->on_lost = [] { log("lost the broker: messages are queued until it is back"); };
+    mqtt_->on_problem = [](const std::string& line) { log(line); };
     mqtt_->on_message = [this](Incoming in) { dispatch(std::move(in)); };
 
     std::vector<ReaderConfig> readers;
@@ -500,6 +511,7 @@ int usage(const std::string& why) {
               << "usage: tqrf-gateway --broker mqtt://HOST:PORT --name NAME --port PATH "
                  "[--port PATH ...] [--state DIR] [--interval MS] [--queue-max N]\n"
                  "                    [--username USER --password-file FILE]\n"
+                 "                    [--ca-file FILE] [--cert-file FILE --key-file FILE]\n"
                  "       tqrf-gateway --config FILE [--state DIR]\n"
                  "       tqrf-gateway --check-config FILE\n";
     return 2;
@@ -548,6 +560,12 @@ int main(int argc, char** argv) {
             c.username = v;
         } else if (a == "--password-file") {
             c.password_file = v;
+        } else if (a == "--ca-file") {
+            c.ca_file = v;
+        } else if (a == "--cert-file") {
+            c.cert_file = v;
+        } else if (a == "--key-file") {
+            c.key_file = v;
         } else if (a == "--queue-max") {
             c.queue_max = std::atoi(v.c_str());
             if (c.queue_max < 1 || c.queue_max > 1000000) {
@@ -572,7 +590,10 @@ int main(int argc, char** argv) {
             std::cout << file << ": no mistakes\n";
             return 0;
         }
-        if (!ports.empty() || !broker.empty()) return usage("--config takes no --broker or --port");
+        if (!ports.empty() || !broker.empty() || !c.ca_file.empty() || !c.cert_file.empty() ||
+            !c.key_file.empty()) {
+            return usage("--config takes no --broker, --port or TLS files (see its [broker])");
+        }
         if (state_dir.empty()) state_dir = loaded.state_dir;
         c = loaded;
     } else {
@@ -584,6 +605,10 @@ int main(int argc, char** argv) {
         if (ports.empty()) return usage("give at least one --port PATH");
         if (!c.password_file.empty() && c.username.empty()) {
             return usage("--password-file needs --username");
+        }
+        for (auto why : check_tls_files(c)) {
+            std::replace(why.begin(), why.begin() + static_cast<long>(why.find(':')), '_', '-');
+            return usage("--" + why);
         }
         for (const auto& p : ports) {
             ReaderConfig r;
