@@ -87,7 +87,7 @@ std::string describe_connect_failure(const ConnectFailure& f, const BrokerTarget
     } else if (r >= MQTTREASONCODE_UNSPECIFIED_ERROR) {
         what = "the broker refused the connection: " + reason_words(r);
         todo = "see the broker's log";
-    } else if (!f.tls.empty() || (t.tls && f.message.find("TLS") != std::string::npos)) {
+    } else if (!tls_reason(f.tls).empty()) {
         const std::string why = tls_reason(f.tls);
         what = "the TLS handshake failed" + (why.empty() ? std::string() : ": " + why);
         const std::string& cert = f.certificate;
@@ -123,9 +123,10 @@ std::string describe_connect_failure(const ConnectFailure& f, const BrokerTarget
         } else {
             todo = "check the broker's TLS listener and the certificates given";
         }
-    } else if (t.tls && f.message.find("completion") != std::string::npos) {
-        // TLS 1.3: the client's side of the handshake is done before the broker has checked
-        // the client's certificate; a broker that wants one closes the connection then.
+    } else if (t.tls && f.reachable) {
+        // No word from OpenSSL, yet the port takes connections: the broker ended the handshake.
+        // With TLS 1.3 the client's side of it is done before the broker has checked the
+        // client's certificate; a broker that wants one (or refuses it) closes the connection.
         what = "the broker closed the connection in the TLS handshake";
         todo = t.cert_file.empty() ? "it may want a client certificate: give broker.cert_file and "
                                      "broker.key_file (--cert-file, --key-file)"

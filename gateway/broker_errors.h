@@ -26,6 +26,7 @@ struct ConnectFailure {
     std::string message;      // Paho's text, may be empty
     std::string tls;          // OpenSSL's error lines of the attempt, may be empty
     std::string certificate;  // why the server's certificate does not verify (tls_check.h), or ""
+    bool reachable = false;   // the broker's port took a TCP connection after the failure
 };
 
 // "cannot connect to the broker at URL: WHAT; WHAT TO DO".

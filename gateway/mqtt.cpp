@@ -112,9 +112,15 @@ void Mqtt::connect_failed(void* ctx, const ConnectFailure& failure) {
         f.tls = self->tls_errors_;
         attempt = ++self->failures_;
     }
-    if (tls_reason(f.tls).find("verify failed") != std::string::npos) {
-        f.certificate = certificate_problem(self->o_.target.host, self->o_.target.port,
-                                            self->o_.ca_file, std::chrono::seconds(3));
+    // What OpenSSL and Paho do not say is looked into (bounded waits, on Paho's thread while
+    // no connection is up).
+    const auto& t = self->o_.target;
+    const std::string tls = tls_reason(f.tls);
+    if (tls.find("verify failed") != std::string::npos) {
+        f.certificate =
+            certificate_problem(t.host, t.port, self->o_.ca_file, std::chrono::seconds(3));
+    } else if (t.tls && tls.empty() && f.reason == 0 && f.code <= 0) {
+        f.reachable = takes_connections(t.host, t.port, std::chrono::seconds(3));
     }
     const auto wait = self->schedule_retry();
     self->problem(describe_connect_failure(f, self->o_.target) + " (attempt " +

@@ -51,6 +51,13 @@ int connect_to(const std::string& host, int port, std::chrono::milliseconds wait
 
 }  // namespace
 
+bool takes_connections(const std::string& host, int port, std::chrono::milliseconds wait) {
+    const int s = connect_to(host, port, wait);
+    if (s < 0) return false;
+    close(s);
+    return true;
+}
+
 std::string certificate_problem(const std::string& host, int port, const std::string& ca_file,
                                 std::chrono::milliseconds wait) {
     std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_client_method()),

@@ -15,4 +15,7 @@ namespace tqrf::gateway {
 std::string certificate_problem(const std::string& host, int port, const std::string& ca_file,
                                 std::chrono::milliseconds wait);
 
+// Whether host:port takes a TCP connection within `wait` (closed again at once).
+bool takes_connections(const std::string& host, int port, std::chrono::milliseconds wait);
+
 }  // namespace tqrf::gateway
