@@ -210,6 +210,12 @@ void Mqtt::tick() {
     expiry.identifier = MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL;
     expiry.value.integer4 = 3600;
     MQTTProperties_add(&props, &expiry);
+    // The broker sends nothing larger (a request is at most 4096 bytes: request.h); what is
+    // larger is dropped by the broker, not read into memory here.
+    MQTTProperty largest;
+    largest.identifier = MQTTPROPERTY_CODE_MAXIMUM_PACKET_SIZE;
+    largest.value.integer4 = 65536;
+    MQTTProperties_add(&props, &largest);
     co.connectProperties = &props;
     MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
     will.topicName = o_.will_topic.c_str();

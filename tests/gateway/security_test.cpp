@@ -320,6 +320,10 @@ TEST_F(GatewaySecurity, OversizedRequestsAndFloodsAreRefused) {
         EXPECT_EQ(r["error"], c.error) << r;
     }
 
+    // Larger than the gateway takes from the broker at all: dropped by the broker, unanswered.
+    EXPECT_TRUE(ask(R"({"cmd":"info","pad":")" + std::string(70000, 'x') + "\"}").empty());
+    EXPECT_EQ(ask(R"({"cmd":"info"})")["ok"], true) << gateway_->err();
+
     sub_ = std::make_unique<Background>("mosquitto_sub " + client + " -v -t 'flood/#'",
                                         dir_ / "sub.out", dir_ / "sub.err");
     marker(client, "flood/marker");
