@@ -284,7 +284,9 @@ void ReaderWatch::serve(const Incoming& in) {
         log("a request on " + name_ + " names no response topic and no reply_to: not answered");
         return;
     }
-    g_.publish(reply_to, reply.dump(), false, in.correlation_data);
+    // A reader's text that is not UTF-8 (its version string) must not end the thread.
+    g_.publish(reply_to, reply.dump(-1, ' ', false, json::error_handler_t::replace), false,
+               in.correlation_data);
 }
 
 json ReaderWatch::run_command(const Request& req) {
