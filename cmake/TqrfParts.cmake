@@ -84,6 +84,7 @@ the -posix compilers, Debian: g++-mingw-w64-*-posix, in a new build folder), so 
     find_path(TQRF_PAHO_INCLUDE MQTTAsync.h)
     find_library(TQRF_PAHO_LIB paho-mqtt3as)
     find_path(TQRF_TOMLPP_INCLUDE toml++/toml.h)
+    find_package(OpenSSL QUIET)
     if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
       tqrf_part_off(TQRF_BUILD_GATEWAY "tqrf-gateway runs on Linux only")
     elseif(NOT TQRF_BUILD_IMAGE)
@@ -92,6 +93,8 @@ the -posix compilers, Debian: g++-mingw-w64-*-posix, in a new build folder), so 
       tqrf_part_off(TQRF_BUILD_GATEWAY "Paho MQTT C not found (Debian: libpaho-mqtt-dev), so no tqrf-gateway")
     elseif(NOT TQRF_TOMLPP_INCLUDE)
       tqrf_part_off(TQRF_BUILD_GATEWAY "toml++ not found (Debian: libtomlplusplus-dev), so no tqrf-gateway")
+    elseif(NOT TARGET OpenSSL::SSL)
+      tqrf_part_off(TQRF_BUILD_GATEWAY "OpenSSL not found (Debian: libssl-dev), so no tqrf-gateway")
     endif()
   endif()
 

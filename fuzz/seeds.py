@@ -239,6 +239,45 @@ def image_seeds():
     write("image", "short-nfc", b"\x07Filetype: Flipper NFC device\nVersion: 2\nBlock 3: ?? 00\n")
 
 
+def gateway_request_seeds():
+    # The first byte picks the reader (0: the quick start's, 1: every command and the key sets
+    # office and half); the rest is the request. Valid requests and refused ones.
+    seeds = {
+        "info": (1, '{"cmd":"info"}'),
+        "info-311": (0, '{"cmd":"info","reply_to":"reply/me","id":7}'),
+        "beep": (0, '{"cmd":"beep","ms":250}'),
+        "beep-short": (0, '{"cmd":"beep","ms":5}'),
+        "read": (0, '{"cmd":"read","block":1}'),
+        "read-blocks": (1, '{"cmd":"read","blocks":[0,1,2,63],"keys":"office","key":"b"}'),
+        "read-64": (0, '{"cmd":"read","block":64}'),
+        "read-empty": (0, '{"cmd":"read","blocks":[]}'),
+        "dump": (0, '{"cmd":"dump","sectors":[1,15]}'),
+        "dump-bad": (0, '{"cmd":"dump","sectors":[16]}'),
+        "write": (1, '{"cmd":"write","block":2,"keys":"office",'
+                     '"data":"00112233445566778899AABBCCDDEEFF"}'),
+        "write-trailer": (1, '{"cmd":"write","block":3,"data":"00112233445566778899AABBCCDDEEFF"}'),
+        "write-not-allowed": (0, '{"cmd":"write","block":2,'
+                                 '"data":"00112233445566778899AABBCCDDEEFF"}'),
+        "write-short": (1, '{"cmd":"write","block":2,"data":"0011"}'),
+        "credit": (1, '{"cmd":"credit","block":4,"amount":10,"keys":"half"}'),
+        "debit-b-missing": (1, '{"cmd":"debit","block":4,"amount":10,"keys":"half","key":"b"}'),
+        "debit-big": (1, '{"cmd":"debit","block":4,"amount":2147483648}'),
+        "debit-float": (1, '{"cmd":"debit","block":4,"amount":1.5}'),
+        "closed-set": (1, '{"cmd":"read","block":1,"keys":"closed"}'),
+        "keys-number": (1, '{"cmd":"read","block":1,"keys":3}'),
+        "key-c": (1, '{"cmd":"read","block":1,"key":"c"}'),
+        "no-cmd": (0, '{"id":[1,2]}'),
+        "unknown": (0, '{"cmd":"launch","id":null}'),
+        "not-object": (0, '[1,2,3]'),
+        "broken": (0, '{"cmd":"info"'),
+        "wildcard-reply": (0, '{"cmd":"info","reply_to":"a/#"}'),
+        "nested": (0, '{"cmd":"info","id":' + '[' * 200 + ']' * 200 + '}'),
+        "oversized": (1, '{"cmd":"info","pad":"' + 'x' * 4100 + '"}'),
+    }
+    for name, (reader, text) in seeds.items():
+        write("gateway_request", name, bytes([reader]) + text.encode())
+
+
 if __name__ == "__main__":
     commands()
     handle_seeds()
@@ -246,3 +285,4 @@ if __name__ == "__main__":
     mode_seeds()
     sim_seeds()
     image_seeds()
+    gateway_request_seeds()

@@ -62,6 +62,33 @@ std::string read_password(const std::string& path, std::string& password) {
     return "";
 }
 
+std::vector<std::string> check_tls_files(const Config& c) {
+    std::vector<std::string> out;
+    const auto readable = [&](const std::string& path, const char* field) {
+        if (path.empty()) return;
+        std::ifstream in(path);
+        if (!in) out.push_back(std::string(field) + ": " + path + " does not open");
+    };
+    readable(c.ca_file, "ca_file");
+    readable(c.cert_file, "cert_file");
+    readable(c.key_file, "key_file");
+    if (!c.key_file.empty()) {
+        struct stat st {};
+        if (stat(c.key_file.c_str(), &st) == 0 && (st.st_mode & 007) != 0) {
+            out.push_back("key_file: " + c.key_file +
+                          " may be read or written by others (chmod 600 or 640 it)");
+        }
+    }
+    if (c.cert_file.empty() != c.key_file.empty()) {
+        out.push_back(c.cert_file.empty() ? "key_file: needs cert_file"
+                                          : "cert_file: needs key_file");
+    }
+    if (!c.tls && (!c.ca_file.empty() || !c.cert_file.empty())) {
+        out.push_back("ca_file: the TLS files need an mqtts:// broker");
+    }
+    return out;
+}
+
 std::string reader_name(const std::string& port) {
     std::string path = port;
     if (char* real = realpath(port.c_str(), nullptr)) {
@@ -209,7 +236,8 @@ Config load_config(const std::string& path, std::vector<std::string>& errors) {
     }
 
     if (const toml::table* b = root["broker"].as_table()) {
-        k.unknown_keys(*b, "broker.", {"url", "ca_file", "username", "password_file"});
+        k.unknown_keys(*b, "broker.",
+                       {"url", "ca_file", "cert_file", "key_file", "username", "password_file"});
         if (auto u = k.text(*b, "username", "broker.username", false)) c.username = *u;
         if (auto pf = k.text(*b, "password_file", "broker.password_file", false)) {
             c.password_file = *pf;
@@ -225,6 +253,12 @@ Config load_config(const std::string& path, std::vector<std::string>& errors) {
             if (!why.empty()) k.error(b->get("url"), "broker.url", why);
         }
         if (auto ca = k.text(*b, "ca_file", "broker.ca_file", false)) c.ca_file = *ca;
+        if (auto cf = k.text(*b, "cert_file", "broker.cert_file", false)) c.cert_file = *cf;
+        if (auto kf = k.text(*b, "key_file", "broker.key_file", false)) c.key_file = *kf;
+        for (const auto& why : check_tls_files(c)) {
+            const std::string field = why.substr(0, why.find(':'));
+            k.error(b->get(field), "broker." + field, why.substr(field.size() + 2));
+        }
     } else {
         k.error(&root, "broker", "missing table [broker]");
     }

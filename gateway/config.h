@@ -28,7 +28,10 @@ struct Config {
     bool tls = false;
     std::string host = "127.0.0.1";
     int port = 1883;
-    std::string ca_file;
+    std::string
+        ca_file;  // mqtts://: the CA that signed the broker's certificate (else the system's)
+    std::string cert_file;      // mqtts://: the gateway's client certificate, or empty
+    std::string key_file;       // its private key; others than its owner and group may not read it
     std::string username;       // empty: none
     std::string password_file;  // holds the password (its first line); only its owner may read it
     std::vector<ReaderConfig> readers;
@@ -55,6 +58,10 @@ Config load_config(const std::string& path, std::vector<std::string>& errors);
 // Reads the password from `path` into `password`: an error text when the file does not read, or
 // when its group or others may read or write it (mode 0600 or 0400 only).
 std::string read_password(const std::string& path, std::string& password);
+
+// Checks the TLS files of `c` (they read; the key file is not open to others, and comes with a
+// certificate): one error text per problem, prefixed by the field's name as `field` gives it.
+std::vector<std::string> check_tls_files(const Config& c);
 
 // A reader's name from its device: /dev/ttyUSB0 gives "ttyUSB0", /dev/pts/3 "pts-3" (symbolic
 // links are followed first).

@@ -24,6 +24,7 @@
 #include "discovery.h"
 #include "mqtt.h"
 #include "notify.h"
+#include "request.h"
 #include "state.h"
 
 #ifndef TQRF_GATEWAY_VERSION
@@ -35,6 +36,11 @@ namespace tqrf::gateway {
 namespace {
 
 using json = nlohmann::json;
+
+// Requests per reader (see ReaderWatch::request).
+constexpr double kRequestsPerSecond = 10;
+constexpr double kRequestBurst = 20;
+constexpr std::size_t kRequestsWaiting = 64;
 
 std::string utc_now() {
     const auto now = std::chrono::system_clock::now();
@@ -61,8 +67,7 @@ class Gateway;
 // One reader: its watch, its status and the requests waiting for it.
 class ReaderWatch final : public watch::Handler {
   public:
-    ReaderWatch(Gateway& g, ReaderConfig cfg, std::string name, const std::string& state_dir)
-        : g_(g), cfg_(std::move(cfg)), name_(std::move(name)), seq_(state_dir + "/seq-" + name_) {}
+    ReaderWatch(Gateway& g, ReaderConfig cfg, std::string name, const std::string& state_dir);
 
     const std::string& name() const { return name_; }
     void start() {
@@ -76,12 +81,7 @@ class ReaderWatch final : public watch::Handler {
         stop_ = true;
         wake_.notify_all();
     }
-    void request(Incoming in) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (requests_.size() >= 64) return;  // a flood: the rest is dropped
-        requests_.push_back(std::move(in));
-        wake_.notify_all();
-    }
+    void request(Incoming in);
     json status() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return status_;
@@ -127,7 +127,7 @@ class ReaderWatch final : public watch::Handler {
     void set_status(bool online, const std::string& why);
     void announce();  // Home Assistant discovery, once online (discovery.h)
     void serve(const Incoming& in);
-    json run_command(const json& req);
+    json run_command(const Request& req);
 
     Gateway& g_;
     ReaderConfig cfg_;
@@ -140,6 +140,9 @@ class ReaderWatch final : public watch::Handler {
     bool stop_ = false;
     bool reported_ = false;
     std::deque<Incoming> requests_;
+    RequestRate rate_{kRequestsPerSecond, kRequestBurst};
+    long long refused_ = 0;  // requests dropped since the last one taken
+    RequestPolicy policy_;
     json status_;
     std::string version_, identity_;
     std::string adapter_;  // what the port is (adapter.h)
@@ -269,79 +272,77 @@ bool ReaderWatch::wait(std::chrono::milliseconds d) {
     }
 }
 
-void ReaderWatch::serve(const Incoming& in) {
-    json req = json::parse(in.payload, nullptr, false);
-    std::string reply_to = in.response_topic;
-    json reply;
-    if (!req.is_object()) {
-        reply = {{"ok", false}, {"error", "the request is no JSON object"}};
-    } else {
-        if (reply_to.empty() && req.contains("reply_to") && req["reply_to"].is_string()) {
-            reply_to = req["reply_to"];
+ReaderWatch::ReaderWatch(Gateway& g, ReaderConfig cfg, std::string name,
+                         const std::string& state_dir)
+    : g_(g), cfg_(std::move(cfg)), name_(std::move(name)), seq_(state_dir + "/seq-" + name_) {
+    policy_.reader = name_;
+    policy_.allow = cfg_.allow;
+    policy_.key_sets = cfg_.keys;
+    policy_.keys = &g_.config().key_sets;
+}
+
+// On Paho's thread. A reader takes kRequestBurst requests at once and kRequestsPerSecond on
+// average, and keeps at most kRequestsWaiting: the rest is dropped unanswered (a flood must not
+// keep the reader from its cards), said in the log once when dropping starts and once, with
+// the count, when a request is taken again.
+void ReaderWatch::request(Incoming in) {
+    const double now =
+        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    long long refused = 0;
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (requests_.size() >= kRequestsWaiting || !rate_.take(now)) {
+            first = refused_++ == 0;
+        } else {
+            refused = refused_;
+            refused_ = 0;
+            requests_.push_back(std::move(in));
+            wake_.notify_all();
         }
-        try {
-            reply = run_command(req);
-        } catch (const json::exception&) {
-            reply = {{"ok", false}, {"error", "a field of the request has the wrong type"}};
-        }
-        if (req.contains("id")) reply["id"] = req["id"];
     }
-    reply["reader"] = name_;
+    if (first) {
+        log("requests on reader " + name_ + " come faster than " +
+            std::to_string(static_cast<int>(kRequestsPerSecond)) +
+            " a second: the excess is dropped unanswered");
+    }
+    if (refused > 0) {
+        log(std::to_string(refused) + " request(s) on reader " + name_ + " were dropped");
+    }
+}
+
+void ReaderWatch::serve(const Incoming& in) {
+    std::string reply_to = in.response_topic;
+    const json reply = answer_request(
+        in.payload, policy_, [this](const Request& r) { return run_command(r); }, &reply_to);
     if (reply_to.empty()) {
         log("a request on " + name_ + " names no response topic and no reply_to: not answered");
         return;
     }
-    g_.publish(reply_to, reply.dump(), false, in.correlation_data);
+    // A reader's text that is not UTF-8 (its version string) must not end the thread.
+    g_.publish(reply_to, reply.dump(-1, ' ', false, json::error_handler_t::replace), false,
+               in.correlation_data);
 }
 
-json ReaderWatch::run_command(const json& req) {
+json ReaderWatch::run_command(const Request& req) {
     const auto fail = [](const std::string& why) { return json{{"ok", false}, {"error", why}}; };
-    if (!req.contains("cmd") || !req["cmd"].is_string()) return fail("the request names no cmd");
-    const std::string cmd = req["cmd"];
-    if (known_commands().count(cmd) == 0) return fail("no command \"" + cmd + "\"");
-    if (cfg_.allow.count(cmd) == 0) {
-        return fail("the command \"" + cmd + "\" is not allowed on reader " + name_);
-    }
+    const std::string& cmd = req.cmd;
     Reader& r = reader_;
     if (!r.is_open()) return fail("the reader is lost");
     if (cmd == "info") {
         return {{"ok", true}, {"port", cfg_.port}, {"version", version_}, {"identity", identity_}};
     }
     if (cmd == "beep") {
-        const int ms = req.value("ms", 100);
-        if (ms < 10 || ms > 2550) return fail("ms must be from 10 to 2550");
-        if (auto s = r.beep(ms / 10); !s) return fail(s.error().message());
+        if (auto s = r.beep(req.ms / 10); !s) return fail(s.error().message());
         return {{"ok", true}};
     }
-    // The card commands: the key from a key set of the configuration (the factory key A when
-    // the request names none), never from the request.
-    Key key = kDefaultKey;
-    KeyType type = KeyType::A;
-    if (req.contains("keys")) {
-        const std::string set = req["keys"];
-        if (std::find(cfg_.keys.begin(), cfg_.keys.end(), set) == cfg_.keys.end()) {
-            return fail("the key set \"" + set + "\" is not open to reader " + name_);
-        }
-        const KeySet& ks = g_.config().key_sets.at(set);
-        const bool want_b = req.value("key", std::string("a")) == "b";
-        const auto& k = want_b ? ks.b : ks.a;
-        if (!k) return fail("the key set \"" + set + "\" has no key " + (want_b ? "b" : "a"));
-        key = *k;
-        type = want_b ? KeyType::B : KeyType::A;
-    }
-    if (req.contains("key") && !req["key"].is_string()) return fail("key must be \"a\" or \"b\"");
     auto card = r.find_card(RequestMode::All);
     if (!card) return fail(card.error().message());
     json out{{"ok", true}, {"uid", card->uid.hex()}};
     int logged_in = -1;
-    const auto block_of = [&](const json& v) -> int {
-        if (!v.is_number_integer()) return -1;
-        const int b = v;
-        return b >= 0 && b < mifare::kBlocks ? b : -1;
-    };
     const auto login = [&](int sector) -> std::error_code {
         if (logged_in == sector) return {};
-        if (auto s = r.login(sector, type, key); !s) return s.error();
+        if (auto s = r.login(sector, req.key_type, req.key); !s) return s.error();
         logged_in = sector;
         return {};
     };
@@ -353,17 +354,8 @@ json ReaderWatch::run_command(const json& req) {
         return {};
     };
     if (cmd == "read") {
-        std::vector<int> blocks;
-        if (req.contains("blocks") && req["blocks"].is_array()) {
-            for (const auto& v : req["blocks"]) blocks.push_back(block_of(v));
-        } else {
-            blocks.push_back(block_of(req.value("block", json())));
-        }
-        if (blocks.empty() || std::count(blocks.begin(), blocks.end(), -1) > 0) {
-            return fail("blocks are numbered 0 to 63");
-        }
         json data = json::object();
-        for (int b : blocks) {
+        for (int b : req.blocks) {
             json d;
             if (auto e = read_block(b, d))
                 return fail("block " + std::to_string(b) + ": " + e.message());
@@ -371,17 +363,8 @@ json ReaderWatch::run_command(const json& req) {
         }
         out["blocks"] = data;
     } else if (cmd == "dump") {
-        std::vector<int> sectors;
-        if (req.contains("sectors") && req["sectors"].is_array()) {
-            for (const auto& v : req["sectors"]) {
-                sectors.push_back(v.is_number_integer() ? v.get<int>() : -1);
-            }
-        } else {
-            for (int s = 0; s < mifare::kSectors; ++s) sectors.push_back(s);
-        }
         json result = json::object();
-        for (int s : sectors) {
-            if (s < 0 || s >= mifare::kSectors) return fail("sectors are numbered 0 to 15");
+        for (int s : req.sectors) {
             json blocks = json::array();
             std::error_code err;
             for (int b = mifare::first_block(s); b < mifare::first_block(s) + 4 && !err; ++b) {
@@ -399,13 +382,7 @@ json ReaderWatch::run_command(const json& req) {
         }
         out["sectors"] = result;
     } else {
-        const int b = block_of(req.value("block", json()));
-        if (b < 0) return fail("blocks are numbered 0 to 63");
-        if (b == 0 || mifare::is_trailer(b)) {
-            return fail("block " + std::to_string(b) +
-                        " is the manufacturer block or a sector "
-                        "trailer, which the gateway does not write");
-        }
+        const int b = req.blocks.at(0);
         if (auto e = login(mifare::sector_of(b))) return fail(e.message());
         out["block"] = b;
         if (cmd == "read_value") {
@@ -413,14 +390,9 @@ json ReaderWatch::run_command(const json& req) {
             if (!v) return fail(v.error().message());
             out["value"] = *v;
         } else if (cmd == "write") {
-            auto data = Block::from_hex(req.value("data", std::string()));
-            if (!data) return fail("data must be 32 hex digits");
-            if (auto s = r.write(b, *data); !s) return fail(s.error().message());
+            if (auto s = r.write(b, req.data); !s) return fail(s.error().message());
         } else {  // credit, debit
-            const long long amount = req.value("amount", -1LL);
-            if (amount < 0 || amount > 2147483647) return fail("amount must be 0 to 2147483647");
-            const auto a = static_cast<std::uint32_t>(amount);
-            Status s = cmd == "credit" ? r.increment(b, a) : r.decrement(b, a);
+            Status s = cmd == "credit" ? r.increment(b, req.amount) : r.decrement(b, req.amount);
             if (s) s = r.transfer(b);
             if (!s) return fail(s.error().message());
             auto v = r.read_value(b);
@@ -470,6 +442,16 @@ int Gateway::run() {
     Mqtt::Options o;
     o.uri = (c_.tls ? "ssl://" : "tcp://") + c_.host + ":" + std::to_string(c_.port);
     o.ca_file = c_.ca_file;
+    o.cert_file = c_.cert_file;
+    o.key_file = c_.key_file;
+    o.target = {(c_.tls ? "mqtts://" : "mqtt://") + c_.host + ":" + std::to_string(c_.port),
+                c_.host,
+                c_.port,
+                c_.tls,
+                c_.ca_file,
+                c_.cert_file,
+                c_.username,
+                c_.password_file};
     o.client_id = "tqrf-gateway-" + c_.name;
     o.username = c_.username;
     if (!c_.password_file.empty()) {
@@ -499,6 +481,7 @@ int Gateway::run() {
         log("lost the broker: messages are queued until it is back");
         notify_.status("lost the broker: messages are queued until it is back");
     };
+    mqtt_->on_problem = [](const std::string& line) { log(line); };
     mqtt_->on_message = [this](Incoming in) { dispatch(std::move(in)); };
     mqtt_->on_dropped = [this](int n) {
         {
@@ -553,6 +536,7 @@ int usage(const std::string& why) {
         << "usage: tqrf-gateway --broker mqtt://HOST:PORT --name NAME --port PATH "
            "[--port PATH ...] [--state DIR] [--interval MS] [--queue-max N]\n"
            "                    [--username USER --password-file FILE] [--homeassistant PREFIX]\n"
+           "                    [--ca-file FILE] [--cert-file FILE --key-file FILE]\n"
            "       tqrf-gateway --config FILE [--state DIR]\n"
            "       tqrf-gateway --check-config FILE\n";
     return 2;
@@ -607,6 +591,12 @@ int main(int argc, char** argv) {
             if (v.empty() || v.find_first_of("+#") != std::string::npos) {
                 return usage("--homeassistant takes the discovery prefix (homeassistant)");
             }
+        } else if (a == "--ca-file") {
+            c.ca_file = v;
+        } else if (a == "--cert-file") {
+            c.cert_file = v;
+        } else if (a == "--key-file") {
+            c.key_file = v;
         } else if (a == "--queue-max") {
             c.queue_max = std::atoi(v.c_str());
             if (c.queue_max < 1 || c.queue_max > 1000000) {
@@ -631,7 +621,10 @@ int main(int argc, char** argv) {
             std::cout << file << ": no mistakes\n";
             return 0;
         }
-        if (!ports.empty() || !broker.empty()) return usage("--config takes no --broker or --port");
+        if (!ports.empty() || !broker.empty() || !c.ca_file.empty() || !c.cert_file.empty() ||
+            !c.key_file.empty()) {
+            return usage("--config takes no --broker, --port or TLS files (see its [broker])");
+        }
         if (state_dir.empty()) state_dir = loaded.state_dir;
         c = loaded;
     } else {
@@ -643,6 +636,10 @@ int main(int argc, char** argv) {
         if (ports.empty()) return usage("give at least one --port PATH");
         if (!c.password_file.empty() && c.username.empty()) {
             return usage("--password-file needs --username");
+        }
+        for (auto why : check_tls_files(c)) {
+            std::replace(why.begin(), why.begin() + static_cast<long>(why.find(':')), '_', '-');
+            return usage("--" + why);
         }
         for (const auto& p : ports) {
             ReaderConfig r;

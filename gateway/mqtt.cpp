@@ -3,8 +3,11 @@
 #include <MQTTAsync.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 #include <thread>
+
+#include "tls_check.h"
 
 namespace tqrf::gateway {
 
@@ -18,6 +21,16 @@ std::string property_text(MQTTProperties* props, MQTTPropertyCodes code) {
     MQTTProperty* p = MQTTProperties_getProperty(props, code);
     if (p == nullptr) return "";
     return std::string(p->value.data.data, static_cast<std::size_t>(p->value.data.len));
+}
+
+// At most this many messages are followed for the broker's refusal by topic (the rest are
+// still reported, without their topic).
+constexpr std::size_t kFollowed = 4096;
+
+std::string seconds(std::chrono::milliseconds d) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(d.count()) / 1000.0);
+    return text;
 }
 
 }  // namespace
@@ -41,6 +54,7 @@ Mqtt::Mqtt(Options o) : o_(std::move(o)) {
                                  o_.persistence_dir);
     }
     client_ = c;
+    for (const auto& f : o_.subscriptions) subscriptions_.push_back({this, f});
     MQTTAsync_setCallbacks(
         c, this, &Mqtt::lost,
         [](void* ctx, char* topic, int len, MQTTAsync_message* m) {
@@ -90,34 +104,91 @@ void Mqtt::connect_ok(void* ctx, void*) {
     {
         std::lock_guard<std::mutex> lock(self->mutex_);
         self->backoff_ = std::chrono::milliseconds(500);
+        self->failures_ = 0;
     }
     self->connected_ = true;
     self->connecting_ = false;
     self->just_connected_ = true;  // tick() subscribes, outside Paho's callback
 }
 
-void Mqtt::connect_failed(void* ctx, void*) {
+void Mqtt::connect_failed(void* ctx, const ConnectFailure& failure) {
     auto* self = static_cast<Mqtt*>(ctx);
-    self->schedule_retry();
+    ConnectFailure f = failure;
+    int attempt = 0;
+    {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        f.tls = self->tls_errors_;
+        attempt = ++self->failures_;
+    }
+    // What OpenSSL and Paho do not say is looked into (bounded waits, on Paho's thread while
+    // no connection is up).
+    const auto& t = self->o_.target;
+    const std::string tls = tls_reason(f.tls);
+    if (tls.find("verify failed") != std::string::npos) {
+        f.certificate =
+            certificate_problem(t.host, t.port, self->o_.ca_file, std::chrono::seconds(3));
+    } else if (t.tls && tls.empty() && f.reason == 0 && f.code <= 0) {
+        f.reachable = takes_connections(t.host, t.port, std::chrono::seconds(3));
+    }
+    const auto wait = self->schedule_retry();
+    self->problem(describe_connect_failure(f, self->o_.target) + " (attempt " +
+                  std::to_string(attempt) + "; the next in " + seconds(wait) + ")");
     self->connecting_ = false;
 }
 
-void Mqtt::schedule_retry() {
+// Paho hands OpenSSL's error lines of a failed handshake here.
+int Mqtt::tls_error(const char* text, std::size_t len, void* ctx) {
+    auto* self = static_cast<Mqtt*>(ctx);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    if (self->tls_errors_.size() < 4096) self->tls_errors_.append(text, len).append("\n");
+    return 0;
+}
+
+std::chrono::milliseconds Mqtt::schedule_retry() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::uniform_real_distribution<double> jitter(0.5, 1.5);
     const auto wait = std::chrono::milliseconds(
         static_cast<long long>(static_cast<double>(backoff_.count()) * jitter(rng_)));
     next_ = std::chrono::steady_clock::now() + wait;
     backoff_ = std::min(backoff_ * 2, std::chrono::milliseconds(15000));
+    return wait;
+}
+
+std::string Mqtt::topic_of(int token) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = topics_.find(token);
+    if (it == topics_.end()) {
+        // Acknowledged before publish() noted it (or not followed: too many at once).
+        if (early_.size() >= kFollowed) early_.clear();
+        early_.insert(token);
+        return "a topic not noted";
+    }
+    std::string t = std::move(it->second);
+    topics_.erase(it);
+    return t;
 }
 
 void Mqtt::tick() {
     if (just_connected_.exchange(false)) {
-        for (const auto& t : o_.subscriptions) {
+        for (auto& sub : subscriptions_) {
             MQTTAsync_responseOptions ro = MQTTAsync_responseOptions_initializer;
+            ro.context = &sub;
+            // The broker's refusal (its ACL) comes as a reason code of 0x80 or more.
+            ro.onSuccess5 = [](void* ctx, MQTTAsync_successData5* d) {
+                auto* s = static_cast<Mqtt::Subscription*>(ctx);
+                if (d != nullptr && d->reasonCode >= MQTTREASONCODE_UNSPECIFIED_ERROR) {
+                    s->self->problem(describe_refused_subscription(s->filter, d->reasonCode,
+                                                                   s->self->o_.target));
+                }
+            };
+            ro.onFailure5 = [](void* ctx, MQTTAsync_failureData5* d) {
+                auto* s = static_cast<Mqtt::Subscription*>(ctx);
+                s->self->problem(describe_refused_subscription(
+                    s->filter, d != nullptr ? d->reasonCode : 0, s->self->o_.target));
+            };
             // QoS 0: a request sent while the gateway was away is not kept for it by the
             // broker and carried out late (a debit an hour after it was asked for).
-            (void)MQTTAsync_subscribe(handle(client_), t.c_str(), 0, &ro);
+            (void)MQTTAsync_subscribe(handle(client_), sub.filter.c_str(), 0, &ro);
         }
         if (on_connected) on_connected();
     }
@@ -148,12 +219,26 @@ void Mqtt::tick() {
     co.automaticReconnect = 0;
     co.context = this;
     co.onSuccess5 = [](void* ctx, MQTTAsync_successData5*) { connect_ok(ctx, nullptr); };
-    co.onFailure5 = [](void* ctx, MQTTAsync_failureData5*) { connect_failed(ctx, nullptr); };
+    co.onFailure5 = [](void* ctx, MQTTAsync_failureData5* d) {
+        ConnectFailure f;
+        if (d != nullptr) {
+            f.code = d->code;
+            f.reason = d->reasonCode;
+            if (d->message != nullptr) f.message = d->message;
+        }
+        connect_failed(ctx, f);
+    };
     MQTTProperties props = MQTTProperties_initializer;
     MQTTProperty expiry;
     expiry.identifier = MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL;
     expiry.value.integer4 = 3600;
     MQTTProperties_add(&props, &expiry);
+    // The broker sends nothing larger (a request is at most 4096 bytes: request.h); what is
+    // larger is dropped by the broker, not read into memory here.
+    MQTTProperty largest;
+    largest.identifier = MQTTPROPERTY_CODE_MAXIMUM_PACKET_SIZE;
+    largest.value.integer4 = 65536;
+    MQTTProperties_add(&props, &largest);
     co.connectProperties = &props;
     MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
     will.topicName = o_.will_topic.c_str();
@@ -169,17 +254,30 @@ void Mqtt::tick() {
     }
     MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
     if (o_.uri.rfind("ssl://", 0) == 0) {
+        // The server's certificate is verified, and its name or address checked, always:
+        // against the CA file given, else the system's trusted CAs.
         ssl.enableServerCertAuth = 1;
         ssl.verify = 1;
         if (!o_.ca_file.empty()) ssl.trustStore = o_.ca_file.c_str();
+        if (!o_.cert_file.empty()) ssl.keyStore = o_.cert_file.c_str();
+        if (!o_.key_file.empty()) ssl.privateKey = o_.key_file.c_str();
+        ssl.ssl_error_cb = &Mqtt::tls_error;
+        ssl.ssl_error_context = this;
         co.ssl = &ssl;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        tls_errors_.clear();
     }
     connecting_ = true;
     const int rc = MQTTAsync_connect(handle(client_), &co);
     MQTTProperties_free(&props);
     if (rc != MQTTASYNC_SUCCESS) {
         connecting_ = false;
-        schedule_retry();
+        ConnectFailure f;
+        f.code = rc;
+        f.message = MQTTAsync_strerror(rc);
+        connect_failed(this, f);
     }
 }
 
@@ -229,6 +327,25 @@ bool Mqtt::publish(const std::string& topic, const std::string& payload, bool re
         MQTTProperties_add(&m.properties, &cd);
     }
     MQTTAsync_responseOptions ro = MQTTAsync_responseOptions_initializer;
+    ro.context = this;
+    ro.onSuccess5 = [](void* ctx, MQTTAsync_successData5* d) {
+        auto* self = static_cast<Mqtt*>(ctx);
+        if (d == nullptr) return;
+        const std::string on = self->topic_of(d->token);
+        if (d->reasonCode >= MQTTREASONCODE_UNSPECIFIED_ERROR) {
+            self->problem(describe_refused_publish(on, d->reasonCode, self->o_.target));
+        }
+    };
+    // A PUBACK with a reason code of 0x80 or more (the broker's ACL refused the topic).
+    ro.onFailure5 = [](void* ctx, MQTTAsync_failureData5* d) {
+        auto* self = static_cast<Mqtt*>(ctx);
+        if (d == nullptr) return;
+        const std::string on = self->topic_of(d->token);
+        // Else the client was ended with the message still queued: it stays on disk.
+        if (d->reasonCode >= MQTTREASONCODE_UNSPECIFIED_ERROR) {
+            self->problem(describe_refused_publish(on, d->reasonCode, self->o_.target));
+        }
+    };
     const int rc = MQTTAsync_sendMessage(handle(client_), topic.c_str(), &m, &ro);
     MQTTProperties_free(&m.properties);
     const std::vector<int> after = pending_tokens();
@@ -242,6 +359,11 @@ bool Mqtt::publish(const std::string& topic, const std::string& payload, bool re
         }
     }
     if (dropped > 0 && on_dropped) on_dropped(dropped);
+    if (rc == MQTTASYNC_SUCCESS) {
+        std::lock_guard<std::mutex> follow(mutex_);
+        // Acknowledged before this line was reached: not followed.
+        if (early_.erase(ro.token) == 0 && topics_.size() < kFollowed) topics_[ro.token] = topic;
+    }
     return rc == MQTTASYNC_SUCCESS;
 }
 

@@ -13,7 +13,11 @@
 #include <random>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
+
+#include "broker_errors.h"
 
 namespace tqrf::gateway {
 
@@ -27,8 +31,10 @@ struct Incoming {
 class Mqtt {
   public:
     struct Options {
-        std::string uri;  // tcp://HOST:PORT or ssl://HOST:PORT
-        std::string ca_file;
+        std::string uri;        // tcp://HOST:PORT or ssl://HOST:PORT
+        std::string ca_file;    // empty: the system's trusted CAs (the server is always verified)
+        std::string cert_file;  // the client's certificate (PEM), or empty
+        std::string key_file;   // its private key (PEM), or empty
         std::string client_id;
         std::string username;  // empty: none
         std::string password;
@@ -37,6 +43,7 @@ class Mqtt {
         std::string will_topic;
         std::string will_payload;
         std::vector<std::string> subscriptions;  // QoS 0, made again on every connect
+        BrokerTarget target;                     // for the messages
     };
 
     // Throws std::runtime_error when the client cannot be made (a bad persistence folder).
@@ -54,6 +61,9 @@ class Mqtt {
     // Called from publish() with the number of queued messages the full queue dropped to take
     // the new one (the oldest first).
     std::function<void(int)> on_dropped;
+    // A line for the log: a failed connect and the wait before the next one, a message or a
+    // subscription the broker refused. Called on Paho's thread or from tick().
+    std::function<void(const std::string&)> on_problem;
 
     // QoS 1 unless `qos` says otherwise. Kept when the broker is unreachable. False when Paho
     // refused it (the queue is full is not a refusal: the oldest is dropped then, see dropped()).
@@ -77,13 +87,25 @@ class Mqtt {
     // Publishes `payload` on the will topic, retained, and disconnects (bounded wait).
     void close(const std::string& last_payload, std::chrono::milliseconds wait);
 
+    // A subscription's filter, for the message on its refusal.
+    struct Subscription {
+        Mqtt* self;
+        std::string filter;
+    };
+
   private:
     static int arrived(void* ctx, char* topic, int len, void* msg);
     static void lost(void* ctx, char* cause);
     static void connect_ok(void* ctx, void* response);
-    static void connect_failed(void* ctx, void* response);
+    static void connect_failed(void* ctx, const ConnectFailure& f);
+    static int tls_error(const char* text, std::size_t len, void* ctx);
 
-    void schedule_retry();
+    // The wait before the next connect.
+    std::chrono::milliseconds schedule_retry();
+    void problem(const std::string& line) const {
+        if (on_problem) on_problem(line);
+    }
+    std::string topic_of(int token);
     std::vector<int> pending_tokens() const;
     static void delivered(void* ctx, int token);
 
@@ -98,9 +120,14 @@ class Mqtt {
     std::atomic<bool> connected_{false};
     std::atomic<bool> connecting_{false};
     std::atomic<bool> just_connected_{false};
-    std::mutex mutex_;  // next_ and backoff_
+    std::mutex mutex_;  // next_, backoff_, tls_errors_, topics_
     std::chrono::steady_clock::time_point next_{};
     std::chrono::milliseconds backoff_{500};
+    int failures_ = 0;                             // connects failed in a row
+    std::string tls_errors_;                       // OpenSSL's lines of the connect under way
+    std::unordered_map<int, std::string> topics_;  // token -> topic, of messages not acknowledged
+    std::unordered_set<int> early_;  // tokens acknowledged before publish() noted them
+    std::vector<Subscription> subscriptions_;
     std::mt19937 rng_{std::random_device{}()};
 };
 

@@ -28,8 +28,8 @@ stage_packages() {
     step "installing packages"
     scripts/install-deps.sh g++-mingw-w64-i686 g++-mingw-w64-x86-64 clang libclang-rt-14-dev \
         clang-format llvm-14 help2man lintian dpkg-dev icoutils \
-        libpaho-mqtt-dev libtomlplusplus-dev mosquitto mosquitto-clients python3-jsonschema \
-        python3-paho-mqtt
+        libpaho-mqtt-dev libtomlplusplus-dev libssl-dev mosquitto mosquitto-clients \
+        python3-jsonschema python3-paho-mqtt openssl
     mkdir -p build
     # Wine is large: install it in the background while the first build runs.
     tests/windows/install-wine.sh >build/install-wine.log 2>&1 &
