@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 # TQRF_DEMO_BUILD=DIR: use the programs of a build folder made before instead.
 build=${TQRF_DEMO_BUILD:-}
 if [ -z "$build" ]; then
-    scripts/install-deps.sh libpaho-mqtt-dev libtomlplusplus-dev mosquitto mosquitto-clients
+    scripts/install-deps.sh libpaho-mqtt-dev libtomlplusplus-dev libssl-dev mosquitto \
+        mosquitto-clients python3
     build=build/demo
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTQRF_BUILD_TESTS=OFF >/dev/null
     cmake --build "$build" -j"$(nproc)" --target tqrf-gateway tqrf-sim >/dev/null
