@@ -480,6 +480,27 @@ TEST_F(Gateway, APasswordFromAFileOnlyItsOwnerMayRead) {
     }
 }
 
+// A number on the command line is whole and in its range, or the gateway does not start.
+TEST_F(Gateway, CommandLineNumbersAreWholeAndInRange) {
+    struct Case {
+        std::string option, error;
+    };
+    const std::string interval = "--interval must be 10 to 10000 ms";
+    const std::string queue = "--queue-max must be 1 to 1000000";
+    const std::vector<Case> cases{
+        {"--interval 9", interval},    {"--interval 10001", interval},
+        {"--interval 20ms", interval}, {"--interval ''", interval},
+        {"--queue-max 0", queue},      {"--queue-max 1000001", queue},
+        {"--queue-max 4k", queue},     {"--queue-max 99999999999", queue},
+    };
+    for (const auto& c : cases) {
+        // Alone: a number taken would end in "--name NAME is needed" instead.
+        const Outcome o = run(std::string(TQRF_GATEWAY_EXE) + " " + c.option, dir_);
+        EXPECT_EQ(o.status, 2) << c.option;
+        EXPECT_TRUE(has(o.err, c.error)) << c.option << "\n" << o.err;
+    }
+}
+
 TEST_F(Gateway, CheckConfigNamesTheLineAndFieldOfEveryMistake) {
     std::ofstream(dir_ / "bad.toml") << "[gateway]\n"                      // 1
                                      << "name = \"a/b\"\n"                 // 2
