@@ -143,6 +143,14 @@ class Gateway : public BrokerTest {
         ASSERT_TRUE(eventually([&] { return taken(reader) >= expected; })) << gateway_->err();
     }
 
+    // Subscribed, and the gateway with `extra` options ready on `sim` (started here).
+    void ready_on(tqrf_sim::Simulator& sim, const std::string& extra = "") {
+        subscribe();
+        sim.start();
+        start_gateway(" --port " + sim.slave_path(), extra);
+        ready(reader_name(sim.slave_path()));
+    }
+
     // Subscribed, the gateway on `sim` (started here) with the first card's two events
     // through, then the broker stopped.
     void first_card_then_broker_down(tqrf_sim::Simulator& sim, std::uint64_t& expected) {
@@ -242,12 +250,9 @@ TEST_F(Gateway, GatewayStoppedWhileTheBrokerIsDownKeepsItsQueue) {
 // The statuses published on every connect once went into the same bounded queue and pushed an
 // event out of it while it drained (seq 5, 7, 8 arrived), and the count missed those drops.
 TEST_F(Gateway, AFullQueueDropsItsOldestAndCountsThem) {
-    subscribe();
     tqrf_sim::Simulator sim(empty_field());
-    sim.start();
+    ASSERT_NO_FATAL_FAILURE(ready_on(sim, "--queue-max 4"));
     const auto name = reader_name(sim.slave_path());
-    start_gateway(" --port " + sim.slave_path(), "--queue-max 4");
-    ready(name);
     stop_broker();
     std::uint64_t expected = 0;
     for (int n = 1; n <= 4; ++n) place_and_remove(sim, name, n, expected);
@@ -309,12 +314,9 @@ TEST_F(Gateway, AutoWatchesEveryListedReaderAndEachStatusNamesItsAdapter) {
 // topic, which takes arrivals only (Home Assistant counts every message there as a scan), and
 // a connectivity sensor on the reader's retained status.
 TEST_F(Gateway, HomeAssistantDiscoversEachReaderAsATagScanner) {
-    subscribe();
     tqrf_sim::Simulator sim(empty_field());
-    sim.start();
+    ASSERT_NO_FATAL_FAILURE(ready_on(sim, "--homeassistant ha"));
     const auto name = reader_name(sim.slave_path());
-    start_gateway(" --port " + sim.slave_path(), "--homeassistant ha");
-    ready(name);
     const Outcome disc = run("mosquitto_sub " + broker_args() + " -v -t 'ha/#' -C 2 -W 5", dir_);
     std::map<std::string, json> configs;
     for (const auto& l : lines_of(disc.out)) {
@@ -375,12 +377,9 @@ TEST_F(Gateway, ALostReaderAndItsReturnFollowInItsRetainedStatus) {
 }
 
 TEST_F(Gateway, CommandsOverMqtt5AndMqtt311) {
-    subscribe();
     tqrf_sim::Simulator sim;
-    sim.start();
+    ASSERT_NO_FATAL_FAILURE(ready_on(sim));
     const auto name = reader_name(sim.slave_path());
-    start_gateway(" --port " + sim.slave_path());
-    ready(name);
     struct Case {
         bool v5;
         std::string request;
