@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -530,6 +531,16 @@ int Gateway::run() {
     return 0;
 }
 
+// `text` as a whole number from `lo` to `hi`, into `into`; false when it is not one.
+bool number_in(const std::string& text, int lo, int hi, int& into) {
+    int v = 0;
+    const char* end = text.data() + text.size();
+    const auto [at, ec] = std::from_chars(text.data(), end, v);
+    if (ec != std::errc{} || at != end || v < lo || v > hi) return false;
+    into = v;
+    return true;
+}
+
 int usage(const std::string& why) {
     std::cerr
         << "tqrf-gateway: " << why << "\n"
@@ -598,13 +609,11 @@ int main(int argc, char** argv) {
         } else if (a == "--key-file") {
             c.key_file = v;
         } else if (a == "--queue-max") {
-            c.queue_max = std::atoi(v.c_str());
-            if (c.queue_max < 1 || c.queue_max > 1000000) {
+            if (!number_in(v, 1, 1000000, c.queue_max)) {
                 return usage("--queue-max must be 1 to 1000000");
             }
         } else if (a == "--interval") {
-            c.interval_ms = std::atoi(v.c_str());
-            if (c.interval_ms < 10 || c.interval_ms > 10000) {
+            if (!number_in(v, 10, 10000, c.interval_ms)) {
                 return usage("--interval must be 10 to 10000 ms");
             }
         } else {

@@ -328,7 +328,11 @@ bool Mqtt::publish(const std::string& topic, const std::string& payload, bool re
     }
     MQTTAsync_responseOptions ro = MQTTAsync_responseOptions_initializer;
     ro.context = this;
-    ro.onSuccess5 = [](void* ctx, MQTTAsync_successData5* d) {
+    // The broker's answer, whether Paho takes it as a success or a failure; the message's
+    // topic is forgotten either way. A PUBACK with a reason code of 0x80 or more (the broker's
+    // ACL refused the topic) is said. A failure without one: the client was ended with the
+    // message still queued, and it stays on disk.
+    const auto answered = [](void* ctx, auto* d) {
         auto* self = static_cast<Mqtt*>(ctx);
         if (d == nullptr) return;
         const std::string on = self->topic_of(d->token);
@@ -336,16 +340,8 @@ bool Mqtt::publish(const std::string& topic, const std::string& payload, bool re
             self->problem(describe_refused_publish(on, d->reasonCode, self->o_.target));
         }
     };
-    // A PUBACK with a reason code of 0x80 or more (the broker's ACL refused the topic).
-    ro.onFailure5 = [](void* ctx, MQTTAsync_failureData5* d) {
-        auto* self = static_cast<Mqtt*>(ctx);
-        if (d == nullptr) return;
-        const std::string on = self->topic_of(d->token);
-        // Else the client was ended with the message still queued: it stays on disk.
-        if (d->reasonCode >= MQTTREASONCODE_UNSPECIFIED_ERROR) {
-            self->problem(describe_refused_publish(on, d->reasonCode, self->o_.target));
-        }
-    };
+    ro.onSuccess5 = answered;
+    ro.onFailure5 = answered;
     const int rc = MQTTAsync_sendMessage(handle(client_), topic.c_str(), &m, &ro);
     MQTTProperties_free(&m.properties);
     const std::vector<int> after = pending_tokens();

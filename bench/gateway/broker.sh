@@ -6,24 +6,12 @@
 #
 #   bench/gateway/broker.sh [N]        (default 50000)
 set -euo pipefail
+# shellcheck source=scripts/lib/broker.sh
+source "$(dirname "$0")/../../scripts/lib/broker.sh"
 n=${1:-50000}
-work=$(mktemp -d /tmp/tqrf-broker-bench.XXXXXX)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+tqrf_scratch tqrf-broker-bench
 # max_queued_messages 0: no limit on the subscriber's queue, so nothing is dropped on the way.
-printf 'listener %s 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\n' "$port" >"$work/mosquitto.conf"
-[ "$(id -u)" -eq 0 ] && echo "user root" >>"$work/mosquitto.conf"
-mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.log" 2>&1 &
-broker=$!
-pids+=("$broker")
-for _ in $(seq 50); do mosquitto_pub -p "$port" -t probe -m x 2>/dev/null && break; sleep 0.1; done
+tqrf_broker "max_queued_messages 0"
 
 awk -v n="$n" 'BEGIN { p = sprintf("%250s", ""); gsub(/ /, "x", p); for (i = 0; i < n; i++) print p }' \
     >"$work/lines"

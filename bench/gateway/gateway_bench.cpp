@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -26,6 +27,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tqrf_sim/simulator.h"
@@ -167,26 +169,24 @@ double percentile(std::vector<double> v, double p) {
 
 Options parse(int argc, char** argv) {
     Options o;
+    const std::pair<const char*, std::string*> texts[] = {
+        {"--gateway", &o.gateway}, {"--received", &o.received}, {"--work", &o.work}};
+    const std::pair<const char*, int*> numbers[] = {{"--broker-port", &o.broker_port},
+                                                    {"--readers", &o.readers},
+                                                    {"--interval", &o.interval_ms},
+                                                    {"--idle", &o.idle_s},
+                                                    {"--phase", &o.phase_s}};
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (i + 1 >= argc) die("missing value for " + a);
         const std::string v = argv[++i];
-        if (a == "--gateway") {
-            o.gateway = v;
-        } else if (a == "--broker-port") {
-            o.broker_port = std::atoi(v.c_str());
-        } else if (a == "--received") {
-            o.received = v;
-        } else if (a == "--work") {
-            o.work = v;
-        } else if (a == "--readers") {
-            o.readers = std::atoi(v.c_str());
-        } else if (a == "--interval") {
-            o.interval_ms = std::atoi(v.c_str());
-        } else if (a == "--idle") {
-            o.idle_s = std::atoi(v.c_str());
-        } else if (a == "--phase") {
-            o.phase_s = std::atoi(v.c_str());
+        const auto named = [&](const auto& option) { return a == option.first; };
+        if (const auto t = std::find_if(std::begin(texts), std::end(texts), named);
+            t != std::end(texts)) {
+            *t->second = v;
+        } else if (const auto n = std::find_if(std::begin(numbers), std::end(numbers), named);
+                   n != std::end(numbers)) {
+            *n->second = std::atoi(v.c_str());
         } else {
             die("unknown option " + a);
         }
@@ -288,24 +288,20 @@ int main(int argc, char** argv) {
                 continue;
             }
             std::this_thread::sleep_until(due[i]);
+            // A new card arrives in an empty field; the one in the field leaves.
+            const bool arrives = card[i] == 0;
+            if (arrives) card[i] = next_uid++;
+            const tqrf_sim::Uid uid{
+                static_cast<std::uint8_t>(card[i] >> 24), static_cast<std::uint8_t>(card[i] >> 16),
+                static_cast<std::uint8_t>(card[i] >> 8), static_cast<std::uint8_t>(card[i])};
             char uid_hex[9];
-            if (card[i] == 0) {
-                card[i] = next_uid++;
-                const tqrf_sim::Uid uid{static_cast<std::uint8_t>(card[i] >> 24),
-                                        static_cast<std::uint8_t>(card[i] >> 16),
-                                        static_cast<std::uint8_t>(card[i] >> 8),
-                                        static_cast<std::uint8_t>(card[i])};
-                std::snprintf(uid_hex, sizeof uid_hex, "%08X", card[i]);
-                made[names[i] + " " + uid_hex + " arrived"] = {ph.name, unix_now()};
+            std::snprintf(uid_hex, sizeof uid_hex, "%08X", card[i]);
+            made[names[i] + " " + uid_hex + (arrives ? " arrived" : " left")] = {ph.name,
+                                                                                 unix_now()};
+            if (arrives) {
                 sims[i]->place_card(uid);
                 due[i] += std::chrono::milliseconds(hold(rng));
             } else {
-                const tqrf_sim::Uid uid{static_cast<std::uint8_t>(card[i] >> 24),
-                                        static_cast<std::uint8_t>(card[i] >> 16),
-                                        static_cast<std::uint8_t>(card[i] >> 8),
-                                        static_cast<std::uint8_t>(card[i])};
-                std::snprintf(uid_hex, sizeof uid_hex, "%08X", card[i]);
-                made[names[i] + " " + uid_hex + " left"] = {ph.name, unix_now()};
                 sims[i]->remove_card(uid);
                 card[i] = 0;
                 due[i] += std::chrono::milliseconds(gap(rng));

@@ -23,22 +23,10 @@ if [ -z "${TQRF_BENCH_BUILD:-}" ]; then
 fi
 cmake --build "$BUILD" -j2 --target tqrf_gateway_bench tqrf-gateway >/dev/null
 
-work=$(mktemp -d /tmp/tqrf-gateway-bench.XXXXXX)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$port" >"$work/mosquitto.conf"
-[ "$(id -u)" -eq 0 ] && echo "user root" >>"$work/mosquitto.conf"
-mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.log" 2>&1 &
-pids+=($!)
-broker=$!
-for _ in $(seq 50); do mosquitto_pub -p "$port" -t probe -m x 2>/dev/null && break; sleep 0.1; done
+# shellcheck source=scripts/lib/broker.sh
+source scripts/lib/broker.sh
+tqrf_scratch tqrf-gateway-bench
+tqrf_broker
 
 # The subscriber: each event with the Unix time (ns) at which it was taken.
 : >"$work/received"

@@ -3,56 +3,17 @@
 // the consumer run with Debian's /usr/bin/python3 (python3-paho-mqtt). Cards come and go while
 // the consumer runs and while it is killed; it must print every event once, in order, with no
 // gap, and notice a repeated event, a gap and a late event that the test publishes itself.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "cli_run.h"
-#include "gtest/gtest.h"
-#include "tqrf_sim/simulator.h"
+#include "broker_fixture.h"
 
 namespace {
 
 using json = nlohmann::json;
-using namespace tqrf_cli_test;
-
-int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-bool accepts(int port) {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
-
-template <class F>
-bool eventually(F done) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
+using namespace tqrf_gateway_test;
 
 // The block of `doc` fenced as "```python gateway-consumer"; empty when there is none.
 std::string consumer_from(const std::string& doc) {
@@ -70,12 +31,6 @@ std::string consumer_from(const std::string& doc) {
     return "";
 }
 
-std::string reader_name(const std::string& pty) {
-    std::string n = pty.substr(5);  // "/dev/pts/3" -> "pts-3"
-    for (auto& c : n) c = c == '/' ? '-' : c;
-    return n;
-}
-
 // The consumer's lines of one kind ("event", "gap", ...), split into words.
 std::vector<std::vector<std::string>> said(const std::string& out, const std::string& kind) {
     std::vector<std::vector<std::string>> found;
@@ -88,7 +43,7 @@ std::vector<std::vector<std::string>> said(const std::string& out, const std::st
     return found;
 }
 
-class Consumer : public ::testing::Test {
+class Consumer : public BrokerTest {
   protected:
     void SetUp() override {
         if (run("/usr/bin/python3 -c 'import paho.mqtt.client'", dir_).status != 0) {
@@ -97,14 +52,7 @@ class Consumer : public ::testing::Test {
         const std::string code = consumer_from(TQRF_GATEWAY_DOC);
         ASSERT_FALSE(code.empty()) << "no gateway-consumer block in " << TQRF_GATEWAY_DOC;
         std::ofstream(dir_ / "consumer.py") << code;
-        port_ = free_port();
-        std::ofstream(dir_ / "mosquitto.conf")
-            << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
-            << (getuid() == 0 ? "user root\n" : "");
-        broker_ = std::make_unique<Background>(
-            std::string(TQRF_MOSQUITTO_EXE) + " -c " + (dir_ / "mosquitto.conf"),
-            dir_ / "mosquitto.out", dir_ / "mosquitto.err");
-        ASSERT_TRUE(eventually([&] { return accepts(port_); })) << slurp(dir_ / "mosquitto.err");
+        ASSERT_NO_FATAL_FAILURE(start_broker("allow_anonymous true\n"));
     }
 
     // The consumer, with the same client id and record file each time; each run's output in a
@@ -126,14 +74,6 @@ class Consumer : public ::testing::Test {
         return all;
     }
 
-    // The gateway's count of `reader`'s events (its state file).
-    std::uint64_t taken(const std::string& reader) const {
-        std::ifstream in(dir_ / ("state/seq-" + reader));
-        std::uint64_t v = 0;
-        in >> v;
-        return v;
-    }
-
     // A card placed and taken away on each reader, waiting for the gateway to take each event.
     void cards(int first, int count) {
         for (int n = first; n < first + count; ++n) {
@@ -150,35 +90,27 @@ class Consumer : public ::testing::Test {
     }
 
     void publish(const json& event) {
-        const Outcome o =
-            run("mosquitto_pub -h 127.0.0.1 -p " + std::to_string(port_) + " -q 1 -t tqrf/gw/" +
-                    event.value("reader", "x") + "/event -m '" + event.dump() + "'",
-                dir_);
+        const Outcome o = run("mosquitto_pub " + broker_args() + " -q 1 -t tqrf/gw/" +
+                                  event.value("reader", "x") + "/event -m '" + event.dump() + "'",
+                              dir_);
         ASSERT_EQ(o.status, 0) << o.err;
     }
 
-    TempDir dir_;
-    int port_ = 0;
-    std::unique_ptr<Background> broker_, gateway_, consumer_;
+    std::unique_ptr<Background> consumer_;
     std::vector<std::unique_ptr<tqrf_sim::Simulator>> sims_;
     std::vector<std::string> names_, out_files_;
 };
 
 TEST_F(Consumer, TakesEveryEventOnceAcrossItsOwnRestartAndReportsGaps) {
     start_consumer();
-    tqrf_sim::SimulatorOptions empty;
-    empty.default_card = false;
     std::string ports;
     for (int i = 0; i < 2; ++i) {
-        sims_.push_back(std::make_unique<tqrf_sim::Simulator>(empty));
+        sims_.push_back(std::make_unique<tqrf_sim::Simulator>(empty_field()));
         sims_.back()->start();
         ports += " --port " + sims_.back()->slave_path();
         names_.push_back(reader_name(sims_.back()->slave_path()));
     }
-    gateway_ = std::make_unique<Background>(
-        std::string(TQRF_GATEWAY_EXE) + " --broker mqtt://127.0.0.1:" + std::to_string(port_) +
-            " --name gw" + ports + " --state " + (dir_ / "state") + " --interval 20",
-        dir_ / "gw.out", dir_ / "gw.err");
+    start_gateway(ports);
 
     cards(1, 3);
     ASSERT_TRUE(eventually([&] { return said(consumer_out(), "event").size() == 12; }))
@@ -252,9 +184,7 @@ TEST_F(Consumer, TakesEveryEventOnceAcrossItsOwnRestartAndReportsGaps) {
             << consumer_out();
         at = consumer_out().size();
     }
-    run("mosquitto_pub -h 127.0.0.1 -p " + std::to_string(port_) +
-            " -q 1 -t tqrf/gw/x/event -m 'not json'",
-        dir_);
+    run("mosquitto_pub " + broker_args() + " -q 1 -t tqrf/gw/x/event -m 'not json'", dir_);
     EXPECT_TRUE(eventually([&] { return has(consumer_out(), "unreadable tqrf/gw/x/event"); }))
         << consumer_out();
     EXPECT_EQ(said(consumer_out(), "event").size(), 34u) << consumer_out();

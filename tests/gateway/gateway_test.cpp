@@ -2,9 +2,6 @@
 // simulated on pseudo-terminals (cards placed and taken away through the simulator), the
 // gateway as a process of its own, and the mosquitto clients. Every message taken from the
 // broker is checked against the schemas in gateway/schemas.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -12,10 +9,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "cli_run.h"
-#include "gtest/gtest.h"
+#include "broker_fixture.h"
 #include "tq_RWD_DLL.h"
-#include "tqrf_sim/simulator.h"
 
 // After the C header it checks against.
 #include "tests/support/fake_device_tree.h"
@@ -23,90 +18,23 @@
 namespace {
 
 using json = nlohmann::json;
-using namespace tqrf_cli_test;
-
-int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-bool accepts(int port) {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
-
-// Waits (bounded) until `done` holds.
-template <class F>
-bool eventually(F done) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
-
-std::string reader_name(const std::string& pty) {
-    std::string n = pty.substr(5);  // "/dev/pts/3" -> "pts-3"
-    for (auto& c : n) c = c == '/' ? '-' : c;
-    return n;
-}
+using namespace tqrf_gateway_test;
 
 tqrf_sim::Uid uid_of(int n) {
     return tqrf_sim::Uid{0x10, 0x20, 0x30, static_cast<std::uint8_t>(n)};
 }
 
-class Gateway : public ::testing::Test {
+class Gateway : public BrokerTest {
   protected:
     void SetUp() override {
-        port_ = free_port();
-        std::ofstream(dir_ / "mosquitto.conf")
-            << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\npersistence true\n"
-            << "persistence_location " << dir_.path() << "/\nautosave_interval 1\n"
-            << run_as();
-        start_broker();
-    }
-
-    // Run as root, mosquitto would become the user "mosquitto", who may not enter the test's
-    // folder (its persistence and password files are there).
-    static std::string run_as() { return getuid() == 0 ? "user root\n" : ""; }
-
-    void start_broker() {
-        broker_ = std::make_unique<Background>(
-            std::string(TQRF_MOSQUITTO_EXE) + " -c " + (dir_ / "mosquitto.conf"),
-            dir_ / "mosquitto.out", dir_ / "mosquitto.err");
-        ASSERT_TRUE(eventually([&] { return accepts(port_); })) << slurp(dir_ / "mosquitto.err");
-    }
-    // SIGTERM: the broker saves its sessions, so the subscriber's queue outlives it.
-    void stop_broker() {
-        broker_->end(SIGTERM);
-        broker_.reset();
+        start_broker("allow_anonymous true\npersistence true\npersistence_location " + dir_.path() +
+                     "/\nautosave_interval 1\n");
     }
 
     // Waits until the subscriber takes a marker of its own: it is subscribed (again).
     void marker_back() {
-        const std::string marker = "{\"n\":" + std::to_string(++markers_) + "}";
-        ASSERT_TRUE(eventually([&] {
-            run("mosquitto_pub " + broker_args() + " -q 1 -t tqrf/marker -m '" + marker + "'",
-                dir_);
-            return has(sub_->out(), "tqrf/marker " + marker);
-        })) << sub_->out();
+        marker(broker_args(), "tqrf/marker", "{\"n\":" + std::to_string(++markers_) + "}");
     }
-
-    std::string broker_args() const { return "-h 127.0.0.1 -p " + std::to_string(port_); }
 
     // A persistent subscriber to everything under tqrf/ (it reconnects after a broker restart).
     void subscribe() {
@@ -116,21 +44,6 @@ class Gateway : public ::testing::Test {
         marker_back();
         // Saved by the broker (autosave every second) before anything is counted on it.
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    }
-
-    void start_gateway(const std::string& ports, const std::string& extra = "") {
-        gateway_ = std::make_unique<Background>(
-            std::string(TQRF_GATEWAY_EXE) + " --broker mqtt://127.0.0.1:" + std::to_string(port_) +
-                " --name gw" + ports + " --state " + (dir_ / "state") + " --interval 20 " + extra,
-            dir_ / "gw.out", dir_ / "gw.err");
-    }
-
-    // The sequence number of the last event the gateway took on `reader` (its state file).
-    std::uint64_t taken(const std::string& reader) const {
-        std::ifstream in(dir_ / ("state/seq-" + reader));
-        std::uint64_t v = 0;
-        in >> v;
-        return v;
     }
 
     // The events received, per reader, in the order received.
@@ -230,17 +143,34 @@ class Gateway : public ::testing::Test {
         ASSERT_TRUE(eventually([&] { return taken(reader) >= expected; })) << gateway_->err();
     }
 
-    static tqrf_sim::SimulatorOptions empty_field() {
-        tqrf_sim::SimulatorOptions o;
-        o.default_card = false;
-        return o;
+    // Subscribed, and the gateway with `extra` options ready on `sim` (started here).
+    void ready_on(tqrf_sim::Simulator& sim, const std::string& extra = "") {
+        subscribe();
+        sim.start();
+        start_gateway(" --port " + sim.slave_path(), extra);
+        ready(reader_name(sim.slave_path()));
+    }
+
+    // Subscribed, the gateway on `sim` (started here) with the first card's two events
+    // through, then the broker stopped.
+    void first_card_then_broker_down(tqrf_sim::Simulator& sim, std::uint64_t& expected) {
+        subscribe();
+        sim.start();
+        const auto name = reader_name(sim.slave_path());
+        start_gateway(" --port " + sim.slave_path());
+        place_and_remove(sim, name, 1, expected);
+        ASSERT_TRUE(eventually([&] { return event_count(name) == expected; })) << sub_->out();
+        stop_broker();
+    }
+
+    // Waits until `reader`'s events up to `expected` have arrived.
+    void arrived(const std::string& reader, std::uint64_t expected) {
+        ASSERT_TRUE(eventually([&] { return event_count(reader) >= expected; }))
+            << sub_->out() << gateway_->err();
     }
 
     void ended_while_the_broker_is_down(int sig, int status);
 
-    TempDir dir_;
-    int port_ = 0;
-    std::unique_ptr<Background> broker_, sub_, gateway_;
     std::string replies_;
     int markers_ = 0;
 };
@@ -277,19 +207,13 @@ TEST_F(Gateway, EventsFromThreeReaders) {
 }
 
 TEST_F(Gateway, BrokerRestartedWhileCardsArriveLosesNoEvent) {
-    subscribe();
     tqrf_sim::Simulator sim(empty_field());
-    sim.start();
-    const auto name = reader_name(sim.slave_path());
-    start_gateway(" --port " + sim.slave_path());
     std::uint64_t expected = 0;
-    place_and_remove(sim, name, 1, expected);
-    ASSERT_TRUE(eventually([&] { return event_count(name) == expected; })) << sub_->out();
-    stop_broker();
+    ASSERT_NO_FATAL_FAILURE(first_card_then_broker_down(sim, expected));
+    const auto name = reader_name(sim.slave_path());
     for (int n = 2; n <= 4; ++n) place_and_remove(sim, name, n, expected);
     start_broker();
-    ASSERT_TRUE(eventually([&] { return event_count(name) >= expected; }))
-        << sub_->out() << gateway_->err();
+    ASSERT_NO_FATAL_FAILURE(arrived(name, expected));
     expect_no_gap(name, expected);
     expect_schemas();
 }
@@ -297,25 +221,19 @@ TEST_F(Gateway, BrokerRestartedWhileCardsArriveLosesNoEvent) {
 // The gateway ended by `sig` while the broker is down, then started again once it is back:
 // what it queued arrives, and the numbering goes on.
 void Gateway::ended_while_the_broker_is_down(int sig, int status) {
-    subscribe();
     tqrf_sim::Simulator sim(empty_field());
-    sim.start();
-    const auto name = reader_name(sim.slave_path());
-    start_gateway(" --port " + sim.slave_path());
     std::uint64_t expected = 0;
-    place_and_remove(sim, name, 1, expected);
-    ASSERT_TRUE(eventually([&] { return event_count(name) == expected; })) << sub_->out();
-    stop_broker();
+    ASSERT_NO_FATAL_FAILURE(first_card_then_broker_down(sim, expected));
+    const auto name = reader_name(sim.slave_path());
     for (int n = 2; n <= 3; ++n) place_and_remove(sim, name, n, expected);
     EXPECT_EQ(gateway_->end(sig), status);
     start_broker();
     marker_back();
     start_gateway(" --port " + sim.slave_path());
-    ASSERT_TRUE(eventually([&] { return event_count(name) >= expected; }))
-        << sub_->out() << gateway_->err();
+    ASSERT_NO_FATAL_FAILURE(arrived(name, expected));
     // Numbering goes on from the state folder.
     place_and_remove(sim, name, 4, expected);
-    ASSERT_TRUE(eventually([&] { return event_count(name) >= expected; })) << sub_->out();
+    ASSERT_NO_FATAL_FAILURE(arrived(name, expected));
     expect_no_gap(name, expected);
     expect_schemas();
 }
@@ -332,12 +250,9 @@ TEST_F(Gateway, GatewayStoppedWhileTheBrokerIsDownKeepsItsQueue) {
 // The statuses published on every connect once went into the same bounded queue and pushed an
 // event out of it while it drained (seq 5, 7, 8 arrived), and the count missed those drops.
 TEST_F(Gateway, AFullQueueDropsItsOldestAndCountsThem) {
-    subscribe();
     tqrf_sim::Simulator sim(empty_field());
-    sim.start();
+    ASSERT_NO_FATAL_FAILURE(ready_on(sim, "--queue-max 4"));
     const auto name = reader_name(sim.slave_path());
-    start_gateway(" --port " + sim.slave_path(), "--queue-max 4");
-    ready(name);
     stop_broker();
     std::uint64_t expected = 0;
     for (int n = 1; n <= 4; ++n) place_and_remove(sim, name, n, expected);
@@ -399,12 +314,9 @@ TEST_F(Gateway, AutoWatchesEveryListedReaderAndEachStatusNamesItsAdapter) {
 // topic, which takes arrivals only (Home Assistant counts every message there as a scan), and
 // a connectivity sensor on the reader's retained status.
 TEST_F(Gateway, HomeAssistantDiscoversEachReaderAsATagScanner) {
-    subscribe();
     tqrf_sim::Simulator sim(empty_field());
-    sim.start();
+    ASSERT_NO_FATAL_FAILURE(ready_on(sim, "--homeassistant ha"));
     const auto name = reader_name(sim.slave_path());
-    start_gateway(" --port " + sim.slave_path(), "--homeassistant ha");
-    ready(name);
     const Outcome disc = run("mosquitto_sub " + broker_args() + " -v -t 'ha/#' -C 2 -W 5", dir_);
     std::map<std::string, json> configs;
     for (const auto& l : lines_of(disc.out)) {
@@ -465,12 +377,9 @@ TEST_F(Gateway, ALostReaderAndItsReturnFollowInItsRetainedStatus) {
 }
 
 TEST_F(Gateway, CommandsOverMqtt5AndMqtt311) {
-    subscribe();
     tqrf_sim::Simulator sim;
-    sim.start();
+    ASSERT_NO_FATAL_FAILURE(ready_on(sim));
     const auto name = reader_name(sim.slave_path());
-    start_gateway(" --port " + sim.slave_path());
-    ready(name);
     struct Case {
         bool v5;
         std::string request;
@@ -540,13 +449,7 @@ TEST_F(Gateway, APasswordFromAFileOnlyItsOwnerMayRead) {
     // The broker again, now with a password file of its own.
     stop_broker();
     ASSERT_EQ(run("mosquitto_passwd -c -b " + (dir_ / "passwd") + " gw s3cret", dir_).status, 0);
-    {
-        std::ofstream conf(dir_ / "mosquitto.conf");
-        conf << "listener " << port_ << " 127.0.0.1\nallow_anonymous false\npassword_file "
-             << (dir_ / "passwd") << "\n"
-             << run_as();
-    }
-    start_broker();
+    start_broker("allow_anonymous false\npassword_file " + (dir_ / "passwd") + "\n");
     tqrf_sim::Simulator sim;
     sim.start();
     const auto name = reader_name(sim.slave_path());
@@ -576,6 +479,27 @@ TEST_F(Gateway, APasswordFromAFileOnlyItsOwnerMayRead) {
     }
 }
 
+// A number on the command line is whole and in its range, or the gateway does not start.
+TEST_F(Gateway, CommandLineNumbersAreWholeAndInRange) {
+    struct Case {
+        std::string option, error;
+    };
+    const std::string interval = "--interval must be 10 to 10000 ms";
+    const std::string queue = "--queue-max must be 1 to 1000000";
+    const std::vector<Case> cases{
+        {"--interval 9", interval},    {"--interval 10001", interval},
+        {"--interval 20ms", interval}, {"--interval ''", interval},
+        {"--queue-max 0", queue},      {"--queue-max 1000001", queue},
+        {"--queue-max 4k", queue},     {"--queue-max 99999999999", queue},
+    };
+    for (const auto& c : cases) {
+        // Alone: a number taken would end in "--name NAME is needed" instead.
+        const Outcome o = run(std::string(TQRF_GATEWAY_EXE) + " " + c.option, dir_);
+        EXPECT_EQ(o.status, 2) << c.option;
+        EXPECT_TRUE(has(o.err, c.error)) << c.option << "\n" << o.err;
+    }
+}
+
 TEST_F(Gateway, CheckConfigNamesTheLineAndFieldOfEveryMistake) {
     std::ofstream(dir_ / "bad.toml") << "[gateway]\n"                      // 1
                                      << "name = \"a/b\"\n"                 // 2
@@ -588,8 +512,7 @@ TEST_F(Gateway, CheckConfigNamesTheLineAndFieldOfEveryMistake) {
                                      << "allow = [\"info\", \"erase\"]\n"  // 9
                                      << "keys = [\"nope\"]\n"              // 10
                                      << "colour = 1\n";                    // 11
-    const Outcome o =
-        run(std::string(TQRF_GATEWAY_EXE) + " --check-config " + (dir_ / "bad.toml"), dir_);
+    const Outcome o = check_config(dir_ / "bad.toml", dir_);
     EXPECT_EQ(o.status, 2);
     const std::string f = dir_ / "bad.toml";
     for (const std::string& want :
@@ -605,9 +528,7 @@ TEST_F(Gateway, CheckConfigNamesTheLineAndFieldOfEveryMistake) {
         << "[gateway]\nname = \"gw\"\n[broker]\nurl = \"mqtts://h:8883\"\n"
         << "[[reader]]\nport = \"auto\"\n"
         << "[homeassistant]\ndiscovery = true\nprefix = \"homeassistant\"\n";
-    EXPECT_EQ(
-        run(std::string(TQRF_GATEWAY_EXE) + " --check-config " + (dir_ / "good.toml"), dir_).status,
-        0);
+    EXPECT_EQ(check_config(dir_ / "good.toml", dir_).status, 0);
     std::ofstream(dir_ / "ha.toml") << "[gateway]\nname = \"gw\"\n"      // 1, 2
                                     << "[broker]\nurl = \"mqtt://h\"\n"  // 3, 4
                                     << "[[reader]]\nport = \"auto\"\n"   // 5, 6
@@ -615,8 +536,7 @@ TEST_F(Gateway, CheckConfigNamesTheLineAndFieldOfEveryMistake) {
                                     << "discovery = \"yes\"\n"           // 8
                                     << "prefix = \"home+assistant\"\n"   // 9
                                     << "retain = false\n";               // 10
-    const Outcome ha =
-        run(std::string(TQRF_GATEWAY_EXE) + " --check-config " + (dir_ / "ha.toml"), dir_);
+    const Outcome ha = check_config(dir_ / "ha.toml", dir_);
     EXPECT_EQ(ha.status, 2);
     const std::string h = dir_ / "ha.toml";
     for (const std::string& want : {h + ":8: homeassistant.discovery: must be true or false",

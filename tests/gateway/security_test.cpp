@@ -2,9 +2,6 @@
 // each test (make_certs.sh), connections the broker refuses (an untrusted certificate, a wrong
 // password, no client certificate) said in words and tried again with a growing wait, a broker
 // ACL that keeps each gateway under its own prefix, and requests bounded in size and rate.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -12,58 +9,16 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "cli_run.h"
-#include "gtest/gtest.h"
-#include "tqrf_sim/simulator.h"
+#include "broker_fixture.h"
 
 namespace {
 
 using json = nlohmann::json;
-using namespace tqrf_cli_test;
+using namespace tqrf_gateway_test;
 
-int any_free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-bool listening(int port) {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
-
-template <class F>
-bool within_patience(F done) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return done();
-}
-
-std::string pty_name(const std::string& pty) {
-    std::string n = pty.substr(5);
-    for (auto& c : n) c = c == '/' ? '-' : c;
-    return n;
-}
-
-class GatewaySecurity : public ::testing::Test {
+class GatewaySecurity : public BrokerTest {
   protected:
     void SetUp() override {
-        port_ = any_free_port();
         ASSERT_EQ(run(std::string("sh ") + TQRF_MAKE_CERTS + " " + dir_.path(), dir_).status, 0);
         ASSERT_EQ(run("mosquitto_passwd -c -b " + (dir_ / "passwd") + " gw s3cret && " +
                           "mosquitto_passwd -b " + (dir_ / "passwd") + " A pa && " +
@@ -73,17 +28,6 @@ class GatewaySecurity : public ::testing::Test {
                   0);
     }
 
-    // A broker with `settings` after its listener line.
-    void start_broker(const std::string& settings) {
-        broker_.reset();
-        std::ofstream(dir_ / "mosquitto.conf") << "listener " << port_ << " 127.0.0.1\n"
-                                               << settings << (getuid() == 0 ? "user root\n" : "");
-        broker_ = std::make_unique<Background>(
-            std::string(TQRF_MOSQUITTO_EXE) + " -c " + (dir_ / "mosquitto.conf"),
-            dir_ / "mosquitto.out", dir_ / "mosquitto.err");
-        ASSERT_TRUE(within_patience([&] { return listening(port_); }))
-            << slurp(dir_ / "mosquitto.err");
-    }
     std::string tls_listener(const std::string& cert) {
         return "cafile " + (dir_ / "ca.crt") + "\ncertfile " + (dir_ / (cert + ".crt")) +
                "\nkeyfile " + (dir_ / (cert + ".key")) +
@@ -109,11 +53,11 @@ class GatewaySecurity : public ::testing::Test {
     }
 
     std::string tls_client() const {
-        return "-h 127.0.0.1 -p " + std::to_string(port_) + " --cafile " + (dir_ / "ca.crt") +
-               " --cert " + (dir_ / "client.crt") + " --key " + (dir_ / "client.key");
+        return broker_args() + " --cafile " + (dir_ / "ca.crt") + " --cert " +
+               (dir_ / "client.crt") + " --key " + (dir_ / "client.key");
     }
     std::string plain_client(const std::string& user, const std::string& password) const {
-        return "-h 127.0.0.1 -p " + std::to_string(port_) + " -u " + user + " -P " + password;
+        return broker_args() + " -u " + user + " -P " + password;
     }
 
     // A subscriber in the background; subscribed once it takes a marker `publisher` sends.
@@ -124,38 +68,28 @@ class GatewaySecurity : public ::testing::Test {
         marker(marker_client, marker_topic);
     }
     void marker(const std::string& client, const std::string& topic) {
-        const std::string m = "marker-" + std::to_string(++markers_);
-        ASSERT_TRUE(within_patience([&] {
-            run("mosquitto_pub " + client + " -q 1 -t " + topic + " -m " + m, dir_);
-            return has(sub_->out(), topic + " " + m);
-        })) << sub_->out()
-            << sub_->err();
+        BrokerTest::marker(client, topic, "marker-" + std::to_string(++markers_));
     }
 
-    TempDir dir_;
-    int port_ = 0;
     int markers_ = 0;
     int gateways_ = 0;
-    std::unique_ptr<Background> broker_, gateway_, sub_;
 };
 
 TEST_F(GatewaySecurity, TlsWithTheRightCaAndAClientCertificateCarriesEvents) {
     start_broker(tls_listener("server"));
     subscribe(tls_client(), "tqrf/#", tls_client(), "tqrf/marker");
-    tqrf_sim::SimulatorOptions o;
-    o.default_card = false;
-    tqrf_sim::Simulator sim(o);
+    tqrf_sim::Simulator sim(empty_field());
     sim.start();
     start_gateway("gw",
                   url("mqtts") + file("ca_file", "ca.crt") + file("cert_file", "client.crt") +
                       file("key_file", "client.key"),
                   sim.slave_path());
-    const std::string event = "tqrf/gw/" + pty_name(sim.slave_path()) + "/event ";
-    ASSERT_TRUE(within_patience([&] {
-        return has(sub_->out(), "tqrf/gw/" + pty_name(sim.slave_path()) + "/status ");
+    const std::string event = "tqrf/gw/" + reader_name(sim.slave_path()) + "/event ";
+    ASSERT_TRUE(eventually([&] {
+        return has(sub_->out(), "tqrf/gw/" + reader_name(sim.slave_path()) + "/status ");
     })) << gateway_->err();
     ASSERT_TRUE(sim.place_card(tqrf_sim::Uid{0x10, 0x20, 0x30, 0x40}));
-    ASSERT_TRUE(within_patience([&] { return has(sub_->out(), event); })) << gateway_->err();
+    ASSERT_TRUE(eventually([&] { return has(sub_->out(), event); })) << gateway_->err();
     EXPECT_TRUE(has(sub_->out(), "\"uid\":\"10203040\"")) << sub_->out();
     EXPECT_FALSE(has(gateway_->err(), "cannot connect")) << gateway_->err();
     EXPECT_EQ(gateway_->end(SIGTERM), 0);
@@ -205,7 +139,7 @@ TEST_F(GatewaySecurity, RefusedConnectionsAreSaidAndTriedAgainLater) {
         SCOPED_TRACE(c.what);
         start_broker(c.broker);
         start_gateway("gw", c.gateway, "/dev/null-no-reader");
-        ASSERT_TRUE(within_patience([&] { return has(gateway_->err(), "(attempt 3; "); }))
+        ASSERT_TRUE(eventually([&] { return has(gateway_->err(), "(attempt 3; "); }))
             << gateway_->err();
         const std::string log = gateway_->err();
         EXPECT_EQ(gateway_->end(SIGTERM), 0) << log;
@@ -250,19 +184,17 @@ TEST_F(GatewaySecurity, AnAclKeepsEachGatewayUnderItsOwnPrefix) {
     std::ofstream(dir_ / "pa") << "pa\n";
     chmod((dir_ / "pa").c_str(), 0600);
     subscribe(plain_client("consumer", "pc"), "tqrf/#", plain_client("A", "pa"), "tqrf/A/marker");
-    tqrf_sim::SimulatorOptions o;
-    o.default_card = false;
-    tqrf_sim::Simulator sim(o);
+    tqrf_sim::Simulator sim(empty_field());
     sim.start();
-    const std::string reader = pty_name(sim.slave_path());
+    const std::string reader = reader_name(sim.slave_path());
     const std::string login = url("mqtt") + "username = \"A\"\n" + file("password_file", "pa");
 
     start_gateway("B", login, sim.slave_path());
     const std::string refused = "the broker refused the message on tqrf/B/" + reader +
                                 "/status: not authorized (its ACL does not let user \"A\" write";
-    ASSERT_TRUE(within_patience([&] { return has(gateway_->err(), refused); })) << gateway_->err();
+    ASSERT_TRUE(eventually([&] { return has(gateway_->err(), refused); })) << gateway_->err();
     ASSERT_TRUE(sim.place_card(tqrf_sim::Uid{0x10, 0x20, 0x30, 0x41}));
-    ASSERT_TRUE(within_patience([&] {
+    ASSERT_TRUE(eventually([&] {
         return has(gateway_->err(), "refused the message on tqrf/B/" + reader + "/event");
     })) << gateway_->err();
     EXPECT_EQ(gateway_->end(SIGTERM), 0);
@@ -271,12 +203,12 @@ TEST_F(GatewaySecurity, AnAclKeepsEachGatewayUnderItsOwnPrefix) {
     EXPECT_FALSE(has(gateway_->err(), "pa\n")) << gateway_->err();
 
     start_gateway("A", login, sim.slave_path());
-    ASSERT_TRUE(within_patience([&] {
+    ASSERT_TRUE(eventually([&] {
         return has(sub_->out(), "tqrf/A/" + reader + "/event {\"event\":\"arrived\"");
     })) << sub_->out()
         << gateway_->err();
     // Asked until the gateway has subscribed to its cmd topics.
-    ASSERT_TRUE(within_patience([&] {
+    ASSERT_TRUE(eventually([&] {
         const Outcome r =
             run("mosquitto_rr " + plain_client("consumer", "pc") + " -V 5 -t tqrf/A/" + reader +
                     "/cmd -e reply/consumer/1 -W 2 -m '{\"cmd\":\"info\"}'",
@@ -292,10 +224,10 @@ TEST_F(GatewaySecurity, AnAclKeepsEachGatewayUnderItsOwnPrefix) {
 // once it has passed.
 TEST_F(GatewaySecurity, OversizedRequestsAndFloodsAreRefused) {
     start_broker("allow_anonymous true\n");
-    const std::string client = "-h 127.0.0.1 -p " + std::to_string(port_);
+    const std::string client = broker_args();
     tqrf_sim::Simulator sim;
     sim.start();
-    const std::string reader = pty_name(sim.slave_path());
+    const std::string reader = reader_name(sim.slave_path());
     start_gateway("gw", url("mqtt"), sim.slave_path());
     const std::string cmd = " -V 5 -t tqrf/gw/" + reader + "/cmd -e reply/x -W 3 ";
     const auto ask = [&](const std::string& body) {
@@ -303,7 +235,7 @@ TEST_F(GatewaySecurity, OversizedRequestsAndFloodsAreRefused) {
         const json r = json::parse(o.out, nullptr, false);
         return r.is_object() ? r : json::object();
     };
-    ASSERT_TRUE(within_patience([&] { return ask(R"({"cmd":"info"})")["ok"] == true; }))
+    ASSERT_TRUE(eventually([&] { return ask(R"({"cmd":"info"})")["ok"] == true; }))
         << gateway_->err();
 
     std::string blocks = "[1";
@@ -337,9 +269,9 @@ TEST_F(GatewaySecurity, OversizedRequestsAndFloodsAreRefused) {
                   .status,
               0);
     // Once the flood has passed the reader answers again, and says how many it dropped.
-    ASSERT_TRUE(within_patience([&] { return ask(R"({"cmd":"info"})")["ok"] == true; }))
+    ASSERT_TRUE(eventually([&] { return ask(R"({"cmd":"info"})")["ok"] == true; }))
         << gateway_->err();
-    ASSERT_TRUE(within_patience([&] { return has(gateway_->err(), "were dropped"); }))
+    ASSERT_TRUE(eventually([&] { return has(gateway_->err(), "were dropped"); }))
         << gateway_->err();
     const auto answered = [&] {
         std::size_t n = 0;
@@ -373,8 +305,7 @@ TEST_F(GatewaySecurity, CheckConfigNamesEveryTlsFileMistake) {
     for (const auto& c : cases) {
         std::ofstream(dir_ / "c.toml") << "[gateway]\nname = \"gw\"\n[broker]\n"
                                        << c.broker << "[[reader]]\nport = \"auto\"\n";
-        const Outcome o =
-            run(std::string(TQRF_GATEWAY_EXE) + " --check-config " + (dir_ / "c.toml"), dir_);
+        const Outcome o = check_config(dir_ / "c.toml", dir_);
         EXPECT_EQ(o.status, 2) << c.broker;
         EXPECT_TRUE(has(o.err, c.error)) << c.error << "\n" << o.err;
     }
@@ -383,8 +314,7 @@ TEST_F(GatewaySecurity, CheckConfigNamesEveryTlsFileMistake) {
         << "[gateway]\nname = \"gw\"\n[broker]\n"
         << url("mqtts") << file("ca_file", "ca.crt") << file("cert_file", "client.crt")
         << file("key_file", "client.key") << "[[reader]]\nport = \"auto\"\n";
-    const Outcome o =
-        run(std::string(TQRF_GATEWAY_EXE) + " --check-config " + (dir_ / "c.toml"), dir_);
+    const Outcome o = check_config(dir_ / "c.toml", dir_);
     EXPECT_EQ(o.status, 0) << o.err;
 }
 

@@ -3,8 +3,6 @@
 // configuration is read and the state folder is made, STATUS= lines as the broker comes,
 // WATCHDOG=1 at half of WATCHDOG_USEC, STOPPING=1 on SIGTERM. A real broker, a simulated
 // reader, the gateway as a process; the state folder from $STATE_DIRECTORY.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,13 +11,11 @@
 #include <fstream>
 #include <memory>
 
-#include "cli_run.h"
-#include "gtest/gtest.h"
-#include "tqrf_sim/simulator.h"
+#include "broker_fixture.h"
 
 namespace {
 
-using namespace tqrf_cli_test;
+using namespace tqrf_gateway_test;
 
 // The listening end of systemd's notification socket.
 class NotifySocket {
@@ -96,50 +92,16 @@ std::string joined(const std::vector<std::string>& messages) {
     return all;
 }
 
-int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-bool accepts(int port) {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
-
 bool is_dir(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-class Service : public ::testing::Test {
+class Service : public BrokerTest {
   protected:
     void SetUp() override {
         ASSERT_TRUE(notify_.ok()) << notify_.path();
-        port_ = free_port();
-        std::ofstream(dir_ / "mosquitto.conf")
-            << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
-            << (getuid() == 0 ? "user root\n" : "");
-        broker_ = std::make_unique<Background>(
-            std::string(TQRF_MOSQUITTO_EXE) + " -c " + (dir_ / "mosquitto.conf"),
-            dir_ / "mosquitto.out", dir_ / "mosquitto.err");
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        while (!accepts(port_) && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        ASSERT_TRUE(accepts(port_)) << broker_->err();
+        ASSERT_NO_FATAL_FAILURE(start_broker("allow_anonymous true\n"));
         sim_.start();
     }
 
@@ -151,14 +113,10 @@ class Service : public ::testing::Test {
     }
 
     std::string quick_start() const {
-        return "--broker mqtt://127.0.0.1:" + std::to_string(port_) + " --name gw --port " +
-               sim_.slave_path() + " --interval 20";
+        return BrokerTest::quick_start(" --port " + sim_.slave_path());
     }
 
-    TempDir dir_;
     NotifySocket notify_{dir_ / "notify"};
-    int port_ = 0;
-    std::unique_ptr<Background> broker_;
     tqrf_sim::Simulator sim_;
 };
 
@@ -193,9 +151,7 @@ TEST_F(Service, TellsSystemdItIsReadyConnectedAliveAndStopping) {
         EXPECT_EQ(count({all[i]}, "WATCHDOG=1"), 0) << joined(all);
     }
     // Offline on the broker before it went.
-    const Outcome o = run(
-        "mosquitto_sub -h 127.0.0.1 -p " + std::to_string(port_) + " -C 1 -W 5 -t tqrf/gw/status",
-        dir_);
+    const Outcome o = run("mosquitto_sub " + broker_args() + " -C 1 -W 5 -t tqrf/gw/status", dir_);
     EXPECT_TRUE(has(o.out, "\"state\":\"offline\"")) << o.out << o.err;
 }
 
