@@ -154,18 +154,24 @@ std::chrono::milliseconds Mqtt::schedule_retry() {
     return wait;
 }
 
-std::string Mqtt::topic_of(int token) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = topics_.find(token);
-    if (it == topics_.end()) {
-        // Acknowledged before publish() noted it (or not followed: too many at once).
-        if (early_.size() >= kFollowed) early_.clear();
-        early_.insert(token);
-        return "a topic not noted";
+void Mqtt::answered(int token, int reason) {
+    std::string on;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = topics_.find(token);
+        if (it == topics_.end()) {
+            // Answered before publish() noted the message: publish() says it with its topic.
+            // (Or not followed: too many at once.)
+            if (early_.size() >= kFollowed) early_.clear();
+            early_[token] = reason;
+            return;
+        }
+        on = std::move(it->second);
+        topics_.erase(it);
     }
-    std::string t = std::move(it->second);
-    topics_.erase(it);
-    return t;
+    if (reason >= MQTTREASONCODE_UNSPECIFIED_ERROR) {
+        problem(describe_refused_publish(on, reason, o_.target));
+    }
 }
 
 void Mqtt::tick() {
@@ -333,12 +339,7 @@ bool Mqtt::publish(const std::string& topic, const std::string& payload, bool re
     // ACL refused the topic) is said. A failure without one: the client was ended with the
     // message still queued, and it stays on disk.
     const auto answered = [](void* ctx, auto* d) {
-        auto* self = static_cast<Mqtt*>(ctx);
-        if (d == nullptr) return;
-        const std::string on = self->topic_of(d->token);
-        if (d->reasonCode >= MQTTREASONCODE_UNSPECIFIED_ERROR) {
-            self->problem(describe_refused_publish(on, d->reasonCode, self->o_.target));
-        }
+        if (d != nullptr) static_cast<Mqtt*>(ctx)->answered(d->token, d->reasonCode);
     };
     ro.onSuccess5 = answered;
     ro.onFailure5 = answered;
@@ -356,9 +357,20 @@ bool Mqtt::publish(const std::string& topic, const std::string& payload, bool re
     }
     if (dropped > 0 && on_dropped) on_dropped(dropped);
     if (rc == MQTTASYNC_SUCCESS) {
-        std::lock_guard<std::mutex> follow(mutex_);
-        // Acknowledged before this line was reached: not followed.
-        if (early_.erase(ro.token) == 0 && topics_.size() < kFollowed) topics_[ro.token] = topic;
+        int early = -1;  // the broker's answer when it came before this line was reached
+        {
+            std::lock_guard<std::mutex> follow(mutex_);
+            const auto it = early_.find(ro.token);
+            if (it != early_.end()) {
+                early = it->second;
+                early_.erase(it);
+            } else if (topics_.size() < kFollowed) {
+                topics_[ro.token] = topic;
+            }
+        }
+        if (early >= MQTTREASONCODE_UNSPECIFIED_ERROR) {
+            problem(describe_refused_publish(topic, early, o_.target));
+        }
     }
     return rc == MQTTASYNC_SUCCESS;
 }

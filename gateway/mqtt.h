@@ -14,7 +14,6 @@
 #include <set>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "broker_errors.h"
@@ -105,7 +104,8 @@ class Mqtt {
     void problem(const std::string& line) const {
         if (on_problem) on_problem(line);
     }
-    std::string topic_of(int token);
+    // The broker's answer to a publish (its reason code): a refusal is said with the topic.
+    void answered(int token, int reason);
     std::vector<int> pending_tokens() const;
     static void delivered(void* ctx, int token);
 
@@ -126,7 +126,7 @@ class Mqtt {
     int failures_ = 0;                             // connects failed in a row
     std::string tls_errors_;                       // OpenSSL's lines of the connect under way
     std::unordered_map<int, std::string> topics_;  // token -> topic, of messages not acknowledged
-    std::unordered_set<int> early_;  // tokens acknowledged before publish() noted them
+    std::unordered_map<int, int> early_;  // token -> reason, answered before publish() noted them
     std::vector<Subscription> subscriptions_;
     std::mt19937 rng_{std::random_device{}()};
 };
