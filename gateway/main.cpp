@@ -541,15 +541,20 @@ bool number_in(const std::string& text, int lo, int hi, int& into) {
     return true;
 }
 
-int usage(const std::string& why) {
-    std::cerr
-        << "tqrf-gateway: " << why << "\n"
-        << "usage: tqrf-gateway --broker mqtt://HOST:PORT --name NAME --port PATH "
+// The usage text, on `out`: standard output for --help, standard error after a mistake.
+void print_usage(std::ostream& out) {
+    out << "usage: tqrf-gateway --broker mqtt://HOST:PORT --name NAME --port PATH "
            "[--port PATH ...] [--state DIR] [--interval MS] [--queue-max N]\n"
            "                    [--username USER --password-file FILE] [--homeassistant PREFIX]\n"
            "                    [--ca-file FILE] [--cert-file FILE --key-file FILE]\n"
            "       tqrf-gateway --config FILE [--state DIR]\n"
-           "       tqrf-gateway --check-config FILE\n";
+           "       tqrf-gateway --check-config FILE\n"
+           "       tqrf-gateway --help | --version\n";
+}
+
+int usage(const std::string& why) {
+    std::cerr << "tqrf-gateway: " << why << "\n";
+    print_usage(std::cerr);
     return 2;
 }
 
@@ -572,7 +577,9 @@ int main(int argc, char** argv) {
         };
         std::string v;
         if (a == "--help" || a == "-h") {
-            usage("puts the readers of this host on an MQTT broker");
+            std::cout << "tqrf-gateway: puts the readers of this host on an MQTT broker "
+                         "(docs/gateway.md, man tqrf-gateway)\n";
+            print_usage(std::cout);
             return 0;
         }
         if (a == "--version") {

@@ -500,6 +500,19 @@ TEST_F(Gateway, CommandLineNumbersAreWholeAndInRange) {
     }
 }
 
+TEST_F(Gateway, HelpGoesToStandardOutputAndAMistakeToStandardError) {
+    const std::string exe = TQRF_GATEWAY_EXE;
+    const Outcome help = run(exe + " --help", dir_);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(has(help.out, "usage: tqrf-gateway --broker")) << help.out;
+    EXPECT_EQ(help.err, "");
+    const Outcome wrong = run(exe + " --colour red", dir_);
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_EQ(wrong.out, "");
+    EXPECT_TRUE(has(wrong.err, "unknown option --colour")) << wrong.err;
+    EXPECT_TRUE(has(wrong.err, "usage: tqrf-gateway")) << wrong.err;
+}
+
 TEST_F(Gateway, CheckConfigNamesTheLineAndFieldOfEveryMistake) {
     std::ofstream(dir_ / "bad.toml") << "[gateway]\n"                      // 1
                                      << "name = \"a/b\"\n"                 // 2
