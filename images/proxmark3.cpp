@@ -77,9 +77,10 @@ CardImage read_proxmark3(const json& doc) {
                 throw FieldError{"Card.SAK", "2 hex digits expected"};
             }
             const std::string s = sak.get<std::string>();
+            // Kept as it is: the number of blocks says the card's size. A SAK of 18 over 64
+            // blocks is the first kilobyte of a 4K card, as this library's own dumps of one
+            // are written here.
             out.sak = static_cast<std::uint8_t>(hex_digit(s[0]) * 16 + hex_digit(s[1]));
-            if (*out.sak == 0x18) refuse_size("4K");
-            if (*out.sak == 0x09) refuse_size("Mini");
         }
         if (card.contains("UID")) {
             const json& u = card["UID"];

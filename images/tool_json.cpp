@@ -3,6 +3,7 @@
 #include "tool_json.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "codec.h"
@@ -71,6 +72,20 @@ CardImage image_from_json(const json& doc) {
     CardImage out;
     if (doc.contains("uid")) {
         if (auto uid = hex_field<Uid>(doc, "uid", "")) out.uid = *uid;
+    }
+    // What select and request answered, as the dump wrote them: both optional, so that a
+    // document written by hand needs neither.
+    if (doc.contains("card_type")) {
+        if (auto type = hex_field<CardType>(doc, "card_type", "")) out.atqa = *type;
+    }
+    if (doc.contains("size_byte") && !doc["size_byte"].is_null()) {
+        const json& v = doc["size_byte"];
+        const std::string text = v.is_string() ? v.get<std::string>() : std::string();
+        if (text.size() != 2 || !std::isxdigit(static_cast<unsigned char>(text[0])) ||
+            !std::isxdigit(static_cast<unsigned char>(text[1]))) {
+            throw SchemaError{"size_byte", "2 hex digits or null expected"};
+        }
+        out.sak = static_cast<SizeByte>(std::stoul(text, nullptr, 16));
     }
     if (!doc.contains("sectors") || !doc["sectors"].is_array()) {
         throw SchemaError{"sectors", "an array of 16 sectors expected"};

@@ -100,6 +100,15 @@ TEST(ImageFiles, TheNameDecidesOnlyBetweenLookAlikes) {
     EXPECT_EQ(load("\xEF\xBB\xBF" + crlf).card.image, load(file("card-v4.nfc")).card.image);
 }
 
+// Blocks 63 to 255 of a Proxmark3 dump of a 4K card, as the lines of its "blocks" object.
+std::string pm3_4k_blocks() {
+    std::string out = "\"63\": \"000000000000FF078069FFFFFFFFFFFF\"";
+    for (int b = 64; b < 256; ++b) {
+        out += ",\n    \"" + std::to_string(b) + "\": \"00000000000000000000000000000000\"";
+    }
+    return out;
+}
+
 TEST(ImageFiles, LargerCardsAndMalformedFilesAreRefusedNamingTheLineOrField) {
     const std::string nfc = file("card-v4.nfc");
     const std::string mct = file("card.mct");
@@ -121,7 +130,9 @@ TEST(ImageFiles, LargerCardsAndMalformedFilesAreRefusedNamingTheLineOrField) {
         {file("card4k.mct"), "line 81: sector 16 belongs to a larger card (2K or 4K); " + only1k},
         {std::string(4096, '\0'), "Mifare Classic 4K image; " + only1k},
         {std::string(320, '\0'), "Mifare Classic Mini image; " + only1k},
-        {replace(pm3, "\"SAK\": \"08\"", "\"SAK\": \"18\""), "4K image; " + only1k},
+        {replace(replace(pm3, "\"SAK\": \"08\"", "\"SAK\": \"18\""),
+                 "\"63\": \"000000000000FF078069FFFFFFFFFFFF\"", pm3_4k_blocks()),
+         "4K image; " + only1k},
         {replace(nfc, "Version: 4", "Version: 5"), "line 2: Version: 2, 3 or 4 expected"},
         {replace(nfc, "Device type: Mifare Classic", "Device type: NTAG215"),
          "line 4: Device type: this is a \"NTAG215\" file"},
@@ -216,6 +227,26 @@ TEST(ImageFiles, ChainsOfConversionsGiveBackTheSameCard) {
     }
     EXPECT_EQ(block_text(img, 20), std::string(32, '-'));
     EXPECT_EQ(block_text(img, 15), "A3A3A3A3A3A378778869------------");
+}
+
+TEST(ImageFiles, TheFirstKilobyteOfALargerCardGoesThroughEveryFormat) {
+    // The tool dumps the 16 sectors it can address of a 4K card (SAK 18) or a card that says
+    // Mini (09): every format written of it reads back, with its SAK where the format has one.
+    for (std::uint8_t sak : {std::uint8_t{0x18}, std::uint8_t{0x09}}) {
+        CardImage card = load(file("card.mfd")).card;
+        card.sak = sak;
+        for (auto f : {ImageFormat::Nfc, ImageFormat::Json, ImageFormat::Proxmark3,
+                       ImageFormat::Eml, ImageFormat::Mct, ImageFormat::Mfd}) {
+            SCOPED_TRACE(std::string(format_name(f)) + " SAK " + std::to_string(sak));
+            std::string error;
+            const auto again = read_image(write_image(card, f), f, error);
+            ASSERT_TRUE(again.has_value()) << error;
+            EXPECT_EQ(again->card.image, card.image);
+            if (f == ImageFormat::Nfc || f == ImageFormat::Json || f == ImageFormat::Proxmark3) {
+                EXPECT_EQ(again->card.sak, card.sak);
+            }
+        }
+    }
 }
 
 TEST(ImageFiles, ACardFromAnImageFillsWhatTheFileDoesNotKnow) {
