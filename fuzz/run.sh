@@ -24,7 +24,9 @@ cmake -S . -B "$BUILD" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DTQRF_BUILD_TESTS=OFF -DTQRF_BUILD_TOOLS=OFF >/dev/null
 if [ -z "${FUZZ_TARGETS:-}" ]; then
     TARGETS="commands hex mode_string sim_request image"
-    if cmake --build "$BUILD" --target help | grep -q 'fuzz_gateway_request'; then
+    # The list first, then the search: grep -q ending early would fail the pipe (pipefail).
+    build_targets_list=$(cmake --build "$BUILD" --target help)
+    if grep -q 'fuzz_gateway_request' <<<"$build_targets_list"; then
         TARGETS="$TARGETS gateway_request"
     else
         echo "fuzz: no tqrf-gateway in this build (see the configure notices): gateway_request left out"
