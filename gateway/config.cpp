@@ -225,10 +225,11 @@ Config load_config(const std::string& path, std::vector<std::string>& errors) {
             c.name = *n;
         }
         if (auto s = k.text(*g, "state", "gateway.state", false)) c.state_dir = *s;
-        if (auto i = k.number(*g, "interval_ms", "gateway.interval_ms", 10, 10000)) {
+        if (auto i = k.number(*g, "interval_ms", "gateway.interval_ms", kIntervalMinMs,
+                              kIntervalMaxMs)) {
             c.interval_ms = static_cast<int>(*i);
         }
-        if (auto q = k.number(*g, "queue_max", "gateway.queue_max", 1, 1000000)) {
+        if (auto q = k.number(*g, "queue_max", "gateway.queue_max", kQueueMin, kQueueMax)) {
             c.queue_max = static_cast<int>(*q);
         }
     } else {

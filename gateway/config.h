@@ -43,6 +43,10 @@ struct Config {
     std::string ha_prefix = "homeassistant";  // its discovery prefix
 };
 
+// The ranges the configuration file and the flags accept.
+inline constexpr int kIntervalMinMs = 10, kIntervalMaxMs = 10000;
+inline constexpr int kQueueMin = 1, kQueueMax = 1000000;
+
 // The commands every reader takes unless its configuration says otherwise.
 const std::set<std::string>& default_commands();
 // Every command there is.

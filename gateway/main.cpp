@@ -616,12 +616,14 @@ int main(int argc, char** argv) {
         } else if (a == "--key-file") {
             c.key_file = v;
         } else if (a == "--queue-max") {
-            if (!number_in(v, 1, 1000000, c.queue_max)) {
-                return usage("--queue-max must be 1 to 1000000");
+            if (!number_in(v, kQueueMin, kQueueMax, c.queue_max)) {
+                return usage("--queue-max must be " + std::to_string(kQueueMin) + " to " +
+                             std::to_string(kQueueMax));
             }
         } else if (a == "--interval") {
-            if (!number_in(v, 10, 10000, c.interval_ms)) {
-                return usage("--interval must be 10 to 10000 ms");
+            if (!number_in(v, kIntervalMinMs, kIntervalMaxMs, c.interval_ms)) {
+                return usage("--interval must be " + std::to_string(kIntervalMinMs) + " to " +
+                             std::to_string(kIntervalMaxMs) + " ms");
             }
         } else {
             return usage("unknown option " + a);
